@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs everything the builds, tests, tools and benchmarks need on Debian 12 (run as root).
+# Safe to run again: it only installs what is missing.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang lld llvm libclang-rt-14-dev
+  libgtest-dev googletest libbenchmark-dev
+  libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev libjpeg-turbo-progs
+  g++-mingw-w64-i686 wine wine32:i386 python3 xauth
+)
+
+missing=()
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  need_update=1
+fi
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  if [ ${#missing[@]} -gt 0 ]; then
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+fi

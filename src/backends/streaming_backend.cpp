@@ -1,0 +1,1 @@
+// Placeholder: built in a later change.

@@ -1,0 +1,136 @@
+// The native decoder's whole state: one record per image, allocated once, never copied or
+// moved (several fields refer into the record itself). Shared by the pipeline steps:
+// marker_parser (segments and phases), huffman (tables and entropy decoding), reconstruct
+// (blocks and bands) and band_output (colour conversion and interleave).
+#pragma once
+
+#include <cstdint>
+
+#include "decoder/decoder.h"
+
+namespace jpegdec {
+
+inline constexpr int kMaxComponents = 4;
+inline constexpr int kNumTables = 4;
+inline constexpr int kBlockSize = 64;
+inline constexpr int kDcCapacity = 12;
+inline constexpr int kAcCapacity = 256;
+inline constexpr int kFastLookupLengths = 8;   // codes of 1..8 bits go through the lookup
+inline constexpr int kLookupEntriesPerTable = 510;  // 2 + 4 + ... + 256
+inline constexpr std::uint16_t kNoSymbol = 0xFFFF;
+inline constexpr std::uint16_t kNoComponent = 0xFFFF;
+
+// Parser phases.
+inline constexpr std::uint8_t kPhaseBeforeSoi = 0;
+inline constexpr std::uint8_t kPhaseAfterSoi = 1;
+inline constexpr std::uint8_t kPhaseOutsideScan = 2;
+inline constexpr std::uint8_t kPhaseInScan = 3;
+inline constexpr std::uint8_t kPhaseEnded = 5;
+
+// colorTransform value before any "Adobe" segment was seen.
+inline constexpr std::uint8_t kNoAdobeSegment = 3;
+
+struct ComponentInfo {
+  std::uint8_t id;          // Ci
+  std::uint8_t h;           // horizontal sampling factor
+  std::uint8_t v;           // vertical sampling factor
+  std::uint8_t quantTable;  // Tq
+  std::uint8_t dcTable;     // Td (scan header)
+  std::uint8_t acTable;     // 16 + Ta: the DHT class-and-id byte of the AC table (scan header)
+};
+
+struct QuantTable {
+  std::uint8_t id;
+  std::uint8_t values[kBlockSize];  // zig-zag order, as DQT carries them
+};
+
+struct DcHuffmanTable {
+  std::uint8_t bits[16];               // BITS: codes per length 1..16
+  std::uint8_t vals[kDcCapacity];      // HUFFVAL, in code order
+  std::uint8_t sizes[kDcCapacity];     // code lengths in code order; 0 past the last code
+  std::uint16_t codes[kDcCapacity];    // right-aligned code values in code order
+};
+
+struct AcHuffmanTable {
+  std::uint8_t bits[16];
+  std::uint8_t vals[kAcCapacity];
+  std::uint8_t sizes[kAcCapacity];
+  std::uint16_t codes[kAcCapacity];
+};
+
+using ColorConverter = void (*)(DecoderContext* context);
+
+struct DecoderContext {
+  std::uint8_t marker;         // code of the marker being handled
+  std::uint8_t phase;          // parser phase (kPhase...)
+  std::uint8_t markerPending;  // 1: marker identified, still to be dispatched
+  std::uint8_t lastResult;     // status of the latest step; JD_NEED_DATA => next step adopts
+  std::uint16_t rowsOutput;    // image rows emitted so far
+  std::uint16_t ratioComponent;  // component expandX/expandY were computed for
+  std::uint16_t expandX;
+  std::uint16_t expandY;
+  std::int16_t block[kBlockSize];  // coefficients (zig-zag), later samples (natural order)
+  std::int16_t coefIndex;          // next coefficient index of the current block
+  std::uint8_t curComp;            // component of the current block
+  std::uint8_t blockCol;           // 1-based block column within the component's MCU part
+  std::uint8_t blockRow;           // 1-based block row
+  std::uint32_t mcuX;  // first sample column of the current MCU; wide so it never wraps
+  std::uint8_t blocksDone;  // blocks finished in the current MCU
+  std::uint8_t codeLen;     // next Huffman code length to try
+  std::uint8_t codeIndex;   // next code to compare
+  // The table selected for the current decode.
+  const std::uint8_t* curBits;
+  const std::uint8_t* curVals;
+  const std::uint16_t* curCodes;
+  std::uint16_t* const* curLookup;
+  std::uint8_t curFirstLong;
+  std::uint8_t curFastLen;
+  std::uint8_t curLongCodes;
+  std::uint8_t acSymbol;  // last AC symbol (run << 4 | size)
+  std::uint8_t dcSymbol;  // last DC category
+  std::int32_t segRemaining;  // payload bytes of the current segment still to read; 0 = length unread
+  std::uint8_t sawFF;         // marker search: latest byte was 0xFF
+  std::uint8_t numComponents;
+  std::uint16_t height;
+  std::uint16_t width;
+  ComponentInfo comp[kMaxComponents];
+  std::uint8_t colorTransform;  // "Adobe" transform byte; kNoAdobeSegment when none seen
+  QuantTable quantTables[kNumTables];
+  DcHuffmanTable dcTables[kNumTables];
+  AcHuffmanTable acTables[kNumTables];
+  ColorConverter colorConvert;
+  std::uint8_t maxV;
+  std::uint8_t maxH;
+  std::uint8_t blocksPerMcu;
+  std::int16_t dcPred[kMaxComponents];
+  std::uint8_t* bandBuffer;  // band under construction (owned); null between bands
+  std::uint8_t* rowScratch;  // one interleaved row (owned)
+  const std::uint8_t* inPtr;  // next input byte, inside the caller's buffer
+  std::int32_t inAvail;       // bytes from inPtr on
+  std::uint32_t bitBuffer;    // unread scan bits, right-aligned
+  std::uint8_t bitCount;
+  std::uint8_t dcDone;
+  std::uint8_t symbolPending;
+  std::uint8_t resumePending;
+  std::uint8_t ffPending;  // the piece ended right after a 0xFF of scan data
+  std::uint16_t acLookup[kNumTables][kLookupEntriesPerTable];
+  std::uint16_t* acLookupPtr[kNumTables][kFastLookupLengths];
+  std::uint8_t longCodes[kNumTables];
+  std::uint8_t firstLong[kNumTables];
+  std::uint8_t fastLen[kNumTables];
+
+  // --- marker parser additions ---
+  std::uint8_t quantDefined;  // bit t: DQT defined table t
+  std::uint8_t frameRead;     // a frame header has been read and prepared
+  std::uint8_t scanReady;     // a scan header has been read: selectors, converter set
+  std::uint8_t appExamined;   // the current APPn payload's first bytes have been examined
+
+  // --- entropy decoder additions ---
+  std::uint8_t dcDefined;  // bit t: DC table t defined (by DHT or the standard tables)
+  std::uint8_t acDefined;  // bit t: AC table t defined
+  std::uint8_t ffffPending;  // the piece ended after 0xFF 0xFF in scan data
+
+  // --- reconstruction additions ---
+};
+
+}  // namespace jpegdec
