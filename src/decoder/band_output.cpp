@@ -1,11 +1,117 @@
-// Placeholder until band output is built.
+// Band output: colour conversion in place and the interleave of a band's segments into rows.
 #include "decoder/band_output.h"
+
+#include <cstddef>
+#include <cstring>
 
 namespace jpegdec {
 
-void ConvertYCbCrToRgb(DecoderContext*) {}
-void ConvertYcck(DecoderContext*) {}
+namespace {
+
+// JFIF YCbCr to RGB factors, 2^16 times the value, rounded as the output must reproduce.
+constexpr std::int32_t kCrToR = 91882;   // 1.402 * 2^16 = 91881.47, kept at 91882
+constexpr std::int32_t kCrToG = 46802;   // 0.714136 * 2^16 = 46801.62
+constexpr std::int32_t kCbToG = 22553;   // 0.344136 * 2^16 = 22553.30
+constexpr std::int32_t kCbToB = 116130;  // 1.772 * 2^16 = 116129.79
+constexpr std::int32_t kHalf = 32768;    // 0.5 * 2^16
+constexpr int kFractionBits = 16;
+constexpr std::int32_t kChromaZero = 128;  // chroma is coded around 128
+constexpr std::uint8_t kFullScale = 255;
+constexpr int kBlockSide = 8;
+
+inline std::uint8_t Clamp(std::int32_t v) {
+  if (v < 0) {
+    return 0;
+  }
+  if (v > kFullScale) {
+    return kFullScale;
+  }
+  return static_cast<std::uint8_t>(v);
+}
+
+inline std::size_t SegmentWidth(const DecoderContext* c) {
+  return static_cast<std::size_t>(c->width) + kBlockSide * static_cast<std::size_t>(c->maxH);
+}
+
+inline std::size_t BandLines(const DecoderContext* c) {
+  return kBlockSide * static_cast<std::size_t>(c->maxV);
+}
+
+// YCbCr to RGB on segments 0..2 of every band line, and, when asked, inversion of segment 3.
+void ConvertLines(DecoderContext* c, bool invertFourth) {
+  const std::size_t segment = SegmentWidth(c);
+  const std::size_t line = segment * c->numComponents;
+  const std::size_t lines = BandLines(c);
+  for (std::size_t y = 0; y < lines; ++y) {
+    std::uint8_t* s0 = c->bandBuffer + y * line;
+    std::uint8_t* s1 = s0 + segment;
+    std::uint8_t* s2 = s1 + segment;
+    for (std::size_t x = 0; x < c->width; ++x) {
+      const std::int32_t luma = s0[x];
+      const std::int32_t cb = s1[x] - kChromaZero;
+      const std::int32_t cr = s2[x] - kChromaZero;
+      s0[x] = Clamp(luma + ((kCrToR * cr + kHalf) >> kFractionBits));
+      s1[x] = Clamp(luma + ((-kCrToG * cr - kCbToG * cb + kHalf) >> kFractionBits));
+      s2[x] = Clamp(luma + ((kCbToB * cb + kHalf) >> kFractionBits));
+    }
+    if (invertFourth) {
+      std::uint8_t* s3 = s2 + segment;
+      for (std::size_t x = 0; x < c->width; ++x) {
+        s3[x] = static_cast<std::uint8_t>(kFullScale - s3[x]);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void ConvertYCbCrToRgb(DecoderContext* context) { ConvertLines(context, false); }
+
+void ConvertYcck(DecoderContext* context) { ConvertLines(context, true); }
+
 void ConvertNone(DecoderContext*) {}
-std::uint16_t InterleaveBand(DecoderContext*) { return 0; }
+
+std::uint16_t InterleaveBand(DecoderContext* context) {
+  DecoderContext* c = context;
+  const std::size_t bandLines = BandLines(c);
+  std::size_t rows = 0;
+  if (c->rowsOutput < c->height) {
+    rows = c->height - c->rowsOutput;
+    if (rows > bandLines) {
+      rows = bandLines;
+    }
+  }
+  const std::size_t segment = SegmentWidth(c);
+  const std::size_t components = c->numComponents;
+  const std::size_t line = segment * components;
+  const std::size_t width = c->width;
+  const std::size_t rowBytes = width * components;
+  std::uint8_t* band = c->bandBuffer;
+  std::uint8_t* scratch = c->rowScratch;
+  // Row y ends no later than line y + 1 begins, and line y is gathered into the scratch row
+  // before row y overwrites it, so the rewrite is safe in place.
+  for (std::size_t y = 0; y < rows; ++y) {
+    const std::uint8_t* src = band + y * line;
+    if (components == 3) {
+      const std::uint8_t* s1 = src + segment;
+      const std::uint8_t* s2 = s1 + segment;
+      std::uint8_t* dst = scratch;
+      for (std::size_t x = 0; x < width; ++x, dst += 3) {
+        dst[0] = src[x];
+        dst[1] = s1[x];
+        dst[2] = s2[x];
+      }
+    } else {
+      for (std::size_t x = 0; x < width; ++x) {
+        for (std::size_t k = 0; k < components; ++k) {
+          scratch[x * components + k] = src[k * segment + x];
+        }
+      }
+    }
+    std::memcpy(band + y * rowBytes, scratch, rowBytes);
+  }
+  c->rowsOutput = static_cast<std::uint16_t>(c->rowsOutput + rows);
+  return static_cast<std::uint16_t>(rows);
+}
 
 }  // namespace jpegdec

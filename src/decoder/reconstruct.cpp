@@ -1,13 +1,346 @@
-// Placeholder until block reconstruction is built.
+// Block reconstruction and MCU band assembly: DC prediction, dequantisation, reordering out of
+// zig-zag order, the integer inverse DCT, placement of each block in the band buffer with its
+// expansion to the full sampling grid, and completion of a band.
 #include "decoder/reconstruct.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "decoder/band_output.h"
+#include "decoder/huffman.h"
 
 namespace jpegdec {
 
-void DecodeBand(DecoderContext*, StepResult* result) {
-  result->status = JD_ERR_UNSUPPORTED;
-  result->count = 0;
+namespace {
+
+// Fixed-point factors of the inverse DCT, 2^16 times the value, rounded to the nearest integer.
+constexpr std::int32_t kCos4 = 46341;  // cos(pi/4) * 2^16 = 46340.95
+constexpr std::int32_t kCos2 = 60547;  // cos(pi/8) * 2^16 = 60547.37
+constexpr std::int32_t kSin2 = 25080;  // sin(pi/8) * 2^16 = 25079.54
+constexpr std::int32_t kCos1 = 64277;  // cos(pi/16) * 2^16 = 64276.74
+constexpr std::int32_t kSin1 = 12785;  // sin(pi/16) * 2^16 = 12785.44
+constexpr std::int32_t kCos3 = 54491;  // cos(3pi/16) * 2^16 = 54491.19
+constexpr std::int32_t kSin3 = 36410;  // sin(3pi/16) * 2^16 = 36409.85
+constexpr std::int32_t kHalf = 32768;  // 0.5 * 2^16: rounds a product back to an integer
+constexpr int kFractionBits = 16;
+constexpr int kOutputShift = 2;            // the two passes leave four times the standard scale
+constexpr std::int32_t kLevelShift = 128;  // T.81 A.3.1: samples are coded around 0
+
+constexpr int kBlockSide = 8;
+constexpr int kLargestFactor = 4;  // T.81 B.2.2: sampling factors are 1..4
+
+// The transform's sums wrap modulo 2^32 like the hardware adds them: coefficients spanning the
+// whole signed 16-bit range can exceed 32 bits in the products, and signed overflow would be
+// undefined. Where nothing overflows the results are those of plain 32-bit arithmetic.
+inline std::int32_t Add(std::int32_t a, std::int32_t b) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
 }
-void InverseDct8x8(std::int16_t*) {}
-void StoreBlock(DecoderContext*) {}
+inline std::int32_t Sub(std::int32_t a, std::int32_t b) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+}
+inline std::int32_t Mul(std::int32_t a, std::int32_t factor) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) *
+                                   static_cast<std::uint32_t>(factor));
+}
+// A 16.16 value brought back to an integer: add one half, shift right arithmetically.
+inline std::int32_t Descale(std::int32_t v) { return Add(v, kHalf) >> kFractionBits; }
+
+// One-dimensional inverse DCT at twice the standard scale: x[0..7] in, out[k * 8] = y_k.
+void InverseDct1d(const std::int32_t* x, std::int32_t* out) {
+  // Even part.
+  const std::int32_t a0 = Mul(Add(x[0], x[4]), kCos4);
+  const std::int32_t a1 = Mul(Sub(x[0], x[4]), kCos4);
+  const std::int32_t a2 = Add(Mul(x[2], kCos2), Mul(x[6], kSin2));
+  const std::int32_t a3 = Sub(Mul(x[2], kSin2), Mul(x[6], kCos2));
+  const std::int32_t e0 = Add(a0, a2);
+  const std::int32_t e1 = Add(a1, a3);
+  const std::int32_t e2 = Sub(a1, a3);
+  const std::int32_t e3 = Sub(a0, a2);
+  // Odd part, after a rounded rotation of x3 and x5 by pi/4.
+  const std::int32_t p = Descale(Mul(Add(x[3], x[5]), kCos4));
+  const std::int32_t q = Descale(Mul(Sub(x[3], x[5]), kCos4));
+  const std::int32_t b0 = Add(x[1], p);
+  const std::int32_t b1 = Sub(x[1], p);
+  const std::int32_t b2 = Add(x[7], q);
+  const std::int32_t b3 = Sub(x[7], q);
+  const std::int32_t o0 = Add(Mul(b0, kCos1), Mul(b2, kSin1));
+  const std::int32_t o1 = Sub(Mul(b1, kCos3), Mul(b3, kSin3));
+  const std::int32_t o2 = Add(Mul(b3, kCos3), Mul(b1, kSin3));
+  const std::int32_t o3 = Sub(Mul(b0, kSin1), Mul(b2, kCos1));
+
+  out[0 * kBlockSide] = Descale(Add(e0, o0));
+  out[1 * kBlockSide] = Descale(Add(e1, o1));
+  out[2 * kBlockSide] = Descale(Add(e2, o2));
+  out[3 * kBlockSide] = Descale(Add(e3, o3));
+  out[4 * kBlockSide] = Descale(Sub(e3, o3));
+  out[5 * kBlockSide] = Descale(Sub(e2, o2));
+  out[6 * kBlockSide] = Descale(Sub(e1, o1));
+  out[7 * kBlockSide] = Descale(Sub(e0, o0));
+}
+
+inline std::uint8_t ClampSample(std::int16_t v) {
+  if (v < 0) {
+    return 0;
+  }
+  if (v > 255) {
+    return 255;
+  }
+  return static_cast<std::uint8_t>(v);
+}
+
+// ceil(8 * maxFactor / factor): band samples covered by one block along an axis.
+inline std::uint16_t BlockExpansion(std::uint8_t maxFactor, std::uint8_t factor) {
+  const unsigned full = kBlockSide * static_cast<unsigned>(maxFactor);
+  return static_cast<std::uint16_t>((full + factor - 1u) / factor);
+}
+
+// Segment width S: the image width plus a margin of one MCU.
+inline std::size_t SegmentWidth(const DecoderContext* c) {
+  return static_cast<std::size_t>(c->width) + kBlockSide * static_cast<std::size_t>(c->maxH);
+}
+
+// The frame header's limits as this code relies on them; the marker parser refuses frames
+// outside them, this only keeps a frame that slipped through from indexing past a table or
+// writing past the band.
+bool FrameLayoutIsSound(const DecoderContext* c) {
+  if (c->numComponents < 1 || c->numComponents > kMaxComponents || c->maxH < 1 ||
+      c->maxH > kLargestFactor || c->maxV < 1 || c->maxV > kLargestFactor) {
+    return false;
+  }
+  unsigned blocks = 0;
+  for (int i = 0; i < c->numComponents; ++i) {
+    const ComponentInfo& ci = c->comp[i];
+    if (ci.h < 1 || ci.h > c->maxH || ci.v < 1 || ci.v > c->maxV || ci.quantTable >= kNumTables) {
+      return false;
+    }
+    blocks += static_cast<unsigned>(ci.h) * ci.v;
+  }
+  return blocks == c->blocksPerMcu;
+}
+
+// DC then AC part of the current block, resumable: 1 when the block's coefficients are complete,
+// otherwise the entropy decoder's status. The DC difference is applied to the predictor exactly
+// once, when it is complete.
+std::uint8_t DecodeCoefficients(DecoderContext* c) {
+  std::uint8_t r = 0;
+  if (c->dcDone == 0) {
+    std::int16_t difference = 0;
+    if (c->resumePending != 0) {
+      c->resumePending = 0;
+      r = ResumeDcDifference(c, &difference);
+    } else {
+      r = DecodeDcDifference(c, &difference);
+    }
+    if (r == JD_NEED_DATA) {
+      c->resumePending = 1;
+    }
+    if (r != 1) {
+      return r;
+    }
+    std::int16_t& predictor = c->dcPred[c->curComp];
+    predictor = static_cast<std::int16_t>(predictor + difference);  // wraps like the register
+    c->block[0] = predictor;
+    c->dcDone = 1;
+  }
+  if (c->resumePending != 0) {
+    c->resumePending = 0;
+    r = ResumeAcCoefficients(c);
+  } else {
+    r = DecodeAcCoefficients(c);
+  }
+  if (r == JD_NEED_DATA) {
+    c->resumePending = 1;
+  }
+  if (r != 1) {
+    return r;
+  }
+  c->dcDone = 0;
+  return 1;
+}
+
+// Dequantises (16-bit products, as T.81 A.3.4 leaves them to the decoder), leaves zig-zag order
+// and transforms the current block into samples.
+void ReconstructBlock(DecoderContext* c) {
+  const std::uint8_t* q = c->quantTables[c->comp[c->curComp].quantTable].values;
+  std::int16_t t[kBlockSize];
+  for (int k = 0; k < kBlockSize; ++k) {
+    t[k] = static_cast<std::int16_t>(c->block[k] * q[k]);
+  }
+  for (int n = 0; n < kBlockSize; ++n) {
+    c->block[n] = t[ZigZagIndex[n]];
+  }
+  InverseDct8x8(c->block);
+}
+
+// Moves to the next block of the MCU order: blockCol fastest, then blockRow, then the component.
+// Returns true when the band is complete.
+bool AdvancePosition(DecoderContext* c) {
+  c->blocksDone = static_cast<std::uint8_t>(c->blocksDone + 1);
+  c->coefIndex = 0;
+  c->blockCol = static_cast<std::uint8_t>(c->blockCol + 1);
+  if (c->blockCol > c->comp[c->curComp].h) {
+    c->blockCol = 1;
+    c->blockRow = static_cast<std::uint8_t>(c->blockRow + 1);
+    if (c->blockRow > c->comp[c->curComp].v) {
+      c->blockRow = 1;
+      c->curComp = static_cast<std::uint8_t>(c->curComp + 1);
+      if (c->curComp > c->numComponents - 1) {
+        c->curComp = 0;
+      }
+    }
+  }
+  if (c->blocksDone != c->blocksPerMcu) {
+    return false;
+  }
+  c->blocksDone = 0;
+  c->mcuX += kBlockSide * static_cast<std::uint32_t>(c->maxH);  // 32-bit: never wraps
+  return c->mcuX >= c->width;
+}
+
+// Converts and interleaves the finished band and hands it over. A band of no rows (the image
+// height was reached before it) is released instead and reported as no band.
+void FinishBand(DecoderContext* c, StepResult* result) {
+  if (c->colorConvert != nullptr) {
+    c->colorConvert(c);
+  }
+  const std::uint16_t rows = InterleaveBand(c);
+  const std::int32_t count = static_cast<std::int32_t>(c->width) * c->numComponents * rows;
+  if (count > 0) {
+    result->count = count;
+    result->data = c->bandBuffer;
+  } else {
+    std::free(c->bandBuffer);
+  }
+  c->bandBuffer = nullptr;
+  c->mcuX = 0;
+}
+
+}  // namespace
+
+std::size_t BandBufferSize(const DecoderContext* c) {
+  return SegmentWidth(c) * c->maxV * c->numComponents * kBlockSide;
+}
+
+void DecodeBand(DecoderContext* context, StepResult* result) {
+  result->status = JD_OK;
+  result->count = 0;
+  if (!FrameLayoutIsSound(context)) {
+    result->status = JD_ERR_UNSUPPORTED;
+    return;
+  }
+  for (;;) {
+    // A component index past the frame's last (only a frame of more than four components could
+    // reach it) would index the predictors and tables out of range.
+    if (context->curComp >= kMaxComponents) {
+      result->status = JD_ERR_UNSUPPORTED;
+      return;
+    }
+    const std::uint8_t r = DecodeCoefficients(context);
+    if (r != 1) {
+      result->status = r;
+      return;
+    }
+    ReconstructBlock(context);
+    // The first block of a band allocates its buffer. The test is on the buffer itself, so a
+    // buffer still held for any reason is reused rather than leaked.
+    if (context->bandBuffer == nullptr) {
+      context->bandBuffer = static_cast<std::uint8_t*>(std::malloc(BandBufferSize(context)));
+      if (context->bandBuffer == nullptr) {
+        result->status = JD_ERR_NOMEM;
+        return;
+      }
+    }
+    StoreBlock(context);
+    if (AdvancePosition(context)) {
+      FinishBand(context, result);
+      return;
+    }
+  }
+}
+
+void InverseDct8x8(std::int16_t* block) {
+  std::int32_t a[kBlockSize];
+  std::int32_t b[kBlockSize];
+  for (int i = 0; i < kBlockSize; ++i) {
+    a[i] = block[i];
+  }
+  // Rows of A into the columns of B, then rows of B (the columns of the block) back into A.
+  for (int r = 0; r < kBlockSide; ++r) {
+    InverseDct1d(a + kBlockSide * r, b + r);
+  }
+  for (int r = 0; r < kBlockSide; ++r) {
+    InverseDct1d(b + kBlockSide * r, a + r);
+  }
+  for (int i = 0; i < kBlockSize; ++i) {
+    block[i] = static_cast<std::int16_t>((a[i] >> kOutputShift) + kLevelShift);
+  }
+}
+
+void StoreBlock(DecoderContext* context) {
+  DecoderContext* c = context;
+  const ComponentInfo& ci = c->comp[c->curComp];
+  if (c->curComp != c->ratioComponent) {
+    c->expandX = BlockExpansion(c->maxH, ci.h);
+    c->expandY = BlockExpansion(c->maxV, ci.v);
+  }
+  const std::size_t segment = SegmentWidth(c);
+  const std::size_t line = segment * c->numComponents;
+  const std::size_t column = c->mcuX + static_cast<std::size_t>(c->expandX) * (c->blockCol - 1u);
+  const std::size_t top = static_cast<std::size_t>(c->expandY) * (c->blockRow - 1u);
+  std::uint8_t* origin = c->bandBuffer + c->curComp * segment + column + top * line;
+
+  for (int r = 0; r < kBlockSide; ++r) {
+    std::uint8_t* dst = origin + static_cast<std::size_t>(r) * line;
+    for (int x = 0; x < kBlockSide; ++x) {
+      dst[x] = ClampSample(c->block[kBlockSide * r + x]);
+    }
+  }
+  // The area may reach one sample past the MCU (a factor of 3 where the maximum is 4): to the
+  // right the margin or the next MCU's area takes it, the latter being overwritten when that MCU
+  // is stored; below the band's last line there is nothing, so the expansion stops there.
+  const auto expandX = static_cast<std::int16_t>(c->expandX);
+  const auto expandY = static_cast<std::int16_t>(c->expandY);
+  const auto roomRight =
+      static_cast<std::int16_t>(std::min<std::size_t>(c->expandX, segment - column));
+  const std::size_t bandLines = kBlockSide * static_cast<std::size_t>(c->maxV);
+  const auto roomBelow =
+      static_cast<std::int16_t>(std::min<std::size_t>(c->expandY, bandLines - top));
+  ReplicateSamples(kBlockSide, line, origin, 1, c->maxH, ci.h, expandX, roomRight);
+  ReplicateSamples(roomRight, 1, origin, line, c->maxV, ci.v, expandY, roomBelow);
+  c->ratioComponent = c->curComp;
+}
+
+void ReplicateSamples(std::int16_t lines, std::size_t lineStep, std::uint8_t* start,
+                      std::size_t sampleStep, std::uint8_t maxFactor, std::uint8_t factor,
+                      std::int16_t expand, std::int16_t room) {
+  if (factor == 0 || factor >= maxFactor) {
+    return;  // full resolution along this axis already
+  }
+  const int limit = std::min(expand, room);
+  const int fullGroups = kBlockSide / factor;
+  const int shortGroup = kBlockSide % factor;  // samples in a last, shorter group; 0 if none
+  const int groups = fullGroups + (shortGroup != 0 ? 1 : 0);
+  for (int l = 0; l < lines; ++l) {
+    std::uint8_t* base = start + static_cast<std::size_t>(l) * lineStep;
+    std::uint8_t source[kBlockSide];
+    for (int j = 0; j < kBlockSide; ++j) {
+      source[j] = base[static_cast<std::size_t>(j) * sampleStep];
+    }
+    int out = 0;
+    for (int g = 0; g < groups && out < limit; ++g) {
+      const bool full = g < fullGroups;
+      const int size = full ? factor : shortGroup;
+      const int yield = full ? maxFactor : expand % maxFactor;
+      for (int i = 0; i < size; ++i) {
+        const int copies = yield / size + (i < yield % size ? 1 : 0);
+        const std::uint8_t value = source[g * factor + i];
+        for (int k = 0; k < copies && out < limit; ++k, ++out) {
+          base[static_cast<std::size_t>(out) * sampleStep] = value;
+        }
+      }
+    }
+  }
+}
 
 }  // namespace jpegdec

@@ -1,19 +1,59 @@
 // Block reconstruction (prediction, dequantisation, inverse DCT) and MCU band assembly.
+//
+// A band is one row of MCUs across the image, 8 x maxV sample lines high. The band buffer holds
+// those lines, each made of one segment per component of S = width + 8 x maxH bytes, every
+// component at the full resolution that maxH and maxV define; the last 8 x maxH bytes of a
+// segment are a margin for the part of the last MCU beyond the right edge. The sample of
+// component c at band line y and column x is byte y x L + c x S + x, with L = numComponents x S.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "decoder/decoder_context.h"
 
 namespace jpegdec {
 
+// Entry n, for the natural row-major position n of an 8x8 block, holds the zig-zag index of that
+// position: the inverse of the zig-zag sequence of T.81 Figure A.6.
+inline constexpr std::uint8_t ZigZagIndex[kBlockSize] = {
+    0,  1,  5,  6,  14, 15, 27, 28,  //
+    2,  4,  7,  13, 16, 26, 29, 42,  //
+    3,  8,  12, 17, 25, 30, 41, 43,  //
+    9,  11, 18, 24, 31, 40, 44, 53,  //
+    10, 19, 23, 32, 39, 45, 52, 54,  //
+    20, 22, 33, 38, 46, 51, 55, 60,  //
+    21, 34, 37, 47, 50, 56, 59, 61,  //
+    35, 36, 48, 49, 57, 58, 62, 63,  //
+};
+
 // Decodes blocks until a band is complete, input runs out, a marker is met or an error occurs.
+// Fills result->status (JD_OK, JD_NEED_DATA, or a failure) and result->count; with a completed
+// band, count is its byte count and data the band, now owned by the caller (free). A completed
+// band of no rows (the image height already reached) is released here and reported as JD_OK
+// with count 0, like a marker, so that the caller simply steps on.
 void DecodeBand(DecoderContext* context, StepResult* result);
 
-// 8x8 integer inverse DCT in place: natural-order coefficients in, samples (+128) out.
+// Bytes of one band buffer for the context's frame, computed in a width that cannot overflow.
+std::size_t BandBufferSize(const DecoderContext* context);
+
+// 8x8 integer inverse DCT in place: natural-order coefficients in, samples (+128, not clamped)
+// out. Any input is accepted; intermediate sums wrap modulo 2^32 instead of overflowing.
 void InverseDct8x8(std::int16_t* block);
 
-// Clamps the current block into the band buffer and expands it over its area.
+// Clamps the current block to 0..255 into the band buffer at the position given by curComp,
+// blockCol, blockRow and mcuX, and expands it over the area one block of that component covers.
 void StoreBlock(DecoderContext* context);
+
+// In-place replication along one axis. `lines` lines are treated, the first beginning at
+// `start` and each next one `lineStep` bytes further; sample j of a line lies j x `sampleStep`
+// bytes from its beginning. The line's first 8 samples, at sampling factor `factor` of
+// `maxFactor`, are spread over `expand` samples: groups of `factor` samples yield `maxFactor`
+// samples each (a last, shorter group yields expand mod maxFactor), the first samples of a group
+// taking one copy more where the counts do not divide evenly. Nothing is written at or beyond
+// sample `room` of a line, so an area that reaches past the band's last line is cut there.
+void ReplicateSamples(std::int16_t lines, std::size_t lineStep, std::uint8_t* start,
+                      std::size_t sampleStep, std::uint8_t maxFactor, std::uint8_t factor,
+                      std::int16_t expand, std::int16_t room);
 
 }  // namespace jpegdec
