@@ -5,6 +5,55 @@
  *   0 deleting destructor, 1 Start, 2 Write, 3 Read, 4 Finish, 5 EndOfInput, 6 IsStreaming,
  *   7 GetElapsedTime, 8 GetWriteCount, 9 GetReadCount.
  * On 32-bit Windows the operations use the thiscall convention, the exports cdecl.
+ *
+ * Calling order, one instance per image:
+ *   InitializeJpegDec (once) -> CreateJpegDecodeInstance -> Start -> Write and Read interleaved
+ *   -> EndOfInput once every byte is written -> Read until it returns 2 (end) or -1 (failure)
+ *   -> Finish -> DeleteJpegDecodeInstance -> UnInitializeJpegDec (once).
+ *
+ * Operations:
+ *   Start(width, height, mode, memoryDivisor): chooses and sets up the decoding way; 1 set up,
+ *     0 failed (after 0, call only Finish and delete). width and height only size buffers and
+ *     guide the automatic choice; the image's own size comes from the data. Modes:
+ *       0 automatic: GDI+ when it can be loaded and a 24-bit bitmap of width x height fits in
+ *         the largest block the system grants divided by 3 x memoryDivisor and again by 3;
+ *         otherwise streaming. memoryDivisor 0 or below always gives streaming.
+ *       1 GDI+: the system's imaging library decodes the whole file; falls back to 2 when it
+ *         cannot be loaded or set up. Rows are R, G, B, padded to a multiple of 4 bytes.
+ *       2 buffered: the whole file is collected, then decoded after EndOfInput.
+ *       3 streaming: rows come out while the file is still arriving.
+ *     Modes 2 and 3 give rows of width x components bytes, no padding: R, G, B for colour,
+ *     one grey byte per pixel for single-component images. Any other mode fails.
+ *     Starting an instance again releases what the earlier Start set up.
+ *   Write(data, length): hands compressed bytes in; 1 accepted, 0 refused (nothing stored).
+ *   Read(&row, &rowLength): takes one decoded row out, top row first; results below. The row
+ *     belongs to the library and stays valid until the next Read or Finish on the instance.
+ *   Finish(&leftover): ends decoding and releases everything the instance holds; leftover (may
+ *     be null) receives the count of bytes that followed the image's end marker in the last
+ *     piece, or 0. A second Finish does nothing; deleting without Finish releases all too.
+ *   EndOfInput(rowLimit): no more bytes will come. The buffered and GDI+ ways decode only after
+ *     it; the GDI+ way also stops after rowLimit rows when rowLimit > 0. No effect in streaming.
+ *   IsStreaming(): 1 when the instance feeds the streaming way (mode 3), else 0.
+ *   GetElapsedTime / GetWriteCount / GetReadCount: milliseconds spent in Write and Read, and
+ *     the calls counted (refused ones included; in buffered mode, the pieces fed to the decoder
+ *     and the decoder's reads). 0 without a back-end.
+ *
+ * Read results: 0 a row was handed out; 1 no row now (more input needed, input not yet
+ * complete, or more work to do first: call Read again); 2 no more rows; -1 decoding failed,
+ * or the instance has no decoding way (Start failed or Finish was called).
+ *
+ * The streaming protocol (mode 3, or automatic mode when it chooses streaming):
+ *   - Write is accepted only while the decoder waits for input: write a piece, then Read until
+ *     Read returns 1 before writing the next piece.
+ *   - Read may return 1 after doing its share of work without having asked for input. A
+ *     refused Write therefore means "Read again, then retry the same piece".
+ *   - While a long marker segment waits in the input buffer, a piece larger than the room left
+ *     is refused even after Read returned 1; write smaller pieces. Pieces up to 36 KiB always
+ *     fit.
+ *   - EndOfInput has no effect. When every byte has been written and Read still returns 1, the
+ *     stream was cut short: the host ends it with Finish.
+ *   - A DNL segment (height given after the first scan) cannot take back rows already handed
+ *     out: rows come out as they are decoded, before the segment is read.
  */
 #ifndef JPEGDEC_JPEGDEC_H_
 #define JPEGDEC_JPEGDEC_H_
@@ -37,7 +86,7 @@
 
 /* Read results. */
 #define JPEGDEC_READ_ROW 0     /* a row was handed out */
-#define JPEGDEC_READ_AGAIN 1   /* no row now: write more input (or read again) */
+#define JPEGDEC_READ_AGAIN 1   /* no row now: write more input, or read again */
 #define JPEGDEC_READ_END 2     /* no more rows */
 #define JPEGDEC_READ_FAILED (-1)
 
@@ -93,13 +142,20 @@ typedef struct JpegDecodeInstanceVtbl {
   uint32_t(JPEGDEC_THISCALL* GetReadCount)(JpegDecodeInstance* self);
 } JpegDecodeInstanceVtbl;
 
-/* The operations table of an instance (its first field). */
+/* The operations table of an instance (its first field). Call an operation as
+ *   JPEGDEC_VTBL(instance)->Read(instance, &row, &rowLength);
+ * Slot 0 with flags 1 destroys the instance and frees its memory; hosts normally use
+ * DeleteJpegDecodeInstance instead, which also keeps the live-instance count. */
 #define JPEGDEC_VTBL(instance) (*(const JpegDecodeInstanceVtbl* const*)(const void*)(instance))
 #endif
 
+/* Resets the count of live instances to 0 (live instances stay alive); returns 1. */
 JPEGDEC_API int32_t JPEGDEC_CDECL InitializeJpegDec(void);
+/* A new instance (counted; its id is the count just after), or null when memory is short. */
 JPEGDEC_API JpegDecodeInstance* JPEGDEC_CDECL CreateJpegDecodeInstance(void);
+/* Uncounts and destroys the instance, releasing whatever it holds. Null is ignored. */
 JPEGDEC_API void JPEGDEC_CDECL DeleteJpegDecodeInstance(JpegDecodeInstance* instance);
+/* The count of instances still alive (0 when every one was deleted). Releases nothing. */
 JPEGDEC_API int32_t JPEGDEC_CDECL UnInitializeJpegDec(void);
 
 #ifdef __cplusplus

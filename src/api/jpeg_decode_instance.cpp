@@ -1,9 +1,94 @@
-// Placeholder operations until the back-ends are wired in.
+// The decoder instance: chooses and sets up one back-end at Start and forwards every later
+// operation to it. The back-ends live on the platform heap (constructed in place), so that every
+// allocation the library makes can be refused in tests.
 #include "api/jpeg_decode_instance.h"
+
+#include <new>
 
 #include "platform/platform.h"
 
-JpegDecodeInstance::~JpegDecodeInstance() = default;
+namespace jpegdec {
+namespace {
+
+constexpr int32_t kModeAutomatic = 0;
+constexpr int32_t kModeGdiplus = 1;
+constexpr int32_t kModeBuffered = 2;
+constexpr int32_t kModeStreaming = 3;
+
+constexpr uint64_t kBmpHeaderBytes = 14 + 40;  // file header + information header
+
+// Probe bracket: the first request, and the bracket width at which the search stops.
+constexpr uint32_t kProbeLargestRequest = 0x7FFFFFFF;
+constexpr uint32_t kProbePrecision = 0x100000;
+
+// The automatic choice divides the largest block by 3 x divisor and again by 3.
+constexpr uint64_t kBudgetFactor = 3;
+
+constexpr const char* kGdiplusModule = "gdiplus.dll";
+
+template <typename T>
+T* NewBackend() {
+  void* memory = platform::HeapAllocate(sizeof(T));
+  return memory == nullptr ? nullptr : new (memory) T();
+}
+
+template <typename T>
+void DeleteBackend(T*& backend) {
+  if (backend != nullptr) {
+    backend->~T();
+    platform::HeapRelease(backend);
+    backend = nullptr;
+  }
+}
+
+}  // namespace
+
+uint32_t ProbeLargestAllocation() {
+  uint32_t lo = 0;
+  uint32_t hi = kProbeLargestRequest;
+  uint32_t request = kProbeLargestRequest;
+  do {
+    platform::MemoryBlock block = platform::AllocateMovable(request);
+    if (block != nullptr) {
+      lo = request;
+    } else {
+      hi = request;
+    }
+    request = (lo + hi) / 2;  // both at most 0x7FFFFFFF: the sum fits
+    platform::ReleaseBlock(block);
+  } while (hi - lo > kProbePrecision && request < kProbeLargestRequest);
+  return request;
+}
+
+int32_t IsGdiplusAvailable() {
+  platform::Module module = platform::LoadModule(kGdiplusModule);
+  if (module == nullptr) {
+    return 0;
+  }
+  platform::UnloadModule(module);
+  return 1;
+}
+
+uint64_t BmpFileSize(uint32_t width, uint32_t height) {
+  const uint64_t stride = ((uint64_t{width} * 24 + 7) / 8 + 3) & ~uint64_t{3};
+  return stride * height + kBmpHeaderBytes;
+}
+
+uint64_t AutomaticBudget(uint32_t largest, int32_t memoryDivisor) {
+  if (memoryDivisor <= 0) {
+    return 0;
+  }
+  const uint64_t product = static_cast<uint64_t>(memoryDivisor) * kBudgetFactor;
+  return largest / product / kBudgetFactor;
+}
+
+}  // namespace jpegdec
+
+using jpegdec::BufferedBackend;
+using jpegdec::GdiplusBackend;
+using jpegdec::StreamingBackend;
+
+JpegDecodeInstance::~JpegDecodeInstance() { ReleaseBackends(nullptr); }
 
 void* JpegDecodeInstance::DeletingDestructor(unsigned flags) {
   this->~JpegDecodeInstance();
@@ -12,12 +97,152 @@ void* JpegDecodeInstance::DeletingDestructor(unsigned flags) {
   }
   return this;
 }
-int32_t JpegDecodeInstance::Start(uint32_t, uint32_t, int32_t, int32_t) { return 0; }
-int32_t JpegDecodeInstance::Write(const uint8_t*, uint32_t) { return 0; }
-int32_t JpegDecodeInstance::Read(uint8_t**, uint32_t*) { return -1; }
-void JpegDecodeInstance::Finish(uint32_t*) {}
-void JpegDecodeInstance::EndOfInput(int32_t) {}
-int32_t JpegDecodeInstance::IsStreaming() { return 0; }
-uint32_t JpegDecodeInstance::GetElapsedTime() { return 0; }
-uint32_t JpegDecodeInstance::GetWriteCount() { return 0; }
-uint32_t JpegDecodeInstance::GetReadCount() { return 0; }
+
+int32_t JpegDecodeInstance::Start(uint32_t width, uint32_t height, int32_t requestedMode,
+                                  int32_t memoryDivisor) {
+  // A host that starts an instance twice gets the first back-end released, not leaked.
+  ReleaseBackends(nullptr);
+  int32_t result = 0;
+
+  mode = requestedMode;
+  if (mode == jpegdec::kModeAutomatic) {
+    // Divisor 0 or below: no budget, so the streaming way. The GDI+ way holds the compressed
+    // file and the whole bitmap at once; it is taken only when the bitmap fits well within the
+    // largest block the system grants.
+    const uint64_t budget =
+        memoryDivisor > 0
+            ? jpegdec::AutomaticBudget(jpegdec::ProbeLargestAllocation(), memoryDivisor)
+            : 0;
+    const bool fits = memoryDivisor > 0 && jpegdec::BmpFileSize(width, height) <= budget;
+    mode = fits && jpegdec::IsGdiplusAvailable() == 1 ? jpegdec::kModeGdiplus
+                                                      : jpegdec::kModeStreaming;
+  }
+
+  if (mode == jpegdec::kModeGdiplus) {
+    if (jpegdec::IsGdiplusAvailable() == 0) {
+      mode = jpegdec::kModeBuffered;
+    } else {
+      gdiplusBackend = jpegdec::NewBackend<GdiplusBackend>();
+      if (gdiplusBackend == nullptr) {
+        return 0;  // no fallback: the object itself could not be had
+      }
+      result = gdiplusBackend->SetUp(width, height);
+      if (result == 0) {
+        gdiplusBackend->Teardown(nullptr);
+        jpegdec::DeleteBackend(gdiplusBackend);
+        mode = jpegdec::kModeBuffered;
+      }
+    }
+  }
+
+  if (mode == jpegdec::kModeBuffered) {
+    bufferedBackend = jpegdec::NewBackend<BufferedBackend>();
+    if (bufferedBackend != nullptr) {
+      result = bufferedBackend->SetUp(width, height);
+    }
+  }
+
+  if (mode == jpegdec::kModeStreaming) {
+    streamingBackend = jpegdec::NewBackend<StreamingBackend>();
+    if (streamingBackend != nullptr) {
+      result = streamingBackend->SetUp(width);
+    }
+  }
+  return result;
+}
+
+int32_t JpegDecodeInstance::Write(const uint8_t* data, uint32_t length) {
+  if (streamingBackend != nullptr) {
+    return streamingBackend->Write(data, length);
+  }
+  if (bufferedBackend != nullptr) {
+    return bufferedBackend->Write(data, length);
+  }
+  if (gdiplusBackend != nullptr) {
+    return gdiplusBackend->Write(data, length);
+  }
+  return 0;
+}
+
+int32_t JpegDecodeInstance::Read(uint8_t** row, uint32_t* rowLength) {
+  if (streamingBackend != nullptr) {
+    return streamingBackend->Read(row, rowLength);
+  }
+  if (bufferedBackend != nullptr) {
+    return bufferedBackend->Read(row, rowLength);
+  }
+  if (gdiplusBackend != nullptr) {
+    return gdiplusBackend->Read(row, rowLength);
+  }
+  // Not 0: that would tell the host a row had been handed out.
+  return -1;
+}
+
+void JpegDecodeInstance::Finish(uint32_t* leftover) { ReleaseBackends(leftover); }
+
+void JpegDecodeInstance::ReleaseBackends(uint32_t* leftover) {
+  if (streamingBackend != nullptr) {
+    streamingBackend->Finish(leftover);
+    streamingBackend->Release();
+    jpegdec::DeleteBackend(streamingBackend);
+  }
+  if (bufferedBackend != nullptr) {
+    bufferedBackend->decoder.Finish(leftover);
+    bufferedBackend->ReleaseBlock();
+    jpegdec::DeleteBackend(bufferedBackend);
+  }
+  if (gdiplusBackend != nullptr) {
+    gdiplusBackend->Teardown(leftover);
+    jpegdec::DeleteBackend(gdiplusBackend);
+  }
+}
+
+void JpegDecodeInstance::EndOfInput(int32_t rowLimit) {
+  // The streaming back-end decodes as the bytes come and needs no end signal.
+  if (bufferedBackend != nullptr) {
+    bufferedBackend->MarkInputComplete();
+  } else if (gdiplusBackend != nullptr) {
+    gdiplusBackend->MarkInputComplete(rowLimit);
+  }
+}
+
+int32_t JpegDecodeInstance::IsStreaming() { return mode == jpegdec::kModeStreaming ? 1 : 0; }
+
+uint32_t JpegDecodeInstance::GetElapsedTime() {
+  if (streamingBackend != nullptr) {
+    return streamingBackend->elapsedMs;
+  }
+  if (bufferedBackend != nullptr) {
+    return bufferedBackend->decoder.elapsedMs;
+  }
+  if (gdiplusBackend != nullptr) {
+    return gdiplusBackend->elapsedMs;
+  }
+  return 0;
+}
+
+uint32_t JpegDecodeInstance::GetWriteCount() {
+  if (streamingBackend != nullptr) {
+    return streamingBackend->writeCalls;
+  }
+  if (bufferedBackend != nullptr) {
+    return bufferedBackend->decoder.writeCalls;
+  }
+  if (gdiplusBackend != nullptr) {
+    return gdiplusBackend->writeCalls;
+  }
+  return 0;
+}
+
+uint32_t JpegDecodeInstance::GetReadCount() {
+  if (streamingBackend != nullptr) {
+    return streamingBackend->readCalls;
+  }
+  if (bufferedBackend != nullptr) {
+    return bufferedBackend->decoder.readCalls;
+  }
+  if (gdiplusBackend != nullptr) {
+    return gdiplusBackend->readCalls;
+  }
+  return 0;
+}

@@ -1,4 +1,9 @@
 // The decoder instance: ten operations in a fixed slot order, forwarding to one back-end.
+//
+// The host holds the object through the table pointer and calls the operations by slot, so the
+// order of the virtual functions and of the data members below is the library's binary contract
+// (see include/jpegdec/jpegdec.h). The class is final and declares no destructor of its own in
+// the table: slot 0 is the deleting destructor an MSVC-built host expects.
 #pragma once
 
 #include <cstdint>
@@ -34,13 +39,23 @@ class JpegDecodeInstance final {
 
  private:
   ~JpegDecodeInstance();
+  // Finish's work without an out-parameter: releases whichever back-end is held.
+  void ReleaseBackends(uint32_t* leftover);
 };
 
 namespace jpegdec {
 
-// The largest movable block the system grants, by binary search.
+// The largest movable block the system grants, by binary search: at most twelve requests, the
+// result being the midpoint of the final bracket (at most 1 MiB wide).
 uint32_t ProbeLargestAllocation();
-// 1 when "gdiplus.dll" can be loaded.
+// 1 when "gdiplus.dll" can be loaded (it is unloaded again at once), else 0.
 int32_t IsGdiplusAvailable();
+
+// Bytes of a 24-bit BMP file of the image: 54 header bytes and the rows padded to 4 bytes,
+// in 64 bits so that no image size wraps.
+uint64_t BmpFileSize(uint32_t width, uint32_t height);
+// The memory the automatic choice allows the GDI+ way: largest / (3 x divisor) / 3, in 64 bits.
+// 0 for a divisor of 0 or below (such a host gets the streaming way).
+uint64_t AutomaticBudget(uint32_t largest, int32_t memoryDivisor);
 
 }  // namespace jpegdec

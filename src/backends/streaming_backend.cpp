@@ -1,13 +1,200 @@
-// Placeholder until the streaming back-end is built.
 #include "backends/streaming_backend.h"
 
-namespace jpegdec {
+#include <cstring>
 
-StreamingBackend::~StreamingBackend() = default;
-int32_t StreamingBackend::SetUp(uint32_t) { return 0; }
-int32_t StreamingBackend::Write(const uint8_t*, uint32_t) { return 0; }
-int32_t StreamingBackend::Read(uint8_t**, uint32_t*) { return -1; }
-void StreamingBackend::Finish(uint32_t*) {}
-void StreamingBackend::Release() {}
+#include "platform/platform.h"
+
+namespace jpegdec {
+namespace {
+
+constexpr int32_t kReadRow = 0;
+constexpr int32_t kReadAgain = 1;
+constexpr int32_t kReadEnd = 2;
+constexpr int32_t kReadFailed = -1;
+
+// The input buffer's size for an image `width` pixels wide, in 64 bits: widths beyond about
+// 89 million pixels ask for more than 32 bits can count, and such a set-up fails.
+uint64_t InputCapacityFor(uint32_t width) {
+  const uint64_t wanted =
+      uint64_t{width} * StreamingBackend::kInputBytesPerPixel + StreamingBackend::kInputSlack;
+  return wanted < StreamingBackend::kMinInputCapacity ? StreamingBackend::kMinInputCapacity
+                                                      : wanted;
+}
+
+}  // namespace
+
+StreamingBackend::~StreamingBackend() { Release(); }
+
+int32_t StreamingBackend::SetUp(uint32_t width) {
+  elapsedMs = 0;
+  writeCalls = 0;
+  readCalls = 0;
+  Release();  // a second set-up starts afresh instead of leaking the first
+
+  const uint64_t capacity = InputCapacityFor(width);
+  if (capacity > UINT32_MAX) {
+    return 0;
+  }
+  inputCapacity = static_cast<uint32_t>(capacity);
+  context = CreateDecoderContext();
+  if (context == nullptr) {
+    inputCapacity = 0;
+    return 0;
+  }
+  inputBuffer = static_cast<uint8_t*>(platform::HeapAllocate(inputCapacity));
+  if (inputBuffer == nullptr) {
+    ReleaseDecoderContext(context);
+    context = nullptr;
+    inputCapacity = 0;
+    return 0;
+  }
+  inputLength = 0;
+  bandRow = 0;
+  state = JD_NEED_DATA;
+  lastStep = {};
+  bytesHandedOut = 0;
+  rowPixels = 0;
+  bytesPerPixel = 0;
+  return 1;
+}
+
+int32_t StreamingBackend::Write(const uint8_t* data, uint32_t length) {
+  callStartTick = platform::TickCount();
+  ++writeCalls;
+  int32_t result = 0;
+  if (length == 0) {
+    // Nothing to add; accepting it must not leave the back-end believing it has work.
+    result = 1;
+  } else if (data != nullptr && inputBuffer != nullptr && state == JD_NEED_DATA &&
+             length <= inputCapacity - inputLength) {  // inputLength <= inputCapacity always
+    std::memcpy(inputBuffer + inputLength, data, length);
+    inputLength += length;
+    state = JD_OK;
+    result = 1;
+  }
+  elapsedMs += platform::TickCount() - callStartTick;
+  return result;
+}
+
+void StreamingBackend::ReleaseBand() {
+  if (state == JD_BAND_READY && lastStep.data != nullptr) {
+    platform::HeapRelease(lastStep.data);
+  }
+  lastStep.data = nullptr;
+  lastStep.count = 0;
+  bandRow = 0;
+}
+
+void StreamingBackend::Step() {
+  for (int i = 0; i < kMaxStepsPerRead; ++i) {
+    lastStep = DecodeStep(context, inputBuffer, static_cast<int32_t>(inputLength));
+    state = lastStep.status;
+    if (state == JD_NEED_DATA) {
+      // Keep the unread tail at the front; new bytes are appended behind it. The decoder
+      // reports a tail inside the buffer; anything else is treated as no tail at all.
+      uint32_t tail = 0;
+      if (lastStep.data != nullptr && lastStep.count > 0 && lastStep.data >= inputBuffer &&
+          lastStep.data <= inputBuffer + inputLength &&
+          static_cast<uint32_t>(lastStep.count) <=
+              static_cast<uint32_t>(inputBuffer + inputLength - lastStep.data)) {
+        tail = static_cast<uint32_t>(lastStep.count);
+        std::memmove(inputBuffer, lastStep.data, tail);
+      }
+      inputLength = tail;
+    }
+    if ((state != JD_OK && state != JD_NEED_DATA) || inputLength == 0) {
+      break;
+    }
+  }
+  if (bytesHandedOut == 0) {
+    // Until the first row has gone out, rows take the image's shape from the latest step.
+    rowPixels = lastStep.width;
+    bytesPerPixel = lastStep.numComponents;
+  }
+}
+
+bool StreamingBackend::NextRow(uint8_t** row, uint32_t* rowLength) {
+  const uint64_t rowBytes = uint64_t{rowPixels} * bytesPerPixel;
+  const uint64_t bandBytes = lastStep.count > 0 ? static_cast<uint64_t>(lastStep.count) : 0;
+  const auto done = static_cast<uint64_t>(bandRow);
+  // Only whole rows inside the band are handed out.
+  if (rowBytes == 0 || lastStep.data == nullptr || (done + 1) * rowBytes > bandBytes) {
+    return false;
+  }
+  *row = lastStep.data + done * rowBytes;
+  *rowLength = static_cast<uint32_t>(rowBytes);
+  bytesHandedOut += static_cast<uint32_t>(rowBytes);
+  ++bandRow;
+  return true;
+}
+
+int32_t StreamingBackend::Read(uint8_t** row, uint32_t* rowLength) {
+  callStartTick = platform::TickCount();
+  ++readCalls;
+  int32_t result = kReadAgain;
+  if (row != nullptr && rowLength != nullptr && inputLength != 0 && context != nullptr) {
+    if (state == JD_BAND_READY) {
+      if (NextRow(row, rowLength)) {
+        result = kReadRow;
+      } else {
+        // The band's rows are all out: release it and decode on.
+        ReleaseBand();
+        state = JD_OK;
+      }
+    }
+    if (result != kReadRow) {
+      if (state == JD_OK || state == JD_NEED_DATA) {
+        Step();
+      }
+      if (state == JD_OK || state == JD_NEED_DATA) {
+        result = kReadAgain;
+      } else if (state == JD_END) {
+        result = kReadEnd;
+      } else if (state == JD_BAND_READY) {
+        result = NextRow(row, rowLength) ? kReadRow : kReadAgain;
+      } else {
+        result = kReadFailed;
+      }
+    }
+  }
+  elapsedMs += platform::TickCount() - callStartTick;
+  return result;
+}
+
+void StreamingBackend::Finish(uint32_t* leftover) {
+  if (state == JD_BAND_READY) {
+    uint8_t* row = nullptr;
+    uint32_t rowLength = 0;
+    for (int i = 0; i < kMaxDrainReads; ++i) {
+      if (Read(&row, &rowLength) != kReadRow) {
+        break;
+      }
+    }
+  }
+  if (leftover != nullptr) {
+    *leftover = 0;
+    if (state == JD_END && context != nullptr) {
+      const int32_t after = BytesAfterEnd(context);
+      *leftover = after > 0 ? static_cast<uint32_t>(after) : 0;
+    }
+  }
+  Release();
+}
+
+void StreamingBackend::Release() {
+  ReleaseBand();
+  if (context != nullptr) {
+    // Also frees what the decoder still holds of an unfinished image (row scratch, a band
+    // under construction); after an error or the end it holds nothing more.
+    ReleaseDecoderContext(context);
+    context = nullptr;
+  }
+  if (inputBuffer != nullptr) {
+    platform::HeapRelease(inputBuffer);
+    inputBuffer = nullptr;
+    inputCapacity = 0;
+  }
+  inputLength = 0;
+}
 
 }  // namespace jpegdec

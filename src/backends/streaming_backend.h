@@ -1,5 +1,11 @@
 // The streaming back-end: collects the host's pieces in one input buffer, steps the native
 // decoder over them and hands decoded rows out one per Read.
+//
+// The decoder reads the input buffer in place from the step that adopts it until the step that
+// reports JD_NEED_DATA, so Write is accepted only while the back-end waits for input (state
+// JD_NEED_DATA); the unread tail is then moved to the front and new bytes go behind it.
+// A band handed over by the decoder (JD_BAND_READY) is the back-end's until its last row has
+// been handed out; rows are pointers into it, valid until the next Read or Finish.
 #pragma once
 
 #include <cstdint>
@@ -10,15 +16,33 @@ namespace jpegdec {
 
 class StreamingBackend {
  public:
+  // The input buffer: at least kMinInputCapacity bytes, else width x kInputBytesPerPixel +
+  // kInputSlack (room for the longest marker segment plus a few rows' worth of scan data).
+  static constexpr uint32_t kMinInputCapacity = 102400;
+  static constexpr uint32_t kInputBytesPerPixel = 48;
+  static constexpr uint32_t kInputSlack = 4096;
+  // Decoder steps per Read, and Reads Finish may make to run out a held band.
+  static constexpr int kMaxStepsPerRead = 30;
+  static constexpr int kMaxDrainReads = 32;
+
   StreamingBackend() = default;
   StreamingBackend(const StreamingBackend&) = delete;
   StreamingBackend& operator=(const StreamingBackend&) = delete;
   ~StreamingBackend();
 
+  // 1 when the context and the input buffer were allocated, else 0 (holding nothing).
   int32_t SetUp(uint32_t width);
+  // 1 when the bytes were appended (a zero-length piece is accepted and changes nothing);
+  // 0 when refused: no data, no buffer, not waiting for input, or too little room left.
   int32_t Write(const uint8_t* data, uint32_t length);
+  // 0 a row was handed out; 1 no row now (waiting for input, steps still to run, or an
+  // out-parameter missing); 2 end of image; -1 decoding failed.
   int32_t Read(uint8_t** row, uint32_t* rowLength);
+  // Runs out a held band (at most kMaxDrainReads Reads), reports the bytes after the end
+  // marker (0 unless the image ended) and releases everything.
   void Finish(uint32_t* leftover);
+  // Releases the context (with the decoder's work buffers), a held band and the input buffer.
+  // Idempotent.
   void Release();
 
   DecoderContext* context = nullptr;
@@ -35,6 +59,14 @@ class StreamingBackend {
   uint32_t callStartTick = 0;
   uint32_t writeCalls = 0;
   uint32_t readCalls = 0;
+
+ private:
+  // Releases the held band, if any.
+  void ReleaseBand();
+  // Runs up to kMaxStepsPerRead decoder steps.
+  void Step();
+  // Hands out the held band's next row; false when the band has none left.
+  bool NextRow(uint8_t** row, uint32_t* rowLength);
 };
 
 }  // namespace jpegdec

@@ -21,7 +21,7 @@ MemoryBlock AllocateMovable(std::uint32_t size);        // not zero-filled (the 
 MemoryBlock AllocateMovableZeroed(std::uint32_t size);  // zero-filled; 0 bytes still gives a block
 void* LockBlock(MemoryBlock block);                     // null on failure, and for a 0-byte block
 void UnlockBlock(MemoryBlock block);
-void ReleaseBlock(MemoryBlock block);  // null is ignored
+void ReleaseBlock(MemoryBlock block);        // null is ignored
 std::uint32_t BlockSize(MemoryBlock block);  // bytes the block holds now (0 for null)
 
 // ---- Heap (decoder state, bands, input buffers, objects) ----
@@ -40,7 +40,7 @@ void UnloadModule(Module module);
 
 // ---- Memory streams over a block (CreateStreamOnHGlobal; the block is not released with the
 // stream, and may be grown by it while it is written) ----
-using Stream = void*;  // an IStream* on Windows
+using Stream = void*;                           // an IStream* on Windows
 Stream CreateStreamOnBlock(MemoryBlock block);  // null on failure
 void ReleaseStream(Stream stream);
 
@@ -57,8 +57,8 @@ inline constexpr PixelFormat kFormat8bppIndexed = 0x30803;
 inline constexpr PixelFormat kFormat32bppArgb = 0x26200A;
 
 struct StartupInput {
-  std::uint32_t gdiplusVersion;     // 1
-  void* debugEventCallback;         // none
+  std::uint32_t gdiplusVersion;  // 1
+  void* debugEventCallback;      // none
   std::int32_t suppressBackgroundThread;
   std::int32_t suppressExternalCodecs;
 };

@@ -1,0 +1,388 @@
+// The library's public face: the exports and their live-instance count, the instance's choice
+// of a back-end, forwarding, Finish and deletion. The portable build's hooks pin the memory
+// probe, GDI+ availability and allocation failures to exact numbers.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "api/jpeg_decode_instance.h"
+#include "jpegdec/jpegdec.h"
+#include "platform/platform.h"
+#if !defined(_WIN32)
+#include "platform/portable/test_hooks.h"
+#endif
+
+namespace {
+
+using jpegdec::AutomaticBudget;
+using jpegdec::BmpFileSize;
+
+constexpr int32_t kGdiplus = 1;
+constexpr int32_t kBuffered = 2;
+constexpr int32_t kStreaming = 3;
+
+// The start of a baseline file up to its scan header: SOI, DQT (table 0, all ones), SOF0 for an
+// 8 x 8 grey image, DHT (DC table 0 with one 1-bit code), DHT (AC table 0, one 1-bit code),
+// SOS. Enough for the streaming back-end to have fed the decoder something real.
+// clang-format off
+const std::vector<uint8_t> kHeadersToScan = [] {
+  std::vector<uint8_t> v = {0xFF, 0xD8,               // SOI
+                            0xFF, 0xDB, 0x00, 0x43, 0x00};  // DQT, length 67, Pq 0 Tq 0
+  v.insert(v.end(), 64, 1);
+  const uint8_t rest[] = {
+      0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x00, 0x08, 0x00, 0x08, 0x01,  // SOF0 8-bit 8 x 8, 1 comp
+      0x01, 0x11, 0x00,                                            // comp 1, 1 x 1, Tq 0
+      0xFF, 0xC4, 0x00, 0x14, 0x00,                                // DHT, DC table 0
+      0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00,     // one code: category 0
+      0xFF, 0xC4, 0x00, 0x14, 0x10,                                // DHT, AC table 0
+      0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00,     // one code: EOB
+      0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00,  // SOS: comp 1, tables 0/0
+  };
+  v.insert(v.end(), std::begin(rest), std::end(rest));
+  return v;
+}();
+// clang-format on
+
+// True when the native decoder can create a context (it is built in its own step; until then
+// streaming set-ups fail and the tests that need one skip).
+bool DecoderAvailable() {
+  jpegdec::DecoderContext* context = jpegdec::CreateDecoderContext();
+  jpegdec::ReleaseDecoderContext(context);
+  return context != nullptr;
+}
+
+TEST(Exports, LiveInstanceCountAndIds) {
+  ASSERT_EQ(InitializeJpegDec(), 1);
+  JpegDecodeInstance* a = CreateJpegDecodeInstance();
+  JpegDecodeInstance* b = CreateJpegDecodeInstance();
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(a->instanceId, 1);
+  EXPECT_EQ(b->instanceId, 2);
+  EXPECT_EQ(UnInitializeJpegDec(), 2);
+
+  DeleteJpegDecodeInstance(a);
+  JpegDecodeInstance* c = CreateJpegDecodeInstance();
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->instanceId, 2);  // ids repeat once instances have gone
+  DeleteJpegDecodeInstance(nullptr);
+  EXPECT_EQ(UnInitializeJpegDec(), 2);
+
+  // Initialising again while two are alive resets the count; deleting them makes it negative.
+  EXPECT_EQ(InitializeJpegDec(), 1);
+  EXPECT_EQ(UnInitializeJpegDec(), 0);
+  DeleteJpegDecodeInstance(b);
+  DeleteJpegDecodeInstance(c);
+  EXPECT_EQ(UnInitializeJpegDec(), -2);
+  InitializeJpegDec();
+}
+
+TEST(Exports, ANewInstanceHasModeOneAndNoBackend) {
+  JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+  ASSERT_NE(instance, nullptr);
+  EXPECT_EQ(instance->mode, 1);
+  EXPECT_EQ(instance->gdiplusBackend, nullptr);
+  EXPECT_EQ(instance->bufferedBackend, nullptr);
+  EXPECT_EQ(instance->streamingBackend, nullptr);
+  EXPECT_EQ(instance->IsStreaming(), 0);
+  DeleteJpegDecodeInstance(instance);
+}
+
+TEST(AutomaticChoice, SizesAndBudgetsAreComputedWithoutWrapping) {
+  struct BmpCase {
+    uint32_t width, height;
+    uint64_t bytes;
+  };
+  const BmpCase bmp[] = {
+      {7000, 7000, 147000054},
+      {8000, 7000, 168000054},
+      {1, 1, 58},                   // 3 bytes padded to 4
+      {21846, 65535, 4295163954u},  // would wrap to 196,658 in 32 bits
+      {0xFFFFFFFFu, 0xFFFFFFFFu,
+       ((uint64_t{0xFFFFFFFF} * 3 + 3) & ~uint64_t{3}) * 0xFFFFFFFFu + 54},
+  };
+  for (const BmpCase& c : bmp) {
+    EXPECT_EQ(BmpFileSize(c.width, c.height), c.bytes) << c.width << " x " << c.height;
+  }
+
+  struct BudgetCase {
+    uint32_t largest;
+    int32_t divisor;
+    uint64_t budget;
+  };
+  const BudgetCase budget[] = {
+      {1499987967, 1, 166665329},
+      {1499987967, 2, 83332664},
+      {1499987967, 0, 0},
+      {1499987967, -1, 0},
+      {1499987967, INT32_MIN, 0},
+      {0x7FFFFFFF, INT32_MAX, 0},  // 3 x divisor exceeds 32 bits; the budget only shrinks
+      {0x7FFFFFFF, 0x55555556, 0},
+  };
+  for (const BudgetCase& c : budget) {
+    EXPECT_EQ(AutomaticBudget(c.largest, c.divisor), c.budget) << c.largest << " / " << c.divisor;
+  }
+}
+
+TEST(Instance, UnknownModesSetUpNothing) {
+  for (const int32_t mode : {4, -1, 100, INT32_MIN}) {
+    SCOPED_TRACE(mode);
+    JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+    ASSERT_NE(instance, nullptr);
+    EXPECT_EQ(instance->Start(100, 100, mode, 1), 0);
+    EXPECT_EQ(instance->mode, mode);
+    EXPECT_EQ(instance->IsStreaming(), 0);
+    EXPECT_EQ(instance->streamingBackend, nullptr);
+    EXPECT_EQ(instance->bufferedBackend, nullptr);
+    EXPECT_EQ(instance->gdiplusBackend, nullptr);
+    const uint8_t byte = 0xFF;
+    EXPECT_EQ(instance->Write(&byte, 1), 0);
+    EXPECT_EQ(instance->GetElapsedTime(), 0u);
+    EXPECT_EQ(instance->GetWriteCount(), 0u);
+    EXPECT_EQ(instance->GetReadCount(), 0u);
+    DeleteJpegDecodeInstance(instance);
+  }
+}
+
+TEST(Instance, OperationsWithoutABackendChangeNothing) {
+  JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+  ASSERT_NE(instance, nullptr);
+  for (int round = 0; round < 2; ++round) {  // before Start, and after Finish
+    SCOPED_TRACE(round);
+    const uint8_t byte = 0xD8;
+    EXPECT_EQ(instance->Write(&byte, 1), 0);
+    uint8_t marker = 0;
+    uint8_t* row = &marker;
+    uint32_t rowLength = 77;
+    EXPECT_EQ(instance->Read(&row, &rowLength), -1);  // never 0: no row was handed out
+    EXPECT_EQ(row, &marker);
+    EXPECT_EQ(rowLength, 77u);
+    instance->EndOfInput(5);
+    uint32_t leftover = 99;
+    instance->Finish(&leftover);
+    EXPECT_EQ(leftover, 99u);
+    instance->Finish(nullptr);  // a second Finish does nothing
+    EXPECT_EQ(instance->GetElapsedTime(), 0u);
+    EXPECT_EQ(instance->GetWriteCount(), 0u);
+    EXPECT_EQ(instance->GetReadCount(), 0u);
+    instance->Start(64, 64, 3, 1);
+    instance->Finish(nullptr);
+  }
+  DeleteJpegDecodeInstance(instance);
+}
+
+TEST(Instance, StreamingModeFeedsTheDecoderAndFinishesCleanly) {
+  if (!DecoderAvailable()) {
+    GTEST_SKIP() << "the native decoder cannot create a context yet";
+  }
+  JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+  ASSERT_NE(instance, nullptr);
+  ASSERT_EQ(instance->Start(8, 8, kStreaming, 1), 1);
+  EXPECT_EQ(instance->IsStreaming(), 1);
+  ASSERT_NE(instance->streamingBackend, nullptr);
+  instance->EndOfInput(3);  // no effect in streaming mode
+  EXPECT_EQ(instance->Write(kHeadersToScan.data(), static_cast<uint32_t>(kHeadersToScan.size())),
+            1);
+  uint8_t* row = nullptr;
+  uint32_t rowLength = 0;
+  const int32_t read = instance->Read(&row, &rowLength);
+  EXPECT_TRUE(read == 1 || read == -1) << read;  // waiting inside the scan, or refusing it
+  EXPECT_EQ(instance->GetWriteCount(), 1u);
+  EXPECT_EQ(instance->GetReadCount(), 1u);
+  uint32_t leftover = 55;
+  instance->Finish(&leftover);
+  EXPECT_EQ(leftover, 0u);
+  EXPECT_EQ(instance->streamingBackend, nullptr);
+  DeleteJpegDecodeInstance(instance);
+}
+
+#if !defined(_WIN32)
+
+namespace hooks = jpegdec::platform::testing;
+
+// Resets the hooks around each test and checks that nothing the library allocated is left.
+class InstanceWithHooks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hooks::ResetHooks();
+    blocks_ = hooks::LiveBlocks();
+    heap_ = hooks::LiveHeapAllocations();
+    modules_ = hooks::LiveModules();
+  }
+  void TearDown() override {
+    hooks::ResetHooks();
+    EXPECT_EQ(hooks::LiveBlocks(), blocks_) << "movable blocks leaked";
+    EXPECT_EQ(hooks::LiveHeapAllocations(), heap_) << "heap allocations leaked";
+    EXPECT_EQ(hooks::LiveModules(), modules_) << "modules left loaded";
+    EXPECT_EQ(hooks::LockedBlocks(), 0);
+  }
+  std::int64_t blocks_ = 0;
+  std::int64_t heap_ = 0;
+  std::int64_t modules_ = 0;
+};
+
+TEST_F(InstanceWithHooks, TheProbeFindsTheLargestBlockInAtMostTwelveRequests) {
+  struct Case {
+    bool capped;
+    uint32_t largest;
+    uint32_t probed;
+    uint32_t requests;
+  };
+  const Case cases[] = {
+      {true, 0x7FFFFFFF, 0x7FFFFFFF, 1},
+      {true, 1500000000, 1499987967, 12},
+      {true, 0, 524287, 12},  // nothing granted
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.largest);
+    hooks::ResetHooks();
+    hooks::SetLargestBlock(c.largest);
+    EXPECT_EQ(jpegdec::ProbeLargestAllocation(), c.probed);
+    EXPECT_EQ(hooks::BlockAllocationRequests(), c.requests);
+  }
+}
+
+TEST_F(InstanceWithHooks, AutomaticModeWeighsTheBitmapAgainstTheProbedMemory) {
+  using Imaging = hooks::ImagingModule;
+  struct Case {
+    const char* what;
+    uint32_t width, height;
+    int32_t divisor;
+    Imaging imaging;
+    bool streaming;
+  };
+  // Blocks up to 1,500,000,000 bytes: the probe says 1,499,987,967, the budget with divisor 1
+  // is 166,665,329 bytes and with divisor 2 83,332,664.
+  const Case cases[] = {
+      {"7000 x 7000 fits", 7000, 7000, 1, Imaging::kPresent, false},
+      {"8000 x 7000 does not", 8000, 7000, 1, Imaging::kPresent, true},
+      {"7000 x 7000 with divisor 2", 7000, 7000, 2, Imaging::kPresent, true},
+      {"4000 x 6000 with divisor 2", 4000, 6000, 2, Imaging::kPresent, false},
+      {"no gdiplus.dll", 100, 100, 1, Imaging::kMissing, true},
+      {"negative divisor", 100, 100, -1, Imaging::kPresent, true},
+      {"divisor 0", 100, 100, 0, Imaging::kPresent, true},
+      {"a bitmap past 4 GiB", 21846, 65535, 1, Imaging::kPresent, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    hooks::ResetHooks();
+    hooks::SetLargestBlock(1500000000);
+    hooks::SetImagingModule(c.imaging);
+    JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+    ASSERT_NE(instance, nullptr);
+    const int32_t started = instance->Start(c.width, c.height, 0, c.divisor);
+    if (c.streaming) {
+      EXPECT_EQ(instance->mode, kStreaming);
+      EXPECT_EQ(instance->IsStreaming(), 1);
+      EXPECT_EQ(started, DecoderAvailable() ? 1 : 0);
+    } else {
+      // The GDI+ way, or the buffered one when the GDI+ set-up fails; never streaming.
+      EXPECT_TRUE(instance->mode == kGdiplus || instance->mode == kBuffered) << instance->mode;
+      EXPECT_EQ(instance->IsStreaming(), 0);
+    }
+    DeleteJpegDecodeInstance(instance);
+  }
+}
+
+TEST_F(InstanceWithHooks, ModeOneWithoutGdiplusFallsBackToBuffered) {
+  hooks::SetImagingModule(hooks::ImagingModule::kMissing);
+  JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+  ASSERT_NE(instance, nullptr);
+  instance->Start(640, 480, kGdiplus, 1);
+  EXPECT_EQ(instance->mode, kBuffered);
+  EXPECT_EQ(instance->IsStreaming(), 0);
+  EXPECT_EQ(instance->gdiplusBackend, nullptr);
+  EXPECT_NE(instance->bufferedBackend, nullptr);
+  DeleteJpegDecodeInstance(instance);
+}
+
+TEST_F(InstanceWithHooks, NothingIsLeftBehindWhateverTheOrderOfCalls) {
+  struct Case {
+    const char* what;
+    int32_t mode;
+    bool finish;
+    bool startTwice;
+  };
+  const Case cases[] = {
+      {"streaming, finished", kStreaming, true, false},
+      {"streaming, deleted without Finish", kStreaming, false, false},
+      {"streaming, started twice", kStreaming, false, true},
+      {"buffered, finished", kBuffered, true, false},
+      {"buffered, deleted without Finish", kBuffered, false, false},
+      {"buffered, started twice", kBuffered, true, true},
+      {"GDI+, deleted without Finish", kGdiplus, false, false},
+      {"GDI+ then streaming", kGdiplus, false, true},
+  };
+  hooks::SetImagingModule(hooks::ImagingModule::kPresent);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+    ASSERT_NE(instance, nullptr);
+    instance->Start(320, 200, c.mode, 1);
+    if (c.startTwice) {
+      instance->Start(320, 200, kStreaming, 1);
+      EXPECT_EQ(instance->bufferedBackend, nullptr);
+      EXPECT_EQ(instance->gdiplusBackend, nullptr);
+    }
+    const uint8_t soi[] = {0xFF, 0xD8};
+    instance->Write(soi, 2);
+    if (c.finish) {
+      instance->Finish(nullptr);
+      instance->Finish(nullptr);
+      EXPECT_EQ(instance->streamingBackend, nullptr);
+      EXPECT_EQ(instance->bufferedBackend, nullptr);
+      EXPECT_EQ(instance->gdiplusBackend, nullptr);
+    }
+    DeleteJpegDecodeInstance(instance);
+    EXPECT_EQ(hooks::LiveHeapAllocations(), heap_);
+    EXPECT_EQ(hooks::LiveBlocks(), blocks_);
+  }
+}
+
+TEST_F(InstanceWithHooks, EveryAllocationFailureIsReportedAndLeaksNothing) {
+  hooks::SetImagingModule(hooks::ImagingModule::kPresent);
+  hooks::FailHeapAllocation(1);
+  EXPECT_EQ(CreateJpegDecodeInstance(), nullptr);
+  EXPECT_EQ(UnInitializeJpegDec(), 0) << "a failed creation is not counted";
+  InitializeJpegDec();
+
+  // Fail each heap allocation of Start in turn, for every way, until Start no longer meets a
+  // failure. The failed Start reports 0 (or falls back), and deletion releases the rest.
+  for (const int32_t mode : {kStreaming, kBuffered, kGdiplus}) {
+    for (uint32_t n = 1; n < 64; ++n) {
+      SCOPED_TRACE(testing::Message() << "mode " << mode << ", failing allocation " << n);
+      JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+      ASSERT_NE(instance, nullptr);
+      hooks::FailHeapAllocation(n);
+      const int32_t started = instance->Start(320, 200, mode, 1);
+      const bool struck = hooks::HeapAllocationFailureHappened();
+      hooks::FailHeapAllocation(0);
+      if (struck && mode != kGdiplus) {
+        EXPECT_EQ(started, 0);
+      }
+      DeleteJpegDecodeInstance(instance);
+      EXPECT_EQ(hooks::LiveHeapAllocations(), heap_);
+      if (!struck) {
+        break;
+      }
+    }
+  }
+  EXPECT_EQ(UnInitializeJpegDec(), 0);
+}
+
+TEST_F(InstanceWithHooks, ABackendObjectThatCannotBeHadFailsStart) {
+  hooks::SetImagingModule(hooks::ImagingModule::kPresent);
+  JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+  ASSERT_NE(instance, nullptr);
+  hooks::FailHeapAllocation(1);  // the GDI+ back-end object itself: no fallback
+  EXPECT_EQ(instance->Start(320, 200, kGdiplus, 1), 0);
+  EXPECT_EQ(instance->mode, kGdiplus);
+  EXPECT_EQ(instance->gdiplusBackend, nullptr);
+  EXPECT_EQ(instance->bufferedBackend, nullptr);
+  DeleteJpegDecodeInstance(instance);
+}
+
+#endif  // !_WIN32
+
+}  // namespace
