@@ -1,0 +1,69 @@
+# Installs a build tree into a fresh prefix, checks the installed files, then configures, builds
+# and runs the consumer project against that prefix (CMake package and pkg-config).
+#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DGENERATOR=... -DMAKE_PROGRAM=...
+#         -DLIBDIR=... -DVERSION=... [-DC_COMPILER=... -DCXX_COMPILER=...]
+#         [-DTOOLCHAIN_FILE=... -DEMULATOR=...] -P consumer_test.cmake
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT status EQUAL 0)
+    string(REPLACE ";" " " command "${ARGN}")
+    message(FATAL_ERROR "failed (${status}): ${command}\n${out}")
+  endif()
+  set(run_output "${out}" PARENT_SCOPE)
+endfunction()
+
+set(prefix ${WORK_DIR}/prefix)
+file(REMOVE_RECURSE ${WORK_DIR})
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+set(expected
+  include/jpegdec/jpegdec.h
+  ${LIBDIR}/cmake/jpegdec/jpegdecConfig.cmake
+  ${LIBDIR}/cmake/jpegdec/jpegdecConfigVersion.cmake
+  ${LIBDIR}/cmake/jpegdec/jpegdecTargets.cmake
+  ${LIBDIR}/pkgconfig/jpegdec.pc)
+if(TOOLCHAIN_FILE)
+  list(APPEND expected bin/jpegdec.dll ${LIBDIR}/libjpegdec.dll.a ${LIBDIR}/jpegdec.lib
+       ${LIBDIR}/jpegdec.def)
+else()
+  string(REGEX MATCH "^[0-9]+" major "${VERSION}")
+  list(APPEND expected ${LIBDIR}/libjpegdec.so ${LIBDIR}/libjpegdec.so.${major}
+       ${LIBDIR}/libjpegdec.so.${VERSION})
+endif()
+foreach(file ${expected})
+  if(NOT EXISTS ${prefix}/${file})
+    message(FATAL_ERROR "not installed: ${file}")
+  endif()
+endforeach()
+if(NOT TOOLCHAIN_FILE)
+  # The development link points at the soname, which points at the real file.
+  file(READ_SYMLINK ${prefix}/${LIBDIR}/libjpegdec.so link)
+  if(NOT link STREQUAL "libjpegdec.so.${major}")
+    message(FATAL_ERROR "libjpegdec.so points at ${link}")
+  endif()
+endif()
+
+set(configure ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
+  -DCMAKE_MAKE_PROGRAM=${MAKE_PROGRAM} -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
+if(TOOLCHAIN_FILE)
+  list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
+else()
+  list(APPEND configure -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER})
+endif()
+# Only the installed jpegdec.pc is visible to pkg-config.
+set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
+set(ENV{PKG_CONFIG_LIBDIR} ${prefix}/${LIBDIR}/pkgconfig)
+run(${configure})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+
+foreach(program consumer_cmake consumer_pkgconfig)
+  if(TOOLCHAIN_FILE)
+    run(${EMULATOR} ${WORK_DIR}/build/${program}.exe)
+  else()
+    run(${WORK_DIR}/build/${program})
+  endif()
+  if(NOT run_output MATCHES "consumer ok ${VERSION}")
+    message(FATAL_ERROR "${program} printed: ${run_output}")
+  endif()
+  message(STATUS "${program}: ${run_output}")
+endforeach()
