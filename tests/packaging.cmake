@@ -68,6 +68,10 @@ else()
   list(APPEND JPEGDEC_CONSUMER_ARGS
        -DC_COMPILER=${CMAKE_C_COMPILER} -DCXX_COMPILER=${CMAKE_CXX_COMPILER})
 endif()
+if(JPEGDEC_SANITIZE)
+  # A sanitized library needs its runtime in the program that loads it.
+  list(APPEND JPEGDEC_CONSUMER_ARGS -DFLAGS=-fsanitize=address,undefined)
+endif()
 add_test(NAME packaging_install_consumer
   COMMAND ${CMAKE_COMMAND} ${JPEGDEC_CONSUMER_ARGS}
           -P ${CMAKE_CURRENT_SOURCE_DIR}/packaging/consumer_test.cmake)

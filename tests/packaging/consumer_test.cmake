@@ -2,7 +2,7 @@
 # and runs the consumer project against that prefix (CMake package and pkg-config).
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DGENERATOR=... -DMAKE_PROGRAM=...
 #         -DLIBDIR=... -DVERSION=... [-DC_COMPILER=... -DCXX_COMPILER=...]
-#         [-DTOOLCHAIN_FILE=... -DEMULATOR=...] -P consumer_test.cmake
+#         [-DTOOLCHAIN_FILE=... -DEMULATOR=...] [-DFLAGS=...] -P consumer_test.cmake
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT status EQUAL 0)
@@ -49,6 +49,10 @@ if(TOOLCHAIN_FILE)
   list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
 else()
   list(APPEND configure -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER})
+endif()
+if(FLAGS)
+  list(APPEND configure -DCMAKE_C_FLAGS=${FLAGS} -DCMAKE_CXX_FLAGS=${FLAGS}
+       -DCMAKE_EXE_LINKER_FLAGS=${FLAGS})
 endif()
 # Only the installed jpegdec.pc is visible to pkg-config.
 set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
