@@ -122,8 +122,9 @@ struct DecoderContext {
   // --- marker parser additions ---
   std::uint8_t quantDefined;  // bit t: DQT defined table t
   std::uint8_t frameRead;     // a frame header has been read and prepared
-  std::uint8_t scanReady;     // a scan header has been read: selectors, converter set
+  std::uint8_t scanReady;     // a scan header has been accepted: selectors, tables, converter set
   std::uint8_t appExamined;   // the current APPn payload's first bytes have been examined
+  std::uint8_t selectorsSet;  // bit i: a scan header gave comp[i] its table selectors
 
   // --- entropy decoder additions ---
   std::uint8_t dcDefined;  // bit t: DC table t defined (by DHT or the standard tables)

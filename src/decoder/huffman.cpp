@@ -7,6 +7,7 @@ int ReadHuffmanTables(DecoderContext*, Status* failure) {
   *failure = JD_ERR_UNSUPPORTED;
   return 0;
 }
+bool LoadStandardHuffmanTable(DecoderContext*, std::uint8_t) { return false; }
 void GenerateHuffmanCodes(const std::uint8_t*, std::int16_t, std::uint8_t*, std::uint8_t*,
                           std::uint16_t*) {}
 std::uint8_t DecodeDcDifference(DecoderContext*, std::int16_t*) { return JD_ERR_UNSUPPORTED; }

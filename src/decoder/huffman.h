@@ -11,6 +11,11 @@ namespace jpegdec {
 // through `failure` and returns 0.
 int ReadHuffmanTables(DecoderContext* context, Status* failure);
 
+// Defines the table of this DHT class-and-id byte (0x00, 0x01, 0x10, 0x11) from ITU-T T.81
+// Annex K, for scans that select a table no DHT segment defined. false: no standard table for
+// that byte.
+bool LoadStandardHuffmanTable(DecoderContext* context, std::uint8_t classAndId);
+
 // T.81 Figures C.1 and C.2: sizes, symbols and codes in code order from BITS followed by HUFFVAL.
 void GenerateHuffmanCodes(const std::uint8_t* counts, std::int16_t capacity, std::uint8_t* sizes,
                           std::uint8_t* symbols, std::uint16_t* codes);

@@ -1,11 +1,616 @@
-// Placeholder until the marker parser is built.
+// DecodeStep: input adoption, the marker search, the marker segments and the parser phases; inside
+// scan data it hands over to DecodeBand.
+//
+// Statuses for headers this decoder refuses. Every check runs once the segment is wholly present,
+// so no reader looks past its segment or the input, and nothing is written outside a table.
+//
+// | Input                                                        | Status             |
+// |--------------------------------------------------------------|--------------------|
+// | marker 0x02                                                  | JD_ERR_SEQUENCE    |
+// | SOI after SOI; SOF outside phase 1; SOS outside phase 2      | JD_ERR_SEQUENCE    |
+// | SOS, RSTn or DNL before the frame header                     | JD_ERR_SEQUENCE    |
+// | RSTn before any scan header was accepted                     | JD_ERR_SEQUENCE    |
+// | frame header with height 0 (a DNL file)                      | JD_ERR_SEQUENCE    |
+// | any other code without a handler (SOF2 and up, 0x00, 0xFF)   | JD_ERR_UNSUPPORTED |
+// | segment length field below 2                                 | JD_ERR_DATA        |
+// | frame header: precision P other than 8                       | JD_ERR_UNSUPPORTED |
+// | frame header: more than 4 components                         | JD_ERR_UNSUPPORTED |
+// | frame header: 0 components, width 0                          | JD_ERR_DATA        |
+// | frame header: shorter than 6 + 3 Nf bytes                    | JD_ERR_DATA        |
+// | frame header: sampling factor outside 1..4, Tq above 3       | JD_ERR_DATA        |
+// | scan header: Ns of 0 or above 4, shorter than 4 + 2 Ns bytes | JD_ERR_DATA        |
+// | scan header: Ns other than Nf (a non-interleaved scan)       | JD_ERR_UNSUPPORTED |
+// | scan header: Td or Ta above 3                                | JD_ERR_DATA        |
+// | scan header: a frame component left without selectors       | JD_ERR_DATA        |
+// | scan header: a DC or AC table neither defined nor standard   | JD_ERR_DATA        |
+// | scan header: a quantisation table no DQT defined             | JD_ERR_DATA        |
+// | DQT: precision Pq 1 (16-bit values)                          | JD_ERR_UNSUPPORTED |
+// | DQT: Pq above 1, table id above 3, a table cut short         | JD_ERR_DATA        |
+// | DRI or DNL: length field other than 4                        | JD_ERR_DATA        |
+// | DNL: 0 lines                                                 | JD_ERR_DATA        |
+//
+// DC tables 2 and 3 are never defined (the DHT reader keeps ids 0 and 1 only), so a Td of 2 or 3
+// falls under "neither defined nor standard". For a one-component frame the sampling factors are
+// taken as 1x1: its scan is non-interleaved, one block per MCU, whatever the header declares.
 #include "decoder/marker_parser.h"
 
-namespace jpegdec {
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
 
-StepResult DecodeStep(DecoderContext*, const std::uint8_t*, std::int32_t) {
+#include "decoder/band_output.h"
+#include "decoder/huffman.h"
+#include "decoder/reconstruct.h"
+
+namespace jpegdec {
+namespace {
+
+constexpr std::int32_t kLengthFieldBytes = 2;
+constexpr std::int32_t kFixedSegmentBytes = 4;  // DRI and DNL: length field and one 16-bit value
+constexpr std::uint8_t kSamplePrecision = 8;
+constexpr std::int32_t kFrameHeaderFixed = 6;  // P, Y, X, Nf
+constexpr std::int32_t kFrameComponentBytes = 3;
+constexpr std::int32_t kScanHeaderFixed = 4;  // Ns, then Ss, Se, Ah/Al
+constexpr std::int32_t kScanComponentBytes = 2;
+constexpr std::int32_t kQuantTableBytes = 1 + kBlockSize;  // Pq/Tq, then 64 8-bit values
+constexpr std::uint8_t kQuantPrecision16 = 1;
+constexpr std::uint8_t kMaxSamplingFactor = 4;
+constexpr std::uint8_t kDhtAcClass = 0x10;
+// An "Adobe" application segment: the tag, then version, flags0, flags1 (16 bits each) and the
+// transform byte.
+constexpr char kAdobeTag[] = {'A', 'd', 'o', 'b', 'e'};
+constexpr std::int32_t kAdobeExamined = 12;
+constexpr std::int32_t kAdobeTransformOffset = 11;
+// The transform byte 255 resolves to YCbCr for three components, none otherwise.
+constexpr std::uint8_t kAdobeUnresolved = 255;
+constexpr std::uint8_t kTransformYCbCr = 1;
+constexpr std::uint8_t kTransformNone = 0;
+
+std::uint16_t BigEndian16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+// Bit `index` of an 8-bit set of tables or components.
+bool HasBit(std::uint8_t set, int index) { return ((set >> index) & 1) != 0; }
+std::uint8_t WithBit(std::uint8_t set, int index) {
+  return static_cast<std::uint8_t>(set | (1 << index));
+}
+
+void Consume(DecoderContext* context, std::int32_t count) {
+  context->inPtr += count;
+  context->inAvail -= count;
+}
+
+enum class Payload { kPresent, kNeedMore, kBadLength };
+
+// Consumes the length field once both of its bytes are present, then reports whether
+// `segRemaining` payload bytes are present. segRemaining 0 means "length not read" only until the
+// field is consumed; a segment of length 2 is present at once in the same call.
+Payload ReadLengthField(DecoderContext* context) {
+  if (context->segRemaining == 0) {
+    if (context->inAvail < kLengthFieldBytes) {
+      return Payload::kNeedMore;
+    }
+    const std::int32_t length = BigEndian16(context->inPtr);
+    if (length < kLengthFieldBytes) {
+      return Payload::kBadLength;
+    }
+    context->segRemaining = length - kLengthFieldBytes;
+    Consume(context, kLengthFieldBytes);
+  }
+  return Payload::kPresent;
+}
+
+Payload AwaitWholePayload(DecoderContext* context) {
+  const Payload payload = ReadLengthField(context);
+  if (payload == Payload::kPresent && context->inAvail < context->segRemaining) {
+    return Payload::kNeedMore;
+  }
+  return payload;
+}
+
+void EndSegment(DecoderContext* context) {
+  Consume(context, context->segRemaining);
+  context->segRemaining = 0;
+}
+
+// Runs `parse` over the whole payload of a segment with a length field, then moves past it.
+template <typename Parse>
+int ReadWholeSegment(DecoderContext* context, Status* failure, Parse parse) {
+  switch (AwaitWholePayload(context)) {
+    case Payload::kNeedMore:
+      return 1;
+    case Payload::kBadLength:
+      *failure = JD_ERR_DATA;
+      return 0;
+    case Payload::kPresent:
+      break;
+  }
+  *failure = parse(context->inPtr, context->segRemaining);
+  EndSegment(context);
+  return 0;
+}
+
+bool ValidSamplingFactor(std::uint8_t factor) {
+  return factor >= 1 && factor <= kMaxSamplingFactor;
+}
+
+// T.81 B.2.2. The fields are stored only once the whole header has passed its checks.
+Status ParseFrameHeader(DecoderContext* context, const std::uint8_t* p, std::int32_t length) {
+  if (length < kFrameHeaderFixed) {
+    return JD_ERR_DATA;
+  }
+  if (p[0] != kSamplePrecision) {
+    return JD_ERR_UNSUPPORTED;
+  }
+  const std::uint8_t count = p[5];
+  if (count == 0) {
+    return JD_ERR_DATA;
+  }
+  if (count > kMaxComponents) {
+    return JD_ERR_UNSUPPORTED;
+  }
+  if (length < kFrameHeaderFixed + kFrameComponentBytes * count) {
+    return JD_ERR_DATA;
+  }
+  const std::uint16_t width = BigEndian16(p + 3);
+  if (width == 0) {
+    return JD_ERR_DATA;
+  }
+  ComponentInfo components[kMaxComponents] = {};
+  for (int i = 0; i < count; ++i) {
+    const std::uint8_t* field = p + kFrameHeaderFixed + kFrameComponentBytes * i;
+    ComponentInfo& c = components[i];
+    c.id = field[0];
+    c.h = static_cast<std::uint8_t>(field[1] >> 4);
+    c.v = static_cast<std::uint8_t>(field[1] & 0x0F);
+    c.quantTable = field[2];
+    if (!ValidSamplingFactor(c.h) || !ValidSamplingFactor(c.v) || c.quantTable >= kNumTables) {
+      return JD_ERR_DATA;
+    }
+  }
+  if (count == 1) {
+    components[0].h = 1;
+    components[0].v = 1;
+  }
+  context->height = BigEndian16(p + 1);
+  context->width = width;
+  context->numComponents = count;
+  std::memcpy(context->comp, components, sizeof(components));
+  if (context->colorTransform == kAdobeUnresolved) {
+    context->colorTransform = count == 3 ? kTransformYCbCr : kTransformNone;
+  }
+  return JD_OK;
+}
+
+bool HuffmanTableAvailable(DecoderContext* context, std::uint8_t defined, std::uint8_t id,
+                           std::uint8_t classAndId) {
+  if (id >= kNumTables) {
+    return false;
+  }
+  if (HasBit(defined, id)) {
+    return true;
+  }
+  return LoadStandardHuffmanTable(context, classAndId);
+}
+
+// T.81 B.2.3. Ss, Se, Ah and Al are not examined: a baseline scan always covers the whole block.
+Status ParseScanHeader(DecoderContext* context, const std::uint8_t* p, std::int32_t length) {
+  if (length < 1) {
+    return JD_ERR_DATA;
+  }
+  const std::uint8_t count = p[0];
+  if (count == 0 || count > kMaxComponents ||
+      length < kScanHeaderFixed + kScanComponentBytes * count) {
+    return JD_ERR_DATA;
+  }
+  if (count != context->numComponents) {
+    return JD_ERR_UNSUPPORTED;
+  }
+  for (int j = 0; j < count; ++j) {
+    const std::uint8_t selector = p[1 + kScanComponentBytes * j];
+    const std::uint8_t tables = p[2 + kScanComponentBytes * j];
+    const auto dc = static_cast<std::uint8_t>(tables >> 4);
+    const auto ac = static_cast<std::uint8_t>(tables & 0x0F);
+    if (dc >= kNumTables || ac >= kNumTables) {
+      return JD_ERR_DATA;
+    }
+    // The first frame component with this identifier; a selector naming none is ignored.
+    for (int i = 0; i < context->numComponents; ++i) {
+      if (context->comp[i].id == selector) {
+        context->comp[i].dcTable = dc;
+        context->comp[i].acTable = static_cast<std::uint8_t>(kDhtAcClass + ac);
+        context->selectorsSet = WithBit(context->selectorsSet, i);
+        break;
+      }
+    }
+  }
+  // Every frame component is decoded in every MCU, so every one needs its tables.
+  for (int i = 0; i < context->numComponents; ++i) {
+    const ComponentInfo& c = context->comp[i];
+    if (!HasBit(context->selectorsSet, i)) {
+      return JD_ERR_DATA;
+    }
+    const auto ac = static_cast<std::uint8_t>(c.acTable - kDhtAcClass);
+    if (!HuffmanTableAvailable(context, context->dcDefined, c.dcTable, c.dcTable) ||
+        !HuffmanTableAvailable(context, context->acDefined, ac, c.acTable) ||
+        !HasBit(context->quantDefined, c.quantTable)) {
+      return JD_ERR_DATA;
+    }
+  }
+  return JD_OK;
+}
+
+// T.81 B.2.4.1: a sequence of tables, each Pq/Tq and 64 values in zig-zag order.
+Status ParseQuantTables(DecoderContext* context, const std::uint8_t* p, std::int32_t length) {
+  while (length > 0) {
+    const auto precision = static_cast<std::uint8_t>(p[0] >> 4);
+    const auto id = static_cast<std::uint8_t>(p[0] & 0x0F);
+    if (precision == kQuantPrecision16) {
+      return JD_ERR_UNSUPPORTED;
+    }
+    if (precision != 0 || id >= kNumTables || length < kQuantTableBytes) {
+      return JD_ERR_DATA;
+    }
+    QuantTable& table = context->quantTables[id];
+    table.id = id;
+    std::memcpy(table.values, p + 1, kBlockSize);
+    context->quantDefined = WithBit(context->quantDefined, id);
+    p += kQuantTableBytes;
+    length -= kQuantTableBytes;
+  }
+  return JD_OK;
+}
+
+// DRI and DNL: a length field that must say 4, then one 16-bit value. Consumes the 4 bytes once
+// they are all present.
+int ReadFixedSegment(DecoderContext* context, Status* failure, std::uint16_t* value) {
+  if (context->inAvail < kFixedSegmentBytes) {
+    return 1;
+  }
+  if (BigEndian16(context->inPtr) != kFixedSegmentBytes) {
+    *failure = JD_ERR_DATA;
+    return 0;
+  }
+  *value = BigEndian16(context->inPtr + kLengthFieldBytes);
+  Consume(context, kFixedSegmentBytes);
+  return 0;
+}
+
+// Next marker code into `marker`, consuming everything up to and including it. Bytes that are not
+// part of a marker are skipped, and so are runs of 0xFF fill bytes. false: the input ran out.
+bool FindMarker(DecoderContext* context) {
+  while (context->inAvail > 0) {
+    const std::uint8_t byte = *context->inPtr;
+    Consume(context, 1);
+    if (byte == kMarkerPrefix) {
+      context->sawFF = 1;
+    } else if (context->sawFF != 0) {
+      context->sawFF = 0;
+      context->marker = byte;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Status of a reader run: JD_NEED_DATA when it wants more input, its failure, or JD_OK.
+Status RunReader(int (*reader)(DecoderContext*, Status*), DecoderContext* context) {
+  Status failure = JD_OK;
+  if (reader(context, &failure) != 0) {
+    return JD_NEED_DATA;
+  }
+  return failure;
+}
+
+Status HandleFrameHeader(DecoderContext* context) {
+  if (context->phase != kPhaseAfterSoi) {
+    return JD_ERR_SEQUENCE;
+  }
+  const Status status = RunReader(ReadFrameHeader, context);
+  if (status != JD_OK) {
+    return status;
+  }
+  if (context->height == 0) {
+    return JD_ERR_SEQUENCE;
+  }
+  const Status prepared = PrepareFrame(context);
+  if (prepared != JD_OK) {
+    return prepared;
+  }
+  context->phase = kPhaseOutsideScan;
+  return JD_OK;
+}
+
+Status HandleScanHeader(DecoderContext* context) {
+  if (context->phase != kPhaseOutsideScan || context->frameRead == 0) {
+    return JD_ERR_SEQUENCE;
+  }
+  const Status status = RunReader(ReadScanHeader, context);
+  if (status != JD_OK) {
+    return status;
+  }
+  context->colorConvert = ChooseColorConverter(context);
+  context->scanReady = 1;
+  ResetScanState(context);
+  context->phase = kPhaseInScan;
+  return JD_OK;
+}
+
+Status HandleDnl(DecoderContext* context) {
+  if (context->frameRead == 0) {
+    return JD_ERR_SEQUENCE;
+  }
+  context->phase = kPhaseOutsideScan;
+  return RunReader(ReadDnlSegment, context);
+}
+
+Status HandleRestart(DecoderContext* context) {
+  if (context->scanReady == 0) {
+    return JD_ERR_SEQUENCE;
+  }
+  ResetScanState(context);
+  context->phase = kPhaseInScan;
+  return JD_OK;
+}
+
+Status HandleEndOfImage(DecoderContext* context) {
+  // A band still under construction here was cut short by the end of the data: never emitted.
+  std::free(context->bandBuffer);
+  context->bandBuffer = nullptr;
+  std::free(context->rowScratch);
+  context->rowScratch = nullptr;
+  context->phase = kPhaseEnded;
+  return JD_END;
+}
+
+// One marker in phases 0 to 2. JD_OK: go on (with the marker pass, or into scan data when the
+// phase became 3); JD_NEED_DATA: the segment is incomplete; anything else ends the step.
+Status DispatchMarker(DecoderContext* context) {
+  const std::uint8_t code = context->marker;
+  if (code >= kMarkerApp0 && code <= kMarkerApp15) {
+    return RunReader(ReadAppSegment, context);
+  }
+  if (code >= kMarkerRst0 && code <= kMarkerRst7) {
+    return HandleRestart(context);
+  }
+  switch (code) {
+    case kMarkerSoi:
+      if (context->phase != kPhaseBeforeSoi) {
+        return JD_ERR_SEQUENCE;
+      }
+      context->phase = kPhaseAfterSoi;
+      return JD_OK;
+    case kMarkerSof0:
+    case kMarkerSof1:
+      return HandleFrameHeader(context);
+    case kMarkerSos:
+      return HandleScanHeader(context);
+    case kMarkerDht:
+      return RunReader(ReadHuffmanTables, context);
+    case kMarkerDqt:
+      return RunReader(ReadQuantTables, context);
+    case kMarkerDri:
+      return RunReader(ReadDriSegment, context);
+    case kMarkerDnl:
+      return HandleDnl(context);
+    case kMarkerCom:
+      return RunReader(SkipSegment, context);
+    case kMarkerEoi:
+      return HandleEndOfImage(context);
+    case kMarkerReserved02:
+      return JD_ERR_SEQUENCE;
+    default:
+      return JD_ERR_UNSUPPORTED;
+  }
+}
+
+// Phases 0 to 2: search and dispatch markers until the input runs out, the step ends, or the
+// phase reaches the scan data.
+Status MarkerPass(DecoderContext* context) {
+  while (context->phase < kPhaseInScan) {
+    if (context->markerPending == 0 && !FindMarker(context)) {
+      return JD_NEED_DATA;
+    }
+    const Status status = DispatchMarker(context);
+    if (status == JD_NEED_DATA) {
+      context->markerPending = 1;  // the same reader continues at the next step
+      return status;
+    }
+    context->markerPending = 0;
+    if (status != JD_OK) {
+      return status;
+    }
+  }
+  return JD_OK;
+}
+
+// Phase 3: bands until one is ready, the input runs out, an error, or a marker met in the data.
+Status ScanPass(DecoderContext* context, StepResult* result) {
+  for (;;) {
+    StepResult band = {};
+    DecodeBand(context, &band);
+    if (band.status != JD_OK) {
+      return band.status;
+    }
+    if (band.count > 0) {
+      result->count = band.count;
+      result->data = band.data;
+      return JD_BAND_READY;
+    }
+    if (context->phase != kPhaseInScan) {
+      return JD_OK;  // a marker is pending; the next step dispatches it
+    }
+  }
+}
+
+}  // namespace
+
+int ReadFrameHeader(DecoderContext* context, Status* failure) {
+  return ReadWholeSegment(context, failure, [context](const std::uint8_t* p, std::int32_t n) {
+    return ParseFrameHeader(context, p, n);
+  });
+}
+
+Status PrepareFrame(DecoderContext* context) {
+  context->maxH = context->comp[0].h;
+  context->maxV = context->comp[0].v;
+  context->blocksPerMcu = 0;
+  for (int i = 0; i < context->numComponents; ++i) {
+    const ComponentInfo& c = context->comp[i];
+    if (c.h > context->maxH) {
+      context->maxH = c.h;
+    }
+    if (c.v > context->maxV) {
+      context->maxV = c.v;
+    }
+    context->blocksPerMcu = static_cast<std::uint8_t>(context->blocksPerMcu + c.h * c.v);
+  }
+  const std::size_t rowBytes = std::size_t{context->width} * context->numComponents;
+  context->rowScratch = static_cast<std::uint8_t*>(std::malloc(rowBytes));
+  if (context->rowScratch == nullptr) {
+    return JD_ERR_NOMEM;
+  }
+  context->frameRead = 1;
+  return JD_OK;
+}
+
+int ReadScanHeader(DecoderContext* context, Status* failure) {
+  return ReadWholeSegment(context, failure, [context](const std::uint8_t* p, std::int32_t n) {
+    return ParseScanHeader(context, p, n);
+  });
+}
+
+int ReadQuantTables(DecoderContext* context, Status* failure) {
+  return ReadWholeSegment(context, failure, [context](const std::uint8_t* p, std::int32_t n) {
+    return ParseQuantTables(context, p, n);
+  });
+}
+
+// The payload's first bytes are examined for an "Adobe" tag before any of the payload is
+// consumed, so the tag is found however the input is split; after that the segment is skipped as
+// it arrives, which lets it be longer than the caller's buffer.
+int ReadAppSegment(DecoderContext* context, Status* failure) {
+  if (context->appExamined == 0) {
+    switch (ReadLengthField(context)) {
+      case Payload::kNeedMore:
+        return 1;
+      case Payload::kBadLength:
+        *failure = JD_ERR_DATA;
+        return 0;
+      case Payload::kPresent:
+        break;
+    }
+    const std::int32_t examined =
+        context->segRemaining < kAdobeExamined ? context->segRemaining : kAdobeExamined;
+    if (context->inAvail < examined) {
+      return 1;
+    }
+    if (examined == kAdobeExamined &&
+        std::memcmp(context->inPtr, kAdobeTag, sizeof(kAdobeTag)) == 0) {
+      context->colorTransform = context->inPtr[kAdobeTransformOffset];
+    }
+    context->appExamined = 1;
+  }
+  const std::int32_t present =
+      context->inAvail < context->segRemaining ? context->inAvail : context->segRemaining;
+  Consume(context, present);
+  context->segRemaining -= present;
+  if (context->segRemaining > 0) {
+    return 1;
+  }
+  context->appExamined = 0;
+  return 0;
+}
+
+// Restart handling needs no stored interval: every restart marker resets the scan state.
+int ReadDriSegment(DecoderContext* context, Status* failure) {
+  std::uint16_t interval = 0;
+  return ReadFixedSegment(context, failure, &interval);
+}
+
+// T.81 B.2.5: the number of lines, which replaces a frame height of 0 after the first scan.
+int ReadDnlSegment(DecoderContext* context, Status* failure) {
+  std::uint16_t lines = 0;
+  if (ReadFixedSegment(context, failure, &lines) != 0) {
+    return 1;
+  }
+  if (*failure == JD_OK) {
+    if (lines == 0) {
+      *failure = JD_ERR_DATA;
+    } else {
+      context->height = lines;
+    }
+  }
+  return 0;
+}
+
+int SkipSegment(DecoderContext* context, Status* failure) {
+  return ReadWholeSegment(context, failure,
+                          [](const std::uint8_t*, std::int32_t) -> Status { return JD_OK; });
+}
+
+ColorConverter ChooseColorConverter(const DecoderContext* context) {
+  if (context->colorTransform == kTransformNone) {
+    return ConvertNone;
+  }
+  switch (context->numComponents) {
+    case 3:
+      return ConvertYCbCrToRgb;
+    case 4:
+      return ConvertYcck;
+    default:
+      return ConvertNone;
+  }
+}
+
+void ResetScanState(DecoderContext* context) {
+  for (std::int16_t& prediction : context->dcPred) {
+    prediction = 0;
+  }
+  context->bitBuffer = 0;
+  context->bitCount = 0;
+  context->dcDone = 0;
+  context->symbolPending = 0;
+  context->resumePending = 0;
+  context->ffPending = 0;
+  context->ffffPending = 0;
+  context->codeIndex = 0;
+  context->codeLen = 1;
+}
+
+StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::int32_t count) {
   StepResult result = {};
-  result.status = JD_ERR_UNSUPPORTED;
+  Status status = JD_OK;
+  if (IsError(context->lastResult)) {
+    status = context->lastResult;  // errors are final: the context is only released
+  } else {
+    if (context->lastResult == JD_NEED_DATA) {
+      context->inPtr = data;
+      context->inAvail = count < 0 ? 0 : count;
+    }
+    if (context->phase != kPhaseEnded) {
+      status = MarkerPass(context);
+      if (status == JD_OK && context->phase == kPhaseInScan) {
+        status = ScanPass(context, &result);
+      }
+    }
+  }
+
+  context->lastResult = status;
+  if (status == JD_NEED_DATA) {
+    result.count = context->inAvail;
+    result.data = const_cast<std::uint8_t*>(context->inPtr);
+  } else if (IsError(status)) {
+    std::free(context->bandBuffer);
+    context->bandBuffer = nullptr;
+    std::free(context->rowScratch);
+    context->rowScratch = nullptr;
+  }
+  result.status = status;
+  result.width = context->width;
+  result.height = context->height;
+  result.numComponents = context->numComponents;
   return result;
 }
 
