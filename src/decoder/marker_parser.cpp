@@ -574,7 +574,6 @@ void ResetScanState(DecoderContext* context) {
   context->symbolPending = 0;
   context->resumePending = 0;
   context->ffPending = 0;
-  context->ffffPending = 0;
   context->codeIndex = 0;
   context->codeLen = 1;
 }
