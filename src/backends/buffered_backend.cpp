@@ -1,13 +1,125 @@
-// Placeholder until the buffered back-end is built.
 #include "backends/buffered_backend.h"
+
+#include "backends/global_block.h"
 
 namespace jpegdec {
 
-BufferedBackend::~BufferedBackend() = default;
-int32_t BufferedBackend::SetUp(uint32_t, uint32_t) { return 0; }
-int32_t BufferedBackend::Write(const uint8_t*, uint32_t) { return 0; }
-void BufferedBackend::MarkInputComplete() {}
-int32_t BufferedBackend::Read(uint8_t**, uint32_t*) { return -1; }
-void BufferedBackend::ReleaseBlock() {}
+BufferedBackend::~BufferedBackend() {
+  ReleaseBlock();
+  decoder.Release();
+}
+
+int32_t BufferedBackend::SetUp(uint32_t width, uint32_t height) {
+  if (inputBlock != nullptr) {
+    return 0;
+  }
+  inputUsed = 0;
+  inputComplete = 0;
+  fedBytes = 0;
+  rowsPassed = 0;
+  feedState = JD_NEED_DATA;
+  inputCapacity = InitialCapacity(width, height);
+  if (inputCapacity > UINT32_MAX) {
+    inputCapacity = 0;
+    return 0;  // 16 rows of this width exceed any block
+  }
+  growStep = static_cast<uint32_t>(inputCapacity);
+  inputBlock = platform::AllocateMovableZeroed(growStep);
+  if (inputBlock == nullptr) {
+    return 0;
+  }
+  return decoder.SetUp(width);
+}
+
+int32_t BufferedBackend::Write(const uint8_t* data, uint32_t length) {
+  return AppendToBlock(&inputBlock, &inputCapacity, growStep, &inputUsed, data, length);
+}
+
+void BufferedBackend::MarkInputComplete() { inputComplete = 1; }
+
+void BufferedBackend::ReleaseBlock() {
+  platform::ReleaseBlock(inputBlock);
+  inputBlock = nullptr;
+  inputCapacity = 0;
+  growStep = 0;
+  inputUsed = 0;
+}
+
+int32_t BufferedBackend::OfferPiece() {
+  if (fedBytes >= inputUsed) {
+    return 0;
+  }
+  const auto* bytes = static_cast<const uint8_t*>(platform::LockBlock(inputBlock));
+  if (bytes == nullptr) {
+    return -1;
+  }
+  const uint32_t left = inputUsed - fedBytes;
+  const uint32_t piece = left < FEED_PIECE ? left : FEED_PIECE;
+  if (decoder.Write(bytes + fedBytes, piece) == 1) {
+    fedBytes += piece;
+  }
+  platform::UnlockBlock(inputBlock);
+  return 1;
+}
+
+int32_t BufferedBackend::EndWithoutMarker() {
+  // The file ended without an end-of-image marker: a success only when every row of the
+  // image has been passed on.
+  const uint32_t height = decoder.lastStep.height;
+  if (height != 0 && rowsPassed >= height) {
+    feedState = kEnded;
+    return 2;
+  }
+  feedState = kFailed;
+  return -1;
+}
+
+int32_t BufferedBackend::Read(uint8_t** row, uint32_t* rowLength) {
+  if (inputComplete == 0 || (feedState != JD_NEED_DATA && feedState != kFeeding)) {
+    return 1;
+  }
+  if (inputBlock == nullptr) {
+    feedState = kFailed;  // the collected file was lost to a failed growth
+    return -1;
+  }
+  for (;;) {
+    if (feedState == JD_NEED_DATA) {
+      const int32_t offered = OfferPiece();
+      if (offered < 0) {
+        feedState = kFailed;
+        return -1;
+      }
+      if (offered == 0 && decoder.state == JD_NEED_DATA) {
+        return EndWithoutMarker();
+      }
+      if (offered == 1 && decoder.state == JD_NEED_DATA) {
+        // Refused although the decoder waits for input: the piece does not fit behind the
+        // tail it keeps, and offering it again would never make progress.
+        feedState = kFailed;
+        return -1;
+      }
+      feedState = kFeeding;
+    }
+    if (row == nullptr || rowLength == nullptr) {
+      return 1;
+    }
+    const int32_t r = decoder.Read(row, rowLength);
+    switch (r) {
+      case 0:
+        feedState = kFeeding;
+        ++rowsPassed;
+        return 0;
+      case 1:
+        feedState = JD_NEED_DATA;
+        break;
+      case 2:
+        feedState = kEnded;
+        return 2;
+      default:
+        feedState = kFailed;
+        return r;
+    }
+  }
+}
 
 }  // namespace jpegdec

@@ -1,0 +1,527 @@
+// The whole-image buffered back-end: sizing and growth of the collected-file block, the feeding
+// of 4093-byte pieces to the embedded decoder, and how reads end.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "backends/buffered_backend.h"
+#include "backends/global_block.h"
+#include "backends/streaming_backend.h"
+#include "decoder/decoder.h"
+#include "platform/platform.h"
+#include "support/files.h"
+
+#if !defined(_WIN32)
+#include "platform/portable/test_hooks.h"
+#endif
+
+namespace jpegdec {
+namespace {
+
+// A 22 x 16 colour image made of four flat quadrants (red, green / blue, white), 4:4:4.
+const std::uint8_t kColourQuadrants[] = {
+    0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x4A, 0x46, 0x49, 0x46, 0x00, 0x01, 0x01, 0x00, 0x00, 0x01,
+    0x00, 0x01, 0x00, 0x00, 0xFF, 0xDB, 0x00, 0x43, 0x00, 0x02, 0x01, 0x01, 0x01, 0x01, 0x01, 0x02,
+    0x01, 0x01, 0x01, 0x02, 0x02, 0x02, 0x02, 0x02, 0x04, 0x03, 0x02, 0x02, 0x02, 0x02, 0x05, 0x04,
+    0x04, 0x03, 0x04, 0x06, 0x05, 0x06, 0x06, 0x06, 0x05, 0x06, 0x06, 0x06, 0x07, 0x09, 0x08, 0x06,
+    0x07, 0x09, 0x07, 0x06, 0x06, 0x08, 0x0B, 0x08, 0x09, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x06, 0x08,
+    0x0B, 0x0C, 0x0B, 0x0A, 0x0C, 0x09, 0x0A, 0x0A, 0x0A, 0xFF, 0xDB, 0x00, 0x43, 0x01, 0x02, 0x02,
+    0x02, 0x02, 0x02, 0x02, 0x05, 0x03, 0x03, 0x05, 0x0A, 0x07, 0x06, 0x07, 0x0A, 0x0A, 0x0A, 0x0A,
+    0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A,
+    0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A,
+    0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0xFF, 0xC0,
+    0x00, 0x11, 0x08, 0x00, 0x10, 0x00, 0x16, 0x03, 0x01, 0x11, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11,
+    0x01, 0xFF, 0xC4, 0x00, 0x17, 0x00, 0x00, 0x03, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x09, 0x0A, 0xFF, 0xC4, 0x00, 0x14, 0x10, 0x01,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0xFF, 0xC4, 0x00, 0x18, 0x01, 0x00, 0x03, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x09, 0x0A, 0x07, 0xFF, 0xC4, 0x00, 0x14, 0x11, 0x01,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00, 0x4B, 0xCA,
+    0x9A, 0xFE, 0x29, 0x41, 0x5B, 0x61, 0x5C, 0x00, 0x83, 0x6D, 0xA6, 0x2A, 0xC3, 0x71, 0x08, 0x06,
+    0xEA, 0x80, 0x07, 0xFF, 0xD9,
+};
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kPiece = BufferedBackend::FEED_PIECE;
+
+Bytes Quadrants() { return Bytes(std::begin(kColourQuadrants), std::end(kColourQuadrants)); }
+
+// `jpeg` with a comment segment behind its start marker, making the file `total` bytes long.
+Bytes PaddedTo(const Bytes& jpeg, size_t total) {
+  const size_t payload = total - jpeg.size() - 4;
+  Bytes out(jpeg.begin(), jpeg.begin() + 2);
+  out.push_back(0xFF);
+  out.push_back(0xFE);
+  out.push_back(static_cast<uint8_t>((payload + 2) >> 8));
+  out.push_back(static_cast<uint8_t>(payload + 2));
+  out.insert(out.end(), payload, 'c');
+  out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
+  return out;
+}
+
+struct Decoded {
+  int32_t result = 0;  // the Read result that ended the decode
+  std::vector<Bytes> rows;
+  uint32_t leftover = 0;
+};
+
+// The reference: the same bytes through a streaming back-end, written as it asks for them.
+Decoded DecodeStreaming(const Bytes& file) {
+  Decoded out;
+  StreamingBackend decoder;
+  if (decoder.SetUp(0) != 1) {
+    out.result = -2;
+    return out;
+  }
+  size_t written = 0;
+  for (int calls = 0; calls < 1000000; ++calls) {
+    uint8_t* row = nullptr;
+    uint32_t length = 0;
+    const int32_t r = decoder.Read(&row, &length);
+    if (r == 0) {
+      out.rows.emplace_back(row, row + length);
+      continue;
+    }
+    if (r != 1) {
+      out.result = r;
+      break;
+    }
+    if (decoder.state == JD_NEED_DATA) {
+      if (written == file.size()) {
+        out.result = 1;  // the file ended while the decoder asked for more
+        break;
+      }
+      const auto piece = static_cast<uint32_t>(std::min<size_t>(kPiece, file.size() - written));
+      if (decoder.Write(file.data() + written, piece) == 1) {
+        written += piece;
+      }
+    }
+  }
+  decoder.Finish(&out.leftover);
+  return out;
+}
+
+// The file through a buffered back-end, finished as the instance finishes it.
+Decoded DecodeBuffered(BufferedBackend& backend, const Bytes& file) {
+  Decoded out;
+  EXPECT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
+  backend.MarkInputComplete();
+  for (int calls = 0; calls < 1000000; ++calls) {
+    uint8_t* row = nullptr;
+    uint32_t length = 0;
+    out.result = backend.Read(&row, &length);
+    if (out.result != 0) {
+      break;
+    }
+    out.rows.emplace_back(row, row + length);
+  }
+  backend.decoder.Finish(&out.leftover);
+  backend.ReleaseBlock();
+  return out;
+}
+
+uint32_t BlockBytes(const BufferedBackend& backend) {
+  return platform::BlockSize(backend.inputBlock);
+}
+
+// The collected bytes as the block holds them.
+Bytes Collected(const BufferedBackend& backend) {
+  const auto* bytes = static_cast<const uint8_t*>(platform::LockBlock(backend.inputBlock));
+  Bytes out(bytes, bytes + BlockBytes(backend));
+  platform::UnlockBlock(backend.inputBlock);
+  return out;
+}
+
+// Decoding needs the native decoder; until it exists these cases have nothing to run on.
+bool DecoderBuilt() {
+  DecoderContext* context = CreateDecoderContext();
+  ReleaseDecoderContext(context);
+  return context != nullptr;
+}
+
+#define REQUIRE_DECODER()                                         \
+  if (!DecoderBuilt()) {                                          \
+    GTEST_SKIP() << "the native decoder is not built in yet";     \
+  }
+
+// ---- Sizing ----
+
+struct SizingCase {
+  uint32_t width;
+  uint32_t height;
+  uint64_t capacity;
+};
+
+TEST(BufferedBackendSetUp, SizesTheBlockFromTheExpectedImage) {
+  const SizingCase cases[] = {
+      {100, 10, 4'800},            // 3,000 bytes raised to 16 rows of 300
+      {1000, 5000, 10'000'000},    // 15,000,000 lowered to the ceiling
+      {700000, 1, 33'600'000},     // 16 rows of 2,100,000 win over the ceiling
+      {640, 480, 921'600},         // the image as it is
+      {0, 0, kUnknownSizeCapacity},  // size unknown: a usable block, not 0 bytes
+      {640, 0, kUnknownSizeCapacity},
+      {0, 480, kUnknownSizeCapacity},
+  };
+  for (const SizingCase& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height));
+    BufferedBackend backend;
+    backend.SetUp(c.width, c.height);
+    EXPECT_EQ(backend.inputCapacity, c.capacity);
+    EXPECT_EQ(backend.growStep, c.capacity);
+    EXPECT_EQ(BlockBytes(backend), c.capacity);
+    EXPECT_EQ(backend.inputUsed, 0u);
+    EXPECT_EQ(backend.feedState, JD_NEED_DATA);
+  }
+}
+
+TEST(BufferedBackendSetUp, RefusesASecondSetUp) {
+  BufferedBackend backend;
+  backend.SetUp(100, 10);
+  ASSERT_NE(backend.inputBlock, nullptr);
+  platform::MemoryBlock first = backend.inputBlock;
+  EXPECT_EQ(backend.SetUp(100, 10), 0);
+  EXPECT_EQ(backend.inputBlock, first);
+}
+
+// ---- Collecting ----
+
+struct GrowthCase {
+  const char* name;
+  std::vector<uint32_t> writes;
+  uint64_t capacity;
+};
+
+TEST(BufferedBackendWrite, GrowsByTheStepOrByTheWrite) {
+  const GrowthCase cases[] = {
+      {"fits exactly", {4800}, 4'800},
+      {"one byte more grows by the step", {4800, 1}, 9'600},
+      {"a longer write grows by its length", {4800, 20000}, 24'800},
+      {"a first write longer than the step", {5000}, 9'800},
+      {"several small writes", {1000, 1000, 1000, 1000, 1000}, 9'600},
+  };
+  for (const GrowthCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    BufferedBackend backend;
+    backend.SetUp(100, 10);
+    Bytes expected;
+    for (uint32_t length : c.writes) {
+      Bytes data(length);
+      for (uint32_t i = 0; i < length; ++i) {
+        data[i] = static_cast<uint8_t>(expected.size() + i * 7);
+      }
+      ASSERT_EQ(backend.Write(data.data(), length), 1);
+      expected.insert(expected.end(), data.begin(), data.end());
+    }
+    EXPECT_EQ(backend.inputCapacity, c.capacity);
+    EXPECT_EQ(backend.inputUsed, expected.size());
+    ASSERT_EQ(BlockBytes(backend), c.capacity);
+    // The bytes survive every growth, and the rest of the block reads as zeros.
+    Bytes held = Collected(backend);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), held.begin()));
+    EXPECT_TRUE(std::all_of(held.begin() + static_cast<std::ptrdiff_t>(expected.size()),
+                            held.end(), [](uint8_t b) { return b == 0; }));
+  }
+}
+
+TEST(BufferedBackendWrite, LengthsThatCannotFitAreRefusedWithoutWrapping) {
+  BufferedBackend backend;
+  backend.SetUp(100, 10);
+  Bytes data(4800, 0x5A);
+  ASSERT_EQ(backend.Write(data.data(), 4800), 1);
+  // inputUsed + length would wrap in 32 bits; the block and what it holds stay as they were.
+  const uint32_t lengths[] = {0xFFFFFFFFu, 0xFFFFFFFFu - 4799u};
+  for (uint32_t length : lengths) {
+    SCOPED_TRACE(length);
+    EXPECT_EQ(backend.Write(data.data(), length), 0);
+    EXPECT_EQ(backend.inputUsed, 4800u);
+    EXPECT_EQ(backend.inputCapacity, 4'800u);
+    ASSERT_NE(backend.inputBlock, nullptr);
+  }
+  EXPECT_EQ(backend.Write(data.data(), 10), 1);
+  EXPECT_EQ(backend.inputUsed, 4810u);
+}
+
+TEST(BufferedBackendWrite, RefusesMissingData) {
+  BufferedBackend backend;
+  backend.SetUp(100, 10);
+  EXPECT_EQ(backend.Write(nullptr, 5), 0);
+  EXPECT_EQ(backend.inputUsed, 0u);
+  EXPECT_EQ(backend.Write(nullptr, 0), 1);
+}
+
+TEST(BufferedBackendWrite, WritesWithAnUnknownSize) {
+  BufferedBackend backend;
+  backend.SetUp(0, 0);
+  Bytes data(3 * kUnknownSizeCapacity / 2, 0x11);
+  EXPECT_EQ(backend.Write(data.data(), 10), 1);
+  EXPECT_EQ(backend.Write(data.data(), static_cast<uint32_t>(data.size())), 1);
+  EXPECT_EQ(backend.inputUsed, data.size() + 10);
+}
+
+// ---- Reading ----
+
+TEST(BufferedBackendRead, AnswersOneAndFeedsNothingBeforeTheInputIsComplete) {
+  BufferedBackend backend;
+  backend.SetUp(22, 16);
+  const Bytes file = Quadrants();
+  ASSERT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
+  uint8_t* row = nullptr;
+  uint32_t length = 0;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(backend.Read(&row, &length), 1);
+  }
+  EXPECT_EQ(backend.decoder.readCalls, 0u);
+  EXPECT_EQ(backend.decoder.writeCalls, 0u);
+  EXPECT_EQ(backend.fedBytes, 0u);
+}
+
+TEST(BufferedBackendRead, WithoutOutParametersOffersOnePieceOnly) {
+  REQUIRE_DECODER();
+  BufferedBackend backend;
+  ASSERT_EQ(backend.SetUp(22, 16), 1);
+  const Bytes file = PaddedTo(Quadrants(), 6000);
+  ASSERT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
+  backend.MarkInputComplete();
+  EXPECT_EQ(backend.Read(nullptr, nullptr), 1);
+  EXPECT_EQ(backend.decoder.writeCalls, 1u);
+  EXPECT_EQ(backend.fedBytes, kPiece);
+  EXPECT_EQ(backend.Read(nullptr, nullptr), 1);
+  EXPECT_EQ(backend.decoder.writeCalls, 1u);
+  EXPECT_EQ(backend.decoder.readCalls, 0u);
+  // The next read steps the decoder over the piece already offered before offering another.
+  uint8_t* row = nullptr;
+  uint32_t length = 0;
+  EXPECT_EQ(backend.Read(&row, &length), 0);
+  EXPECT_EQ(length, 22u * 3u);
+  EXPECT_EQ(backend.fedBytes, 6000u);
+}
+
+TEST(BufferedBackendRead, FeedsATenThousandByteFileInThreePieces) {
+  REQUIRE_DECODER();
+  BufferedBackend backend;
+  ASSERT_EQ(backend.SetUp(22, 16), 1);
+  ASSERT_GE(backend.inputCapacity, 14'093u);  // room for a whole third piece behind the file
+  const Bytes file = PaddedTo(Quadrants(), 10'000);
+  const Decoded decoded = DecodeBuffered(backend, file);
+  EXPECT_EQ(decoded.result, 2);
+  EXPECT_EQ(decoded.rows.size(), 16u);
+  // Pieces at 0, 4093 and 8186, each accepted at its first offer; the last one ends at the
+  // file's end (1,814 bytes), so nothing of the zero fill follows the end marker.
+  EXPECT_EQ(backend.decoder.writeCalls, 3u);
+  EXPECT_EQ(decoded.leftover, 0u);
+}
+
+TEST(BufferedBackendRead, LeftoverCountsOnlyBytesTheHostWrote) {
+  REQUIRE_DECODER();
+  BufferedBackend backend;
+  ASSERT_EQ(backend.SetUp(22, 16), 1);
+  Bytes file = Quadrants();
+  file.insert(file.end(), 10, 0xAB);
+  const Decoded decoded = DecodeBuffered(backend, file);
+  EXPECT_EQ(decoded.result, 2);
+  EXPECT_EQ(decoded.leftover, 10u);
+}
+
+TEST(BufferedBackendRead, ReportsTheEndOnceThenOne) {
+  REQUIRE_DECODER();
+  BufferedBackend backend;
+  ASSERT_EQ(backend.SetUp(22, 16), 1);
+  const Bytes file = Quadrants();
+  ASSERT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
+  backend.MarkInputComplete();
+  uint8_t* row = nullptr;
+  uint32_t length = 0;
+  for (int i = 0; i < 16; ++i) {
+    ASSERT_EQ(backend.Read(&row, &length), 0) << "row " << i;
+  }
+  EXPECT_EQ(backend.Read(&row, &length), 2);
+  const uint32_t readsSoFar = backend.decoder.readCalls;
+  EXPECT_EQ(backend.Read(&row, &length), 1);
+  EXPECT_EQ(backend.Read(&row, &length), 1);
+  EXPECT_EQ(backend.decoder.readCalls, readsSoFar);
+}
+
+TEST(BufferedBackendRead, DecodesBytesWrittenAfterTheInputWasDeclaredComplete) {
+  REQUIRE_DECODER();
+  BufferedBackend backend;
+  ASSERT_EQ(backend.SetUp(22, 16), 1);
+  const Bytes file = PaddedTo(Quadrants(), 9'000);
+  ASSERT_EQ(backend.Write(file.data(), 5'000), 1);
+  backend.MarkInputComplete();
+  ASSERT_EQ(backend.Write(file.data() + 5'000, 4'000), 1);
+  uint8_t* row = nullptr;
+  uint32_t length = 0;
+  int rows = 0;
+  int32_t r = 0;
+  while ((r = backend.Read(&row, &length)) == 0) {
+    ++rows;
+  }
+  EXPECT_EQ(r, 2);
+  EXPECT_EQ(rows, 16);
+}
+
+struct EndingCase {
+  const char* name;
+  size_t keep;          // bytes of the file written (0: all)
+  bool dropEndMarker;   // the last two bytes (the end-of-image marker) left out
+  int32_t result;
+  size_t rows;
+};
+
+TEST(BufferedBackendRead, EndsFilesWithoutAnEndMarker) {
+  REQUIRE_DECODER();
+  const Bytes whole = Quadrants();
+  const EndingCase cases[] = {
+      {"complete", 0, false, 2, 16},
+      {"every row but no end marker", 0, true, 2, 16},
+      {"cut inside the scan", whole.size() - 12, false, -1, 0},
+      {"cut inside the headers", 100, false, -1, 0},
+      {"nothing written", 1, false, -1, 0},
+  };
+  for (const EndingCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes file = whole;
+    if (c.keep != 0) {
+      file.resize(c.keep == 1 ? 0 : c.keep);
+    }
+    if (c.dropEndMarker) {
+      file.resize(file.size() - 2);
+    }
+    BufferedBackend backend;
+    ASSERT_EQ(backend.SetUp(22, 16), 1);
+    const Decoded decoded = DecodeBuffered(backend, file);
+    EXPECT_EQ(decoded.result, c.result);
+    if (c.result == 2) {
+      EXPECT_EQ(decoded.rows.size(), c.rows);
+    } else {
+      EXPECT_LT(decoded.rows.size(), 16u);
+    }
+  }
+}
+
+TEST(BufferedBackendRead, AfterAFailureAnswersOne) {
+  REQUIRE_DECODER();
+  BufferedBackend backend;
+  ASSERT_EQ(backend.SetUp(22, 16), 1);
+  Bytes file = Quadrants();
+  file.resize(100);
+  ASSERT_EQ(backend.Write(file.data(), 100), 1);
+  backend.MarkInputComplete();
+  uint8_t* row = nullptr;
+  uint32_t length = 0;
+  EXPECT_EQ(backend.Read(&row, &length), -1);
+  EXPECT_EQ(backend.Read(&row, &length), 1);
+  EXPECT_EQ(backend.Read(&row, &length), 1);
+}
+
+// The rows of mode 2 are the streaming decoder's rows, whatever the file.
+TEST(BufferedBackendRead, GivesTheStreamingRowsForCorpusFiles) {
+  REQUIRE_DECODER();
+  const std::vector<std::string> files = test::CorpusFiles("decodable");
+  if (files.empty()) {
+    GTEST_SKIP() << "the external corpus is absent";
+  }
+  for (size_t i = 0; i < files.size(); i += 3) {  // a fixed third of them, for time
+    SCOPED_TRACE(files[i]);
+    const Bytes file = test::ReadFileBytes(files[i]);
+    const Decoded expected = DecodeStreaming(file);
+    BufferedBackend backend;
+    ASSERT_EQ(backend.SetUp(0, 0), 1);
+    const Decoded actual = DecodeBuffered(backend, file);
+    EXPECT_EQ(actual.result, expected.result == 1 ? actual.result : expected.result);
+    EXPECT_EQ(actual.rows.size(), expected.rows.size());
+    EXPECT_TRUE(actual.rows == expected.rows);
+    if (expected.result == 2) {
+      EXPECT_EQ(actual.leftover, expected.leftover);
+    }
+  }
+}
+
+#if !defined(_WIN32)
+// ---- Failures forced through the portable platform's hooks ----
+
+class BufferedBackendFailures : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::testing::ResetHooks(); }
+  void TearDown() override {
+    platform::testing::ResetHooks();
+    EXPECT_EQ(platform::testing::LockedBlocks(), 0);
+  }
+};
+
+TEST_F(BufferedBackendFailures, AFailedGrowthReleasesTheOldBlockAndEndsTheImage) {
+  const int64_t blocksBefore = platform::testing::LiveBlocks();
+  {
+    BufferedBackend backend;
+    backend.SetUp(100, 10);
+    Bytes data(4800, 1);
+    ASSERT_EQ(backend.Write(data.data(), 4800), 1);
+    platform::testing::FailBlockAllocation(1);
+    EXPECT_EQ(backend.Write(data.data(), 1), 0);
+    EXPECT_TRUE(platform::testing::BlockAllocationFailureHappened());
+    EXPECT_EQ(backend.inputBlock, nullptr);
+    EXPECT_EQ(platform::testing::LiveBlocks(), blocksBefore);
+    EXPECT_EQ(backend.Write(data.data(), 1), 0);
+    backend.MarkInputComplete();
+    uint8_t* row = nullptr;
+    uint32_t length = 0;
+    EXPECT_EQ(backend.Read(&row, &length), -1);
+    EXPECT_EQ(backend.Read(&row, &length), 1);
+  }
+  EXPECT_EQ(platform::testing::LiveBlocks(), blocksBefore);
+}
+
+TEST_F(BufferedBackendFailures, AGrowthWhoseCopyCannotLockKeepsNothing) {
+  const int64_t blocksBefore = platform::testing::LiveBlocks();
+  BufferedBackend backend;
+  backend.SetUp(100, 10);
+  Bytes data(4800, 1);
+  ASSERT_EQ(backend.Write(data.data(), 4800), 1);
+  platform::testing::FailLock(2);  // the new block's lock, after the old one's
+  EXPECT_EQ(backend.Write(data.data(), 1), 0);
+  EXPECT_TRUE(platform::testing::LockFailureHappened());
+  EXPECT_EQ(backend.inputBlock, nullptr);
+  EXPECT_EQ(platform::testing::LiveBlocks(), blocksBefore);
+}
+
+TEST_F(BufferedBackendFailures, AWriteThatCannotLockStoresNothing) {
+  BufferedBackend backend;
+  backend.SetUp(100, 10);
+  Bytes data(100, 1);
+  platform::testing::FailLock(1);
+  EXPECT_EQ(backend.Write(data.data(), 100), 0);
+  EXPECT_EQ(backend.inputUsed, 0u);
+  EXPECT_NE(backend.inputBlock, nullptr);
+  EXPECT_EQ(backend.Write(data.data(), 100), 1);
+  EXPECT_EQ(backend.inputUsed, 100u);
+}
+
+TEST_F(BufferedBackendFailures, AReadThatCannotLockFails) {
+  REQUIRE_DECODER();
+  BufferedBackend backend;
+  ASSERT_EQ(backend.SetUp(22, 16), 1);
+  const Bytes file = Quadrants();
+  ASSERT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
+  backend.MarkInputComplete();
+  platform::testing::FailLock(1);
+  uint8_t* row = nullptr;
+  uint32_t length = 0;
+  EXPECT_EQ(backend.Read(&row, &length), -1);
+  EXPECT_EQ(backend.Read(&row, &length), 1);
+}
+
+TEST_F(BufferedBackendFailures, SetUpFailsWhenTheBlockIsRefused) {
+  platform::testing::FailBlockAllocation(1);
+  BufferedBackend backend;
+  EXPECT_EQ(backend.SetUp(100, 10), 0);
+  EXPECT_EQ(backend.inputBlock, nullptr);
+}
+#endif
+
+}  // namespace
+}  // namespace jpegdec
