@@ -93,7 +93,8 @@ bool ReadBmpLayout(const uint8_t* file, uint32_t size, BmpLayout* layout) {
     return false;
   }
   const auto columns = static_cast<uint32_t>(width);
-  const uint32_t rows = height > 0 ? static_cast<uint32_t>(height) : 0u - static_cast<uint32_t>(height);
+  const uint32_t rows =
+      height > 0 ? static_cast<uint32_t>(height) : 0u - static_cast<uint32_t>(height);
   const uint64_t stride = BitmapStride(bits, columns);
   const uint64_t end = uint64_t{pixelOffset} + stride * rows;
   if (end > size || (fileSize != 0 && end > fileSize)) {

@@ -28,12 +28,12 @@ constexpr GpStatus kUnknownImageFormat = 13;
 // ---- libturbojpeg, resolved with dlsym ----
 
 constexpr const char* kTurboJpegLibrary = "libturbojpeg.so.0";
-constexpr int kPixelRgb = 0;    // TJPF_RGB
-constexpr int kPixelGrey = 6;   // TJPF_GRAY
-constexpr int kPixelCmyk = 11;  // TJPF_CMYK
-constexpr int kSpaceGrey = 2;   // TJCS_GRAY
-constexpr int kSpaceCmyk = 3;   // TJCS_CMYK
-constexpr int kSpaceYcck = 4;   // TJCS_YCCK
+constexpr int kPixelRgb = 0;      // TJPF_RGB
+constexpr int kPixelGrey = 6;     // TJPF_GRAY
+constexpr int kPixelCmyk = 11;    // TJPF_CMYK
+constexpr int kSpaceGrey = 2;     // TJCS_GRAY
+constexpr int kSpaceCmyk = 3;     // TJCS_CMYK
+constexpr int kSpaceYcck = 4;     // TJCS_YCCK
 constexpr int kErrorWarning = 0;  // TJERR_WARNING
 
 struct TurboJpeg {
@@ -41,8 +41,8 @@ struct TurboJpeg {
   void* (*initDecompress)() = nullptr;
   int (*decompressHeader3)(void*, const unsigned char*, unsigned long, int*, int*, int*,
                            int*) = nullptr;
-  int (*decompress2)(void*, const unsigned char*, unsigned long, unsigned char*, int, int, int,
-                     int, int) = nullptr;
+  int (*decompress2)(void*, const unsigned char*, unsigned long, unsigned char*, int, int, int, int,
+                     int) = nullptr;
   int (*destroy)(void*) = nullptr;
   int (*getErrorCode)(void*) = nullptr;  // absent from old versions
 };
@@ -179,8 +179,7 @@ void PutLe32(std::uint8_t* p, std::uint32_t v) {
 }
 
 // One BMP row of `bits` per pixel from a top-down image row, in the file's byte order.
-void EncodeRow(const Bitmap& image, const std::uint8_t* in, std::uint32_t bits,
-               std::uint8_t* out) {
+void EncodeRow(const Bitmap& image, const std::uint8_t* in, std::uint32_t bits, std::uint8_t* out) {
   for (std::uint32_t x = 0; x < image.width; ++x, in += image.channels) {
     const std::uint8_t r = in[0];
     const std::uint8_t g = image.channels == 3 ? in[1] : in[0];
