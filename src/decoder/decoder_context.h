@@ -112,7 +112,7 @@ struct DecoderContext {
   std::uint8_t dcDone;
   std::uint8_t symbolPending;
   std::uint8_t resumePending;
-  std::uint8_t ffPending;  // the piece ended right after a 0xFF of scan data
+  std::uint8_t ffPending;  // scan-data 0xFF consumed, not yet settled (kFf... in huffman.h)
   std::uint16_t acLookup[kNumTables][kLookupEntriesPerTable];
   std::uint16_t* acLookupPtr[kNumTables][kFastLookupLengths];
   std::uint8_t longCodes[kNumTables];
@@ -129,7 +129,6 @@ struct DecoderContext {
   // --- entropy decoder additions ---
   std::uint8_t dcDefined;  // bit t: DC table t defined (by DHT or the standard tables)
   std::uint8_t acDefined;  // bit t: AC table t defined
-  std::uint8_t ffffPending;  // the piece ended after 0xFF 0xFF in scan data
 
   // --- reconstruction additions ---
 };

@@ -1,23 +1,394 @@
-// Placeholder until entropy decoding is built.
+// Entropy decoding of baseline scan data: the bit buffer and byte fetch, the resumable symbol
+// searches, RECEIVE/EXTEND, and the DC and AC parts of a block (ITU-T T.81 F.2.2).
 #include "decoder/huffman.h"
 
 namespace jpegdec {
+namespace {
 
-int ReadHuffmanTables(DecoderContext*, Status* failure) {
-  *failure = JD_ERR_UNSUPPORTED;
-  return 0;
+constexpr std::uint8_t kDone = 1;
+constexpr std::uint8_t kMarkerPrefix = 0xFF;
+constexpr std::uint8_t kStuffedZero = 0x00;
+constexpr std::uint8_t kMaxSymbolBits = 16;
+constexpr std::uint8_t kMaxExtraBits = 16;
+constexpr std::uint8_t kZrl = 0xF0;  // sixteen zeros
+constexpr std::uint8_t kEob = 0x00;  // rest of the block is zero
+constexpr int kZrlRun = 16;
+constexpr int kLastCoefficient = kBlockSize - 1;
+constexpr std::uint8_t kAcTableBase = 16;  // comp[].acTable holds 16 + Ta
+
+// What one fetch did.
+enum class Fetch : std::uint8_t {
+  kByteAdded,  // eight bits appended (a data byte, a stuffed 0xFF, or fill bytes before a marker)
+  kFillTaken,  // fill bytes before a marker appended as eight 1 bits; the marker is still ahead
+  kNeedData,   // input used up (a trailing 0xFF stays noted in ffPending)
+  kMarker,     // 0xFF followed by a marker code, both consumed; the code is in *marker
+};
+
+// ---- bit buffer: bits are taken most significant first ----
+
+std::uint16_t PeekBits(const DecoderContext* context, std::uint8_t count) {
+  return static_cast<std::uint16_t>(context->bitBuffer >> (context->bitCount - count));
 }
-bool LoadStandardHuffmanTable(DecoderContext*, std::uint8_t) { return false; }
-void GenerateHuffmanCodes(const std::uint8_t*, std::int16_t, std::uint8_t*, std::uint8_t*,
-                          std::uint16_t*) {}
-std::uint8_t DecodeDcDifference(DecoderContext*, std::int16_t*) { return JD_ERR_UNSUPPORTED; }
-std::uint8_t ResumeDcDifference(DecoderContext*, std::int16_t*) { return JD_ERR_UNSUPPORTED; }
-std::uint8_t DecodeAcCoefficients(DecoderContext*) { return JD_ERR_UNSUPPORTED; }
-std::uint8_t ResumeAcCoefficients(DecoderContext*) { return JD_ERR_UNSUPPORTED; }
-std::uint8_t DecodeDcSymbol(DecoderContext*) { return JD_ERR_UNSUPPORTED; }
-std::uint8_t DecodeAcSymbol(DecoderContext*) { return JD_ERR_UNSUPPORTED; }
-std::uint8_t ReceiveExtend(std::uint8_t, DecoderContext*, std::int16_t*) {
-  return JD_ERR_UNSUPPORTED;
+
+void ConsumeBits(DecoderContext* context, std::uint8_t count) {
+  context->bitCount = static_cast<std::uint8_t>(context->bitCount - count);
+  context->bitBuffer &= (std::uint32_t{1} << context->bitCount) - 1u;
+}
+
+void AppendByte(DecoderContext* context, std::uint8_t byte) {
+  context->bitBuffer = (context->bitBuffer << 8) | byte;
+  context->bitCount = static_cast<std::uint8_t>(context->bitCount + 8);
+}
+
+std::uint8_t TakeInputByte(DecoderContext* context) {
+  const std::uint8_t byte = *context->inPtr;
+  ++context->inPtr;
+  --context->inAvail;
+  return byte;
+}
+
+// Adds at most one byte's worth of bits. A 0xFF is settled by the byte after it, waiting in
+// ffPending when the piece ends first: 0xFF 0x00 is a data byte 0xFF; 0xFF 0xFF makes the
+// first a fill byte (T.81 B.1.1.2), and further 0xFF bytes of the run are dropped; a run of
+// fill bytes before a marker code counts once, as eight 1 bits (kFillTaken), and leaves the
+// last 0xFF pending so that the next fetch meets the marker. 0xFF 0xFF 0x00 hands back the
+// code 0xFF, which no marker handler takes.
+Fetch FetchByte(DecoderContext* context, std::uint8_t* marker) {
+  for (;;) {
+    if (context->inAvail <= 0) {
+      return Fetch::kNeedData;
+    }
+    if (context->ffPending == kFfNone) {
+      const std::uint8_t byte = TakeInputByte(context);
+      if (byte != kMarkerPrefix) {
+        AppendByte(context, byte);
+        return Fetch::kByteAdded;
+      }
+      context->ffPending = kFfOne;
+      continue;
+    }
+    const std::uint8_t next = *context->inPtr;
+    if (next == kMarkerPrefix) {
+      TakeInputByte(context);
+      context->ffPending = kFfFill;
+      continue;
+    }
+    if (next == kStuffedZero && context->ffPending == kFfOne) {
+      TakeInputByte(context);
+      context->ffPending = kFfNone;
+      AppendByte(context, kMarkerPrefix);
+      return Fetch::kByteAdded;
+    }
+    if (context->ffPending == kFfFill && next != kStuffedZero) {
+      context->ffPending = kFfOne;
+      AppendByte(context, kMarkerPrefix);
+      return Fetch::kFillTaken;
+    }
+    context->ffPending = kFfNone;
+    if (next == kStuffedZero) {
+      *marker = kMarkerPrefix;  // 0xFF 0xFF 0x00
+    } else {
+      *marker = TakeInputByte(context);
+    }
+    return Fetch::kMarker;
+  }
+}
+
+// Fetch for the AC search and the extra bits, where a marker is never valid.
+std::uint8_t FetchInsideBlock(DecoderContext* context) {
+  std::uint8_t marker = 0;
+  switch (FetchByte(context, &marker)) {
+    case Fetch::kByteAdded:
+    case Fetch::kFillTaken:
+      return kDone;
+    case Fetch::kNeedData:
+      return JD_NEED_DATA;
+    case Fetch::kMarker:
+      break;
+  }
+  return JD_ERR_DATA;
+}
+
+void HandBackMarker(DecoderContext* context, std::uint8_t marker) {
+  context->marker = marker;
+  context->markerPending = 1;
+  context->phase = kPhaseOutsideScan;
+}
+
+// Compares v with the curBits[length - 1] codes of that length from codeIndex on; on a match
+// codeIndex stays at it, otherwise it moves to the first code of the next length.
+bool SearchLength(DecoderContext* context, std::uint8_t length, std::uint16_t v) {
+  const int count = context->curBits[length - 1];
+  for (int n = 0; n < count; ++n) {
+    if (context->curCodes[context->codeIndex] == v) {
+      return true;
+    }
+    ++context->codeIndex;
+  }
+  return false;
+}
+
+void FinishSymbol(DecoderContext* context, std::uint8_t length) {
+  ConsumeBits(context, length);
+  context->codeLen = 1;
+  context->codeIndex = 0;
+}
+
+std::uint8_t SymbolSearchEnd(const DecoderContext* context) {
+  return context->bitCount < kMaxSymbolBits ? context->bitCount : kMaxSymbolBits;
+}
+
+// 1 when the search over `end` bits has failed for good, else notes where to go on.
+bool GiveUpSearch(DecoderContext* context, std::uint8_t end) {
+  if (end == kMaxSymbolBits) {
+    context->codeLen = 1;
+    return true;
+  }
+  context->codeLen = static_cast<std::uint8_t>(end + 1);
+  return false;
+}
+
+// ---- DC part ----
+
+bool SelectDcTable(DecoderContext* context) {
+  if (context->curComp >= kMaxComponents) {
+    return false;
+  }
+  const std::uint8_t t = context->comp[context->curComp].dcTable;
+  if (t >= kNumTables || ((context->dcDefined >> t) & 1u) == 0) {
+    return false;
+  }
+  const DcHuffmanTable& table = context->dcTables[t];
+  context->curBits = table.bits;
+  context->curVals = table.vals;
+  context->curCodes = table.codes;
+  return true;
+}
+
+// Extra bits of the DC difference once the category is known.
+std::uint8_t FinishDcDifference(DecoderContext* context, std::int16_t* difference) {
+  if (context->dcSymbol > kMaxDcCategory) {
+    return JD_ERR_DATA;
+  }
+  context->symbolPending = 1;
+  const std::uint8_t result = ReceiveExtend(context->dcSymbol, context, difference);
+  if (result != kDone) {
+    return result;
+  }
+  context->coefIndex = 1;
+  context->symbolPending = 0;
+  return kDone;
+}
+
+// ---- AC part ----
+
+bool SelectAcTable(DecoderContext* context) {
+  if (context->curComp >= kMaxComponents) {
+    return false;
+  }
+  const int t = context->comp[context->curComp].acTable - kAcTableBase;
+  if (t < 0 || t >= kNumTables || ((context->acDefined >> t) & 1u) == 0) {
+    return false;
+  }
+  const AcHuffmanTable& table = context->acTables[t];
+  context->curBits = table.bits;
+  context->curVals = table.vals;
+  context->curCodes = table.codes;
+  context->curLookup = context->acLookupPtr[t];
+  context->curFirstLong = context->firstLong[t];
+  context->curFastLen = context->fastLen[t];
+  context->curLongCodes = context->longCodes[t];
+  return true;
+}
+
+void ZeroCoefficients(DecoderContext* context, int from, int to) {
+  for (int k = from; k < to; ++k) {
+    context->block[k] = 0;
+  }
+}
+
+// Coefficients from k on (T.81 Figure F.13), one symbol and its extra bits at a time.
+std::uint8_t DecodeAcFrom(DecoderContext* context, int k) {
+  if (k < 1) {
+    return JD_ERR_DATA;  // position 0 belongs to the DC part
+  }
+  while (k <= kLastCoefficient) {
+    const std::uint8_t found = DecodeAcSymbol(context);
+    if (found != kDone) {
+      context->coefIndex = static_cast<std::int16_t>(k);
+      return found;
+    }
+    context->symbolPending = 1;
+    const std::uint8_t symbol = context->acSymbol;
+    if (symbol == kZrl) {
+      context->symbolPending = 0;
+      // Accepted only while a position remains after its sixteen zeros (k up to 47).
+      if (k + kZrlRun >= kBlockSize) {
+        return JD_ERR_DATA;
+      }
+      ZeroCoefficients(context, k, k + kZrlRun);
+      k += kZrlRun;
+      continue;
+    }
+    if (symbol == kEob) {
+      context->symbolPending = 0;
+      ZeroCoefficients(context, k, kBlockSize);
+      context->coefIndex = kBlockSize;
+      return kDone;
+    }
+    const int run = symbol >> 4;
+    if (k + run >= kBlockSize) {
+      return JD_ERR_DATA;
+    }
+    ZeroCoefficients(context, k, k + run);
+    k += run;
+    const std::uint8_t read =
+        ReceiveExtend(static_cast<std::uint8_t>(symbol & 0x0F), context, &context->block[k]);
+    if (read != kDone) {
+      context->coefIndex = static_cast<std::int16_t>(k);
+      return read;
+    }
+    ++k;
+    context->symbolPending = 0;
+  }
+  context->coefIndex = kBlockSize;
+  return kDone;
+}
+
+}  // namespace
+
+std::uint8_t DecodeDcSymbol(DecoderContext* context) {
+  for (;;) {
+    const std::uint8_t end = SymbolSearchEnd(context);
+    for (std::uint8_t length = context->codeLen; length <= end; ++length) {
+      if (SearchLength(context, length, PeekBits(context, length))) {
+        context->dcSymbol = context->curVals[context->codeIndex];
+        FinishSymbol(context, length);
+        return kDone;
+      }
+    }
+    if (GiveUpSearch(context, end)) {
+      return JD_ERR_DATA;
+    }
+    std::uint8_t marker = 0;
+    switch (FetchByte(context, &marker)) {
+      case Fetch::kByteAdded:
+        continue;
+      case Fetch::kNeedData:
+        return JD_NEED_DATA;
+      case Fetch::kFillTaken:
+        return JD_OK;
+      case Fetch::kMarker:
+        HandBackMarker(context, marker);
+        return JD_OK;
+    }
+  }
+}
+
+std::uint8_t DecodeAcSymbol(DecoderContext* context) {
+  for (;;) {
+    const std::uint8_t end = SymbolSearchEnd(context);
+    for (std::uint8_t length = context->codeLen; length <= end; ++length) {
+      const std::uint16_t v = PeekBits(context, length);
+      if (length <= context->curFastLen) {
+        const std::uint16_t entry = context->curLookup[length - 1][v];
+        if (entry != kNoSymbol) {
+          context->acSymbol = static_cast<std::uint8_t>(entry);
+          FinishSymbol(context, length);
+          return kDone;
+        }
+        continue;
+      }
+      if (length == context->curFastLen + 1) {
+        // Past the lookup: with only short codes there is nothing longer to find.
+        if (context->curFastLen >= 1 && context->curFastLen < kFastLookupLengths &&
+            context->curLongCodes == 0) {
+          return JD_ERR_DATA;
+        }
+        context->codeIndex = context->curFirstLong;
+      }
+      if (SearchLength(context, length, v)) {
+        context->acSymbol = context->curVals[context->codeIndex];
+        FinishSymbol(context, length);
+        return kDone;
+      }
+    }
+    if (GiveUpSearch(context, end)) {
+      return JD_ERR_DATA;
+    }
+    const std::uint8_t fetched = FetchInsideBlock(context);
+    if (fetched != kDone) {
+      return fetched;
+    }
+  }
+}
+
+std::uint8_t ReceiveExtend(std::uint8_t n, DecoderContext* context, std::int16_t* value) {
+  if (n == 0) {
+    *value = 0;
+    return kDone;
+  }
+  if (n > kMaxExtraBits) {
+    return JD_ERR_DATA;
+  }
+  while (context->bitCount < n) {
+    const std::uint8_t fetched = FetchInsideBlock(context);
+    if (fetched != kDone) {
+      return fetched;
+    }
+  }
+  const std::int32_t v = PeekBits(context, n) & ((std::int32_t{1} << n) - 1);
+  ConsumeBits(context, n);
+  const std::int32_t half = std::int32_t{1} << (n - 1);
+  // T.81 Figure F.12: values below half are negative.
+  *value = static_cast<std::int16_t>(v < half ? v - (half << 1) + 1 : v);
+  return kDone;
+}
+
+std::uint8_t DecodeDcDifference(DecoderContext* context, std::int16_t* difference) {
+  if (!SelectDcTable(context)) {
+    return JD_ERR_DATA;
+  }
+  context->coefIndex = 0;
+  const std::uint8_t found = DecodeDcSymbol(context);
+  if (found != kDone) {
+    return found;
+  }
+  return FinishDcDifference(context, difference);
+}
+
+std::uint8_t ResumeDcDifference(DecoderContext* context, std::int16_t* difference) {
+  if (context->symbolPending == 0) {
+    const std::uint8_t found = DecodeDcSymbol(context);
+    if (found != kDone) {
+      return found;
+    }
+  }
+  return FinishDcDifference(context, difference);
+}
+
+std::uint8_t DecodeAcCoefficients(DecoderContext* context) {
+  if (!SelectAcTable(context)) {
+    return JD_ERR_DATA;
+  }
+  return DecodeAcFrom(context, context->coefIndex);
+}
+
+std::uint8_t ResumeAcCoefficients(DecoderContext* context) {
+  int k = context->coefIndex;
+  if (context->symbolPending != 0) {
+    if (k < 1 || k > kLastCoefficient) {
+      return JD_ERR_DATA;
+    }
+    const std::uint8_t read = ReceiveExtend(static_cast<std::uint8_t>(context->acSymbol & 0x0F),
+                                            context, &context->block[k]);
+    if (read != kDone) {
+      return read;
+    }
+    ++k;
+    context->symbolPending = 0;
+  }
+  return DecodeAcFrom(context, k);
 }
 
 }  // namespace jpegdec

@@ -1,4 +1,32 @@
 // Huffman tables and entropy decoding of baseline scan data (ITU-T T.81 F.2.2).
+//
+// Resumption contract
+// -------------------
+// Every routine below reads the caller's input in place (inPtr/inAvail) and keeps all of its
+// progress in the context. JD_NEED_DATA always means the current piece is used up (inAvail 0);
+// every byte read went into bitBuffer, except a 0xFF whose meaning depends on the byte after
+// it: that one is consumed and remembered in ffPending (kFfOne: one 0xFF; kFfFill: 0xFF 0xFF,
+// the first a fill byte). The next fetch settles it with the following byte exactly as if the
+// bytes had come in one piece, so the result never depends on where the input was split.
+//
+// After JD_NEED_DATA the caller adopts more input and calls the resume form of the same part:
+//
+//   stopped in           kept for the resume call                         call next
+//   DC symbol search     codeLen, codeIndex, bits, table selection         ResumeDcDifference
+//   DC extra bits        dcSymbol, symbolPending = 1, bits                 ResumeDcDifference
+//   AC symbol search     coefIndex = k, codeLen, codeIndex, bits,          ResumeAcCoefficients
+//                        table selection; block[1..k-1] written
+//   AC extra bits        coefIndex = position being read, acSymbol,       ResumeAcCoefficients
+//                        symbolPending = 1; the run's zeros written
+//
+// Between a fresh call and its resume calls nothing but the input fields may change. A resume
+// call with no input returns JD_NEED_DATA again, state unchanged.
+//
+// JD_OK from the DC decoders: either a marker was met where the next block's DC code should
+// start (marker/markerPending/phase set, the block abandoned; the parser resets the scan state
+// before the next block), or fill bytes before a marker were taken as eight 1 bits, phase
+// still in scan data: the caller then calls DecodeDcDifference again, which continues the
+// kept search and meets the marker. After JD_ERR_DATA the state carries no meaning.
 #pragma once
 
 #include <cstdint>
@@ -7,29 +35,44 @@
 
 namespace jpegdec {
 
-// DHT segment: 0 = read, 1 = more input needed; a malformed segment stores a failure status
-// through `failure` and returns 0.
+// ffPending values.
+inline constexpr std::uint8_t kFfNone = 0;
+inline constexpr std::uint8_t kFfOne = 1;   // one 0xFF consumed, not yet settled
+inline constexpr std::uint8_t kFfFill = 2;  // 0xFF 0xFF consumed; the first was a fill byte
+
+// The largest DC category 8-bit samples produce.
+inline constexpr std::uint8_t kMaxDcCategory = 11;
+
+// DHT segment: 0 = read, 1 = more input needed (the whole segment must be present before any
+// table is stored). A malformed segment (length below 2 or not matching its tables, a table
+// with more codes than its capacity or more codes of a length than fit) stores JD_ERR_DATA
+// through `failure` and returns 0; `failure` is written only then. Class-and-id bytes other
+// than 0x00, 0x01 and 0x10 to 0x13 are skipped with their table.
 int ReadHuffmanTables(DecoderContext* context, Status* failure);
 
-// Defines the table of this DHT class-and-id byte (0x00, 0x01, 0x10, 0x11) from ITU-T T.81
-// Annex K, for scans that select a table no DHT segment defined. false: no standard table for
-// that byte.
-bool LoadStandardHuffmanTable(DecoderContext* context, std::uint8_t classAndId);
-
-// T.81 Figures C.1 and C.2: sizes, symbols and codes in code order from BITS followed by HUFFVAL.
+// T.81 Figures C.1 and C.2: sizes, symbols and codes in code order from BITS followed by
+// HUFFVAL. Entries from the total on keep size 0; nothing past `capacity` is written.
 void GenerateHuffmanCodes(const std::uint8_t* counts, std::int16_t capacity, std::uint8_t* sizes,
                           std::uint8_t* symbols, std::uint16_t* codes);
 
+// The standard tables of T.81 Annex K (K.3/K.5 for id 0, K.4/K.6 for id 1) as DC table
+// (classAndId 0x00, 0x01) or AC table (0x10, 0x11), codes and lookups built, defined bit set.
+// False, nothing changed, for any other byte.
+bool LoadStandardHuffmanTable(DecoderContext* context, std::uint8_t classAndId);
+
 // Block-level entropy decoding. Results: 1 done, JD_NEED_DATA, JD_ERR_DATA, or JD_OK (DC only:
-// a marker handed back, or a fill byte taken).
+// a marker handed back, or fill bytes taken). On 1 the DC difference has been written and
+// coefIndex is 1; the AC forms have written block[1..63] in zig-zag order, zeros included.
+// A selected table that was never defined gives JD_ERR_DATA.
 std::uint8_t DecodeDcDifference(DecoderContext* context, std::int16_t* difference);
 std::uint8_t ResumeDcDifference(DecoderContext* context, std::int16_t* difference);
 std::uint8_t DecodeAcCoefficients(DecoderContext* context);
 std::uint8_t ResumeAcCoefficients(DecoderContext* context);
 
-// Symbol-level routines, exposed for tests.
+// Symbol-level routines over the selected table (curBits ... curLongCodes), exposed for tests.
 std::uint8_t DecodeDcSymbol(DecoderContext* context);
 std::uint8_t DecodeAcSymbol(DecoderContext* context);
+// T.81 F.2.2.1 RECEIVE and EXTEND of n extra bits; n = 0 gives 0 without reading.
 std::uint8_t ReceiveExtend(std::uint8_t n, DecoderContext* context, std::int16_t* value);
 
 }  // namespace jpegdec
