@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -28,35 +27,12 @@ struct ContextDeleter {
 };
 using ContextPtr = std::unique_ptr<DecoderContext, ContextDeleter>;
 
-// A context as the scan header leaves it: component 0 uses DC table 0 and AC table 0.
+// A fresh context inside scan data: component 0 uses DC table 0 and AC table 0, no table
+// defined yet.
 ContextPtr NewContext() {
   DecoderContext* context = CreateDecoderContext();
-  if (context == nullptr) {
-    // The context constructor is not built yet: a zeroed record with the lookups laid out.
-    context = static_cast<DecoderContext*>(std::calloc(1, sizeof(DecoderContext)));
-    for (int t = 0; t < kNumTables; ++t) {
-      for (int i = 0; i < kLookupEntriesPerTable; ++i) {
-        context->acLookup[t][i] = kNoSymbol;
-      }
-      for (int length = 1; length <= kFastLookupLengths; ++length) {
-        context->acLookupPtr[t][length - 1] = context->acLookup[t] + (1 << length) - 2;
-      }
-    }
-  }
-  context->dcDefined = 0;
-  context->acDefined = 0;
-  context->segRemaining = 0;
-  context->bitBuffer = 0;
-  context->bitCount = 0;
-  context->ffPending = kFfNone;
-  context->symbolPending = 0;
-  context->codeLen = 1;
-  context->codeIndex = 0;
-  context->coefIndex = 0;
+  EXPECT_NE(context, nullptr);
   context->phase = kPhaseInScan;
-  context->markerPending = 0;
-  context->marker = 0;
-  context->curComp = 0;
   context->comp[0].dcTable = 0;
   context->comp[0].acTable = 16;
   return ContextPtr(context);
@@ -729,7 +705,7 @@ StreamResult DecodeStream(const Bytes& data, std::vector<std::size_t> cuts,
     }
     if (status != 1) {
       result.endStatus = status;
-      result.marker = context->marker;
+      result.marker = status == JD_OK ? context->marker : std::uint8_t{0};
       return result;
     }
     result.differences.push_back(difference);
