@@ -1,0 +1,261 @@
+#include "support/host_driver.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+#include "api/jpeg_decode_instance.h"
+#include "jpegdec/jpegdec.h"
+
+namespace jpegdec::test {
+namespace {
+
+constexpr std::uint64_t kFnvOffset = 14695981039346656037ull;
+constexpr std::uint64_t kFnvPrime = 1099511628211ull;
+
+// No image has more rows than the largest height a frame header can give; a DNL segment can
+// leave at most one band (32 lines) beyond it.
+constexpr std::uint32_t kMaxRows = 65535 + 32;
+
+// A Read that does its share of work without asking for input runs 30 decoder steps, and every
+// step consumes input or ends a band; so after the last byte, this many answers of 1 in a row
+// (plus a margin) mean that the decoder waits for input that will not come.
+std::uint64_t IdleReadsAllowed(std::size_t fileSize) { return 16 + fileSize / 8; }
+
+std::uint64_t Mix(std::uint64_t hash, const std::uint8_t* bytes, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    hash = (hash ^ bytes[i]) * kFnvPrime;
+  }
+  return hash;
+}
+
+// splitmix64: the same sequence on every platform and compiler.
+struct SplitMix {
+  std::uint64_t state;
+  std::uint64_t Next() {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+};
+
+std::uint32_t Be16(const std::vector<std::uint8_t>& b, std::size_t at) {
+  return static_cast<std::uint32_t>(b[at] << 8 | b[at + 1]);
+}
+
+bool IsFrameHeader(std::uint8_t marker) {
+  return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+}
+
+}  // namespace
+
+std::string PieceSchedule::Describe() const {
+  char text[64];
+  switch (kind) {
+    case Kind::kWhole:
+      return "whole";
+    case Kind::kFixed:
+      std::snprintf(text, sizeof text, "%u-byte pieces", size);
+      return text;
+    case Kind::kRandom:
+      std::snprintf(text, sizeof text, "random pieces (seed %u, up to %u)", seed, maxPiece);
+      return text;
+  }
+  return "?";
+}
+
+std::vector<std::uint32_t> PieceLengths(const PieceSchedule& schedule, std::size_t total) {
+  std::vector<std::uint32_t> lengths;
+  std::size_t left = total;
+  SplitMix rng{schedule.seed};
+  while (left > 0) {
+    std::uint64_t want = left;
+    if (schedule.kind == PieceSchedule::Kind::kFixed) {
+      want = std::max<std::uint32_t>(schedule.size, 1);
+    } else if (schedule.kind == PieceSchedule::Kind::kRandom) {
+      // A quarter of the pieces are tiny, so that splits fall inside markers and segments.
+      const std::uint64_t r = rng.Next();
+      const std::uint64_t range = (r & 3) == 0 ? 16 : std::max<std::uint32_t>(schedule.maxPiece, 1);
+      want = 1 + (r >> 8) % range;
+    }
+    const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(want, left));
+    const std::size_t capped =
+        std::min<std::size_t>(piece, std::numeric_limits<std::uint32_t>::max());
+    lengths.push_back(static_cast<std::uint32_t>(capped));
+    left -= capped;
+  }
+  return lengths;
+}
+
+const char* HostEndName(HostEnd end) {
+  switch (end) {
+    case HostEnd::kEnd:
+      return "end (Read 2)";
+    case HostEnd::kFailed:
+      return "failed (Read -1)";
+    case HostEnd::kCutShort:
+      return "cut short (Read 1 after the last byte)";
+    case HostEnd::kStartFailed:
+      return "Start failed";
+    case HostEnd::kNoInstance:
+      return "no instance";
+    case HostEnd::kCallLimit:
+      return "call limit reached";
+  }
+  return "?";
+}
+
+std::string HostResult::Summary() const {
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "%s, %u rows of %u bytes%s, %llu calls, %u refused writes, leftover %u",
+                HostEndName(end), rows, rowLength, rowLengthsAgree ? "" : " (lengths vary)",
+                static_cast<unsigned long long>(calls), refusedWrites, leftover);
+  return text;
+}
+
+FrameSize PeekFrameSize(const std::vector<std::uint8_t>& file) {
+  FrameSize size;
+  std::size_t i = 0;
+  while (i + 1 < file.size()) {
+    if (file[i] != 0xFF) {
+      ++i;
+      continue;
+    }
+    const std::uint8_t marker = file[i + 1];
+    if (marker == 0xFF) {
+      ++i;
+      continue;
+    }
+    // Markers without a segment: SOI, RSTn, TEM, and a stuffed zero.
+    if (marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01 || marker == 0) {
+      i += 2;
+      continue;
+    }
+    if (marker == 0xD9 || marker == 0xDA || i + 3 >= file.size()) {
+      break;
+    }
+    if (IsFrameHeader(marker) && i + 9 < file.size()) {
+      size.height = Be16(file, i + 5);
+      size.width = Be16(file, i + 7);
+      size.components = file[i + 9];
+      break;
+    }
+    i += 2 + Be16(file, i + 2);
+  }
+  return size;
+}
+
+HostResult DecodeThroughHost(const std::vector<std::uint8_t>& file, const HostOptions& options,
+                             const PieceSchedule& schedule) {
+  HostResult result;
+  result.digest = kFnvOffset;
+  JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+  if (instance == nullptr) {
+    return result;
+  }
+  std::uint32_t width = options.startWidth;
+  std::uint32_t height = options.startHeight;
+  if (width == 0 && height == 0) {
+    const FrameSize frame = PeekFrameSize(file);
+    width = frame.width;
+    height = frame.height;
+  }
+  const std::int32_t started = instance->Start(width, height, options.mode, options.memoryDivisor);
+  result.isStreaming = instance->IsStreaming();
+  if (started == 0) {
+    instance->Finish(&result.leftover);
+    DeleteJpegDecodeInstance(instance);
+    result.end = HostEnd::kStartFailed;
+    return result;
+  }
+
+  const std::vector<std::uint32_t> pieces = PieceLengths(schedule, file.size());
+  std::size_t pieceIndex = 0;
+  std::size_t position = 0;
+  std::size_t pieceEnd = pieces.empty() ? 0 : pieces[0];
+  std::uint32_t refusedLength = 0;  // length of the last refused Write, 0 after an accepted one
+  bool inputEnded = false;
+  std::uint64_t idleReads = 0;
+  const std::uint64_t callLimit = 100000 + 16 * static_cast<std::uint64_t>(file.size()) +
+                                  2 * static_cast<std::uint64_t>(kMaxRows);
+
+  for (;;) {
+    if (result.calls >= callLimit) {
+      result.end = HostEnd::kCallLimit;
+      break;
+    }
+    std::uint8_t* row = nullptr;
+    std::uint32_t rowLength = 0;
+    const std::int32_t read = instance->Read(&row, &rowLength);
+    ++result.calls;
+    if (read == JPEGDEC_READ_ROW) {
+      if (result.rows == 0) {
+        result.rowLength = rowLength;
+      } else if (rowLength != result.rowLength) {
+        result.rowLengthsAgree = false;
+      }
+      result.digest =
+          Mix(result.digest, reinterpret_cast<const std::uint8_t*>(&rowLength), sizeof rowLength);
+      result.digest = Mix(result.digest, row, rowLength);
+      if (options.keepRows) {
+        result.pixels.insert(result.pixels.end(), row, row + rowLength);
+      }
+      idleReads = 0;
+      if (++result.rows > kMaxRows) {
+        result.end = HostEnd::kCallLimit;
+        break;
+      }
+      continue;
+    }
+    if (read == JPEGDEC_READ_END) {
+      result.end = HostEnd::kEnd;
+      break;
+    }
+    if (read != JPEGDEC_READ_AGAIN) {
+      result.end = HostEnd::kFailed;
+      break;
+    }
+    if (position < file.size()) {
+      // A refused piece is retried; when it is refused again it is halved.
+      std::size_t length = pieceEnd - position;
+      if (refusedLength != 0) {
+        length = std::min<std::size_t>(length, std::max<std::uint32_t>(refusedLength / 2, 1));
+      }
+      const auto piece = static_cast<std::uint32_t>(length);
+      ++result.calls;
+      if (instance->Write(file.data() + position, piece) != 0) {
+        position += piece;
+        result.bytesWritten += piece;
+        refusedLength = 0;
+        if (position == pieceEnd && pieceIndex + 1 < pieces.size()) {
+          pieceEnd += pieces[++pieceIndex];
+        }
+      } else {
+        ++result.refusedWrites;
+        // The first refusal is retried whole after a Read (the back-end may have been busy);
+        // a second one halves the piece.
+        refusedLength = refusedLength == 0 ? piece * 2 : piece;
+      }
+      continue;
+    }
+    if (!inputEnded) {
+      // The row limit matters to the GDI+ back-end only: the page height the driver expects.
+      instance->EndOfInput(static_cast<std::int32_t>(height));
+      inputEnded = true;
+      continue;
+    }
+    if (++idleReads > IdleReadsAllowed(file.size())) {
+      result.end = HostEnd::kCutShort;
+      break;
+    }
+  }
+  result.writeCount = instance->GetWriteCount();
+  result.readCount = instance->GetReadCount();
+  instance->Finish(&result.leftover);
+  DeleteJpegDecodeInstance(instance);
+  return result;
+}
+
+}  // namespace jpegdec::test

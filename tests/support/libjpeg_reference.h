@@ -1,0 +1,70 @@
+// libjpeg-turbo as encoder of test images and as the reference decoder (native build only:
+// JPEGDEC_HAVE_LIBJPEG). The reference decodes with the integer inverse DCT and box upsampling,
+// and gives its rows in this library's layout: R,G,B for colour, one grey byte, and for four
+// components R,G,B and the inverted fourth component (or the raw components when an "Adobe"
+// segment says the data is untransformed).
+#pragma once
+
+#if defined(JPEGDEC_HAVE_LIBJPEG)
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace jpegdec::test {
+
+// The colour model of an encoded test image and the segments that announce it.
+enum class Colour {
+  kGrey,         // one component (JFIF)
+  kYCbCr,        // three components, JFIF
+  kYCbCrAdobe,   // three components, "Adobe" segment with transform 1, no JFIF
+  kRgb,          // three components stored as R,G,B: "Adobe" transform 0
+  kCmyk,         // four components stored as C,M,Y,K: "Adobe" transform 0
+  kYcck,         // four components stored as Y,Cb,Cr,K: "Adobe" transform 2
+  kCmykNoAdobe,  // four components without any "Adobe" segment
+};
+std::uint32_t ComponentCount(Colour colour);
+const char* ColourName(Colour colour);
+
+struct EncodeSpec {
+  std::uint32_t width = 16;
+  std::uint32_t height = 16;
+  Colour colour = Colour::kYCbCr;
+  // Sampling factors (h, v) per component; empty: 1x1 for every component.
+  std::vector<std::pair<int, int>> factors;
+  unsigned restartInterval = 0;  // MCUs between restart markers (0: none)
+  unsigned restartRows = 0;      // MCU rows between restart markers (0: none)
+  bool optimize = false;         // optimised Huffman tables instead of the standard ones
+  int quality = 85;
+  std::uint32_t seed = 1;  // picks the test pattern
+
+  std::string Name() const;  // e.g. "420_33x17_rst2_opt"
+};
+
+// A test pattern of `components` samples per pixel: smooth gradients, a block-sized checker and
+// a little noise, different in every component so that swapped or misplaced data shows.
+std::vector<std::uint8_t> MakePattern(std::uint32_t width, std::uint32_t height,
+                                      std::uint32_t components, std::uint32_t seed);
+
+// Encodes MakePattern's image as `spec` says; empty with `error` set on failure.
+std::vector<std::uint8_t> EncodeJpeg(const EncodeSpec& spec, std::string* error);
+
+struct ReferenceImage {
+  bool ok = false;
+  std::string error;
+  int warnings = 0;  // libjpeg's count of corrupt-data warnings
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint32_t components = 0;
+  std::vector<std::uint8_t> pixels;  // height rows of width x components bytes
+};
+
+// Decodes `file` with libjpeg-turbo (JDCT_ISLOW, no fancy upsampling) into this library's row
+// layout. The colour model follows this library's rule: "Adobe" transform 0 means raw
+// components; otherwise three components are YCbCr and four are YCCK.
+ReferenceImage DecodeReference(const std::vector<std::uint8_t>& file);
+
+}  // namespace jpegdec::test
+
+#endif  // JPEGDEC_HAVE_LIBJPEG
