@@ -1,7 +1,7 @@
 # Installs a build tree into a fresh prefix, checks the installed files, then configures, builds
 # and runs the consumer project against that prefix (CMake package and pkg-config).
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DGENERATOR=... -DMAKE_PROGRAM=...
-#         -DLIBDIR=... -DVERSION=... [-DC_COMPILER=... -DCXX_COMPILER=...]
+#         -DLIBDIR=... -DVERSION=... -DNM=... -DOBJDUMP=... [-DC_COMPILER=... -DCXX_COMPILER=...]
 #         [-DTOOLCHAIN_FILE=... -DEMULATOR=...] [-DFLAGS=...] -P consumer_test.cmake
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -41,6 +41,32 @@ if(NOT TOOLCHAIN_FILE)
   if(NOT link STREQUAL "libjpegdec.so.${major}")
     message(FATAL_ERROR "libjpegdec.so points at ${link}")
   endif()
+endif()
+
+# The library exports the four functions and nothing else; the DLL needs no mingw runtime DLL
+# (libstdc++, libgcc, libwinpthread) on the machine it is taken to.
+set(exports CreateJpegDecodeInstance DeleteJpegDecodeInstance InitializeJpegDec
+  UnInitializeJpegDec)
+if(TOOLCHAIN_FILE)
+  run(${OBJDUMP} -p ${prefix}/bin/jpegdec.dll)
+  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)+" table "${run_output}")
+  # Brackets would upset CMake's list handling: the entries become "<ordinal> <name>".
+  string(REGEX REPLACE "[][]" "" table "${table}")
+  string(REGEX MATCHALL "[0-9]+ [A-Za-z_][A-Za-z0-9_@]*" found "${table}")
+  string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${run_output}")
+  foreach(import ${imports})
+    if(import MATCHES "DLL Name: lib")
+      message(FATAL_ERROR "jpegdec.dll needs a runtime DLL: ${import}")
+    endif()
+  endforeach()
+else()
+  run(${NM} -D --defined-only ${prefix}/${LIBDIR}/libjpegdec.so)
+  string(REGEX MATCHALL " [A-Za-z] [A-Za-z_][A-Za-z0-9_@.]*" found "${run_output}")
+endif()
+list(TRANSFORM found REPLACE "^.* " "")
+list(SORT found)
+if(NOT found STREQUAL exports)
+  message(FATAL_ERROR "exported: ${found}; expected exactly: ${exports}")
 endif()
 
 set(configure ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
