@@ -2,7 +2,7 @@
 # and runs the consumer project against that prefix (CMake package and pkg-config).
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DGENERATOR=... -DMAKE_PROGRAM=...
 #         -DLIBDIR=... -DVERSION=... -DNM=... -DOBJDUMP=... [-DC_COMPILER=... -DCXX_COMPILER=...]
-#         [-DTOOLCHAIN_FILE=... -DEMULATOR=...] [-DFLAGS=...] -P consumer_test.cmake
+#         [-DTOOLCHAIN_FILE=... -DEMULATOR=...] [-DFLAGS=...] [-DSAMPLE=...] -P consumer_test.cmake
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT status EQUAL 0)
@@ -67,6 +67,21 @@ list(TRANSFORM found REPLACE "^.* " "")
 list(SORT found)
 if(NOT found STREQUAL exports)
   message(FATAL_ERROR "exported: ${found}; expected exactly: ${exports}")
+endif()
+
+# The installed command-line host, when built, finds the installed library by itself.
+if(TOOLCHAIN_FILE)
+  set(cli ${EMULATOR} ${prefix}/bin/jpegdec.exe)
+  set(cli_file ${prefix}/bin/jpegdec.exe)
+else()
+  set(cli ${prefix}/bin/jpegdec)
+  set(cli_file ${cli})
+endif()
+if(EXISTS ${cli_file} AND SAMPLE)
+  run(${cli} --mode streaming ${SAMPLE} ${WORK_DIR}/sample.ppm)
+  if(NOT EXISTS ${WORK_DIR}/sample.ppm)
+    message(FATAL_ERROR "the installed command-line host wrote no image")
+  endif()
 endif()
 
 set(configure ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
