@@ -8,6 +8,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev
   libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev libjpeg-turbo-progs
   g++-mingw-w64-i686 wine wine32:i386 python3 xauth
+  libstb-dev python3-matplotlib
 )
 
 missing=()

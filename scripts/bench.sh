@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Runs the benchmarks: builds the `bench` preset (Release, -O2, no sanitizers), makes the
+# benchmark pages (bench/make_images.sh), runs the micro-benchmarks and the side-by-side
+# comparison, and writes the results to build/bench-results/ (results.md with the machine, the
+# compiler flags and the tables; compare.csv; throughput.png; micro.txt and micro.json).
+# Installs what is missing first (scripts/install-deps.sh). Never run by the tests.
+#
+# Usage: scripts/bench.sh [--quick] [--win32] [-- COMPARE-OPTIONS...]
+#   --quick   the 300-dpi pages only, at most 3 timed runs each
+#   --win32   instead: the 32-bit Windows build (preset bench-win32) under Wine, jpegdec's modes
+#             against GDI+ (mode 1); results in build/bench-results/win32/
+#   COMPARE-OPTIONS go to bench/compare.cpp (e.g. --runs 9 --decoders jpegdec-s64k,ljt-box)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=0
+win32=0
+compare_options=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) quick=1 ;;
+    --win32) win32=1 ;;
+    --) shift; compare_options+=("$@"); break ;;
+    *) echo "usage: scripts/bench.sh [--quick] [--win32] [-- COMPARE-OPTIONS...]" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+if [ "$(id -u)" = 0 ]; then
+  scripts/install-deps.sh
+fi
+
+echo "=== bench: configure and build"
+cmake --preset bench >/dev/null
+cmake --build --preset bench
+
+images=build/bench-images
+results=build/bench-results
+echo "=== images ($images)"
+if [ $quick = 1 ]; then
+  bench/make_images.sh build/bench/bench/make_page "$images" --quick >/dev/null
+  files=("$images"/a4-300-*.jpg)
+  compare_options=(--runs 3 "${compare_options[@]}")
+else
+  bench/make_images.sh build/bench/bench/make_page "$images" >/dev/null
+  files=("$images"/a4-300-*.jpg "$images"/a4-600-*.jpg)
+fi
+
+# Finds a Python that has matplotlib (Debian's python3-matplotlib belongs to the system Python,
+# which another python3 earlier on PATH may not see).
+plot() {  # plot CSV PNG TITLE
+  local py
+  for py in python3 /usr/bin/python3; do
+    if command -v "$py" >/dev/null && "$py" -c 'import matplotlib' 2>/dev/null; then
+      "$py" bench/plot.py "$@" && return 0
+    fi
+  done
+  echo "(no matplotlib: chart skipped)" >&2
+}
+
+machine() {  # the machine, the compilers and the flags, as Markdown
+  local build=$1
+  echo "## Machine and build"
+  echo
+  echo "- date: $(date -u '+%Y-%m-%d %H:%M UTC'); commit $(git rev-parse --short HEAD 2>/dev/null || echo '?')"
+  echo "- CPU: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) logical CPUs; load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "- CPU flags (SIMD): $(grep -m1 '^flags' /proc/cpuinfo | tr ' ' '\n' | grep -E '^(sse[0-9_]*|ssse3|avx[0-9a-z_]*|bmi[12]|fma|popcnt)$' | sort -u | tr '\n' ' ')"
+  echo "- compiler: $(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt") ($("$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")" -dumpfullversion)), flags: \`$(sed -n 's/^CMAKE_CXX_FLAGS:[A-Z]*=//p' "$build/CMakeCache.txt") $(sed -n 's/^CMAKE_CXX_FLAGS_RELEASE:[A-Z]*=//p' "$build/CMakeCache.txt")\` (C: \`$(sed -n 's/^CMAKE_C_FLAGS_RELEASE:[A-Z]*=//p' "$build/CMakeCache.txt")\`), no -march: generic target"
+  echo "- libjpeg-turbo: Debian $(dpkg-query -W -f='${Version}\n' libjpeg62-turbo 2>/dev/null | head -1 || echo '?') (SIMD on); stb_image: Debian libstb $(dpkg-query -W -f='${Version}\n' libstb0 2>/dev/null | head -1 || dpkg-query -W -f='${Version}\n' libstb-dev 2>/dev/null | head -1 || echo '?')"
+  echo "- images: $images, made by bench/make_images.sh (cjpeg $(dpkg-query -W -f='${Version}\n' libjpeg-turbo-progs 2>/dev/null | head -1 || echo '?'))"
+  echo
+}
+
+status=0
+if [ $win32 = 1 ]; then
+  out=$results/win32
+  mkdir -p "$out"
+  echo "=== bench-win32: configure and build"
+  cmake --preset bench-win32 >/dev/null
+  cmake --build --preset bench-win32 --target compare
+  scripts/wine-prefix.sh build/bench-win32 >/dev/null
+  echo "=== comparison under Wine (jpegdec modes against GDI+)"
+  WINEPREFIX=$PWD/build/bench-win32/wineprefix cmake/wine-run.sh \
+    build/bench-win32/bench/compare.exe --markdown "$out/compare.md" --csv "$out/compare.csv" \
+    "${compare_options[@]}" "${files[@]}" || status=1
+  {
+    echo "# jpegdec benchmark: win32 build under Wine ($(wine --version 2>/dev/null))"
+    echo
+    machine build/bench-win32
+    cat "$out/compare.md"
+  } >"$out/results.md"
+  plot "$out/compare.csv" "$out/throughput.png" "jpegdec (win32, Wine) against GDI+"
+  echo "=== results: $out/results.md, compare.csv, throughput.png"
+  exit $status
+fi
+
+mkdir -p "$results"
+echo "=== micro-benchmarks"
+build/bench/bench/micro_bench --benchmark_out="$results/micro.json" \
+  --benchmark_out_format=json | tee "$results/micro.txt" || status=1
+echo "=== comparison"
+build/bench/bench/compare --markdown "$results/compare.md" --csv "$results/compare.csv" \
+  "${compare_options[@]}" "${files[@]}" || status=1
+{
+  echo "# jpegdec benchmark"
+  echo
+  machine build/bench
+  cat "$results/compare.md"
+  echo
+  echo "## Micro-benchmarks"
+  echo
+  echo '```'
+  cat "$results/micro.txt"
+  echo '```'
+} >"$results/results.md"
+plot "$results/compare.csv" "$results/throughput.png" "jpegdec against libjpeg-turbo and stb_image"
+echo "=== results: $results/results.md, compare.csv, throughput.png, micro.txt"
+exit $status
