@@ -150,12 +150,14 @@ bool GiveUpSearch(DecoderContext* context, std::uint8_t end) {
 
 // ---- DC part ----
 
+bool IsDefined(std::uint8_t definedMask, int t) { return ((definedMask >> t) & 1) != 0; }
+
 bool SelectDcTable(DecoderContext* context) {
   if (context->curComp >= kMaxComponents) {
     return false;
   }
   const std::uint8_t t = context->comp[context->curComp].dcTable;
-  if (t >= kNumTables || ((context->dcDefined >> t) & 1u) == 0) {
+  if (t >= kNumTables || !IsDefined(context->dcDefined, t)) {
     return false;
   }
   const DcHuffmanTable& table = context->dcTables[t];
@@ -187,7 +189,7 @@ bool SelectAcTable(DecoderContext* context) {
     return false;
   }
   const int t = context->comp[context->curComp].acTable - kAcTableBase;
-  if (t < 0 || t >= kNumTables || ((context->acDefined >> t) & 1u) == 0) {
+  if (t < 0 || t >= kNumTables || !IsDefined(context->acDefined, t)) {
     return false;
   }
   const AcHuffmanTable& table = context->acTables[t];
