@@ -7,12 +7,14 @@
 //   --runs N         most timed runs per file and decoder (default 7)
 //   --min-runs N     fewest timed runs (default 3)
 //   --budget S       stop a cell's runs after S seconds once --min-runs are done (default 8)
+//   --min-sample S   time enough decodes together that one sample lasts S seconds (default 0;
+//                    0.5 on Windows, whose process times advance in 10 ms steps)
 //   --decoders LIST  comma-separated decoder names (default: all this build has)
 //   --markdown FILE  write the tables there (default: standard output)
 //   --csv FILE       write one line per file and decoder there
 //   --no-verify      skip the untimed pass that checks pixels and measures memory
-//   --wall           time with the wall clock (default on Linux: the process's CPU time, which
-//                    other processes on a busy machine disturb far less; Windows: wall clock)
+//   --wall           time with the wall clock (default: the process's CPU time, which other
+//                    processes on a busy machine disturb far less)
 //   --list           print the decoder names and exit
 #include <algorithm>
 #include <chrono>
@@ -24,7 +26,9 @@
 #include <string>
 #include <vector>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <time.h>
 #endif
 
@@ -78,6 +82,11 @@ struct Options {
   int maxRuns = 7;
   int minRuns = 3;
   double budgetSeconds = 8.0;
+#if defined(_WIN32)
+  double minSampleSeconds = 0.5;  // Wine's process times advance in 10 ms steps
+#else
+  double minSampleSeconds = 0.0;
+#endif
   std::vector<const Decoder*> decoders;
   std::string markdownPath;
   std::string csvPath;
@@ -86,33 +95,35 @@ struct Options {
   std::vector<std::string> files;
 };
 
-// Seconds on the clock the options ask for.
+// Seconds on the clock the options ask for: the process's CPU time (user and system), or the
+// wall clock.
 double Now(bool wallClock) {
-#if !defined(_WIN32)
   if (!wallClock) {
+#if defined(_WIN32)
+    FILETIME created, exited, kernel, user;
+    if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user) != 0) {
+      const auto ticks = [](const FILETIME& t) {
+        return static_cast<double>(static_cast<std::uint64_t>(t.dwHighDateTime) << 32 |
+                                   t.dwLowDateTime);
+      };
+      return (ticks(kernel) + ticks(user)) * 1e-7;  // 100 ns units
+    }
+#else
     timespec t;
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-  }
-#else
-  (void)wallClock;
 #endif
+  }
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-const char* ClockName(bool wallClock) {
-#if !defined(_WIN32)
-  return wallClock ? "wall clock" : "process CPU time";
-#else
-  (void)wallClock;
-  return "wall clock";
-#endif
-}
+const char* ClockName(bool wallClock) { return wallClock ? "wall clock" : "process CPU time"; }
 
 struct Cell {
   const Decoder* decoder = nullptr;
   bool ok = false;
-  std::vector<double> seconds;
+  std::vector<double> seconds;  // per decode, one entry per timed sample
+  int repetitions = 1;          // decodes per timed sample
   double medianMps = 0;
   double minMps = 0;
   double maxMps = 0;
@@ -193,6 +204,10 @@ void VerifyAndMeasure(const std::vector<std::uint8_t>& data, const JpegInfo& inf
   cell->peakBytes = HeapCounterPeak() - live;
   cell->haveMemory = HeapCounterAvailable() != 0;
   cell->ok = ok == 1 && out.rows == info.height;
+  if (!cell->ok) {
+    std::fprintf(stderr, " [%s after %u of %u rows]", ok == 1 ? "ended" : "failed", out.rows,
+                 info.height);
+  }
   if (!cell->ok || reference == nullptr) {
     return;
   }
@@ -216,23 +231,39 @@ void VerifyAndMeasure(const std::vector<std::uint8_t>& data, const JpegInfo& inf
 
 void TimeCell(const Options& options, const std::vector<std::uint8_t>& data, const JpegInfo& info,
               Cell* cell) {
+  // One untimed decode first: it warms the caches and tells how many decodes one timed sample
+  // needs to last --min-sample seconds (for coarse clocks).
+  PeerOutput warm = {};
+  const double warmStart = Now(options.wallClock);
+  const int warmOk = Run(*cell->decoder, data, info, &warm);
+  const double estimate = Now(options.wallClock) - warmStart;
+  if (warmOk != 1 || warm.rows != info.height) {
+    cell->ok = false;
+    return;
+  }
+  cell->repetitions = 1;
+  if (estimate < options.minSampleSeconds) {
+    cell->repetitions = static_cast<int>(
+        std::ceil(options.minSampleSeconds / std::max(estimate, options.minSampleSeconds / 1000)));
+  }
   double total = 0;
   for (int run = 0; run < options.maxRuns; ++run) {
     if (run >= options.minRuns && total > options.budgetSeconds) {
       break;
     }
-    PeerOutput out = {};
     const double start = Now(options.wallClock);
-    const int ok = Run(*cell->decoder, data, info, &out);
-    const double s = Now(options.wallClock) - start;
-    if (ok != 1 || out.rows != info.height) {
-      cell->ok = false;
-      return;
+    for (int i = 0; i < cell->repetitions; ++i) {
+      PeerOutput out = {};
+      const int ok = Run(*cell->decoder, data, info, &out);
+      if (ok != 1 || out.rows != info.height) {
+        cell->ok = false;
+        return;
+      }
     }
+    const double s = (Now(options.wallClock) - start) / cell->repetitions;
     cell->seconds.push_back(s);
-    total += s;
-    // A single run longer than the whole budget is not repeated more than --min-runs times
-    // anyway; one that is longer than three budgets is taken alone.
+    total += s * cell->repetitions;
+    // A decode that takes longer than three budgets is timed once.
     if (run == 0 && s > 3 * options.budgetSeconds) {
       break;
     }
@@ -269,7 +300,8 @@ std::string MemoryText(const Cell& c) {
 void WriteMarkdown(std::FILE* f, const Options& options, const std::vector<FileResult>& results,
                    const Decoder* yardstick, const Decoder* pixelReference) {
   std::fprintf(f,
-               "Megapixels per second: median of the timed runs (%s), min and max beside it; "
+               "Megapixels per second: median of the timed runs (%s; one untimed decode "
+               "first; a run of n×k times k decodes together), min and max beside it; "
                "peak heap: high-water mark of live heap bytes during one decode, %s.\n\n",
                ClockName(options.wallClock),
                HeapCounterAvailable() != 0
@@ -310,8 +342,10 @@ void WriteMarkdown(std::FILE* f, const Options& options, const std::vector<FileR
                    r.info.sampling.c_str(), r.info.restartInterval != 0 ? " rst" : "",
                    r.bytes / 1024, c.decoder->name);
       if (c.ok) {
-        std::fprintf(f, " %s | %s | %s | %zu | %s | %s | %s |\n", Mps(c.medianMps).c_str(),
-                     Mps(c.minMps).c_str(), Mps(c.maxMps).c_str(), c.seconds.size(),
+        const std::string runs = std::to_string(c.seconds.size()) +
+                                 (c.repetitions > 1 ? "×" + std::to_string(c.repetitions) : "");
+        std::fprintf(f, " %s | %s | %s | %s | %s | %s | %s |\n", Mps(c.medianMps).c_str(),
+                     Mps(c.minMps).c_str(), Mps(c.maxMps).c_str(), runs.c_str(),
                      Fixed(c.ratio, 2).c_str(), MemoryText(c).c_str(), DiffText(c).c_str());
       } else {
         std::fprintf(f, " failed | | | | | %s | |\n", MemoryText(c).c_str());
@@ -326,15 +360,17 @@ void WriteMarkdown(std::FILE* f, const Options& options, const std::vector<FileR
 
 void WriteCsv(std::FILE* f, const std::vector<FileResult>& results) {
   std::fprintf(f,
-               "image,width,height,components,sampling,bytes,decoder,ok,runs,median_mps,min_mps,"
-               "max_mps,ratio,peak_heap_bytes,max_diff,diff_share\n");
+               "image,width,height,components,sampling,restart_interval,bytes,decoder,ok,runs,"
+               "decodes_per_run,median_mps,min_mps,max_mps,ratio,peak_heap_bytes,max_diff,"
+               "diff_share\n");
   for (const FileResult& r : results) {
     for (const Cell& c : r.cells) {
-      std::fprintf(f, "%s,%u,%u,%u,%s,%zu,%s,%d,%zu,%.3f,%.3f,%.3f,%.4f,%s,%d,%.6f\n",
+      std::fprintf(f, "%s,%u,%u,%u,%s,%u,%zu,%s,%d,%zu,%d,%.3f,%.3f,%.3f,%.4f,%s,%d,%.6f\n",
                    r.name.c_str(), r.info.width, r.info.height, r.info.components,
-                   r.info.sampling.c_str(), r.bytes, c.decoder->name, c.ok ? 1 : 0,
-                   c.seconds.size(), c.medianMps, c.minMps, c.maxMps, c.ratio,
-                   c.haveMemory ? std::to_string(c.peakBytes).c_str() : "", c.maxDiff, c.diffShare);
+                   r.info.sampling.c_str(), r.info.restartInterval, r.bytes, c.decoder->name,
+                   c.ok ? 1 : 0, c.seconds.size(), c.repetitions, c.medianMps, c.minMps, c.maxMps,
+                   c.ratio, c.haveMemory ? std::to_string(c.peakBytes).c_str() : "", c.maxDiff,
+                   c.diffShare);
     }
   }
 }
@@ -350,6 +386,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       o->minRuns = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--budget" && hasValue) {
       o->budgetSeconds = std::atof(argv[++i]);
+    } else if (a == "--min-sample" && hasValue) {
+      o->minSampleSeconds = std::atof(argv[++i]);
     } else if (a == "--decoders" && hasValue) {
       decoderList = argv[++i];
     } else if (a == "--markdown" && hasValue) {
