@@ -1,7 +1,7 @@
 // A host built the way a driver built with Microsoft's compiler is: the public header's C++
 // class under _MSC_VER (a virtual destructor first, then the nine operations), thiscall member
-// calls, jpegdec.lib as the import library. It decodes the sample JPEG through every slot,
-// deletes one instance through slot 0 itself, and checks the results.
+// calls, jpegdec.lib as the import library. It decodes the sample JPEG through every slot in
+// each decoding way, deletes one instance through slot 0 itself, and checks the results.
 //
 // It has no C runtime (none is available to this build): its own entry point, and only three
 // kernel32 functions. Prints "msvc_host: ok ..." and exits 0 when every check passes.
@@ -43,9 +43,13 @@ void PrintNumber(uint32_t value) {
   Print(digits + at);
 }
 
+const char* currentCase = "start-up";  // named in a failure message
+
 void Check(bool ok, const char* what) {
   if (!ok) {
-    Print("msvc_host: FAILED: ");
+    Print("msvc_host: FAILED (");
+    Print(currentCase);
+    Print("): ");
     Print(what);
     Print("\n");
     ExitProcess(1);
@@ -91,17 +95,33 @@ bool RowMatchesSample(const uint8_t* row, uint32_t y) {
   return true;
 }
 
-// Streams the sample in small pieces through Start, Write, Read, EndOfInput, IsStreaming, the
+// The three decoding ways, each driven through the same slots.
+struct ModeCase {
+  const char* name;
+  int32_t mode;
+  int32_t streaming;     // IsStreaming after Start
+  uint32_t rowBytes;     // rowLength of every row
+  uint32_t leftover;     // what Finish reports
+  bool countsHostCalls;  // the getters count this host's calls (buffered counts its pieces)
+};
+constexpr uint32_t kPaddedRowBytes = (kRowBytes + 3) / 4 * 4;
+constexpr ModeCase kModes[] = {
+    {"streaming", JPEGDEC_MODE_STREAMING, 1, kRowBytes, SAMPLE_TRAILER, true},
+    {"buffered", JPEGDEC_MODE_BUFFERED, 0, kRowBytes, SAMPLE_TRAILER, false},
+    {"GDI+", JPEGDEC_MODE_GDIPLUS, 0, kPaddedRowBytes, 0, true},
+};
+constexpr uint32_t kMostIdleReads = 64;  // Reads answering 1 after the whole file was given
+
+// Feeds the sample in small pieces through Start, Write, Read, EndOfInput, IsStreaming, the
 // getters and Finish, checking every row.
-void DecodeSample(JpegDecodeInstance* decoder) {
+void DecodeSample(JpegDecodeInstance* decoder, const ModeCase& test) {
   Check(CALL(decoder->IsStreaming()) == 0, "IsStreaming before Start is 0");
   Check(CALL(decoder->GetWriteCount()) == 0 && CALL(decoder->GetReadCount()) == 0,
         "the counts before Start are 0");
-  Check(CALL(decoder->Start(SAMPLE_WIDTH, SAMPLE_HEIGHT, JPEGDEC_MODE_STREAMING, 1)) == 1,
-        "Start in streaming mode returns 1");
-  Check(CALL(decoder->IsStreaming()) == 1, "IsStreaming after Start is 1");
+  Check(CALL(decoder->Start(SAMPLE_WIDTH, SAMPLE_HEIGHT, test.mode, 1)) == 1, "Start returns 1");
+  Check(CALL(decoder->IsStreaming()) == test.streaming, "IsStreaming after Start");
 
-  uint32_t offset = 0, writes = 0, reads = 0, rows = 0;
+  uint32_t offset = 0, writes = 0, reads = 0, rows = 0, idle = 0;
   int32_t result;
   uint8_t* row = nullptr;
   uint32_t rowLength = 0;
@@ -109,12 +129,15 @@ void DecodeSample(JpegDecodeInstance* decoder) {
          result == JPEGDEC_READ_AGAIN) {
     ++reads;
     if (result == JPEGDEC_READ_ROW) {
-      Check(rowLength == kRowBytes, "every row is width x 3 bytes");
+      Check(rowLength == test.rowBytes, "every row has the mode's length");
       Check(rows < SAMPLE_HEIGHT && RowMatchesSample(row, rows), "the rows are the sample's");
       ++rows;
       continue;
     }
-    Check(offset < SAMPLE_SIZE, "the decoder asks for no more than the file");
+    if (offset == SAMPLE_SIZE) {
+      Check(++idle <= kMostIdleReads, "the decoder ends once it has the whole file");
+      continue;
+    }
     const uint32_t left = SAMPLE_SIZE - offset;
     const uint32_t length = left < kPieceSize ? left : kPieceSize;
     ++writes;
@@ -122,21 +145,28 @@ void DecodeSample(JpegDecodeInstance* decoder) {
       offset += length;
     }
     if (offset == SAMPLE_SIZE) {
-      CALL_VOID(decoder->EndOfInput(0));  // no effect on a streaming decoder
+      // The row limit: the GDI+ way hands out at most this many rows (none for 0), the
+      // buffered way ignores it, and the streaming way ignores the call.
+      CALL_VOID(decoder->EndOfInput(SAMPLE_HEIGHT));
     }
   }
   ++reads;
   Check(result == JPEGDEC_READ_END, "Read ends with 2");
   Check(rows == SAMPLE_HEIGHT, "every row was handed out");
-  Check(CALL(decoder->Read(&row, &rowLength)) == JPEGDEC_READ_END, "Read after the end is 2");
-  ++reads;
-  Check(CALL(decoder->GetWriteCount()) == writes, "GetWriteCount counts every Write");
-  Check(CALL(decoder->GetReadCount()) == reads, "GetReadCount counts every Read");
+  if (test.mode == JPEGDEC_MODE_STREAMING) {
+    Check(CALL(decoder->Read(&row, &rowLength)) == JPEGDEC_READ_END, "Read after the end is 2");
+    ++reads;
+  }
+  const uint32_t writeCount = CALL(decoder->GetWriteCount());
+  const uint32_t readCount = CALL(decoder->GetReadCount());
+  Check(test.countsHostCalls ? writeCount == writes && readCount == reads
+                             : writeCount != 0 && readCount != 0,
+        "GetWriteCount and GetReadCount count the calls");
   Check(CALL(decoder->GetElapsedTime()) < 60000, "GetElapsedTime is a plausible time");
 
   uint32_t leftover = 12345;
   CALL_VOID(decoder->Finish(&leftover));
-  Check(leftover == SAMPLE_TRAILER, "Finish reports the bytes after the end of the image");
+  Check(leftover == test.leftover, "Finish reports the bytes after the end of the image");
   Check(CALL(decoder->GetReadCount()) == 0, "after Finish the instance has no back-end");
   CALL_VOID(decoder->Finish(nullptr));  // a second Finish does nothing
 }
@@ -145,11 +175,15 @@ void DecodeSample(JpegDecodeInstance* decoder) {
 
 extern "C" void __cdecl HostMain() {
   Check(InitializeJpegDec() == 1, "InitializeJpegDec returns 1");
-  JpegDecodeInstance* decoder = CreateJpegDecodeInstance();
-  Check(decoder != nullptr && UnInitializeJpegDec() == 1, "one live instance");
-  DecodeSample(decoder);
-  DeleteJpegDecodeInstance(decoder);
-  Check(UnInitializeJpegDec() == 0, "no live instance after DeleteJpegDecodeInstance");
+  for (const ModeCase& test : kModes) {
+    currentCase = test.name;
+    JpegDecodeInstance* decoder = CreateJpegDecodeInstance();
+    Check(decoder != nullptr && UnInitializeJpegDec() == 1, "one live instance");
+    DecodeSample(decoder, test);
+    DeleteJpegDecodeInstance(decoder);
+    Check(UnInitializeJpegDec() == 0, "no live instance after DeleteJpegDecodeInstance");
+  }
+  currentCase = "delete";
 
   // Slot 0 called from this side: `delete` through the virtual destructor frees the instance
   // and whatever it holds (a started, unfinished decode). It bypasses the export, so the
@@ -168,6 +202,6 @@ extern "C" void __cdecl HostMain() {
 
   Print("msvc_host: ok, ");
   PrintNumber(SAMPLE_HEIGHT);
-  Print(" rows decoded through every slot\n");
+  Print(" rows decoded through every slot, streaming, buffered and through GDI+\n");
   ExitProcess(0);
 }
