@@ -84,21 +84,22 @@ void PrintTo(const Outcome& run, std::ostream* out) {
        << ", quant " << int{run.quantDefined};
 }
 
-// Feeds `stream` in pieces ending at `cuts` as the streaming back-end does: a step after
-// JD_NEED_DATA is given the unread tail followed by the next piece; any other step is given
-// nothing new. Stops when the input is used up, at JD_END or an error, or in the scan data.
-Outcome Feed(DecoderContext* context, const Bytes& stream, std::vector<std::size_t> cuts = {}) {
+// Steps `context` over `stream` in pieces ending at `cuts`, as the streaming back-end does: a step
+// after JD_NEED_DATA is given the unread tail followed by the next piece; any other step is given
+// nothing new. `onStep` sees every result and returns false to stop; the run also stops when the
+// input is used up. Returns the last result.
+template <typename OnStep>
+StepResult StepOver(DecoderContext* context, const Bytes& stream, std::vector<std::size_t> cuts,
+                    OnStep onStep) {
   cuts.push_back(stream.size());
-  Outcome run;
   Bytes buffer;
   std::size_t fed = 0;
-  std::size_t piece = 0;
   StepResult result = {};
   result.status = JD_NEED_DATA;
-  for (;;) {
+  for (std::size_t piece = 0;;) {
     if (result.status == JD_NEED_DATA) {
       if (piece == cuts.size()) {
-        break;
+        return result;
       }
       Bytes next(result.data, result.data + result.count);
       next.insert(next.end(), stream.begin() + static_cast<std::ptrdiff_t>(fed),
@@ -107,17 +108,25 @@ Outcome Feed(DecoderContext* context, const Bytes& stream, std::vector<std::size
       buffer = std::move(next);
     }
     result = DecodeStep(context, buffer.data(), static_cast<std::int32_t>(buffer.size()));
-    if (context->phase == kPhaseInScan) {
-      run.statuses.push_back(kScanEntered);
-      break;
-    }
-    if (result.status != JD_NEED_DATA) {
-      run.statuses.push_back(result.status);
-    }
-    if (result.status == JD_END || IsError(result.status)) {
-      break;
+    if (!onStep(result) || result.status == JD_END || IsError(result.status)) {
+      return result;
     }
   }
+}
+
+// Steps until the input is used up, JD_END, an error, or the scan data is entered.
+Outcome Feed(DecoderContext* context, const Bytes& stream, std::vector<std::size_t> cuts = {}) {
+  Outcome run;
+  const StepResult result = StepOver(context, stream, std::move(cuts), [&](const StepResult& r) {
+    if (context->phase == kPhaseInScan) {
+      run.statuses.push_back(kScanEntered);
+      return false;
+    }
+    if (r.status != JD_NEED_DATA) {
+      run.statuses.push_back(r.status);
+    }
+    return true;
+  });
   run.tail = result.status == JD_NEED_DATA ? result.count : context->inAvail;
   run.phase = context->phase;
   run.width = context->width;
@@ -136,17 +145,6 @@ Outcome Feed(DecoderContext* context, const Bytes& stream, std::vector<std::size
 
 Outcome FeedFresh(const Bytes& stream, std::vector<std::size_t> cuts = {}) {
   return Feed(NewContext().get(), stream, std::move(cuts));
-}
-
-// A DHT reader that is still a placeholder refuses every segment; the cases that need a real one
-// wait for it.
-bool HuffmanReaderBuilt() {
-  ContextPtr context = NewContext();
-  const Bytes dht = JpegBuilder().MinimalDht(0x00).Take();
-  context->inPtr = dht.data() + 2;  // after FF C4
-  context->inAvail = static_cast<std::int32_t>(dht.size() - 2);
-  Status failure = JD_OK;
-  return ReadHuffmanTables(context.get(), &failure) == 0 && failure == JD_OK;
 }
 
 TEST(DecoderContext, CreationValuesAndLookupLayout) {
@@ -249,11 +247,7 @@ TEST(DecodeStep, DispatchTablePerPhase) {
   };
   const std::uint8_t unhandled[] = {0x01, 0x03, 0xBF, 0xC2, 0xC3, 0xC5, 0xC7, 0xC8,
                                     0xC9, 0xCB, 0xCC, 0xCF, 0xDE, 0xDF, 0xF0, 0xFD};
-  const bool dhtBuilt = HuffmanReaderBuilt();
   for (const Row& row : rows) {
-    if (std::string(row.name) == "DHT" && !dhtBuilt) {
-      continue;
-    }
     for (int s = 0; s < kSituations; ++s) {
       SCOPED_TRACE(std::string(row.name) + " in situation " + std::to_string(s));
       ContextPtr context = ContextIn(static_cast<Situation>(s));
@@ -310,10 +304,8 @@ std::vector<ReaderCase> ReaderCases() {
                            .Sos(test::kFourComponentScan)
                            .Take()},
       {"end of image", JpegBuilder().Soi().Raw({0xFF, 0xFF}).Eoi().Take()},
+      {"DHT", JpegBuilder().Soi().MinimalDht(0x00).MinimalDht(0x13).Take()},
   };
-  if (HuffmanReaderBuilt()) {
-    cases.push_back({"DHT", JpegBuilder().Soi().MinimalDht(0x00).MinimalDht(0x13).Take()});
-  }
   return cases;
 }
 
@@ -603,14 +595,111 @@ TEST(DecodeStep, MalformedHeadersAreRefusedCleanly) {
 }
 
 TEST(DecodeStep, UndefinedHuffmanTablesFallBackToTheStandardOnes) {
-  ContextPtr probe(CreateDecoderContext());
-  const bool standard = LoadStandardHuffmanTable(probe.get(), 0x00);
   for (std::uint8_t id = 0; id < 2; ++id) {
     ContextPtr context(CreateDecoderContext());  // no table defined
     const Outcome run =
         Feed(context.get(),
              JpegBuilder().Soi().Dqt(0).Sof0(8, 8, test::kGrey).Sos({{1, id, id}}).Take());
-    EXPECT_EQ(run.statuses, std::vector<Status>{standard ? kScanEntered : JD_ERR_DATA});
+    EXPECT_EQ(run.statuses, std::vector<Status>{kScanEntered});
+    EXPECT_EQ(context->dcDefined, 1 << id);
+    EXPECT_EQ(context->acDefined, 1 << id);
+  }
+  // A table a DHT segment defined stays as it is.
+  ContextPtr context(CreateDecoderContext());
+  Feed(context.get(), JpegBuilder()
+                          .Soi()
+                          .Dqt(0)
+                          .MinimalDht(0x00)
+                          .Sof0(8, 8, test::kGrey)
+                          .Sos(test::kGreyScan)
+                          .Take());
+  EXPECT_EQ(context->phase, kPhaseInScan);
+  EXPECT_EQ(context->dcTables[0].bits[0], 1);  // the one 1-bit code, not Annex K's table
+  EXPECT_EQ(context->acDefined, 1);
+}
+
+// Steps through a whole image as the streaming back-end does (pieces ending at `cuts`) and
+// lists what each step handed out: statuses other than JD_NEED_DATA (JD_OK only when `withOk`),
+// and after each band its bytes.
+struct Event {
+  Status status;
+  Bytes band;
+  bool operator==(const Event&) const = default;
+};
+
+void PrintTo(const Event& event, std::ostream* out) {
+  *out << int{event.status};
+  if (!event.band.empty()) {
+    *out << " (" << event.band.size() << " bytes)";
+  }
+}
+
+std::vector<Event> Decode(const Bytes& stream, std::vector<std::size_t> cuts, bool withOk) {
+  ContextPtr context(CreateDecoderContext());
+  std::vector<Event> events;
+  StepOver(context.get(), stream, std::move(cuts), [&](const StepResult& r) {
+    if (r.status == JD_BAND_READY) {
+      events.push_back({r.status, Bytes(r.data, r.data + r.count)});
+      std::free(r.data);
+    } else if (r.status != JD_NEED_DATA && (withOk || r.status != JD_OK)) {
+      events.push_back({r.status, {}});
+    }
+    return true;
+  });
+  return events;
+}
+
+TEST(DecodeStep, ScanPassHandsOutBandsAndHandsMarkersBack) {
+  // With the one-code tables of MinimalDht every block is the bits 00: DC difference 0 and end
+  // of block, a flat block of 128. 0x3F is one block and six padding 1 bits; 0x0F two blocks.
+  const Bytes tables = JpegBuilder().Dqt(0).MinimalDht(0x00).MinimalDht(0x10).Take();
+  auto image = [&](std::uint16_t width, std::uint16_t height, const Bytes& rest) {
+    return JpegBuilder().Soi().Raw(tables).Sof0(width, height, test::kGrey).Raw(rest).Take();
+  };
+  const Bytes scan = JpegBuilder().Sos(test::kGreyScan).Take();
+  const Bytes rst0 = JpegBuilder().Rst(0).Take();
+  const Bytes eoi = JpegBuilder().Eoi().Take();
+  auto join = [](std::vector<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) {
+      all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+  };
+  const Event ok = {JD_OK, {}};
+  const Event end = {JD_END, {}};
+  const Event band8x8 = {JD_BAND_READY, Bytes(64, 128)};
+  const Event band16x8 = {JD_BAND_READY, Bytes(128, 128)};
+  const struct {
+    const char* name;
+    Bytes stream;
+    std::vector<Event> want;
+  } rows[] = {
+      {"one band, then the end marker met in the data",
+       image(8, 8, join({scan, {0x3F}, eoi})),
+       {band8x8, ok, end}},
+      {"restart marker: the band goes on in the same step",
+       image(16, 8, join({JpegBuilder().Dri(1).Take(), scan, {0x3F}, rst0, {0x3F}, eoi})),
+       {ok, band16x8, ok, end}},
+      {"a band cut short by the end marker is not emitted",
+       image(16, 8, join({scan, {0x3F}, eoi})),
+       {ok, end}},
+      {"DNL after the scan data, then the end marker",
+       image(8, 16, join({scan, {0x3F}, JpegBuilder().Dnl(8).Take(), eoi})),
+       {band8x8, ok, end}},
+      {"a second scan header carries on at the MCU reached",
+       image(8, 16, join({scan, {0x3F}, scan, {0x3F}, eoi})),
+       {band8x8, ok, band8x8, ok, end}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<Event> want = row.want;
+    EXPECT_EQ(Decode(row.stream, {}, true), want);
+    std::erase(want, ok);
+    for (std::size_t cut = 1; cut < row.stream.size(); ++cut) {
+      ASSERT_EQ(Decode(row.stream, {cut}, false), want) << "cut at " << cut;
+    }
+    EXPECT_EQ(Decode(row.stream, EveryByte(row.stream.size()), false), want) << "1-byte pieces";
   }
 }
 
