@@ -12,6 +12,9 @@
 #include <random>
 #include <vector>
 
+#include "decoder/decoder.h"
+#include "support/jpeg_builder.h"
+
 namespace jpegdec {
 namespace {
 
@@ -338,6 +341,254 @@ TEST(StoreBlock, SubSampledAreasFillExactlyWithinTheBand) {
       }
     }
     EXPECT_TRUE(f.GuardIntact());
+  }
+}
+
+// --- Band assembly through the decoder --------------------------------------------------------
+
+using test::Bytes;
+using test::JpegBuilder;
+
+// Entropy-coded flat blocks: DC differences coded with the table of T.81 Table K.3, and an AC
+// table whose only code, "0", is end-of-block. Byte-stuffed, padded with 1 bits.
+class FlatBlocks {
+ public:
+  FlatBlocks& Block(int difference) {
+    int category = 0;
+    for (int magnitude = difference < 0 ? -difference : difference; magnitude != 0;
+         magnitude >>= 1) {
+      ++category;
+    }
+    // K.3: categories 0..5 have 2- and 3-bit codes, from 6 on one more 1 bit each.
+    static constexpr std::uint16_t kCodes[12] = {0x0, 0x2,  0x3,  0x4,  0x5,  0x6,
+                                                 0xE, 0x1E, 0x3E, 0x7E, 0xFE, 0x1FE};
+    static constexpr int kLengths[12] = {2, 3, 3, 3, 3, 3, 4, 5, 6, 7, 8, 9};
+    Put(kCodes[category], kLengths[category]);
+    const int extra = difference < 0 ? difference + (1 << category) - 1 : difference;
+    Put(static_cast<std::uint32_t>(extra), category);
+    Put(0, 1);  // end of block
+    return *this;
+  }
+  FlatBlocks& Blocks(int count) {
+    for (int i = 0; i < count; ++i) {
+      Block(0);
+    }
+    return *this;
+  }
+  Bytes Take() {
+    if (bits_ > 0) {
+      Put(0xFF, 8 - bits_);
+    }
+    return std::move(bytes_);
+  }
+
+ private:
+  void Put(std::uint32_t value, int n) {
+    for (int i = n - 1; i >= 0; --i) {
+      const std::uint32_t bit = (value >> i) & 1u;
+      acc_ = static_cast<std::uint8_t>((static_cast<std::uint32_t>(acc_) << 1u) | bit);
+      if (++bits_ == 8) {
+        bytes_.push_back(acc_);
+        if (acc_ == 0xFF) {
+          bytes_.push_back(0x00);
+        }
+        acc_ = 0;
+        bits_ = 0;
+      }
+    }
+  }
+  Bytes bytes_;
+  std::uint8_t acc_ = 0;
+  int bits_ = 0;
+};
+
+// Everything up to the scan data: quantisation tables of 1s, the K.3 DC tables and one-code AC
+// tables for ids 0 and 1, the frame and the scan header; an "Adobe" segment with `adobe` < 3.
+JpegBuilder Header(std::uint16_t width, std::uint16_t height,
+                   const std::vector<test::FrameComponent>& frame,
+                   const std::vector<test::ScanComponent>& scan, int adobe = -1) {
+  const Bytes counts = {0, 1, 5, 1, 1, 1, 1, 1, 1};
+  const Bytes categories = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+  JpegBuilder b;
+  b.Soi();
+  if (adobe >= 0) {
+    b.Adobe(static_cast<std::uint8_t>(adobe));
+  }
+  b.Dqt(0).Dqt(1).Dht(0x00, counts, categories).Dht(0x01, counts, categories);
+  b.MinimalDht(0x10).MinimalDht(0x11).Sof0(width, height, frame).Sos(scan);
+  return b;
+}
+
+struct Decoded {
+  std::vector<Bytes> bands;
+  Status last = JD_OK;
+};
+
+// Drives DecodeStep as the streaming back-end does, handing the stream over in pieces of
+// `piece` bytes (0: whole); every band is copied and released.
+Decoded DecodeAll(const Bytes& stream, std::size_t piece) {
+  Decoded out;
+  DecoderContext* c = CreateDecoderContext();
+  EXPECT_NE(c, nullptr);
+  if (c == nullptr) {
+    return out;
+  }
+  if (piece == 0) {
+    piece = stream.size();
+  }
+  Bytes input;
+  std::size_t fed = 0;
+  StepResult r{};
+  r.status = JD_NEED_DATA;
+  for (int steps = 0; steps < 1000000; ++steps) {
+    if (r.status == JD_NEED_DATA) {
+      if (fed == stream.size() && steps > 0) {
+        break;
+      }
+      const std::size_t unread = static_cast<std::size_t>(r.count);
+      input.erase(input.begin(), input.end() - static_cast<std::ptrdiff_t>(unread));
+      const std::size_t n = std::min(piece, stream.size() - fed);
+      input.insert(input.end(), stream.begin() + static_cast<std::ptrdiff_t>(fed),
+                   stream.begin() + static_cast<std::ptrdiff_t>(fed + n));
+      fed += n;
+    }
+    r = DecodeStep(c, input.data(), static_cast<std::int32_t>(input.size()));
+    if (r.status == JD_BAND_READY) {
+      out.bands.emplace_back(r.data, r.data + r.count);
+      std::free(r.data);
+    } else if (r.status != JD_OK && r.status != JD_NEED_DATA) {
+      break;
+    }
+  }
+  out.last = r.status;
+  ReleaseDecoderContext(c);
+  return out;
+}
+
+// Whole, in 1-byte pieces and in pieces of 7: the same bands and the same end, whatever byte of
+// a block (DC code, DC bits, between DC and AC) a piece ends at.
+Decoded DecodeEverySplit(const Bytes& stream) {
+  const Decoded whole = DecodeAll(stream, 0);
+  for (std::size_t piece : {std::size_t{1}, std::size_t{7}}) {
+    const Decoded split = DecodeAll(stream, piece);
+    EXPECT_EQ(split.last, whole.last) << "pieces of " << piece;
+    EXPECT_EQ(split.bands, whole.bands) << "pieces of " << piece;
+  }
+  return whole;
+}
+
+// Two blocks, DC 8 and then -8 (difference -16): the prediction is applied once per block
+// however the input is split.
+TEST(DecodeBand, GreyBlocksWithPrediction) {
+  const Bytes stream = Header(16, 8, test::kGrey, test::kGreyScan)
+                           .Raw(FlatBlocks().Block(8).Block(-16).Take())
+                           .Eoi()
+                           .Take();
+  const Decoded d = DecodeEverySplit(stream);
+  EXPECT_EQ(d.last, JD_END);
+  ASSERT_EQ(d.bands.size(), 1u);
+  ASSERT_EQ(d.bands[0].size(), 16u * 8);
+  for (std::size_t y = 0; y < 8; ++y) {
+    for (std::size_t x = 0; x < 16; ++x) {
+      EXPECT_EQ(d.bands[0][y * 16 + x], x < 8 ? 129 : 127) << y << "," << x;
+    }
+  }
+}
+
+// 4:2:0, unconverted ("Adobe" transform 0), 32 x 20: two MCUs a band, bands of 16 rows then 4.
+// Luma blocks in row-major order within the MCU, then Cb, then Cr; chroma over 16 x 16.
+TEST(DecodeBand, FourTwoZeroPlacementAndBandHeights) {
+  // Sample offsets from 128, per band, MCU and block: Y1 Y2 Y3 Y4 Cb Cr.
+  const int offsets[2][2][6] = {{{1, 2, 3, 4, 10, 20}, {5, 6, 7, 8, -10, -20}},
+                                {{9, 10, 11, 12, 30, 40}, {13, 14, 15, 16, -30, -40}}};
+  FlatBlocks blocks;
+  int pred[3] = {0, 0, 0};
+  for (const auto& band : offsets) {
+    for (const auto& mcu : band) {
+      for (int b = 0; b < 6; ++b) {
+        const int comp = b < 4 ? 0 : b - 3;
+        blocks.Block(8 * mcu[b] - pred[comp]);
+        pred[comp] = 8 * mcu[b];
+      }
+    }
+  }
+  const Bytes stream =
+      Header(32, 20, test::kYCbCr420, test::kYCbCrScan, 0).Raw(blocks.Take()).Eoi().Take();
+  const Decoded d = DecodeEverySplit(stream);
+  EXPECT_EQ(d.last, JD_END);
+  ASSERT_EQ(d.bands.size(), 2u);
+  const std::size_t rows[2] = {16, 4};
+  for (std::size_t band = 0; band < 2; ++band) {
+    ASSERT_EQ(d.bands[band].size(), 32u * 3 * rows[band]);
+    for (std::size_t y = 0; y < rows[band]; ++y) {
+      for (std::size_t x = 0; x < 32; ++x) {
+        const int* mcu = offsets[band][x / 16];
+        const std::size_t quadrant = (y / 8) * 2 + (x % 16) / 8;
+        const std::uint8_t* px = &d.bands[band][(y * 32 + x) * 3];
+        EXPECT_EQ(px[0], 128 + mcu[quadrant]) << "band " << band << " " << y << "," << x;
+        EXPECT_EQ(px[1], 128 + mcu[4]);
+        EXPECT_EQ(px[2], 128 + mcu[5]);
+      }
+    }
+  }
+}
+
+// Bands past the image height yield no rows: released by the decoder, never reported, and the
+// decode goes on to the end marker. A DNL segment that lowers the height below the rows already
+// emitted takes none of them back; the band after it is one of those empty bands.
+TEST(DecodeBand, EmptyBandsAreReleasedNotReported) {
+  const Bytes extraRow =
+      Header(8, 16, test::kGrey, test::kGreyScan).Raw(FlatBlocks().Blocks(3).Take()).Eoi().Take();
+  Decoded d = DecodeEverySplit(extraRow);
+  EXPECT_EQ(d.last, JD_END);
+  EXPECT_EQ(d.bands.size(), 2u);
+
+  const Bytes lowered = Header(8, 24, test::kGrey, test::kGreyScan)
+                            .Raw(FlatBlocks().Blocks(2).Take())
+                            .Dnl(8)
+                            .Rst(0)
+                            .Raw(FlatBlocks().Blocks(1).Take())
+                            .Eoi()
+                            .Take();
+  d = DecodeEverySplit(lowered);
+  EXPECT_EQ(d.last, JD_END);
+  ASSERT_EQ(d.bands.size(), 2u);
+  EXPECT_EQ(d.bands[1].size(), 8u * 8);
+}
+
+// Scan data that ends before its band is complete: the end marker comes, the partial band is
+// released (the leak checker of the sanitizer build watches), and nothing is emitted.
+TEST(DecodeBand, BandCutShortByTheEndMarker) {
+  const Bytes stream =
+      Header(24, 8, test::kGrey, test::kGreyScan).Raw(FlatBlocks().Blocks(2).Take()).Eoi().Take();
+  const Decoded d = DecodeEverySplit(stream);
+  EXPECT_EQ(d.last, JD_END);
+  EXPECT_TRUE(d.bands.empty());
+}
+
+// Widths up to 65535: the MCU position passes 65535 at the band's end without wrapping.
+TEST(DecodeBand, WidestImages) {
+  struct Case {
+    std::uint16_t width;
+    const std::vector<test::FrameComponent>* frame;
+    const std::vector<test::ScanComponent>* scan;
+    int blocks;
+    std::size_t components;
+  };
+  const Case cases[] = {{65535, &test::kGrey, &test::kGreyScan, 8192, 1},
+                        {65535, &test::kYCbCr420, &test::kYCbCrScan, 4096 * 6, 3},
+                        {65529, &test::kYCbCr420, &test::kYCbCrScan, 4096 * 6, 3}};
+  for (const Case& k : cases) {
+    const Bytes stream = Header(k.width, 1, *k.frame, *k.scan)
+                             .Raw(FlatBlocks().Blocks(k.blocks).Take())
+                             .Eoi()
+                             .Take();
+    const Decoded d = DecodeAll(stream, 0);
+    EXPECT_EQ(d.last, JD_END) << k.width;
+    ASSERT_EQ(d.bands.size(), 1u) << k.width;
+    EXPECT_EQ(d.bands[0].size(), k.width * k.components);
+    EXPECT_TRUE(
+        std::all_of(d.bands[0].begin(), d.bands[0].end(), [](std::uint8_t v) { return v == 128; }));
   }
 }
 
