@@ -72,13 +72,13 @@ Bytes ScanBytes(const std::string& bits, const Bytes& tail = {}) {
 }
 
 // A DHT segment (marker excluded) from tables given as class-and-id, counts, symbols.
-struct TableSpec {
+struct TableDef {
   std::uint8_t classAndId;
   std::vector<std::uint8_t> counts;  // up to 16, the rest 0
   std::vector<std::uint8_t> symbols;
 };
 
-Bytes TableBytes(const TableSpec& table) {
+Bytes TableBytes(const TableDef& table) {
   Bytes out{table.classAndId};
   for (int i = 0; i < 16; ++i) {
     out.push_back(i < static_cast<int>(table.counts.size())
@@ -89,9 +89,9 @@ Bytes TableBytes(const TableSpec& table) {
   return out;
 }
 
-Bytes DhtSegment(const std::vector<TableSpec>& tables) {
+Bytes DhtSegment(const std::vector<TableDef>& tables) {
   Bytes payload;
-  for (const TableSpec& table : tables) {
+  for (const TableDef& table : tables) {
     const Bytes bytes = TableBytes(table);
     payload.insert(payload.end(), bytes.begin(), bytes.end());
   }
@@ -102,7 +102,7 @@ Bytes DhtSegment(const std::vector<TableSpec>& tables) {
 }
 
 // Defines tables through a DHT segment; fails the test when the segment is refused.
-void Define(DecoderContext* context, const std::vector<TableSpec>& tables) {
+void Define(DecoderContext* context, const std::vector<TableDef>& tables) {
   const Bytes segment = DhtSegment(tables);
   SetInput(context, segment);
   Status failure = JD_OK;
@@ -278,13 +278,13 @@ TEST(AcLookup, RedefinitionReplacesTheWholeLookup) {
 
 TEST(ReadHuffmanTables, StoresFourTablesAndSkipsOtherIds) {
   ContextPtr context = NewContext();
-  const TableSpec dc0{0x00, {0, 1, 5, 1, 1, 1, 1, 1, 1}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}};
-  const TableSpec dc1{0x01, {0, 3}, {0, 1, 2}};
-  const TableSpec ac0{0x10, {0, 2, 1}, {0x01, 0x00, 0x11}};
-  const TableSpec ac1{0x11, {1}, {0x00}};
-  const TableSpec skipped02{0x02, {2}, {5, 6}};
-  const TableSpec skipped14{0x14, {1, 1}, {1, 2}};
-  const TableSpec skipped21{0x21, {}, {}};
+  const TableDef dc0{0x00, {0, 1, 5, 1, 1, 1, 1, 1, 1}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}};
+  const TableDef dc1{0x01, {0, 3}, {0, 1, 2}};
+  const TableDef ac0{0x10, {0, 2, 1}, {0x01, 0x00, 0x11}};
+  const TableDef ac1{0x11, {1}, {0x00}};
+  const TableDef skipped02{0x02, {2}, {5, 6}};
+  const TableDef skipped14{0x14, {1, 1}, {1, 2}};
+  const TableDef skipped21{0x21, {}, {}};
   Bytes segment = DhtSegment({dc0, skipped02, ac0, skipped14, dc1, skipped21, ac1});
   const std::size_t segmentSize = segment.size();
   segment.push_back(0xFF);  // the next marker stays unread
