@@ -82,6 +82,10 @@ bool RunEncode(const EncodeSpec& spec, const std::vector<std::uint8_t>& pattern,
   jpeg_set_quality(&info, spec.quality, TRUE);
   info.dct_method = JDCT_ISLOW;
   info.optimize_coding = spec.optimize ? TRUE : FALSE;
+  info.arith_code = spec.arithmetic ? TRUE : FALSE;
+  if (spec.progressive) {
+    jpeg_simple_progression(&info);
+  }
   info.restart_interval = spec.restartInterval;
   info.restart_in_rows = static_cast<int>(spec.restartRows);
   for (std::size_t c = 0; c < spec.factors.size() && c < components; ++c) {
@@ -112,7 +116,8 @@ bool StoredRaw(const jpeg_decompress_struct& info) {
   return info.Adobe_transform == 0;
 }
 
-bool RunDecode(const std::vector<std::uint8_t>& file, ReferenceImage* out, ErrorTrap* trap) {
+bool RunDecode(const std::vector<std::uint8_t>& file, bool fancy, ReferenceImage* out,
+               ErrorTrap* trap) {
   jpeg_decompress_struct info;
   InstallTrap(trap);
   info.err = &trap->manager;
@@ -147,7 +152,7 @@ bool RunDecode(const std::vector<std::uint8_t>& file, ReferenceImage* out, Error
       break;
   }
   info.dct_method = JDCT_ISLOW;
-  info.do_fancy_upsampling = FALSE;
+  info.do_fancy_upsampling = fancy ? TRUE : FALSE;
   info.do_block_smoothing = FALSE;
   jpeg_start_decompress(&info);
   out->width = info.output_width;
@@ -233,6 +238,12 @@ std::string EncodeSpec::Name() const {
   if (optimize) {
     name += "_opt";
   }
+  if (progressive) {
+    name += "_progressive";
+  }
+  if (arithmetic) {
+    name += "_arithmetic";
+  }
   name += "_q" + std::to_string(quality);
   return name;
 }
@@ -275,10 +286,10 @@ std::vector<std::uint8_t> EncodeJpeg(const EncodeSpec& spec, std::string* error)
   return file;
 }
 
-ReferenceImage DecodeReference(const std::vector<std::uint8_t>& file) {
+ReferenceImage DecodeReference(const std::vector<std::uint8_t>& file, bool fancyUpsampling) {
   ReferenceImage image;
   ErrorTrap trap;
-  image.ok = RunDecode(file, &image, &trap);
+  image.ok = RunDecode(file, fancyUpsampling, &image, &trap);
   if (!image.ok) {
     image.error = trap.message;
     image.pixels.clear();

@@ -37,7 +37,9 @@ struct EncodeSpec {
   unsigned restartRows = 0;      // MCU rows between restart markers (0: none)
   bool optimize = false;         // optimised Huffman tables instead of the standard ones
   int quality = 85;
-  std::uint32_t seed = 1;  // picks the test pattern
+  std::uint32_t seed = 1;    // picks the test pattern
+  bool progressive = false;  // a progressive file (outside what this library decodes)
+  bool arithmetic = false;   // arithmetic coding (likewise)
 
   std::string Name() const;  // e.g. "420_33x17_rst2_opt"
 };
@@ -62,8 +64,9 @@ struct ReferenceImage {
 
 // Decodes `file` with libjpeg-turbo (JDCT_ISLOW, no fancy upsampling) into this library's row
 // layout. The colour model follows this library's rule: "Adobe" transform 0 means raw
-// components; otherwise three components are YCbCr and four are YCCK.
-ReferenceImage DecodeReference(const std::vector<std::uint8_t>& file);
+// components; otherwise three components are YCbCr and four are YCCK. `fancyUpsampling` turns
+// libjpeg's smoothing upsampler on instead (to show that the tolerance tells them apart).
+ReferenceImage DecodeReference(const std::vector<std::uint8_t>& file, bool fancyUpsampling = false);
 
 }  // namespace jpegdec::test
 

@@ -1,0 +1,241 @@
+// The external corpus through the public operations, as a driver feeds it: decodable files
+// against libjpeg-turbo (native build), the same rows however the input is split, and refused,
+// corrupt and fuzzed files ending cleanly within a bounded number of calls. Skips when the corpus
+// is absent.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+
+#include "support/compare.h"
+#include "support/files.h"
+#include "support/host_driver.h"
+#include "support/libjpeg_reference.h"
+#include "support/manifest.h"
+
+namespace jpegdec::test {
+namespace {
+
+constexpr std::int32_t kStreaming = 3;
+constexpr std::int32_t kAutomatic = 0;
+// With this divisor the automatic choice's memory budget is below any image: it streams.
+constexpr std::int32_t kTinyBudgetDivisor = 0x7FFFFFFF;
+
+#if defined(_WIN32)
+// Under Wine every decode is slower: the win32 run takes a sample of each folder.
+constexpr bool kFullRun = false;
+#else
+constexpr bool kFullRun = true;
+#endif
+
+#define SKIP_WITHOUT_CORPUS(files)                                                         \
+  if ((files).empty()) {                                                                   \
+    GTEST_SKIP() << "the corpus (../shared/corpus beside the project) is absent: skipped"; \
+  }
+
+// Every n-th file, starting with the first.
+std::vector<std::string> EveryNth(const std::vector<std::string>& files, std::size_t n) {
+  std::vector<std::string> sample;
+  for (std::size_t i = 0; i < files.size(); i += n) {
+    sample.push_back(files[i]);
+  }
+  return sample;
+}
+
+HostResult Decode(const std::vector<std::uint8_t>& file, const PieceSchedule& schedule,
+                  std::int32_t mode = kStreaming, std::int32_t divisor = 1, bool keepRows = false) {
+  HostOptions options;
+  options.mode = mode;
+  options.memoryDivisor = divisor;
+  options.keepRows = keepRows;
+  return DecodeThroughHost(file, options, schedule);
+}
+
+// A clean ending for damaged input: the end of the image, a failure, or the decoder still asking
+// for input after the last byte.
+bool EndsCleanly(const HostResult& result) {
+  return result.end == HostEnd::kEnd || result.end == HostEnd::kFailed ||
+         result.end == HostEnd::kCutShort;
+}
+
+#if defined(JPEGDEC_HAVE_LIBJPEG)
+
+// Files of decodable/ that this library refuses by its own rules: a frame height of 0 (the DNL
+// files) and 16-bit quantisation tables.
+bool RefusedByThisLibrary(const Manifest& manifest, const std::string& path) {
+  const std::string file = CorpusRelative(path);
+  return ManifestValue(manifest, file, "height") == "0" ||
+         ManifestValue(manifest, file, "dqt_16bit") == "yes";
+}
+
+// Files of decodable/ whose every row the decoder emits but whose ending is still wrong, with the
+// reason. The test expects the failure while it lasts and asks for the entry's removal once the
+// file decodes to its end.
+const std::map<std::string, std::string> kOpenEndingFaults = {
+    {"decodable/ird_crash_multiple-0xff-before-eoi.jpg",
+     "zero padding bits after the last MCU start a further block whose AC part meets "
+     "0xFF 0xFF 0xD9: JD_ERR_DATA after all 480 rows"},
+};
+
+struct Worst {
+  int diff = 0;
+  std::string file;
+  std::string where;
+};
+
+TEST(CorpusDecodable, StreamingRowsMatchTheReference) {
+  const std::vector<std::string> files = CorpusFiles("decodable");
+  SKIP_WITHOUT_CORPUS(files);
+  const Manifest manifest = ReadManifest();
+  std::map<bool, Worst> worst;  // by "converted"
+  int compared = 0;
+  int refused = 0;
+  for (const std::string& path : files) {
+    SCOPED_TRACE(CorpusRelative(path));
+    const std::vector<std::uint8_t> bytes = ReadFileBytes(path);
+    const HostResult result = Decode(bytes, PieceSchedule::Whole(), kStreaming, 1, true);
+    if (RefusedByThisLibrary(manifest, path)) {
+      EXPECT_EQ(result.end, HostEnd::kFailed) << result.Summary();
+      EXPECT_EQ(result.rows, 0u);
+      ++refused;
+      continue;
+    }
+    const ReferenceImage reference = DecodeReference(bytes);
+    ASSERT_TRUE(reference.ok) << reference.error;
+    const auto fault = kOpenEndingFaults.find(CorpusRelative(path));
+    if (fault == kOpenEndingFaults.end()) {
+      EXPECT_EQ(result.end, HostEnd::kEnd) << result.Summary();
+    } else {
+      EXPECT_EQ(result.end, HostEnd::kFailed)
+          << "decodes to its end now: remove it from kOpenEndingFaults";
+      std::printf("open fault, %s: %s\n", fault->first.c_str(), fault->second.c_str());
+    }
+    EXPECT_EQ(result.rows, reference.height);
+    EXPECT_EQ(result.rowLength, reference.width * reference.components);
+    const ImageDifference diff = CompareImages(
+        View(result.pixels, result.rowLength, reference.components),
+        View(reference.pixels, reference.width * reference.components, reference.components));
+    ASSERT_TRUE(diff.sameShape) << diff.Describe();
+    const std::string transform = ManifestValue(manifest, CorpusRelative(path), "adobe_transform");
+    const bool converted = reference.components >= 3 && transform != "0";
+    EXPECT_LE(diff.maxDiff, converted ? kReferenceToleranceConverted : kReferenceToleranceRaw)
+        << diff.Describe();
+    Worst& w = worst[converted];
+    if (diff.maxDiff > w.diff) {
+      w = {diff.maxDiff, CorpusRelative(path), diff.Describe()};
+    }
+    ++compared;
+  }
+  std::printf("compared %d files with the reference (%d refused as expected)\n", compared, refused);
+  for (const auto& [converted, w] : worst) {
+    std::printf("largest difference, %s: %d in %s: %s\n",
+                converted ? "YCbCr/YCCK converted" : "grey and raw components", w.diff,
+                w.file.c_str(), w.where.c_str());
+  }
+}
+
+#endif  // JPEGDEC_HAVE_LIBJPEG
+
+// Rows and the final result do not depend on how the input is split, nor on whether the
+// automatic mode chose streaming.
+TEST(CorpusDecodable, SameRowsHoweverTheInputIsSplit) {
+  std::vector<std::string> files = CorpusFiles("decodable");
+  SKIP_WITHOUT_CORPUS(files);
+  // 1-byte pieces on small files only; random pieces on every file (a sample under Wine).
+  constexpr std::size_t kOneByteLimit = kFullRun ? 6000 : 1500;
+  if (!kFullRun) {
+    files = EveryNth(files, 3);
+  }
+  int checked = 0;
+  int oneByte = 0;
+  int splits = 0;
+  for (const std::string& path : files) {
+    SCOPED_TRACE(CorpusRelative(path));
+    const std::vector<std::uint8_t> bytes = ReadFileBytes(path);
+    if (!kFullRun && bytes.size() > 200000) {
+      continue;
+    }
+    const HostResult whole = Decode(bytes, PieceSchedule::Whole());
+    std::vector<PieceSchedule> schedules = {PieceSchedule::Random(1, 97),
+                                            PieceSchedule::Random(2, 5000)};
+    if (kFullRun) {
+      schedules.push_back(PieceSchedule::Random(3, 40000));
+    }
+    if (bytes.size() <= kOneByteLimit) {
+      schedules.push_back(PieceSchedule::Fixed(1));
+      ++oneByte;
+    }
+    for (const PieceSchedule& schedule : schedules) {
+      const HostResult split = Decode(bytes, schedule);
+      EXPECT_EQ(split.end, whole.end) << schedule.Describe() << ": " << split.Summary();
+      EXPECT_EQ(split.rows, whole.rows) << schedule.Describe();
+      EXPECT_EQ(split.digest, whole.digest) << schedule.Describe() << ": rows differ";
+      ++splits;
+    }
+    const HostResult automatic =
+        Decode(bytes, PieceSchedule::Random(4, 4096), kAutomatic, kTinyBudgetDivisor);
+    EXPECT_EQ(automatic.isStreaming, 1);
+    EXPECT_EQ(automatic.end, whole.end) << "automatic: " << automatic.Summary();
+    EXPECT_EQ(automatic.digest, whole.digest) << "automatic: rows differ";
+    ++checked;
+  }
+  std::printf(
+      "%d files decoded whole and in %d split runs (%d of them in 1-byte pieces), and "
+      "in automatic mode\n",
+      checked, splits, oneByte);
+}
+
+// Outside the profile (progressive, lossless, arithmetic, 12-bit, several scans): Read -1 before
+// any row, however the input arrives.
+TEST(CorpusRefuse, EndsWithFailureBeforeAnyRow) {
+  const std::vector<std::string> files = CorpusFiles("refuse");
+  SKIP_WITHOUT_CORPUS(files);
+  for (const std::string& path : files) {
+    SCOPED_TRACE(CorpusRelative(path));
+    const std::vector<std::uint8_t> bytes = ReadFileBytes(path);
+    std::vector<PieceSchedule> schedules = {PieceSchedule::Whole()};
+    if (kFullRun) {
+      schedules.push_back(PieceSchedule::Random(5, 300));
+    }
+    for (const PieceSchedule& schedule : schedules) {
+      const HostResult result = Decode(bytes, schedule);
+      EXPECT_EQ(result.end, HostEnd::kFailed) << schedule.Describe() << ": " << result.Summary();
+      EXPECT_EQ(result.rows, 0u) << schedule.Describe();
+    }
+  }
+  std::printf("%zu refused files\n", files.size());
+}
+
+// Damaged files: 2, -1, or asking for input after the last byte, within the bound on calls,
+// and the same ending and rows however the input is split.
+void ExpectDamagedFilesEndCleanly(const std::string& folder, std::size_t winSample) {
+  std::vector<std::string> files = CorpusFiles(folder);
+  SKIP_WITHOUT_CORPUS(files);
+  if (!kFullRun) {
+    files = EveryNth(files, winSample);
+  }
+  std::map<HostEnd, int> endings;
+  for (const std::string& path : files) {
+    SCOPED_TRACE(CorpusRelative(path));
+    const std::vector<std::uint8_t> bytes = ReadFileBytes(path);
+    const HostResult whole = Decode(bytes, PieceSchedule::Whole());
+    EXPECT_TRUE(EndsCleanly(whole)) << whole.Summary();
+    ++endings[whole.end];
+    if (!kFullRun) {
+      continue;
+    }
+    const PieceSchedule schedule = PieceSchedule::Random(6, 700);
+    const HostResult split = Decode(bytes, schedule);
+    EXPECT_EQ(split.end, whole.end) << schedule.Describe() << ": " << split.Summary();
+    EXPECT_EQ(split.digest, whole.digest) << schedule.Describe() << ": rows differ";
+  }
+  std::printf("%s: %zu files: %d ended, %d failed, %d cut short\n", folder.c_str(), files.size(),
+              endings[HostEnd::kEnd], endings[HostEnd::kFailed], endings[HostEnd::kCutShort]);
+}
+
+TEST(CorpusCorrupt, EndsCleanlyWithinBoundedCalls) { ExpectDamagedFilesEndCleanly("corrupt", 2); }
+
+TEST(CorpusFuzz, EndsCleanlyWithinBoundedCalls) { ExpectDamagedFilesEndCleanly("fuzz", 6); }
+
+}  // namespace
+}  // namespace jpegdec::test

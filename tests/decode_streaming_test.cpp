@@ -1,0 +1,398 @@
+// Streaming decode of images made here with libjpeg's encoder, through the public operations as a
+// driver calls them: rows against libjpeg-turbo's own decode, the same rows however the input is
+// split, DNL, trailing bytes, truncation and frames this decoder refuses.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "support/compare.h"
+#include "support/host_driver.h"
+#include "support/libjpeg_reference.h"
+
+#if defined(JPEGDEC_HAVE_LIBJPEG)
+
+namespace jpegdec::test {
+namespace {
+
+constexpr std::int32_t kStreaming = 3;
+constexpr std::int32_t kAutomatic = 0;
+// With this divisor the automatic choice's memory budget is below any image: it streams.
+constexpr std::int32_t kTinyBudgetDivisor = 0x7FFFFFFF;
+
+using Factors = std::vector<std::pair<int, int>>;
+const Factors k444 = {{1, 1}, {1, 1}, {1, 1}};
+const Factors k422 = {{2, 1}, {1, 1}, {1, 1}};
+const Factors k420 = {{2, 2}, {1, 1}, {1, 1}};
+const Factors k411 = {{4, 1}, {1, 1}, {1, 1}};
+const Factors k440 = {{1, 2}, {1, 1}, {1, 1}};
+
+EncodeSpec Spec(Colour colour, std::uint32_t width, std::uint32_t height, Factors factors = {}) {
+  EncodeSpec spec;
+  spec.colour = colour;
+  spec.width = width;
+  spec.height = height;
+  spec.factors = std::move(factors);
+  return spec;
+}
+
+EncodeSpec WithRestart(EncodeSpec spec, unsigned mcus, unsigned rows = 0) {
+  spec.restartInterval = mcus;
+  spec.restartRows = rows;
+  return spec;
+}
+
+EncodeSpec Optimised(EncodeSpec spec) {
+  spec.optimize = true;
+  return spec;
+}
+
+EncodeSpec WithQuality(EncodeSpec spec, int quality) {
+  spec.quality = quality;
+  return spec;
+}
+
+std::vector<EncodeSpec> SelfMadeCases() {
+  return {
+      // Sampling layouts.
+      Spec(Colour::kGrey, 64, 48),
+      Spec(Colour::kYCbCr, 40, 24, k444),
+      Spec(Colour::kYCbCr, 40, 24, k422),
+      Spec(Colour::kYCbCr, 35, 29, k420),
+      Spec(Colour::kYCbCr, 67, 19, k411),
+      Spec(Colour::kYCbCr, 23, 41, k440),
+      Spec(Colour::kYCbCr, 50, 37, {{2, 2}, {2, 1}, {1, 2}}),
+      Spec(Colour::kYCbCr, 70, 20, {{4, 1}, {2, 1}, {1, 1}}),  // 2 where the largest is 4
+      Spec(Colour::kYCbCr, 45, 21, {{3, 1}, {1, 1}, {1, 1}}),
+      // A one-component frame declaring 2x2: decoded as one block per MCU.
+      Spec(Colour::kGrey, 37, 29, {{2, 2}}),
+      // Odd sizes.
+      Spec(Colour::kYCbCr, 1, 1, k420),
+      Spec(Colour::kYCbCr, 7, 9, k420),
+      Spec(Colour::kYCbCr, 17, 33, k420),
+      Spec(Colour::kYCbCr, 1000, 1, k420),
+      Spec(Colour::kYCbCr, 1, 1000, k422),
+      Spec(Colour::kGrey, 1, 1),
+      Spec(Colour::kGrey, 1000, 1),
+      Spec(Colour::kGrey, 1, 1000),
+      // Restart intervals: every MCU, every few MCUs, every MCU row.
+      WithRestart(Spec(Colour::kYCbCr, 64, 48, k420), 1),
+      WithRestart(Spec(Colour::kYCbCr, 64, 48, k444), 3),
+      WithRestart(Spec(Colour::kYCbCr, 77, 50, k422), 0, 1),
+      WithRestart(Spec(Colour::kGrey, 41, 23), 2),
+      // Optimised Huffman tables.
+      Optimised(Spec(Colour::kYCbCr, 48, 40, k420)),
+      Optimised(Spec(Colour::kGrey, 31, 17)),
+      Optimised(WithRestart(Spec(Colour::kYCbCr, 61, 35, k411), 5)),
+      // Extreme quantisation.
+      WithQuality(Spec(Colour::kYCbCr, 40, 40, k420), 100),
+      WithQuality(Spec(Colour::kYCbCr, 40, 40, k444), 5),
+      // Colour models.
+      Spec(Colour::kRgb, 33, 18, k444),
+      Spec(Colour::kRgb, 34, 18, {{2, 2}, {1, 1}, {1, 1}}),
+      Spec(Colour::kYCbCrAdobe, 30, 20, k420),
+      Spec(Colour::kCmyk, 31, 19),
+      Spec(Colour::kCmyk, 36, 20, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}),
+      Spec(Colour::kYcck, 29, 21),
+      Spec(Colour::kYcck, 40, 26, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}),
+      Spec(Colour::kCmykNoAdobe, 24, 16),
+  };
+}
+
+std::string CaseName(const ::testing::TestParamInfo<EncodeSpec>& info) { return info.param.Name(); }
+
+std::vector<std::uint8_t> Encode(const EncodeSpec& spec) {
+  std::string error;
+  std::vector<std::uint8_t> file = EncodeJpeg(spec, &error);
+  EXPECT_FALSE(file.empty()) << spec.Name() << ": " << error;
+  return file;
+}
+
+HostResult Decode(const std::vector<std::uint8_t>& file, const PieceSchedule& schedule,
+                  std::int32_t mode = kStreaming, std::int32_t divisor = 1) {
+  HostOptions options;
+  options.mode = mode;
+  options.memoryDivisor = divisor;
+  return DecodeThroughHost(file, options, schedule);
+}
+
+// Samples converted from YCbCr or YCCK differ more from the reference than those output as
+// decoded.
+int Tolerance(Colour colour) {
+  const bool raw = colour == Colour::kGrey || colour == Colour::kRgb || colour == Colour::kCmyk;
+  return raw ? kReferenceToleranceRaw : kReferenceToleranceConverted;
+}
+
+// Compares the host's rows with the reference image; returns the largest difference.
+int ExpectMatchesReference(const HostResult& result, const ReferenceImage& reference,
+                           const std::string& what, int tolerance) {
+  EXPECT_EQ(result.end, HostEnd::kEnd) << what << ": " << result.Summary();
+  EXPECT_EQ(result.rows, reference.height) << what;
+  EXPECT_TRUE(result.rowLengthsAgree) << what;
+  EXPECT_EQ(result.rowLength, reference.width * reference.components) << what;
+  const ImageDifference diff = CompareImages(
+      View(result.pixels, result.rowLength, reference.components),
+      View(reference.pixels, reference.width * reference.components, reference.components));
+  EXPECT_TRUE(diff.sameShape) << what << ": " << diff.Describe();
+  EXPECT_LE(diff.maxDiff, tolerance) << what << ": " << diff.Describe();
+  return diff.maxDiff;
+}
+
+// Largest difference seen over the self-made images, printed when the suite ends.
+int worstSelfMade = 0;
+std::string worstSelfMadeName;
+
+class SelfMadeImage : public ::testing::TestWithParam<EncodeSpec> {
+ public:
+  static void TearDownTestSuite() {
+    std::printf("largest difference from the reference over the self-made images: %d (%s)\n",
+                worstSelfMade, worstSelfMadeName.c_str());
+  }
+};
+
+TEST_P(SelfMadeImage, RowsMatchTheReference) {
+  const std::vector<std::uint8_t> file = Encode(GetParam());
+  const ReferenceImage reference = DecodeReference(file);
+  ASSERT_TRUE(reference.ok) << reference.error;
+  const HostResult result = Decode(file, PieceSchedule::Whole());
+  EXPECT_EQ(result.isStreaming, 1);
+  const int diff =
+      ExpectMatchesReference(result, reference, GetParam().Name(), Tolerance(GetParam().colour));
+  if (diff > worstSelfMade) {
+    worstSelfMade = diff;
+    worstSelfMadeName = GetParam().Name();
+  }
+}
+
+TEST_P(SelfMadeImage, SameRowsHoweverTheInputIsSplit) {
+  const std::vector<std::uint8_t> file = Encode(GetParam());
+  const HostResult whole = Decode(file, PieceSchedule::Whole());
+  ASSERT_EQ(whole.end, HostEnd::kEnd) << whole.Summary();
+  const PieceSchedule schedules[] = {
+      PieceSchedule::Fixed(1),       PieceSchedule::Fixed(7),        PieceSchedule::Random(1, 64),
+      PieceSchedule::Random(2, 300), PieceSchedule::Random(3, 4096),
+  };
+  for (const PieceSchedule& schedule : schedules) {
+    const HostResult split = Decode(file, schedule);
+    EXPECT_EQ(split.end, whole.end) << schedule.Describe() << ": " << split.Summary();
+    EXPECT_EQ(split.rows, whole.rows) << schedule.Describe();
+    EXPECT_EQ(split.digest, whole.digest) << schedule.Describe() << ": rows differ";
+  }
+}
+
+TEST_P(SelfMadeImage, AutomaticModeThatStreamsGivesTheSameRows) {
+  const std::vector<std::uint8_t> file = Encode(GetParam());
+  const HostResult streaming = Decode(file, PieceSchedule::Whole());
+  const HostResult automatic =
+      Decode(file, PieceSchedule::Random(5, 1000), kAutomatic, kTinyBudgetDivisor);
+  EXPECT_EQ(automatic.isStreaming, 1);
+  EXPECT_EQ(automatic.end, streaming.end) << automatic.Summary();
+  EXPECT_EQ(automatic.digest, streaming.digest);
+}
+
+INSTANTIATE_TEST_SUITE_P(Encoded, SelfMadeImage, ::testing::ValuesIn(SelfMadeCases()), CaseName);
+
+// The tolerance is loose enough for the two inverse DCTs and tight enough for real faults: the
+// library's rows, compared with a reference that has its channels swapped, two blocks exchanged,
+// smoothing upsampling or one row of offset, differ by more than it allows.
+TEST(ReferenceTolerance, CatchesSwappedChannelsMisplacedBlocksAndWrongUpsampling) {
+  const std::vector<std::uint8_t> file = Encode(Spec(Colour::kYCbCr, 64, 48, k420));
+  const HostResult result = Decode(file, PieceSchedule::Whole());
+  const ReferenceImage reference = DecodeReference(file);
+  ASSERT_TRUE(reference.ok);
+  const std::uint32_t stride = reference.width * 3;
+  auto maxDiffFrom = [&](const std::vector<std::uint8_t>& expected) {
+    return CompareImages(View(result.pixels, result.rowLength, 3), View(expected, stride, 3))
+        .maxDiff;
+  };
+  ASSERT_LE(maxDiffFrom(reference.pixels), kReferenceToleranceConverted);
+
+  std::vector<std::uint8_t> swapped = reference.pixels;
+  for (std::size_t i = 0; i + 2 < swapped.size(); i += 3) {
+    std::swap(swapped[i], swapped[i + 2]);
+  }
+  EXPECT_GT(maxDiffFrom(swapped), kReferenceToleranceConverted) << "R and B swapped";
+
+  std::vector<std::uint8_t> exchanged = reference.pixels;  // 16x16 blocks at x 16 and 32
+  for (std::uint32_t y = 0; y < 16; ++y) {
+    auto* row = exchanged.data() + static_cast<std::size_t>(y) * stride;
+    std::swap_ranges(row + 16 * 3, row + 32 * 3, row + 32 * 3);
+  }
+  EXPECT_GT(maxDiffFrom(exchanged), kReferenceToleranceConverted) << "blocks exchanged";
+
+  const ReferenceImage fancy = DecodeReference(file, true);
+  ASSERT_TRUE(fancy.ok);
+  EXPECT_GT(maxDiffFrom(fancy.pixels), kReferenceToleranceConverted) << "smooth upsampling";
+
+  std::vector<std::uint8_t> shifted(reference.pixels.begin() + stride, reference.pixels.end());
+  shifted.insert(shifted.end(), reference.pixels.end() - stride, reference.pixels.end());
+  EXPECT_GT(maxDiffFrom(shifted), kReferenceToleranceConverted) << "one row off";
+}
+
+// --- Files patched after encoding -------------------------------------------------------------
+
+// Offset of the first frame header's marker (0xFF 0xC0 or 0xC1), or 0.
+std::size_t FrameHeaderAt(const std::vector<std::uint8_t>& file) {
+  for (std::size_t i = 2; i + 1 < file.size(); ++i) {
+    if (file[i] == 0xFF && (file[i + 1] == 0xC0 || file[i + 1] == 0xC1 || file[i + 1] == 0xC2)) {
+      return i;
+    }
+  }
+  return 0;
+}
+
+void SetFrameHeight(std::vector<std::uint8_t>* file, std::uint16_t height) {
+  const std::size_t at = FrameHeaderAt(*file);
+  ASSERT_NE(at, 0u);
+  (*file)[at + 5] = static_cast<std::uint8_t>(height >> 8);
+  (*file)[at + 6] = static_cast<std::uint8_t>(height & 0xFF);
+}
+
+// Inserts a DNL segment (0xFF 0xDC, length 4, the height) before the end-of-image marker.
+void InsertDnl(std::vector<std::uint8_t>* file, std::uint16_t height) {
+  ASSERT_GE(file->size(), 2u);
+  ASSERT_EQ((*file)[file->size() - 2], 0xFF);
+  ASSERT_EQ((*file)[file->size() - 1], 0xD9);
+  const std::uint8_t dnl[] = {0xFF,
+                              0xDC,
+                              0x00,
+                              0x04,
+                              static_cast<std::uint8_t>(height >> 8),
+                              static_cast<std::uint8_t>(height & 0xFF)};
+  file->insert(file->end() - 2, std::begin(dnl), std::end(dnl));
+}
+
+// A DNL segment after the scan sets a height below the frame header's. The scan holds three MCU
+// rows (4:2:0, 37 lines: bands of 16), so the frame header's height decides how many rows the
+// last band carries; rows already emitted are not taken back, so the rows past the DNL height are
+// those of the padding lines, as the encoder wrote them.
+TEST(DnlSegment, RowsAlreadyEmittedStandAndTheImageEnds) {
+  constexpr std::uint32_t kTrueHeight = 37;
+  const std::vector<std::uint8_t> original = Encode(Spec(Colour::kYCbCr, 40, kTrueHeight, k420));
+  struct Case {
+    std::uint16_t frameHeight;
+    std::uint32_t rows;  // rows the host receives
+  } const cases[] = {
+      {64, 48},  // the third band is whole: 16 rows
+      {48, 48},
+      {40, 40},  // the frame header's height ends the third band at row 40
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> file = original;
+    SetFrameHeight(&file, c.frameHeight);
+    InsertDnl(&file, kTrueHeight);
+    // The reference: the same data with a frame header naming exactly the rows received.
+    std::vector<std::uint8_t> plain = original;
+    SetFrameHeight(&plain, static_cast<std::uint16_t>(c.rows));
+    const ReferenceImage reference = DecodeReference(plain);
+    ASSERT_TRUE(reference.ok) << reference.error;
+    const std::string what = "frame height " + std::to_string(c.frameHeight);
+    const HostResult whole = Decode(file, PieceSchedule::Whole());
+    ExpectMatchesReference(whole, reference, what, kReferenceToleranceConverted);
+    for (const PieceSchedule& schedule : {PieceSchedule::Fixed(1), PieceSchedule::Random(9, 50)}) {
+      const HostResult split = Decode(file, schedule);
+      EXPECT_EQ(split.end, whole.end) << what << ", " << schedule.Describe();
+      EXPECT_EQ(split.digest, whole.digest) << what << ", " << schedule.Describe();
+    }
+  }
+}
+
+// Fill bytes (0xFF) may precede any marker. Inserted before every restart marker and before the
+// end-of-image marker, they change nothing: the same rows, the same ending, however the input is
+// split (a piece may end after 0xFF or 0xFF 0xFF).
+TEST(FillBytes, BeforeRestartAndEndMarkersChangeNothing) {
+  const std::vector<std::uint8_t> plain =
+      Encode(WithRestart(Spec(Colour::kYCbCr, 48, 32, k420), 1));
+  const HostResult expected = Decode(plain, PieceSchedule::Whole());
+  ASSERT_EQ(expected.end, HostEnd::kEnd);
+  for (const std::size_t fill : {std::size_t{1}, std::size_t{2}, std::size_t{5}}) {
+    std::vector<std::uint8_t> file;
+    // Scan data holds no 0xFF followed by anything but 0x00 except the markers themselves.
+    const std::size_t scanStart = FrameHeaderAt(plain);
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+      const bool marker = i > scanStart && i + 1 < plain.size() && plain[i] == 0xFF &&
+                          ((plain[i + 1] >= 0xD0 && plain[i + 1] <= 0xD7) || plain[i + 1] == 0xD9);
+      if (marker) {
+        file.insert(file.end(), fill, 0xFF);
+      }
+      file.push_back(plain[i]);
+    }
+    for (const PieceSchedule& schedule :
+         {PieceSchedule::Whole(), PieceSchedule::Fixed(1), PieceSchedule::Random(12, 20)}) {
+      const HostResult result = Decode(file, schedule);
+      EXPECT_EQ(result.end, HostEnd::kEnd)
+          << fill << " fill bytes, " << schedule.Describe() << ": " << result.Summary();
+      EXPECT_EQ(result.digest, expected.digest) << fill << " fill bytes, " << schedule.Describe();
+    }
+  }
+}
+
+TEST(Finish, ReportsTheBytesAfterTheEndMarker) {
+  const std::vector<std::uint8_t> image = Encode(Spec(Colour::kYCbCr, 24, 24, k420));
+  for (const std::uint32_t trailing : {0u, 1u, 10u, 300u}) {
+    std::vector<std::uint8_t> file = image;
+    for (std::uint32_t i = 0; i < trailing; ++i) {
+      file.push_back(static_cast<std::uint8_t>(0xA5 ^ i));
+    }
+    const HostResult result = Decode(file, PieceSchedule::Whole());
+    EXPECT_EQ(result.end, HostEnd::kEnd) << result.Summary();
+    EXPECT_EQ(result.leftover, trailing);
+    EXPECT_EQ(result.rows, 24u);
+  }
+}
+
+// A file cut anywhere before its end marker never ends as a complete image: the host sees the
+// decoder asking for more after the last byte, and the rows it got are exactly the first rows of
+// the whole image.
+TEST(Truncation, RowsBeforeTheCutAreTheImagesFirstRows) {
+  const std::vector<std::uint8_t> file = Encode(WithRestart(Spec(Colour::kYCbCr, 48, 64, k420), 2));
+  HostOptions options;
+  const HostResult whole = DecodeThroughHost(file, options, PieceSchedule::Whole());
+  ASSERT_EQ(whole.end, HostEnd::kEnd);
+  constexpr int kCuts = 40;
+  for (int i = 1; i < kCuts; ++i) {
+    const std::size_t cut = file.size() * static_cast<std::size_t>(i) / kCuts;
+    const std::vector<std::uint8_t> prefix(file.begin(),
+                                           file.begin() + static_cast<std::ptrdiff_t>(cut));
+    const HostResult result = DecodeThroughHost(prefix, options, PieceSchedule::Random(11, 200));
+    EXPECT_EQ(result.end, HostEnd::kCutShort) << "cut at " << cut << ": " << result.Summary();
+    ASSERT_LE(result.pixels.size(), whole.pixels.size());
+    EXPECT_TRUE(std::equal(result.pixels.begin(), result.pixels.end(), whole.pixels.begin()))
+        << "cut at " << cut;
+  }
+}
+
+// Frames outside what this decoder takes end with Read -1 before any row.
+TEST(Refused, FramesOutsideTheProfileFailWithoutRows) {
+  EncodeSpec progressive = Spec(Colour::kYCbCr, 40, 40, k420);
+  progressive.progressive = true;
+  EncodeSpec arithmetic = Spec(Colour::kYCbCr, 40, 40, k420);
+  arithmetic.arithmetic = true;
+  std::vector<std::uint8_t> heightZero = Encode(Spec(Colour::kGrey, 32, 32));
+  SetFrameHeight(&heightZero, 0);
+  InsertDnl(&heightZero, 32);
+  const struct {
+    const char* what;
+    std::vector<std::uint8_t> file;
+  } cases[] = {
+      {"progressive", Encode(progressive)},
+      {"arithmetic", Encode(arithmetic)},
+      {"height 0 with a DNL segment", heightZero},
+  };
+  for (const auto& c : cases) {
+    for (const PieceSchedule& schedule : {PieceSchedule::Whole(), PieceSchedule::Fixed(1)}) {
+      const HostResult result = Decode(c.file, schedule);
+      EXPECT_EQ(result.end, HostEnd::kFailed) << c.what << ": " << result.Summary();
+      EXPECT_EQ(result.rows, 0u) << c.what;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace jpegdec::test
+
+#else
+
+TEST(DecodeStreaming, NeedsLibjpeg) { GTEST_SKIP() << "built without libjpeg: no reference"; }
+
+#endif  // JPEGDEC_HAVE_LIBJPEG
