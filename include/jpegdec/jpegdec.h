@@ -85,9 +85,9 @@
 #define JPEGDEC_MODE_STREAMING 3
 
 /* Read results. */
-#define JPEGDEC_READ_ROW 0     /* a row was handed out */
-#define JPEGDEC_READ_AGAIN 1   /* no row now: write more input, or read again */
-#define JPEGDEC_READ_END 2     /* no more rows */
+#define JPEGDEC_READ_ROW 0   /* a row was handed out */
+#define JPEGDEC_READ_AGAIN 1 /* no row now: write more input, or read again */
+#define JPEGDEC_READ_END 2   /* no more rows */
 #define JPEGDEC_READ_FAILED (-1)
 
 #if defined(__cplusplus) && !defined(JPEGDEC_BUILDING)
@@ -99,8 +99,7 @@ class JpegDecodeInstance {
 #else
   virtual void* DeletingDestructor(unsigned flags) = 0; /* slot 0 */
 #endif
-  virtual int32_t Start(uint32_t width, uint32_t height, int32_t mode,
-                        int32_t memoryDivisor) = 0;
+  virtual int32_t Start(uint32_t width, uint32_t height, int32_t mode, int32_t memoryDivisor) = 0;
   virtual int32_t Write(const uint8_t* data, uint32_t length) = 0;
   virtual int32_t Read(uint8_t** row, uint32_t* rowLength) = 0;
   virtual void Finish(uint32_t* leftover) = 0;
@@ -126,6 +125,12 @@ extern "C" {
 #endif
 
 #if !defined(__cplusplus)
+#if defined(__GNUC__) && defined(_WIN32)
+/* GCC applies thiscall to these plain function pointers as asked, but notes under -Wpedantic
+ * that C has no class methods. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wattributes"
+#endif
 /* The operations table as a C host sees it (C++ hosts use the class above). */
 #if defined(__GNUC__) && !defined(__clang__)
 __extension__ /* keeps gcc -Wpedantic quiet about thiscall outside a class */
@@ -134,8 +139,7 @@ typedef struct JpegDecodeInstanceVtbl {
   void*(JPEGDEC_THISCALL* DeletingDestructor)(JpegDecodeInstance* self, unsigned flags);
   int32_t(JPEGDEC_THISCALL* Start)(JpegDecodeInstance* self, uint32_t width, uint32_t height,
                                    int32_t mode, int32_t memoryDivisor);
-  int32_t(JPEGDEC_THISCALL* Write)(JpegDecodeInstance* self, const uint8_t* data,
-                                   uint32_t length);
+  int32_t(JPEGDEC_THISCALL* Write)(JpegDecodeInstance* self, const uint8_t* data, uint32_t length);
   int32_t(JPEGDEC_THISCALL* Read)(JpegDecodeInstance* self, uint8_t** row, uint32_t* rowLength);
   void(JPEGDEC_THISCALL* Finish)(JpegDecodeInstance* self, uint32_t* leftover);
   void(JPEGDEC_THISCALL* EndOfInput)(JpegDecodeInstance* self, int32_t rowLimit);
@@ -144,6 +148,9 @@ typedef struct JpegDecodeInstanceVtbl {
   uint32_t(JPEGDEC_THISCALL* GetWriteCount)(JpegDecodeInstance* self);
   uint32_t(JPEGDEC_THISCALL* GetReadCount)(JpegDecodeInstance* self);
 } JpegDecodeInstanceVtbl;
+#if defined(__GNUC__) && defined(_WIN32)
+#pragma GCC diagnostic pop
+#endif
 
 /* The operations table of an instance (its first field). Call an operation as
  *   JPEGDEC_VTBL(instance)->Read(instance, &row, &rowLength);

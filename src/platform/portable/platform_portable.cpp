@@ -3,6 +3,8 @@
 // locks to no address, and a wrapping 32-bit millisecond clock. A movable block is a heap
 // record with a lock count; "gdiplus.dll" is the imaging stand-in. The test hooks live here too:
 // they are the only state of this file, and exist for tests alone.
+#include <sys/mman.h>
+
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,35 @@ struct BlockRecord {
   std::uint32_t size;
   std::uint32_t lockCount;
 };
+
+// Blocks from this size on are mapped pages of their own: zero-filled and committed only when
+// touched, like a large GlobalAlloc, so that the memory probe's requests of up to 2 GiB cost
+// little (a heap allocator, and a sanitizer's bookkeeping, would pay for every byte). Smaller
+// blocks come from the heap, where the sanitizers watch their bounds.
+constexpr std::uint32_t kMappedBlockSize = 16u << 20;
+
+std::uint8_t* NewStorage(std::uint32_t size, bool zeroed) {
+  if (size == 0) {
+    return nullptr;
+  }
+  if (size >= kMappedBlockSize) {
+    void* pages = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return pages == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(pages);
+  }
+  return static_cast<std::uint8_t*>(zeroed ? std::calloc(size, 1) : std::malloc(size));
+}
+
+void FreeStorage(std::uint8_t* bytes, std::uint32_t size) {
+  if (bytes == nullptr) {
+    return;
+  }
+  if (size >= kMappedBlockSize) {
+    munmap(bytes, size);
+  } else {
+    std::free(bytes);
+  }
+}
 
 struct StreamRecord {
   BlockRecord* block;
@@ -112,15 +143,12 @@ MemoryBlock NewBlock(std::uint32_t size, bool zeroed) {
   if (record == nullptr) {
     return nullptr;
   }
-  record->bytes = nullptr;
+  record->bytes = NewStorage(size, zeroed);
   record->size = size;
   record->lockCount = 0;
-  if (size != 0) {
-    record->bytes = static_cast<std::uint8_t*>(zeroed ? std::calloc(size, 1) : std::malloc(size));
-    if (record->bytes == nullptr) {
-      std::free(record);
-      return nullptr;
-    }
+  if (size != 0 && record->bytes == nullptr) {
+    std::free(record);
+    return nullptr;
   }
   ++TheCounters().liveBlocks;
   return record;
@@ -131,12 +159,15 @@ bool GrowBlock(BlockRecord* block, std::uint32_t size) {
   if (block->lockCount != 0 || !GrantBlock(size)) {
     return false;
   }
-  void* grown = std::realloc(block->bytes, size);
+  std::uint8_t* grown = NewStorage(size, true);
   if (grown == nullptr) {
     return false;
   }
-  block->bytes = static_cast<std::uint8_t*>(grown);
-  std::memset(block->bytes + block->size, 0, size - block->size);
+  if (block->size != 0) {
+    std::memcpy(grown, block->bytes, block->size);
+  }
+  FreeStorage(block->bytes, block->size);
+  block->bytes = grown;
   block->size = size;
   return true;
 }
@@ -181,7 +212,7 @@ void ReleaseBlock(MemoryBlock block) {
   if (record->lockCount != 0) {
     --TheCounters().lockedBlocks;
   }
-  std::free(record->bytes);
+  FreeStorage(record->bytes, record->size);
   std::free(record);
   --TheCounters().liveBlocks;
 }
