@@ -78,7 +78,7 @@ bool ReadBmpLayout(const uint8_t* file, uint32_t size, BmpLayout* layout) {
   if (size < kBmpHeaderBytes || file[0] != 'B' || file[1] != 'M') {
     return false;
   }
-  const uint32_t fileSize = ReadLe32(file + 2);
+  // The file size at byte 2 is not used: some encoders leave the colour table out of it.
   const uint32_t pixelOffset = ReadLe32(file + 10);
   const uint8_t* info = file + kBmpFileHeaderBytes;
   const uint32_t infoSize = ReadLe32(info);
@@ -97,7 +97,7 @@ bool ReadBmpLayout(const uint8_t* file, uint32_t size, BmpLayout* layout) {
       height > 0 ? static_cast<uint32_t>(height) : 0u - static_cast<uint32_t>(height);
   const uint64_t stride = BitmapStride(bits, columns);
   const uint64_t end = uint64_t{pixelOffset} + stride * rows;
-  if (end > size || (fileSize != 0 && end > fileSize)) {
+  if (end > size) {
     return false;
   }
   layout->bitsPerPixel = bits;

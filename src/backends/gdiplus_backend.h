@@ -27,8 +27,7 @@ struct BmpLayout {
 };
 
 // Reads the headers of the BMP file in `file` (`size` bytes). false unless it is an
-// uncompressed 8- or 24-bit bitmap whose rows all lie inside both the bytes given and the file
-// size its header states.
+// uncompressed 8- or 24-bit bitmap whose rows all lie inside the bytes given.
 bool ReadBmpLayout(const uint8_t* file, uint32_t size, BmpLayout* layout);
 
 class GdiplusBackend {

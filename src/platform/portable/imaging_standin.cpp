@@ -279,8 +279,10 @@ GpStatus DecodeJpeg(const TurboJpeg& tj, const std::uint8_t* data, std::uint32_t
   int subsampling = 0;
   int space = 0;
   GpStatus status = kUnknownImageFormat;
-  if (tj.decompressHeader3(handle, data, size, &width, &height, &subsampling, &space) == 0 &&
-      width > 0 && height > 0) {
+  // The header reader also complains about sampling factors it has no name for, after it has
+  // filled in the size; decoding such files works all the same.
+  tj.decompressHeader3(handle, data, size, &width, &height, &subsampling, &space);
+  if (width > 0 && height > 0) {
     const bool grey = space == kSpaceGrey;
     const bool fourComponents = space == kSpaceCmyk || space == kSpaceYcck;
     const int format = grey ? kPixelGrey : fourComponents ? kPixelCmyk : kPixelRgb;
