@@ -259,6 +259,26 @@ std::uint8_t DecodeAcFrom(DecoderContext* context, int k) {
 
 }  // namespace
 
+std::uint8_t SkipToMarker(DecoderContext* context) {
+  context->bitBuffer = 0;
+  context->bitCount = 0;
+  while (context->inAvail > 0) {
+    const std::uint8_t byte = TakeInputByte(context);
+    if (context->ffPending == kFfNone) {
+      if (byte == kMarkerPrefix) {
+        context->ffPending = kFfOne;
+      }
+    } else if (byte == kStuffedZero) {
+      context->ffPending = kFfNone;
+    } else if (byte != kMarkerPrefix) {
+      context->ffPending = kFfNone;
+      HandBackMarker(context, byte);
+      return JD_OK;
+    }
+  }
+  return JD_NEED_DATA;
+}
+
 std::uint8_t DecodeDcSymbol(DecoderContext* context) {
   for (;;) {
     const std::uint8_t end = SymbolSearchEnd(context);

@@ -69,6 +69,13 @@ std::uint8_t ResumeDcDifference(DecoderContext* context, std::int16_t* differenc
 std::uint8_t DecodeAcCoefficients(DecoderContext* context);
 std::uint8_t ResumeAcCoefficients(DecoderContext* context);
 
+// Once the image's last row is out, the rest of the scan data can show nothing more: skips it up
+// to the next marker (stuffed 0xFF 0x00 pairs and 0xFF fill bytes included) and hands that marker
+// back as the DC decoder does (JD_OK, phase outside scan data). Bits still buffered are dropped,
+// so padding bits of any value after the last block are never taken for another block.
+// JD_NEED_DATA when the input runs out first; a trailing 0xFF waits in ffPending.
+std::uint8_t SkipToMarker(DecoderContext* context);
+
 // Symbol-level routines over the selected table (curBits ... curLongCodes), exposed for tests.
 std::uint8_t DecodeDcSymbol(DecoderContext* context);
 std::uint8_t DecodeAcSymbol(DecoderContext* context);

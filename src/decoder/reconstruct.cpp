@@ -229,6 +229,12 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
     result->status = JD_ERR_UNSUPPORTED;
     return;
   }
+  if (context->rowsOutput >= context->height) {
+    // Every row of the image is out: what is left up to the next marker is padding (of any bit
+    // value) or blocks that fall below the image, and is skipped rather than decoded.
+    result->status = SkipToMarker(context);
+    return;
+  }
   for (;;) {
     // A component index past the frame's last (only a frame of more than four components could
     // reach it) would index the predictors and tables out of range.
