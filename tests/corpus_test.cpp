@@ -71,11 +71,7 @@ bool RefusedByThisLibrary(const Manifest& manifest, const std::string& path) {
 // Files of decodable/ whose every row the decoder emits but whose ending is still wrong, with the
 // reason. The test expects the failure while it lasts and asks for the entry's removal once the
 // file decodes to its end.
-const std::map<std::string, std::string> kOpenEndingFaults = {
-    {"decodable/ird_crash_multiple-0xff-before-eoi.jpg",
-     "zero padding bits after the last MCU start a further block whose AC part meets "
-     "0xFF 0xFF 0xD9: JD_ERR_DATA after all 480 rows"},
-};
+const std::map<std::string, std::string> kOpenEndingFaults = {};
 
 struct Worst {
   int diff = 0;
