@@ -125,7 +125,8 @@ static void CheckModeChoice(JpegDecodeInstance* instance, int gdiplusPresent) {
 
   CALL(result, vtbl->Start(instance, 64, 48, JPEGDEC_MODE_AUTO, 1));
   if (gdiplusPresent) {
-    EXPECT(host->mode != JPEGDEC_MODE_STREAMING);
+    EXPECT(host->mode == JPEGDEC_MODE_GDIPLUS);
+    EXPECT(host->gdiplusBackend != NULL && result == 1);
   } else {
     EXPECT(host->mode == JPEGDEC_MODE_STREAMING);
     EXPECT(host->streamingBackend != NULL);
@@ -135,7 +136,9 @@ static void CheckModeChoice(JpegDecodeInstance* instance, int gdiplusPresent) {
   CALL_VOID(vtbl->Finish(instance, NULL));
 
   CALL(result, vtbl->Start(instance, 64, 48, JPEGDEC_MODE_GDIPLUS, 1));
-  if (!gdiplusPresent) {
+  if (gdiplusPresent) {
+    EXPECT(host->mode == JPEGDEC_MODE_GDIPLUS && result == 1);
+  } else {
     EXPECT(host->mode == JPEGDEC_MODE_BUFFERED);
     EXPECT(host->bufferedBackend != NULL && host->gdiplusBackend == NULL);
   }

@@ -9,6 +9,7 @@
 #include "api/jpeg_decode_instance.h"
 #include "jpegdec/jpegdec.h"
 #include "platform/platform.h"
+#include "support/jpeg_builder.h"
 #if !defined(_WIN32)
 #include "platform/portable/test_hooks.h"
 #endif
@@ -197,6 +198,133 @@ TEST(Instance, StreamingModeFeedsTheDecoderAndFinishesCleanly) {
   DeleteJpegDecodeInstance(instance);
 }
 
+// A 16-pixel-wide grey image of flat mid-grey blocks, `height` rows (a multiple of 8: bands of
+// 8 rows), optionally preceded by an APP1 segment of `appBytes` payload bytes, and followed by
+// `trailing` bytes after EOI.
+std::vector<uint8_t> GreyImage(uint32_t trailing, uint32_t appBytes = 0, uint16_t height = 24) {
+  using namespace jpegdec::test;
+  JpegBuilder builder;
+  builder.Soi();
+  if (appBytes != 0) {
+    builder.App(1, Bytes(appBytes, 0x5A));
+  }
+  builder.Dqt(0).Sof0(16, height, kGrey).MinimalDht(0x00).MinimalDht(0x10).Sos(kGreyScan);
+  // Two blocks per band, each the two bits 00; the last byte padded with 1 bits.
+  const uint32_t bits = height / 2u;
+  Bytes scan((bits + 7) / 8, 0x00);
+  scan.back() = static_cast<uint8_t>((1u << (scan.size() * 8 - bits)) - 1);
+  builder.Raw(scan).Eoi();
+  builder.Raw(Bytes(trailing, 0xEE));
+  return builder.Take();
+}
+
+struct StreamedDecode {
+  int32_t lastRead = 1;
+  uint32_t rows = 0;
+  uint32_t leftover = 12345;
+  uint32_t refusedAfterAskingForInput = 0;  // Writes refused right after Read asked for input
+  bool allMidGrey = true;
+};
+
+// Streams `file` through a streaming instance in pieces of `piece` bytes as the header tells a
+// host to: write, read until Read returns 1, write again (a refused piece is retried after the
+// next Read). Stops after `stopAfterRows` rows (0: never) and finishes.
+StreamedDecode StreamThroughInstance(const std::vector<uint8_t>& file, uint32_t piece,
+                                     uint32_t stopAfterRows = 0) {
+  StreamedDecode out;
+  JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+  EXPECT_EQ(instance->Start(16, 0, kStreaming, 1), 1);
+  std::size_t written = 0;
+  for (int calls = 0; calls < 100000; ++calls) {
+    uint8_t* row = nullptr;
+    uint32_t rowLength = 0;
+    out.lastRead = instance->Read(&row, &rowLength);
+    if (out.lastRead == 0) {
+      ++out.rows;
+      for (uint32_t i = 0; i < rowLength; ++i) {
+        out.allMidGrey = out.allMidGrey && row[i] == 128;
+      }
+      if (out.rows == stopAfterRows) {
+        break;
+      }
+      continue;
+    }
+    if (out.lastRead != 1 || written == file.size()) {
+      break;  // end, failure, or cut short: every byte written and still asking
+    }
+    const auto n = static_cast<uint32_t>(std::min<std::size_t>(piece, file.size() - written));
+    const bool waiting = instance->streamingBackend->state == jpegdec::JD_NEED_DATA;
+    if (instance->Write(file.data() + written, n) == 1) {
+      written += n;
+    } else if (waiting) {
+      ++out.refusedAfterAskingForInput;
+    }
+  }
+  instance->Finish(&out.leftover);
+  DeleteJpegDecodeInstance(instance);
+  return out;
+}
+
+TEST(StreamingThroughTheInstance, FinishReportsWhatFollowedTheEndMarker) {
+  if (!DecoderAvailable()) {
+    GTEST_SKIP() << "the native decoder cannot create a context yet";
+  }
+  struct Case {
+    const char* what;
+    uint32_t trailing;
+    uint16_t height;
+    uint32_t piece;
+    uint32_t stopAfterRows;
+    int32_t lastRead;
+    uint32_t rows;
+    uint32_t leftover;
+  };
+  // Finish runs out a held band and decodes on for at most 32 more Reads: when the end marker
+  // is reached within them it reports what followed, otherwise 0.
+  const Case cases[] = {
+      {"whole, to the end", 10, 24, 4096, 0, 2, 24, 10},
+      {"1-byte pieces, to the end", 10, 24, 1, 0, 2, 24, 0},  // the last piece held only EOI
+      {"the last row taken, end marker not yet read", 10, 24, 4096, 24, 0, 24, 10},
+      {"stopped in the first band, 23 rows to come", 10, 24, 4096, 1, 0, 1, 10},
+      {"stopped between bands", 10, 24, 4096, 8, 0, 8, 10},
+      {"stopped with 47 rows to come", 10, 48, 4096, 1, 0, 1, 0},
+      {"nothing after the end marker", 0, 24, 4096, 0, 2, 24, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const StreamedDecode d =
+        StreamThroughInstance(GreyImage(c.trailing, 0, c.height), c.piece, c.stopAfterRows);
+    EXPECT_EQ(d.lastRead, c.lastRead);
+    EXPECT_EQ(d.rows, c.rows);
+    EXPECT_EQ(d.leftover, c.leftover);
+    EXPECT_TRUE(d.allMidGrey);
+  }
+}
+
+TEST(StreamingThroughTheInstance, AStreamCutShortKeepsAskingAndFinishes) {
+  if (!DecoderAvailable()) {
+    GTEST_SKIP() << "the native decoder cannot create a context yet";
+  }
+  std::vector<uint8_t> file = GreyImage(0);
+  file.resize(file.size() - 2);  // no end marker
+  const StreamedDecode d = StreamThroughInstance(file, 7);
+  EXPECT_EQ(d.lastRead, 1);
+  EXPECT_EQ(d.leftover, 0u);
+}
+
+TEST(StreamingThroughTheInstance, PiecesOfThirtySixKibAlwaysFitBehindALongSegment) {
+  if (!DecoderAvailable()) {
+    GTEST_SKIP() << "the native decoder cannot create a context yet";
+  }
+  for (const uint32_t appBytes : {60000u, 65533u}) {
+    SCOPED_TRACE(appBytes);
+    const StreamedDecode d = StreamThroughInstance(GreyImage(0, appBytes), 36 * 1024);
+    EXPECT_EQ(d.lastRead, 2);
+    EXPECT_EQ(d.rows, 24u);
+    EXPECT_EQ(d.refusedAfterAskingForInput, 0u);
+  }
+}
+
 #if !defined(_WIN32)
 
 namespace hooks = jpegdec::platform::testing;
@@ -277,8 +405,9 @@ TEST_F(InstanceWithHooks, AutomaticModeWeighsTheBitmapAgainstTheProbedMemory) {
       EXPECT_EQ(instance->IsStreaming(), 1);
       EXPECT_EQ(started, DecoderAvailable() ? 1 : 0);
     } else {
-      // The GDI+ way, or the buffered one when the GDI+ set-up fails; never streaming.
-      EXPECT_TRUE(instance->mode == kGdiplus || instance->mode == kBuffered) << instance->mode;
+      EXPECT_EQ(instance->mode, kGdiplus);
+      EXPECT_NE(instance->gdiplusBackend, nullptr);
+      EXPECT_EQ(started, 1);
       EXPECT_EQ(instance->IsStreaming(), 0);
     }
     DeleteJpegDecodeInstance(instance);
