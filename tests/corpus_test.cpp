@@ -66,8 +66,6 @@ bool EndsCleanly(const HostResult& result) {
          result.end == HostEnd::kCutShort;
 }
 
-#if defined(JPEGDEC_HAVE_LIBJPEG)
-
 // Files of decodable/ that this library refuses by its own rules: a frame height of 0 (the DNL
 // files) and 16-bit quantisation tables.
 bool RefusedByThisLibrary(const Manifest& manifest, const std::string& path) {
@@ -75,6 +73,8 @@ bool RefusedByThisLibrary(const Manifest& manifest, const std::string& path) {
   return ManifestValue(manifest, file, "height") == "0" ||
          ManifestValue(manifest, file, "dqt_16bit") == "yes";
 }
+
+#if defined(JPEGDEC_HAVE_LIBJPEG)
 
 // Files of decodable/ whose every row the decoder emits but whose ending is still wrong, with the
 // reason. The test expects the failure while it lasts and asks for the entry's removal once the
@@ -196,6 +196,38 @@ TEST(CorpusDecodable, SameRowsHoweverTheInputIsSplit) {
       "%d files decoded whole and in %d split runs (%d of them in 1-byte pieces), and "
       "in automatic mode\n",
       checked, splits, oneByte);
+}
+
+// Finish reports the bytes that followed the end-of-image marker in the last piece: with the whole
+// file written in one piece (small files: any piece up to 36 KiB fits), the file's own trailing
+// bytes, and ten more when ten are appended.
+TEST(CorpusDecodable, FinishReportsTheBytesAfterTheEndMarker) {
+  const std::vector<std::string> files = CorpusFiles("decodable");
+  SKIP_WITHOUT_CORPUS(files);
+  const Manifest manifest = ReadManifest();
+  constexpr std::size_t kOnePiece = 30000;
+  constexpr std::uint32_t kAppended = 10;
+  int checked = 0;
+  for (const std::string& path : kUnderWine ? EveryNth(files, 3) : files) {
+    std::vector<std::uint8_t> bytes = ReadFileBytes(path);
+    if (bytes.size() + kAppended > kOnePiece || RefusedByThisLibrary(manifest, path)) {
+      continue;
+    }
+    SCOPED_TRACE(CorpusRelative(path));
+    const std::string trailing = ManifestValue(manifest, CorpusRelative(path), "trailing_bytes");
+    ASSERT_FALSE(trailing.empty()) << "not in the catalogue";
+    const auto own = static_cast<std::uint32_t>(std::stoul(trailing));
+    const HostResult plain = Decode(bytes, PieceSchedule::Whole());
+    EXPECT_EQ(plain.end, HostEnd::kEnd) << plain.Summary();
+    EXPECT_EQ(plain.leftover, own);
+    bytes.insert(bytes.end(), kAppended, 0x5A);
+    const HostResult appended = Decode(bytes, PieceSchedule::Whole());
+    EXPECT_EQ(appended.leftover, own + kAppended);
+    EXPECT_EQ(appended.digest, plain.digest);
+    ++checked;
+  }
+  std::printf("%d files: Finish's leftover as catalogued, and with %u bytes appended\n", checked,
+              kAppended);
 }
 
 // Outside the profile (progressive, lossless, arithmetic, 12-bit, several scans): Read -1 before

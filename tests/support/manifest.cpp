@@ -61,11 +61,18 @@ std::string ManifestValue(const Manifest& manifest, const std::string& file,
 }
 
 std::string CorpusRelative(const std::string& path) {
-  const std::string dir = CorpusDir();
-  if (!dir.empty() && path.compare(0, dir.size() + 1, dir + "/") == 0) {
-    return path.substr(dir.size() + 1);
+  // Windows builds list directories with backslashes; the catalogue uses slashes.
+  std::string relative = path;
+  for (char& c : relative) {
+    if (c == '\\') {
+      c = '/';
+    }
   }
-  return path;
+  const std::string dir = CorpusDir();
+  if (!dir.empty() && relative.compare(0, dir.size() + 1, dir + "/") == 0) {
+    return relative.substr(dir.size() + 1);
+  }
+  return relative;
 }
 
 }  // namespace jpegdec::test
