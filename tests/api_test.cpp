@@ -500,6 +500,37 @@ TEST_F(InstanceWithHooks, EveryAllocationFailureIsReportedAndLeaksNothing) {
   EXPECT_EQ(UnInitializeJpegDec(), 0);
 }
 
+TEST_F(InstanceWithHooks, MovableBlockFailuresInStartFallBackOrFailWithoutLeaks) {
+  hooks::SetImagingModule(hooks::ImagingModule::kPresent);
+  for (const int32_t mode : {kBuffered, kGdiplus}) {
+    for (uint32_t n = 1; n < 16; ++n) {
+      SCOPED_TRACE(testing::Message() << "mode " << mode << ", failing block " << n);
+      JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+      ASSERT_NE(instance, nullptr);
+      hooks::FailBlockAllocation(n);
+      const int32_t started = instance->Start(320, 200, mode, 1);
+      const bool struck = hooks::BlockAllocationFailureHappened();
+      hooks::FailBlockAllocation(0);
+      if (struck && mode == kGdiplus) {
+        // A GDI+ set-up that fails hands over to the buffered way, which then gets its blocks.
+        EXPECT_EQ(instance->mode, kBuffered);
+        EXPECT_EQ(started, 1);
+      } else if (struck) {
+        EXPECT_EQ(started, 0);
+      } else {
+        EXPECT_EQ(started, 1);
+        EXPECT_EQ(instance->mode, mode);
+      }
+      instance->Finish(nullptr);
+      EXPECT_EQ(hooks::LiveBlocks(), blocks_);
+      DeleteJpegDecodeInstance(instance);
+      if (!struck) {
+        break;
+      }
+    }
+  }
+}
+
 TEST_F(InstanceWithHooks, ABackendObjectThatCannotBeHadFailsStart) {
   hooks::SetImagingModule(hooks::ImagingModule::kPresent);
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
