@@ -132,9 +132,6 @@ extern "C" {
 #pragma GCC diagnostic ignored "-Wattributes"
 #endif
 /* The operations table as a C host sees it (C++ hosts use the class above). */
-#if defined(__GNUC__) && !defined(__clang__)
-__extension__ /* keeps gcc -Wpedantic quiet about thiscall outside a class */
-#endif
 typedef struct JpegDecodeInstanceVtbl {
   void*(JPEGDEC_THISCALL* DeletingDestructor)(JpegDecodeInstance* self, unsigned flags);
   int32_t(JPEGDEC_THISCALL* Start)(JpegDecodeInstance* self, uint32_t width, uint32_t height,
