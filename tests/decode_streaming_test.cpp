@@ -75,6 +75,8 @@ std::vector<EncodeSpec> SelfMadeCases() {
       Spec(Colour::kGrey, 1, 1),
       Spec(Colour::kGrey, 1000, 1),
       Spec(Colour::kGrey, 1, 1000),
+      // Wider than 2048 pixels: the streaming input buffer grows with the width.
+      Spec(Colour::kYCbCr, 2100, 24, k422),
       // Restart intervals: every MCU, every few MCUs, every MCU row.
       WithRestart(Spec(Colour::kYCbCr, 64, 48, k420), 1),
       WithRestart(Spec(Colour::kYCbCr, 64, 48, k444), 3),
