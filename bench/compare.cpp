@@ -8,7 +8,7 @@
 //   --min-runs N     fewest timed runs (default 3)
 //   --budget S       stop a cell's runs after S seconds once --min-runs are done (default 8)
 //   --min-sample S   time enough decodes together that one sample lasts S seconds (default 0;
-//                    0.5 on Windows, whose process times advance in 10 ms steps)
+//                    0.5 on Windows, whose process times advance in steps of 10-20 ms)
 //   --decoders LIST  comma-separated decoder names (default: all this build has)
 //   --markdown FILE  write the tables there (default: standard output)
 //   --csv FILE       write one line per file and decoder there
@@ -83,7 +83,7 @@ struct Options {
   int minRuns = 3;
   double budgetSeconds = 8.0;
 #if defined(_WIN32)
-  double minSampleSeconds = 0.5;  // Wine's process times advance in 10 ms steps
+  double minSampleSeconds = 0.5;  // process times advance in steps of 10-20 ms (Wine: 20)
 #else
   double minSampleSeconds = 0.0;
 #endif
@@ -117,7 +117,13 @@ double Now(bool wallClock) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-const char* ClockName(bool wallClock) { return wallClock ? "wall clock" : "process CPU time"; }
+const char* ClockName(bool wallClock) {
+#if defined(_WIN32)
+  return wallClock ? "wall clock" : "process CPU time, which advances in steps of 10-20 ms";
+#else
+  return wallClock ? "wall clock" : "process CPU time";
+#endif
+}
 
 struct Cell {
   const Decoder* decoder = nullptr;
