@@ -59,18 +59,25 @@ plot() {  # plot CSV PNG TITLE
 }
 
 machine() {  # the machine, the compilers and the flags, as Markdown
-  local build=$1
+  local build=$1 cxx version
+  cxx=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake | head -1)
+  version=$("$cxx" -dumpfullversion 2>/dev/null || echo '?')
   echo "## Machine and build"
   echo
   echo "- date: $(date -u '+%Y-%m-%d %H:%M UTC'); commit $(git rev-parse --short HEAD 2>/dev/null || echo '?')"
-  echo "- CPU: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) logical CPUs; load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "- CPU: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) logical CPUs; load average when the run began: $load_at_start"
   echo "- CPU flags (SIMD): $(grep -m1 '^flags' /proc/cpuinfo | tr ' ' '\n' | grep -E '^(sse[0-9_]*|ssse3|avx[0-9a-z_]*|bmi[12]|fma|popcnt)$' | sort -u | tr '\n' ' ')"
-  echo "- compiler: $(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt") ($("$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")" -dumpfullversion)), flags: \`$(sed -n 's/^CMAKE_CXX_FLAGS:[A-Z]*=//p' "$build/CMakeCache.txt") $(sed -n 's/^CMAKE_CXX_FLAGS_RELEASE:[A-Z]*=//p' "$build/CMakeCache.txt")\` (C: \`$(sed -n 's/^CMAKE_C_FLAGS_RELEASE:[A-Z]*=//p' "$build/CMakeCache.txt")\`), no -march: generic target"
-  echo "- libjpeg-turbo: Debian $(dpkg-query -W -f='${Version}\n' libjpeg62-turbo 2>/dev/null | head -1 || echo '?') (SIMD on); stb_image: Debian libstb $(dpkg-query -W -f='${Version}\n' libstb0 2>/dev/null | head -1 || dpkg-query -W -f='${Version}\n' libstb-dev 2>/dev/null | head -1 || echo '?')"
-  echo "- images: $images, made by bench/make_images.sh (cjpeg $(dpkg-query -W -f='${Version}\n' libjpeg-turbo-progs 2>/dev/null | head -1 || echo '?'))"
+  echo "- compiler: $(basename "$cxx") $version, release flags: \`$(sed -n 's/^CMAKE_CXX_FLAGS_RELEASE:[A-Z]*=//p' "$build/CMakeCache.txt")\` (C: \`$(sed -n 's/^CMAKE_C_FLAGS_RELEASE:[A-Z]*=//p' "$build/CMakeCache.txt")\`), no -march given (the toolchain's default: $("$cxx" -Q --help=target 2>/dev/null | sed -n 's/^ *-march=[[:space:]]*//p' | head -1))"
+  if [ "$build" = build/bench-win32 ]; then
+    echo "- run under $(wine --version 2>/dev/null || echo Wine); GDI+ is Wine's builtin gdiplus.dll (its JPEG decoding is done by the libjpeg inside Wine's windowscodecs.dll)"
+  else
+    echo "- libjpeg-turbo: Debian $(dpkg-query -W -f='${Version}\n' libjpeg62-turbo 2>/dev/null | head -1) (SIMD on); stb_image: Debian libstb-dev $(dpkg-query -W -f='${Version}\n' libstb-dev 2>/dev/null | head -1)"
+  fi
+  echo "- images: $images, made by bench/make_images.sh (cjpeg from libjpeg-turbo-progs $(dpkg-query -W -f='${Version}\n' libjpeg-turbo-progs 2>/dev/null | head -1))"
   echo
 }
 
+load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
 status=0
 if [ $win32 = 1 ]; then
   out=$results/win32
