@@ -19,6 +19,8 @@ inline constexpr int kFastLookupLengths = 8;   // codes of 1..8 bits go through 
 inline constexpr int kLookupEntriesPerTable = 510;  // 2 + 4 + ... + 256
 inline constexpr std::uint16_t kNoSymbol = 0xFFFF;
 inline constexpr std::uint16_t kNoComponent = 0xFFFF;
+inline constexpr int kFastBits = 9;  // lookahead of the fast entropy path: 2^9 entries per table
+inline constexpr int kMaxCodeBits = 16;
 
 // Parser phases.
 inline constexpr std::uint8_t kPhaseBeforeSoi = 0;
@@ -59,6 +61,17 @@ struct AcHuffmanTable {
 };
 
 using ColorConverter = void (*)(DecoderContext* context);
+
+// A Huffman table as the fast entropy path reads it (filled whenever the table is defined).
+struct FastHuffmanTable {
+  // Entry v for the next kFastBits bits v: (code length << 8) | symbol of the code they start
+  // with, or 0 when that code is longer than kFastBits.
+  std::uint16_t lookup[1 << kFastBits];
+  // Per code length L: the largest code of length L, -1 if none (T.81 F.2.2.3 MAXCODE), and
+  // what to add to a code of length L to get its position in vals. maxCode[17] ends the search.
+  std::int32_t maxCode[kMaxCodeBits + 2];
+  std::int32_t valOffset[kMaxCodeBits + 1];
+};
 
 struct DecoderContext {
   std::uint8_t marker;         // code of the marker being handled
@@ -131,6 +144,14 @@ struct DecoderContext {
   std::uint8_t acDefined;  // bit t: AC table t defined
 
   // --- reconstruction additions ---
+
+  // --- fast entropy additions (huffman_fast.cpp) ---
+  FastHuffmanTable fastDc[kNumTables];
+  FastHuffmanTable fastAc[kNumTables];
+  // AC table t, entry v for the next kFastBits bits: when they hold a whole code and its extra
+  // bits, (coefficient << 16) | (run << 8) | bits used; otherwise 0.
+  std::int32_t fastAcFolded[kNumTables][1 << kFastBits];
+  std::uint8_t fastBlockDone;  // the fast path decoded the whole block with its DC part
 };
 
 }  // namespace jpegdec

@@ -2,6 +2,8 @@
 // searches, RECEIVE/EXTEND, and the DC and AC parts of a block (ITU-T T.81 F.2.2).
 #include "decoder/huffman.h"
 
+#include "decoder/huffman_fast.h"
+
 namespace jpegdec {
 namespace {
 
@@ -368,10 +370,17 @@ std::uint8_t ReceiveExtend(std::uint8_t n, DecoderContext* context, std::int16_t
 }
 
 std::uint8_t DecodeDcDifference(DecoderContext* context, std::int16_t* difference) {
+  context->fastBlockDone = 0;
   if (!SelectDcTable(context)) {
     return JD_ERR_DATA;
   }
   context->coefIndex = 0;
+  // The whole block at once where the fast path can; its AC part is then already done.
+  if (FastBlockEligible(context) && DecodeBlockFast(context, difference)) {
+    context->fastBlockDone = 1;
+    context->coefIndex = 1;
+    return kDone;
+  }
   const std::uint8_t found = DecodeDcSymbol(context);
   if (found != kDone) {
     return found;
@@ -392,6 +401,11 @@ std::uint8_t ResumeDcDifference(DecoderContext* context, std::int16_t* differenc
 std::uint8_t DecodeAcCoefficients(DecoderContext* context) {
   if (!SelectAcTable(context)) {
     return JD_ERR_DATA;
+  }
+  if (context->fastBlockDone != 0) {
+    context->fastBlockDone = 0;
+    context->coefIndex = kBlockSize;
+    return kDone;
   }
   return DecodeAcFrom(context, context->coefIndex);
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "decoder/huffman.h"
+#include "decoder/huffman_fast.h"
 
 namespace jpegdec {
 namespace {
@@ -120,6 +121,7 @@ void DefineDcTable(DecoderContext* context, int t, const std::uint8_t* countsAnd
   DcHuffmanTable& table = context->dcTables[t];
   std::memcpy(table.bits, countsAndValues, kCountBytes);
   GenerateHuffmanCodes(countsAndValues, kDcCapacity, table.sizes, table.vals, table.codes);
+  BuildFastDcTable(context, t);
   context->dcDefined = static_cast<std::uint8_t>(context->dcDefined | (1u << t));
 }
 
@@ -129,6 +131,7 @@ void DefineAcTable(DecoderContext* context, int t, const std::uint8_t* countsAnd
   std::memcpy(table.bits, countsAndValues, kCountBytes);
   GenerateHuffmanCodes(countsAndValues, kAcCapacity, table.sizes, table.vals, table.codes);
   BuildAcLookup(context, t);
+  BuildFastAcTable(context, t);
   context->acDefined = static_cast<std::uint8_t>(context->acDefined | (1u << t));
 }
 

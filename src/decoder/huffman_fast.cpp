@@ -1,0 +1,319 @@
+// The fast entropy path: a whole block per call, read through a wide bit buffer with a lookahead
+// of kFastBits bits per symbol (T.81 F.2.2; the table form is that of F.2.2.3 with a lookup in
+// front). See huffman_fast.h for when it runs and why its results equal the plain routines'.
+#include "decoder/huffman_fast.h"
+
+#include <climits>
+#include <cstring>
+
+#include "decoder/cpu_dispatch.h"
+#include "decoder/huffman.h"
+
+namespace jpegdec {
+namespace {
+
+constexpr std::uint8_t kMarkerPrefix = 0xFF;
+constexpr std::uint8_t kStuffedZero = 0x00;
+constexpr std::uint8_t kZrl = 0xF0;  // sixteen zeros
+constexpr std::uint8_t kEob = 0x00;  // rest of the block is zero
+constexpr int kZrlRun = 16;
+constexpr std::uint8_t kAcTableBase = 16;  // comp[].acTable holds 16 + Ta
+constexpr int kLookupEntries = 1 << kFastBits;
+constexpr int kLengthShift = 8;  // lookup entry: length << 8 | symbol
+constexpr int kValueShift = 16;  // folded entry: value << 16 | run << 8 | bits used
+constexpr int kRunShift = 8;
+constexpr std::int32_t kByteMask = 0xFF;
+constexpr std::uint8_t kSizeMask = 0x0F;  // AC symbol: run << 4 | size
+constexpr int kRunBits = 4;
+
+// A block is worth trying only with this much input ahead; with less, most attempts would run
+// into the end of the piece and the plain routines would decode the block again anyway.
+constexpr std::int32_t kMinInputAhead = 32;
+
+// The bit buffer: 64 bits where registers are that wide. The 32-bit build takes 64 bits as well:
+// register pairs cost less there than refilling twice as often (measured under Wine).
+using Accumulator = std::uint64_t;
+constexpr int kAccBits = static_cast<int>(sizeof(Accumulator)) * CHAR_BIT;
+// Refilled below this many bits, a 64-bit buffer holds a code and its extra bits (16 + 16).
+constexpr int kRefillBelow = 32;
+constexpr int kWordBytes = 8;
+constexpr std::uint64_t kLowBits = 0x0101010101010101u;
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+
+// Scan data from `p` to `end` as a stream of bits. `acc` holds the `bits` unread bits
+// left-aligned; below them it holds zeros or the very bits that follow in the data (a wide
+// refill puts whole bytes there ahead of time), so reading more bits than `bits` is harmless as
+// long as a code found that way is checked against `bits`.
+struct BitReader {
+  Accumulator acc;
+  int bits;
+  const std::uint8_t* p;
+  const std::uint8_t* end;
+};
+
+inline std::uint64_t LoadBigEndian(const std::uint8_t* p) {
+  std::uint64_t w = 0;
+  for (int i = 0; i < kWordBytes; ++i) {
+    w = (w << CHAR_BIT) | p[i];
+  }
+  return w;
+}
+
+// Adds data bytes until the buffer is full, the input ends, or a 0xFF not followed by 0x00 (a
+// marker, fill bytes, or a 0xFF whose next byte is not in this piece) comes next.
+inline void Refill(BitReader& r) {
+  if (r.end - r.p >= kWordBytes) {
+    const std::uint64_t w = LoadBigEndian(r.p);
+    const std::uint64_t inverted = ~w;
+    if (((inverted - kLowBits) & ~inverted & kHighBits) == 0) {  // no byte of w is 0xFF
+      r.acc |= w >> r.bits;
+      const int take = (kAccBits - 1 - r.bits) / CHAR_BIT;
+      r.p += take;
+      r.bits += take * CHAR_BIT;
+      return;
+    }
+  }
+  while (r.bits <= kAccBits - CHAR_BIT) {
+    if (r.p >= r.end) {
+      return;
+    }
+    const std::uint8_t b = *r.p;
+    if (b == kMarkerPrefix) {
+      if (r.end - r.p < 2 || r.p[1] != kStuffedZero) {
+        return;
+      }
+      r.p += 2;
+    } else {
+      ++r.p;
+    }
+    r.acc |= Accumulator{b} << (kAccBits - CHAR_BIT - r.bits);
+    r.bits += CHAR_BIT;
+  }
+}
+
+inline std::int32_t Peek(const BitReader& r, int n) {
+  return static_cast<std::int32_t>(r.acc >> (kAccBits - n));
+}
+
+inline void Consume(BitReader& r, int n) {
+  r.acc <<= n;
+  r.bits -= n;
+}
+
+// T.81 Figure F.12: n extra bits v (n >= 1) as a signed value.
+inline std::int16_t Extend(std::int32_t v, int n) {
+  const std::int32_t half = std::int32_t{1} << (n - 1);
+  return static_cast<std::int16_t>(v < half ? v - (half << 1) + 1 : v);
+}
+
+// The code that starts the bits ahead: its length (0 if no code of up to 16 bits matches) and
+// symbol. Codes longer than the lookahead are found by length, as in T.81 Figure F.16.
+inline int DecodeSymbol(const BitReader& r, const FastHuffmanTable& table, const std::uint8_t* vals,
+                        int* symbol) {
+  const std::uint16_t entry = table.lookup[Peek(r, kFastBits)];
+  if (entry != 0) {
+    *symbol = entry & kByteMask;
+    return entry >> kLengthShift;
+  }
+  for (int length = kFastBits + 1; length <= kMaxCodeBits; ++length) {
+    const std::int32_t code = Peek(r, length);
+    if (code <= table.maxCode[length]) {
+      *symbol = vals[table.valOffset[length] + code];
+      return length;
+    }
+  }
+  return 0;
+}
+
+// Takes n (1..16) extra bits as a signed value; false if they are not at hand.
+inline bool TakeExtra(BitReader& r, int n, std::int16_t* value) {
+  if (n > r.bits) {
+    Refill(r);
+    if (n > r.bits) {
+      return false;
+    }
+  }
+  *value = Extend(Peek(r, n), n);
+  Consume(r, n);
+  return true;
+}
+
+// The coefficients 1..63 of the block (T.81 Figure F.13); false where the plain routine would
+// not complete the block the same way from these bits.
+inline bool DecodeAcFast(BitReader& r, const FastHuffmanTable& table, const std::int32_t* folded,
+                         const std::uint8_t* vals, std::int16_t* block) {
+  std::memset(block + 1, 0, (kBlockSize - 1) * sizeof(block[0]));
+  int k = 1;
+  while (k < kBlockSize) {
+    if (r.bits < kRefillBelow) {
+      Refill(r);
+    }
+    const std::int32_t fold = folded[Peek(r, kFastBits)];
+    if (fold != 0) {
+      const int used = fold & kByteMask;
+      k += (fold >> kRunShift) & kByteMask;
+      if (used > r.bits || k >= kBlockSize) {
+        return false;
+      }
+      Consume(r, used);
+      block[k] = static_cast<std::int16_t>(fold >> kValueShift);
+      ++k;
+      continue;
+    }
+    int symbol = 0;
+    const int length = DecodeSymbol(r, table, vals, &symbol);
+    if (length == 0 || length > r.bits) {
+      return false;
+    }
+    Consume(r, length);
+    if (symbol == kEob) {
+      return true;
+    }
+    if (symbol == kZrl) {
+      if (k + kZrlRun >= kBlockSize) {
+        return false;
+      }
+      k += kZrlRun;
+      continue;
+    }
+    const int run = symbol >> kRunBits;
+    const int size = symbol & kSizeMask;
+    if (k + run >= kBlockSize) {
+      return false;
+    }
+    k += run;
+    if (size != 0 && !TakeExtra(r, size, &block[k])) {
+      return false;
+    }
+    ++k;  // a size of 0 leaves a zero coefficient
+  }
+  return true;
+}
+
+// Fills the lookup and the MAXCODE/offset columns from a checked code list in code order.
+void BuildFastTable(const std::uint8_t* bits, const std::uint8_t* vals, const std::uint8_t* sizes,
+                    const std::uint16_t* codes, int capacity, FastHuffmanTable* fast) {
+  std::memset(fast->lookup, 0, sizeof(fast->lookup));
+  int index = 0;
+  for (int length = 1; length <= kMaxCodeBits; ++length) {
+    const int count = bits[length - 1];
+    fast->maxCode[length] = -1;
+    fast->valOffset[length] = 0;
+    if (count != 0 && index + count <= capacity) {
+      fast->maxCode[length] = codes[index + count - 1];
+      fast->valOffset[length] = index - codes[index];
+    }
+    index += count;
+  }
+  fast->maxCode[0] = -1;
+  fast->valOffset[0] = 0;
+  fast->maxCode[kMaxCodeBits + 1] = INT32_MAX;
+  // Longest codes first, so that where codes overlapped (no checked table has them) the shorter
+  // one, which the plain search finds first, would win.
+  for (int i = capacity - 1; i >= 0; --i) {
+    const int size = sizes[i];
+    if (size < 1 || size > kFastBits || codes[i] >= (1u << size)) {
+      continue;
+    }
+    const int shift = kFastBits - size;
+    const auto entry = static_cast<std::uint16_t>(size << kLengthShift | vals[i]);
+    const int first = codes[i] << shift;
+    for (int v = first; v < first + (1 << shift); ++v) {
+      fast->lookup[v] = entry;
+    }
+  }
+}
+
+}  // namespace
+
+void BuildFastDcTable(DecoderContext* context, int t) {
+  const DcHuffmanTable& table = context->dcTables[t];
+  BuildFastTable(table.bits, table.vals, table.sizes, table.codes, kDcCapacity,
+                 &context->fastDc[t]);
+}
+
+void BuildFastAcTable(DecoderContext* context, int t) {
+  const AcHuffmanTable& table = context->acTables[t];
+  FastHuffmanTable& fast = context->fastAc[t];
+  BuildFastTable(table.bits, table.vals, table.sizes, table.codes, kAcCapacity, &fast);
+  // Fold the extra bits in where a short code and its extra bits fit in the lookahead together.
+  std::int32_t* folded = context->fastAcFolded[t];
+  for (int v = 0; v < kLookupEntries; ++v) {
+    folded[v] = 0;
+    const std::uint16_t entry = fast.lookup[v];
+    const int length = entry >> kLengthShift;
+    const int symbol = entry & kByteMask;
+    const int size = symbol & kSizeMask;
+    if (entry == 0 || size == 0 || length + size > kFastBits) {
+      continue;
+    }
+    const std::int32_t extra = (v >> (kFastBits - length - size)) & ((1 << size) - 1);
+    folded[v] = Extend(extra, size) * (std::int32_t{1} << kValueShift) +
+                ((symbol >> kRunBits) << kRunShift) + length + size;
+  }
+}
+
+bool FastBlockEligible(const DecoderContext* context) {
+  return context->codeLen == 1 && context->codeIndex == 0 && context->ffPending == kFfNone &&
+         context->symbolPending == 0 && context->inAvail >= kMinInputAhead &&
+         !PlainRoutinesForced();
+}
+
+bool DecodeBlockFast(DecoderContext* context, std::int16_t* difference) {
+  if (context->curComp >= kMaxComponents) {
+    return false;
+  }
+  const ComponentInfo& ci = context->comp[context->curComp];
+  const int dcTable = ci.dcTable;
+  const int acTable = ci.acTable - kAcTableBase;
+  if (dcTable >= kNumTables || ((context->dcDefined >> dcTable) & 1) == 0 || acTable < 0 ||
+      acTable >= kNumTables || ((context->acDefined >> acTable) & 1) == 0) {
+    return false;
+  }
+
+  const std::uint8_t* const start = context->inPtr;
+  BitReader r{0, context->bitCount, start, start + context->inAvail};
+  if (r.bits > 0) {
+    r.acc = Accumulator{context->bitBuffer} << (kAccBits - r.bits);
+  }
+
+  // DC difference.
+  if (r.bits < kRefillBelow) {
+    Refill(r);
+  }
+  int category = 0;
+  const int length =
+      DecodeSymbol(r, context->fastDc[dcTable], context->dcTables[dcTable].vals, &category);
+  if (length == 0 || length > r.bits || category > kMaxDcCategory) {
+    return false;
+  }
+  Consume(r, length);
+  std::int16_t dc = 0;
+  if (category != 0 && !TakeExtra(r, category, &dc)) {
+    return false;
+  }
+
+  if (!DecodeAcFast(r, context->fastAc[acTable], context->fastAcFolded[acTable],
+                    context->acTables[acTable].vals, context->block)) {
+    return false;
+  }
+
+  // Hand the whole bytes read ahead back, the last ones first: a byte pair 0xFF 0x00 read here
+  // was one data byte. What stays is what the plain routines would hold.
+  const std::uint8_t* p = r.p;
+  int bits = r.bits;
+  while (bits >= CHAR_BIT && p > start) {
+    const bool stuffed = p - start >= 2 && p[-1] == kStuffedZero && p[-2] == kMarkerPrefix;
+    p -= stuffed ? 2 : 1;
+    bits -= CHAR_BIT;
+  }
+  context->bitBuffer = bits > 0 ? static_cast<std::uint32_t>(r.acc >> (kAccBits - bits)) : 0;
+  context->bitCount = static_cast<std::uint8_t>(bits);
+  context->inAvail -= static_cast<std::int32_t>(p - start);
+  context->inPtr = p;
+  context->dcSymbol = static_cast<std::uint8_t>(category);
+  *difference = dc;
+  return true;
+}
+
+}  // namespace jpegdec

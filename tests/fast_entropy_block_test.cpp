@@ -1,0 +1,372 @@
+// The fast entropy path against the plain routines block by block: two contexts decode the same
+// scan data in the same pieces, one with the fast routines allowed and one with the plain ones
+// forced, and after every block the results, the coefficients, the DC difference, the bit buffer
+// and the input position must agree, as must every JD_NEED_DATA point, marker and error.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "decoder/cpu_dispatch.h"
+#include "decoder/decoder.h"
+#include "decoder/huffman.h"
+#include "decoder/huffman_fast.h"
+
+#if defined(JPEGDEC_HAVE_LIBJPEG)
+#include "support/libjpeg_reference.h"
+#endif
+
+namespace jpegdec {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct ContextDeleter {
+  void operator()(DecoderContext* context) const { ReleaseDecoderContext(context); }
+};
+using ContextPtr = std::unique_ptr<DecoderContext, ContextDeleter>;
+
+// A DHT table: class-and-id byte, then BITS and HUFFVAL.
+struct TableDef {
+  std::uint8_t classAndId;
+  Bytes counts;
+  Bytes symbols;
+};
+
+// One set of tables for a test: what DC table 0 and AC table 0 hold (all components use them).
+struct TableSet {
+  const char* name;
+  std::vector<TableDef> tables;  // empty: the standard tables of T.81 Annex K
+};
+
+// Defines the tables through a DHT segment read the way the marker parser reads it.
+void DefineTables(DecoderContext* context, const std::vector<TableDef>& tables) {
+  Bytes payload;
+  for (const TableDef& t : tables) {
+    payload.push_back(t.classAndId);
+    Bytes counts = t.counts;
+    counts.resize(16, 0);
+    payload.insert(payload.end(), counts.begin(), counts.end());
+    payload.insert(payload.end(), t.symbols.begin(), t.symbols.end());
+  }
+  Bytes segment = {static_cast<std::uint8_t>((payload.size() + 2) >> 8),
+                   static_cast<std::uint8_t>(payload.size() + 2)};
+  segment.insert(segment.end(), payload.begin(), payload.end());
+  context->inPtr = segment.data();
+  context->inAvail = static_cast<std::int32_t>(segment.size());
+  Status failure = JD_OK;
+  ASSERT_EQ(ReadHuffmanTables(context, &failure), 0);
+  ASSERT_EQ(failure, JD_OK);
+}
+
+ContextPtr NewContext(const TableSet& set, int components) {
+  ContextPtr context(CreateDecoderContext());
+  EXPECT_NE(context, nullptr);
+  context->phase = kPhaseInScan;
+  context->numComponents = static_cast<std::uint8_t>(components);
+  for (int i = 0; i < components; ++i) {
+    // Components after the first use table 1 where the standard tables are loaded.
+    const std::uint8_t t = (set.tables.empty() && i > 0) ? 1 : 0;
+    context->comp[i].dcTable = t;
+    context->comp[i].acTable = static_cast<std::uint8_t>(16 + t);
+  }
+  if (set.tables.empty()) {
+    for (const int id : {0x00, 0x01, 0x10, 0x11}) {
+      EXPECT_TRUE(LoadStandardHuffmanTable(context.get(), static_cast<std::uint8_t>(id)));
+    }
+  } else {
+    DefineTables(context.get(), set.tables);
+  }
+  return context;
+}
+
+// Drives one context as the band decoder does: DC then AC part of each block, the resume forms
+// after JD_NEED_DATA, and the components in turn.
+class Lane {
+ public:
+  Lane(const TableSet& set, int components, bool plain)
+      : context_(NewContext(set, components)), components_(components), plain_(plain) {}
+
+  DecoderContext* context() { return context_.get(); }
+
+  void Adopt(const std::uint8_t* data, std::int32_t length) {
+    context_->inPtr = data;
+    context_->inAvail = length;
+  }
+
+  // 1 when a block is complete (difference and block set), else the entropy decoder's status.
+  std::uint8_t NextBlock(std::int16_t* difference) {
+    ForcePlainRoutines(plain_);
+    const std::uint8_t r = Decode(difference);
+    ForcePlainRoutines(false);
+    if (r == 1) {
+      context_->coefIndex = 0;
+      context_->curComp = static_cast<std::uint8_t>((context_->curComp + 1) % components_);
+    }
+    return r;
+  }
+
+ private:
+  std::uint8_t Decode(std::int16_t* difference) {
+    DecoderContext* c = context_.get();
+    std::uint8_t r = 0;
+    if (!dcDone_) {
+      r = resume_ ? ResumeDcDifference(c, difference) : DecodeDcDifference(c, difference);
+      resume_ = r == JD_NEED_DATA;
+      if (r != 1) {
+        return r;
+      }
+      dcDone_ = true;
+      lastDifference_ = *difference;
+    }
+    r = resume_ ? ResumeAcCoefficients(c) : DecodeAcCoefficients(c);
+    resume_ = r == JD_NEED_DATA;
+    if (r != 1) {
+      return r;
+    }
+    dcDone_ = false;
+    *difference = lastDifference_;
+    return 1;
+  }
+
+  ContextPtr context_;
+  int components_;
+  bool plain_;
+  bool dcDone_ = false;
+  bool resume_ = false;
+  std::int16_t lastDifference_ = 0;
+};
+
+// Decodes `data` in `pieces` with both kinds in lockstep. Returns the number of blocks both
+// completed; records a failure at the first difference.
+int ExpectLockstep(const TableSet& set, int components, const Bytes& data,
+                   const std::vector<std::uint32_t>& pieces, const std::string& what) {
+  Lane fast(set, components, false);
+  Lane plain(set, components, true);
+  std::size_t offset = 0;
+  std::size_t next = 0;
+  auto adopt = [&]() {
+    const std::uint32_t length = next < pieces.size() ? pieces[next] : 0;
+    fast.Adopt(data.data() + offset, static_cast<std::int32_t>(length));
+    plain.Adopt(data.data() + offset, static_cast<std::int32_t>(length));
+    offset += length;
+    ++next;
+  };
+  adopt();
+  int blocks = 0;
+  for (;;) {
+    std::int16_t fd = 0;
+    std::int16_t pd = 0;
+    const std::uint8_t fr = fast.NextBlock(&fd);
+    const std::uint8_t pr = plain.NextBlock(&pd);
+    const DecoderContext* f = fast.context();
+    const DecoderContext* p = plain.context();
+    const std::string where = what + ", block " + std::to_string(blocks);
+    EXPECT_EQ(fr, pr) << where << ": result";
+    if (fr != pr) {
+      return blocks;
+    }
+    if (fr == JD_ERR_DATA) {
+      return blocks;
+    }
+    EXPECT_EQ(f->inPtr, p->inPtr) << where << ": input position";
+    EXPECT_EQ(f->inAvail, p->inAvail) << where;
+    EXPECT_EQ(f->bitCount, p->bitCount) << where << ": bits held";
+    EXPECT_EQ(f->bitBuffer, p->bitBuffer) << where;
+    EXPECT_EQ(f->ffPending, p->ffPending) << where;
+    if (fr == 1) {
+      EXPECT_EQ(fd, pd) << where << ": DC difference";
+      for (int k = 1; k < kBlockSize; ++k) {
+        EXPECT_EQ(f->block[k], p->block[k]) << where << ": coefficient " << k;
+        if (f->block[k] != p->block[k]) {
+          return blocks;
+        }
+      }
+      ++blocks;
+      continue;
+    }
+    if (fr == JD_NEED_DATA) {
+      EXPECT_EQ(f->inAvail, 0) << where;
+      if (next >= pieces.size()) {
+        return blocks;
+      }
+      adopt();
+      continue;
+    }
+    // JD_OK: a marker handed back ends the scan data; fill bytes taken go on.
+    EXPECT_EQ(f->markerPending, p->markerPending) << where;
+    EXPECT_EQ(f->marker, p->marker) << where;
+    if (f->markerPending != 0 || ::testing::Test::HasFailure()) {
+      return blocks;
+    }
+  }
+}
+
+std::vector<std::uint32_t> RandomPieces(std::size_t size, std::mt19937& random,
+                                        std::uint32_t maxPiece) {
+  std::vector<std::uint32_t> pieces;
+  std::size_t left = size;
+  while (left > 0) {
+    const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(left, 1 + random() % maxPiece));
+    pieces.push_back(n);
+    left -= n;
+  }
+  return pieces;
+}
+
+// Tables that make random data meet every case: the standard ones; runs and ZRL among the
+// shortest codes (ZRL at 48 and runs past the end come soon); only codes of up to 3 bits with
+// one pattern left unused (the early error); codes of 10 bits only (long codes, mostly invalid);
+// a DC table with a category above 11.
+const TableSet kTableSets[] = {
+    {"standard", {}},
+    {"runs",
+     {{0x00, {0, 1, 5, 1, 1, 1, 1, 1, 1}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+      {0x10, {0, 3, 2}, {0xF0, 0x01, 0xD2, 0x00, 0x3A}}}},
+    {"short", {{0x00, {0, 3, 1}, {0, 1, 2, 3}}, {0x10, {0, 2, 1}, {0x01, 0x00, 0x11}}}},
+    {"long",
+     {{0x00, {0, 0, 0, 0, 0, 0, 0, 0, 1, 3}, {0, 1, 2, 5}},
+      {0x10, {0, 0, 0, 0, 0, 0, 0, 0, 0, 4}, {0x00, 0x01, 0xF0, 0x25}}}},
+    {"category 15",
+     {{0x00, {0, 1, 5, 1, 1, 1, 1, 1, 1}, {0, 1, 2, 3, 4, 5, 15, 7, 8, 9, 10, 11}},
+      {0x10,
+       {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d},
+       {0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61,
+        0x07, 0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52,
+        0xd1, 0xf0, 0x24, 0x33, 0x62, 0x72, 0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25,
+        0x26, 0x27, 0x28, 0x29, 0x2a, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45,
+        0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63, 0x64,
+        0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x83,
+        0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99,
+        0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6,
+        0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3,
+        0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8,
+        0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa}}}},
+};
+
+// Random scan data: mostly plain bytes, with 0xFF as a stuffed pair, a restart marker, fill
+// bytes or an unpaired 0xFF now and then.
+Bytes RandomScanData(std::mt19937& random, std::size_t size, int ffPerMille) {
+  Bytes data;
+  while (data.size() < size) {
+    const auto roll = random() % 1000;
+    if (roll < static_cast<std::uint32_t>(ffPerMille)) {
+      switch (random() % 8) {
+        case 0:
+          data.insert(data.end(), {0xFF, 0xD0});
+          break;
+        case 1:
+          data.insert(data.end(), {0xFF, 0xFF, 0xD9});
+          break;
+        case 2:
+          data.push_back(0xFF);
+          break;
+        default:
+          data.insert(data.end(), {0xFF, 0x00});
+          break;
+      }
+    } else {
+      data.push_back(static_cast<std::uint8_t>(random()));
+    }
+  }
+  return data;
+}
+
+TEST(FastEntropyBlocks, RandomDataMeetsEveryCaseAlike) {
+  std::mt19937 random(2024);
+  for (const TableSet& set : kTableSets) {
+    for (int trial = 0; trial < 150; ++trial) {
+      const int ffPerMille = trial % 3 == 0 ? 0 : (trial % 3 == 1 ? 5 : 60);
+      const Bytes data = RandomScanData(random, 64 + random() % 400, ffPerMille);
+      const int components = 1 + trial % 3;
+      const std::string what = std::string(set.name) + " trial " + std::to_string(trial);
+      const std::vector<std::uint32_t> whole = {static_cast<std::uint32_t>(data.size())};
+      ExpectLockstep(set, components, data, whole, what + " whole");
+      ExpectLockstep(set, components, data, RandomPieces(data.size(), random, 80),
+                     what + " pieces");
+      if (::testing::Test::HasFailure()) {
+        return;
+      }
+    }
+  }
+}
+
+// Data the standard tables decode for a long way: blocks of EOB-terminated random coefficients
+// written with those tables' codes, so that mostly the fast path works and the plain routines
+// take over at piece ends and near the 0xFF bytes.
+TEST(FastEntropyBlocks, LongValidRunsAgreeBlockByBlock) {
+#if defined(JPEGDEC_HAVE_LIBJPEG)
+  // Scan data of real images made with the standard tables.
+  std::vector<Bytes> scans;
+  for (const int quality : {50, 90, 100}) {
+    test::EncodeSpec spec;
+    spec.colour = test::Colour::kGrey;
+    spec.width = 256;
+    spec.height = 64;
+    spec.quality = quality;
+    std::string error;
+    const Bytes file = test::EncodeJpeg(spec, &error);
+    ASSERT_FALSE(file.empty()) << error;
+    for (std::size_t i = 0; i + 3 < file.size(); ++i) {
+      if (file[i] == 0xFF && file[i + 1] == 0xDA) {
+        const std::size_t start =
+            i + 2 + (static_cast<std::size_t>(file[i + 2]) << 8 | file[i + 3]);
+        scans.emplace_back(file.begin() + static_cast<std::ptrdiff_t>(start), file.end());
+        break;
+      }
+    }
+  }
+  ASSERT_EQ(scans.size(), 3u);
+  std::mt19937 random(99);
+  for (std::size_t s = 0; s < scans.size(); ++s) {
+    const Bytes& data = scans[s];
+    const std::string what = "scan " + std::to_string(s);
+    const std::vector<std::uint32_t> whole = {static_cast<std::uint32_t>(data.size())};
+    EXPECT_GT(ExpectLockstep(kTableSets[0], 1, data, whole, what + " whole"), 200);
+    for (const std::uint32_t maxPiece : {40u, 200u, 2000u}) {
+      ExpectLockstep(kTableSets[0], 1, data, RandomPieces(data.size(), random, maxPiece),
+                     what + " pieces up to " + std::to_string(maxPiece));
+    }
+  }
+#else
+  GTEST_SKIP() << "needs libjpeg to make the images (native build)";
+#endif
+}
+
+// The fast path is tried only where it can pay off, and leaves the plain state untouched when
+// it gives up: a block cut short by the end of the input.
+TEST(FastEntropyBlocks, GivesUpWithoutTouchingTheState) {
+  ContextPtr context = NewContext(kTableSets[0], 1);
+  // EOB-only blocks are "00" (DC category 0) then "1010" (EOB): 6 bits a block; 40 bytes of
+  // 0x28 0xA2 0x8A patterns cut inside a block at the end.
+  Bytes data;
+  for (int i = 0; i < 40; ++i) {
+    data.insert(data.end(), {0x28, 0xA2, 0x8A});
+  }
+  context->inPtr = data.data();
+  context->inAvail = static_cast<std::int32_t>(data.size());
+  EXPECT_TRUE(FastBlockEligible(context.get()));
+  context->inAvail = 31;
+  EXPECT_FALSE(FastBlockEligible(context.get()));  // too little ahead to be worth it
+  context->inAvail = static_cast<std::int32_t>(data.size());
+  ForcePlainRoutines(true);
+  EXPECT_FALSE(FastBlockEligible(context.get()));
+  ForcePlainRoutines(false);
+
+  // Last 2 bits of the data: a block cannot be complete in them.
+  const std::uint8_t* end = data.data() + data.size();
+  context->inPtr = end;
+  context->inAvail = 0;
+  context->bitBuffer = 0x1;  // "01": category 1 starts, its extra bit is missing
+  context->bitCount = 2;
+  std::int16_t difference = 0;
+  EXPECT_FALSE(DecodeBlockFast(context.get(), &difference));
+  EXPECT_EQ(context->inPtr, end);
+  EXPECT_EQ(context->bitBuffer, 0x1u);
+  EXPECT_EQ(context->bitCount, 2);
+}
+
+}  // namespace
+}  // namespace jpegdec
