@@ -29,7 +29,7 @@ struct StepResult {
   // JD_BAND_READY: bytes in the band (width x components x rows).
   // JD_NEED_DATA: input bytes not consumed.
   std::int32_t count;
-  // JD_BAND_READY: the band, allocated with malloc, now owned by the caller.
+  // JD_BAND_READY: the band, from platform::HeapAllocate, now owned by the caller (HeapRelease).
   // JD_NEED_DATA: first unconsumed input byte, inside the buffer last adopted.
   std::uint8_t* data;
 };

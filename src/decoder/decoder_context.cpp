@@ -1,13 +1,14 @@
 // Creation and release of the decoder context.
 #include "decoder/decoder_context.h"
 
-#include <cstdlib>
 #include <cstring>
+
+#include "platform/platform.h"
 
 namespace jpegdec {
 
 DecoderContext* CreateDecoderContext() {
-  auto* context = static_cast<DecoderContext*>(std::malloc(sizeof(DecoderContext)));
+  auto* context = static_cast<DecoderContext*>(platform::HeapAllocate(sizeof(DecoderContext)));
   if (context == nullptr) {
     return nullptr;
   }
@@ -44,9 +45,9 @@ void ReleaseDecoderContext(DecoderContext* context) {
   if (context == nullptr) {
     return;
   }
-  std::free(context->bandBuffer);
-  std::free(context->rowScratch);
-  std::free(context);
+  platform::HeapRelease(context->bandBuffer);
+  platform::HeapRelease(context->rowScratch);
+  platform::HeapRelease(context);
 }
 
 std::int32_t BytesAfterEnd(const DecoderContext* context) {

@@ -41,6 +41,7 @@
 #include "decoder/band_output.h"
 #include "decoder/huffman.h"
 #include "decoder/reconstruct.h"
+#include "platform/platform.h"
 
 namespace jpegdec {
 namespace {
@@ -356,9 +357,9 @@ Status HandleRestart(DecoderContext* context) {
 
 Status HandleEndOfImage(DecoderContext* context) {
   // A band still under construction here was cut short by the end of the data: never emitted.
-  std::free(context->bandBuffer);
+  platform::HeapRelease(context->bandBuffer);
   context->bandBuffer = nullptr;
-  std::free(context->rowScratch);
+  platform::HeapRelease(context->rowScratch);
   context->rowScratch = nullptr;
   context->phase = kPhaseEnded;
   return JD_END;
@@ -467,7 +468,7 @@ Status PrepareFrame(DecoderContext* context) {
     context->blocksPerMcu = static_cast<std::uint8_t>(context->blocksPerMcu + c.h * c.v);
   }
   const std::size_t rowBytes = std::size_t{context->width} * context->numComponents;
-  context->rowScratch = static_cast<std::uint8_t*>(std::malloc(rowBytes));
+  context->rowScratch = static_cast<std::uint8_t*>(platform::HeapAllocate(rowBytes));
   if (context->rowScratch == nullptr) {
     return JD_ERR_NOMEM;
   }
@@ -601,9 +602,9 @@ StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::in
     result.count = context->inAvail;
     result.data = const_cast<std::uint8_t*>(context->inPtr);
   } else if (IsError(status)) {
-    std::free(context->bandBuffer);
+    platform::HeapRelease(context->bandBuffer);
     context->bandBuffer = nullptr;
-    std::free(context->rowScratch);
+    platform::HeapRelease(context->rowScratch);
     context->rowScratch = nullptr;
   }
   result.status = status;

@@ -9,6 +9,7 @@
 
 #include "decoder/band_output.h"
 #include "decoder/huffman.h"
+#include "platform/platform.h"
 
 namespace jpegdec {
 
@@ -210,7 +211,7 @@ void FinishBand(DecoderContext* c, StepResult* result) {
     result->count = count;
     result->data = c->bandBuffer;
   } else {
-    std::free(c->bandBuffer);
+    platform::HeapRelease(c->bandBuffer);
   }
   c->bandBuffer = nullptr;
   c->mcuX = 0;
@@ -251,7 +252,7 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
     // The first block of a band allocates its buffer. The test is on the buffer itself, so a
     // buffer still held for any reason is reused rather than leaked.
     if (context->bandBuffer == nullptr) {
-      context->bandBuffer = static_cast<std::uint8_t*>(std::malloc(BandBufferSize(context)));
+      context->bandBuffer = static_cast<std::uint8_t*>(platform::HeapAllocate(BandBufferSize(context)));
       if (context->bandBuffer == nullptr) {
         result->status = JD_ERR_NOMEM;
         return;

@@ -29,9 +29,10 @@ inline constexpr std::uint8_t ZigZagIndex[kBlockSize] = {
 
 // Decodes blocks until a band is complete, input runs out, a marker is met or an error occurs.
 // Fills result->status (JD_OK, JD_NEED_DATA, or a failure) and result->count; with a completed
-// band, count is its byte count and data the band, now owned by the caller (free). A completed
-// band of no rows (the image height already reached) is released here and reported as JD_OK
-// with count 0, like a marker, so that the caller simply steps on.
+// band, count is its byte count and data the band, now owned by the caller, who releases it with
+// platform::HeapRelease. A completed band of no rows (the image height already reached) is
+// released here and reported as JD_OK with count 0, like a marker, so that the caller simply
+// steps on.
 void DecodeBand(DecoderContext* context, StepResult* result);
 
 // Bytes of one band buffer for the context's frame, computed in a width that cannot overflow.
