@@ -1,0 +1,162 @@
+// Split invariance as a property: the same bytes decoded in one piece and in pieces the fuzz
+// input chooses give identical rows and the same end, both when the decoder is stepped directly
+// and when the streaming way of the public operations is fed the pieces. The end is the status
+// that stopped the decode (the end marker, one particular error, or input used up while the
+// decoder still asks for more).
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "api/jpeg_decode_instance.h"
+#include "decoder/decoder.h"
+#include "fuzz_input.h"
+#include "jpegdec/jpegdec.h"
+#include "platform/platform.h"
+
+namespace {
+
+using jpegdec::StepResult;
+using jpegdec::fuzz::Check;
+
+constexpr std::uint64_t kFnvOffset = 14695981039346656037ull;
+constexpr std::uint64_t kFnvPrime = 1099511628211ull;
+constexpr jpegdec::Status kCutShort = jpegdec::JD_NEED_DATA;
+constexpr int kIdleStepsAllowed = 64;
+
+struct Outcome {
+  std::uint64_t rows = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t digest = kFnvOffset;
+  jpegdec::Status end = kCutShort;
+
+  void Add(const std::uint8_t* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      digest = (digest ^ p[i]) * kFnvPrime;
+    }
+    bytes += n;
+  }
+};
+
+// Steps the decoder over the input in the pieces `pieces` gives (null: one piece).
+Outcome DecodeDirect(const std::uint8_t* data, std::size_t size, jpegdec::fuzz::Pieces* pieces) {
+  Outcome outcome;
+  jpegdec::DecoderContext* context = jpegdec::CreateDecoderContext();
+  Check(context != nullptr, "no decoder context");
+  std::vector<std::uint8_t> buffer;
+  std::size_t fed = 0;
+  bool adopt = true;
+  bool first = true;
+  int idleSteps = 0;
+  for (;;) {
+    if (adopt) {
+      if (!first && fed == size) {
+        break;
+      }
+      const std::size_t piece = pieces != nullptr ? pieces->Next(size - fed) : size - fed;
+      buffer.insert(buffer.end(), data + fed, data + fed + piece);
+      fed += piece;
+    }
+    first = false;
+    const StepResult r =
+        jpegdec::DecodeStep(context, buffer.data(), static_cast<std::int32_t>(buffer.size()));
+    adopt = false;
+    if (r.status == jpegdec::JD_NEED_DATA) {
+      std::vector<std::uint8_t> tail(r.data, r.data + r.count);
+      buffer.swap(tail);
+      adopt = true;
+      idleSteps = 0;
+      continue;
+    }
+    if (r.status == jpegdec::JD_BAND_READY) {
+      outcome.rows +=
+          static_cast<std::uint64_t>(r.count) / (std::uint64_t{r.width} * r.numComponents);
+      outcome.Add(r.data, static_cast<std::size_t>(r.count));
+      jpegdec::platform::HeapRelease(r.data);
+      idleSteps = 0;
+      continue;
+    }
+    if (r.status != jpegdec::JD_OK) {
+      outcome.end = r.status;
+      break;
+    }
+    Check(++idleSteps <= kIdleStepsAllowed, "steps without progress");
+  }
+  jpegdec::ReleaseDecoderContext(context);
+  return outcome;
+}
+
+// The same through the public operations in streaming mode, the host writing the pieces.
+Outcome DecodeStreaming(const std::uint8_t* data, std::size_t size, jpegdec::fuzz::Pieces* pieces,
+                        std::uint32_t startWidth) {
+  Outcome outcome;
+  JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+  Check(instance != nullptr, "no instance");
+  Check(instance->Start(startWidth, 0, JPEGDEC_MODE_STREAMING, 1) == 1, "streaming Start failed");
+  std::size_t fed = 0;
+  std::size_t pieceLeft = 0;
+  std::uint64_t idleReads = 0;
+  const std::uint64_t callLimit = 200000 + 16 * std::uint64_t{size};
+  for (std::uint64_t calls = 0;; ++calls) {
+    Check(calls < callLimit, "call limit reached: the decode does not end");
+    std::uint8_t* row = nullptr;
+    std::uint32_t length = 0;
+    const std::int32_t read = instance->Read(&row, &length);
+    if (read == JPEGDEC_READ_ROW) {
+      ++outcome.rows;
+      outcome.Add(row, length);
+      idleReads = 0;
+      continue;
+    }
+    if (read == JPEGDEC_READ_END) {
+      outcome.end = jpegdec::JD_END;
+      break;
+    }
+    if (read != JPEGDEC_READ_AGAIN) {
+      outcome.end = jpegdec::JD_ERR_DATA;  // the public result does not tell which error
+      break;
+    }
+    if (fed < size) {
+      if (pieceLeft == 0) {
+        pieceLeft = pieces->Next(size - fed);
+      }
+      if (instance->Write(data + fed, static_cast<std::uint32_t>(pieceLeft)) == 1) {
+        fed += pieceLeft;
+        pieceLeft = 0;
+        idleReads = 0;
+      } else if (idleReads++ > 0) {
+        pieceLeft = pieceLeft > 1 ? pieceLeft / 2 : 1;
+      }
+      continue;
+    }
+    if (++idleReads > 64 + size) {
+      break;  // cut short
+    }
+  }
+  instance->Finish(nullptr);
+  DeleteJpegDecodeInstance(instance);
+  return outcome;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const jpegdec::fuzz::Control control(data, size);
+  const Outcome whole = DecodeDirect(data, size, nullptr);
+
+  jpegdec::fuzz::Pieces pieces(control.Byte(0), control.Seed());
+  const Outcome split = DecodeDirect(data, size, &pieces);
+  Check(split.rows == whole.rows, "a different number of rows when split");
+  Check(split.bytes == whole.bytes && split.digest == whole.digest, "different rows when split");
+  Check(split.end == whole.end, "a different end when split");
+
+  // Through the streaming way: the same rows, and the same end as far as Read can tell it.
+  jpegdec::fuzz::Pieces hostPieces(control.Byte(1), control.Seed() ^ 0x5A5A5A5Aull);
+  const std::uint32_t startWidth = jpegdec::fuzz::PeekFrameSize(data, size).width;
+  const Outcome host = DecodeStreaming(data, size, &hostPieces, startWidth);
+  Check(host.rows == whole.rows, "a different number of rows through the streaming way");
+  Check(host.bytes == whole.bytes && host.digest == whole.digest,
+        "different rows through the streaming way");
+  const jpegdec::Status expected = jpegdec::IsError(whole.end) ? jpegdec::JD_ERR_DATA : whole.end;
+  Check(host.end == expected, "a different end through the streaming way");
+  return 0;
+}
