@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Builds and runs every test of both builds: native (also under AddressSanitizer and
-# UndefinedBehaviorSanitizer) and win32 (under 32-bit Wine). Installs what is missing first.
+# UndefinedBehaviorSanitizer) and win32 (under 32-bit Wine, once more with UndefinedBehavior-
+# Sanitizer in trap mode, since mingw has no AddressSanitizer), then gives each libFuzzer target
+# a short run. Installs what is missing first.
+#   JPEGDEC_FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
-presets=(native native-asan win32)
+presets=(native native-asan win32 win32-ubsan)
 for preset in "${presets[@]}"; do
   echo "=== ${preset}: configure and build"
   cmake --preset "$preset" >/dev/null
@@ -16,8 +19,14 @@ status=0
 for preset in "${presets[@]}"; do
   echo "=== ${preset}: tests"
   if [[ $preset == win32* ]]; then
-    scripts/wine-prefix.sh "build/$preset"
+    scripts/wine-prefix.sh "build/$preset"  # each win32 tree has its own Wine prefix
   fi
   ctest --preset "$preset" || status=1
 done
+
+fuzz_seconds=${JPEGDEC_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  echo "=== fuzz: ${fuzz_seconds}s per target"
+  FUZZ_SEEDS=small scripts/fuzz.sh "$fuzz_seconds" || status=1
+fi
 exit $status
