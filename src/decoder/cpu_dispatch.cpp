@@ -2,15 +2,9 @@
 #include "decoder/cpu_dispatch.h"
 
 namespace jpegdec {
-namespace {
 
-// Set only by tests; nothing in the library writes it.
-bool forcePlain = false;
+bool dispatch_detail::forcePlain = false;
 
-}  // namespace
-
-void ForcePlainRoutines(bool force) { forcePlain = force; }
-
-bool PlainRoutinesForced() { return forcePlain; }
+void ForcePlainRoutines(bool force) { dispatch_detail::forcePlain = force; }
 
 }  // namespace jpegdec

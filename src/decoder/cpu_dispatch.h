@@ -4,9 +4,14 @@
 
 namespace jpegdec {
 
+namespace dispatch_detail {
+// Set only by tests, through ForcePlainRoutines; read where a fast routine could be chosen.
+extern bool forcePlain;
+}  // namespace dispatch_detail
+
 // Test-only switch: while `force` is set, decoding runs the plain routines everywhere, so tests
 // can compare both kinds on the same input. Off by default; set it between decodes only.
 void ForcePlainRoutines(bool force);
-bool PlainRoutinesForced();
+inline bool PlainRoutinesForced() { return dispatch_detail::forcePlain; }
 
 }  // namespace jpegdec

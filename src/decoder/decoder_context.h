@@ -151,7 +151,8 @@ struct DecoderContext {
   // AC table t, entry v for the next kFastBits bits: when they hold a whole code and its extra
   // bits, (coefficient << 16) | (run << 8) | bits used; otherwise 0.
   std::int32_t fastAcFolded[kNumTables][1 << kFastBits];
-  std::uint8_t fastBlockDone;  // the fast path decoded the whole block with its DC part
+  const FastHuffmanTable* curFast;  // fast form of the selected table
+  std::uint8_t fastBlockDone;       // the fast path decoded the whole block with its DC part
 };
 
 }  // namespace jpegdec

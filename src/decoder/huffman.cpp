@@ -2,6 +2,7 @@
 // searches, RECEIVE/EXTEND, and the DC and AC parts of a block (ITU-T T.81 F.2.2).
 #include "decoder/huffman.h"
 
+#include "decoder/cpu_dispatch.h"
 #include "decoder/huffman_fast.h"
 
 namespace jpegdec {
@@ -166,6 +167,7 @@ bool SelectDcTable(DecoderContext* context) {
   context->curBits = table.bits;
   context->curVals = table.vals;
   context->curCodes = table.codes;
+  context->curFast = &context->fastDc[t];
   return true;
 }
 
@@ -202,6 +204,7 @@ bool SelectAcTable(DecoderContext* context) {
   context->curFirstLong = context->firstLong[t];
   context->curFastLen = context->fastLen[t];
   context->curLongCodes = context->longCodes[t];
+  context->curFast = &context->fastAc[t];
   return true;
 }
 
@@ -259,6 +262,28 @@ std::uint8_t DecodeAcFrom(DecoderContext* context, int k) {
   return kDone;
 }
 
+// A symbol search at its start, looked up in the fast form of the table from the bits at hand
+// (padded with zeros): a code of up to kFastBits bits that lies wholly in them is the one the
+// search would find, at the same length. Anything else is left to the search. Returns the code's
+// length, or 0.
+int LookUpSymbol(const DecoderContext* context, std::uint8_t* symbol) {
+  if (context->codeLen != 1 || context->codeIndex != 0 || context->curFast == nullptr ||
+      PlainRoutinesForced()) {
+    return 0;
+  }
+  const int held = context->bitCount;
+  const std::uint32_t bits = context->bitBuffer;  // nothing above the held bits
+  const std::uint32_t v =
+      held >= kFastBits ? bits >> (held - kFastBits) : bits << (kFastBits - held);
+  const std::uint16_t entry = context->curFast->lookup[v];
+  const int length = entry >> 8;
+  if (entry == 0 || length > held) {
+    return 0;
+  }
+  *symbol = static_cast<std::uint8_t>(entry);
+  return length;
+}
+
 }  // namespace
 
 std::uint8_t SkipToMarker(DecoderContext* context) {
@@ -282,6 +307,10 @@ std::uint8_t SkipToMarker(DecoderContext* context) {
 }
 
 std::uint8_t DecodeDcSymbol(DecoderContext* context) {
+  if (const int length = LookUpSymbol(context, &context->dcSymbol); length != 0) {
+    FinishSymbol(context, static_cast<std::uint8_t>(length));
+    return kDone;
+  }
   for (;;) {
     const std::uint8_t end = SymbolSearchEnd(context);
     for (std::uint8_t length = context->codeLen; length <= end; ++length) {
@@ -310,6 +339,10 @@ std::uint8_t DecodeDcSymbol(DecoderContext* context) {
 }
 
 std::uint8_t DecodeAcSymbol(DecoderContext* context) {
+  if (const int length = LookUpSymbol(context, &context->acSymbol); length != 0) {
+    FinishSymbol(context, static_cast<std::uint8_t>(length));
+    return kDone;
+  }
   for (;;) {
     const std::uint8_t end = SymbolSearchEnd(context);
     for (std::uint8_t length = context->codeLen; length <= end; ++length) {
