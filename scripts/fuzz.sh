@@ -4,7 +4,8 @@
 #
 # Usage: scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 #   SECONDS_PER_TARGET  default 60
-#   TARGET              fuzz_decoder_step, fuzz_public_api, fuzz_split_invariance (default: all)
+#   TARGET              fuzz_decoder_step, fuzz_public_api, fuzz_split_invariance,
+#                       fuzz_fast_vs_plain (default: all)
 # Environment:
 #   FUZZ_SEEDS   all (default): every folder of ../shared/corpus as seeds; small: decodable/ and
 #                corrupt/ only (quicker start, for the short runs of the test command)
@@ -22,7 +23,7 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_decoder_step fuzz_public_api fuzz_split_invariance)
+  targets=(fuzz_decoder_step fuzz_public_api fuzz_split_invariance fuzz_fast_vs_plain)
 fi
 max_len=${FUZZ_MAX_LEN:-16384}
 jobs=${FUZZ_JOBS:-1}
