@@ -422,6 +422,48 @@ TEST(BufferedBackendRead, GivesTheStreamingRowsForCorpusFiles) {
   }
 }
 
+// Damaged files and files outside what the decoder takes: each ends with 2 or -1 within a
+// bounded number of reads, answers 1 after that, and leaves nothing allocated.
+TEST(BufferedBackendBadInput, EveryDamagedOrRefusedFileEnds) {
+  std::vector<std::string> files = test::CorpusFiles("corrupt");
+  const std::vector<std::string> refused = test::CorpusFiles("refuse");
+  for (size_t i = 0; i < refused.size(); i += 4) {  // a fixed quarter of them, for time
+    files.push_back(refused[i]);
+  }
+  if (files.empty()) {
+    GTEST_SKIP() << "the external corpus is absent";
+  }
+#if !defined(_WIN32)
+  const int64_t blocksBefore = platform::testing::LiveBlocks();
+#endif
+  constexpr int kMostReads = 70'000;  // more than the rows of the largest image
+  for (const std::string& path : files) {
+    SCOPED_TRACE(path);
+    const Bytes file = test::ReadFileBytes(path);
+    BufferedBackend backend;
+    ASSERT_EQ(backend.SetUp(0, 0), 1);
+    ASSERT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
+    backend.MarkInputComplete();
+    int32_t r = 0;
+    int reads = 0;
+    uint8_t* row = nullptr;
+    uint32_t length = 0;
+    while (reads < kMostReads && (r = backend.Read(&row, &length)) == 0) {
+      ++reads;
+    }
+    EXPECT_LT(reads, kMostReads);
+    EXPECT_TRUE(r == 2 || r == -1) << r;
+    EXPECT_EQ(backend.Read(&row, &length), 1);
+    uint32_t leftover = 0;
+    backend.decoder.Finish(&leftover);
+    backend.ReleaseBlock();
+    EXPECT_LE(leftover, file.size());
+  }
+#if !defined(_WIN32)
+  EXPECT_EQ(platform::testing::LiveBlocks(), blocksBefore);
+#endif
+}
+
 #if !defined(_WIN32)
 // ---- Failures forced through the portable platform's hooks ----
 

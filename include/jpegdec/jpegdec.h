@@ -19,7 +19,9 @@
  *         the largest block the system grants divided by 3 x memoryDivisor and again by 3;
  *         otherwise streaming. memoryDivisor 0 or below always gives streaming.
  *       1 GDI+: the system's imaging library decodes the whole file; falls back to 2 when it
- *         cannot be loaded or set up. Rows are R, G, B, padded to a multiple of 4 bytes.
+ *         cannot be loaded or set up. Rows are R, G, B, padded to a multiple of 4 bytes; for a
+ *         greyscale image (which the library decodes to 8-bit indexed) one grey byte per pixel,
+ *         padded likewise. rowLength always gives the size.
  *       2 buffered: the whole file is collected, then decoded after EndOfInput.
  *       3 streaming: rows come out while the file is still arriving.
  *     Modes 2 and 3 give rows of width x components bytes, no padding: R, G, B for colour,
@@ -32,7 +34,8 @@
  *     be null) receives the count of bytes that followed the image's end marker in the last
  *     piece, or 0. A second Finish does nothing; deleting without Finish releases all too.
  *   EndOfInput(rowLimit): no more bytes will come. The buffered and GDI+ ways decode only after
- *     it; the GDI+ way also stops after rowLimit rows when rowLimit > 0. No effect in streaming.
+ *     it; the GDI+ way hands out at most rowLimit rows, so pass the image height there (with 0
+ *     or less, and no earlier positive limit, it hands out none). No effect in streaming.
  *   IsStreaming(): 1 when the instance feeds the streaming way (mode 3), else 0.
  *   GetElapsedTime / GetWriteCount / GetReadCount: milliseconds spent in Write and Read, and
  *     the calls counted (refused ones included; in buffered mode, the pieces fed to the decoder

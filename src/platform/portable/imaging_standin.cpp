@@ -35,6 +35,9 @@ constexpr int kSpaceGrey = 2;     // TJCS_GRAY
 constexpr int kSpaceCmyk = 3;     // TJCS_CMYK
 constexpr int kSpaceYcck = 4;     // TJCS_YCCK
 constexpr int kErrorWarning = 0;  // TJERR_WARNING
+// Larger images are refused as too big for memory, as the system's library refuses them: their
+// bitmap could not be written to a 32-bit stream anyway.
+constexpr std::uint64_t kLargestImageBytes = 0x7FFFFFFF;
 
 struct TurboJpeg {
   void* library = nullptr;
@@ -282,7 +285,9 @@ GpStatus DecodeJpeg(const TurboJpeg& tj, const std::uint8_t* data, std::uint32_t
   // The header reader also complains about sampling factors it has no name for, after it has
   // filled in the size; decoding such files works all the same.
   tj.decompressHeader3(handle, data, size, &width, &height, &subsampling, &space);
-  if (width > 0 && height > 0) {
+  if (width > 0 && height > 0 &&
+      std::uint64_t{static_cast<std::uint32_t>(width)} * static_cast<std::uint32_t>(height) * 4 <=
+          kLargestImageBytes) {
     const bool grey = space == kSpaceGrey;
     const bool fourComponents = space == kSpaceCmyk || space == kSpaceYcck;
     const int format = grey ? kPixelGrey : fourComponents ? kPixelCmyk : kPixelRgb;
