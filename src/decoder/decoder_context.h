@@ -153,6 +153,10 @@ struct DecoderContext {
   std::int32_t fastAcFolded[kNumTables][1 << kFastBits];
   const FastHuffmanTable* curFast;  // fast form of the selected table
   std::uint8_t fastBlockDone;       // the fast path decoded the whole block with its DC part
+
+  // --- reconstruction/fast path additions (cpu_dispatch.h) ---
+  std::uint8_t routineLevel;  // kRoutines...: instruction set of this frame's fast routines
+  std::uint8_t blockIsFlat;   // fast path: the current block's 64 samples are all block[0]
 };
 
 }  // namespace jpegdec

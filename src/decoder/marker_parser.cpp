@@ -39,6 +39,7 @@
 #include <cstring>
 
 #include "decoder/band_output.h"
+#include "decoder/cpu_dispatch.h"
 #include "decoder/huffman.h"
 #include "decoder/reconstruct.h"
 #include "platform/platform.h"
@@ -472,6 +473,7 @@ Status PrepareFrame(DecoderContext* context) {
   if (context->rowScratch == nullptr) {
     return JD_ERR_NOMEM;
   }
+  SelectRoutines(context);  // one set of routines for the whole frame
   context->frameRead = 1;
   return JD_OK;
 }

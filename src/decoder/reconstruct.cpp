@@ -8,25 +8,28 @@
 #include <cstring>
 
 #include "decoder/band_output.h"
+#include "decoder/cpu_dispatch.h"
 #include "decoder/huffman.h"
+#include "decoder/idct_lanes.h"
+#include "decoder/reconstruct_fast.h"
 #include "platform/platform.h"
 
 namespace jpegdec {
 
 namespace {
 
-// Fixed-point factors of the inverse DCT, 2^16 times the value, rounded to the nearest integer.
-constexpr std::int32_t kCos4 = 46341;  // cos(pi/4) * 2^16 = 46340.95
-constexpr std::int32_t kCos2 = 60547;  // cos(pi/8) * 2^16 = 60547.37
-constexpr std::int32_t kSin2 = 25080;  // sin(pi/8) * 2^16 = 25079.54
-constexpr std::int32_t kCos1 = 64277;  // cos(pi/16) * 2^16 = 64276.74
-constexpr std::int32_t kSin1 = 12785;  // sin(pi/16) * 2^16 = 12785.44
-constexpr std::int32_t kCos3 = 54491;  // cos(3pi/16) * 2^16 = 54491.19
-constexpr std::int32_t kSin3 = 36410;  // sin(3pi/16) * 2^16 = 36409.85
-constexpr std::int32_t kHalf = 32768;  // 0.5 * 2^16: rounds a product back to an integer
-constexpr int kFractionBits = 16;
-constexpr int kOutputShift = 2;            // the two passes leave four times the standard scale
-constexpr std::int32_t kLevelShift = 128;  // T.81 A.3.1: samples are coded around 0
+// The fixed-point factors of the inverse DCT (idct_lanes.h), under the names used below.
+constexpr std::int32_t kCos4 = kIdctCos4;
+constexpr std::int32_t kCos2 = kIdctCos2;
+constexpr std::int32_t kSin2 = kIdctSin2;
+constexpr std::int32_t kCos1 = kIdctCos1;
+constexpr std::int32_t kSin1 = kIdctSin1;
+constexpr std::int32_t kCos3 = kIdctCos3;
+constexpr std::int32_t kSin3 = kIdctSin3;
+constexpr std::int32_t kHalf = kIdctHalf;
+constexpr int kFractionBits = kIdctFractionBits;
+constexpr int kOutputShift = kIdctOutputShift;
+constexpr std::int32_t kLevelShift = kIdctLevelShift;
 
 constexpr int kBlockSide = 8;
 constexpr int kLargestFactor = 4;  // T.81 B.2.2: sampling factors are 1..4
@@ -99,6 +102,67 @@ inline std::uint16_t BlockExpansion(std::uint8_t maxFactor, std::uint8_t factor)
 // Segment width S: the image width plus a margin of one MCU.
 inline std::size_t SegmentWidth(const DecoderContext* c) {
   return static_cast<std::size_t>(c->width) + kBlockSide * static_cast<std::size_t>(c->maxH);
+}
+
+// Where the current block goes: StoreBlock's first two steps (the block area of the component,
+// recomputed when the component changed, and the block's origin in the band).
+struct BlockPlace {
+  std::uint8_t* origin;
+  std::size_t segment;  // S
+  std::size_t line;     // L
+  std::size_t column;   // first column of the block's area within its segment
+  std::size_t top;      // first band line of the block's area
+};
+
+BlockPlace PlaceBlock(DecoderContext* c) {
+  const ComponentInfo& ci = c->comp[c->curComp];
+  if (c->curComp != c->ratioComponent) {
+    c->expandX = BlockExpansion(c->maxH, ci.h);
+    c->expandY = BlockExpansion(c->maxV, ci.v);
+  }
+  BlockPlace place{};
+  place.segment = SegmentWidth(c);
+  place.line = place.segment * c->numComponents;
+  place.column = c->mcuX + static_cast<std::size_t>(c->expandX) * (c->blockCol - 1u);
+  place.top = static_cast<std::size_t>(c->expandY) * (c->blockRow - 1u);
+  place.origin = c->bandBuffer + c->curComp * place.segment + place.column + place.top * place.line;
+  return place;
+}
+
+// How often the fast store repeats each sample along an axis: 1 at full resolution, 2 where the
+// factor is half the maximum; 0 for any other ratio, which the plain replication handles.
+inline int FastRepeat(std::uint8_t maxFactor, std::uint8_t factor) {
+  if (factor == maxFactor) {
+    return 1;
+  }
+  return 2 * factor == maxFactor ? 2 : 0;
+}
+
+// The fast routines' counterpart of ReconstructBlock followed by StoreBlock, in two halves
+// because the band buffer is allocated between them.
+void ReconstructBlockFast(DecoderContext* c) {
+  if (c->routineLevel >= kRoutinesAvx2) {
+    ReconstructBlockAvx2(c);
+  } else {
+    ReconstructBlockSse2(c);
+  }
+}
+
+void StoreBlockFast(DecoderContext* c) {
+  const ComponentInfo& ci = c->comp[c->curComp];
+  const int repeatX = FastRepeat(c->maxH, ci.h);
+  const int repeatY = FastRepeat(c->maxV, ci.v);
+  if (repeatX == 0 || repeatY == 0) {
+    if (c->blockIsFlat != 0) {
+      std::fill(c->block + 1, c->block + kBlockSize, c->block[0]);
+      c->blockIsFlat = 0;
+    }
+    StoreBlock(c);
+    return;
+  }
+  const BlockPlace place = PlaceBlock(c);
+  StoreBlockSse2(c, place.origin, place.line, repeatX, repeatY);
+  c->ratioComponent = c->curComp;
 }
 
 // The frame header's limits as this code relies on them; the marker parser refuses frames
@@ -248,7 +312,12 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
       result->status = r;
       return;
     }
-    ReconstructBlock(context);
+    const bool fast = context->routineLevel != kRoutinesPlain;
+    if (fast) {
+      ReconstructBlockFast(context);
+    } else {
+      ReconstructBlock(context);
+    }
     // The first block of a band allocates its buffer. The test is on the buffer itself, so a
     // buffer still held for any reason is reused rather than leaked.
     if (context->bandBuffer == nullptr) {
@@ -258,7 +327,11 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
         return;
       }
     }
-    StoreBlock(context);
+    if (fast) {
+      StoreBlockFast(context);
+    } else {
+      StoreBlock(context);
+    }
     if (AdvancePosition(context)) {
       FinishBand(context, result);
       return;
@@ -287,15 +360,9 @@ void InverseDct8x8(std::int16_t* block) {
 void StoreBlock(DecoderContext* context) {
   DecoderContext* c = context;
   const ComponentInfo& ci = c->comp[c->curComp];
-  if (c->curComp != c->ratioComponent) {
-    c->expandX = BlockExpansion(c->maxH, ci.h);
-    c->expandY = BlockExpansion(c->maxV, ci.v);
-  }
-  const std::size_t segment = SegmentWidth(c);
-  const std::size_t line = segment * c->numComponents;
-  const std::size_t column = c->mcuX + static_cast<std::size_t>(c->expandX) * (c->blockCol - 1u);
-  const std::size_t top = static_cast<std::size_t>(c->expandY) * (c->blockRow - 1u);
-  std::uint8_t* origin = c->bandBuffer + c->curComp * segment + column + top * line;
+  const BlockPlace place = PlaceBlock(c);
+  std::uint8_t* origin = place.origin;
+  const std::size_t line = place.line;
 
   for (int r = 0; r < kBlockSide; ++r) {
     std::uint8_t* dst = origin + static_cast<std::size_t>(r) * line;
@@ -309,10 +376,10 @@ void StoreBlock(DecoderContext* context) {
   const auto expandX = static_cast<std::int16_t>(c->expandX);
   const auto expandY = static_cast<std::int16_t>(c->expandY);
   const auto roomRight =
-      static_cast<std::int16_t>(std::min<std::size_t>(c->expandX, segment - column));
+      static_cast<std::int16_t>(std::min<std::size_t>(c->expandX, place.segment - place.column));
   const std::size_t bandLines = kBlockSide * static_cast<std::size_t>(c->maxV);
   const auto roomBelow =
-      static_cast<std::int16_t>(std::min<std::size_t>(c->expandY, bandLines - top));
+      static_cast<std::int16_t>(std::min<std::size_t>(c->expandY, bandLines - place.top));
   ReplicateSamples(kBlockSide, line, origin, 1, c->maxH, ci.h, expandX, roomRight);
   ReplicateSamples(roomRight, 1, origin, line, c->maxV, ci.v, expandY, roomBelow);
   c->ratioComponent = c->curComp;

@@ -1,0 +1,52 @@
+// Fast block reconstruction and band output, beside the plain routines of reconstruct.cpp and
+// band_output.cpp, which stay the reference. One set per instruction set, in files compiled for
+// it (*_sse2.cpp, *_avx2.cpp); reconstruct.cpp calls them according to routineLevel
+// (cpu_dispatch.h). Every routine gives exactly the bytes of its plain counterpart.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "decoder/decoder_context.h"
+#include "decoder/reconstruct.h"
+
+namespace jpegdec {
+
+// Natural order of an 8x8 block read column by column: entry 8u + r is the zig-zag index of row
+// r, column u. The fast transforms take their coefficients in this order, so that the reorder
+// out of zig-zag order also does the transposition their first pass needs.
+inline constexpr auto kZigZagByColumn = [] {
+  std::array<std::uint8_t, kBlockSize> table{};
+  for (std::size_t u = 0; u < 8; ++u) {
+    for (std::size_t r = 0; r < 8; ++r) {
+      table[8 * u + r] = ZigZagIndex[8 * r + u];
+    }
+  }
+  return table;
+}();
+
+// Dequantises the zig-zag coefficients of context->block with the current component's table
+// and reconstructs the block: block holds the 64 samples of the plain ReconstructBlock after
+// the call, except when every dequantised AC coefficient is 0: then blockIsFlat is set and only
+// block[0] holds the (unclamped) sample that every position takes.
+void ReconstructBlockSse2(DecoderContext* context);
+void ReconstructBlockAvx2(DecoderContext* context);
+
+// The same transform as InverseDct8x8, in place, natural order in and out.
+void InverseDct8x8Sse2(std::int16_t* block);
+void InverseDct8x8Avx2(std::int16_t* block);
+
+// Clamps the block's samples (or the flat sample) into the band at `origin` (lines `line` bytes
+// apart) and replicates them `repeatX` times along a line and `repeatY` times down, each 1 or 2:
+// what StoreBlock writes for a component whose factors divide the maximum by 1 or 2.
+void StoreBlockSse2(const DecoderContext* context, std::uint8_t* origin, std::size_t line,
+                    int repeatX, int repeatY);
+
+// Colour conversion fused with the interleave: what colorConvert followed by InterleaveBand
+// leaves in the band's first `rows` rows. `kind` says which converter the scan chose.
+enum class BandKind { kPlain, kYCbCr, kYcck };
+void OutputRowsSse2(DecoderContext* context, BandKind kind, std::size_t rows);
+void OutputRowsAvx2(DecoderContext* context, BandKind kind, std::size_t rows);
+
+}  // namespace jpegdec

@@ -1,0 +1,387 @@
+// The fast routines against the plain ones, bit for bit: the inverse DCT on random and extreme
+// blocks, the flat-block shortcut on every DC value, dequantisation and reorder, and whole
+// images (self-made and the corpus) decoded with every routine level the processor offers.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "decoder/cpu_dispatch.h"
+#include "decoder/cpu_dispatch_testing.h"
+#include "decoder/decoder.h"
+#include "decoder/decoder_context.h"
+#include "decoder/idct_lanes.h"
+#include "decoder/reconstruct.h"
+#include "decoder/reconstruct_fast.h"
+#include "support/files.h"
+#include "support/host_driver.h"
+#if defined(JPEGDEC_HAVE_LIBJPEG)
+#include "support/libjpeg_reference.h"
+#endif
+
+namespace jpegdec {
+namespace {
+
+using test::DecodeThroughHost;
+using test::HostOptions;
+using test::HostResult;
+using test::PieceSchedule;
+
+// Sample sizes: generous natively, smaller where every operation is checked (sanitizers) or
+// emulated (Wine), so that each build's whole test run stays well inside its budget.
+#if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
+constexpr int kRandomBlocks = 200000;
+constexpr std::size_t kCorpusStride = 7;  // every 7th corpus file
+#else
+constexpr int kRandomBlocks = 2000000;
+constexpr std::size_t kCorpusStride = 1;
+#endif
+
+using Block = std::array<std::int16_t, kBlockSize>;
+using BlockRoutine = void (*)(std::int16_t*);
+
+struct FastIdct {
+  const char* name;
+  std::uint8_t level;
+  BlockRoutine routine;
+};
+const FastIdct kFastIdcts[] = {
+    {"SSE2", kRoutinesSse2, InverseDct8x8Sse2},
+    {"AVX2", kRoutinesAvx2, InverseDct8x8Avx2},
+};
+
+// The levels above plain this processor runs.
+std::vector<std::uint8_t> FastLevels() {
+  std::vector<std::uint8_t> levels;
+  const std::uint8_t limit = RoutineLevelLimit();
+  LimitRoutineLevel(kRoutinesAvx2);
+  for (std::uint8_t level = kRoutinesSse2; level <= DetectRoutineLevel(); ++level) {
+    levels.push_back(level);
+  }
+  LimitRoutineLevel(limit);
+  return levels;
+}
+
+bool Runs(std::uint8_t level) {
+  for (const std::uint8_t l : FastLevels()) {
+    if (l == level) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Restores the routine cap however a test ends.
+class LevelCap {
+ public:
+  explicit LevelCap(std::uint8_t level) : saved_(RoutineLevelLimit()) { LimitRoutineLevel(level); }
+  ~LevelCap() { LimitRoutineLevel(saved_); }
+  LevelCap(const LevelCap&) = delete;
+  LevelCap& operator=(const LevelCap&) = delete;
+
+ private:
+  std::uint8_t saved_;
+};
+
+std::string BlockText(const Block& b) {
+  std::string s;
+  for (const std::int16_t v : b) {
+    s += std::to_string(v) + " ";
+  }
+  return s;
+}
+
+// --- Inverse DCT ------------------------------------------------------------------------------
+
+// Block shapes that reach the corners of the arithmetic: the full 16-bit range (wrapping sums),
+// only the extremes, sparse blocks as real images give, and small values.
+enum class Shape { kUniform, kExtremes, kSparse, kSmall };
+
+Block MakeBlock(Shape shape, std::mt19937& rng) {
+  Block b{};
+  std::uniform_int_distribution<int> any(-32768, 32767);
+  switch (shape) {
+    case Shape::kUniform:
+      for (auto& v : b) {
+        v = static_cast<std::int16_t>(any(rng));
+      }
+      break;
+    case Shape::kExtremes: {
+      static constexpr std::int16_t kValues[] = {-32768, 32767, -32767, 0, 1, -1, 16384, -16385};
+      std::uniform_int_distribution<std::size_t> pick(0, std::size(kValues) - 1);
+      for (auto& v : b) {
+        v = kValues[pick(rng)];
+      }
+      break;
+    }
+    case Shape::kSparse: {
+      std::uniform_int_distribution<std::size_t> where(0, kBlockSize - 1);
+      std::uniform_int_distribution<int> count(1, 6);
+      for (int i = count(rng); i > 0; --i) {
+        b[where(rng)] = static_cast<std::int16_t>(any(rng));
+      }
+      break;
+    }
+    case Shape::kSmall: {
+      std::uniform_int_distribution<int> small(-1024, 1023);
+      for (auto& v : b) {
+        v = static_cast<std::int16_t>(small(rng) >> (rng() % 8));
+      }
+      break;
+    }
+  }
+  return b;
+}
+
+TEST(FastInverseDct, MatchesThePlainTransformOnRandomAndExtremeBlocks) {
+  const Shape shapes[] = {Shape::kUniform, Shape::kExtremes, Shape::kSparse, Shape::kSmall};
+  for (const FastIdct& fast : kFastIdcts) {
+    if (!Runs(fast.level)) {
+      std::printf("%s: not supported by this processor, not compared\n", fast.name);
+      continue;
+    }
+    SCOPED_TRACE(fast.name);
+    std::mt19937 rng(20261207);
+    int mismatches = 0;
+    for (int i = 0; i < kRandomBlocks && mismatches < 5; ++i) {
+      const Block input = MakeBlock(shapes[static_cast<std::size_t>(i) % std::size(shapes)], rng);
+      Block plain = input;
+      Block quick = input;
+      InverseDct8x8(plain.data());
+      fast.routine(quick.data());
+      if (plain != quick) {
+        ++mismatches;
+        ADD_FAILURE() << "input " << BlockText(input) << "\nplain " << BlockText(plain)
+                      << "\nfast  " << BlockText(quick);
+      }
+    }
+  }
+}
+
+// A block whose only non-zero coefficient is its DC value is flat: the shortcut's one sample is
+// what the plain transform gives at every position, for every 16-bit value.
+TEST(FastInverseDct, FlatBlockSampleIsThePlainTransformForEveryDcValue) {
+  for (int dc = -32768; dc <= 32767; ++dc) {
+    Block b{};
+    b[0] = static_cast<std::int16_t>(dc);
+    InverseDct8x8(b.data());
+    const std::int16_t flat = FlatBlockSample(static_cast<std::int16_t>(dc));
+    for (const std::int16_t v : b) {
+      ASSERT_EQ(v, flat) << "dc " << dc;
+    }
+  }
+}
+
+// --- Dequantisation, reorder and transform ------------------------------------------------------
+
+using ReconstructRoutine = void (*)(DecoderContext*);
+struct FastReconstruct {
+  const char* name;
+  std::uint8_t level;
+  ReconstructRoutine routine;
+};
+const FastReconstruct kFastReconstructs[] = {
+    {"SSE2", kRoutinesSse2, ReconstructBlockSse2},
+    {"AVX2", kRoutinesAvx2, ReconstructBlockAvx2},
+};
+
+struct ContextDeleter {
+  void operator()(DecoderContext* c) const { ReleaseDecoderContext(c); }
+};
+
+// Zig-zag coefficients and a quantisation table in, samples out: the plain steps, as DecodeBand
+// runs them (16-bit products, reorder, transform).
+Block PlainReconstruct(const Block& zigzag, const std::uint8_t* q) {
+  Block t{};
+  for (std::size_t k = 0; k < kBlockSize; ++k) {
+    t[k] = static_cast<std::int16_t>(zigzag[k] * q[k]);
+  }
+  Block natural{};
+  for (std::size_t n = 0; n < kBlockSize; ++n) {
+    natural[n] = t[ZigZagIndex[n]];
+  }
+  InverseDct8x8(natural.data());
+  return natural;
+}
+
+TEST(FastReconstruct, MatchesDequantiseReorderAndTransform) {
+  std::unique_ptr<DecoderContext, ContextDeleter> context(CreateDecoderContext());
+  ASSERT_NE(context, nullptr);
+  DecoderContext* c = context.get();
+  c->curComp = 1;
+  c->comp[1].quantTable = 2;
+  const Shape shapes[] = {Shape::kSparse, Shape::kSmall, Shape::kUniform, Shape::kExtremes};
+  for (const FastReconstruct& fast : kFastReconstructs) {
+    if (!Runs(fast.level)) {
+      continue;
+    }
+    SCOPED_TRACE(fast.name);
+    std::mt19937 rng(7);
+    int flat = 0;
+    const int blocks = kRandomBlocks / 10;
+    for (int i = 0; i < blocks; ++i) {
+      // Tables from all ones to all 255, and zero entries (a table may hold them) that turn
+      // coefficients into zeros; products that wrap to 0 as well (256 x 256).
+      std::uint8_t* q = c->quantTables[2].values;
+      const int table = i % 4;
+      for (std::size_t k = 0; k < kBlockSize; ++k) {
+        q[k] = table == 0   ? 1
+               : table == 1 ? 255
+                            : static_cast<std::uint8_t>(rng() % static_cast<unsigned>(table * 40));
+      }
+      Block input = MakeBlock(shapes[static_cast<std::size_t>(i) % std::size(shapes)], rng);
+      if (i % 3 == 0) {  // DC only, or AC that the table or the wrap cancels
+        std::fill(input.begin() + 1, input.end(), std::int16_t{0});
+        if (i % 6 == 0) {
+          input[5] = 256;
+          q[5] = 0;
+        }
+      }
+      const Block plain = PlainReconstruct(input, q);
+      std::memcpy(c->block, input.data(), sizeof(c->block));
+      fast.routine(c);
+      Block quick{};
+      if (c->blockIsFlat != 0) {
+        ++flat;
+        quick.fill(c->block[0]);
+      } else {
+        std::memcpy(quick.data(), c->block, sizeof(c->block));
+      }
+      ASSERT_EQ(plain, quick) << "input " << BlockText(input);
+    }
+    EXPECT_GT(flat, blocks / 4) << "the flat shortcut was hardly taken";
+  }
+}
+
+// --- Whole images -------------------------------------------------------------------------------
+
+// Everything a host can observe of one decode.
+void ExpectSameDecode(const HostResult& plain, const HostResult& fast) {
+  EXPECT_EQ(plain.end, fast.end);
+  EXPECT_EQ(plain.rows, fast.rows);
+  EXPECT_EQ(plain.rowLength, fast.rowLength);
+  EXPECT_EQ(plain.rowLengthsAgree, fast.rowLengthsAgree);
+  EXPECT_EQ(plain.digest, fast.digest);
+  EXPECT_EQ(plain.leftover, fast.leftover);
+  EXPECT_EQ(plain.bytesWritten, fast.bytesWritten);
+  EXPECT_EQ(plain.calls, fast.calls);
+  EXPECT_EQ(plain.refusedWrites, fast.refusedWrites);
+  EXPECT_EQ(plain.writeCount, fast.writeCount);
+  EXPECT_EQ(plain.readCount, fast.readCount);
+  if (plain.pixels != fast.pixels && plain.pixels.size() == fast.pixels.size()) {
+    for (std::size_t i = 0; i < plain.pixels.size(); ++i) {
+      if (plain.pixels[i] != fast.pixels[i]) {
+        ADD_FAILURE() << "first differing byte " << i << " (row "
+                      << (plain.rowLength != 0 ? i / plain.rowLength : 0) << "): plain "
+                      << int{plain.pixels[i]} << ", fast " << int{fast.pixels[i]};
+        break;
+      }
+    }
+  }
+}
+
+HostResult DecodeAt(std::uint8_t level, const std::vector<std::uint8_t>& file,
+                    const PieceSchedule& schedule, std::int32_t mode = 3) {
+  const LevelCap cap(level);
+  HostOptions options;
+  options.mode = mode;
+  return DecodeThroughHost(file, options, schedule);
+}
+
+// Decodes `file` with the plain routines and with every fast level, whole and split, in
+// streaming and buffered mode, and compares everything observable.
+void ExpectSameWithEveryLevel(const std::vector<std::uint8_t>& file) {
+  const PieceSchedule schedules[] = {PieceSchedule::Whole(), PieceSchedule::Random(11, 700)};
+  for (const PieceSchedule& schedule : schedules) {
+    for (const std::int32_t mode : {3, 2}) {
+      SCOPED_TRACE(schedule.Describe() + ", mode " + std::to_string(mode));
+      const HostResult plain = DecodeAt(kRoutinesPlain, file, schedule, mode);
+      for (const std::uint8_t level : FastLevels()) {
+        SCOPED_TRACE("level " + std::to_string(level));
+        ExpectSameDecode(plain, DecodeAt(level, file, schedule, mode));
+      }
+    }
+  }
+}
+
+#if defined(JPEGDEC_HAVE_LIBJPEG)
+
+TEST(FastImages, SelfMadeImagesDecodeAlikeWithEveryLevel) {
+  using test::Colour;
+  using test::EncodeSpec;
+  using F = std::vector<std::pair<int, int>>;
+  // Sampling layouts with every repeat the fast store takes (1 and 2) and ones it leaves to the
+  // plain replication (3 of 4, 1 of 3, 1 of 4); sizes off the MCU grid; every colour model.
+  const struct {
+    std::uint32_t width, height;
+    Colour colour;
+    F factors;
+    int quality;
+  } kCases[] = {
+      {64, 48, Colour::kYCbCr, {{2, 2}, {1, 1}, {1, 1}}, 90},
+      {77, 35, Colour::kYCbCr, {{2, 2}, {1, 1}, {1, 1}}, 50},
+      {100, 33, Colour::kYCbCr, {{2, 1}, {1, 1}, {1, 1}}, 75},
+      {41, 57, Colour::kYCbCr, {{1, 2}, {1, 1}, {1, 1}}, 95},
+      {50, 50, Colour::kYCbCr, {}, 100},
+      {129, 17, Colour::kYCbCr, {{4, 1}, {2, 1}, {1, 1}}, 80},
+      {61, 70, Colour::kYCbCr, {{2, 2}, {1, 2}, {2, 1}}, 85},
+      {47, 23, Colour::kYCbCr, {{3, 1}, {1, 1}, {1, 1}}, 85},
+      {90, 40, Colour::kYCbCr, {{2, 1}, {1, 1}, {2, 1}}, 70},
+      {33, 33, Colour::kGrey, {}, 92},
+      {300, 9, Colour::kGrey, {{2, 2}}, 20},
+      {40, 31, Colour::kRgb, {}, 88},
+      {35, 42, Colour::kYcck, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}, 75},
+      {48, 16, Colour::kCmyk, {}, 75},
+      {19, 29, Colour::kCmykNoAdobe, {{1, 1}, {1, 1}, {1, 1}, {1, 1}}, 60},
+  };
+  for (const auto& k : kCases) {
+    EncodeSpec spec;
+    spec.width = k.width;
+    spec.height = k.height;
+    spec.colour = k.colour;
+    spec.factors = k.factors;
+    spec.quality = k.quality;
+    spec.restartRows = k.width % 2;
+    spec.seed = k.width;
+    SCOPED_TRACE(spec.Name());
+    std::string error;
+    const std::vector<std::uint8_t> file = test::EncodeJpeg(spec, &error);
+    ASSERT_FALSE(file.empty()) << error;
+    ExpectSameWithEveryLevel(file);
+  }
+}
+
+#endif  // JPEGDEC_HAVE_LIBJPEG
+
+TEST(FastImages, CorpusFilesDecodeAlikeWithEveryLevel) {
+  if (test::CorpusDir().empty()) {
+    GTEST_SKIP() << "the corpus (../shared/corpus beside the project) is absent: skipped";
+  }
+  std::size_t compared = 0;
+  for (const char* folder : {"decodable", "corrupt", "fuzz"}) {
+    const std::vector<std::string> files = test::CorpusFiles(folder);
+    for (std::size_t i = 0; i < files.size(); i += kCorpusStride) {
+      SCOPED_TRACE(files[i]);
+      const std::vector<std::uint8_t> file = test::ReadFileBytes(files[i]);
+      if (std::strcmp(folder, "decodable") == 0 && i % (10 * kCorpusStride) == 0) {
+        ExpectSameWithEveryLevel(file);  // split and buffered as well, for a sample
+      }
+      const HostResult plain = DecodeAt(kRoutinesPlain, file, PieceSchedule::Whole());
+      for (const std::uint8_t level : FastLevels()) {
+        SCOPED_TRACE("level " + std::to_string(level));
+        ExpectSameDecode(plain, DecodeAt(level, file, PieceSchedule::Whole()));
+      }
+      ++compared;
+    }
+  }
+  std::printf("compared %zu corpus files at %zu fast levels\n", compared, FastLevels().size());
+}
+
+}  // namespace
+}  // namespace jpegdec
