@@ -1,0 +1,305 @@
+// Truncated files end cleanly and never show a row they do not hold: every prefix of each
+// self-made test image (and a fixed sample of prefixes of the corpus files up to 64 KiB)
+// decodes in streaming mode to -1 or to Read asking for input once every byte was written, and
+// in buffered mode to 2 or -1; the rows handed out are exactly the first rows of the whole
+// file's decode. Each self-made image is also split in two at every byte, the two pieces
+// giving exactly the whole file's rows and end.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// The encoder's colour names first: its enumerator kGrey would otherwise shadow the builder's
+// component list of the same name.
+#if defined(JPEGDEC_HAVE_LIBJPEG)
+#include "support/libjpeg_reference.h"
+#endif
+
+#include "api/jpeg_decode_instance.h"
+#include "jpegdec/jpegdec.h"
+#include "support/files.h"
+#include "support/host_driver.h"
+#include "support/jpeg_builder.h"
+
+namespace jpegdec::test {
+namespace {
+
+constexpr std::size_t kLargestCorpusFile = 64 * 1024;
+constexpr std::size_t kCorpusPrefixesPerFile = 48;
+
+struct Image {
+  std::string name;
+  Bytes bytes;
+};
+
+// Hand-built images (both builds): one-code tables, every block the bits "00".
+std::vector<Image> HandBuiltImages() {
+  std::vector<Image> images;
+  images.push_back({"grey_16x16", JpegBuilder()
+                                      .Soi()
+                                      .Dqt(0)
+                                      .Sof0(16, 16, kGrey)
+                                      .MinimalDht(0x00)
+                                      .MinimalDht(0x10)
+                                      .Sos(kGreyScan)
+                                      .Raw({0x00})
+                                      .Eoi()
+                                      .Take()});
+  images.push_back({"ycbcr420_32x32_adobe_comment", JpegBuilder()
+                                                        .Soi()
+                                                        .Adobe(1)
+                                                        .Comment({'s', 'c', 'a', 'n'})
+                                                        .Dqt(0)
+                                                        .Dqt(1)
+                                                        .Sof0(32, 32, kYCbCr420)
+                                                        .MinimalDht(0x00)
+                                                        .MinimalDht(0x10)
+                                                        .MinimalDht(0x01)
+                                                        .MinimalDht(0x11)
+                                                        .Sos(kYCbCrScan)
+                                                        .Raw(Bytes(6, 0x00))
+                                                        .Eoi()
+                                                        .Take()});
+  images.push_back({"grey_restarts", JpegBuilder()
+                                         .Soi()
+                                         .Dqt(0)
+                                         .Sof0(16, 16, kGrey)
+                                         .MinimalDht(0x00)
+                                         .MinimalDht(0x10)
+                                         .Dri(1)
+                                         .Sos(kGreyScan)
+                                         .Raw({0x3F})
+                                         .Rst(0)
+                                         .Raw({0x3F})
+                                         .Rst(1)
+                                         .Raw({0x3F})
+                                         .Rst(2)
+                                         .Raw({0x3F})
+                                         .Eoi()
+                                         .Take()});
+  return images;
+}
+
+// Images encoded with libjpeg (native build): several colour models, samplings, restart
+// intervals and optimised tables, small enough for every prefix.
+std::vector<Image> EncodedImages() {
+  std::vector<Image> images;
+#if defined(JPEGDEC_HAVE_LIBJPEG)
+  std::vector<EncodeSpec> specs;
+  EncodeSpec grey;
+  grey.width = 24;
+  grey.height = 20;
+  grey.colour = Colour::kGrey;
+  specs.push_back(grey);
+  EncodeSpec ycc420;
+  ycc420.width = 33;
+  ycc420.height = 17;
+  ycc420.factors = {{2, 2}, {1, 1}, {1, 1}};
+  ycc420.restartInterval = 2;
+  specs.push_back(ycc420);
+  EncodeSpec ycc422;
+  ycc422.width = 20;
+  ycc422.height = 12;
+  ycc422.factors = {{2, 1}, {1, 1}, {1, 1}};
+  ycc422.optimize = true;
+  specs.push_back(ycc422);
+  EncodeSpec cmyk;
+  cmyk.width = 16;
+  cmyk.height = 9;
+  cmyk.colour = Colour::kYcck;
+  specs.push_back(cmyk);
+  for (const EncodeSpec& spec : specs) {
+    std::string error;
+    Bytes bytes = EncodeJpeg(spec, &error);
+    EXPECT_FALSE(bytes.empty()) << spec.Name() << ": " << error;
+    images.push_back({spec.Name(), std::move(bytes)});
+  }
+#endif
+  return images;
+}
+
+HostResult Decode(const Bytes& file, std::int32_t mode, const FrameSize& frame) {
+  HostOptions options;
+  options.mode = mode;
+  // Start gets the whole image's size, as a driver that knows the page passes it.
+  options.startWidth = frame.width;
+  options.startHeight = frame.height;
+  return DecodeThroughHost(file, options, PieceSchedule::Whole());
+}
+
+// The rows of `part` are the first rows of `whole`.
+::testing::AssertionResult FirstRowsOf(const HostResult& part, const HostResult& whole) {
+  if (part.rows > whole.rows || part.pixels.size() > whole.pixels.size()) {
+    return ::testing::AssertionFailure()
+           << part.rows << " rows, but the whole file has only " << whole.rows;
+  }
+  if (part.rows != 0 && part.rowLength != whole.rowLength) {
+    return ::testing::AssertionFailure()
+           << "row length " << part.rowLength << ", not " << whole.rowLength;
+  }
+  if (!std::equal(part.pixels.begin(), part.pixels.end(), whole.pixels.begin())) {
+    return ::testing::AssertionFailure() << "rows differ from the whole file's first rows";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+struct Counts {
+  std::size_t prefixes = 0;  // prefix decodes, both modes together
+  std::size_t splits = 0;
+};
+
+// The prefix of `length` bytes in streaming and buffered mode.
+void CheckPrefix(const Bytes& file, std::size_t length, const HostResult& whole,
+                 const FrameSize& frame, Counts* counts) {
+  SCOPED_TRACE("prefix of " + std::to_string(length) + " bytes");
+  const Bytes prefix(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(length));
+  // A prefix can hold the end marker only when bytes follow it in the whole file.
+  const bool endAllowed = whole.end == HostEnd::kEnd;
+
+  const HostResult streaming = Decode(prefix, JPEGDEC_MODE_STREAMING, frame);
+  EXPECT_TRUE(streaming.end == HostEnd::kFailed || streaming.end == HostEnd::kCutShort ||
+              (endAllowed && streaming.end == HostEnd::kEnd))
+      << "streaming: " << streaming.Summary();
+  EXPECT_TRUE(FirstRowsOf(streaming, whole)) << "streaming";
+
+  const HostResult buffered = Decode(prefix, JPEGDEC_MODE_BUFFERED, frame);
+  EXPECT_TRUE(buffered.end == HostEnd::kEnd || buffered.end == HostEnd::kFailed)
+      << "buffered: " << buffered.Summary();
+  EXPECT_TRUE(FirstRowsOf(buffered, whole)) << "buffered";
+  if (buffered.end == HostEnd::kEnd && whole.end == HostEnd::kEnd) {
+    // Buffered mode ends with 2 without the end marker only once every row is out.
+    EXPECT_EQ(buffered.rows, whole.rows);
+  }
+  counts->prefixes += 2;
+}
+
+// The whole file in two pieces, cut after `cut` bytes, through the streaming way.
+HostResult DecodeInTwo(const Bytes& file, std::size_t cut, const FrameSize& frame) {
+  HostResult result;
+  JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+  if (instance == nullptr || instance->Start(frame.width, frame.height, 3, 1) != 1) {
+    result.end = HostEnd::kStartFailed;
+  } else {
+    const std::size_t ends[] = {cut, file.size()};
+    std::size_t written = 0;
+    int piece = 0;
+    int idle = 0;
+    for (int calls = 0; calls < 1000000; ++calls) {
+      std::uint8_t* row = nullptr;
+      std::uint32_t length = 0;
+      const std::int32_t r = instance->Read(&row, &length);
+      if (r == JPEGDEC_READ_ROW) {
+        result.rowLength = length;
+        result.pixels.insert(result.pixels.end(), row, row + length);
+        ++result.rows;
+        continue;
+      }
+      if (r != JPEGDEC_READ_AGAIN) {
+        result.end = r == JPEGDEC_READ_END ? HostEnd::kEnd : HostEnd::kFailed;
+        break;
+      }
+      if (piece < 2) {
+        const std::size_t length32 = ends[piece] - written;
+        if (instance->Write(file.data() + written, static_cast<std::uint32_t>(length32)) == 1) {
+          written = ends[piece++];
+        }
+        continue;
+      }
+      if (++idle > 100) {
+        result.end = HostEnd::kCutShort;
+        break;
+      }
+    }
+  }
+  if (instance != nullptr) {
+    instance->Finish(nullptr);
+    DeleteJpegDecodeInstance(instance);
+  }
+  return result;
+}
+
+TEST(Prefixes, EveryPrefixOfEachSelfMadeImageEndsCleanly) {
+  std::vector<Image> images = HandBuiltImages();
+  for (Image& image : EncodedImages()) {
+    images.push_back(std::move(image));
+  }
+  Counts counts;
+  InitializeJpegDec();
+  for (const Image& image : images) {
+    SCOPED_TRACE(image.name);
+    const FrameSize frame = PeekFrameSize(image.bytes);
+    const HostResult whole = Decode(image.bytes, JPEGDEC_MODE_STREAMING, frame);
+    ASSERT_EQ(whole.end, HostEnd::kEnd) << whole.Summary();
+    ASSERT_EQ(whole.rows, frame.height);
+    for (std::size_t length = 0; length < image.bytes.size(); ++length) {
+      CheckPrefix(image.bytes, length, whole, frame, &counts);
+    }
+    for (std::size_t cut = 1; cut < image.bytes.size(); ++cut) {
+      SCOPED_TRACE("split after " + std::to_string(cut) + " bytes");
+      const HostResult split = DecodeInTwo(image.bytes, cut, frame);
+      EXPECT_EQ(split.end, HostEnd::kEnd) << split.Summary();
+      EXPECT_EQ(split.rows, whole.rows);
+      EXPECT_TRUE(split.pixels == whole.pixels);
+      ++counts.splits;
+    }
+  }
+  EXPECT_EQ(UnInitializeJpegDec(), 0);
+  std::printf("%zu images: %zu prefix decodes (streaming and buffered), %zu two-piece splits\n",
+              images.size(), counts.prefixes, counts.splits);
+}
+
+// A fixed sample of prefix lengths: the first bytes, evenly spaced lengths and some
+// pseudo-random ones (the same on every run), all below the file's size.
+std::vector<std::size_t> SampleLengths(std::size_t size) {
+  std::vector<std::size_t> lengths = {0, 1, 2, 3, 4, 7};
+  constexpr std::size_t kEven = kCorpusPrefixesPerFile / 2;
+  for (std::size_t k = 1; k < kEven; ++k) {
+    lengths.push_back(size * k / kEven);
+  }
+  std::uint64_t state = size * 2654435761u + 1;
+  while (lengths.size() < kCorpusPrefixesPerFile) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    lengths.push_back(static_cast<std::size_t>((state >> 33) % size));
+  }
+  std::sort(lengths.begin(), lengths.end());
+  lengths.erase(std::unique(lengths.begin(), lengths.end()), lengths.end());
+  lengths.erase(
+      std::remove_if(lengths.begin(), lengths.end(), [size](std::size_t n) { return n >= size; }),
+      lengths.end());
+  return lengths;
+}
+
+TEST(Prefixes, SampledPrefixesOfCorpusFilesEndCleanly) {
+  std::vector<std::string> files = CorpusFiles("decodable");
+  if (files.empty()) {
+    GTEST_SKIP() << "the external corpus (../shared/corpus) is absent";
+  }
+  for (const std::string& path : CorpusFiles("corrupt")) {
+    files.push_back(path);
+  }
+  Counts counts;
+  std::size_t sampled = 0;
+  InitializeJpegDec();
+  for (const std::string& path : files) {
+    const Bytes bytes = ReadFileBytes(path);
+    if (bytes.empty() || bytes.size() > kLargestCorpusFile) {
+      continue;
+    }
+    SCOPED_TRACE(path);
+    const FrameSize frame = PeekFrameSize(bytes);
+    const HostResult whole = Decode(bytes, JPEGDEC_MODE_STREAMING, frame);
+    for (std::size_t length : SampleLengths(bytes.size())) {
+      CheckPrefix(bytes, length, whole, frame, &counts);
+    }
+    ++sampled;
+  }
+  EXPECT_EQ(UnInitializeJpegDec(), 0);
+  std::printf("%zu corpus files up to %zu bytes: %zu prefix decodes (streaming and buffered)\n",
+              sampled, kLargestCorpusFile, counts.prefixes);
+}
+
+}  // namespace
+}  // namespace jpegdec::test
