@@ -1,0 +1,211 @@
+// Allocation and lock failures at every point of a decode, in every mode, through the portable
+// platform's hooks: a clean decode first counts the heap and block allocations and the locks it
+// makes; then each one in turn is made to fail. Every such decode must end in a documented
+// result (no instance, 0 from Start, -1 from Read) or, where the failure costs nothing, with
+// exactly the clean decode's rows; and afterwards no instance, heap allocation, memory block,
+// lock or module may be left.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "api/jpeg_decode_instance.h"
+#include "jpegdec/jpegdec.h"
+#include "support/host_driver.h"
+#include "support/jpeg_builder.h"
+#if !defined(_WIN32)
+#include "platform/portable/test_hooks.h"
+#endif
+
+namespace jpegdec::test {
+namespace {
+
+#if !defined(_WIN32)
+
+namespace hooks = platform::testing;
+
+// 16 x 24 YCbCr 4:2:0 with restarts: two bands, so that the decode allocates more than one
+// band buffer. Every block is the bits "00"; each MCU is followed by 1 bits and a restart.
+Bytes TestImage() {
+  JpegBuilder b;
+  b.Soi()
+      .Dqt(0)
+      .Dqt(1)
+      .Sof0(16, 24, kYCbCr420)
+      .MinimalDht(0x00)
+      .MinimalDht(0x10)
+      .MinimalDht(0x01)
+      .MinimalDht(0x11)
+      .Dri(1)
+      .Sos(kYCbCrScan);
+  b.Raw({0x00, 0x0F}).Rst(0).Raw({0x00, 0x0F}).Eoi();  // 6 blocks = 12 bits per MCU
+  return b.Take();
+}
+
+const char* ModeName(std::int32_t mode) {
+  switch (mode) {
+    case JPEGDEC_MODE_AUTO:
+      return "automatic";
+    case JPEGDEC_MODE_GDIPLUS:
+      return "GDI+";
+    case JPEGDEC_MODE_BUFFERED:
+      return "buffered";
+    default:
+      return "streaming";
+  }
+}
+
+HostResult DecodeOnce(const Bytes& file, std::int32_t mode) {
+  InitializeJpegDec();
+  HostOptions options;
+  options.mode = mode;
+  return DecodeThroughHost(file, options, PieceSchedule::Fixed(7));
+}
+
+// What must hold after every decode, failed or not.
+void ExpectNothingLeft() {
+  EXPECT_EQ(UnInitializeJpegDec(), 0) << "instances alive";
+  EXPECT_EQ(hooks::LiveHeapAllocations(), 0) << "heap allocations left";
+  EXPECT_EQ(hooks::LiveBlocks(), 0) << "memory blocks left";
+  EXPECT_EQ(hooks::LockedBlocks(), 0) << "blocks left locked";
+  EXPECT_EQ(hooks::LiveModules(), 0) << "modules left loaded";
+}
+
+// A decode with one injected failure: a documented failure, or the clean decode's rows.
+void ExpectDocumentedEnd(const HostResult& result, const HostResult& clean) {
+  switch (result.end) {
+    case HostEnd::kNoInstance:
+    case HostEnd::kStartFailed:
+    case HostEnd::kFailed:
+      EXPECT_LE(result.rows, clean.rows);
+      break;
+    case HostEnd::kEnd:
+      EXPECT_EQ(result.rows, clean.rows) << "success with rows missing";
+      EXPECT_TRUE(result.pixels == clean.pixels) << "success with other rows";
+      break;
+    default:
+      ADD_FAILURE() << "undocumented end: " << result.Summary();
+  }
+}
+
+enum class Kind { kHeap, kBlock, kLock };
+
+const char* KindName(Kind kind) {
+  switch (kind) {
+    case Kind::kHeap:
+      return "heap allocation";
+    case Kind::kBlock:
+      return "block allocation";
+    default:
+      return "lock";
+  }
+}
+
+void Arm(Kind kind, std::uint32_t n) {
+  switch (kind) {
+    case Kind::kHeap:
+      hooks::FailHeapAllocation(n);
+      break;
+    case Kind::kBlock:
+      hooks::FailBlockAllocation(n);
+      break;
+    case Kind::kLock:
+      hooks::FailLock(n);
+      break;
+  }
+}
+
+bool Struck(Kind kind) {
+  switch (kind) {
+    case Kind::kHeap:
+      return hooks::HeapAllocationFailureHappened();
+    case Kind::kBlock:
+      return hooks::BlockAllocationFailureHappened();
+    default:
+      return hooks::LockFailureHappened();
+  }
+}
+
+TEST(FailureInjection, EveryAllocationAndLockInEveryMode) {
+  const Bytes file = TestImage();
+  const std::int32_t modes[] = {JPEGDEC_MODE_STREAMING, JPEGDEC_MODE_BUFFERED, JPEGDEC_MODE_GDIPLUS,
+                                JPEGDEC_MODE_AUTO};
+  int injected = 0;
+  for (const std::int32_t mode : modes) {
+    SCOPED_TRACE(ModeName(mode));
+    hooks::ResetHooks();
+    const HostResult clean = DecodeOnce(file, mode);
+    ASSERT_EQ(clean.end, HostEnd::kEnd) << clean.Summary();
+    ASSERT_GT(clean.rows, 0u);
+    ExpectNothingLeft();
+    int perMode = 0;
+    int perKind[3] = {};
+    for (const Kind kind : {Kind::kHeap, Kind::kBlock, Kind::kLock}) {
+      // The n-th request of this kind fails, for every n that the decode reaches.
+      for (std::uint32_t n = 1; n < 10000; ++n) {
+        hooks::ResetHooks();
+        Arm(kind, n);
+        const HostResult result = DecodeOnce(file, mode);
+        if (!Struck(kind)) {
+          break;  // the decode makes fewer than n requests of this kind
+        }
+        SCOPED_TRACE(std::string(KindName(kind)) + " " + std::to_string(n) +
+                     " fails: " + result.Summary());
+        ExpectDocumentedEnd(result, clean);
+        ExpectNothingLeft();
+        ++perMode;
+        ++perKind[static_cast<int>(kind)];
+      }
+    }
+    EXPECT_GT(perMode, 0);
+    injected += perMode;
+    std::printf("%s mode: %d failures injected (%d heap allocations, %d blocks, %d locks)\n",
+                ModeName(mode), perMode, perKind[0], perKind[1], perKind[2]);
+  }
+  hooks::ResetHooks();
+  std::printf("%d failures injected in all\n", injected);
+}
+
+// Streaming memory when the heap is capped by failing every request from the n-th on is out of
+// reach of the one-shot hooks; instead the decoder's own allocations are counted: one context,
+// one row scratch, one input buffer, and one band buffer per band, never more than one alive.
+TEST(FailureInjection, StreamingHoldsAtMostOneBandAtATime) {
+  const Bytes file = TestImage();
+  hooks::ResetHooks();
+  InitializeJpegDec();
+  JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+  ASSERT_NE(instance, nullptr);
+  const std::int64_t withInstance = hooks::LiveHeapAllocations();
+  ASSERT_EQ(instance->Start(16, 24, JPEGDEC_MODE_STREAMING, 1), 1);
+  ASSERT_EQ(instance->Write(file.data(), static_cast<std::uint32_t>(file.size())), 1);
+  std::int64_t most = 0;
+  for (int calls = 0; calls < 1000; ++calls) {
+    std::uint8_t* row = nullptr;
+    std::uint32_t length = 0;
+    const std::int32_t r = instance->Read(&row, &length);
+    most = std::max(most, hooks::LiveHeapAllocations() - withInstance);
+    if (r == JPEGDEC_READ_END || r == JPEGDEC_READ_FAILED) {
+      EXPECT_EQ(r, JPEGDEC_READ_END);
+      break;
+    }
+  }
+  // The back-end object, its context, input buffer and row scratch, and one band.
+  EXPECT_LE(most, 5);
+  instance->Finish(nullptr);
+  DeleteJpegDecodeInstance(instance);
+  ExpectNothingLeft();
+}
+
+#else
+
+TEST(FailureInjection, NeedsThePortableHooks) {
+  GTEST_SKIP() << "failure injection uses the portable platform's hooks (native build)";
+}
+
+#endif
+
+}  // namespace
+}  // namespace jpegdec::test
