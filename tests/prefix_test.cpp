@@ -28,7 +28,7 @@ namespace jpegdec::test {
 namespace {
 
 constexpr std::size_t kLargestCorpusFile = 64 * 1024;
-constexpr std::size_t kCorpusPrefixesPerFile = 48;
+constexpr std::size_t kCorpusPrefixesPerFile = 24;
 
 struct Image {
   std::string name;
