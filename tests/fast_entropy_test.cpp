@@ -29,8 +29,8 @@ constexpr std::int32_t kStreaming = 3;
 constexpr int kMaxIdleReads = 100;
 constexpr std::size_t kMaxEvents = 4000000;
 
-#if defined(_WIN32)
-constexpr bool kFullRun = false;  // under Wine every decode is slower: fewer splits
+#if defined(_WIN32) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kFullRun = false;  // under Wine and the sanitizers decodes are slower: a sample
 #else
 constexpr bool kFullRun = true;
 #endif
