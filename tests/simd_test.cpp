@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "decoder/band_output.h"
+#include "decoder/band_output_fast.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/cpu_dispatch_testing.h"
 #include "decoder/decoder.h"
@@ -37,10 +39,12 @@ using test::PieceSchedule;
 // emulated (Wine), so that each build's whole test run stays well inside its budget.
 #if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
 constexpr int kRandomBlocks = 200000;
-constexpr std::size_t kCorpusStride = 7;  // every 7th corpus file
+constexpr std::size_t kCorpusStride = 7;         // every 7th corpus file
+constexpr std::uint32_t kTripleBandStride = 11;  // every 11th band of (Y, Cb, Cr) triples
 #else
 constexpr int kRandomBlocks = 2000000;
 constexpr std::size_t kCorpusStride = 1;
+constexpr std::uint32_t kTripleBandStride = 1;
 #endif
 
 using Block = std::array<std::int16_t, kBlockSize>;
@@ -256,6 +260,121 @@ TEST(FastReconstruct, MatchesDequantiseReorderAndTransform) {
       ASSERT_EQ(plain, quick) << "input " << BlockText(input);
     }
     EXPECT_GT(flat, blocks / 4) << "the flat shortcut was hardly taken";
+  }
+}
+
+// --- Band output
+// ----------------------------------------------------------------------------------
+
+using OutputRoutine = void (*)(DecoderContext*, BandKind, std::size_t);
+struct FastOutput {
+  const char* name;
+  std::uint8_t level;
+  OutputRoutine routine;
+};
+const FastOutput kFastOutputs[] = {
+    {"SSE2", kRoutinesSse2, OutputRowsSse2},
+    {"AVX2", kRoutinesAvx2, OutputRowsAvx2},
+};
+
+// A context holding one band of `width` x 8 lines (factors 1x1) and its scratch row.
+struct BandContext {
+  std::unique_ptr<DecoderContext, ContextDeleter> context;
+  std::vector<std::uint8_t> band;
+  std::vector<std::uint8_t> scratch;
+
+  BandContext(std::uint16_t width, std::uint8_t components, ColorConverter converter)
+      : context(CreateDecoderContext()) {
+    DecoderContext* c = context.get();
+    c->width = width;
+    c->height = 8;
+    c->numComponents = components;
+    c->maxH = 1;
+    c->maxV = 1;
+    c->colorConvert = converter;
+    band.resize(BandBufferSize(c));
+    scratch.resize(std::size_t{width} * components);
+  }
+  std::uint8_t* Segment(std::size_t line, std::size_t component) {
+    const std::size_t segment = context->width + 8u;
+    return band.data() + line * segment * context->numComponents + component * segment;
+  }
+  // The band's rows as the plain converter and interleave leave them, or as `fast` does.
+  std::vector<std::uint8_t> Output(const FastOutput* fast) {
+    std::vector<std::uint8_t> copy = band;
+    DecoderContext* c = context.get();
+    c->bandBuffer = copy.data();
+    c->rowScratch = scratch.data();
+    c->rowsOutput = 0;
+    std::size_t rows = 8;
+    if (fast == nullptr) {
+      if (c->colorConvert != nullptr) {
+        c->colorConvert(c);
+      }
+      rows = InterleaveBand(c);
+    } else {
+      const BandKind kind = c->colorConvert == ConvertYCbCrToRgb ? BandKind::kYCbCr
+                            : c->colorConvert == ConvertYcck     ? BandKind::kYcck
+                                                                 : BandKind::kRaw;
+      fast->routine(c, kind, rows);
+    }
+    c->bandBuffer = nullptr;
+    c->rowScratch = nullptr;
+    copy.resize(rows * c->width * c->numComponents);
+    return copy;
+  }
+};
+
+// Every (Y, Cb, Cr) triple, 32768 to a band of 4096 x 8 pixels.
+TEST(FastBandOutput, YCbCrMatchesThePlainConversionForEveryTriple) {
+  constexpr std::uint16_t kWidth = 4096;
+  constexpr std::uint32_t kPerBand = kWidth * 8u;
+  BandContext b(kWidth, 3, ConvertYCbCrToRgb);
+  for (const FastOutput& fast : kFastOutputs) {
+    if (!Runs(fast.level)) {
+      continue;
+    }
+    SCOPED_TRACE(fast.name);
+    for (std::uint32_t first = 0; first < (1u << 24); first += kPerBand * kTripleBandStride) {
+      for (std::uint32_t i = 0; i < kPerBand; ++i) {
+        const std::uint32_t t = first + i;
+        const std::size_t line = i / kWidth;
+        const std::size_t x = i % kWidth;
+        b.Segment(line, 0)[x] = static_cast<std::uint8_t>(t >> 16);
+        b.Segment(line, 1)[x] = static_cast<std::uint8_t>(t >> 8);
+        b.Segment(line, 2)[x] = static_cast<std::uint8_t>(t);
+      }
+      ASSERT_EQ(b.Output(nullptr), b.Output(&fast)) << "triples from " << first;
+    }
+  }
+}
+
+// Every component count and converter, widths on and off the vector sizes (the last step of a
+// line repeats pixels), random samples.
+TEST(FastBandOutput, EveryKindAndWidthMatchesThePlainRows) {
+  const struct {
+    std::uint8_t components;
+    ColorConverter converter;
+  } kKinds[] = {
+      {1, ConvertNone},       {2, ConvertNone}, {3, ConvertNone}, {3, nullptr},
+      {3, ConvertYCbCrToRgb}, {4, ConvertNone}, {4, ConvertYcck},
+  };
+  const std::uint16_t kWidths[] = {16, 17, 31, 32, 33, 47, 63, 64, 65, 100, 257};
+  std::mt19937 rng(3);
+  for (const auto& kind : kKinds) {
+    for (const std::uint16_t width : kWidths) {
+      SCOPED_TRACE(std::to_string(kind.components) + " components, width " + std::to_string(width));
+      BandContext b(width, kind.components, kind.converter);
+      for (auto& v : b.band) {
+        v = static_cast<std::uint8_t>(rng());
+      }
+      const std::vector<std::uint8_t> plain = b.Output(nullptr);
+      for (const FastOutput& fast : kFastOutputs) {
+        if (Runs(fast.level)) {
+          EXPECT_EQ(plain, b.Output(&fast)) << fast.name;
+        }
+      }
+    }
   }
 }
 

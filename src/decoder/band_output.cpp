@@ -4,18 +4,15 @@
 #include <cstddef>
 #include <cstring>
 
+#include "decoder/band_output_fast.h"
+#include "decoder/cpu_dispatch.h"
+
 namespace jpegdec {
 
 namespace {
 
-// JFIF YCbCr to RGB factors, 2^16 times the value, rounded as the output must reproduce.
-constexpr std::int32_t kCrToR = 91882;   // 1.402 * 2^16 = 91881.47, kept at 91882
-constexpr std::int32_t kCrToG = 46802;   // 0.714136 * 2^16 = 46801.62
-constexpr std::int32_t kCbToG = 22553;   // 0.344136 * 2^16 = 22553.30
-constexpr std::int32_t kCbToB = 116130;  // 1.772 * 2^16 = 116129.79
-constexpr std::int32_t kHalf = 32768;    // 0.5 * 2^16
-constexpr int kFractionBits = 16;
-constexpr std::int32_t kChromaZero = 128;  // chroma is coded around 128
+constexpr std::int32_t kHalf = kYccHalf;
+constexpr int kFractionBits = kYccFractionBits;
 constexpr std::uint8_t kFullScale = 255;
 constexpr int kBlockSide = 8;
 
@@ -73,14 +70,7 @@ void ConvertNone(DecoderContext*) {}
 
 std::uint16_t InterleaveBand(DecoderContext* context) {
   DecoderContext* c = context;
-  const std::size_t bandLines = BandLines(c);
-  std::size_t rows = 0;
-  if (c->rowsOutput < c->height) {
-    rows = c->height - c->rowsOutput;
-    if (rows > bandLines) {
-      rows = bandLines;
-    }
-  }
+  const std::size_t rows = RowsToOutput(c);
   const std::size_t segment = SegmentWidth(c);
   const std::size_t components = c->numComponents;
   const std::size_t line = segment * components;
@@ -112,6 +102,49 @@ std::uint16_t InterleaveBand(DecoderContext* context) {
   }
   c->rowsOutput = static_cast<std::uint16_t>(c->rowsOutput + rows);
   return static_cast<std::uint16_t>(rows);
+}
+
+std::size_t RowsToOutput(const DecoderContext* context) {
+  const std::size_t bandLines = BandLines(context);
+  std::size_t rows = 0;
+  if (context->rowsOutput < context->height) {
+    rows = context->height - context->rowsOutput;
+    if (rows > bandLines) {
+      rows = bandLines;
+    }
+  }
+  return rows;
+}
+
+std::uint16_t OutputBand(DecoderContext* context) {
+  DecoderContext* c = context;
+  if (c->routineLevel != kRoutinesPlain && c->width >= kFastOutputMinWidth) {
+    // The fast routines know the three converters by name; a band for any other takes the
+    // plain way.
+    bool known = true;
+    BandKind kind = BandKind::kRaw;
+    if (c->colorConvert == ConvertYCbCrToRgb && c->numComponents == 3) {
+      kind = BandKind::kYCbCr;
+    } else if (c->colorConvert == ConvertYcck && c->numComponents == 4) {
+      kind = BandKind::kYcck;
+    } else if (c->colorConvert != nullptr && c->colorConvert != ConvertNone) {
+      known = false;
+    }
+    if (known) {
+      const std::size_t rows = RowsToOutput(c);
+      if (c->routineLevel >= kRoutinesAvx2) {
+        OutputRowsAvx2(c, kind, rows);
+      } else {
+        OutputRowsSse2(c, kind, rows);
+      }
+      c->rowsOutput = static_cast<std::uint16_t>(c->rowsOutput + rows);
+      return static_cast<std::uint16_t>(rows);
+    }
+  }
+  if (c->colorConvert != nullptr) {
+    c->colorConvert(c);
+  }
+  return InterleaveBand(c);
 }
 
 }  // namespace jpegdec

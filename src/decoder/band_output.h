@@ -6,6 +6,7 @@
 // following one another without gaps.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "decoder/decoder_context.h"
@@ -26,5 +27,13 @@ void ConvertNone(DecoderContext* context);
 // the buffer. Once rowsOutput has reached the height (a DNL segment may have lowered it below
 // the rows already emitted) a band yields 0 rows.
 std::uint16_t InterleaveBand(DecoderContext* context);
+
+// The rows the band about to be interleaved yields: 8 x maxV, fewer for the image's last band,
+// 0 once rowsOutput has reached the height.
+std::size_t RowsToOutput(const DecoderContext* context);
+
+// The chosen converter (colorConvert), then InterleaveBand; with fast routines selected for the
+// frame (routineLevel), the two in one pass over the band, giving the same rows.
+std::uint16_t OutputBand(DecoderContext* context);
 
 }  // namespace jpegdec

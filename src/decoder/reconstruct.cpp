@@ -266,10 +266,7 @@ bool AdvancePosition(DecoderContext* c) {
 // Converts and interleaves the finished band and hands it over. A band of no rows (the image
 // height was reached before it) is released instead and reported as no band.
 void FinishBand(DecoderContext* c, StepResult* result) {
-  if (c->colorConvert != nullptr) {
-    c->colorConvert(c);
-  }
-  const std::uint16_t rows = InterleaveBand(c);
+  const std::uint16_t rows = OutputBand(c);
   const std::int32_t count = static_cast<std::int32_t>(c->width) * c->numComponents * rows;
   if (count > 0) {
     result->count = count;
@@ -321,7 +318,8 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
     // The first block of a band allocates its buffer. The test is on the buffer itself, so a
     // buffer still held for any reason is reused rather than leaked.
     if (context->bandBuffer == nullptr) {
-      context->bandBuffer = static_cast<std::uint8_t*>(platform::HeapAllocate(BandBufferSize(context)));
+      context->bandBuffer =
+          static_cast<std::uint8_t*>(platform::HeapAllocate(BandBufferSize(context)));
       if (context->bandBuffer == nullptr) {
         result->status = JD_ERR_NOMEM;
         return;

@@ -1,7 +1,7 @@
-// Fast block reconstruction and band output, beside the plain routines of reconstruct.cpp and
-// band_output.cpp, which stay the reference. One set per instruction set, in files compiled for
-// it (*_sse2.cpp, *_avx2.cpp); reconstruct.cpp calls them according to routineLevel
-// (cpu_dispatch.h). Every routine gives exactly the bytes of its plain counterpart.
+// Fast block reconstruction, beside the plain routines of reconstruct.cpp, which stay the
+// reference. One set per instruction set, in files compiled for it (*_sse2.cpp, *_avx2.cpp);
+// reconstruct.cpp calls them according to routineLevel (cpu_dispatch.h). Every routine gives
+// exactly the bytes of its plain counterpart.
 #pragma once
 
 #include <array>
@@ -42,11 +42,5 @@ void InverseDct8x8Avx2(std::int16_t* block);
 // what StoreBlock writes for a component whose factors divide the maximum by 1 or 2.
 void StoreBlockSse2(const DecoderContext* context, std::uint8_t* origin, std::size_t line,
                     int repeatX, int repeatY);
-
-// Colour conversion fused with the interleave: what colorConvert followed by InterleaveBand
-// leaves in the band's first `rows` rows. `kind` says which converter the scan chose.
-enum class BandKind { kPlain, kYCbCr, kYcck };
-void OutputRowsSse2(DecoderContext* context, BandKind kind, std::size_t rows);
-void OutputRowsAvx2(DecoderContext* context, BandKind kind, std::size_t rows);
 
 }  // namespace jpegdec

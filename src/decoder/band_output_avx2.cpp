@@ -1,0 +1,143 @@
+// AVX2 band output for the common case, YCbCr to RGB fused with the interleave, 32 pixels at a
+// time; the other band kinds go to the SSE2 routines. Compiled with -mavx2 and called only after
+// the processor was found to support AVX2 (cpu_dispatch.h). Bit for bit what ConvertYCbCrToRgb
+// followed by InterleaveBand leaves in the band's rows (band_output_fast.h).
+#include <immintrin.h>
+
+#include <array>
+#include <cstring>
+
+#include "decoder/band_output_fast.h"
+
+namespace jpegdec {
+
+namespace {
+
+constexpr std::size_t kLanes = 32;  // pixels per step
+constexpr int kBlockSide = 8;
+
+inline __m256i Load(const std::uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+inline void Store(std::uint8_t* p, __m256i v) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+}
+
+inline int Pair(std::int16_t crFactor, std::int16_t cbFactor) {
+  return static_cast<int>((static_cast<std::uint32_t>(static_cast<std::uint16_t>(cbFactor)) << 16) |
+                          static_cast<std::uint16_t>(crFactor));
+}
+
+// (Cr', Cb') pairs . factors, + 2^15, >> 16, exact in 32 bits, as 16-bit values. The unpacks
+// before and the pack here work within 128-bit halves, so the pixel order comes back unchanged.
+inline __m256i Fraction(__m256i crcb0, __m256i crcb1, __m256i factors) {
+  const __m256i half = _mm256_set1_epi32(kYccHalf);
+  const __m256i lo = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(crcb0, factors), half),
+                                       kYccFractionBits);
+  const __m256i hi = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(crcb1, factors), half),
+                                       kYccFractionBits);
+  return _mm256_packs_epi32(lo, hi);
+}
+
+// Sixteen pixels in 16-bit lanes (Y, Cb', Cr') to R, G, B (unclamped); see band_output_fast.h
+// for the split factors.
+inline void ConvertSixteen(__m256i y, __m256i cb, __m256i cr, __m256i* r, __m256i* g, __m256i* b) {
+  const __m256i crcb0 = _mm256_unpacklo_epi16(cr, cb);
+  const __m256i crcb1 = _mm256_unpackhi_epi16(cr, cb);
+  const __m256i rf = _mm256_set1_epi32(Pair(kCrToRPart, 0));
+  const __m256i gf = _mm256_set1_epi32(Pair(kCrToGPart, kCbToGPart));
+  const __m256i bf = _mm256_set1_epi32(Pair(0, kCbToBPart));
+  *r = _mm256_add_epi16(_mm256_add_epi16(y, cr), Fraction(crcb0, crcb1, rf));
+  *g = _mm256_add_epi16(_mm256_sub_epi16(y, cr), Fraction(crcb0, crcb1, gf));
+  *b = _mm256_add_epi16(_mm256_add_epi16(y, _mm256_add_epi16(cb, cb)), Fraction(crcb0, crcb1, bf));
+}
+
+// Thirty-two pixels: Y, Cb, Cr bytes in; R, G, B bytes out, clamped by the pack.
+inline void ConvertThirtyTwo(__m256i y, __m256i cb, __m256i cr, __m256i* r, __m256i* g,
+                             __m256i* b) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i chromaZero = _mm256_set1_epi16(kChromaZero);
+  __m256i r0, g0, b0, r1, g1, b1;
+  ConvertSixteen(_mm256_unpacklo_epi8(y, zero),
+                 _mm256_sub_epi16(_mm256_unpacklo_epi8(cb, zero), chromaZero),
+                 _mm256_sub_epi16(_mm256_unpacklo_epi8(cr, zero), chromaZero), &r0, &g0, &b0);
+  ConvertSixteen(_mm256_unpackhi_epi8(y, zero),
+                 _mm256_sub_epi16(_mm256_unpackhi_epi8(cb, zero), chromaZero),
+                 _mm256_sub_epi16(_mm256_unpackhi_epi8(cr, zero), chromaZero), &r1, &g1, &b1);
+  *r = _mm256_packus_epi16(r0, r1);
+  *g = _mm256_packus_epi16(g0, g1);
+  *b = _mm256_packus_epi16(b0, b1);
+}
+
+// Byte shuffles that gather output bytes 16 k .. 16 k + 15 of three interleaved planes from
+// plane `plane` (0x80: none from this plane).
+using Shuffle = std::array<std::int8_t, 16>;
+constexpr Shuffle MakeShuffle(int k, int plane) {
+  Shuffle s{};
+  for (int i = 0; i < 16; ++i) {
+    const int p = 16 * k + i;
+    s[static_cast<std::size_t>(i)] =
+        static_cast<std::int8_t>(p % 3 == plane ? p / 3 : static_cast<std::int8_t>(0x80));
+  }
+  return s;
+}
+constexpr Shuffle kShuffles[3][3] = {
+    {MakeShuffle(0, 0), MakeShuffle(0, 1), MakeShuffle(0, 2)},
+    {MakeShuffle(1, 0), MakeShuffle(1, 1), MakeShuffle(1, 2)},
+    {MakeShuffle(2, 0), MakeShuffle(2, 1), MakeShuffle(2, 2)},
+};
+
+inline __m256i ShuffleMask(const Shuffle& s) {
+  const __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data()));
+  return _mm256_broadcastsi128_si256(m);
+}
+
+// Thirty-two pixels of three planes into 96 interleaved bytes at dst: each 128-bit half makes
+// 48 bytes, which the permutes put in order.
+inline void StoreThree(std::uint8_t* dst, __m256i a, __m256i b, __m256i c) {
+  __m256i out[3];
+  for (int k = 0; k < 3; ++k) {
+    out[k] = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, ShuffleMask(kShuffles[k][0])),
+                                             _mm256_shuffle_epi8(b, ShuffleMask(kShuffles[k][1]))),
+                             _mm256_shuffle_epi8(c, ShuffleMask(kShuffles[k][2])));
+  }
+  Store(dst, _mm256_permute2x128_si256(out[0], out[1], 0x20));
+  Store(dst + 32, _mm256_permute2x128_si256(out[2], out[0], 0x30));
+  Store(dst + 64, _mm256_permute2x128_si256(out[1], out[2], 0x31));
+}
+
+}  // namespace
+
+void OutputRowsAvx2(DecoderContext* context, BandKind kind, std::size_t rows) {
+  DecoderContext* c = context;
+  const std::size_t width = c->width;
+  if (kind != BandKind::kYCbCr || c->numComponents != 3 || width < kLanes) {
+    OutputRowsSse2(context, kind, rows);
+    return;
+  }
+  const std::size_t segment = width + kBlockSide * static_cast<std::size_t>(c->maxH);
+  const std::size_t line = segment * 3;
+  const std::size_t rowBytes = width * 3;
+  std::uint8_t* band = c->bandBuffer;
+  std::uint8_t* scratch = c->rowScratch;
+  for (std::size_t y = 0; y < rows; ++y) {
+    const std::uint8_t* s0 = band + y * line;
+    const std::uint8_t* s1 = s0 + segment;
+    const std::uint8_t* s2 = s1 + segment;
+    // The last step takes the line's last 32 pixels, repeating a few: same bytes again.
+    std::size_t x = 0;
+    for (;;) {
+      __m256i r, g, b;
+      ConvertThirtyTwo(Load(s0 + x), Load(s1 + x), Load(s2 + x), &r, &g, &b);
+      StoreThree(scratch + 3 * x, r, g, b);
+      if (x + kLanes == width) {
+        break;
+      }
+      x = x + 2 * kLanes <= width ? x + kLanes : width - kLanes;
+    }
+    // The row overlaps the line it comes from: assembled in the scratch row first.
+    std::memcpy(band + y * rowBytes, scratch, rowBytes);
+  }
+}
+
+}  // namespace jpegdec

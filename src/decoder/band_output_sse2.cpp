@@ -1,0 +1,193 @@
+// SSE2 band output: YCbCr to RGB in 32-bit products fused with the interleave, and the plain
+// interleaves of one to four components, 16 pixels at a time. Bit for bit what the plain
+// converters followed by InterleaveBand leave in the band's rows (band_output_fast.h).
+#include <emmintrin.h>
+
+#include <cstring>
+
+#include "decoder/band_output_fast.h"
+
+namespace jpegdec {
+
+namespace {
+
+constexpr std::size_t kLanes = 16;  // pixels per step
+constexpr int kBlockSide = 8;
+
+inline __m128i Load(const std::uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+inline void Store(std::uint8_t* p, __m128i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+
+// Calls step(x) for x = 0, 16, ... while 16 pixels remain, then once more for the last 16
+// pixels of the line when the width is not a multiple of 16: that step repeats a few pixels,
+// writing the same bytes again. Needs width >= 16.
+template <class Step>
+inline void ForEachStep(std::size_t width, Step step) {
+  std::size_t x = 0;
+  for (; x + kLanes <= width; x += kLanes) {
+    step(x);
+  }
+  if (x < width) {
+    step(width - kLanes);
+  }
+}
+
+// A (Cr', Cb') multiplier pair as one 32-bit lane: Cr's factor in the low half.
+inline int Pair(std::int16_t crFactor, std::int16_t cbFactor) {
+  return static_cast<int>((static_cast<std::uint32_t>(static_cast<std::uint16_t>(cbFactor)) << 16) |
+                          static_cast<std::uint16_t>(crFactor));
+}
+
+// (pairs . factors + 2^15) >> 16 for the eight (Cr', Cb') pairs of crcb0 and crcb1, as eight
+// 16-bit values. _mm_madd_epi16 forms each sum exactly in 32 bits.
+inline __m128i Fraction(__m128i crcb0, __m128i crcb1, __m128i factors) {
+  const __m128i half = _mm_set1_epi32(kYccHalf);
+  const __m128i lo =
+      _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(crcb0, factors), half), kYccFractionBits);
+  const __m128i hi =
+      _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(crcb1, factors), half), kYccFractionBits);
+  return _mm_packs_epi32(lo, hi);  // |value| < 2^8: the pack keeps it
+}
+
+// Eight pixels in 16-bit lanes: Y, Cb' = Cb - 128, Cr' = Cr - 128 in; R, G, B (unclamped) out.
+inline void ConvertEight(__m128i y, __m128i cb, __m128i cr, __m128i* r, __m128i* g, __m128i* b) {
+  const __m128i crcb0 = _mm_unpacklo_epi16(cr, cb);
+  const __m128i crcb1 = _mm_unpackhi_epi16(cr, cb);
+  // Factors of 2^16 and more do not fit a 16-bit multiplier; their whole multiples of 2^16 are
+  // added outside the product, which the shift by 16 leaves exact.
+  const __m128i rf = _mm_set1_epi32(Pair(kCrToRPart, 0));
+  const __m128i gf = _mm_set1_epi32(Pair(kCrToGPart, kCbToGPart));
+  const __m128i bf = _mm_set1_epi32(Pair(0, kCbToBPart));
+  *r = _mm_add_epi16(_mm_add_epi16(y, cr), Fraction(crcb0, crcb1, rf));
+  *g = _mm_add_epi16(_mm_sub_epi16(y, cr), Fraction(crcb0, crcb1, gf));
+  *b = _mm_add_epi16(_mm_add_epi16(y, _mm_add_epi16(cb, cb)), Fraction(crcb0, crcb1, bf));
+}
+
+// Sixteen pixels: Y, Cb, Cr bytes in; R, G, B bytes out, clamped to 0..255 by the pack.
+inline void ConvertSixteen(__m128i y, __m128i cb, __m128i cr, __m128i* r, __m128i* g, __m128i* b) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i chromaZero = _mm_set1_epi16(kChromaZero);
+  __m128i r0, g0, b0, r1, g1, b1;
+  ConvertEight(_mm_unpacklo_epi8(y, zero), _mm_sub_epi16(_mm_unpacklo_epi8(cb, zero), chromaZero),
+               _mm_sub_epi16(_mm_unpacklo_epi8(cr, zero), chromaZero), &r0, &g0, &b0);
+  ConvertEight(_mm_unpackhi_epi8(y, zero), _mm_sub_epi16(_mm_unpackhi_epi8(cb, zero), chromaZero),
+               _mm_sub_epi16(_mm_unpackhi_epi8(cr, zero), chromaZero), &r1, &g1, &b1);
+  *r = _mm_packus_epi16(r0, r1);
+  *g = _mm_packus_epi16(g0, g1);
+  *b = _mm_packus_epi16(b0, b1);
+}
+
+// Four pixels held as 32-bit lanes R, G, B, 0 into their 12 bytes at the start of the vector
+// (the rest 0): the second pixel of each half moves down one byte, then the upper half six.
+inline __m128i Squeeze(__m128i p) {
+  const __m128i keepFirst = _mm_setr_epi32(0x00FFFFFF, 0, 0x00FFFFFF, 0);
+  const __m128i keepSecond = _mm_setr_epi32(static_cast<int>(0xFF000000u), 0x0000FFFF,
+                                            static_cast<int>(0xFF000000u), 0x0000FFFF);
+  const __m128i q =
+      _mm_or_si128(_mm_and_si128(p, keepFirst), _mm_and_si128(_mm_srli_epi64(p, 8), keepSecond));
+  return _mm_or_si128(_mm_move_epi64(q), _mm_slli_si128(_mm_srli_si128(q, 8), 6));
+}
+
+// Sixteen pixels of three planes into 48 interleaved bytes at dst.
+inline void StoreThree(std::uint8_t* dst, __m128i a, __m128i b, __m128i c) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i ab0 = _mm_unpacklo_epi8(a, b);
+  const __m128i ab1 = _mm_unpackhi_epi8(a, b);
+  const __m128i c0 = _mm_unpacklo_epi8(c, zero);
+  const __m128i c1 = _mm_unpackhi_epi8(c, zero);
+  const __m128i q0 = Squeeze(_mm_unpacklo_epi16(ab0, c0));
+  const __m128i q1 = Squeeze(_mm_unpackhi_epi16(ab0, c0));
+  const __m128i q2 = Squeeze(_mm_unpacklo_epi16(ab1, c1));
+  const __m128i q3 = Squeeze(_mm_unpackhi_epi16(ab1, c1));
+  Store(dst, _mm_or_si128(q0, _mm_slli_si128(q1, 12)));
+  Store(dst + 16, _mm_or_si128(_mm_srli_si128(q1, 4), _mm_slli_si128(q2, 8)));
+  Store(dst + 32, _mm_or_si128(_mm_srli_si128(q2, 8), _mm_slli_si128(q3, 4)));
+}
+
+// Sixteen pixels of four planes into 64 interleaved bytes at dst.
+inline void StoreFour(std::uint8_t* dst, __m128i a, __m128i b, __m128i c, __m128i d) {
+  const __m128i ab0 = _mm_unpacklo_epi8(a, b);
+  const __m128i ab1 = _mm_unpackhi_epi8(a, b);
+  const __m128i cd0 = _mm_unpacklo_epi8(c, d);
+  const __m128i cd1 = _mm_unpackhi_epi8(c, d);
+  Store(dst, _mm_unpacklo_epi16(ab0, cd0));
+  Store(dst + 16, _mm_unpackhi_epi16(ab0, cd0));
+  Store(dst + 32, _mm_unpacklo_epi16(ab1, cd1));
+  Store(dst + 48, _mm_unpackhi_epi16(ab1, cd1));
+}
+
+// One band line (its segments s[0..components-1]) into one interleaved row at dst.
+void OutputLine(const std::uint8_t* const* s, std::size_t components, BandKind kind,
+                std::size_t width, std::uint8_t* dst) {
+  switch (components) {
+    case 2:
+      ForEachStep(width, [&](std::size_t x) {
+        const __m128i a = Load(s[0] + x);
+        const __m128i b = Load(s[1] + x);
+        Store(dst + 2 * x, _mm_unpacklo_epi8(a, b));
+        Store(dst + 2 * x + kLanes, _mm_unpackhi_epi8(a, b));
+      });
+      break;
+    case 3:
+      if (kind == BandKind::kYCbCr) {
+        ForEachStep(width, [&](std::size_t x) {
+          __m128i r, g, b;
+          ConvertSixteen(Load(s[0] + x), Load(s[1] + x), Load(s[2] + x), &r, &g, &b);
+          StoreThree(dst + 3 * x, r, g, b);
+        });
+      } else {
+        ForEachStep(width, [&](std::size_t x) {
+          StoreThree(dst + 3 * x, Load(s[0] + x), Load(s[1] + x), Load(s[2] + x));
+        });
+      }
+      break;
+    case 4:
+      if (kind == BandKind::kYcck) {
+        const __m128i ones = _mm_set1_epi8(-1);
+        ForEachStep(width, [&](std::size_t x) {
+          __m128i r, g, b;
+          ConvertSixteen(Load(s[0] + x), Load(s[1] + x), Load(s[2] + x), &r, &g, &b);
+          // 255 - k is k with every bit flipped.
+          StoreFour(dst + 4 * x, r, g, b, _mm_xor_si128(Load(s[3] + x), ones));
+        });
+      } else {
+        ForEachStep(width, [&](std::size_t x) {
+          StoreFour(dst + 4 * x, Load(s[0] + x), Load(s[1] + x), Load(s[2] + x), Load(s[3] + x));
+        });
+      }
+      break;
+    default:
+      std::memcpy(dst, s[0], width);
+      break;
+  }
+}
+
+}  // namespace
+
+void OutputRowsSse2(DecoderContext* context, BandKind kind, std::size_t rows) {
+  DecoderContext* c = context;
+  const std::size_t width = c->width;
+  const std::size_t components = c->numComponents;
+  const std::size_t segment = width + kBlockSide * static_cast<std::size_t>(c->maxH);
+  const std::size_t line = segment * components;
+  const std::size_t rowBytes = width * components;
+  std::uint8_t* band = c->bandBuffer;
+  for (std::size_t y = 0; y < rows; ++y) {
+    std::uint8_t* src = band + y * line;
+    if (components == 1) {
+      std::memmove(band + y * rowBytes, src, width);  // rows move down, never onto unread data
+      continue;
+    }
+    // The row overlaps the line it comes from, so it is assembled in the scratch row first, as
+    // the plain interleave does.
+    const std::uint8_t* segments[kMaxComponents] = {src, src + segment, src + 2 * segment,
+                                                    src + 3 * segment};
+    OutputLine(segments, components, kind, width, c->rowScratch);
+    std::memcpy(band + y * rowBytes, c->rowScratch, rowBytes);
+  }
+}
+
+}  // namespace jpegdec
