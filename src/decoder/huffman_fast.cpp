@@ -3,7 +3,9 @@
 // front). See huffman_fast.h for when it runs and why its results equal the plain routines'.
 #include "decoder/huffman_fast.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 
 #include "decoder/cpu_dispatch.h"
@@ -54,6 +56,7 @@ struct BitReader {
   int bits;
   const std::uint8_t* p;
   const std::uint8_t* end;
+  bool stuffed;  // a byte pair 0xFF 0x00 has been read
 };
 
 inline Accumulator LoadBigEndian(const std::uint8_t* p) {
@@ -88,6 +91,7 @@ inline void Refill(BitReader& r) {
         return;
       }
       r.p += 2;
+      r.stuffed = true;
     } else {
       ++r.p;
     }
@@ -277,7 +281,7 @@ bool DecodeBlockFast(DecoderContext* context, std::int16_t* difference) {
   }
 
   const std::uint8_t* const start = context->inPtr;
-  BitReader r{0, context->bitCount, start, start + context->inAvail};
+  BitReader r{0, context->bitCount, start, start + context->inAvail, false};
   if (r.bits > 0) {
     r.acc = Accumulator{context->bitBuffer} << (kAccBits - r.bits);
   }
@@ -307,6 +311,11 @@ bool DecodeBlockFast(DecoderContext* context, std::int16_t* difference) {
   // was one data byte. What stays is what the plain routines would hold.
   const std::uint8_t* p = r.p;
   int bits = r.bits;
+  if (!r.stuffed) {  // every byte read was a data byte of its own
+    const std::ptrdiff_t back = std::min<std::ptrdiff_t>(bits / CHAR_BIT, p - start);
+    p -= back;
+    bits -= static_cast<int>(back) * CHAR_BIT;
+  }
   while (bits >= CHAR_BIT && p > start) {
     const bool stuffed = p - start >= 2 && p[-1] == kStuffedZero && p[-2] == kMarkerPrefix;
     p -= stuffed ? 2 : 1;
