@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "api/jpeg_decode_instance.h"
 #include "backends/global_block.h"
 #include "backends/streaming_backend.h"
 #include "decoder/decoder.h"
+#include "jpegdec/jpegdec.h"
 #include "platform/platform.h"
 #include "support/files.h"
 
@@ -57,7 +59,11 @@ Bytes PaddedTo(const Bytes& jpeg, size_t total) {
   const size_t payload = total - jpeg.size() - 4;
   // Built in one go: g++ 12 with the undefined-behaviour sanitizer warns (wrongly) about
   // push_back behind a vector made from two bytes.
-  Bytes out = {jpeg[0], jpeg[1], 0xFF, 0xFE, static_cast<uint8_t>((payload + 2) >> 8),
+  Bytes out = {jpeg[0],
+               jpeg[1],
+               0xFF,
+               0xFE,
+               static_cast<uint8_t>((payload + 2) >> 8),
                static_cast<uint8_t>(payload + 2)};
   out.insert(out.end(), payload, 'c');
   out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
@@ -420,6 +426,39 @@ TEST(BufferedBackendRead, GivesTheStreamingRowsForCorpusFiles) {
       EXPECT_EQ(actual.leftover, expected.leftover);
     }
   }
+}
+
+// Mode 2 through the instance: the getters report the embedded decoder's calls (one write per
+// piece fed), and Finish reports the bytes behind the end marker that the host wrote.
+TEST(BufferedInstance, DecodesAndReportsThePiecesFed) {
+  Bytes file = PaddedTo(Quadrants(), 9'990);
+  file.insert(file.end(), 10, 0x77);  // 10,000 bytes, 10 of them behind the end marker
+  JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+  ASSERT_NE(instance, nullptr);
+  ASSERT_EQ(instance->Start(22, 16, 2, 1), 1);
+  EXPECT_EQ(instance->IsStreaming(), 0);
+  for (size_t at = 0; at < file.size(); at += 1000) {
+    ASSERT_EQ(instance->Write(file.data() + at, 1000), 1);
+  }
+  uint8_t* row = nullptr;
+  uint32_t length = 0;
+  EXPECT_EQ(instance->Read(&row, &length), 1);  // nothing before EndOfInput
+  EXPECT_EQ(instance->GetWriteCount(), 0u);
+  instance->EndOfInput(0);  // the row limit means nothing here
+  int rows = 0;
+  int32_t r = 0;
+  while ((r = instance->Read(&row, &length)) == 0) {
+    EXPECT_EQ(length, 66u);
+    ++rows;
+  }
+  EXPECT_EQ(r, 2);
+  EXPECT_EQ(rows, 16);
+  EXPECT_EQ(instance->Read(&row, &length), 1);
+  EXPECT_EQ(instance->GetWriteCount(), 3u);  // pieces at 0, 4093 and 8186
+  uint32_t leftover = 0;
+  instance->Finish(&leftover);
+  EXPECT_EQ(leftover, 10u);
+  DeleteJpegDecodeInstance(instance);
 }
 
 // Damaged files and files outside what the decoder takes: each ends with 2 or -1 within a
