@@ -87,7 +87,10 @@ ContextPtr NewContext(const TableSet& set, int components) {
 class Lane {
  public:
   Lane(const TableSet& set, int components, bool plain)
-      : context_(NewContext(set, components)), components_(components), plain_(plain) {}
+      : context_(NewContext(set, components)), components_(components), plain_(plain) {
+    // As the frame header would choose them.
+    context_->routineLevel = plain ? kRoutinesPlain : DetectRoutineLevel();
+  }
 
   DecoderContext* context() { return context_.get(); }
 
@@ -98,9 +101,7 @@ class Lane {
 
   // 1 when a block is complete (difference and block set), else the entropy decoder's status.
   std::uint8_t NextBlock(std::int16_t* difference) {
-    ForcePlainRoutines(plain_);
     const std::uint8_t r = Decode(difference);
-    ForcePlainRoutines(false);
     if (r == 1) {
       context_->coefIndex = 0;
       context_->curComp = static_cast<std::uint8_t>((context_->curComp + 1) % components_);
@@ -335,10 +336,12 @@ TEST(FastEntropyBlocks, LongValidRunsAgreeBlockByBlock) {
 #endif
 }
 
-// The fast path is tried only where it can pay off, and leaves the plain state untouched when
-// it gives up: a block cut short by the end of the input.
+// The fast path is tried only where it can pay off, leaves the state the plain routines would
+// leave after a block, and leaves it untouched when it gives up: a block cut short by the end of
+// the input.
 TEST(FastEntropyBlocks, GivesUpWithoutTouchingTheState) {
   ContextPtr context = NewContext(kTableSets[0], 1);
+  context->routineLevel = DetectRoutineLevel();
   // EOB-only blocks are "00" (DC category 0) then "1010" (EOB): 6 bits a block; 40 bytes of
   // 0x28 0xA2 0x8A patterns cut inside a block at the end.
   Bytes data;
@@ -351,9 +354,18 @@ TEST(FastEntropyBlocks, GivesUpWithoutTouchingTheState) {
   context->inAvail = 31;
   EXPECT_FALSE(FastBlockEligible(context.get()));  // too little ahead to be worth it
   context->inAvail = static_cast<std::int32_t>(data.size());
-  ForcePlainRoutines(true);
+  context->routineLevel = kRoutinesPlain;
   EXPECT_FALSE(FastBlockEligible(context.get()));
-  ForcePlainRoutines(false);
+  context->routineLevel = DetectRoutineLevel();
+
+  // One block from the start: 6 bits used, so the state is that of one byte fetched with 2 of
+  // its bits left ("00"), whatever the fast path read ahead.
+  std::int16_t first = -1;
+  EXPECT_TRUE(DecodeBlockFast(context.get(), &first));
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(context->inPtr, data.data() + 1);
+  EXPECT_EQ(context->bitCount, 2);
+  EXPECT_EQ(context->bitBuffer, 0u);
 
   // Last 2 bits of the data: a block cannot be complete in them.
   const std::uint8_t* end = data.data() + data.size();

@@ -268,7 +268,7 @@ std::uint8_t DecodeAcFrom(DecoderContext* context, int k) {
 // length, or 0.
 int LookUpSymbol(const DecoderContext* context, std::uint8_t* symbol) {
   if (context->codeLen != 1 || context->codeIndex != 0 || context->curFast == nullptr ||
-      PlainRoutinesForced()) {
+      context->routineLevel == kRoutinesPlain) {
     return 0;
   }
   const int held = context->bitCount;

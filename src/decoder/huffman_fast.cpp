@@ -265,7 +265,7 @@ void BuildFastAcTable(DecoderContext* context, int t) {
 bool FastBlockEligible(const DecoderContext* context) {
   return context->codeLen == 1 && context->codeIndex == 0 && context->ffPending == kFfNone &&
          context->symbolPending == 0 && context->inAvail >= kMinInputAhead &&
-         !PlainRoutinesForced();
+         context->routineLevel != kRoutinesPlain;
 }
 
 bool DecodeBlockFast(DecoderContext* context, std::int16_t* difference) {

@@ -27,7 +27,7 @@ namespace jpegdec {
 void BuildFastDcTable(DecoderContext* context, int t);
 void BuildFastAcTable(DecoderContext* context, int t);
 
-// Whether the fast path may try the block that starts now: the fast routines are allowed, the
+// Whether the fast path may try the block that starts now: the frame runs fast routines, the
 // plain search is at its start, nothing is pending, and enough input lies ahead.
 bool FastBlockEligible(const DecoderContext* context);
 
