@@ -27,86 +27,89 @@ const Factors k420 = {{2, 2}, {1, 1}, {1, 1}};
 const Factors k411 = {{4, 1}, {1, 1}, {1, 1}};
 const Factors k440 = {{1, 2}, {1, 1}, {1, 1}};
 
-EncodeSpec Spec(Colour colour, std::uint32_t width, std::uint32_t height, Factors factors = {}) {
-  EncodeSpec spec;
-  spec.colour = colour;
-  spec.width = width;
-  spec.height = height;
-  spec.factors = std::move(factors);
-  return spec;
+EncodeRecipe Recipe(Colour colour, std::uint32_t width, std::uint32_t height,
+                    Factors factors = {}) {
+  EncodeRecipe recipe;
+  recipe.colour = colour;
+  recipe.width = width;
+  recipe.height = height;
+  recipe.factors = std::move(factors);
+  return recipe;
 }
 
-EncodeSpec WithRestart(EncodeSpec spec, unsigned mcus, unsigned rows = 0) {
-  spec.restartInterval = mcus;
-  spec.restartRows = rows;
-  return spec;
+EncodeRecipe WithRestart(EncodeRecipe recipe, unsigned mcus, unsigned rows = 0) {
+  recipe.restartInterval = mcus;
+  recipe.restartRows = rows;
+  return recipe;
 }
 
-EncodeSpec Optimised(EncodeSpec spec) {
-  spec.optimize = true;
-  return spec;
+EncodeRecipe Optimised(EncodeRecipe recipe) {
+  recipe.optimize = true;
+  return recipe;
 }
 
-EncodeSpec WithQuality(EncodeSpec spec, int quality) {
-  spec.quality = quality;
-  return spec;
+EncodeRecipe WithQuality(EncodeRecipe recipe, int quality) {
+  recipe.quality = quality;
+  return recipe;
 }
 
-std::vector<EncodeSpec> SelfMadeCases() {
+std::vector<EncodeRecipe> SelfMadeCases() {
   return {
       // Sampling layouts.
-      Spec(Colour::kGrey, 64, 48),
-      Spec(Colour::kYCbCr, 40, 24, k444),
-      Spec(Colour::kYCbCr, 40, 24, k422),
-      Spec(Colour::kYCbCr, 35, 29, k420),
-      Spec(Colour::kYCbCr, 67, 19, k411),
-      Spec(Colour::kYCbCr, 23, 41, k440),
-      Spec(Colour::kYCbCr, 50, 37, {{2, 2}, {2, 1}, {1, 2}}),
-      Spec(Colour::kYCbCr, 70, 20, {{4, 1}, {2, 1}, {1, 1}}),  // 2 where the largest is 4
-      Spec(Colour::kYCbCr, 45, 21, {{3, 1}, {1, 1}, {1, 1}}),
+      Recipe(Colour::kGrey, 64, 48),
+      Recipe(Colour::kYCbCr, 40, 24, k444),
+      Recipe(Colour::kYCbCr, 40, 24, k422),
+      Recipe(Colour::kYCbCr, 35, 29, k420),
+      Recipe(Colour::kYCbCr, 67, 19, k411),
+      Recipe(Colour::kYCbCr, 23, 41, k440),
+      Recipe(Colour::kYCbCr, 50, 37, {{2, 2}, {2, 1}, {1, 2}}),
+      Recipe(Colour::kYCbCr, 70, 20, {{4, 1}, {2, 1}, {1, 1}}),  // 2 where the largest is 4
+      Recipe(Colour::kYCbCr, 45, 21, {{3, 1}, {1, 1}, {1, 1}}),
       // A one-component frame declaring 2x2: decoded as one block per MCU.
-      Spec(Colour::kGrey, 37, 29, {{2, 2}}),
+      Recipe(Colour::kGrey, 37, 29, {{2, 2}}),
       // Odd sizes.
-      Spec(Colour::kYCbCr, 1, 1, k420),
-      Spec(Colour::kYCbCr, 7, 9, k420),
-      Spec(Colour::kYCbCr, 17, 33, k420),
-      Spec(Colour::kYCbCr, 1000, 1, k420),
-      Spec(Colour::kYCbCr, 1, 1000, k422),
-      Spec(Colour::kGrey, 1, 1),
-      Spec(Colour::kGrey, 1000, 1),
-      Spec(Colour::kGrey, 1, 1000),
+      Recipe(Colour::kYCbCr, 1, 1, k420),
+      Recipe(Colour::kYCbCr, 7, 9, k420),
+      Recipe(Colour::kYCbCr, 17, 33, k420),
+      Recipe(Colour::kYCbCr, 1000, 1, k420),
+      Recipe(Colour::kYCbCr, 1, 1000, k422),
+      Recipe(Colour::kGrey, 1, 1),
+      Recipe(Colour::kGrey, 1000, 1),
+      Recipe(Colour::kGrey, 1, 1000),
       // Wider than 2048 pixels: the streaming input buffer grows with the width.
-      Spec(Colour::kYCbCr, 2100, 24, k422),
+      Recipe(Colour::kYCbCr, 2100, 24, k422),
       // Restart intervals: every MCU, every few MCUs, every MCU row.
-      WithRestart(Spec(Colour::kYCbCr, 64, 48, k420), 1),
-      WithRestart(Spec(Colour::kYCbCr, 64, 48, k444), 3),
-      WithRestart(Spec(Colour::kYCbCr, 77, 50, k422), 0, 1),
-      WithRestart(Spec(Colour::kGrey, 41, 23), 2),
+      WithRestart(Recipe(Colour::kYCbCr, 64, 48, k420), 1),
+      WithRestart(Recipe(Colour::kYCbCr, 64, 48, k444), 3),
+      WithRestart(Recipe(Colour::kYCbCr, 77, 50, k422), 0, 1),
+      WithRestart(Recipe(Colour::kGrey, 41, 23), 2),
       // Optimised Huffman tables.
-      Optimised(Spec(Colour::kYCbCr, 48, 40, k420)),
-      Optimised(Spec(Colour::kGrey, 31, 17)),
-      Optimised(WithRestart(Spec(Colour::kYCbCr, 61, 35, k411), 5)),
+      Optimised(Recipe(Colour::kYCbCr, 48, 40, k420)),
+      Optimised(Recipe(Colour::kGrey, 31, 17)),
+      Optimised(WithRestart(Recipe(Colour::kYCbCr, 61, 35, k411), 5)),
       // Extreme quantisation.
-      WithQuality(Spec(Colour::kYCbCr, 40, 40, k420), 100),
-      WithQuality(Spec(Colour::kYCbCr, 40, 40, k444), 5),
+      WithQuality(Recipe(Colour::kYCbCr, 40, 40, k420), 100),
+      WithQuality(Recipe(Colour::kYCbCr, 40, 40, k444), 5),
       // Colour models.
-      Spec(Colour::kRgb, 33, 18, k444),
-      Spec(Colour::kRgb, 34, 18, {{2, 2}, {1, 1}, {1, 1}}),
-      Spec(Colour::kYCbCrAdobe, 30, 20, k420),
-      Spec(Colour::kCmyk, 31, 19),
-      Spec(Colour::kCmyk, 36, 20, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}),
-      Spec(Colour::kYcck, 29, 21),
-      Spec(Colour::kYcck, 40, 26, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}),
-      Spec(Colour::kCmykNoAdobe, 24, 16),
+      Recipe(Colour::kRgb, 33, 18, k444),
+      Recipe(Colour::kRgb, 34, 18, {{2, 2}, {1, 1}, {1, 1}}),
+      Recipe(Colour::kYCbCrAdobe, 30, 20, k420),
+      Recipe(Colour::kCmyk, 31, 19),
+      Recipe(Colour::kCmyk, 36, 20, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}),
+      Recipe(Colour::kYcck, 29, 21),
+      Recipe(Colour::kYcck, 40, 26, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}),
+      Recipe(Colour::kCmykNoAdobe, 24, 16),
   };
 }
 
-std::string CaseName(const ::testing::TestParamInfo<EncodeSpec>& info) { return info.param.Name(); }
+std::string CaseName(const ::testing::TestParamInfo<EncodeRecipe>& info) {
+  return info.param.Name();
+}
 
-std::vector<std::uint8_t> Encode(const EncodeSpec& spec) {
+std::vector<std::uint8_t> Encode(const EncodeRecipe& recipe) {
   std::string error;
-  std::vector<std::uint8_t> file = EncodeJpeg(spec, &error);
-  EXPECT_FALSE(file.empty()) << spec.Name() << ": " << error;
+  std::vector<std::uint8_t> file = EncodeJpeg(recipe, &error);
+  EXPECT_FALSE(file.empty()) << recipe.Name() << ": " << error;
   return file;
 }
 
@@ -144,7 +147,7 @@ int ExpectMatchesReference(const HostResult& result, const ReferenceImage& refer
 int worstSelfMade = 0;
 std::string worstSelfMadeName;
 
-class SelfMadeImage : public ::testing::TestWithParam<EncodeSpec> {
+class SelfMadeImage : public ::testing::TestWithParam<EncodeRecipe> {
  public:
   static void TearDownTestSuite() {
     std::printf("largest difference from the reference over the self-made images: %d (%s)\n",
@@ -198,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(Encoded, SelfMadeImage, ::testing::ValuesIn(SelfMadeCas
 // library's rows, compared with a reference that has its channels swapped, two blocks exchanged,
 // smoothing upsampling or one row of offset, differ by more than it allows.
 TEST(ReferenceTolerance, CatchesSwappedChannelsMisplacedBlocksAndWrongUpsampling) {
-  const std::vector<std::uint8_t> file = Encode(Spec(Colour::kYCbCr, 64, 48, k420));
+  const std::vector<std::uint8_t> file = Encode(Recipe(Colour::kYCbCr, 64, 48, k420));
   const HostResult result = Decode(file, PieceSchedule::Whole());
   const ReferenceImage reference = DecodeReference(file);
   ASSERT_TRUE(reference.ok);
@@ -270,7 +273,7 @@ void InsertDnl(std::vector<std::uint8_t>* file, std::uint16_t height) {
 // those of the padding lines, as the encoder wrote them.
 TEST(DnlSegment, RowsAlreadyEmittedStandAndTheImageEnds) {
   constexpr std::uint32_t kTrueHeight = 37;
-  const std::vector<std::uint8_t> original = Encode(Spec(Colour::kYCbCr, 40, kTrueHeight, k420));
+  const std::vector<std::uint8_t> original = Encode(Recipe(Colour::kYCbCr, 40, kTrueHeight, k420));
   struct Case {
     std::uint16_t frameHeight;
     std::uint32_t rows;  // rows the host receives
@@ -304,7 +307,7 @@ TEST(DnlSegment, RowsAlreadyEmittedStandAndTheImageEnds) {
 // split (a piece may end after 0xFF or 0xFF 0xFF).
 TEST(FillBytes, BeforeRestartAndEndMarkersChangeNothing) {
   const std::vector<std::uint8_t> plain =
-      Encode(WithRestart(Spec(Colour::kYCbCr, 48, 32, k420), 1));
+      Encode(WithRestart(Recipe(Colour::kYCbCr, 48, 32, k420), 1));
   const HostResult expected = Decode(plain, PieceSchedule::Whole());
   ASSERT_EQ(expected.end, HostEnd::kEnd);
   for (const std::size_t fill : {std::size_t{1}, std::size_t{2}, std::size_t{5}}) {
@@ -330,7 +333,7 @@ TEST(FillBytes, BeforeRestartAndEndMarkersChangeNothing) {
 }
 
 TEST(Finish, ReportsTheBytesAfterTheEndMarker) {
-  const std::vector<std::uint8_t> image = Encode(Spec(Colour::kYCbCr, 24, 24, k420));
+  const std::vector<std::uint8_t> image = Encode(Recipe(Colour::kYCbCr, 24, 24, k420));
   for (const std::uint32_t trailing : {0u, 1u, 10u, 300u}) {
     std::vector<std::uint8_t> file = image;
     for (std::uint32_t i = 0; i < trailing; ++i) {
@@ -347,7 +350,8 @@ TEST(Finish, ReportsTheBytesAfterTheEndMarker) {
 // decoder asking for more after the last byte, and the rows it got are exactly the first rows of
 // the whole image.
 TEST(Truncation, RowsBeforeTheCutAreTheImagesFirstRows) {
-  const std::vector<std::uint8_t> file = Encode(WithRestart(Spec(Colour::kYCbCr, 48, 64, k420), 2));
+  const std::vector<std::uint8_t> file =
+      Encode(WithRestart(Recipe(Colour::kYCbCr, 48, 64, k420), 2));
   HostOptions options;
   const HostResult whole = DecodeThroughHost(file, options, PieceSchedule::Whole());
   ASSERT_EQ(whole.end, HostEnd::kEnd);
@@ -366,11 +370,11 @@ TEST(Truncation, RowsBeforeTheCutAreTheImagesFirstRows) {
 
 // Frames outside what this decoder takes end with Read -1 before any row.
 TEST(Refused, FramesOutsideTheProfileFailWithoutRows) {
-  EncodeSpec progressive = Spec(Colour::kYCbCr, 40, 40, k420);
+  EncodeRecipe progressive = Recipe(Colour::kYCbCr, 40, 40, k420);
   progressive.progressive = true;
-  EncodeSpec arithmetic = Spec(Colour::kYCbCr, 40, 40, k420);
+  EncodeRecipe arithmetic = Recipe(Colour::kYCbCr, 40, 40, k420);
   arithmetic.arithmetic = true;
-  std::vector<std::uint8_t> heightZero = Encode(Spec(Colour::kGrey, 32, 32));
+  std::vector<std::uint8_t> heightZero = Encode(Recipe(Colour::kGrey, 32, 32));
   SetFrameHeight(&heightZero, 0);
   InsertDnl(&heightZero, 32);
   const struct {

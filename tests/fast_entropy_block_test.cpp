@@ -302,13 +302,13 @@ TEST(FastEntropyBlocks, LongValidRunsAgreeBlockByBlock) {
   // Scan data of real images made with the standard tables.
   std::vector<Bytes> scans;
   for (const int quality : {50, 90, 100}) {
-    test::EncodeSpec spec;
-    spec.colour = test::Colour::kGrey;
-    spec.width = 256;
-    spec.height = 64;
-    spec.quality = quality;
+    test::EncodeRecipe recipe;
+    recipe.colour = test::Colour::kGrey;
+    recipe.width = 256;
+    recipe.height = 64;
+    recipe.quality = quality;
     std::string error;
-    const Bytes file = test::EncodeJpeg(spec, &error);
+    const Bytes file = test::EncodeJpeg(recipe, &error);
     ASSERT_FALSE(file.empty()) << error;
     for (std::size_t i = 0; i + 3 < file.size(); ++i) {
       if (file[i] == 0xFF && file[i + 1] == 0xDA) {

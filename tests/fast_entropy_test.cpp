@@ -198,51 +198,51 @@ void ExpectSameForSplits(const Bytes& file, const std::string& name, int randomS
 
 using Factors = std::vector<std::pair<int, int>>;
 
-EncodeSpec Spec(Colour colour, std::uint32_t width, std::uint32_t height, Factors factors,
-                int quality, bool optimize = false, unsigned restartInterval = 0,
-                unsigned restartRows = 0) {
-  EncodeSpec spec;
-  spec.colour = colour;
-  spec.width = width;
-  spec.height = height;
-  spec.factors = std::move(factors);
-  spec.quality = quality;
-  spec.optimize = optimize;
-  spec.restartInterval = restartInterval;
-  spec.restartRows = restartRows;
-  return spec;
+EncodeRecipe Recipe(Colour colour, std::uint32_t width, std::uint32_t height, Factors factors,
+                    int quality, bool optimize = false, unsigned restartInterval = 0,
+                    unsigned restartRows = 0) {
+  EncodeRecipe recipe;
+  recipe.colour = colour;
+  recipe.width = width;
+  recipe.height = height;
+  recipe.factors = std::move(factors);
+  recipe.quality = quality;
+  recipe.optimize = optimize;
+  recipe.restartInterval = restartInterval;
+  recipe.restartRows = restartRows;
+  return recipe;
 }
 
 const Factors k444 = {{1, 1}, {1, 1}, {1, 1}};
 const Factors k422 = {{2, 1}, {1, 1}, {1, 1}};
 const Factors k420 = {{2, 2}, {1, 1}, {1, 1}};
 
-std::vector<EncodeSpec> SelfMadeCases() {
+std::vector<EncodeRecipe> SelfMadeCases() {
   return {
-      Spec(Colour::kGrey, 96, 64, {}, 75),
-      Spec(Colour::kGrey, 200, 40, {}, 100),  // large coefficients, long codes
-      Spec(Colour::kYCbCr, 128, 64, k420, 85),
-      Spec(Colour::kYCbCr, 97, 45, k422, 92),
-      Spec(Colour::kYCbCr, 80, 48, k444, 100),
-      Spec(Colour::kYCbCr, 64, 40, k420, 20),  // mostly end-of-block right after DC
-      Spec(Colour::kYCbCr, 120, 56, k420, 95, true),
-      Spec(Colour::kGrey, 150, 30, {}, 98, true),
-      Spec(Colour::kYCbCr, 96, 64, k420, 90, false, 1),   // a restart marker after every MCU
-      Spec(Colour::kYCbCr, 88, 40, k444, 90, true, 3),    // every 3 MCUs, own tables
-      Spec(Colour::kGrey, 130, 50, {}, 97, false, 0, 1),  // after every MCU row
-      Spec(Colour::kCmyk, 60, 36, {}, 90),
-      Spec(Colour::kYcck, 64, 32, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}, 88),
+      Recipe(Colour::kGrey, 96, 64, {}, 75),
+      Recipe(Colour::kGrey, 200, 40, {}, 100),  // large coefficients, long codes
+      Recipe(Colour::kYCbCr, 128, 64, k420, 85),
+      Recipe(Colour::kYCbCr, 97, 45, k422, 92),
+      Recipe(Colour::kYCbCr, 80, 48, k444, 100),
+      Recipe(Colour::kYCbCr, 64, 40, k420, 20),  // mostly end-of-block right after DC
+      Recipe(Colour::kYCbCr, 120, 56, k420, 95, true),
+      Recipe(Colour::kGrey, 150, 30, {}, 98, true),
+      Recipe(Colour::kYCbCr, 96, 64, k420, 90, false, 1),   // a restart marker after every MCU
+      Recipe(Colour::kYCbCr, 88, 40, k444, 90, true, 3),    // every 3 MCUs, own tables
+      Recipe(Colour::kGrey, 130, 50, {}, 97, false, 0, 1),  // after every MCU row
+      Recipe(Colour::kCmyk, 60, 36, {}, 90),
+      Recipe(Colour::kYcck, 64, 32, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}, 88),
   };
 }
 
-Bytes Encode(const EncodeSpec& spec) {
+Bytes Encode(const EncodeRecipe& recipe) {
   std::string error;
-  Bytes file = EncodeJpeg(spec, &error);
-  EXPECT_FALSE(file.empty()) << spec.Name() << ": " << error;
+  Bytes file = EncodeJpeg(recipe, &error);
+  EXPECT_FALSE(file.empty()) << recipe.Name() << ": " << error;
   return file;
 }
 
-class SelfMade : public ::testing::TestWithParam<EncodeSpec> {};
+class SelfMade : public ::testing::TestWithParam<EncodeRecipe> {};
 
 TEST_P(SelfMade, FastEqualsPlainForEverySplit) {
   const Bytes file = Encode(GetParam());
@@ -250,7 +250,7 @@ TEST_P(SelfMade, FastEqualsPlainForEverySplit) {
   ExpectSameForSplits(file, GetParam().Name(), 3);
 }
 
-std::string CaseName(const ::testing::TestParamInfo<EncodeSpec>& param) {
+std::string CaseName(const ::testing::TestParamInfo<EncodeRecipe>& param) {
   return param.param.Name();
 }
 
@@ -259,17 +259,17 @@ INSTANTIATE_TEST_SUITE_P(Images, SelfMade, ::testing::ValuesIn(SelfMadeCases()),
 // 1-byte pieces on a fixed sample: the plain routines then do all the work, but the switch
 // between the two must not show either.
 TEST(FastEntropy, OneBytePiecesOnSmallImages) {
-  for (const EncodeSpec& spec :
-       {Spec(Colour::kYCbCr, 48, 32, k420, 90), Spec(Colour::kGrey, 64, 16, {}, 100, false, 2)}) {
-    const Bytes file = Encode(spec);
-    ExpectSameTrace(file, Fixed(file.size(), 1), spec.Name() + " 1-byte pieces");
+  for (const EncodeRecipe& recipe : {Recipe(Colour::kYCbCr, 48, 32, k420, 90),
+                                     Recipe(Colour::kGrey, 64, 16, {}, 100, false, 2)}) {
+    const Bytes file = Encode(recipe);
+    ExpectSameTrace(file, Fixed(file.size(), 1), recipe.Name() + " 1-byte pieces");
   }
 }
 
 // Damaged copies: bytes of the scan data replaced at random positions (including 0xFF, stuffed
 // pairs broken, markers made up), the scan cut short, and a marker put right after a block.
 TEST(FastEntropy, DamagedScanDataGivesTheSameResults) {
-  const Bytes original = Encode(Spec(Colour::kYCbCr, 96, 64, k420, 90, false, 4));
+  const Bytes original = Encode(Recipe(Colour::kYCbCr, 96, 64, k420, 90, false, 4));
   ASSERT_FALSE(original.empty());
   const std::size_t scan = ScanDataStart(original);
   ASSERT_GT(scan, 0u);

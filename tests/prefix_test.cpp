@@ -88,34 +88,34 @@ std::vector<Image> HandBuiltImages() {
 std::vector<Image> EncodedImages() {
   std::vector<Image> images;
 #if defined(JPEGDEC_HAVE_LIBJPEG)
-  std::vector<EncodeSpec> specs;
-  EncodeSpec grey;
+  std::vector<EncodeRecipe> recipes;
+  EncodeRecipe grey;
   grey.width = 24;
   grey.height = 20;
   grey.colour = Colour::kGrey;
-  specs.push_back(grey);
-  EncodeSpec ycc420;
+  recipes.push_back(grey);
+  EncodeRecipe ycc420;
   ycc420.width = 33;
   ycc420.height = 17;
   ycc420.factors = {{2, 2}, {1, 1}, {1, 1}};
   ycc420.restartInterval = 2;
-  specs.push_back(ycc420);
-  EncodeSpec ycc422;
+  recipes.push_back(ycc420);
+  EncodeRecipe ycc422;
   ycc422.width = 20;
   ycc422.height = 12;
   ycc422.factors = {{2, 1}, {1, 1}, {1, 1}};
   ycc422.optimize = true;
-  specs.push_back(ycc422);
-  EncodeSpec cmyk;
+  recipes.push_back(ycc422);
+  EncodeRecipe cmyk;
   cmyk.width = 16;
   cmyk.height = 9;
   cmyk.colour = Colour::kYcck;
-  specs.push_back(cmyk);
-  for (const EncodeSpec& spec : specs) {
+  recipes.push_back(cmyk);
+  for (const EncodeRecipe& recipe : recipes) {
     std::string error;
-    Bytes bytes = EncodeJpeg(spec, &error);
-    EXPECT_FALSE(bytes.empty()) << spec.Name() << ": " << error;
-    images.push_back({spec.Name(), std::move(bytes)});
+    Bytes bytes = EncodeJpeg(recipe, &error);
+    EXPECT_FALSE(bytes.empty()) << recipe.Name() << ": " << error;
+    images.push_back({recipe.Name(), std::move(bytes)});
   }
 #endif
   return images;

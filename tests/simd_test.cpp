@@ -433,7 +433,7 @@ void ExpectSameWithEveryLevel(const std::vector<std::uint8_t>& file) {
 
 TEST(FastImages, SelfMadeImagesDecodeAlikeWithEveryLevel) {
   using test::Colour;
-  using test::EncodeSpec;
+  using test::EncodeRecipe;
   using F = std::vector<std::pair<int, int>>;
   // Sampling layouts with every repeat the fast store takes (1 and 2) and ones it leaves to the
   // plain replication (3 of 4, 1 of 3, 1 of 4); sizes off the MCU grid; every colour model.
@@ -460,17 +460,17 @@ TEST(FastImages, SelfMadeImagesDecodeAlikeWithEveryLevel) {
       {19, 29, Colour::kCmykNoAdobe, {{1, 1}, {1, 1}, {1, 1}, {1, 1}}, 60},
   };
   for (const auto& k : kCases) {
-    EncodeSpec spec;
-    spec.width = k.width;
-    spec.height = k.height;
-    spec.colour = k.colour;
-    spec.factors = k.factors;
-    spec.quality = k.quality;
-    spec.restartRows = k.width % 2;
-    spec.seed = k.width;
-    SCOPED_TRACE(spec.Name());
+    EncodeRecipe recipe;
+    recipe.width = k.width;
+    recipe.height = k.height;
+    recipe.colour = k.colour;
+    recipe.factors = k.factors;
+    recipe.quality = k.quality;
+    recipe.restartRows = k.width % 2;
+    recipe.seed = k.width;
+    SCOPED_TRACE(recipe.Name());
     std::string error;
-    const std::vector<std::uint8_t> file = test::EncodeJpeg(spec, &error);
+    const std::vector<std::uint8_t> file = test::EncodeJpeg(recipe, &error);
     ASSERT_FALSE(file.empty()) << error;
     ExpectSameWithEveryLevel(file);
   }

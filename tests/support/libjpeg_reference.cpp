@@ -55,7 +55,7 @@ J_COLOR_SPACE StoredSpace(Colour colour) {
 }
 
 // Runs the encoder; returns false with trap->message set when libjpeg fails.
-bool RunEncode(const EncodeSpec& spec, const std::vector<std::uint8_t>& pattern,
+bool RunEncode(const EncodeRecipe& recipe, const std::vector<std::uint8_t>& pattern,
                unsigned char** buffer, unsigned long* size, ErrorTrap* trap) {
   jpeg_compress_struct info;
   InstallTrap(trap);
@@ -66,34 +66,34 @@ bool RunEncode(const EncodeSpec& spec, const std::vector<std::uint8_t>& pattern,
   }
   jpeg_create_compress(&info);
   jpeg_mem_dest(&info, buffer, size);
-  const std::uint32_t components = ComponentCount(spec.colour);
-  info.image_width = spec.width;
-  info.image_height = spec.height;
+  const std::uint32_t components = ComponentCount(recipe.colour);
+  info.image_width = recipe.width;
+  info.image_height = recipe.height;
   info.input_components = static_cast<int>(components);
   info.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 3 ? JCS_RGB : JCS_CMYK;
   jpeg_set_defaults(&info);
-  jpeg_set_colorspace(&info, StoredSpace(spec.colour));
-  if (spec.colour == Colour::kYCbCrAdobe) {
+  jpeg_set_colorspace(&info, StoredSpace(recipe.colour));
+  if (recipe.colour == Colour::kYCbCrAdobe) {
     info.write_JFIF_header = FALSE;
     info.write_Adobe_marker = TRUE;
-  } else if (spec.colour == Colour::kCmykNoAdobe) {
+  } else if (recipe.colour == Colour::kCmykNoAdobe) {
     info.write_Adobe_marker = FALSE;
   }
-  jpeg_set_quality(&info, spec.quality, TRUE);
+  jpeg_set_quality(&info, recipe.quality, TRUE);
   info.dct_method = JDCT_ISLOW;
-  info.optimize_coding = spec.optimize ? TRUE : FALSE;
-  info.arith_code = spec.arithmetic ? TRUE : FALSE;
-  if (spec.progressive) {
+  info.optimize_coding = recipe.optimize ? TRUE : FALSE;
+  info.arith_code = recipe.arithmetic ? TRUE : FALSE;
+  if (recipe.progressive) {
     jpeg_simple_progression(&info);
   }
-  info.restart_interval = spec.restartInterval;
-  info.restart_in_rows = static_cast<int>(spec.restartRows);
-  for (std::size_t c = 0; c < spec.factors.size() && c < components; ++c) {
-    info.comp_info[c].h_samp_factor = spec.factors[c].first;
-    info.comp_info[c].v_samp_factor = spec.factors[c].second;
+  info.restart_interval = recipe.restartInterval;
+  info.restart_in_rows = static_cast<int>(recipe.restartRows);
+  for (std::size_t c = 0; c < recipe.factors.size() && c < components; ++c) {
+    info.comp_info[c].h_samp_factor = recipe.factors[c].first;
+    info.comp_info[c].v_samp_factor = recipe.factors[c].second;
   }
   jpeg_start_compress(&info, TRUE);
-  const std::size_t stride = static_cast<std::size_t>(spec.width) * components;
+  const std::size_t stride = static_cast<std::size_t>(recipe.width) * components;
   while (info.next_scanline < info.image_height) {
     // libjpeg's row pointer is not const; it only reads the samples.
     auto* row = const_cast<JSAMPLE*>(pattern.data() + info.next_scanline * stride);
@@ -223,7 +223,7 @@ const char* ColourName(Colour colour) {
   return "?";
 }
 
-std::string EncodeSpec::Name() const {
+std::string EncodeRecipe::Name() const {
   std::string name = ColourName(colour);
   for (const auto& [h, v] : factors) {
     name += "_" + std::to_string(h) + "x" + std::to_string(v);
@@ -270,14 +270,14 @@ std::vector<std::uint8_t> MakePattern(std::uint32_t width, std::uint32_t height,
   return pixels;
 }
 
-std::vector<std::uint8_t> EncodeJpeg(const EncodeSpec& spec, std::string* error) {
+std::vector<std::uint8_t> EncodeJpeg(const EncodeRecipe& recipe, std::string* error) {
   const std::vector<std::uint8_t> pattern =
-      MakePattern(spec.width, spec.height, ComponentCount(spec.colour), spec.seed);
+      MakePattern(recipe.width, recipe.height, ComponentCount(recipe.colour), recipe.seed);
   unsigned char* buffer = nullptr;
   unsigned long size = 0;
   ErrorTrap trap;
   std::vector<std::uint8_t> file;
-  if (RunEncode(spec, pattern, &buffer, &size, &trap)) {
+  if (RunEncode(recipe, pattern, &buffer, &size, &trap)) {
     file.assign(buffer, buffer + size);
   } else if (error != nullptr) {
     *error = trap.message;

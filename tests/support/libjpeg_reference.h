@@ -27,7 +27,7 @@ enum class Colour {
 std::uint32_t ComponentCount(Colour colour);
 const char* ColourName(Colour colour);
 
-struct EncodeSpec {
+struct EncodeRecipe {
   std::uint32_t width = 16;
   std::uint32_t height = 16;
   Colour colour = Colour::kYCbCr;
@@ -49,8 +49,8 @@ struct EncodeSpec {
 std::vector<std::uint8_t> MakePattern(std::uint32_t width, std::uint32_t height,
                                       std::uint32_t components, std::uint32_t seed);
 
-// Encodes MakePattern's image as `spec` says; empty with `error` set on failure.
-std::vector<std::uint8_t> EncodeJpeg(const EncodeSpec& spec, std::string* error);
+// Encodes MakePattern's image as `recipe` says; empty with `error` set on failure.
+std::vector<std::uint8_t> EncodeJpeg(const EncodeRecipe& recipe, std::string* error);
 
 struct ReferenceImage {
   bool ok = false;
