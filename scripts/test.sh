@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer) and win32 (under 32-bit Wine, once more with UndefinedBehavior-
 # Sanitizer in trap mode, since mingw has no AddressSanitizer), then gives each libFuzzer target
 # a short run. Installs what is missing first.
-#   JPEGDEC_FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips fuzzing)
+#   JPEGDEC_FUZZ_SECONDS  seconds per fuzz target (default 45; 0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -24,7 +24,7 @@ for preset in "${presets[@]}"; do
   ctest --preset "$preset" || status=1
 done
 
-fuzz_seconds=${JPEGDEC_FUZZ_SECONDS:-60}
+fuzz_seconds=${JPEGDEC_FUZZ_SECONDS:-45}
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "=== fuzz: ${fuzz_seconds}s per target"
   FUZZ_SEEDS=small scripts/fuzz.sh "$fuzz_seconds" || status=1
