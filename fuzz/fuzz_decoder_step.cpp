@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "decoder/decoder.h"
+#include "decoder/decoder_context.h"
 #include "fuzz_input.h"
 #include "platform/portable/test_hooks.h"
 
@@ -21,7 +22,7 @@ using jpegdec::StepResult;
 using jpegdec::fuzz::Check;
 
 constexpr std::uint32_t kTallestBand = 32;  // 8 lines x the largest vertical factor, 4
-// Steps in a row that neither take input nor hand out a band: a marker met in the scan data
+// Steps in a row that neither consume input nor hand out a band: a marker met in the scan data
 // costs one, a restart marker two; more than this without progress is a hang.
 constexpr int kIdleStepsAllowed = 64;
 
@@ -69,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t components = 0;
   std::uint64_t rows = 0;
   int idleSteps = 0;
+  std::int32_t unread = -1;  // the context's unread input after the latest step
   volatile std::uint32_t sink = 0;
 
   for (;;) {
@@ -132,6 +134,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (jpegdec::IsError(r.status)) {
       break;
     }
+    // A JD_OK step that consumed input (a marker met in the scan data, a restart) is progress.
+    if (context->inAvail != unread) {
+      idleSteps = 0;
+    }
+    unread = context->inAvail;
     Check(++idleSteps <= kIdleStepsAllowed, "steps without progress");
   }
   jpegdec::ReleaseDecoderContext(context);

@@ -9,6 +9,7 @@
 
 #include "api/jpeg_decode_instance.h"
 #include "decoder/decoder.h"
+#include "decoder/decoder_context.h"
 #include "fuzz_input.h"
 #include "jpegdec/jpegdec.h"
 #include "platform/platform.h"
@@ -47,6 +48,7 @@ Outcome DecodeDirect(const std::uint8_t* data, std::size_t size, jpegdec::fuzz::
   bool adopt = true;
   bool first = true;
   int idleSteps = 0;
+  std::int32_t unread = -1;  // the context's unread input after the latest step
   for (;;) {
     if (adopt) {
       if (!first && fed == size) {
@@ -79,6 +81,11 @@ Outcome DecodeDirect(const std::uint8_t* data, std::size_t size, jpegdec::fuzz::
       outcome.end = r.status;
       break;
     }
+    // A JD_OK step that consumed input (a marker met in the scan data, a restart) is progress.
+    if (context->inAvail != unread) {
+      idleSteps = 0;
+    }
+    unread = context->inAvail;
     Check(++idleSteps <= kIdleStepsAllowed, "steps without progress");
   }
   jpegdec::ReleaseDecoderContext(context);

@@ -54,6 +54,27 @@ std::vector<RegressionCase> Cases() {
        WithScan(GreyHeadersStandardTables(8),
                 {0x2B, 0xFF, 0x00, 0x12, 0xFF, 0xD0, 0x00, 0xFF, 0xD9}),
        HostEnd::kEnd, 8},
+      // Found by fuzz_decoder_step (a fault of the target, not the library): a long run of
+      // restart markers costs one step each without a row; the decode must still end.
+      {"long_run_of_restart_markers",
+       [] {
+         Bytes b = JpegBuilder()
+                       .Soi()
+                       .Dqt(0)
+                       .Sof0(16, 16, kGrey)
+                       .MinimalDht(0x00)
+                       .MinimalDht(0x10)
+                       .Sos(kGreyScan)
+                       .Raw({0x3F})
+                       .Take();
+         for (int i = 0; i < 200; ++i) {
+           b.push_back(0xFF);
+           b.push_back(static_cast<std::uint8_t>(0xD0 + i % 8));
+         }
+         b.insert(b.end(), {0x3F, 0xFF, 0xD0, 0x3F, 0xFF, 0xD1, 0x3F, 0xFF, 0xD9});
+         return b;
+       }(),
+       HostEnd::kEnd, 16},
   };
 }
 
