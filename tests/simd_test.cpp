@@ -235,9 +235,11 @@ TEST(FastReconstruct, MatchesDequantiseReorderAndTransform) {
       std::uint8_t* q = c->quantTables[2].values;
       const int table = i % 4;
       for (std::size_t k = 0; k < kBlockSize; ++k) {
-        q[k] = table == 0   ? 1
-               : table == 1 ? 255
-                            : static_cast<std::uint8_t>(rng() % static_cast<unsigned>(table * 40));
+        const unsigned value =
+            table == 0   ? 1u
+            : table == 1 ? 255u
+                         : static_cast<unsigned>(rng() % static_cast<unsigned>(table * 40));
+        q[k] = static_cast<std::uint8_t>(value);
       }
       Block input = MakeBlock(shapes[static_cast<std::size_t>(i) % std::size(shapes)], rng);
       if (i % 3 == 0) {  // DC only, or AC that the table or the wrap cancels
