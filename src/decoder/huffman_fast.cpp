@@ -4,12 +4,15 @@
 #include "decoder/huffman_fast.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <climits>
 #include <cstddef>
 #include <cstring>
 
 #include "decoder/cpu_dispatch.h"
 #include "decoder/huffman.h"
+#include "decoder/reconstruct_fast.h"
 
 namespace jpegdec {
 namespace {
@@ -28,41 +31,37 @@ constexpr std::int32_t kByteMask = 0xFF;
 constexpr std::uint8_t kSizeMask = 0x0F;  // AC symbol: run << 4 | size
 constexpr int kRunBits = 4;
 
-// A block is worth trying only with this much input ahead; with less, most attempts would run
-// into the end of the piece and the plain routines would decode the block again anyway.
-constexpr std::int32_t kMinInputAhead = 32;
 
-// The bit buffer: 64 bits where registers are that wide. The 32-bit build takes 64 bits as well:
-// register pairs cost less there than refilling twice as often (measured under Wine).
-#if defined(JPEGDEC_FAST_ENTROPY_32)
-using Accumulator = std::uint32_t;
-#else
+// The bit buffer: 64 bits. The 32-bit build takes 64 bits as well: register pairs cost less
+// there than refilling twice as often (measured under Wine).
 using Accumulator = std::uint64_t;
-#endif
 constexpr int kAccBits = static_cast<int>(sizeof(Accumulator)) * CHAR_BIT;
-// Refilled below this many bits, a 64-bit buffer holds a code and its extra bits (16 + 16); a
-// 32-bit one holds any code, and is refilled again for extra bits when needed.
-constexpr int kRefillBelow = kAccBits == 64 ? 32 : 16;
+// Refilled below this many bits, the buffer holds a code and its extra bits (16 + 16).
+constexpr int kRefillBelow = 32;
 constexpr int kWordBytes = static_cast<int>(sizeof(Accumulator));
 constexpr Accumulator kLowBits = static_cast<Accumulator>(~Accumulator{0}) / 0xFF;  // 0x0101...
 constexpr Accumulator kHighBits = kLowBits * 0x80;                                  // 0x8080...
 
-// Scan data from `p` to `end` as a stream of bits. `acc` holds the `bits` unread bits
-// left-aligned; below them it holds zeros or the very bits that follow in the data (a wide
-// refill puts whole bytes there ahead of time), so reading more bits than `bits` is harmless as
-// long as a code found that way is checked against `bits`.
-struct BitReader {
-  Accumulator acc;
-  int bits;
-  const std::uint8_t* p;
-  const std::uint8_t* end;
-  bool stuffed;  // a byte pair 0xFF 0x00 has been read
-};
+// Entry k: where zig-zag coefficient k goes in a block stored column by column.
+constexpr auto kColumnOfZigZag = [] {
+  std::array<std::uint8_t, kBlockSize> table{};
+  for (std::size_t i = 0; i < kBlockSize; ++i) {
+    table[kZigZagByColumn[i]] = static_cast<std::uint8_t>(i);
+  }
+  return table;
+}();
+
+// The reader (FastReader) holds the scan data from `p` to `end` as a stream of bits: `acc`
+// holds the `bits` unread bits left-aligned; below them it holds zeros or the very bits that
+// follow in the data (a wide refill puts whole bytes there ahead of time), so reading more bits
+// than `bits` is harmless as long as a code found that way is checked against `bits`.
+using BitReader = FastReader;
 
 inline Accumulator LoadBigEndian(const std::uint8_t* p) {
   Accumulator w = 0;
-  for (int i = 0; i < kWordBytes; ++i) {
-    w = static_cast<Accumulator>(w << CHAR_BIT) | p[i];
+  std::memcpy(&w, p, sizeof(w));
+  if constexpr (std::endian::native == std::endian::little) {
+    w = __builtin_bswap64(w);
   }
   return w;
 }
@@ -147,11 +146,33 @@ inline bool TakeExtra(BitReader& r, int n, std::int16_t* value) {
   return true;
 }
 
+// Where a block's AC coefficients go. ZigZagSink: as decoded, into block[1..63] in zig-zag
+// order. ColumnSink: dequantised (16-bit products) into a block stored column by column, noting
+// whether any product is non-zero.
+struct ZigZagSink {
+  std::int16_t* block;
+  void Clear() { std::memset(block + 1, 0, (kBlockSize - 1) * sizeof(block[0])); }
+  void Put(int k, std::int16_t value) { block[k] = value; }
+};
+
+struct ColumnSink {
+  std::int16_t* columns;
+  const std::uint8_t* quant;
+  std::int32_t any;
+  void Clear() { std::memset(columns, 0, kBlockSize * sizeof(columns[0])); }
+  void Put(int k, std::int16_t value) {
+    const auto product = static_cast<std::int16_t>(value * quant[k]);
+    columns[kColumnOfZigZag[static_cast<std::size_t>(k)]] = product;
+    any |= product;
+  }
+};
+
 // The coefficients 1..63 of the block (T.81 Figure F.13); false where the plain routine would
 // not complete the block the same way from these bits.
-inline bool DecodeAcFast(BitReader& r, const FastHuffmanTable& table, const std::int32_t* folded,
-                         const std::uint8_t* vals, std::int16_t* block) {
-  std::memset(block + 1, 0, (kBlockSize - 1) * sizeof(block[0]));
+template <class Sink>
+inline bool DecodeAcFast(BitReader& r, const FastBlockTables& t, Sink& sink) {
+  sink.Clear();
+  const std::int32_t* folded = t.acFolded;
   int k = 1;
   while (k < kBlockSize) {
     if (r.bits < kRefillBelow) {
@@ -165,12 +186,12 @@ inline bool DecodeAcFast(BitReader& r, const FastHuffmanTable& table, const std:
         return false;
       }
       Consume(r, used);
-      block[k] = static_cast<std::int16_t>(fold >> kValueShift);
+      sink.Put(k, static_cast<std::int16_t>(fold >> kValueShift));
       ++k;
       continue;
     }
     int symbol = 0;
-    const int length = DecodeSymbol(r, table, vals, &symbol);
+    const int length = DecodeSymbol(r, *t.ac, t.acVals, &symbol);
     if (length == 0 || length > r.bits) {
       return false;
     }
@@ -191,12 +212,35 @@ inline bool DecodeAcFast(BitReader& r, const FastHuffmanTable& table, const std:
       return false;
     }
     k += run;
-    if (size != 0 && !TakeExtra(r, size, &block[k])) {
-      return false;
+    if (size != 0) {  // a size of 0 leaves a zero coefficient
+      std::int16_t value = 0;
+      if (!TakeExtra(r, size, &value)) {
+        return false;
+      }
+      sink.Put(k, value);
     }
-    ++k;  // a size of 0 leaves a zero coefficient
+    ++k;
   }
   return true;
+}
+
+// A whole block: the DC difference and its category, then the AC part into the sink.
+template <class Sink>
+inline bool DecodeBlock(BitReader& r, const FastBlockTables& t, std::int16_t* difference,
+                        int* category, Sink& sink) {
+  if (r.bits < kRefillBelow) {
+    Refill(r);
+  }
+  const int length = DecodeSymbol(r, *t.dc, t.dcVals, category);
+  if (length == 0 || length > r.bits || *category > kMaxDcCategory) {
+    return false;
+  }
+  Consume(r, length);
+  *difference = 0;
+  if (*category != 0 && !TakeExtra(r, *category, difference)) {
+    return false;
+  }
+  return DecodeAcFast(r, t, sink);
 }
 
 // Fills the lookup and the MAXCODE/offset columns from a checked code list in code order.
@@ -264,54 +308,47 @@ void BuildFastAcTable(DecoderContext* context, int t) {
 
 bool FastBlockEligible(const DecoderContext* context) {
   return context->codeLen == 1 && context->codeIndex == 0 && context->ffPending == kFfNone &&
-         context->symbolPending == 0 && context->inAvail >= kMinInputAhead &&
+         context->symbolPending == 0 && context->inAvail >= kFastInputAhead &&
          context->routineLevel != kRoutinesPlain;
 }
 
-bool DecodeBlockFast(DecoderContext* context, std::int16_t* difference) {
-  if (context->curComp >= kMaxComponents) {
+bool FastTablesFor(const DecoderContext* context, int component, FastBlockTables* tables) {
+  if (component < 0 || component >= kMaxComponents) {
     return false;
   }
-  const ComponentInfo& ci = context->comp[context->curComp];
+  const ComponentInfo& ci = context->comp[component];
   const int dcTable = ci.dcTable;
   const int acTable = ci.acTable - kAcTableBase;
   if (dcTable >= kNumTables || ((context->dcDefined >> dcTable) & 1) == 0 || acTable < 0 ||
-      acTable >= kNumTables || ((context->acDefined >> acTable) & 1) == 0) {
+      acTable >= kNumTables || ((context->acDefined >> acTable) & 1) == 0 ||
+      ci.quantTable >= kNumTables) {
     return false;
   }
+  tables->dc = &context->fastDc[dcTable];
+  tables->dcVals = context->dcTables[dcTable].vals;
+  tables->ac = &context->fastAc[acTable];
+  tables->acFolded = context->fastAcFolded[acTable];
+  tables->acVals = context->acTables[acTable].vals;
+  tables->quant = context->quantTables[ci.quantTable].values;
+  return true;
+}
 
-  const std::uint8_t* const start = context->inPtr;
-  BitReader r{0, context->bitCount, start, start + context->inAvail, false};
-  if (r.bits > 0) {
-    r.acc = Accumulator{context->bitBuffer} << (kAccBits - r.bits);
+void OpenFastReader(const DecoderContext* context, FastReader* reader) {
+  const std::uint8_t* start = context->inPtr;
+  *reader = FastReader{0, context->bitCount, start, start + context->inAvail, start, false};
+  if (reader->bits > 0) {
+    reader->acc = Accumulator{context->bitBuffer} << (kAccBits - reader->bits);
   }
+}
 
-  // DC difference.
-  if (r.bits < kRefillBelow) {
-    Refill(r);
-  }
-  int category = 0;
-  const int length =
-      DecodeSymbol(r, context->fastDc[dcTable], context->dcTables[dcTable].vals, &category);
-  if (length == 0 || length > r.bits || category > kMaxDcCategory) {
-    return false;
-  }
-  Consume(r, length);
-  std::int16_t dc = 0;
-  if (category != 0 && !TakeExtra(r, category, &dc)) {
-    return false;
-  }
-
-  if (!DecodeAcFast(r, context->fastAc[acTable], context->fastAcFolded[acTable],
-                    context->acTables[acTable].vals, context->block)) {
-    return false;
-  }
-
+void CloseFastReader(DecoderContext* context, const FastReader& reader) {
   // Hand the whole bytes read ahead back, the last ones first: a byte pair 0xFF 0x00 read here
-  // was one data byte. What stays is what the plain routines would hold.
-  const std::uint8_t* p = r.p;
-  int bits = r.bits;
-  if (!r.stuffed) {  // every byte read was a data byte of its own
+  // was one data byte. What stays is what the plain routines would hold: they fetch a byte only
+  // when its bits are needed, so at a block's end they hold fewer than 8 bits.
+  const std::uint8_t* const start = reader.start;
+  const std::uint8_t* p = reader.p;
+  int bits = reader.bits;
+  if (!reader.stuffed) {  // every byte read was a data byte of its own
     const std::ptrdiff_t back = std::min<std::ptrdiff_t>(bits / CHAR_BIT, p - start);
     p -= back;
     bits -= static_cast<int>(back) * CHAR_BIT;
@@ -321,12 +358,39 @@ bool DecodeBlockFast(DecoderContext* context, std::int16_t* difference) {
     p -= stuffed ? 2 : 1;
     bits -= CHAR_BIT;
   }
-  context->bitBuffer = bits > 0 ? static_cast<std::uint32_t>(r.acc >> (kAccBits - bits)) : 0;
+  context->bitBuffer = bits > 0 ? static_cast<std::uint32_t>(reader.acc >> (kAccBits - bits)) : 0;
   context->bitCount = static_cast<std::uint8_t>(bits);
-  context->inAvail -= static_cast<std::int32_t>(p - start);
+  context->inAvail -= static_cast<std::int32_t>(p - context->inPtr);
   context->inPtr = p;
+}
+
+bool DecodeBlockToColumns(FastReader* reader, const FastBlockTables& tables,
+                          std::int16_t* difference, std::int16_t* columns, bool* anyAc) {
+  BitReader r = *reader;
+  ColumnSink sink{columns, tables.quant, 0};
+  int category = 0;
+  if (!DecodeBlock(r, tables, difference, &category, sink)) {
+    return false;
+  }
+  *reader = r;
+  *anyAc = sink.any != 0;
+  return true;
+}
+
+bool DecodeBlockFast(DecoderContext* context, std::int16_t* difference) {
+  FastBlockTables tables{};
+  if (!FastTablesFor(context, context->curComp, &tables)) {
+    return false;
+  }
+  BitReader r{};
+  OpenFastReader(context, &r);
+  ZigZagSink sink{context->block};
+  int category = 0;
+  if (!DecodeBlock(r, tables, difference, &category, sink)) {
+    return false;
+  }
+  CloseFastReader(context, r);
   context->dcSymbol = static_cast<std::uint8_t>(category);
-  *difference = dc;
   return true;
 }
 

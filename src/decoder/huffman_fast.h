@@ -16,11 +16,38 @@
 // bitBuffer and bitCount.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "decoder/decoder_context.h"
 
 namespace jpegdec {
+
+// A block is worth trying only with this many bytes of input ahead; with fewer, most attempts
+// would run into the end of the piece and the plain routines would decode the block again anyway.
+inline constexpr std::int32_t kFastInputAhead = 32;
+
+// The fast path's view of the scan data: `bits` unused bits left-aligned in `acc`, then the bytes
+// from p to end. Opened on a context at a block start; several blocks may then be decoded in a
+// row; closing it writes back to the context what the plain routines would hold at that point.
+struct FastReader {
+  std::uint64_t acc;
+  int bits;
+  const std::uint8_t* p;
+  const std::uint8_t* end;
+  const std::uint8_t* start;  // where the reader was opened
+  bool stuffed;               // a byte pair 0xFF 0x00 has been read since then
+};
+
+// What the blocks of one component are decoded with.
+struct FastBlockTables {
+  const FastHuffmanTable* dc;
+  const std::uint8_t* dcVals;
+  const FastHuffmanTable* ac;
+  const std::int32_t* acFolded;
+  const std::uint8_t* acVals;
+  const std::uint8_t* quant;  // quantisation table, zig-zag order
+};
 
 // Fills the fast form of DC table t (fastDc[t]) or AC table t (fastAc[t], fastAcFolded[t])
 // from its code list; called whenever the table is defined.
@@ -37,5 +64,27 @@ bool FastBlockEligible(const DecoderContext* context);
 // DC routine leaves them after this block's AC part, apart from coefIndex, which the caller's AC
 // step sets. False: the context is unchanged, except block[1..63].
 bool DecodeBlockFast(DecoderContext* context, std::int16_t* difference);
+
+// The tables of component `component` (its entropy tables must be defined and its quantisation
+// table index in range); false when they are not.
+bool FastTablesFor(const DecoderContext* context, int component, FastBlockTables* tables);
+
+// Opens a reader where the context stands (a block start where FastBlockEligible holds), and
+// closes it again: the whole bytes read ahead go back to the input, so that inPtr, inAvail,
+// bitBuffer and bitCount become what the plain routines leave after the same blocks.
+void OpenFastReader(const DecoderContext* context, FastReader* reader);
+void CloseFastReader(DecoderContext* context, const FastReader& reader);
+
+// Bytes of input the reader has not looked at yet.
+inline std::ptrdiff_t FastReaderAhead(const FastReader& reader) { return reader.end - reader.p; }
+
+// Decodes one whole block: its DC difference into *difference, and its AC coefficients,
+// dequantised to 16 bits as the plain reconstruction does it, into `columns` in natural order
+// read column by column (entry 8u + r: row r, column u; see kZigZagByColumn), every other entry
+// set to 0; columns[0] is left for the caller. *anyAc tells whether a dequantised AC coefficient
+// is non-zero. False where the plain routines would not complete the block the same way from
+// these bits: the reader is then unchanged and `columns` undefined.
+bool DecodeBlockToColumns(FastReader* reader, const FastBlockTables& tables,
+                          std::int16_t* difference, std::int16_t* columns, bool* anyAc);
 
 }  // namespace jpegdec

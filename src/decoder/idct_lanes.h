@@ -11,6 +11,9 @@
 //   Ops::Descale(a)              lane-wise (a + 2^15) >> 16, arithmetic shift
 #pragma once
 
+#include <emmintrin.h>
+
+#include <cstddef>
 #include <cstdint>
 
 namespace jpegdec {
@@ -40,7 +43,7 @@ inline std::int16_t FlatBlockSample(std::int16_t dc) {
 // One-dimensional inverse DCT at twice the standard scale over lanes: x[0..7] in, y[0..7] out,
 // each lane an independent transform (T.81 A.3.3, in the factorisation of reconstruct.cpp).
 template <class Ops>
-inline void InverseDct1dLanes(const typename Ops::V* x, typename Ops::V* y) {
+[[gnu::always_inline]] inline void InverseDct1dLanes(const typename Ops::V* x, typename Ops::V* y) {
   using V = typename Ops::V;
   // Even part.
   const V a0 = Ops::template Mul<kIdctCos4>(Ops::Add(x[0], x[4]));
@@ -71,6 +74,30 @@ inline void InverseDct1dLanes(const typename Ops::V* x, typename Ops::V* y) {
   y[5] = Ops::Descale(Ops::Sub(e2, o2));
   y[6] = Ops::Descale(Ops::Sub(e1, o1));
   y[7] = Ops::Descale(Ops::Sub(e0, o0));
+}
+
+// Stores two rows of 8 samples, the 16 bytes of `rows` (the first row in the low half): the first
+// at `dst`, the second repeatY lines (of `line` bytes) below it; each sample is repeated repeatX
+// times along its line, each line repeatY times (1 or 2 each). Templated on the file's Ops only so that every instruction set's
+// file keeps its own copy.
+template <class Ops>
+inline void StoreTwoRows(__m128i rows, std::uint8_t* dst, std::size_t line, int repeatX,
+                         int repeatY) {
+  const auto lineStep = line * static_cast<std::size_t>(repeatY);
+  if (repeatX == 2) {
+    const __m128i first = _mm_unpacklo_epi8(rows, rows);
+    const __m128i second = _mm_unpackhi_epi8(rows, rows);
+    for (int k = 0; k < repeatY; ++k) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + static_cast<std::size_t>(k) * line), first);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + lineStep + static_cast<std::size_t>(k) * line), second);
+    }
+    return;
+  }
+  const __m128i second = _mm_unpackhi_epi64(rows, rows);
+  for (int k = 0; k < repeatY; ++k) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + static_cast<std::size_t>(k) * line), rows);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + lineStep + static_cast<std::size_t>(k) * line), second);
+  }
 }
 
 }  // namespace jpegdec

@@ -10,6 +10,7 @@
 #include "decoder/band_output.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/huffman.h"
+#include "decoder/huffman_fast.h"
 #include "decoder/idct_lanes.h"
 #include "decoder/reconstruct_fast.h"
 #include "platform/platform.h"
@@ -165,6 +166,146 @@ void StoreBlockFast(DecoderContext* c) {
   c->ratioComponent = c->curComp;
 }
 
+// ---- The fast block loop ----
+//
+// Where the fast routines run and input lies well ahead, whole blocks go from the scan data to
+// the band in one go: the entropy decoder leaves them dequantised in the order the transform
+// takes them, the transform stores its samples straight into the band, and the bit reader stays
+// open from block to block. Whatever it cannot do (a block the input does not complete, a marker
+// near) it leaves to the block-by-block loop of DecodeBand, from the start of that block, with
+// the context as that loop would have left it.
+
+constexpr int kMaxBlocksPerMcu = kMaxComponents * kLargestFactor * kLargestFactor;
+
+// One block of the MCU order.
+struct McuSlot {
+  std::uint8_t component;
+  std::uint8_t col;      // 1-based, as blockCol
+  std::uint8_t row;      // 1-based, as blockRow
+  std::uint8_t repeatX;  // FastRepeat; 0: the general replication of StoreBlock
+  std::uint8_t repeatY;
+  std::size_t offset;  // of the block's area from the MCU's first column on band line 0
+};
+
+enum class FastRun : std::uint8_t { kStopped, kBandDone, kOutOfMemory };
+
+// Writes a flat block's one sample, clamped, over its area in the band.
+void FillFlatBlock(std::int16_t sample, std::uint8_t* origin, std::size_t line, int repeatX,
+                   int repeatY) {
+  const std::uint8_t value = ClampSample(sample);
+  const int lines = kBlockSide * repeatY;
+  for (int l = 0; l < lines; ++l) {
+    std::uint8_t* dst = origin + static_cast<std::size_t>(l) * line;
+    if (repeatX == 2) {
+      std::memset(dst, value, 2 * kBlockSide);
+    } else {
+      std::memset(dst, value, kBlockSide);
+    }
+  }
+}
+
+// Leaves the current position (curComp, blockCol, blockRow, blocksDone) at slot `index`.
+void SetPosition(DecoderContext* c, const McuSlot& slot, int index) {
+  c->curComp = slot.component;
+  c->blockCol = slot.col;
+  c->blockRow = slot.row;
+  c->blocksDone = static_cast<std::uint8_t>(index);
+  c->coefIndex = 0;
+}
+
+FastRun RunFastBlocks(DecoderContext* c) {
+  if (c->dcDone != 0 || c->resumePending != 0 || !FastBlockEligible(c) ||
+      c->blocksPerMcu > kMaxBlocksPerMcu || c->blocksDone >= c->blocksPerMcu) {
+    return FastRun::kStopped;
+  }
+  FastBlockTables tables[kMaxComponents];
+  for (int i = 0; i < c->numComponents; ++i) {
+    if (!FastTablesFor(c, i, &tables[i])) {
+      return FastRun::kStopped;
+    }
+  }
+  const std::size_t segment = SegmentWidth(c);
+  const std::size_t line = segment * c->numComponents;
+  McuSlot slots[kMaxBlocksPerMcu];
+  int count = 0;
+  for (int i = 0; i < c->numComponents; ++i) {
+    const ComponentInfo& ci = c->comp[i];
+    const std::size_t expandX = BlockExpansion(c->maxH, ci.h);
+    const std::size_t expandY = BlockExpansion(c->maxV, ci.v);
+    const auto repeatX = static_cast<std::uint8_t>(FastRepeat(c->maxH, ci.h));
+    const auto repeatY = static_cast<std::uint8_t>(FastRepeat(c->maxV, ci.v));
+    const bool fastStore = repeatX != 0 && repeatY != 0;
+    for (int row = 1; row <= ci.v; ++row) {
+      for (int col = 1; col <= ci.h; ++col) {
+        McuSlot& slot = slots[count++];
+        slot.component = static_cast<std::uint8_t>(i);
+        slot.col = static_cast<std::uint8_t>(col);
+        slot.row = static_cast<std::uint8_t>(row);
+        slot.repeatX = fastStore ? repeatX : 0;
+        slot.repeatY = fastStore ? repeatY : 0;
+        slot.offset = static_cast<std::size_t>(i) * segment + expandX * static_cast<std::size_t>(col - 1) +
+                      expandY * static_cast<std::size_t>(row - 1) * line;
+      }
+    }
+  }
+  const bool avx2 = c->routineLevel >= kRoutinesAvx2;
+  const std::size_t mcuWidth = kBlockSide * static_cast<std::size_t>(c->maxH);
+
+  FastReader reader{};
+  OpenFastReader(c, &reader);
+  FastRun outcome = FastRun::kStopped;
+  int index = c->blocksDone;
+  alignas(32) std::int16_t columns[kBlockSize];
+  while (FastReaderAhead(reader) >= kFastInputAhead) {
+    const McuSlot& slot = slots[index];
+    const FastBlockTables& t = tables[slot.component];
+    std::int16_t difference = 0;
+    bool anyAc = false;
+    if (!DecodeBlockToColumns(&reader, t, &difference, columns, &anyAc)) {
+      break;
+    }
+    std::int16_t& predictor = c->dcPred[slot.component];
+    predictor = static_cast<std::int16_t>(predictor + difference);  // wraps like the register
+    columns[0] = static_cast<std::int16_t>(predictor * t.quant[0]);
+    if (c->bandBuffer == nullptr) {
+      c->bandBuffer = static_cast<std::uint8_t*>(platform::HeapAllocate(BandBufferSize(c)));
+      if (c->bandBuffer == nullptr) {
+        outcome = FastRun::kOutOfMemory;
+        break;
+      }
+    }
+    std::uint8_t* origin = c->bandBuffer + c->mcuX + slot.offset;
+    if (slot.repeatX != 0) {
+      if (!anyAc) {
+        FillFlatBlock(FlatBlockSample(columns[0]), origin, line, slot.repeatX, slot.repeatY);
+      } else if (avx2) {
+        TransformToBandAvx2(columns, origin, line, slot.repeatX, slot.repeatY);
+      } else {
+        TransformToBandSse2(columns, origin, line, slot.repeatX, slot.repeatY);
+      }
+    } else {
+      if (avx2) {
+        TransformColumnsAvx2(columns, c->block);
+      } else {
+        TransformColumnsSse2(columns, c->block);
+      }
+      SetPosition(c, slot, index);
+      StoreBlock(c);
+    }
+    if (++index == c->blocksPerMcu) {
+      index = 0;
+      c->mcuX += static_cast<std::uint32_t>(mcuWidth);  // 32-bit: never wraps
+      if (c->mcuX >= c->width) {
+        outcome = FastRun::kBandDone;
+        break;
+      }
+    }
+  }
+  CloseFastReader(c, reader);
+  SetPosition(c, slots[index], index);
+  return outcome;
+}
+
 // The frame header's limits as this code relies on them; the marker parser refuses frames
 // outside them, this only keeps a frame that slipped through from indexing past a table or
 // writing past the band.
@@ -298,6 +439,17 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
     return;
   }
   for (;;) {
+    if (context->routineLevel != kRoutinesPlain) {
+      const FastRun run = RunFastBlocks(context);
+      if (run == FastRun::kOutOfMemory) {
+        result->status = JD_ERR_NOMEM;
+        return;
+      }
+      if (run == FastRun::kBandDone) {
+        FinishBand(context, result);
+        return;
+      }
+    }
     // A component index past the frame's last (only a frame of more than four components could
     // reach it) would index the predictors and tables out of range.
     if (context->curComp >= kMaxComponents) {

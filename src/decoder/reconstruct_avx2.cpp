@@ -68,8 +68,9 @@ inline __m256i FinalSample(__m256i a) {
 
 // The inverse DCT of a block given column by column (cols[8u + r] = coefficient of row r,
 // column u): the first pass holds one row per lane and leaves the intermediate array's rows; one
-// transpose gives the columns the second pass needs, whose outputs are the sample rows.
-void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
+// transpose gives the columns the second pass needs, whose outputs are the sample rows, two rows
+// of 16-bit samples per vector in rows[0..3].
+inline void TransformRows(const std::int16_t* cols, __m256i* rows) {
   __m256i x[kSide];
   __m256i y[kSide];
   for (int u = 0; u < kSide; ++u) {
@@ -82,8 +83,15 @@ void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
   for (int k = 0; k < kSide; k += 2) {
     // The pack interleaves the two rows by 128-bit halves; the permute puts them back in order.
     const __m256i packed = _mm256_packs_epi32(FinalSample(y[k]), FinalSample(y[k + 1]));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + kSide * k),
-                        _mm256_permute4x64_epi64(packed, 0xD8));
+    rows[k / 2] = _mm256_permute4x64_epi64(packed, 0xD8);
+  }
+}
+
+void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
+  __m256i rows[kSide / 2];
+  TransformRows(cols, rows);
+  for (int k = 0; k < kSide / 2; ++k) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * kSide * k), rows[k]);
   }
 }
 
@@ -129,6 +137,24 @@ void ReconstructBlockAvx2(DecoderContext* context) {
     cols[i] = t[kZigZagByColumn[static_cast<std::size_t>(i)]];
   }
   InverseDctColumns(cols, c->block);
+}
+
+void TransformColumnsAvx2(const std::int16_t* columns, std::int16_t* out) {
+  InverseDctColumns(columns, out);
+}
+
+void TransformToBandAvx2(const std::int16_t* columns, std::uint8_t* origin, std::size_t line,
+                         int repeatX, int repeatY) {
+  __m256i rows[kSide / 2];
+  TransformRows(columns, rows);
+  const std::size_t twoRows = 2 * line * static_cast<std::size_t>(repeatY);
+  for (int k = 0; k < kSide / 2; ++k) {
+    // Clamped to 0..255 as ClampSample does.
+    const __m128i bytes =
+        _mm_packus_epi16(_mm256_castsi256_si128(rows[k]), _mm256_extracti128_si256(rows[k], 1));
+    StoreTwoRows<Avx2Ops>(bytes, origin + static_cast<std::size_t>(k) * twoRows, line, repeatX,
+                          repeatY);
+  }
 }
 
 }  // namespace jpegdec

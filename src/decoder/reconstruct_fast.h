@@ -37,6 +37,17 @@ void ReconstructBlockAvx2(DecoderContext* context);
 void InverseDct8x8Sse2(std::int16_t* block);
 void InverseDct8x8Avx2(std::int16_t* block);
 
+// The inverse DCT of a block given column by column, dequantised (DecodeBlockToColumns):
+// TransformColumns* leave the samples, unclamped, in natural order in `out`; TransformToBand*
+// clamp them into the band at `origin` (lines `line` bytes apart), each sample repeated repeatX
+// times along a line and each line repeatY times (1 or 2 each), as StoreBlock would.
+void TransformColumnsSse2(const std::int16_t* columns, std::int16_t* out);
+void TransformColumnsAvx2(const std::int16_t* columns, std::int16_t* out);
+void TransformToBandSse2(const std::int16_t* columns, std::uint8_t* origin, std::size_t line,
+                         int repeatX, int repeatY);
+void TransformToBandAvx2(const std::int16_t* columns, std::uint8_t* origin, std::size_t line,
+                         int repeatX, int repeatY);
+
 // Clamps the block's samples (or the flat sample) into the band at `origin` (lines `line` bytes
 // apart) and replicates them `repeatX` times along a line and `repeatY` times down, each 1 or 2:
 // what StoreBlock writes for a component whose factors divide the maximum by 1 or 2.

@@ -57,10 +57,11 @@ inline __m128i FinalSample(__m128i a) {
 }
 
 // The inverse DCT of a block given column by column (cols[8u + r] = coefficient of row r,
-// column u), samples in natural order into `out`. The first pass runs over the rows, four rows
+// column u). The first pass runs over the rows, four rows
 // at a time, one row per lane; its outputs come out as the rows of the intermediate array, whose
-// columns the second pass needs: two 4x4 transposes per half give them.
-void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
+// columns the second pass needs: two 4x4 transposes per half give them. Row k of 16-bit samples
+// in rows[k].
+inline void TransformRows(const std::int16_t* cols, __m128i* rows) {
   __m128i x[kSide];
   __m128i b[2][kSide];  // b[h][k]: lanes 4h..4h+3 of the intermediate array's row k
   for (int h = 0; h < 2; ++h) {
@@ -78,8 +79,15 @@ void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
     InverseDct1dLanes<Sse2Ops>(x, z[h]);
   }
   for (int k = 0; k < kSide; ++k) {
-    const __m128i row = _mm_packs_epi32(FinalSample(z[0][k]), FinalSample(z[1][k]));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + kSide * k), row);
+    rows[k] = _mm_packs_epi32(FinalSample(z[0][k]), FinalSample(z[1][k]));
+  }
+}
+
+void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
+  __m128i rows[kSide];
+  TransformRows(cols, rows);
+  for (int k = 0; k < kSide; ++k) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + kSide * k), rows[k]);
   }
 }
 
@@ -159,6 +167,23 @@ void StoreBlockSse2(const DecoderContext* context, std::uint8_t* origin, std::si
         _mm_storel_epi64(dst, bytes);
       }
     }
+  }
+}
+
+void TransformColumnsSse2(const std::int16_t* columns, std::int16_t* out) {
+  InverseDctColumns(columns, out);
+}
+
+void TransformToBandSse2(const std::int16_t* columns, std::uint8_t* origin, std::size_t line,
+                         int repeatX, int repeatY) {
+  __m128i rows[kSide];
+  TransformRows(columns, rows);
+  const std::size_t twoRows = 2 * line * static_cast<std::size_t>(repeatY);
+  for (int k = 0; k < kSide / 2; ++k) {
+    // Clamped to 0..255 as ClampSample does.
+    const __m128i bytes = _mm_packus_epi16(rows[2 * k], rows[2 * k + 1]);
+    StoreTwoRows<Sse2Ops>(bytes, origin + static_cast<std::size_t>(k) * twoRows, line, repeatX,
+                          repeatY);
   }
 }
 
