@@ -31,7 +31,6 @@ constexpr std::int32_t kByteMask = 0xFF;
 constexpr std::uint8_t kSizeMask = 0x0F;  // AC symbol: run << 4 | size
 constexpr int kRunBits = 4;
 
-
 // The bit buffer: 64 bits. The 32-bit build takes 64 bits as well: register pairs cost less
 // there than refilling twice as often (measured under Wine).
 using Accumulator = std::uint64_t;

@@ -78,8 +78,8 @@ template <class Ops>
 
 // Stores two rows of 8 samples, the 16 bytes of `rows` (the first row in the low half): the first
 // at `dst`, the second repeatY lines (of `line` bytes) below it; each sample is repeated repeatX
-// times along its line, each line repeatY times (1 or 2 each). Templated on the file's Ops only so that every instruction set's
-// file keeps its own copy.
+// times along its line, each line repeatY times (1 or 2 each). Templated on the file's Ops only so
+// that every instruction set's file keeps its own copy.
 template <class Ops>
 inline void StoreTwoRows(__m128i rows, std::uint8_t* dst, std::size_t line, int repeatX,
                          int repeatY) {
@@ -89,14 +89,16 @@ inline void StoreTwoRows(__m128i rows, std::uint8_t* dst, std::size_t line, int 
     const __m128i second = _mm_unpackhi_epi8(rows, rows);
     for (int k = 0; k < repeatY; ++k) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + static_cast<std::size_t>(k) * line), first);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + lineStep + static_cast<std::size_t>(k) * line), second);
+      _mm_storeu_si128(
+          reinterpret_cast<__m128i*>(dst + lineStep + static_cast<std::size_t>(k) * line), second);
     }
     return;
   }
   const __m128i second = _mm_unpackhi_epi64(rows, rows);
   for (int k = 0; k < repeatY; ++k) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + static_cast<std::size_t>(k) * line), rows);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + lineStep + static_cast<std::size_t>(k) * line), second);
+    _mm_storel_epi64(
+        reinterpret_cast<__m128i*>(dst + lineStep + static_cast<std::size_t>(k) * line), second);
   }
 }
 

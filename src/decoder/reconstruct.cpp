@@ -243,7 +243,8 @@ FastRun RunFastBlocks(DecoderContext* c) {
         slot.row = static_cast<std::uint8_t>(row);
         slot.repeatX = fastStore ? repeatX : 0;
         slot.repeatY = fastStore ? repeatY : 0;
-        slot.offset = static_cast<std::size_t>(i) * segment + expandX * static_cast<std::size_t>(col - 1) +
+        slot.offset = static_cast<std::size_t>(i) * segment +
+                      expandX * static_cast<std::size_t>(col - 1) +
                       expandY * static_cast<std::size_t>(row - 1) * line;
       }
     }
