@@ -256,7 +256,7 @@ FastRun RunFastBlocks(DecoderContext* c) {
   OpenFastReader(c, &reader);
   FastRun outcome = FastRun::kStopped;
   int index = c->blocksDone;
-  alignas(32) std::int16_t columns[kBlockSize];
+  alignas(32) std::int16_t columns[kBlockSize] = {};
   while (FastReaderAhead(reader) >= kFastInputAhead) {
     const McuSlot& slot = slots[index];
     const FastBlockTables& t = tables[slot.component];
@@ -279,6 +279,7 @@ FastRun RunFastBlocks(DecoderContext* c) {
     if (slot.repeatX != 0) {
       if (!anyAc) {
         FillFlatBlock(FlatBlockSample(columns[0]), origin, line, slot.repeatX, slot.repeatY);
+        columns[0] = 0;
       } else if (avx2) {
         TransformToBandAvx2(columns, origin, line, slot.repeatX, slot.repeatY);
       } else {

@@ -40,13 +40,14 @@ void InverseDct8x8Avx2(std::int16_t* block);
 // The inverse DCT of a block given column by column, dequantised (DecodeBlockToColumns):
 // TransformColumns* leave the samples, unclamped, in natural order in `out`; TransformToBand*
 // clamp them into the band at `origin` (lines `line` bytes apart), each sample repeated repeatX
-// times along a line and each line repeatY times (1 or 2 each), as StoreBlock would.
-void TransformColumnsSse2(const std::int16_t* columns, std::int16_t* out);
-void TransformColumnsAvx2(const std::int16_t* columns, std::int16_t* out);
-void TransformToBandSse2(const std::int16_t* columns, std::uint8_t* origin, std::size_t line,
-                         int repeatX, int repeatY);
-void TransformToBandAvx2(const std::int16_t* columns, std::uint8_t* origin, std::size_t line,
-                         int repeatX, int repeatY);
+// times along a line and each line repeatY times (1 or 2 each), as StoreBlock would. Both leave
+// `columns` all zeros, ready for the next block.
+void TransformColumnsSse2(std::int16_t* columns, std::int16_t* out);
+void TransformColumnsAvx2(std::int16_t* columns, std::int16_t* out);
+void TransformToBandSse2(std::int16_t* columns, std::uint8_t* origin, std::size_t line, int repeatX,
+                         int repeatY);
+void TransformToBandAvx2(std::int16_t* columns, std::uint8_t* origin, std::size_t line, int repeatX,
+                         int repeatY);
 
 // Clamps the block's samples (or the flat sample) into the band at `origin` (lines `line` bytes
 // apart) and replicates them `repeatX` times along a line and `repeatY` times down, each 1 or 2:

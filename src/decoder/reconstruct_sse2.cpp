@@ -95,6 +95,13 @@ inline std::uint8_t ClampFlat(std::int16_t v) {
   return static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
 }
 
+inline void ClearColumns(std::int16_t* columns) {
+  constexpr int kPerVector = static_cast<int>(sizeof(__m128i) / sizeof(columns[0]));
+  for (int i = 0; i < kBlockSize; i += kPerVector) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(columns + i), _mm_setzero_si128());
+  }
+}
+
 }  // namespace
 
 void InverseDct8x8Sse2(std::int16_t* block) {
@@ -170,14 +177,16 @@ void StoreBlockSse2(const DecoderContext* context, std::uint8_t* origin, std::si
   }
 }
 
-void TransformColumnsSse2(const std::int16_t* columns, std::int16_t* out) {
+void TransformColumnsSse2(std::int16_t* columns, std::int16_t* out) {
   InverseDctColumns(columns, out);
+  ClearColumns(columns);
 }
 
-void TransformToBandSse2(const std::int16_t* columns, std::uint8_t* origin, std::size_t line,
-                         int repeatX, int repeatY) {
+void TransformToBandSse2(std::int16_t* columns, std::uint8_t* origin, std::size_t line, int repeatX,
+                         int repeatY) {
   __m128i rows[kSide];
   TransformRows(columns, rows);
+  ClearColumns(columns);
   const std::size_t twoRows = 2 * line * static_cast<std::size_t>(repeatY);
   for (int k = 0; k < kSide / 2; ++k) {
     // Clamped to 0..255 as ClampSample does.
