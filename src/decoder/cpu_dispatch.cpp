@@ -42,6 +42,7 @@ void LimitRoutineLevel(std::uint8_t highest) {
 
 std::uint8_t RoutineLevelLimit() { return g_levelLimit; }
 
+
 void ForcePlainRoutines(bool force) { LimitRoutineLevel(force ? kRoutinesPlain : kRoutinesAvx2); }
 
 }  // namespace jpegdec

@@ -15,7 +15,7 @@ inline constexpr int kNumTables = 4;
 inline constexpr int kBlockSize = 64;
 inline constexpr int kDcCapacity = 12;
 inline constexpr int kAcCapacity = 256;
-inline constexpr int kFastLookupLengths = 8;        // codes of 1..8 bits go through the lookup
+inline constexpr int kFastLookupLengths = 8;   // codes of 1..8 bits go through the lookup
 inline constexpr int kLookupEntriesPerTable = 510;  // 2 + 4 + ... + 256
 inline constexpr std::uint16_t kNoSymbol = 0xFFFF;
 inline constexpr std::uint16_t kNoComponent = 0xFFFF;
@@ -47,10 +47,10 @@ struct QuantTable {
 };
 
 struct DcHuffmanTable {
-  std::uint8_t bits[16];             // BITS: codes per length 1..16
-  std::uint8_t vals[kDcCapacity];    // HUFFVAL, in code order
-  std::uint8_t sizes[kDcCapacity];   // code lengths in code order; 0 past the last code
-  std::uint16_t codes[kDcCapacity];  // right-aligned code values in code order
+  std::uint8_t bits[16];               // BITS: codes per length 1..16
+  std::uint8_t vals[kDcCapacity];      // HUFFVAL, in code order
+  std::uint8_t sizes[kDcCapacity];     // code lengths in code order; 0 past the last code
+  std::uint16_t codes[kDcCapacity];    // right-aligned code values in code order
 };
 
 struct AcHuffmanTable {
@@ -74,11 +74,11 @@ struct FastHuffmanTable {
 };
 
 struct DecoderContext {
-  std::uint8_t marker;           // code of the marker being handled
-  std::uint8_t phase;            // parser phase (kPhase...)
-  std::uint8_t markerPending;    // 1: marker identified, still to be dispatched
-  std::uint8_t lastResult;       // status of the latest step; JD_NEED_DATA => next step adopts
-  std::uint16_t rowsOutput;      // image rows emitted so far
+  std::uint8_t marker;         // code of the marker being handled
+  std::uint8_t phase;          // parser phase (kPhase...)
+  std::uint8_t markerPending;  // 1: marker identified, still to be dispatched
+  std::uint8_t lastResult;     // status of the latest step; JD_NEED_DATA => next step adopts
+  std::uint16_t rowsOutput;    // image rows emitted so far
   std::uint16_t ratioComponent;  // component expandX/expandY were computed for
   std::uint16_t expandX;
   std::uint16_t expandY;
@@ -87,10 +87,10 @@ struct DecoderContext {
   std::uint8_t curComp;            // component of the current block
   std::uint8_t blockCol;           // 1-based block column within the component's MCU part
   std::uint8_t blockRow;           // 1-based block row
-  std::uint32_t mcuX;              // first sample column of the current MCU; wide so it never wraps
-  std::uint8_t blocksDone;         // blocks finished in the current MCU
-  std::uint8_t codeLen;            // next Huffman code length to try
-  std::uint8_t codeIndex;          // next code to compare
+  std::uint32_t mcuX;  // first sample column of the current MCU; wide so it never wraps
+  std::uint8_t blocksDone;  // blocks finished in the current MCU
+  std::uint8_t codeLen;     // next Huffman code length to try
+  std::uint8_t codeIndex;   // next code to compare
   // The table selected for the current decode.
   const std::uint8_t* curBits;
   const std::uint8_t* curVals;
@@ -101,9 +101,8 @@ struct DecoderContext {
   std::uint8_t curLongCodes;
   std::uint8_t acSymbol;  // last AC symbol (run << 4 | size)
   std::uint8_t dcSymbol;  // last DC category
-  std::int32_t
-      segRemaining;    // payload bytes of the current segment still to read; 0 = length unread
-  std::uint8_t sawFF;  // marker search: latest byte was 0xFF
+  std::int32_t segRemaining;  // payload bytes of the current segment still to read; 0 = length unread
+  std::uint8_t sawFF;         // marker search: latest byte was 0xFF
   std::uint8_t numComponents;
   std::uint16_t height;
   std::uint16_t width;
@@ -117,8 +116,8 @@ struct DecoderContext {
   std::uint8_t maxH;
   std::uint8_t blocksPerMcu;
   std::int16_t dcPred[kMaxComponents];
-  std::uint8_t* bandBuffer;   // band under construction (owned); null between bands
-  std::uint8_t* rowScratch;   // one interleaved row (owned)
+  std::uint8_t* bandBuffer;  // band under construction (owned); null between bands
+  std::uint8_t* rowScratch;  // one interleaved row (owned)
   const std::uint8_t* inPtr;  // next input byte, inside the caller's buffer
   std::int32_t inAvail;       // bytes from inPtr on
   std::uint32_t bitBuffer;    // unread scan bits, right-aligned
