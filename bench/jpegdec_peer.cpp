@@ -5,6 +5,10 @@
 #include <cstring>
 
 #include "jpegdec/jpegdec.h"
+#if defined(JPEGDEC_BUILDING)
+// Linked with the library itself (bench/routines.cpp): the instance class as the library has it.
+#include "api/jpeg_decode_instance.h"
+#endif
 
 extern "C" void PeerTakeRow(PeerOutput* out, const std::uint8_t* row, std::size_t length) {
   out->checksum = out->checksum * 31u + row[0] + row[length - 1];

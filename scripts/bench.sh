@@ -8,7 +8,9 @@
 # Usage: scripts/bench.sh [--quick] [--win32] [-- COMPARE-OPTIONS...]
 #   --quick   the 300-dpi pages only, at most 3 timed runs each
 #   --win32   instead: the 32-bit Windows build (preset bench-win32) under Wine, jpegdec's modes
-#             against GDI+ (mode 1); results in build/bench-results/win32/
+#             against a 32-bit libjpeg-turbo (Debian's source package built with mingw by
+#             bench/build_ljt_win32.sh; left out, with the reason, when it cannot be fetched or
+#             built) and GDI+ (mode 1); results in build/bench-results/win32/
 #   COMPARE-OPTIONS go to bench/compare.cpp (e.g. --runs 9 --decoders jpegdec-s64k,ljt-box)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -70,6 +72,8 @@ machine() {  # the machine, the compilers and the flags, as Markdown
   echo "- compiler: $(basename "$cxx") $version, release flags: \`$(sed -n 's/^CMAKE_CXX_FLAGS_RELEASE:[A-Z]*=//p' "$build/CMakeCache.txt")\` (C: \`$(sed -n 's/^CMAKE_C_FLAGS_RELEASE:[A-Z]*=//p' "$build/CMakeCache.txt")\`), no -march given (the toolchain's default: $("$cxx" -Q --help=target 2>/dev/null | sed -n 's/^ *-march=[[:space:]]*//p' | head -1))"
   if [ "$build" = build/bench-win32 ]; then
     echo "- run under $(wine --version 2>/dev/null || echo Wine); GDI+ is Wine's builtin gdiplus.dll (its JPEG decoding is done by the libjpeg inside Wine's windowscodecs.dll)"
+    echo "- $ljt_note"
+    echo "- $routines (bench/routines.exe, under Wine)"
   else
     echo "- libjpeg-turbo: Debian $(dpkg-query -W -f='${Version}\n' libjpeg62-turbo 2>/dev/null | head -1) (SIMD on); stb_image: Debian libstb-dev $(dpkg-query -W -f='${Version}\n' libstb-dev 2>/dev/null | head -1)"
   fi
@@ -82,11 +86,24 @@ status=0
 if [ $win32 = 1 ]; then
   out=$results/win32
   mkdir -p "$out"
+  echo "=== libjpeg-turbo for 32-bit Windows (build/ljt-win32)"
+  if bench/build_ljt_win32.sh build/ljt-win32; then
+    ljt_note="libjpeg-turbo: $(cat build/ljt-win32/BUILT)"
+  else
+    rm -f build/ljt-win32/lib/libjpeg.a
+    ljt_note="no 32-bit libjpeg-turbo: its source package could not be fetched or built, so \
+the ratios are to GDI+"
+    echo "=== $ljt_note" >&2
+  fi
   echo "=== bench-win32: configure and build"
   cmake --preset bench-win32 >/dev/null
-  cmake --build --preset bench-win32 --target compare
+  cmake --build --preset bench-win32 --target compare routines
   scripts/wine-prefix.sh build/bench-win32 >/dev/null
-  echo "=== comparison under Wine (jpegdec modes against GDI+)"
+  echo "=== routine level under Wine"
+  routines=$(WINEPREFIX=$PWD/build/bench-win32/wineprefix cmake/wine-run.sh \
+    build/bench-win32/bench/routines.exe | tr -d '\r') || routines="(routines.exe failed)"
+  echo "$routines"
+  echo "=== comparison under Wine (jpegdec modes against libjpeg-turbo and GDI+)"
   WINEPREFIX=$PWD/build/bench-win32/wineprefix cmake/wine-run.sh \
     build/bench-win32/bench/compare.exe --markdown "$out/compare.md" --csv "$out/compare.csv" \
     "${compare_options[@]}" "${files[@]}" || status=1
@@ -96,7 +113,8 @@ if [ $win32 = 1 ]; then
     machine build/bench-win32
     cat "$out/compare.md"
   } >"$out/results.md"
-  plot "$out/compare.csv" "$out/throughput.png" "jpegdec (win32, Wine) against GDI+"
+  plot "$out/compare.csv" "$out/throughput.png" \
+    "jpegdec (win32, Wine) against libjpeg-turbo and GDI+"
   echo "=== results: $out/results.md, compare.csv, throughput.png"
   exit $status
 fi
