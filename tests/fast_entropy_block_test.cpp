@@ -294,6 +294,28 @@ TEST(FastEntropyBlocks, RandomDataMeetsEveryCaseAlike) {
   }
 }
 
+// Pieces of 1 to 4 bytes never leave room for whole blocks: the fast routines' symbol lookups
+// then meet the end of nearly every piece, inside codes, inside extra bits and inside stuffed
+// pairs, and must fetch, wait and fail exactly where the plain searches do.
+TEST(FastEntropyBlocks, TinyPiecesAgreeCallByCall) {
+  std::mt19937 random(4711);
+  for (const TableSet& set : kTableSets) {
+    for (int trial = 0; trial < 40; ++trial) {
+      const int ffPerMille = trial % 3 == 0 ? 0 : (trial % 3 == 1 ? 5 : 60);
+      const Bytes data = RandomScanData(random, 32 + random() % 200, ffPerMille);
+      const int components = 1 + trial % 3;
+      const std::string what = std::string(set.name) + " trial " + std::to_string(trial);
+      ExpectLockstep(set, components, data, std::vector<std::uint32_t>(data.size(), 1u),
+                     what + " 1-byte pieces");
+      ExpectLockstep(set, components, data, RandomPieces(data.size(), random, 4),
+                     what + " pieces up to 4");
+      if (::testing::Test::HasFailure()) {
+        return;
+      }
+    }
+  }
+}
+
 // Data the standard tables decode for a long way: blocks of EOB-terminated random coefficients
 // written with those tables' codes, so that mostly the fast path works and the plain routines
 // take over at piece ends and near the 0xFF bytes.
@@ -326,7 +348,9 @@ TEST(FastEntropyBlocks, LongValidRunsAgreeBlockByBlock) {
     const std::string what = "scan " + std::to_string(s);
     const std::vector<std::uint32_t> whole = {static_cast<std::uint32_t>(data.size())};
     EXPECT_GT(ExpectLockstep(kTableSets[0], 1, data, whole, what + " whole"), 200);
-    for (const std::uint32_t maxPiece : {40u, 200u, 2000u}) {
+    ExpectLockstep(kTableSets[0], 1, data, std::vector<std::uint32_t>(data.size(), 1u),
+                   what + " 1-byte pieces");
+    for (const std::uint32_t maxPiece : {3u, 40u, 200u, 2000u}) {
       ExpectLockstep(kTableSets[0], 1, data, RandomPieces(data.size(), random, maxPiece),
                      what + " pieces up to " + std::to_string(maxPiece));
     }

@@ -256,13 +256,31 @@ std::string CaseName(const ::testing::TestParamInfo<EncodeRecipe>& param) {
 
 INSTANTIATE_TEST_SUITE_P(Images, SelfMade, ::testing::ValuesIn(SelfMadeCases()), CaseName);
 
-// 1-byte pieces on a fixed sample: the plain routines then do all the work, but the switch
-// between the two must not show either.
-TEST(FastEntropy, OneBytePiecesOnSmallImages) {
-  for (const EncodeRecipe& recipe : {Recipe(Colour::kYCbCr, 48, 32, k420, 90),
-                                     Recipe(Colour::kGrey, 64, 16, {}, 100, false, 2)}) {
+// 1-byte and other tiny pieces on a fixed sample: the whole-block path never runs, the fast
+// routines' symbol lookups and the step that only resumes a block's AC part do the work, and
+// neither may show: long codes, runs of zeros, restart markers, own tables, damaged data.
+TEST(FastEntropy, TinyPiecesOnSmallImages) {
+  const std::vector<EncodeRecipe> recipes = {
+      Recipe(Colour::kYCbCr, 48, 32, k420, 90),
+      Recipe(Colour::kGrey, 64, 16, {}, 100, false, 2),
+      Recipe(Colour::kYCbCr, 40, 24, k444, 100, true),
+      Recipe(Colour::kYCbCr, 64, 32, k422, 30, false, 0, 1),
+      Recipe(Colour::kCmyk, 24, 16, {}, 95),
+  };
+  std::mt19937 random(11);
+  for (const EncodeRecipe& recipe : recipes) {
     const Bytes file = Encode(recipe);
     ExpectSameTrace(file, Fixed(file.size(), 1), recipe.Name() + " 1-byte pieces");
+    ExpectSameTrace(file, Random(file.size(), 5, 3), recipe.Name() + " pieces up to 3");
+    // Damaged copies: one changed byte in the scan data, in 1-byte pieces.
+    const std::size_t scan = ScanDataStart(file);
+    ASSERT_GT(scan, 0u);
+    for (int v = 0; v < (kFullRun ? 8 : 3); ++v) {
+      Bytes damaged = file;
+      damaged[scan + random() % (file.size() - 2 - scan)] = static_cast<std::uint8_t>(random());
+      ExpectSameTrace(damaged, Fixed(damaged.size(), 1),
+                      recipe.Name() + " damaged #" + std::to_string(v) + " in 1-byte pieces");
+    }
   }
 }
 

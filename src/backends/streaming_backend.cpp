@@ -87,8 +87,17 @@ void StreamingBackend::ReleaseBand() {
 
 void StreamingBackend::Step() {
   for (int i = 0; i < kMaxStepsPerRead; ++i) {
-    lastStep = DecodeStep(context, inputBuffer, static_cast<int32_t>(inputLength));
-    state = lastStep.status;
+    // Field by field: the step writes its result in pieces of different widths, and copying
+    // the record whole would read them back in one wide load, which the processor cannot serve
+    // from the pending narrow stores (a stall on every step, noticeable with tiny pieces).
+    const StepResult step = DecodeStep(context, inputBuffer, static_cast<int32_t>(inputLength));
+    lastStep.status = step.status;
+    lastStep.width = step.width;
+    lastStep.height = step.height;
+    lastStep.numComponents = step.numComponents;
+    lastStep.count = step.count;
+    lastStep.data = step.data;
+    state = step.status;
     if (state == JD_NEED_DATA) {
       // Keep the unread tail at the front; new bytes are appended behind it. The decoder
       // reports a tail inside the buffer; anything else is treated as no tail at all.

@@ -214,74 +214,281 @@ void ZeroCoefficients(DecoderContext* context, int from, int to) {
   }
 }
 
+// What AcSymbolStep returns when the block goes on after the symbol.
+constexpr std::uint8_t kGoOn = JD_OK;  // never an outcome of the AC part itself
+
+std::uint8_t SearchAcSymbol(DecoderContext* context);
+std::uint8_t SearchDcSymbol(DecoderContext* context);
+
+// One step of T.81 Figure F.13 at position k: the next symbol (searched for by `find`), then its
+// run of zeros and its extra bits. kGoOn with k past what the symbol covered; 1 at the end of
+// the block (coefIndex 64); otherwise the status, with coefIndex and symbolPending noting where
+// to resume.
+template <typename FindSymbol>
+std::uint8_t AcSymbolStep(DecoderContext* context, int* position, FindSymbol find) {
+  int k = *position;
+  const std::uint8_t found = find(context);
+  if (found != kDone) {
+    context->coefIndex = static_cast<std::int16_t>(k);
+    return found;
+  }
+  context->symbolPending = 1;
+  const std::uint8_t symbol = context->acSymbol;
+  if (symbol == kZrl) {
+    context->symbolPending = 0;
+    // Accepted only while a position remains after its sixteen zeros (k up to 47).
+    if (k + kZrlRun >= kBlockSize) {
+      return JD_ERR_DATA;
+    }
+    ZeroCoefficients(context, k, k + kZrlRun);
+    *position = k + kZrlRun;
+    return kGoOn;
+  }
+  if (symbol == kEob) {
+    context->symbolPending = 0;
+    ZeroCoefficients(context, k, kBlockSize);
+    context->coefIndex = kBlockSize;
+    return kDone;
+  }
+  const int run = symbol >> 4;
+  if (k + run >= kBlockSize) {
+    return JD_ERR_DATA;
+  }
+  ZeroCoefficients(context, k, k + run);
+  k += run;
+  const std::uint8_t read =
+      ReceiveExtend(static_cast<std::uint8_t>(symbol & 0x0F), context, &context->block[k]);
+  if (read != kDone) {
+    context->coefIndex = static_cast<std::int16_t>(k);
+    return read;
+  }
+  context->symbolPending = 0;
+  *position = k + 1;
+  return kGoOn;
+}
+
 // Coefficients from k on (T.81 Figure F.13), one symbol and its extra bits at a time.
 std::uint8_t DecodeAcFrom(DecoderContext* context, int k) {
   if (k < 1) {
     return JD_ERR_DATA;  // position 0 belongs to the DC part
   }
   while (k <= kLastCoefficient) {
-    const std::uint8_t found = DecodeAcSymbol(context);
-    if (found != kDone) {
-      context->coefIndex = static_cast<std::int16_t>(k);
-      return found;
+    const std::uint8_t step = AcSymbolStep(context, &k, SearchAcSymbol);
+    if (step != kGoOn) {
+      return step;
     }
-    context->symbolPending = 1;
-    const std::uint8_t symbol = context->acSymbol;
-    if (symbol == kZrl) {
-      context->symbolPending = 0;
-      // Accepted only while a position remains after its sixteen zeros (k up to 47).
-      if (k + kZrlRun >= kBlockSize) {
-        return JD_ERR_DATA;
-      }
-      ZeroCoefficients(context, k, k + kZrlRun);
-      k += kZrlRun;
-      continue;
-    }
-    if (symbol == kEob) {
-      context->symbolPending = 0;
-      ZeroCoefficients(context, k, kBlockSize);
-      context->coefIndex = kBlockSize;
-      return kDone;
-    }
-    const int run = symbol >> 4;
-    if (k + run >= kBlockSize) {
-      return JD_ERR_DATA;
-    }
-    ZeroCoefficients(context, k, k + run);
-    k += run;
-    const std::uint8_t read =
-        ReceiveExtend(static_cast<std::uint8_t>(symbol & 0x0F), context, &context->block[k]);
-    if (read != kDone) {
-      context->coefIndex = static_cast<std::int16_t>(k);
-      return read;
-    }
-    ++k;
-    context->symbolPending = 0;
   }
   context->coefIndex = kBlockSize;
   return kDone;
 }
 
-// A symbol search at its start, looked up in the fast form of the table from the bits at hand
-// (padded with zeros): a code of up to kFastBits bits that lies wholly in them is the one the
-// search would find, at the same length. Anything else is left to the search. Returns the code's
-// length, or 0.
-int LookUpSymbol(const DecoderContext* context, std::uint8_t* symbol) {
-  if (context->codeLen != 1 || context->codeIndex != 0 || context->curFast == nullptr ||
-      context->routineLevel == kRoutinesPlain) {
-    return 0;
+// ---- the fast routines' forms of the symbol decoders and the AC part ----
+//
+// They give the plain routines' results with the plain routines' fetches: a byte is fetched
+// exactly when no code lies wholly in the bits at hand, which is when the plain search fetches,
+// so bitBuffer, bitCount, the input position and every status stay those of the plain
+// routines, call by call, however the input is split. The lookup of the fast table (codes of
+// up to kFastBits bits, read from the bits at hand padded with zeros) decides three cases:
+//   - a code of length L <= bitCount: the code the plain search finds, at the same length;
+//   - a code of length L > bitCount: no code lies wholly in the bits at hand (codes are
+//     prefix-free), and a code can still follow, so the plain search would fetch;
+//   - no entry (a longer code, or bits no code starts with): left to the plain search, which
+//     also gives every error. A search the plain routine has begun is finished by it too.
+// Only the search state differs: codeLen and codeIndex stay at their start where the plain
+// search would have noted how far it got, which nothing outside the search reads.
+
+bool FastSymbolsUsable(const DecoderContext* context) {
+  return context->routineLevel != kRoutinesPlain && context->curFast != nullptr;
+}
+
+// The next kFastBits bits at hand, padded with zero bits when fewer are held. bitBuffer holds
+// nothing above its bitCount bits.
+inline std::uint32_t HeldWindow(std::uint32_t buffer, int held) {
+  return held >= kFastBits ? buffer >> (held - kFastBits) : buffer << (kFastBits - held);
+}
+
+inline std::uint32_t LowBits(int count) { return (std::uint32_t{1} << count) - 1u; }
+
+std::uint8_t FastDcSymbol(DecoderContext* context) {
+  if (context->codeLen == 1 && context->codeIndex == 0) {
+    const std::uint16_t* lookup = context->curFast->lookup;
+    for (;;) {
+      const std::uint16_t entry = lookup[HeldWindow(context->bitBuffer, context->bitCount)];
+      if (entry == 0) {
+        break;
+      }
+      const auto length = static_cast<std::uint8_t>(entry >> 8);
+      if (length <= context->bitCount) {
+        context->dcSymbol = static_cast<std::uint8_t>(entry);
+        ConsumeBits(context, length);
+        return kDone;
+      }
+      std::uint8_t marker = 0;
+      switch (FetchByte(context, &marker)) {
+        case Fetch::kByteAdded:
+          continue;
+        case Fetch::kNeedData:
+          return JD_NEED_DATA;
+        case Fetch::kFillTaken:
+          return JD_OK;
+        case Fetch::kMarker:
+          HandBackMarker(context, marker);
+          return JD_OK;
+      }
+    }
   }
-  const int held = context->bitCount;
-  const std::uint32_t bits = context->bitBuffer;  // nothing above the held bits
-  const std::uint32_t v =
-      held >= kFastBits ? bits >> (held - kFastBits) : bits << (kFastBits - held);
-  const std::uint16_t entry = context->curFast->lookup[v];
-  const int length = entry >> 8;
-  if (entry == 0 || length > held) {
-    return 0;
+  return SearchDcSymbol(context);
+}
+
+std::uint8_t FastAcSymbol(DecoderContext* context) {
+  if (context->codeLen == 1 && context->codeIndex == 0) {
+    const std::uint16_t* lookup = context->curFast->lookup;
+    for (;;) {
+      const std::uint16_t entry = lookup[HeldWindow(context->bitBuffer, context->bitCount)];
+      if (entry == 0) {
+        break;
+      }
+      const auto length = static_cast<std::uint8_t>(entry >> 8);
+      if (length <= context->bitCount) {
+        context->acSymbol = static_cast<std::uint8_t>(entry);
+        ConsumeBits(context, length);
+        return kDone;
+      }
+      const std::uint8_t fetched = FetchInsideBlock(context);
+      if (fetched != kDone) {
+        return fetched;
+      }
+    }
   }
-  *symbol = static_cast<std::uint8_t>(entry);
-  return length;
+  return SearchAcSymbol(context);
+}
+
+// The folded entries of the selected AC table, or null when the selection is not the fast
+// form of the current component's table (the symbol lookup alone is then used).
+const std::int32_t* SelectedFolded(const DecoderContext* context) {
+  const int t = context->comp[context->curComp].acTable - kAcTableBase;
+  if (context->curComp >= kMaxComponents || t < 0 || t >= kNumTables ||
+      context->curFast != &context->fastAc[t]) {
+    return nullptr;
+  }
+  return context->fastAcFolded[t];
+}
+
+// DecodeAcFrom for the fast routines. The bit buffer lives in locals while whole symbols are
+// at hand: a short code with its extra bits in one folded entry, or a code from the lookup and
+// then its extra bits. Fetches, the extra bits of a piece's end and every unusual case go
+// through the plain helpers with the context brought up to date first.
+std::uint8_t DecodeAcFromFast(DecoderContext* context, int k) {
+  const std::int32_t* folded = SelectedFolded(context);
+  if (k < 1 || folded == nullptr) {
+    return DecodeAcFrom(context, k);
+  }
+  if (context->codeLen != 1 || context->codeIndex != 0) {
+    // A plain search is under way: it finishes this symbol.
+    const std::uint8_t step = AcSymbolStep(context, &k, SearchAcSymbol);
+    if (step != kGoOn) {
+      return step;
+    }
+  }
+  const std::uint16_t* lookup = context->curFast->lookup;
+  std::int16_t* const block = context->block;
+  std::uint32_t buffer = context->bitBuffer;
+  int held = context->bitCount;
+  while (k <= kLastCoefficient) {
+    const std::uint32_t window = HeldWindow(buffer, held);
+    const std::int32_t fold = folded[window];
+    if (fold != 0) {
+      const int used = fold & 0xFF;
+      const int run = (fold >> 8) & 0xFF;
+      if (used <= held && k + run < kBlockSize) {
+        for (const int end = k + run; k < end; ++k) {
+          block[k] = 0;
+        }
+        block[k] = static_cast<std::int16_t>(fold >> 16);
+        ++k;
+        held -= used;
+        buffer &= LowBits(held);
+        continue;
+      }
+    }
+    const std::uint16_t entry = lookup[window];
+    const int length = entry >> 8;
+    if (entry != 0 && length <= held) {
+      held -= length;
+      buffer &= LowBits(held);
+      const auto symbol = static_cast<std::uint8_t>(entry);
+      if (symbol == kEob) {
+        for (; k < kBlockSize; ++k) {
+          block[k] = 0;
+        }
+        break;
+      }
+      if (symbol == kZrl) {
+        if (k + kZrlRun >= kBlockSize) {
+          return JD_ERR_DATA;
+        }
+        for (const int end = k + kZrlRun; k < end; ++k) {
+          block[k] = 0;
+        }
+        continue;
+      }
+      const int run = symbol >> 4;
+      const int size = symbol & 0x0F;
+      if (k + run >= kBlockSize) {
+        return JD_ERR_DATA;
+      }
+      for (const int end = k + run; k < end; ++k) {
+        block[k] = 0;
+      }
+      if (size <= held) {
+        std::int32_t value = 0;
+        if (size != 0) {
+          held -= size;
+          const auto v = static_cast<std::int32_t>(buffer >> held);
+          buffer &= LowBits(held);
+          const std::int32_t half = std::int32_t{1} << (size - 1);
+          value = v < half ? v - (half << 1) + 1 : v;
+        }
+        block[k] = static_cast<std::int16_t>(value);
+        ++k;
+        continue;
+      }
+      // The extra bits reach into bytes still to be fetched.
+      context->bitBuffer = buffer;
+      context->bitCount = static_cast<std::uint8_t>(held);
+      context->acSymbol = symbol;
+      context->symbolPending = 1;
+      const std::uint8_t read = ReceiveExtend(static_cast<std::uint8_t>(size), context, &block[k]);
+      if (read != kDone) {
+        context->coefIndex = static_cast<std::int16_t>(k);
+        return read;
+      }
+      context->symbolPending = 0;
+      ++k;
+    } else {
+      context->bitBuffer = buffer;
+      context->bitCount = static_cast<std::uint8_t>(held);
+      if (entry != 0) {
+        // A code of the lookup continues the bits at hand: the next byte is needed.
+        const std::uint8_t fetched = FetchInsideBlock(context);
+        if (fetched != kDone) {
+          context->coefIndex = static_cast<std::int16_t>(k);
+          return fetched;
+        }
+      } else {
+        const std::uint8_t step = AcSymbolStep(context, &k, SearchAcSymbol);
+        if (step != kGoOn) {
+          return step;
+        }
+      }
+    }
+    buffer = context->bitBuffer;
+    held = context->bitCount;
+  }
+  context->bitBuffer = buffer;
+  context->bitCount = static_cast<std::uint8_t>(held);
+  context->coefIndex = kBlockSize;
+  return kDone;
 }
 
 }  // namespace
@@ -306,11 +513,11 @@ std::uint8_t SkipToMarker(DecoderContext* context) {
   return JD_NEED_DATA;
 }
 
-std::uint8_t DecodeDcSymbol(DecoderContext* context) {
-  if (const int length = LookUpSymbol(context, &context->dcSymbol); length != 0) {
-    FinishSymbol(context, static_cast<std::uint8_t>(length));
-    return kDone;
-  }
+namespace {
+
+// The plain symbol searches (T.81 Figure F.16 over the code list, in code order), resumable at
+// any length.
+std::uint8_t SearchDcSymbol(DecoderContext* context) {
   for (;;) {
     const std::uint8_t end = SymbolSearchEnd(context);
     for (std::uint8_t length = context->codeLen; length <= end; ++length) {
@@ -338,11 +545,7 @@ std::uint8_t DecodeDcSymbol(DecoderContext* context) {
   }
 }
 
-std::uint8_t DecodeAcSymbol(DecoderContext* context) {
-  if (const int length = LookUpSymbol(context, &context->acSymbol); length != 0) {
-    FinishSymbol(context, static_cast<std::uint8_t>(length));
-    return kDone;
-  }
+std::uint8_t SearchAcSymbol(DecoderContext* context) {
   for (;;) {
     const std::uint8_t end = SymbolSearchEnd(context);
     for (std::uint8_t length = context->codeLen; length <= end; ++length) {
@@ -378,6 +581,16 @@ std::uint8_t DecodeAcSymbol(DecoderContext* context) {
       return fetched;
     }
   }
+}
+
+}  // namespace
+
+std::uint8_t DecodeDcSymbol(DecoderContext* context) {
+  return FastSymbolsUsable(context) ? FastDcSymbol(context) : SearchDcSymbol(context);
+}
+
+std::uint8_t DecodeAcSymbol(DecoderContext* context) {
+  return FastSymbolsUsable(context) ? FastAcSymbol(context) : SearchAcSymbol(context);
 }
 
 std::uint8_t ReceiveExtend(std::uint8_t n, DecoderContext* context, std::int16_t* value) {
@@ -440,7 +653,8 @@ std::uint8_t DecodeAcCoefficients(DecoderContext* context) {
     context->coefIndex = kBlockSize;
     return kDone;
   }
-  return DecodeAcFrom(context, context->coefIndex);
+  return FastSymbolsUsable(context) ? DecodeAcFromFast(context, context->coefIndex)
+                                    : DecodeAcFrom(context, context->coefIndex);
 }
 
 std::uint8_t ResumeAcCoefficients(DecoderContext* context) {
@@ -457,7 +671,7 @@ std::uint8_t ResumeAcCoefficients(DecoderContext* context) {
     ++k;
     context->symbolPending = 0;
   }
-  return DecodeAcFrom(context, k);
+  return FastSymbolsUsable(context) ? DecodeAcFromFast(context, k) : DecodeAcFrom(context, k);
 }
 
 }  // namespace jpegdec

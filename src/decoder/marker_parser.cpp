@@ -446,6 +446,31 @@ Status ScanPass(DecoderContext* context, StepResult* result) {
   }
 }
 
+// Tiny pieces: a step that adopts a piece while a block's AC part waits for input (the band
+// decoder stopped there, dcDone and resumePending set) mostly just continues that part and
+// needs the next piece again. With the fast routines such a step resumes the AC part here,
+// without the band decoder's round trip; every check the band decoder makes before decoding
+// passed when the block began and has not changed since (the frame, the rows handed out, the
+// component). NEED_DATA and errors are then the step's result, as the band decoder would have
+// returned them. When the block is complete, resumePending stays set: the band decoder's resume
+// of the AC part then finds nothing left to read (coefIndex 64) and reconstructs the block as
+// usual. The plain routines always take the full path.
+bool ContinuesAcPart(const DecoderContext* context) {
+  return context->routineLevel != kRoutinesPlain && context->phase == kPhaseInScan &&
+         context->dcDone != 0 && context->resumePending != 0;
+}
+
+// The AC part resumed as the band decoder resumes it: JD_OK when the block is complete (the
+// band decoder goes on from there), else the status the band decoder would report.
+Status ResumeAcPart(DecoderContext* context) {
+  const std::uint8_t r = ResumeAcCoefficients(context);
+  if (r == 1 || r == JD_NEED_DATA) {
+    return r == 1 ? JD_OK : JD_NEED_DATA;
+  }
+  context->resumePending = 0;
+  return r;
+}
+
 }  // namespace
 
 int ReadFrameHeader(DecoderContext* context, Status* failure) {
@@ -590,8 +615,11 @@ StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::in
     if (context->lastResult == JD_NEED_DATA) {
       context->inPtr = data;
       context->inAvail = count < 0 ? 0 : count;
+      if (ContinuesAcPart(context)) {
+        status = ResumeAcPart(context);
+      }
     }
-    if (context->phase != kPhaseEnded) {
+    if (status == JD_OK && context->phase != kPhaseEnded) {
       status = MarkerPass(context);
       if (status == JD_OK && context->phase == kPhaseInScan) {
         status = ScanPass(context, &result);
