@@ -77,28 +77,54 @@ template <class Ops>
 }
 
 // Stores two rows of 8 samples, the 16 bytes of `rows` (the first row in the low half): the first
-// at `dst`, the second repeatY lines (of `line` bytes) below it; each sample is repeated repeatX
-// times along its line, each line repeatY times (1 or 2 each). Templated on the file's Ops only so
-// that every instruction set's file keeps its own copy.
-template <class Ops>
-inline void StoreTwoRows(__m128i rows, std::uint8_t* dst, std::size_t line, int repeatX,
-                         int repeatY) {
-  const auto lineStep = line * static_cast<std::size_t>(repeatY);
-  if (repeatX == 2) {
+// at `dst`, the second kRepeatY lines (of `line` bytes) below it; each sample is repeated
+// kRepeatX times along its line, each line kRepeatY times (1 or 2 each). Templated on the file's
+// Ops so that every instruction set's file keeps its own copy.
+template <class Ops, int kRepeatX, int kRepeatY>
+inline void StoreTwoRows(__m128i rows, std::uint8_t* dst, std::size_t line) {
+  constexpr auto kLines = static_cast<std::size_t>(kRepeatY);
+  if constexpr (kRepeatX == 2) {
     const __m128i first = _mm_unpacklo_epi8(rows, rows);
     const __m128i second = _mm_unpackhi_epi8(rows, rows);
-    for (int k = 0; k < repeatY; ++k) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + static_cast<std::size_t>(k) * line), first);
-      _mm_storeu_si128(
-          reinterpret_cast<__m128i*>(dst + lineStep + static_cast<std::size_t>(k) * line), second);
+    #pragma GCC unroll 8
+    for (std::size_t k = 0; k < kLines; ++k) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k * line), first);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (kLines + k) * line), second);
     }
-    return;
+  } else {
+    const __m128i second = _mm_unpackhi_epi64(rows, rows);
+    #pragma GCC unroll 8
+    for (std::size_t k = 0; k < kLines; ++k) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + k * line), rows);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + (kLines + k) * line), second);
+    }
   }
-  const __m128i second = _mm_unpackhi_epi64(rows, rows);
-  for (int k = 0; k < repeatY; ++k) {
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + static_cast<std::size_t>(k) * line), rows);
-    _mm_storel_epi64(
-        reinterpret_cast<__m128i*>(dst + lineStep + static_cast<std::size_t>(k) * line), second);
+}
+
+// A block's eight rows of samples, two rows per entry of `pairs`, stored at `origin` with each
+// sample repeated repeatX times along its line and each line repeatY times (1 or 2 each).
+template <class Ops, int kRepeatX, int kRepeatY>
+inline void StoreBlockRows(const __m128i* pairs, std::uint8_t* origin, std::size_t line) {
+  constexpr auto kPairLines = static_cast<std::size_t>(2 * kRepeatY);
+  #pragma GCC unroll 8
+  for (std::size_t k = 0; k < 4; ++k) {
+    StoreTwoRows<Ops, kRepeatX, kRepeatY>(pairs[k], origin + k * kPairLines * line, line);
+  }
+}
+
+template <class Ops>
+inline void StoreBlockRows(const __m128i* pairs, std::uint8_t* origin, std::size_t line,
+                           int repeatX, int repeatY) {
+  if (repeatX == 2) {
+    if (repeatY == 2) {
+      StoreBlockRows<Ops, 2, 2>(pairs, origin, line);
+    } else {
+      StoreBlockRows<Ops, 2, 1>(pairs, origin, line);
+    }
+  } else if (repeatY == 2) {
+    StoreBlockRows<Ops, 1, 2>(pairs, origin, line);
+  } else {
+    StoreBlockRows<Ops, 1, 1>(pairs, origin, line);
   }
 }
 

@@ -189,18 +189,29 @@ struct McuSlot {
 
 enum class FastRun : std::uint8_t { kStopped, kBandDone, kOutOfMemory };
 
-// Writes a flat block's one sample, clamped, over its area in the band.
+// Writes a flat block's one sample, clamped, over its area in the band: kLines lines of kWidth
+// bytes (fixed, so that the stores unroll).
+template <std::size_t kWidth, int kLines>
+inline void FillArea(std::uint8_t value, std::uint8_t* origin, std::size_t line) {
+  for (int l = 0; l < kLines; ++l) {
+    std::memset(origin + static_cast<std::size_t>(l) * line, value, kWidth);
+  }
+}
+
 void FillFlatBlock(std::int16_t sample, std::uint8_t* origin, std::size_t line, int repeatX,
                    int repeatY) {
   const std::uint8_t value = ClampSample(sample);
-  const int lines = kBlockSide * repeatY;
-  for (int l = 0; l < lines; ++l) {
-    std::uint8_t* dst = origin + static_cast<std::size_t>(l) * line;
-    if (repeatX == 2) {
-      std::memset(dst, value, 2 * kBlockSide);
+  constexpr std::size_t kSide = kBlockSide;
+  if (repeatX == 2) {
+    if (repeatY == 2) {
+      FillArea<2 * kSide, 2 * kBlockSide>(value, origin, line);
     } else {
-      std::memset(dst, value, kBlockSide);
+      FillArea<2 * kSide, kBlockSide>(value, origin, line);
     }
+  } else if (repeatY == 2) {
+    FillArea<kSide, 2 * kBlockSide>(value, origin, line);
+  } else {
+    FillArea<kSide, kBlockSide>(value, origin, line);
   }
 }
 

@@ -68,9 +68,10 @@ inline __m256i FinalSample(__m256i a) {
 // column u): the first pass holds one row per lane and leaves the intermediate array's rows; one
 // transpose gives the columns the second pass needs, whose outputs are the sample rows, two rows
 // of 16-bit samples per vector in rows[0..3].
-inline void TransformRows(const std::int16_t* cols, __m256i* rows) {
+[[gnu::always_inline]] inline void TransformRows(const std::int16_t* cols, __m256i* rows) {
   __m256i x[kSide];
   __m256i y[kSide];
+  #pragma GCC unroll 8
   for (int u = 0; u < kSide; ++u) {
     x[u] =
         _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cols + kSide * u)));
@@ -78,6 +79,7 @@ inline void TransformRows(const std::int16_t* cols, __m256i* rows) {
   InverseDct1dLanes<Avx2Ops>(x, y);
   Transpose8x8(y, x);
   InverseDct1dLanes<Avx2Ops>(x, y);
+  #pragma GCC unroll 8
   for (int k = 0; k < kSide; k += 2) {
     // The pack interleaves the two rows by 128-bit halves; the permute puts them back in order.
     const __m256i packed = _mm256_packs_epi32(FinalSample(y[k]), FinalSample(y[k + 1]));
@@ -88,6 +90,7 @@ inline void TransformRows(const std::int16_t* cols, __m256i* rows) {
 void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
   __m256i rows[kSide / 2];
   TransformRows(cols, rows);
+  #pragma GCC unroll 8
   for (int k = 0; k < kSide / 2; ++k) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * kSide * k), rows[k]);
   }
@@ -95,6 +98,7 @@ void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
 
 inline void ClearColumns(std::int16_t* columns) {
   constexpr int kPerVector = static_cast<int>(sizeof(__m256i) / sizeof(columns[0]));
+  #pragma GCC unroll 8
   for (int i = 0; i < kBlockSize; i += kPerVector) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(columns + i), _mm256_setzero_si256());
   }
@@ -154,14 +158,14 @@ void TransformToBandAvx2(std::int16_t* columns, std::uint8_t* origin, std::size_
   __m256i rows[kSide / 2];
   TransformRows(columns, rows);
   ClearColumns(columns);
-  const std::size_t twoRows = 2 * line * static_cast<std::size_t>(repeatY);
+  __m128i pairs[kSide / 2];
+  #pragma GCC unroll 8
   for (int k = 0; k < kSide / 2; ++k) {
     // Clamped to 0..255 as ClampSample does.
-    const __m128i bytes =
+    pairs[k] =
         _mm_packus_epi16(_mm256_castsi256_si128(rows[k]), _mm256_extracti128_si256(rows[k], 1));
-    StoreTwoRows<Avx2Ops>(bytes, origin + static_cast<std::size_t>(k) * twoRows, line, repeatX,
-                          repeatY);
   }
+  StoreBlockRows<Avx2Ops>(pairs, origin, line, repeatX, repeatY);
 }
 
 }  // namespace jpegdec

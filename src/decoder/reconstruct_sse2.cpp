@@ -61,10 +61,12 @@ inline __m128i FinalSample(__m128i a) {
 // at a time, one row per lane; its outputs come out as the rows of the intermediate array, whose
 // columns the second pass needs: two 4x4 transposes per half give them. Row k of 16-bit samples
 // in rows[k].
-inline void TransformRows(const std::int16_t* cols, __m128i* rows) {
+[[gnu::always_inline]] inline void TransformRows(const std::int16_t* cols, __m128i* rows) {
   __m128i x[kSide];
   __m128i b[2][kSide];  // b[h][k]: lanes 4h..4h+3 of the intermediate array's row k
+  #pragma GCC unroll 8
   for (int h = 0; h < 2; ++h) {
+    #pragma GCC unroll 8
     for (int u = 0; u < kSide; ++u) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cols + kSide * u));
       const __m128i half = h == 0 ? _mm_unpacklo_epi16(v, v) : _mm_unpackhi_epi16(v, v);
@@ -73,11 +75,13 @@ inline void TransformRows(const std::int16_t* cols, __m128i* rows) {
     InverseDct1dLanes<Sse2Ops>(x, b[h]);
   }
   __m128i z[2][kSide];  // z[h][k]: columns 4h..4h+3 of output row k
+  #pragma GCC unroll 8
   for (int h = 0; h < 2; ++h) {
     Transpose4x4(b[0][4 * h], b[0][4 * h + 1], b[0][4 * h + 2], b[0][4 * h + 3], x);
     Transpose4x4(b[1][4 * h], b[1][4 * h + 1], b[1][4 * h + 2], b[1][4 * h + 3], x + 4);
     InverseDct1dLanes<Sse2Ops>(x, z[h]);
   }
+  #pragma GCC unroll 8
   for (int k = 0; k < kSide; ++k) {
     rows[k] = _mm_packs_epi32(FinalSample(z[0][k]), FinalSample(z[1][k]));
   }
@@ -86,6 +90,7 @@ inline void TransformRows(const std::int16_t* cols, __m128i* rows) {
 void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
   __m128i rows[kSide];
   TransformRows(cols, rows);
+  #pragma GCC unroll 8
   for (int k = 0; k < kSide; ++k) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + kSide * k), rows[k]);
   }
@@ -97,6 +102,7 @@ inline std::uint8_t ClampFlat(std::int16_t v) {
 
 inline void ClearColumns(std::int16_t* columns) {
   constexpr int kPerVector = static_cast<int>(sizeof(__m128i) / sizeof(columns[0]));
+  #pragma GCC unroll 8
   for (int i = 0; i < kBlockSize; i += kPerVector) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(columns + i), _mm_setzero_si128());
   }
@@ -187,13 +193,13 @@ void TransformToBandSse2(std::int16_t* columns, std::uint8_t* origin, std::size_
   __m128i rows[kSide];
   TransformRows(columns, rows);
   ClearColumns(columns);
-  const std::size_t twoRows = 2 * line * static_cast<std::size_t>(repeatY);
+  __m128i pairs[kSide / 2];
+  #pragma GCC unroll 8
   for (int k = 0; k < kSide / 2; ++k) {
     // Clamped to 0..255 as ClampSample does.
-    const __m128i bytes = _mm_packus_epi16(rows[2 * k], rows[2 * k + 1]);
-    StoreTwoRows<Sse2Ops>(bytes, origin + static_cast<std::size_t>(k) * twoRows, line, repeatX,
-                          repeatY);
+    pairs[k] = _mm_packus_epi16(rows[2 * k], rows[2 * k + 1]);
   }
+  StoreBlockRows<Sse2Ops>(pairs, origin, line, repeatX, repeatY);
 }
 
 }  // namespace jpegdec
