@@ -4,6 +4,7 @@
 // and the input position must agree, as must every JD_NEED_DATA point, marker and error.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <memory>
 #include <random>
 #include <string>
@@ -13,6 +14,7 @@
 #include "decoder/decoder.h"
 #include "decoder/huffman.h"
 #include "decoder/huffman_fast.h"
+#include "decoder/reconstruct_fast.h"
 
 #if defined(JPEGDEC_HAVE_LIBJPEG)
 #include "support/libjpeg_reference.h"
@@ -358,6 +360,88 @@ TEST(FastEntropyBlocks, LongValidRunsAgreeBlockByBlock) {
 #else
   GTEST_SKIP() << "needs libjpeg to make the images (native build)";
 #endif
+}
+
+// The fast block loop's form of the fast path: blocks decoded one after another through one open
+// reader, dequantised into the transform's column order, against DecodeBlockFast block by block:
+// the same blocks complete and fail, with the same coefficients and DC differences, and closing
+// the reader after any block leaves the state the block-by-block path leaves.
+TEST(FastEntropyBlocks, ColumnFormThroughAnOpenReaderAgrees) {
+  if (DetectRoutineLevel() == kRoutinesPlain) {
+    GTEST_SKIP() << "no fast routines on this processor";
+  }
+  std::array<std::size_t, kBlockSize> columnOf{};
+  for (std::size_t i = 0; i < kBlockSize; ++i) {
+    columnOf[kZigZagByColumn[i]] = i;
+  }
+  std::mt19937 random(77);
+  int blocks = 0;
+  for (const TableSet& set : kTableSets) {
+    for (int trial = 0; trial < 100; ++trial) {
+      const int ffPerMille = trial % 3 == 0 ? 0 : (trial % 3 == 1 ? 5 : 60);
+      const Bytes data = RandomScanData(random, 64 + random() % 400, ffPerMille);
+      const std::string what = std::string(set.name) + " trial " + std::to_string(trial);
+      ContextPtr byBlock = NewContext(set, 1);
+      ContextPtr open = NewContext(set, 1);
+      for (DecoderContext* c : {byBlock.get(), open.get()}) {
+        c->routineLevel = DetectRoutineLevel();
+        c->inPtr = data.data();
+        c->inAvail = static_cast<std::int32_t>(data.size());
+      }
+      // Zero entries and products that wrap to 0 included.
+      std::uint8_t* q = byBlock->quantTables[0].values;
+      for (std::size_t k = 0; k < kBlockSize; ++k) {
+        q[k] = static_cast<std::uint8_t>(k % 9 == 0 ? 0 : random());
+      }
+      FastBlockTables tables{};
+      ASSERT_TRUE(FastTablesFor(open.get(), 0, &tables));
+      tables.quant = q;
+      FastReader reader{};
+      OpenFastReader(open.get(), &reader);
+      struct alignas(32) {
+        std::array<std::int16_t, kBlockSize> v;
+      } columns{};
+      for (int block = 0;; ++block) {
+        const std::string where = what + ", block " + std::to_string(block);
+        std::int16_t expected = 0;
+        std::int16_t difference = 0;
+        bool anyAc = false;
+        const bool plainDone = DecodeBlockFast(byBlock.get(), &expected);
+        const bool columnsDone =
+            DecodeBlockToColumns(&reader, tables, &difference, columns.v.data(), &anyAc);
+        ASSERT_EQ(columnsDone, plainDone) << where;
+        if (!columnsDone) {
+          for (const std::int16_t v : columns.v) {
+            ASSERT_EQ(v, 0) << where << ": coefficients left after giving up";
+          }
+        } else {
+          ++blocks;
+          ASSERT_EQ(difference, expected) << where;
+          bool nonZero = false;
+          for (std::size_t k = 1; k < kBlockSize; ++k) {
+            const auto product = static_cast<std::int16_t>(byBlock->block[k] * q[k]);
+            nonZero = nonZero || product != 0;
+            ASSERT_EQ(columns.v[columnOf[k]], product) << where << ", coefficient " << k;
+          }
+          ASSERT_EQ(columns.v[0], 0) << where;
+          ASSERT_EQ(anyAc, nonZero) << where;
+          columns = {};
+        }
+        if (!columnsDone || block % 3 == 2) {
+          CloseFastReader(open.get(), reader);
+          ASSERT_EQ(open->inPtr, byBlock->inPtr) << where;
+          ASSERT_EQ(open->inAvail, byBlock->inAvail) << where;
+          ASSERT_EQ(open->bitCount, byBlock->bitCount) << where;
+          ASSERT_EQ(open->bitBuffer, byBlock->bitBuffer) << where;
+          OpenFastReader(open.get(), &reader);
+        }
+        if (!columnsDone) {
+          break;
+        }
+      }
+    }
+  }
+  EXPECT_GT(blocks, 1000) << "too few blocks completed to say much";
 }
 
 // The fast path is tried only where it can pay off, leaves the state the plain routines would

@@ -3,6 +3,7 @@
 // images (self-made and the corpus) decoded with every routine level the processor offers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -262,6 +263,83 @@ TEST(FastReconstruct, MatchesDequantiseReorderAndTransform) {
       ASSERT_EQ(plain, quick) << "input " << BlockText(input);
     }
     EXPECT_GT(flat, blocks / 4) << "the flat shortcut was hardly taken";
+  }
+}
+
+// --- Transform straight into the band ---------------------------------------------------------
+
+using ToBandRoutine = void (*)(std::int16_t*, std::uint8_t*, std::size_t, int, int);
+using ToSamplesRoutine = void (*)(std::int16_t*, std::int16_t*);
+struct FastTransform {
+  const char* name;
+  std::uint8_t level;
+  ToBandRoutine toBand;
+  ToSamplesRoutine toSamples;
+};
+const FastTransform kFastTransforms[] = {
+    {"SSE2", kRoutinesSse2, TransformToBandSse2, TransformColumnsSse2},
+    {"AVX2", kRoutinesAvx2, TransformToBandAvx2, TransformColumnsAvx2},
+};
+
+// A block in the column-by-column order the fast loop keeps coefficients in.
+struct alignas(32) ColumnBlock {
+  std::array<std::int16_t, kBlockSize> v;
+};
+ColumnBlock ColumnsOf(const Block& natural) {
+  ColumnBlock c{};
+  for (std::size_t u = 0; u < 8; ++u) {
+    for (std::size_t r = 0; r < 8; ++r) {
+      c.v[8 * u + r] = natural[8 * r + u];
+    }
+  }
+  return c;
+}
+
+// The transform's samples, clamped and repeated, land in their area of a band and nowhere else;
+// the samples alone equal the plain transform's; both leave the coefficient block cleared.
+TEST(FastTransform, BandAreaAndSamplesMatchThePlainTransform) {
+  constexpr std::uint8_t kCanary = 0xA5;
+  constexpr std::size_t kLine = 40;   // band line length: room on both sides of the area
+  constexpr std::size_t kLines = 20;  // 16 lines of the tallest area, and a margin
+  constexpr std::size_t kOrigin = 2 * kLine + 5;
+  const Shape shapes[] = {Shape::kUniform, Shape::kExtremes, Shape::kSparse, Shape::kSmall};
+  const ColumnBlock cleared{};
+  for (const FastTransform& fast : kFastTransforms) {
+    if (!Runs(fast.level)) {
+      continue;
+    }
+    SCOPED_TRACE(fast.name);
+    std::mt19937 rng(1207);
+    for (int i = 0; i < kRandomBlocks / 20; ++i) {
+      const Block input = MakeBlock(shapes[static_cast<std::size_t>(i) % std::size(shapes)], rng);
+      Block plain = input;
+      InverseDct8x8(plain.data());
+      const int repeatX = 1 + i % 2;
+      const int repeatY = 1 + (i / 2) % 2;
+      std::vector<std::uint8_t> band(kLine * kLines, kCanary);
+      ColumnBlock columns = ColumnsOf(input);
+      fast.toBand(columns.v.data(), band.data() + kOrigin, kLine, repeatX, repeatY);
+      ASSERT_EQ(columns.v, cleared.v) << "coefficients left behind";
+      for (std::size_t at = 0; at < band.size(); ++at) {
+        const std::size_t y = at / kLine - kOrigin / kLine;
+        const std::size_t x = at % kLine - kOrigin % kLine;
+        const bool inside = at >= kOrigin && at % kLine >= kOrigin % kLine &&
+                            y < 8u * static_cast<unsigned>(repeatY) &&
+                            x < 8u * static_cast<unsigned>(repeatX);
+        const std::int16_t sample = inside ? plain[8 * (y / static_cast<unsigned>(repeatY)) +
+                                                   x / static_cast<unsigned>(repeatX)]
+                                           : 0;
+        const std::uint8_t want =
+            inside ? static_cast<std::uint8_t>(std::clamp<int>(sample, 0, 255)) : kCanary;
+        ASSERT_EQ(band[at], want) << "repeat " << repeatX << "x" << repeatY << ", byte " << at
+                                  << ", input " << BlockText(input);
+      }
+      columns = ColumnsOf(input);
+      Block samples{};
+      fast.toSamples(columns.v.data(), samples.data());
+      ASSERT_EQ(samples, plain) << "input " << BlockText(input);
+      ASSERT_EQ(columns.v, cleared.v);
+    }
   }
 }
 
