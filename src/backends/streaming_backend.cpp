@@ -67,7 +67,11 @@ int32_t StreamingBackend::Write(const uint8_t* data, uint32_t length) {
     result = 1;
   } else if (data != nullptr && inputBuffer != nullptr && state == JD_NEED_DATA &&
              length <= inputCapacity - inputLength) {  // inputLength <= inputCapacity always
-    std::memcpy(inputBuffer + inputLength, data, length);
+    if (length == 1) {
+      inputBuffer[inputLength] = *data;  // a host writing single bytes: no library call
+    } else {
+      std::memcpy(inputBuffer + inputLength, data, length);
+    }
     inputLength += length;
     state = JD_OK;
     result = 1;

@@ -2,6 +2,8 @@
 // searches, RECEIVE/EXTEND, and the DC and AC parts of a block (ITU-T T.81 F.2.2).
 #include "decoder/huffman.h"
 
+#include <cstring>
+
 #include "decoder/cpu_dispatch.h"
 #include "decoder/huffman_fast.h"
 
@@ -18,6 +20,7 @@ constexpr std::uint8_t kEob = 0x00;  // rest of the block is zero
 constexpr int kZrlRun = 16;
 constexpr int kLastCoefficient = kBlockSize - 1;
 constexpr std::uint8_t kAcTableBase = 16;  // comp[].acTable holds 16 + Ta
+constexpr std::int16_t kZeroBlock[kBlockSize] = {};
 
 // What one fetch did.
 enum class Fetch : std::uint8_t {
@@ -288,14 +291,19 @@ std::uint8_t DecodeAcFrom(DecoderContext* context, int k) {
 // exactly when no code lies wholly in the bits at hand, which is when the plain search fetches,
 // so bitBuffer, bitCount, the input position and every status stay those of the plain
 // routines, call by call, however the input is split. The lookup of the fast table (codes of
-// up to kFastBits bits, read from the bits at hand padded with zeros) decides three cases:
+// up to kFastBits bits, read from the bits at hand padded with zeros) decides:
 //   - a code of length L <= bitCount: the code the plain search finds, at the same length;
 //   - a code of length L > bitCount: no code lies wholly in the bits at hand (codes are
-//     prefix-free), and a code can still follow, so the plain search would fetch;
-//   - no entry (a longer code, or bits no code starts with): left to the plain search, which
-//     also gives every error. A search the plain routine has begun is finished by it too.
-// Only the search state differs: codeLen and codeIndex stay at their start where the plain
-// search would have noted how far it got, which nothing outside the search reads.
+//     prefix-free), so the plain search would fetch;
+//   - no entry while fewer than kFastBits bits are held: no code of up to bitCount bits matches
+//     either (it would have an entry), so the plain search would fetch, except where an AC
+//     table of short codes only makes it give up (SearchGivesUp);
+//   - no entry with kFastBits bits or more: a longer code, found by its length as in T.81
+//     Figure F.16 (MAXCODE), or a fetch while fewer than 16 bits are held.
+// Everything else (the errors, a DC code longer than kFastBits bits, a search the plain routine
+// has begun) is left to the plain search. Only the search state differs: codeLen and codeIndex
+// stay at their start where the plain search would have noted how far it got, which nothing
+// outside the search reads.
 
 bool FastSymbolsUsable(const DecoderContext* context) {
   return context->routineLevel != kRoutinesPlain && context->curFast != nullptr;
@@ -309,19 +317,26 @@ inline std::uint32_t HeldWindow(std::uint32_t buffer, int held) {
 
 inline std::uint32_t LowBits(int count) { return (std::uint32_t{1} << count) - 1u; }
 
+// Whether the plain AC search gives up with `held` bits at hand that start no code: a table
+// whose codes are all shorter than kFastLookupLengths bits ends its search one bit past them.
+bool SearchGivesUp(const DecoderContext* context, int held) {
+  return context->curFastLen >= 1 && context->curFastLen < kFastLookupLengths &&
+         context->curLongCodes == 0 && held > context->curFastLen;
+}
+
 std::uint8_t FastDcSymbol(DecoderContext* context) {
   if (context->codeLen == 1 && context->codeIndex == 0) {
     const std::uint16_t* lookup = context->curFast->lookup;
     for (;;) {
       const std::uint16_t entry = lookup[HeldWindow(context->bitBuffer, context->bitCount)];
-      if (entry == 0) {
-        break;
-      }
       const auto length = static_cast<std::uint8_t>(entry >> 8);
-      if (length <= context->bitCount) {
+      if (entry != 0 && length <= context->bitCount) {
         context->dcSymbol = static_cast<std::uint8_t>(entry);
         ConsumeBits(context, length);
         return kDone;
+      }
+      if (entry == 0 && context->bitCount >= kFastBits) {
+        break;  // a longer code, or none: the search decides
       }
       std::uint8_t marker = 0;
       switch (FetchByte(context, &marker)) {
@@ -340,18 +355,76 @@ std::uint8_t FastDcSymbol(DecoderContext* context) {
   return SearchDcSymbol(context);
 }
 
+// The bit buffer and input position of the context, held in locals by the fast AC loop and
+// written back before any plain helper runs.
+struct HeldBits {
+  std::uint32_t buffer;
+  int held;
+  const std::uint8_t* in;
+  std::int32_t avail;
+};
+
+inline HeldBits LoadBits(const DecoderContext* context) {
+  return {context->bitBuffer, context->bitCount, context->inPtr, context->inAvail};
+}
+
+inline void StoreBits(DecoderContext* context, const HeldBits& b) {
+  context->bitBuffer = b.buffer;
+  context->bitCount = static_cast<std::uint8_t>(b.held);
+  context->inPtr = b.in;
+  context->inAvail = b.avail;
+}
+
+// Appends the next input byte when it is a data byte of its own (no 0xFF, nothing pending), as
+// FetchByte would; false when FetchByte has to decide.
+inline bool TakeDataByte(HeldBits& b, std::uint8_t ffPending) {
+  if (b.avail <= 0 || ffPending != kFfNone || *b.in == kMarkerPrefix) {
+    return false;
+  }
+  b.buffer = (b.buffer << 8) | *b.in;
+  ++b.in;
+  --b.avail;
+  b.held += 8;
+  return true;
+}
+
+inline void TakeBits(HeldBits& b, int count) {
+  b.held -= count;
+  b.buffer &= LowBits(b.held);
+}
+
+// A code longer than kFastBits bits that lies wholly in the bits at hand (T.81 Figure F.16,
+// from the lengths past the lookup): its length, or 0.
+inline int FindLongCode(const HeldBits& b, const FastHuffmanTable& fast, const std::uint8_t* vals,
+                        std::uint8_t* symbol) {
+  const int end = b.held < kMaxCodeBits ? b.held : kMaxCodeBits;
+  for (int length = kFastBits + 1; length <= end; ++length) {
+    const auto code = static_cast<std::int32_t>(b.buffer >> (b.held - length));
+    if (code <= fast.maxCode[length]) {
+      *symbol = vals[fast.valOffset[length] + code];
+      return length;
+    }
+  }
+  return 0;
+}
+
 std::uint8_t FastAcSymbol(DecoderContext* context) {
   if (context->codeLen == 1 && context->codeIndex == 0) {
-    const std::uint16_t* lookup = context->curFast->lookup;
+    const FastHuffmanTable& fast = *context->curFast;
     for (;;) {
-      const std::uint16_t entry = lookup[HeldWindow(context->bitBuffer, context->bitCount)];
+      const HeldBits b = LoadBits(context);
+      const std::uint16_t entry = fast.lookup[HeldWindow(b.buffer, b.held)];
+      int length = entry >> 8;
+      std::uint8_t symbol = static_cast<std::uint8_t>(entry);
       if (entry == 0) {
-        break;
+        length = b.held >= kFastBits ? FindLongCode(b, fast, context->curVals, &symbol) : 0;
+        if (length == 0 && (b.held >= kMaxCodeBits || SearchGivesUp(context, b.held))) {
+          break;  // the plain search gives the error
+        }
       }
-      const auto length = static_cast<std::uint8_t>(entry >> 8);
-      if (length <= context->bitCount) {
-        context->acSymbol = static_cast<std::uint8_t>(entry);
-        ConsumeBits(context, length);
+      if (length != 0 && length <= b.held) {
+        context->acSymbol = symbol;
+        ConsumeBits(context, static_cast<std::uint8_t>(length));
         return kDone;
       }
       const std::uint8_t fetched = FetchInsideBlock(context);
@@ -364,7 +437,7 @@ std::uint8_t FastAcSymbol(DecoderContext* context) {
 }
 
 // The folded entries of the selected AC table, or null when the selection is not the fast
-// form of the current component's table (the symbol lookup alone is then used).
+// form of the current component's table (the plain routine then does the work).
 const std::int32_t* SelectedFolded(const DecoderContext* context) {
   const int t = context->comp[context->curComp].acTable - kAcTableBase;
   if (context->curComp >= kMaxComponents || t < 0 || t >= kNumTables ||
@@ -374,119 +447,170 @@ const std::int32_t* SelectedFolded(const DecoderContext* context) {
   return context->fastAcFolded[t];
 }
 
-// DecodeAcFrom for the fast routines. The bit buffer lives in locals while whole symbols are
-// at hand: a short code with its extra bits in one folded entry, or a code from the lookup and
-// then its extra bits. Fetches, the extra bits of a piece's end and every unusual case go
-// through the plain helpers with the context brought up to date first.
-std::uint8_t DecodeAcFromFast(DecoderContext* context, int k) {
+// What TakeExtraBits found.
+enum class Extra : std::uint8_t {
+  kTaken,    // the value is written
+  kWait,     // the piece is used up before the extra bits are complete
+  kFetchFf,  // a 0xFF comes first: the plain routine has to read on
+};
+
+// The `size` extra bits of a coefficient as a signed value (T.81 Figure F.12), data bytes
+// appended while they are needed.
+inline Extra TakeExtraBits(HeldBits& b, std::uint8_t ffPending, int size, std::int16_t* out) {
+  while (size > b.held) {
+    if (!TakeDataByte(b, ffPending)) {
+      return b.avail <= 0 ? Extra::kWait : Extra::kFetchFf;
+    }
+  }
+  std::int32_t value = 0;
+  if (size != 0) {
+    const auto v = static_cast<std::int32_t>(b.buffer >> (b.held - size));
+    TakeBits(b, size);
+    const std::int32_t half = std::int32_t{1} << (size - 1);
+    value = v < half ? v - (half << 1) + 1 : v;
+  }
+  *out = static_cast<std::int16_t>(value);
+  return Extra::kTaken;
+}
+
+// DecodeAcFrom for the fast routines, block[k..63] already zero (DecodeAcCoefficients clears
+// them). The bit buffer and the input position live in locals: a short code with its extra
+// bits in one folded entry, or a code from the lookup (or a longer one by its length) and then
+// its extra bits, data bytes appended as they are needed. `pendingExtra`: the extra bits of
+// acSymbol for position k come first (a resume with symbolPending). A 0xFF and every unusual
+// case go through the plain helpers with the context brought up to date first.
+std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra) {
   const std::int32_t* folded = SelectedFolded(context);
   if (k < 1 || folded == nullptr) {
+    if (pendingExtra) {
+      const std::uint8_t read = ReceiveExtend(static_cast<std::uint8_t>(context->acSymbol & 0x0F),
+                                              context, &context->block[k]);
+      if (read != kDone) {
+        return read;
+      }
+      context->symbolPending = 0;
+      ++k;
+    }
     return DecodeAcFrom(context, k);
   }
-  if (context->codeLen != 1 || context->codeIndex != 0) {
+  const FastHuffmanTable& fast = *context->curFast;
+  const std::uint8_t* const vals = context->curVals;
+  std::int16_t* const block = context->block;
+  std::uint8_t ffPending = context->ffPending;  // changed only by the plain fetch
+  HeldBits b = LoadBits(context);
+  if (pendingExtra) {
+    // symbolPending: acSymbol's extra bits for position k, then on as after any symbol.
+    const auto size = static_cast<std::uint8_t>(context->acSymbol & 0x0F);
+    const Extra extra = TakeExtraBits(b, ffPending, size, &block[k]);
+    if (extra == Extra::kWait) {
+      StoreBits(context, b);
+      return JD_NEED_DATA;
+    }
+    if (extra == Extra::kFetchFf) {
+      StoreBits(context, b);
+      const std::uint8_t read = ReceiveExtend(size, context, &block[k]);
+      if (read != kDone) {
+        return read;
+      }
+      b = LoadBits(context);
+      ffPending = context->ffPending;
+    }
+    context->symbolPending = 0;
+    ++k;
+  } else if (context->codeLen != 1 || context->codeIndex != 0) {
     // A plain search is under way: it finishes this symbol.
     const std::uint8_t step = AcSymbolStep(context, &k, SearchAcSymbol);
     if (step != kGoOn) {
       return step;
     }
+    b = LoadBits(context);
+    ffPending = context->ffPending;
   }
-  const std::uint16_t* lookup = context->curFast->lookup;
-  std::int16_t* const block = context->block;
-  std::uint32_t buffer = context->bitBuffer;
-  int held = context->bitCount;
   while (k <= kLastCoefficient) {
-    const std::uint32_t window = HeldWindow(buffer, held);
+    const std::uint32_t window = HeldWindow(b.buffer, b.held);
     const std::int32_t fold = folded[window];
-    if (fold != 0) {
-      const int used = fold & 0xFF;
-      const int run = (fold >> 8) & 0xFF;
-      if (used <= held && k + run < kBlockSize) {
-        for (const int end = k + run; k < end; ++k) {
-          block[k] = 0;
-        }
-        block[k] = static_cast<std::int16_t>(fold >> 16);
-        ++k;
-        held -= used;
-        buffer &= LowBits(held);
-        continue;
-      }
-    }
-    const std::uint16_t entry = lookup[window];
-    const int length = entry >> 8;
-    if (entry != 0 && length <= held) {
-      held -= length;
-      buffer &= LowBits(held);
-      const auto symbol = static_cast<std::uint8_t>(entry);
-      if (symbol == kEob) {
-        for (; k < kBlockSize; ++k) {
-          block[k] = 0;
-        }
-        break;
-      }
-      if (symbol == kZrl) {
-        if (k + kZrlRun >= kBlockSize) {
-          return JD_ERR_DATA;
-        }
-        for (const int end = k + kZrlRun; k < end; ++k) {
-          block[k] = 0;
-        }
-        continue;
-      }
-      const int run = symbol >> 4;
-      const int size = symbol & 0x0F;
-      if (k + run >= kBlockSize) {
-        return JD_ERR_DATA;
-      }
-      for (const int end = k + run; k < end; ++k) {
-        block[k] = 0;
-      }
-      if (size <= held) {
-        std::int32_t value = 0;
-        if (size != 0) {
-          held -= size;
-          const auto v = static_cast<std::int32_t>(buffer >> held);
-          buffer &= LowBits(held);
-          const std::int32_t half = std::int32_t{1} << (size - 1);
-          value = v < half ? v - (half << 1) + 1 : v;
-        }
-        block[k] = static_cast<std::int16_t>(value);
-        ++k;
-        continue;
-      }
-      // The extra bits reach into bytes still to be fetched.
-      context->bitBuffer = buffer;
-      context->bitCount = static_cast<std::uint8_t>(held);
-      context->acSymbol = symbol;
-      context->symbolPending = 1;
-      const std::uint8_t read = ReceiveExtend(static_cast<std::uint8_t>(size), context, &block[k]);
-      if (read != kDone) {
-        context->coefIndex = static_cast<std::int16_t>(k);
-        return read;
-      }
-      context->symbolPending = 0;
+    const int used = fold & 0xFF;
+    const int foldRun = (fold >> 8) & 0xFF;
+    if ((fold != 0) & (used <= b.held) & (k + foldRun < kBlockSize)) {
+      k += foldRun;
+      block[k] = static_cast<std::int16_t>(fold >> 16);
       ++k;
-    } else {
-      context->bitBuffer = buffer;
-      context->bitCount = static_cast<std::uint8_t>(held);
-      if (entry != 0) {
-        // A code of the lookup continues the bits at hand: the next byte is needed.
-        const std::uint8_t fetched = FetchInsideBlock(context);
-        if (fetched != kDone) {
-          context->coefIndex = static_cast<std::int16_t>(k);
-          return fetched;
-        }
-      } else {
+      TakeBits(b, used);
+      continue;
+    }
+    const std::uint16_t entry = fast.lookup[window];
+    int length = entry >> 8;
+    auto symbol = static_cast<std::uint8_t>(entry);
+    if (entry == 0) {
+      length = b.held >= kFastBits ? FindLongCode(b, fast, vals, &symbol) : 0;
+      if (length == 0 && (b.held >= kMaxCodeBits || SearchGivesUp(context, b.held))) {
+        // The plain search gives the error.
+        StoreBits(context, b);
         const std::uint8_t step = AcSymbolStep(context, &k, SearchAcSymbol);
         if (step != kGoOn) {
           return step;
         }
+        b = LoadBits(context);
+        ffPending = context->ffPending;
+        continue;
       }
     }
-    buffer = context->bitBuffer;
-    held = context->bitCount;
+    if (length == 0 || length > b.held) {
+      // No code lies wholly in the bits at hand: the next byte is needed.
+      if (TakeDataByte(b, ffPending)) {
+        continue;
+      }
+      StoreBits(context, b);
+      context->coefIndex = static_cast<std::int16_t>(k);
+      if (b.avail <= 0) {
+        return JD_NEED_DATA;  // what the plain fetch finds in a used-up piece
+      }
+      const std::uint8_t fetched = FetchInsideBlock(context);
+      if (fetched != kDone) {
+        return fetched;
+      }
+      b = LoadBits(context);
+      ffPending = context->ffPending;
+      continue;
+    }
+    TakeBits(b, length);
+    if (symbol == kEob) {
+      break;
+    }
+    if (symbol == kZrl) {
+      if (k + kZrlRun >= kBlockSize) {
+        return JD_ERR_DATA;
+      }
+      k += kZrlRun;
+      continue;
+    }
+    const int run = symbol >> 4;
+    if (k + run >= kBlockSize) {
+      return JD_ERR_DATA;
+    }
+    k += run;
+    const auto size = static_cast<std::uint8_t>(symbol & 0x0F);
+    const Extra extra = TakeExtraBits(b, ffPending, size, &block[k]);
+    if (extra != Extra::kTaken) {
+      StoreBits(context, b);
+      context->acSymbol = symbol;
+      context->symbolPending = 1;
+      context->coefIndex = static_cast<std::int16_t>(k);
+      if (extra == Extra::kWait) {
+        return JD_NEED_DATA;
+      }
+      // A 0xFF comes next: the plain routine reads the extra bits.
+      const std::uint8_t read = ReceiveExtend(size, context, &block[k]);
+      if (read != kDone) {
+        return read;
+      }
+      context->symbolPending = 0;
+      b = LoadBits(context);
+      ffPending = context->ffPending;
+    }
+    ++k;
   }
-  context->bitBuffer = buffer;
-  context->bitCount = static_cast<std::uint8_t>(held);
+  StoreBits(context, b);
   context->coefIndex = kBlockSize;
   return kDone;
 }
@@ -653,8 +777,16 @@ std::uint8_t DecodeAcCoefficients(DecoderContext* context) {
     context->coefIndex = kBlockSize;
     return kDone;
   }
-  return FastSymbolsUsable(context) ? DecodeAcFromFast(context, context->coefIndex)
-                                    : DecodeAcFrom(context, context->coefIndex);
+  if (!FastSymbolsUsable(context)) {
+    return DecodeAcFrom(context, context->coefIndex);
+  }
+  // The fast form writes only the coefficients it decodes: the zeros are written here, at once
+  // (the whole block, copied from zeros, which compilers do in a few wide moves rather than
+  // the string instruction a fill tends to become; the DC value kept).
+  const std::int16_t dc = context->block[0];
+  std::memcpy(context->block, kZeroBlock, sizeof(context->block));
+  context->block[0] = dc;
+  return DecodeAcFromFast(context, context->coefIndex, false);
 }
 
 std::uint8_t ResumeAcCoefficients(DecoderContext* context) {
@@ -662,6 +794,9 @@ std::uint8_t ResumeAcCoefficients(DecoderContext* context) {
   if (context->symbolPending != 0) {
     if (k < 1 || k > kLastCoefficient) {
       return JD_ERR_DATA;
+    }
+    if (FastSymbolsUsable(context)) {
+      return DecodeAcFromFast(context, k, true);
     }
     const std::uint8_t read = ReceiveExtend(static_cast<std::uint8_t>(context->acSymbol & 0x0F),
                                             context, &context->block[k]);
@@ -671,7 +806,8 @@ std::uint8_t ResumeAcCoefficients(DecoderContext* context) {
     ++k;
     context->symbolPending = 0;
   }
-  return FastSymbolsUsable(context) ? DecodeAcFromFast(context, k) : DecodeAcFrom(context, k);
+  return FastSymbolsUsable(context) ? DecodeAcFromFast(context, k, false)
+                                    : DecodeAcFrom(context, k);
 }
 
 }  // namespace jpegdec

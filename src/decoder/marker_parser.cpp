@@ -471,6 +471,16 @@ Status ResumeAcPart(DecoderContext* context) {
   return r;
 }
 
+// The marker pass, then the scan data once the phase reaches it. Kept out of line so that a
+// step which only resumes a block's AC part stays light.
+[[gnu::noinline]] Status MarkersAndScanData(DecoderContext* context, StepResult* result) {
+  const Status status = MarkerPass(context);
+  if (status == JD_OK && context->phase == kPhaseInScan) {
+    return ScanPass(context, result);
+  }
+  return status;
+}
+
 }  // namespace
 
 int ReadFrameHeader(DecoderContext* context, Status* failure) {
@@ -620,10 +630,7 @@ StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::in
       }
     }
     if (status == JD_OK && context->phase != kPhaseEnded) {
-      status = MarkerPass(context);
-      if (status == JD_OK && context->phase == kPhaseInScan) {
-        status = ScanPass(context, &result);
-      }
+      status = MarkersAndScanData(context, &result);
     }
   }
 
