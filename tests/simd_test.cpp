@@ -363,20 +363,26 @@ struct BandContext {
   std::vector<std::uint8_t> band;
   std::vector<std::uint8_t> scratch;
 
-  BandContext(std::uint16_t width, std::uint8_t components, ColorConverter converter)
+  // maxH 2: the components after the first at half the horizontal resolution.
+  BandContext(std::uint16_t width, std::uint8_t components, ColorConverter converter,
+              std::uint8_t maxH = 1)
       : context(CreateDecoderContext()) {
     DecoderContext* c = context.get();
     c->width = width;
     c->height = 8;
     c->numComponents = components;
-    c->maxH = 1;
+    c->maxH = maxH;
     c->maxV = 1;
+    for (std::uint8_t i = 0; i < components; ++i) {
+      c->comp[i].h = i == 0 ? maxH : 1;
+      c->comp[i].v = 1;
+    }
     c->colorConvert = converter;
     band.resize(BandBufferSize(c));
     scratch.resize(std::size_t{width} * components);
   }
   std::uint8_t* Segment(std::size_t line, std::size_t component) {
-    const std::size_t segment = context->width + 8u;
+    const std::size_t segment = context->width + 8u * context->maxH;
     return band.data() + line * segment * context->numComponents + component * segment;
   }
   // The band's rows as the plain converter and interleave leave them, or as `fast` does.
@@ -453,6 +459,36 @@ TEST(FastBandOutput, EveryKindAndWidthMatchesThePlainRows) {
         if (Runs(fast.level)) {
           EXPECT_EQ(plain, b.Output(&fast)) << fast.name;
         }
+      }
+    }
+  }
+}
+
+// Chroma at half the horizontal resolution, as the band holds it (each sample twice): the fast
+// routines form the chroma terms once per pair and must still give the plain rows, for even and
+// odd widths alike.
+TEST(FastBandOutput, PairedChromaMatchesThePlainRows) {
+  const std::uint16_t kWidths[] = {32, 33, 34, 35, 63, 64, 65, 66, 97, 258, 259};
+  std::mt19937 rng(11);
+  for (const std::uint16_t width : kWidths) {
+    SCOPED_TRACE("width " + std::to_string(width));
+    BandContext b(width, 3, ConvertYCbCrToRgb, 2);
+    const std::size_t segment = width + 16u;
+    for (std::size_t line = 0; line < 8; ++line) {
+      for (std::size_t x = 0; x < segment; ++x) {
+        b.Segment(line, 0)[x] = static_cast<std::uint8_t>(rng());
+      }
+      for (std::size_t component = 1; component < 3; ++component) {
+        std::uint8_t* s = b.Segment(line, component);
+        for (std::size_t x = 0; x + 1 < segment; x += 2) {
+          s[x] = s[x + 1] = static_cast<std::uint8_t>(rng());
+        }
+      }
+    }
+    const std::vector<std::uint8_t> plain = b.Output(nullptr);
+    for (const FastOutput& fast : kFastOutputs) {
+      if (Runs(fast.level)) {
+        EXPECT_EQ(plain, b.Output(&fast)) << fast.name;
       }
     }
   }

@@ -69,6 +69,37 @@ inline void ConvertThirtyTwo(__m256i y, __m256i cb, __m256i cr, __m256i* r, __m2
   *b = _mm256_packus_epi16(b0, b1);
 }
 
+// The same where each chroma sample covers two pixels (chroma at half the horizontal resolution,
+// so that the band holds every chroma sample twice): the chroma terms are formed once per pair.
+// The low byte of each 16-bit lane of cb and cr is then the sample of one pixel pair, pairs in
+// order, and unpacking the pair terms with themselves puts them back in pixel order.
+inline void ConvertThirtyTwoPaired(__m256i y, __m256i cb, __m256i cr, __m256i* r, __m256i* g,
+                                   __m256i* b) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
+  const __m256i chromaZero = _mm256_set1_epi16(kChromaZero);
+  const __m256i crPair = _mm256_sub_epi16(_mm256_and_si256(cr, lowBytes), chromaZero);
+  const __m256i cbPair = _mm256_sub_epi16(_mm256_and_si256(cb, lowBytes), chromaZero);
+  const __m256i crcb0 = _mm256_unpacklo_epi16(crPair, cbPair);
+  const __m256i crcb1 = _mm256_unpackhi_epi16(crPair, cbPair);
+  const __m256i rf = _mm256_set1_epi32(Pair(kCrToRPart, 0));
+  const __m256i gf = _mm256_set1_epi32(Pair(kCrToGPart, kCbToGPart));
+  const __m256i bf = _mm256_set1_epi32(Pair(0, kCbToBPart));
+  // What each pair adds to its pixels' Y.
+  const __m256i rAdd = _mm256_add_epi16(crPair, Fraction(crcb0, crcb1, rf));
+  const __m256i gAdd = _mm256_sub_epi16(Fraction(crcb0, crcb1, gf), crPair);
+  const __m256i bAdd =
+      _mm256_add_epi16(_mm256_add_epi16(cbPair, cbPair), Fraction(crcb0, crcb1, bf));
+  const __m256i y0 = _mm256_unpacklo_epi8(y, zero);
+  const __m256i y1 = _mm256_unpackhi_epi8(y, zero);
+  *r = _mm256_packus_epi16(_mm256_add_epi16(y0, _mm256_unpacklo_epi16(rAdd, rAdd)),
+                           _mm256_add_epi16(y1, _mm256_unpackhi_epi16(rAdd, rAdd)));
+  *g = _mm256_packus_epi16(_mm256_add_epi16(y0, _mm256_unpacklo_epi16(gAdd, gAdd)),
+                           _mm256_add_epi16(y1, _mm256_unpackhi_epi16(gAdd, gAdd)));
+  *b = _mm256_packus_epi16(_mm256_add_epi16(y0, _mm256_unpacklo_epi16(bAdd, bAdd)),
+                           _mm256_add_epi16(y1, _mm256_unpackhi_epi16(bAdd, bAdd)));
+}
+
 // Byte shuffles that gather output bytes 16 k .. 16 k + 15 of three interleaved planes from
 // plane `plane` (0x80: none from this plane).
 using Shuffle = std::array<std::int8_t, 16>;
@@ -120,15 +151,22 @@ void OutputRowsAvx2(DecoderContext* context, BandKind kind, std::size_t rows) {
   const std::size_t rowBytes = width * 3;
   std::uint8_t* band = c->bandBuffer;
   std::uint8_t* scratch = c->rowScratch;
+  // Chroma at half the horizontal resolution lies in the band as equal pairs from column 0 on.
+  const bool paired = 2 * c->comp[1].h == c->maxH && 2 * c->comp[2].h == c->maxH;
   for (std::size_t y = 0; y < rows; ++y) {
     const std::uint8_t* s0 = band + y * line;
     const std::uint8_t* s1 = s0 + segment;
     const std::uint8_t* s2 = s1 + segment;
-    // The last step takes the line's last 32 pixels, repeating a few: same bytes again.
+    // The last step takes the line's last 32 pixels, repeating a few: same bytes again. Paired
+    // chroma is taken in pairs only from an even column.
     std::size_t x = 0;
     for (;;) {
       __m256i r, g, b;
-      ConvertThirtyTwo(Load(s0 + x), Load(s1 + x), Load(s2 + x), &r, &g, &b);
+      if (paired && x % 2 == 0) {
+        ConvertThirtyTwoPaired(Load(s0 + x), Load(s1 + x), Load(s2 + x), &r, &g, &b);
+      } else {
+        ConvertThirtyTwo(Load(s0 + x), Load(s1 + x), Load(s2 + x), &r, &g, &b);
+      }
       StoreThree(scratch + 3 * x, r, g, b);
       if (x + kLanes == width) {
         break;
