@@ -221,7 +221,8 @@ std::vector<std::uint32_t> RandomPieces(std::size_t size, std::mt19937& random,
 
 // Tables that make random data meet every case: the standard ones; runs and ZRL among the
 // shortest codes (ZRL at 48 and runs past the end come soon); only codes of up to 3 bits with
-// one pattern left unused (the early error); codes of 10 bits only (long codes, mostly invalid);
+// one pattern left unused (the early error); codes of 10 bits only (long codes, mostly invalid),
+// and of 12 to 15 bits (longer than the fast lookahead: found by their length);
 // a DC table with a category above 11.
 const TableSet kTableSets[] = {
     {"standard", {}},
@@ -232,6 +233,9 @@ const TableSet kTableSets[] = {
     {"long",
      {{0x00, {0, 0, 0, 0, 0, 0, 0, 0, 1, 3}, {0, 1, 2, 5}},
       {0x10, {0, 0, 0, 0, 0, 0, 0, 0, 0, 4}, {0x00, 0x01, 0xF0, 0x25}}}},
+    {"longer than the lookahead",
+     {{0x00, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 3}, {0, 1, 2, 5}},
+      {0x10, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 1}, {0x00, 0x01, 0xF0, 0x25}}}},
     {"category 15",
      {{0x00, {0, 1, 5, 1, 1, 1, 1, 1, 1}, {0, 1, 2, 3, 4, 5, 15, 7, 8, 9, 10, 11}},
       {0x10,

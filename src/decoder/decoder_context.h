@@ -19,7 +19,7 @@ inline constexpr int kFastLookupLengths = 8;   // codes of 1..8 bits go through 
 inline constexpr int kLookupEntriesPerTable = 510;  // 2 + 4 + ... + 256
 inline constexpr std::uint16_t kNoSymbol = 0xFFFF;
 inline constexpr std::uint16_t kNoComponent = 0xFFFF;
-inline constexpr int kFastBits = 9;  // lookahead of the fast entropy path: 2^9 entries per table
+inline constexpr int kFastBits = 11;  // lookahead of the fast entropy path: 2^11 entries per table
 inline constexpr int kMaxCodeBits = 16;
 
 // Parser phases.
