@@ -42,7 +42,8 @@ inline std::int16_t FlatBlockSample(std::int16_t dc) {
 
 // One-dimensional inverse DCT at twice the standard scale over lanes: x[0..7] in, y[0..7] out,
 // each lane an independent transform (T.81 A.3.3, in the factorisation of reconstruct.cpp).
-template <class Ops>
+// With kDescaled false, the outputs are left as the sums before their final Descale.
+template <class Ops, bool kDescaled = true>
 [[gnu::always_inline]] inline void InverseDct1dLanes(const typename Ops::V* x, typename Ops::V* y) {
   using V = typename Ops::V;
   // Even part.
@@ -66,14 +67,20 @@ template <class Ops>
   const V o2 = Ops::Add(Ops::template Mul<kIdctCos3>(b3), Ops::template Mul<kIdctSin3>(b1));
   const V o3 = Ops::Sub(Ops::template Mul<kIdctSin1>(b0), Ops::template Mul<kIdctCos1>(b2));
 
-  y[0] = Ops::Descale(Ops::Add(e0, o0));
-  y[1] = Ops::Descale(Ops::Add(e1, o1));
-  y[2] = Ops::Descale(Ops::Add(e2, o2));
-  y[3] = Ops::Descale(Ops::Add(e3, o3));
-  y[4] = Ops::Descale(Ops::Sub(e3, o3));
-  y[5] = Ops::Descale(Ops::Sub(e2, o2));
-  y[6] = Ops::Descale(Ops::Sub(e1, o1));
-  y[7] = Ops::Descale(Ops::Sub(e0, o0));
+  y[0] = Ops::Add(e0, o0);
+  y[1] = Ops::Add(e1, o1);
+  y[2] = Ops::Add(e2, o2);
+  y[3] = Ops::Add(e3, o3);
+  y[4] = Ops::Sub(e3, o3);
+  y[5] = Ops::Sub(e2, o2);
+  y[6] = Ops::Sub(e1, o1);
+  y[7] = Ops::Sub(e0, o0);
+  if constexpr (kDescaled) {
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) {
+      y[k] = Ops::Descale(y[k]);
+    }
+  }
 }
 
 // Stores two rows of 8 samples, the 16 bytes of `rows` (the first row in the low half): the first
@@ -86,14 +93,14 @@ inline void StoreTwoRows(__m128i rows, std::uint8_t* dst, std::size_t line) {
   if constexpr (kRepeatX == 2) {
     const __m128i first = _mm_unpacklo_epi8(rows, rows);
     const __m128i second = _mm_unpackhi_epi8(rows, rows);
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (std::size_t k = 0; k < kLines; ++k) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k * line), first);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (kLines + k) * line), second);
     }
   } else {
     const __m128i second = _mm_unpackhi_epi64(rows, rows);
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (std::size_t k = 0; k < kLines; ++k) {
       _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + k * line), rows);
       _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + (kLines + k) * line), second);
@@ -106,7 +113,7 @@ inline void StoreTwoRows(__m128i rows, std::uint8_t* dst, std::size_t line) {
 template <class Ops, int kRepeatX, int kRepeatY>
 inline void StoreBlockRows(const __m128i* pairs, std::uint8_t* origin, std::size_t line) {
   constexpr auto kPairLines = static_cast<std::size_t>(2 * kRepeatY);
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (std::size_t k = 0; k < 4; ++k) {
     StoreTwoRows<Ops, kRepeatX, kRepeatY>(pairs[k], origin + k * kPairLines * line, line);
   }

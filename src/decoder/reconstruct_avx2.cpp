@@ -30,7 +30,7 @@ struct Avx2Ops {
   }
 };
 
-void Transpose8x8(const __m256i* r, __m256i* out) {
+[[gnu::always_inline]] inline void Transpose8x8(const __m256i* r, __m256i* out) {
   const __m256i t0 = _mm256_unpacklo_epi32(r[0], r[1]);
   const __m256i t1 = _mm256_unpackhi_epi32(r[0], r[1]);
   const __m256i t2 = _mm256_unpacklo_epi32(r[2], r[3]);
@@ -57,11 +57,13 @@ void Transpose8x8(const __m256i* r, __m256i* out) {
   out[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
 }
 
-// (a >> 2) + 128, cut to 16 bits and sign-extended, as the plain code's 16-bit store wraps it.
-inline __m256i FinalSample(__m256i a) {
-  const __m256i v =
-      _mm256_add_epi32(_mm256_srai_epi32(a, kIdctOutputShift), _mm256_set1_epi32(kIdctLevelShift));
-  return _mm256_srai_epi32(_mm256_slli_epi32(v, 16), 16);
+// The second pass's sum v to the output sample: Descale, then >> 2 and + 128, cut to its low 16
+// bits as the plain code's 16-bit store wraps it. The two arithmetic shifts are one shift by 18.
+inline __m256i FinalSample(__m256i v) {
+  const __m256i shifted = _mm256_srai_epi32(_mm256_add_epi32(v, _mm256_set1_epi32(kIdctHalf)),
+                                            kIdctFractionBits + kIdctOutputShift);
+  return _mm256_and_si256(_mm256_add_epi32(shifted, _mm256_set1_epi32(kIdctLevelShift)),
+                          _mm256_set1_epi32(0xFFFF));
 }
 
 // The inverse DCT of a block given column by column (cols[8u + r] = coefficient of row r,
@@ -71,18 +73,19 @@ inline __m256i FinalSample(__m256i a) {
 [[gnu::always_inline]] inline void TransformRows(const std::int16_t* cols, __m256i* rows) {
   __m256i x[kSide];
   __m256i y[kSide];
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int u = 0; u < kSide; ++u) {
     x[u] =
         _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cols + kSide * u)));
   }
   InverseDct1dLanes<Avx2Ops>(x, y);
   Transpose8x8(y, x);
-  InverseDct1dLanes<Avx2Ops>(x, y);
-  #pragma GCC unroll 8
+  InverseDct1dLanes<Avx2Ops, false>(x, y);
+#pragma GCC unroll 8
   for (int k = 0; k < kSide; k += 2) {
     // The pack interleaves the two rows by 128-bit halves; the permute puts them back in order.
-    const __m256i packed = _mm256_packs_epi32(FinalSample(y[k]), FinalSample(y[k + 1]));
+    // Lanes of 0..65535: the unsigned pack keeps them as they are.
+    const __m256i packed = _mm256_packus_epi32(FinalSample(y[k]), FinalSample(y[k + 1]));
     rows[k / 2] = _mm256_permute4x64_epi64(packed, 0xD8);
   }
 }
@@ -90,7 +93,7 @@ inline __m256i FinalSample(__m256i a) {
 void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
   __m256i rows[kSide / 2];
   TransformRows(cols, rows);
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int k = 0; k < kSide / 2; ++k) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * kSide * k), rows[k]);
   }
@@ -98,7 +101,7 @@ void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
 
 inline void ClearColumns(std::int16_t* columns) {
   constexpr int kPerVector = static_cast<int>(sizeof(__m256i) / sizeof(columns[0]));
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int i = 0; i < kBlockSize; i += kPerVector) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(columns + i), _mm256_setzero_si256());
   }
@@ -159,7 +162,7 @@ void TransformToBandAvx2(std::int16_t* columns, std::uint8_t* origin, std::size_
   TransformRows(columns, rows);
   ClearColumns(columns);
   __m128i pairs[kSide / 2];
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int k = 0; k < kSide / 2; ++k) {
     // Clamped to 0..255 as ClampSample does.
     pairs[k] =

@@ -36,7 +36,8 @@ struct Sse2Ops {
   }
 };
 
-inline void Transpose4x4(__m128i r0, __m128i r1, __m128i r2, __m128i r3, __m128i* out) {
+[[gnu::always_inline]] inline void Transpose4x4(__m128i r0, __m128i r1, __m128i r2, __m128i r3,
+                                                __m128i* out) {
   const __m128i t0 = _mm_unpacklo_epi32(r0, r1);
   const __m128i t1 = _mm_unpacklo_epi32(r2, r3);
   const __m128i t2 = _mm_unpackhi_epi32(r0, r1);
@@ -64,9 +65,9 @@ inline __m128i FinalSample(__m128i a) {
 [[gnu::always_inline]] inline void TransformRows(const std::int16_t* cols, __m128i* rows) {
   __m128i x[kSide];
   __m128i b[2][kSide];  // b[h][k]: lanes 4h..4h+3 of the intermediate array's row k
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int h = 0; h < 2; ++h) {
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int u = 0; u < kSide; ++u) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cols + kSide * u));
       const __m128i half = h == 0 ? _mm_unpacklo_epi16(v, v) : _mm_unpackhi_epi16(v, v);
@@ -75,13 +76,13 @@ inline __m128i FinalSample(__m128i a) {
     InverseDct1dLanes<Sse2Ops>(x, b[h]);
   }
   __m128i z[2][kSide];  // z[h][k]: columns 4h..4h+3 of output row k
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int h = 0; h < 2; ++h) {
     Transpose4x4(b[0][4 * h], b[0][4 * h + 1], b[0][4 * h + 2], b[0][4 * h + 3], x);
     Transpose4x4(b[1][4 * h], b[1][4 * h + 1], b[1][4 * h + 2], b[1][4 * h + 3], x + 4);
     InverseDct1dLanes<Sse2Ops>(x, z[h]);
   }
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int k = 0; k < kSide; ++k) {
     rows[k] = _mm_packs_epi32(FinalSample(z[0][k]), FinalSample(z[1][k]));
   }
@@ -90,7 +91,7 @@ inline __m128i FinalSample(__m128i a) {
 void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
   __m128i rows[kSide];
   TransformRows(cols, rows);
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int k = 0; k < kSide; ++k) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + kSide * k), rows[k]);
   }
@@ -102,7 +103,7 @@ inline std::uint8_t ClampFlat(std::int16_t v) {
 
 inline void ClearColumns(std::int16_t* columns) {
   constexpr int kPerVector = static_cast<int>(sizeof(__m128i) / sizeof(columns[0]));
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int i = 0; i < kBlockSize; i += kPerVector) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(columns + i), _mm_setzero_si128());
   }
@@ -194,7 +195,7 @@ void TransformToBandSse2(std::int16_t* columns, std::uint8_t* origin, std::size_
   TransformRows(columns, rows);
   ClearColumns(columns);
   __m128i pairs[kSide / 2];
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int k = 0; k < kSide / 2; ++k) {
     // Clamped to 0..255 as ClampSample does.
     pairs[k] = _mm_packus_epi16(rows[2 * k], rows[2 * k + 1]);
