@@ -375,10 +375,10 @@ inline void StoreBits(DecoderContext* context, const HeldBits& b) {
   context->inAvail = b.avail;
 }
 
-// Appends the next input byte when it is a data byte of its own (no 0xFF, nothing pending), as
-// FetchByte would; false when FetchByte has to decide.
-inline bool TakeDataByte(HeldBits& b, std::uint8_t ffPending) {
-  if (b.avail <= 0 || ffPending != kFfNone || *b.in == kMarkerPrefix) {
+// Appends the next input byte when it is a data byte of its own (not 0xFF; the caller knows that
+// no 0xFF is pending), as FetchByte would; false when FetchByte has to decide.
+inline bool TakeDataByte(HeldBits& b) {
+  if (b.avail <= 0 || *b.in == kMarkerPrefix) {
     return false;
   }
   b.buffer = (b.buffer << 8) | *b.in;
@@ -456,9 +456,9 @@ enum class Extra : std::uint8_t {
 
 // The `size` extra bits of a coefficient as a signed value (T.81 Figure F.12), data bytes
 // appended while they are needed.
-inline Extra TakeExtraBits(HeldBits& b, std::uint8_t ffPending, int size, std::int16_t* out) {
+inline Extra TakeExtraBits(HeldBits& b, int size, std::int16_t* out) {
   while (size > b.held) {
-    if (!TakeDataByte(b, ffPending)) {
+    if (!TakeDataByte(b)) {
       return b.avail <= 0 ? Extra::kWait : Extra::kFetchFf;
     }
   }
@@ -480,8 +480,9 @@ inline Extra TakeExtraBits(HeldBits& b, std::uint8_t ffPending, int size, std::i
 // acSymbol for position k come first (a resume with symbolPending). A 0xFF and every unusual
 // case go through the plain helpers with the context brought up to date first.
 std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra) {
-  const std::int32_t* folded = SelectedFolded(context);
-  if (k < 1 || folded == nullptr) {
+  const std::int32_t* const folded = SelectedFolded(context);
+  if (k < 1 || folded == nullptr || context->ffPending != kFfNone) {
+    // An unusual selection, or a 0xFF waiting to be settled: the plain routine reads on.
     if (pendingExtra) {
       const std::uint8_t read = ReceiveExtend(static_cast<std::uint8_t>(context->acSymbol & 0x0F),
                                               context, &context->block[k]);
@@ -493,27 +494,28 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
     }
     return DecodeAcFrom(context, k);
   }
-  const FastHuffmanTable& fast = *context->curFast;
-  const std::uint8_t* const vals = context->curVals;
-  std::int16_t* const block = context->block;
-  std::uint8_t ffPending = context->ffPending;  // changed only by the plain fetch
+  // No 0xFF is pending: the loop appends data bytes itself and leaves a 0xFF to the plain fetch,
+  // after which a 0xFF still pending sends the rest of the block to the plain routine too.
+  const std::uint16_t* const lookup = context->curFast->lookup;
   HeldBits b = LoadBits(context);
   if (pendingExtra) {
     // symbolPending: acSymbol's extra bits for position k, then on as after any symbol.
     const auto size = static_cast<std::uint8_t>(context->acSymbol & 0x0F);
-    const Extra extra = TakeExtraBits(b, ffPending, size, &block[k]);
-    if (extra == Extra::kWait) {
+    const Extra extra = TakeExtraBits(b, size, &context->block[k]);
+    if (extra != Extra::kTaken) {
       StoreBits(context, b);
-      return JD_NEED_DATA;
-    }
-    if (extra == Extra::kFetchFf) {
-      StoreBits(context, b);
-      const std::uint8_t read = ReceiveExtend(size, context, &block[k]);
+      if (extra == Extra::kWait) {
+        return JD_NEED_DATA;
+      }
+      const std::uint8_t read = ReceiveExtend(size, context, &context->block[k]);
       if (read != kDone) {
         return read;
       }
+      if (context->ffPending != kFfNone) {
+        context->symbolPending = 0;
+        return DecodeAcFrom(context, k + 1);
+      }
       b = LoadBits(context);
-      ffPending = context->ffPending;
     }
     context->symbolPending = 0;
     ++k;
@@ -523,8 +525,10 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
     if (step != kGoOn) {
       return step;
     }
+    if (context->ffPending != kFfNone) {
+      return DecodeAcFrom(context, k);
+    }
     b = LoadBits(context);
-    ffPending = context->ffPending;
   }
   while (k <= kLastCoefficient) {
     const std::uint32_t window = HeldWindow(b.buffer, b.held);
@@ -533,16 +537,17 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
     const int foldRun = (fold >> 8) & 0xFF;
     if ((fold != 0) & (used <= b.held) & (k + foldRun < kBlockSize)) {
       k += foldRun;
-      block[k] = static_cast<std::int16_t>(fold >> 16);
+      context->block[k] = static_cast<std::int16_t>(fold >> 16);
       ++k;
       TakeBits(b, used);
       continue;
     }
-    const std::uint16_t entry = fast.lookup[window];
+    const std::uint16_t entry = lookup[window];
     int length = entry >> 8;
     auto symbol = static_cast<std::uint8_t>(entry);
     if (entry == 0) {
-      length = b.held >= kFastBits ? FindLongCode(b, fast, vals, &symbol) : 0;
+      length =
+          b.held >= kFastBits ? FindLongCode(b, *context->curFast, context->curVals, &symbol) : 0;
       if (length == 0 && (b.held >= kMaxCodeBits || SearchGivesUp(context, b.held))) {
         // The plain search gives the error.
         StoreBits(context, b);
@@ -550,14 +555,16 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
         if (step != kGoOn) {
           return step;
         }
+        if (context->ffPending != kFfNone) {
+          return DecodeAcFrom(context, k);
+        }
         b = LoadBits(context);
-        ffPending = context->ffPending;
         continue;
       }
     }
     if (length == 0 || length > b.held) {
       // No code lies wholly in the bits at hand: the next byte is needed.
-      if (TakeDataByte(b, ffPending)) {
+      if (TakeDataByte(b)) {
         continue;
       }
       StoreBits(context, b);
@@ -569,8 +576,10 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
       if (fetched != kDone) {
         return fetched;
       }
+      if (context->ffPending != kFfNone) {
+        return DecodeAcFrom(context, k);
+      }
       b = LoadBits(context);
-      ffPending = context->ffPending;
       continue;
     }
     TakeBits(b, length);
@@ -590,7 +599,7 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
     }
     k += run;
     const auto size = static_cast<std::uint8_t>(symbol & 0x0F);
-    const Extra extra = TakeExtraBits(b, ffPending, size, &block[k]);
+    const Extra extra = TakeExtraBits(b, size, &context->block[k]);
     if (extra != Extra::kTaken) {
       StoreBits(context, b);
       context->acSymbol = symbol;
@@ -600,19 +609,84 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
         return JD_NEED_DATA;
       }
       // A 0xFF comes next: the plain routine reads the extra bits.
-      const std::uint8_t read = ReceiveExtend(size, context, &block[k]);
+      const std::uint8_t read = ReceiveExtend(size, context, &context->block[k]);
       if (read != kDone) {
         return read;
       }
       context->symbolPending = 0;
+      if (context->ffPending != kFfNone) {
+        return DecodeAcFrom(context, k + 1);
+      }
       b = LoadBits(context);
-      ffPending = context->ffPending;
     }
     ++k;
   }
   StoreBits(context, b);
   context->coefIndex = kBlockSize;
   return kDone;
+}
+
+// The DC part for the fast routines: FastDcSymbol and FinishDcDifference in one, the bit buffer
+// and the input position in locals while data bytes come. `pendingExtra`: the category is known
+// (a resume with symbolPending), its extra bits come next. A 0xFF, a code longer than the
+// lookahead and a search the plain routine has begun go through the plain helpers.
+std::uint8_t FastDcDifference(DecoderContext* context, std::int16_t* difference,
+                              bool pendingExtra) {
+  if (context->ffPending != kFfNone || context->codeLen != 1 || context->codeIndex != 0) {
+    if (!pendingExtra) {
+      const std::uint8_t found = FastDcSymbol(context);
+      if (found != kDone) {
+        return found;
+      }
+    }
+    return FinishDcDifference(context, difference);
+  }
+  HeldBits b = LoadBits(context);
+  if (!pendingExtra) {
+    const std::uint16_t* const lookup = context->curFast->lookup;
+    for (;;) {
+      const std::uint16_t entry = lookup[HeldWindow(b.buffer, b.held)];
+      const int length = entry >> 8;
+      if (entry != 0 && length <= b.held) {
+        TakeBits(b, length);
+        context->dcSymbol = static_cast<std::uint8_t>(entry);
+        break;
+      }
+      if ((entry != 0 || b.held < kFastBits) && TakeDataByte(b)) {
+        continue;
+      }
+      StoreBits(context, b);
+      if (entry != 0 || b.held < kFastBits) {
+        if (b.avail <= 0) {
+          return JD_NEED_DATA;  // what the plain fetch finds in a used-up piece
+        }
+      }
+      // A 0xFF comes next, or a code longer than the lookahead: the plain routines go on.
+      const std::uint8_t found = FastDcSymbol(context);
+      if (found != kDone) {
+        return found;
+      }
+      return FinishDcDifference(context, difference);
+    }
+  }
+  if (context->dcSymbol > kMaxDcCategory) {
+    return JD_ERR_DATA;
+  }
+  context->symbolPending = 1;
+  switch (TakeExtraBits(b, context->dcSymbol, difference)) {
+    case Extra::kTaken:
+      StoreBits(context, b);
+      context->coefIndex = 1;
+      context->symbolPending = 0;
+      return kDone;
+    case Extra::kWait:
+      StoreBits(context, b);
+      return JD_NEED_DATA;
+    case Extra::kFetchFf:
+      break;
+  }
+  StoreBits(context, b);
+  return FinishDcDifference(context, difference);  // the plain routine reads past the 0xFF
 }
 
 }  // namespace
@@ -751,6 +825,9 @@ std::uint8_t DecodeDcDifference(DecoderContext* context, std::int16_t* differenc
     context->coefIndex = 1;
     return kDone;
   }
+  if (FastSymbolsUsable(context)) {
+    return FastDcDifference(context, difference, false);
+  }
   const std::uint8_t found = DecodeDcSymbol(context);
   if (found != kDone) {
     return found;
@@ -759,6 +836,9 @@ std::uint8_t DecodeDcDifference(DecoderContext* context, std::int16_t* differenc
 }
 
 std::uint8_t ResumeDcDifference(DecoderContext* context, std::int16_t* difference) {
+  if (FastSymbolsUsable(context)) {
+    return FastDcDifference(context, difference, context->symbolPending != 0);
+  }
   if (context->symbolPending == 0) {
     const std::uint8_t found = DecodeDcSymbol(context);
     if (found != kDone) {
