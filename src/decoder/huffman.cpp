@@ -375,15 +375,24 @@ inline void StoreBits(DecoderContext* context, const HeldBits& b) {
   context->inAvail = b.avail;
 }
 
-// Appends the next input byte when it is a data byte of its own (not 0xFF; the caller knows that
-// no 0xFF is pending), as FetchByte would; false when FetchByte has to decide.
-inline bool TakeDataByte(HeldBits& b) {
-  if (b.avail <= 0 || *b.in == kMarkerPrefix) {
+// Appends the next byte's bits where FetchByte would simply append them: a data byte, or a
+// stuffed pair 0xFF 0x00 wholly in the piece. False where FetchByte has to decide: the piece is
+// used up, a 0xFF is pending, or a 0xFF is not followed by 0x00 in this piece.
+inline bool TakeDataByte(HeldBits& b, const DecoderContext* context) {
+  if (b.avail <= 0 || context->ffPending != kFfNone) {
     return false;
   }
-  b.buffer = (b.buffer << 8) | *b.in;
-  ++b.in;
-  --b.avail;
+  const std::uint8_t byte = *b.in;
+  if (byte != kMarkerPrefix) {
+    ++b.in;
+    --b.avail;
+  } else if (b.avail >= 2 && b.in[1] == kStuffedZero) {
+    b.in += 2;
+    b.avail -= 2;
+  } else {
+    return false;
+  }
+  b.buffer = (b.buffer << 8) | byte;
   b.held += 8;
   return true;
 }
@@ -451,14 +460,15 @@ const std::int32_t* SelectedFolded(const DecoderContext* context) {
 enum class Extra : std::uint8_t {
   kTaken,    // the value is written
   kWait,     // the piece is used up before the extra bits are complete
-  kFetchFf,  // a 0xFF comes first: the plain routine has to read on
+  kFetchFf,  // a 0xFF only the plain fetch can settle comes first
 };
 
 // The `size` extra bits of a coefficient as a signed value (T.81 Figure F.12), data bytes
 // appended while they are needed.
-inline Extra TakeExtraBits(HeldBits& b, int size, std::int16_t* out) {
+inline Extra TakeExtraBits(HeldBits& b, const DecoderContext* context, int size,
+                           std::int16_t* out) {
   while (size > b.held) {
-    if (!TakeDataByte(b)) {
+    if (!TakeDataByte(b, context)) {
       return b.avail <= 0 ? Extra::kWait : Extra::kFetchFf;
     }
   }
@@ -476,13 +486,14 @@ inline Extra TakeExtraBits(HeldBits& b, int size, std::int16_t* out) {
 // DecodeAcFrom for the fast routines, block[k..63] already zero (DecodeAcCoefficients clears
 // them). The bit buffer and the input position live in locals: a short code with its extra
 // bits in one folded entry, or a code from the lookup (or a longer one by its length) and then
-// its extra bits, data bytes appended as they are needed. `pendingExtra`: the extra bits of
-// acSymbol for position k come first (a resume with symbolPending). A 0xFF and every unusual
-// case go through the plain helpers with the context brought up to date first.
+// its extra bits, data bytes and stuffed pairs appended as they are needed. `pendingExtra`: the
+// extra bits of acSymbol for position k come first (a resume with symbolPending). A 0xFF only
+// the plain fetch can settle and every unusual case go through the plain helpers with the
+// context brought up to date first.
 std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra) {
   const std::int32_t* const folded = SelectedFolded(context);
-  if (k < 1 || folded == nullptr || context->ffPending != kFfNone) {
-    // An unusual selection, or a 0xFF waiting to be settled: the plain routine reads on.
+  if (k < 1 || folded == nullptr) {
+    // An unusual selection: the plain routine reads on.
     if (pendingExtra) {
       const std::uint8_t read = ReceiveExtend(static_cast<std::uint8_t>(context->acSymbol & 0x0F),
                                               context, &context->block[k]);
@@ -494,14 +505,12 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
     }
     return DecodeAcFrom(context, k);
   }
-  // No 0xFF is pending: the loop appends data bytes itself and leaves a 0xFF to the plain fetch,
-  // after which a 0xFF still pending sends the rest of the block to the plain routine too.
   const std::uint16_t* const lookup = context->curFast->lookup;
   HeldBits b = LoadBits(context);
   if (pendingExtra) {
     // symbolPending: acSymbol's extra bits for position k, then on as after any symbol.
     const auto size = static_cast<std::uint8_t>(context->acSymbol & 0x0F);
-    const Extra extra = TakeExtraBits(b, size, &context->block[k]);
+    const Extra extra = TakeExtraBits(b, context, size, &context->block[k]);
     if (extra != Extra::kTaken) {
       StoreBits(context, b);
       if (extra == Extra::kWait) {
@@ -510,10 +519,6 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
       const std::uint8_t read = ReceiveExtend(size, context, &context->block[k]);
       if (read != kDone) {
         return read;
-      }
-      if (context->ffPending != kFfNone) {
-        context->symbolPending = 0;
-        return DecodeAcFrom(context, k + 1);
       }
       b = LoadBits(context);
     }
@@ -524,9 +529,6 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
     const std::uint8_t step = AcSymbolStep(context, &k, SearchAcSymbol);
     if (step != kGoOn) {
       return step;
-    }
-    if (context->ffPending != kFfNone) {
-      return DecodeAcFrom(context, k);
     }
     b = LoadBits(context);
   }
@@ -555,16 +557,13 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
         if (step != kGoOn) {
           return step;
         }
-        if (context->ffPending != kFfNone) {
-          return DecodeAcFrom(context, k);
-        }
         b = LoadBits(context);
         continue;
       }
     }
     if (length == 0 || length > b.held) {
       // No code lies wholly in the bits at hand: the next byte is needed.
-      if (TakeDataByte(b)) {
+      if (TakeDataByte(b, context)) {
         continue;
       }
       StoreBits(context, b);
@@ -575,9 +574,6 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
       const std::uint8_t fetched = FetchInsideBlock(context);
       if (fetched != kDone) {
         return fetched;
-      }
-      if (context->ffPending != kFfNone) {
-        return DecodeAcFrom(context, k);
       }
       b = LoadBits(context);
       continue;
@@ -599,7 +595,7 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
     }
     k += run;
     const auto size = static_cast<std::uint8_t>(symbol & 0x0F);
-    const Extra extra = TakeExtraBits(b, size, &context->block[k]);
+    const Extra extra = TakeExtraBits(b, context, size, &context->block[k]);
     if (extra != Extra::kTaken) {
       StoreBits(context, b);
       context->acSymbol = symbol;
@@ -608,15 +604,12 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
       if (extra == Extra::kWait) {
         return JD_NEED_DATA;
       }
-      // A 0xFF comes next: the plain routine reads the extra bits.
+      // A 0xFF only the plain fetch can settle comes next: the plain routine reads them.
       const std::uint8_t read = ReceiveExtend(size, context, &context->block[k]);
       if (read != kDone) {
         return read;
       }
       context->symbolPending = 0;
-      if (context->ffPending != kFfNone) {
-        return DecodeAcFrom(context, k + 1);
-      }
       b = LoadBits(context);
     }
     ++k;
@@ -628,11 +621,12 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
 
 // The DC part for the fast routines: FastDcSymbol and FinishDcDifference in one, the bit buffer
 // and the input position in locals while data bytes come. `pendingExtra`: the category is known
-// (a resume with symbolPending), its extra bits come next. A 0xFF, a code longer than the
-// lookahead and a search the plain routine has begun go through the plain helpers.
+// (a resume with symbolPending), its extra bits come next. A 0xFF only the plain fetch can
+// settle, a code longer than the lookahead and a search the plain routine has begun go through
+// the plain helpers.
 std::uint8_t FastDcDifference(DecoderContext* context, std::int16_t* difference,
                               bool pendingExtra) {
-  if (context->ffPending != kFfNone || context->codeLen != 1 || context->codeIndex != 0) {
+  if (context->codeLen != 1 || context->codeIndex != 0) {
     if (!pendingExtra) {
       const std::uint8_t found = FastDcSymbol(context);
       if (found != kDone) {
@@ -652,7 +646,7 @@ std::uint8_t FastDcDifference(DecoderContext* context, std::int16_t* difference,
         context->dcSymbol = static_cast<std::uint8_t>(entry);
         break;
       }
-      if ((entry != 0 || b.held < kFastBits) && TakeDataByte(b)) {
+      if ((entry != 0 || b.held < kFastBits) && TakeDataByte(b, context)) {
         continue;
       }
       StoreBits(context, b);
@@ -661,7 +655,8 @@ std::uint8_t FastDcDifference(DecoderContext* context, std::int16_t* difference,
           return JD_NEED_DATA;  // what the plain fetch finds in a used-up piece
         }
       }
-      // A 0xFF comes next, or a code longer than the lookahead: the plain routines go on.
+      // A 0xFF only the plain fetch can settle, or a code longer than the lookahead: the plain
+      // routines go on.
       const std::uint8_t found = FastDcSymbol(context);
       if (found != kDone) {
         return found;
@@ -673,7 +668,7 @@ std::uint8_t FastDcDifference(DecoderContext* context, std::int16_t* difference,
     return JD_ERR_DATA;
   }
   context->symbolPending = 1;
-  switch (TakeExtraBits(b, context->dcSymbol, difference)) {
+  switch (TakeExtraBits(b, context, context->dcSymbol, difference)) {
     case Extra::kTaken:
       StoreBits(context, b);
       context->coefIndex = 1;
