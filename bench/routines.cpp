@@ -4,8 +4,9 @@
 // processor offers. Links the library statically to reach the test-only cap; everything else
 // goes through the public calls, as in compare.
 //
-// Usage: routines [--runs N] [FILE.jpg...]
-//   without files it only prints the level; --runs: timed samples per file and level (default 5)
+// Usage: routines [--runs N] [--only LEVEL] [FILE.jpg...]
+//   without files it only prints the level; --runs: timed samples per file and level (default 5);
+//   --only plain|SSE2|AVX2: time that level alone (for a profiler)
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -95,11 +96,21 @@ double TimeDecode(const std::vector<std::uint8_t>& data, const JpegInfo& info, i
 
 int Main(int argc, char** argv) {
   int runs = 5;
+  int only = -1;
   std::vector<const char*> files;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--runs" && i + 1 < argc) {
       runs = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--only" && i + 1 < argc) {
+      const std::string name = argv[++i];
+      for (int level = kRoutinesPlain; level <= kRoutinesAvx2; ++level) {
+        only = name == kLevelNames[level] ? level : only;
+      }
+      if (only < 0) {
+        std::fprintf(stderr, "routines: --only takes plain, SSE2 or AVX2\n");
+        return 2;
+      }
     } else {
       files.push_back(argv[i]);
     }
@@ -125,7 +136,7 @@ int Main(int argc, char** argv) {
     std::printf("| %s |", name.substr(name.find_last_of("/\\") + 1).c_str());
     const double megapixels = static_cast<double>(info.width) * info.height / 1e6;
     for (std::uint8_t cap = kRoutinesPlain; cap <= kRoutinesAvx2; ++cap) {
-      if (cap > level) {
+      if (cap > level || (only >= 0 && cap != only)) {
         std::printf(" - |");
         continue;
       }
