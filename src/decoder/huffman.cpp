@@ -310,9 +310,10 @@ bool FastSymbolsUsable(const DecoderContext* context) {
 }
 
 // The next kFastBits bits at hand, padded with zero bits when fewer are held. bitBuffer holds
-// nothing above its bitCount bits.
+// nothing above its bitCount bits (at most 23 of them here), so one shift in 64 bits serves both
+// cases without a branch, which with bits arriving a byte at a time would be mispredicted often.
 inline std::uint32_t HeldWindow(std::uint32_t buffer, int held) {
-  return held >= kFastBits ? buffer >> (held - kFastBits) : buffer << (kFastBits - held);
+  return static_cast<std::uint32_t>((std::uint64_t{buffer} << kFastBits) >> held);
 }
 
 inline std::uint32_t LowBits(int count) { return (std::uint32_t{1} << count) - 1u; }
@@ -476,8 +477,10 @@ inline Extra TakeExtraBits(HeldBits& b, const DecoderContext* context, int size,
   if (size != 0) {
     const auto v = static_cast<std::int32_t>(b.buffer >> (b.held - size));
     TakeBits(b, size);
+    // T.81 Figure F.12 without a branch: values below half are negative, v - 2 half + 1.
     const std::int32_t half = std::int32_t{1} << (size - 1);
-    value = v < half ? v - (half << 1) + 1 : v;
+    const std::int32_t below = (v - half) >> 31;  // all ones when v < half
+    value = v + (below & (1 - (half << 1)));
   }
   *out = static_cast<std::int16_t>(value);
   return Extra::kTaken;
