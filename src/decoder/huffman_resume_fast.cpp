@@ -111,6 +111,14 @@ inline int FindLongCode(const HeldBits& b, const FastHuffmanTable& fast, const s
   return 0;
 }
 
+// PlainAcStep on a copy of the position, so that the caller's stays in a register.
+inline std::uint8_t PlainAcStepAt(DecoderContext* context, int* k) {
+  int position = *k;
+  const std::uint8_t step = PlainAcStep(context, &position);
+  *k = position;
+  return step;
+}
+
 // The folded entries of the selected AC table, or null when the selection is not the fast
 // form of the current component's table (the plain routine then does the work).
 const std::int32_t* SelectedFolded(const DecoderContext* context) {
@@ -259,7 +267,7 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
     ++k;
   } else if (context->codeLen != 1 || context->codeIndex != 0) {
     // A plain search is under way: it finishes this symbol.
-    const std::uint8_t step = PlainAcStep(context, &k);
+    const std::uint8_t step = PlainAcStepAt(context, &k);
     if (step != kGoOn) {
       return step;
     }
@@ -286,7 +294,7 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
       if (length == 0 && (b.held >= kMaxCodeBits || SearchGivesUp(context, b.held))) {
         // The plain search gives the error.
         StoreBits(context, b);
-        const std::uint8_t step = PlainAcStep(context, &k);
+        const std::uint8_t step = PlainAcStepAt(context, &k);
         if (step != kGoOn) {
           return step;
         }
