@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "decoder/cpu_dispatch.h"
 #include "decoder/decoder_context.h"
 
 namespace jpegdec::entropy {
@@ -61,7 +62,9 @@ std::uint8_t DecodeAcFrom(DecoderContext* context, int k);
 // ---- huffman_resume_fast.cpp: the fast routines' forms ----
 
 // Whether the context runs the fast routines and has a table selected for them.
-bool FastSymbolsUsable(const DecoderContext* context);
+inline bool FastSymbolsUsable(const DecoderContext* context) {
+  return context->routineLevel != kRoutinesPlain && context->curFast != nullptr;
+}
 // DecodeDcSymbol and DecodeAcSymbol for the fast routines.
 std::uint8_t FastDcSymbol(DecoderContext* context);
 std::uint8_t FastAcSymbol(DecoderContext* context);

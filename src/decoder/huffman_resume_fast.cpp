@@ -161,10 +161,6 @@ inline Extra TakeExtraBits(HeldBits& b, const DecoderContext* context, int size,
 
 }  // namespace
 
-bool FastSymbolsUsable(const DecoderContext* context) {
-  return context->routineLevel != kRoutinesPlain && context->curFast != nullptr;
-}
-
 std::uint8_t FastDcSymbol(DecoderContext* context) {
   if (context->codeLen == 1 && context->codeIndex == 0) {
     const std::uint16_t* lookup = context->curFast->lookup;
