@@ -119,17 +119,6 @@ inline std::uint8_t PlainAcStepAt(DecoderContext* context, int* k) {
   return step;
 }
 
-// The folded entries of the selected AC table, or null when the selection is not the fast
-// form of the current component's table (the plain routine then does the work).
-const std::int32_t* SelectedFolded(const DecoderContext* context) {
-  const int t = context->comp[context->curComp].acTable - kAcTableBase;
-  if (context->curComp >= kMaxComponents || t < 0 || t >= kNumTables ||
-      context->curFast != &context->fastAc[t]) {
-    return nullptr;
-  }
-  return context->fastAcFolded[t];
-}
-
 // What TakeExtraBits found.
 enum class Extra : std::uint8_t {
   kTaken,    // the value is written
@@ -221,26 +210,16 @@ std::uint8_t FastAcSymbol(DecoderContext* context) {
 }
 
 // DecodeAcFrom for the fast routines, block[k..63] already zero (DecodeAcCoefficients clears
-// them). The bit buffer and the input position live in locals: a short code with its extra
-// bits in one folded entry, or a code from the lookup (or a longer one by its length) and then
-// its extra bits, data bytes and stuffed pairs appended as they are needed. `pendingExtra`: the
-// extra bits of acSymbol for position k come first (a resume with symbolPending). A 0xFF only
-// the plain fetch can settle and every unusual case go through the plain helpers with the
-// context brought up to date first.
+// them). The bit buffer and the input position live in locals: a code from the lookup (or a
+// longer one by its length), then its extra bits, data bytes and stuffed pairs appended as they
+// are needed. (The folded entries of the whole-block path do not pay here: with a byte or two
+// at hand, a code and its extra bits are seldom in one window, and the extra test costs more
+// than it saves.) `pendingExtra`: the extra bits of acSymbol for position k come first (a
+// resume with symbolPending). A 0xFF only the plain fetch can settle and every unusual case go
+// through the plain helpers with the context brought up to date first.
 std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra) {
-  const std::int32_t* const folded = SelectedFolded(context);
-  if (k < 1 || folded == nullptr) {
-    // An unusual selection: the plain routine reads on.
-    if (pendingExtra) {
-      const std::uint8_t read = ReceiveExtend(static_cast<std::uint8_t>(context->acSymbol & 0x0F),
-                                              context, &context->block[k]);
-      if (read != kDone) {
-        return read;
-      }
-      context->symbolPending = 0;
-      ++k;
-    }
-    return DecodeAcFrom(context, k);
+  if (k < 1) {
+    return JD_ERR_DATA;  // position 0 belongs to the DC part
   }
   const std::uint16_t* const lookup = context->curFast->lookup;
   HeldBits b = LoadBits(context);
@@ -270,18 +249,7 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
     b = LoadBits(context);
   }
   while (k <= kLastCoefficient) {
-    const std::uint32_t window = HeldWindow(b.buffer, b.held);
-    const std::int32_t fold = folded[window];
-    const int used = fold & 0xFF;
-    const int foldRun = (fold >> 8) & 0xFF;
-    if ((fold != 0) & (used <= b.held) & (k + foldRun < kBlockSize)) {
-      k += foldRun;
-      context->block[k] = static_cast<std::int16_t>(fold >> 16);
-      ++k;
-      TakeBits(b, used);
-      continue;
-    }
-    const std::uint16_t entry = lookup[window];
+    const std::uint16_t entry = lookup[HeldWindow(b.buffer, b.held)];
     int length = entry >> 8;
     auto symbol = static_cast<std::uint8_t>(entry);
     if (entry == 0) {
