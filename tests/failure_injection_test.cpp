@@ -29,19 +29,26 @@ namespace hooks = platform::testing;
 
 // 16 x 24 YCbCr 4:2:0 with restarts: two bands, so that the decode allocates more than one
 // band buffer. Every block is the bits "00"; each MCU is followed by 1 bits and a restart.
-Bytes TestImage() {
+// With `bands` other than 2: that many bands of one MCU each, 16 lines apiece.
+Bytes TestImage(int bands = 2) {
   JpegBuilder b;
   b.Soi()
       .Dqt(0)
       .Dqt(1)
-      .Sof0(16, 24, kYCbCr420)
+      .Sof0(16, static_cast<std::uint16_t>(bands == 2 ? 24 : 16 * bands), kYCbCr420)
       .MinimalDht(0x00)
       .MinimalDht(0x10)
       .MinimalDht(0x01)
       .MinimalDht(0x11)
       .Dri(1)
       .Sos(kYCbCrScan);
-  b.Raw({0x00, 0x0F}).Rst(0).Raw({0x00, 0x0F}).Eoi();  // 6 blocks = 12 bits per MCU
+  for (int i = 0; i < bands; ++i) {
+    if (i > 0) {
+      b.Rst(static_cast<std::uint8_t>((i - 1) % 8));
+    }
+    b.Raw({0x00, 0x0F});  // 6 blocks = 12 bits per MCU
+  }
+  b.Eoi();
   return b.Take();
 }
 
@@ -197,6 +204,39 @@ TEST(FailureInjection, StreamingHoldsAtMostOneBandAtATime) {
   instance->Finish(nullptr);
   DeleteJpegDecodeInstance(instance);
   ExpectNothingLeft();
+}
+
+// The band buffer goes back to the decoder once its rows are out and serves the next band: a
+// decode makes as many heap requests for eight bands as for two.
+TEST(FailureInjection, StreamingReusesOneBandBufferForEveryBand) {
+  std::vector<std::uint32_t> requests;
+  for (const int bands : {2, 8}) {
+    const Bytes file = TestImage(bands);
+    hooks::ResetHooks();
+    InitializeJpegDec();
+    JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+    ASSERT_NE(instance, nullptr);
+    ASSERT_EQ(
+        instance->Start(16, static_cast<std::uint32_t>(16 * bands), JPEGDEC_MODE_STREAMING, 1), 1);
+    ASSERT_EQ(instance->Write(file.data(), static_cast<std::uint32_t>(file.size())), 1);
+    int rows = 0;
+    for (int calls = 0; calls < 1000; ++calls) {
+      std::uint8_t* row = nullptr;
+      std::uint32_t length = 0;
+      const std::int32_t r = instance->Read(&row, &length);
+      rows += r == JPEGDEC_READ_ROW ? 1 : 0;
+      if (r == JPEGDEC_READ_END || r == JPEGDEC_READ_FAILED) {
+        EXPECT_EQ(r, JPEGDEC_READ_END);
+        break;
+      }
+    }
+    EXPECT_EQ(rows, bands == 2 ? 24 : 16 * bands);
+    requests.push_back(hooks::HeapAllocationRequests());
+    instance->Finish(nullptr);
+    DeleteJpegDecodeInstance(instance);
+    ExpectNothingLeft();
+  }
+  EXPECT_EQ(requests[0], requests[1]) << "heap requests for 2 and for 8 bands";
 }
 
 #else

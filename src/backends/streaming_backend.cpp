@@ -82,7 +82,7 @@ int32_t StreamingBackend::Write(const uint8_t* data, uint32_t length) {
 
 void StreamingBackend::ReleaseBand() {
   if (state == JD_BAND_READY && lastStep.data != nullptr) {
-    platform::HeapRelease(lastStep.data);
+    ReturnBand(context, lastStep.data);  // kept for the next band (released without a context)
   }
   lastStep.data = nullptr;
   lastStep.count = 0;
@@ -198,7 +198,7 @@ void StreamingBackend::Release() {
   ReleaseBand();
   if (context != nullptr) {
     // Also frees what the decoder still holds of an unfinished image (row scratch, a band
-    // under construction); after an error or the end it holds nothing more.
+    // under construction, a band kept for the next one).
     ReleaseDecoderContext(context);
     context = nullptr;
   }

@@ -48,6 +48,13 @@ void ReleaseDecoderContext(DecoderContext* context);
 // must leave untouched until a step reports JD_NEED_DATA.
 StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::int32_t count);
 
+// Gives a band that a step handed out back to the decoder once its rows are no longer needed: the
+// decoder keeps it for its next band instead of allocating another (one band at a time, as
+// before; heaps that give large blocks back to the system would otherwise have every band's
+// pages fault in anew). A band the decoder cannot use is released. Null is ignored; a caller may
+// also release a band itself with platform::HeapRelease.
+void ReturnBand(DecoderContext* context, std::uint8_t* band);
+
 // After JD_END: the number of bytes that followed the end-of-image marker in the input last
 // adopted.
 std::int32_t BytesAfterEnd(const DecoderContext* context);

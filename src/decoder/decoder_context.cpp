@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "decoder/reconstruct.h"
 #include "platform/platform.h"
 
 namespace jpegdec {
@@ -25,6 +26,7 @@ DecoderContext* CreateDecoderContext() {
   context->colorTransform = kNoAdobeSegment;
   context->bandBuffer = nullptr;
   context->rowScratch = nullptr;
+  context->spareBand = nullptr;
   context->inPtr = nullptr;
 
   // Each AC table's lookup is eight sub-tables, for code lengths 1 to 8, of 2^L entries each.
@@ -47,7 +49,20 @@ void ReleaseDecoderContext(DecoderContext* context) {
   }
   platform::HeapRelease(context->bandBuffer);
   platform::HeapRelease(context->rowScratch);
+  platform::HeapRelease(context->spareBand);
   platform::HeapRelease(context);
+}
+
+void ReturnBand(DecoderContext* context, std::uint8_t* band) {
+  if (band == nullptr) {
+    return;
+  }
+  if (context == nullptr || context->spareBand != nullptr || context->phase == kPhaseEnded) {
+    platform::HeapRelease(band);
+    return;
+  }
+  context->spareBand = band;
+  context->spareBandSize = BandBufferSize(context);
 }
 
 std::int32_t BytesAfterEnd(const DecoderContext* context) {

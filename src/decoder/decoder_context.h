@@ -4,6 +4,7 @@
 // (blocks and bands) and band_output (colour conversion and interleave).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "decoder/decoder.h"
@@ -118,6 +119,8 @@ struct DecoderContext {
   std::int16_t dcPred[kMaxComponents];
   std::uint8_t* bandBuffer;  // band under construction (owned); null between bands
   std::uint8_t* rowScratch;  // one interleaved row (owned)
+  std::uint8_t* spareBand;   // a band given back (ReturnBand), for the next band (owned)
+  std::size_t spareBandSize;  // its size in bytes
   const std::uint8_t* inPtr;  // next input byte, inside the caller's buffer
   std::int32_t inAvail;       // bytes from inPtr on
   std::uint32_t bitBuffer;    // unread scan bits, right-aligned

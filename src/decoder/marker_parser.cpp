@@ -362,6 +362,8 @@ Status HandleEndOfImage(DecoderContext* context) {
   context->bandBuffer = nullptr;
   platform::HeapRelease(context->rowScratch);
   context->rowScratch = nullptr;
+  platform::HeapRelease(context->spareBand);
+  context->spareBand = nullptr;
   context->phase = kPhaseEnded;
   return JD_END;
 }

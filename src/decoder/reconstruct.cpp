@@ -166,6 +166,21 @@ void StoreBlockFast(DecoderContext* c) {
   c->ratioComponent = c->curComp;
 }
 
+// A buffer for a new band: the band given back last (ReturnBand) if it has the frame's band size,
+// otherwise a new one; null when memory is short.
+std::uint8_t* TakeBandBuffer(DecoderContext* c) {
+  const std::size_t size = BandBufferSize(c);
+  std::uint8_t* spare = c->spareBand;
+  c->spareBand = nullptr;
+  if (spare != nullptr) {
+    if (c->spareBandSize == size) {
+      return spare;
+    }
+    platform::HeapRelease(spare);
+  }
+  return static_cast<std::uint8_t*>(platform::HeapAllocate(size));
+}
+
 // ---- The fast block loop ----
 //
 // Where the fast routines run and input lies well ahead, whole blocks go from the scan data to
@@ -280,7 +295,7 @@ FastRun RunFastBlocks(DecoderContext* c) {
     predictor = static_cast<std::int16_t>(predictor + difference);  // wraps like the register
     columns[0] = static_cast<std::int16_t>(predictor * t.quant[0]);
     if (c->bandBuffer == nullptr) {
-      c->bandBuffer = static_cast<std::uint8_t*>(platform::HeapAllocate(BandBufferSize(c)));
+      c->bandBuffer = TakeBandBuffer(c);
       if (c->bandBuffer == nullptr) {
         outcome = FastRun::kOutOfMemory;
         break;
@@ -483,8 +498,7 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
     // The first block of a band allocates its buffer. The test is on the buffer itself, so a
     // buffer still held for any reason is reused rather than leaked.
     if (context->bandBuffer == nullptr) {
-      context->bandBuffer =
-          static_cast<std::uint8_t*>(platform::HeapAllocate(BandBufferSize(context)));
+      context->bandBuffer = TakeBandBuffer(context);
       if (context->bandBuffer == nullptr) {
         result->status = JD_ERR_NOMEM;
         return;
