@@ -363,23 +363,24 @@ struct BandContext {
   std::vector<std::uint8_t> band;
   std::vector<std::uint8_t> scratch;
 
-  // maxH 2: the components after the first at half the horizontal resolution.
+  // maxH or maxV 2: the components after the first at half that resolution. The height leaves
+  // the band's last line out when maxV is 2, so that its rows are odd in number.
   BandContext(std::uint16_t width, std::uint8_t components, ColorConverter converter,
-              std::uint8_t maxH = 1)
+              std::uint8_t maxH = 1, std::uint8_t maxV = 1)
       : context(CreateDecoderContext()) {
     DecoderContext* c = context.get();
     c->width = width;
-    c->height = 8;
+    c->height = static_cast<std::uint16_t>(maxV == 1 ? 8 : 8 * maxV - 1);
     c->numComponents = components;
     c->maxH = maxH;
-    c->maxV = 1;
+    c->maxV = maxV;
     for (std::uint8_t i = 0; i < components; ++i) {
       c->comp[i].h = i == 0 ? maxH : 1;
-      c->comp[i].v = 1;
+      c->comp[i].v = i == 0 ? maxV : 1;
     }
     c->colorConvert = converter;
     band.resize(BandBufferSize(c));
-    scratch.resize(std::size_t{width} * components);
+    scratch.resize(2 * std::size_t{width} * components);
   }
   std::uint8_t* Segment(std::size_t line, std::size_t component) {
     const std::size_t segment = context->width + 8u * context->maxH;
@@ -392,7 +393,7 @@ struct BandContext {
     c->bandBuffer = copy.data();
     c->rowScratch = scratch.data();
     c->rowsOutput = 0;
-    std::size_t rows = 8;
+    std::size_t rows = RowsToOutput(c);
     if (fast == nullptr) {
       if (c->colorConvert != nullptr) {
         c->colorConvert(c);
@@ -464,31 +465,47 @@ TEST(FastBandOutput, EveryKindAndWidthMatchesThePlainRows) {
   }
 }
 
-// Chroma at half the horizontal resolution, as the band holds it (each sample twice): the fast
-// routines form the chroma terms once per pair and must still give the plain rows, for even and
-// odd widths alike.
+// Chroma at half the horizontal or vertical resolution or both, as the band holds it (each sample
+// twice along that axis): the fast routines form the chroma terms once per pair and must still
+// give the plain rows, for even and odd widths and an odd number of rows alike.
 TEST(FastBandOutput, PairedChromaMatchesThePlainRows) {
   const std::uint16_t kWidths[] = {32, 33, 34, 35, 63, 64, 65, 66, 97, 258, 259};
+  const struct {
+    std::uint8_t maxH;
+    std::uint8_t maxV;
+  } kLayouts[] = {{2, 1}, {1, 2}, {2, 2}};
   std::mt19937 rng(11);
-  for (const std::uint16_t width : kWidths) {
-    SCOPED_TRACE("width " + std::to_string(width));
-    BandContext b(width, 3, ConvertYCbCrToRgb, 2);
-    const std::size_t segment = width + 16u;
-    for (std::size_t line = 0; line < 8; ++line) {
-      for (std::size_t x = 0; x < segment; ++x) {
-        b.Segment(line, 0)[x] = static_cast<std::uint8_t>(rng());
-      }
-      for (std::size_t component = 1; component < 3; ++component) {
-        std::uint8_t* s = b.Segment(line, component);
-        for (std::size_t x = 0; x + 1 < segment; x += 2) {
-          s[x] = s[x + 1] = static_cast<std::uint8_t>(rng());
+  for (const auto& layout : kLayouts) {
+    for (const std::uint16_t width : kWidths) {
+      SCOPED_TRACE("chroma at 1/" + std::to_string(layout.maxH) + " x 1/" +
+                   std::to_string(layout.maxV) + ", width " + std::to_string(width));
+      BandContext b(width, 3, ConvertYCbCrToRgb, layout.maxH, layout.maxV);
+      const std::size_t segment = width + 8u * layout.maxH;
+      const std::size_t lines = 8u * layout.maxV;
+      for (std::size_t line = 0; line < lines; ++line) {
+        for (std::size_t x = 0; x < segment; ++x) {
+          b.Segment(line, 0)[x] = static_cast<std::uint8_t>(rng());
+        }
+        for (std::size_t component = 1; component < 3; ++component) {
+          std::uint8_t* s = b.Segment(line, component);
+          if (layout.maxV == 2 && line % 2 == 1) {  // the line above, again
+            std::memcpy(s, b.Segment(line - 1, component), segment);
+            continue;
+          }
+          for (std::size_t x = 0; x < segment; x += layout.maxH) {
+            const auto v = static_cast<std::uint8_t>(rng());
+            s[x] = v;
+            if (layout.maxH == 2 && x + 1 < segment) {
+              s[x + 1] = v;
+            }
+          }
         }
       }
-    }
-    const std::vector<std::uint8_t> plain = b.Output(nullptr);
-    for (const FastOutput& fast : kFastOutputs) {
-      if (Runs(fast.level)) {
-        EXPECT_EQ(plain, b.Output(&fast)) << fast.name;
+      const std::vector<std::uint8_t> plain = b.Output(nullptr);
+      for (const FastOutput& fast : kFastOutputs) {
+        if (Runs(fast.level)) {
+          EXPECT_EQ(plain, b.Output(&fast)) << fast.name;
+        }
       }
     }
   }

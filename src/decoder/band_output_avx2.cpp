@@ -39,65 +39,70 @@ inline __m256i Fraction(__m256i crcb0, __m256i crcb1, __m256i factors) {
   return _mm256_packs_epi32(lo, hi);
 }
 
-// Sixteen pixels in 16-bit lanes (Y, Cb', Cr') to R, G, B (unclamped); see band_output_fast.h
-// for the split factors.
-inline void ConvertSixteen(__m256i y, __m256i cb, __m256i cr, __m256i* r, __m256i* g, __m256i* b) {
+// What the chroma of thirty-two pixels adds to their Y, in 16-bit lanes, for R, G and B: [0]
+// for the pixels the low byte unpack takes (0..7 and 16..23), [1] for the others (see
+// band_output_fast.h for the split factors). R = Y + Cr' + frac, G = Y - Cr' + frac, B = Y + 2 Cb'
+// + frac, each sum taken modulo 2^16 like the 16-bit adds of the conversion itself.
+struct ChromaTerms {
+  __m256i r[2];
+  __m256i g[2];
+  __m256i b[2];
+};
+
+// The terms of sixteen (Cb', Cr') values in 16-bit lanes.
+inline void SixteenTerms(__m256i cb, __m256i cr, __m256i* r, __m256i* g, __m256i* b) {
   const __m256i crcb0 = _mm256_unpacklo_epi16(cr, cb);
   const __m256i crcb1 = _mm256_unpackhi_epi16(cr, cb);
   const __m256i rf = _mm256_set1_epi32(Pair(kCrToRPart, 0));
   const __m256i gf = _mm256_set1_epi32(Pair(kCrToGPart, kCbToGPart));
   const __m256i bf = _mm256_set1_epi32(Pair(0, kCbToBPart));
-  *r = _mm256_add_epi16(_mm256_add_epi16(y, cr), Fraction(crcb0, crcb1, rf));
-  *g = _mm256_add_epi16(_mm256_sub_epi16(y, cr), Fraction(crcb0, crcb1, gf));
-  *b = _mm256_add_epi16(_mm256_add_epi16(y, _mm256_add_epi16(cb, cb)), Fraction(crcb0, crcb1, bf));
+  *r = _mm256_add_epi16(cr, Fraction(crcb0, crcb1, rf));
+  *g = _mm256_sub_epi16(Fraction(crcb0, crcb1, gf), cr);
+  *b = _mm256_add_epi16(_mm256_add_epi16(cb, cb), Fraction(crcb0, crcb1, bf));
 }
 
-// Thirty-two pixels: Y, Cb, Cr bytes in; R, G, B bytes out, clamped by the pack.
-inline void ConvertThirtyTwo(__m256i y, __m256i cb, __m256i cr, __m256i* r, __m256i* g,
-                             __m256i* b) {
+// Thirty-two pixels of Cb and Cr bytes.
+inline ChromaTerms Terms(__m256i cb, __m256i cr) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i chromaZero = _mm256_set1_epi16(kChromaZero);
-  __m256i r0, g0, b0, r1, g1, b1;
-  ConvertSixteen(_mm256_unpacklo_epi8(y, zero),
-                 _mm256_sub_epi16(_mm256_unpacklo_epi8(cb, zero), chromaZero),
-                 _mm256_sub_epi16(_mm256_unpacklo_epi8(cr, zero), chromaZero), &r0, &g0, &b0);
-  ConvertSixteen(_mm256_unpackhi_epi8(y, zero),
-                 _mm256_sub_epi16(_mm256_unpackhi_epi8(cb, zero), chromaZero),
-                 _mm256_sub_epi16(_mm256_unpackhi_epi8(cr, zero), chromaZero), &r1, &g1, &b1);
-  *r = _mm256_packus_epi16(r0, r1);
-  *g = _mm256_packus_epi16(g0, g1);
-  *b = _mm256_packus_epi16(b0, b1);
+  ChromaTerms t;
+  SixteenTerms(_mm256_sub_epi16(_mm256_unpacklo_epi8(cb, zero), chromaZero),
+               _mm256_sub_epi16(_mm256_unpacklo_epi8(cr, zero), chromaZero), &t.r[0], &t.g[0],
+               &t.b[0]);
+  SixteenTerms(_mm256_sub_epi16(_mm256_unpackhi_epi8(cb, zero), chromaZero),
+               _mm256_sub_epi16(_mm256_unpackhi_epi8(cr, zero), chromaZero), &t.r[1], &t.g[1],
+               &t.b[1]);
+  return t;
 }
 
 // The same where each chroma sample covers two pixels (chroma at half the horizontal resolution,
-// so that the band holds every chroma sample twice): the chroma terms are formed once per pair.
-// The low byte of each 16-bit lane of cb and cr is then the sample of one pixel pair, pairs in
+// so that the band holds every chroma sample twice): the terms are formed once per pair. The
+// low byte of each 16-bit lane of cb and cr is then the sample of one pixel pair, pairs in
 // order, and unpacking the pair terms with themselves puts them back in pixel order.
-inline void ConvertThirtyTwoPaired(__m256i y, __m256i cb, __m256i cr, __m256i* r, __m256i* g,
-                                   __m256i* b) {
-  const __m256i zero = _mm256_setzero_si256();
+inline ChromaTerms PairedTerms(__m256i cb, __m256i cr) {
   const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
   const __m256i chromaZero = _mm256_set1_epi16(kChromaZero);
-  const __m256i crPair = _mm256_sub_epi16(_mm256_and_si256(cr, lowBytes), chromaZero);
-  const __m256i cbPair = _mm256_sub_epi16(_mm256_and_si256(cb, lowBytes), chromaZero);
-  const __m256i crcb0 = _mm256_unpacklo_epi16(crPair, cbPair);
-  const __m256i crcb1 = _mm256_unpackhi_epi16(crPair, cbPair);
-  const __m256i rf = _mm256_set1_epi32(Pair(kCrToRPart, 0));
-  const __m256i gf = _mm256_set1_epi32(Pair(kCrToGPart, kCbToGPart));
-  const __m256i bf = _mm256_set1_epi32(Pair(0, kCbToBPart));
-  // What each pair adds to its pixels' Y.
-  const __m256i rAdd = _mm256_add_epi16(crPair, Fraction(crcb0, crcb1, rf));
-  const __m256i gAdd = _mm256_sub_epi16(Fraction(crcb0, crcb1, gf), crPair);
-  const __m256i bAdd =
-      _mm256_add_epi16(_mm256_add_epi16(cbPair, cbPair), Fraction(crcb0, crcb1, bf));
+  __m256i r, g, b;
+  SixteenTerms(_mm256_sub_epi16(_mm256_and_si256(cb, lowBytes), chromaZero),
+               _mm256_sub_epi16(_mm256_and_si256(cr, lowBytes), chromaZero), &r, &g, &b);
+  ChromaTerms t;
+  t.r[0] = _mm256_unpacklo_epi16(r, r);
+  t.r[1] = _mm256_unpackhi_epi16(r, r);
+  t.g[0] = _mm256_unpacklo_epi16(g, g);
+  t.g[1] = _mm256_unpackhi_epi16(g, g);
+  t.b[0] = _mm256_unpacklo_epi16(b, b);
+  t.b[1] = _mm256_unpackhi_epi16(b, b);
+  return t;
+}
+
+// Thirty-two pixels of Y bytes with their chroma terms to R, G, B bytes, clamped by the pack.
+inline void ApplyTerms(__m256i y, const ChromaTerms& t, __m256i* r, __m256i* g, __m256i* b) {
+  const __m256i zero = _mm256_setzero_si256();
   const __m256i y0 = _mm256_unpacklo_epi8(y, zero);
   const __m256i y1 = _mm256_unpackhi_epi8(y, zero);
-  *r = _mm256_packus_epi16(_mm256_add_epi16(y0, _mm256_unpacklo_epi16(rAdd, rAdd)),
-                           _mm256_add_epi16(y1, _mm256_unpackhi_epi16(rAdd, rAdd)));
-  *g = _mm256_packus_epi16(_mm256_add_epi16(y0, _mm256_unpacklo_epi16(gAdd, gAdd)),
-                           _mm256_add_epi16(y1, _mm256_unpackhi_epi16(gAdd, gAdd)));
-  *b = _mm256_packus_epi16(_mm256_add_epi16(y0, _mm256_unpacklo_epi16(bAdd, bAdd)),
-                           _mm256_add_epi16(y1, _mm256_unpackhi_epi16(bAdd, bAdd)));
+  *r = _mm256_packus_epi16(_mm256_add_epi16(y0, t.r[0]), _mm256_add_epi16(y1, t.r[1]));
+  *g = _mm256_packus_epi16(_mm256_add_epi16(y0, t.g[0]), _mm256_add_epi16(y1, t.g[1]));
+  *b = _mm256_packus_epi16(_mm256_add_epi16(y0, t.b[0]), _mm256_add_epi16(y1, t.b[1]));
 }
 
 // Byte shuffles that gather output bytes 16 k .. 16 k + 15 of three interleaved planes from
@@ -150,10 +155,15 @@ void OutputRowsAvx2(DecoderContext* context, BandKind kind, std::size_t rows) {
   const std::size_t line = segment * 3;
   const std::size_t rowBytes = width * 3;
   std::uint8_t* band = c->bandBuffer;
-  std::uint8_t* scratch = c->rowScratch;
-  // Chroma at half the horizontal resolution lies in the band as equal pairs from column 0 on.
+  // Two scratch rows: a pair of output rows is assembled before either is written back.
+  std::uint8_t* scratch[2] = {c->rowScratch, c->rowScratch + rowBytes};
+  // Chroma at half the horizontal resolution lies in the band as equal pairs from column 0 on;
+  // at half the vertical resolution as equal pairs of lines from band line 0 on.
   const bool paired = 2 * c->comp[1].h == c->maxH && 2 * c->comp[2].h == c->maxH;
-  for (std::size_t y = 0; y < rows; ++y) {
+  const bool pairedLines = 2 * c->comp[1].v == c->maxV && 2 * c->comp[2].v == c->maxV;
+  std::size_t y = 0;
+  while (y < rows) {
+    const std::size_t lines = pairedLines && y + 1 < rows ? 2 : 1;
     const std::uint8_t* s0 = band + y * line;
     const std::uint8_t* s1 = s0 + segment;
     const std::uint8_t* s2 = s1 + segment;
@@ -161,20 +171,23 @@ void OutputRowsAvx2(DecoderContext* context, BandKind kind, std::size_t rows) {
     // chroma is taken in pairs only from an even column.
     std::size_t x = 0;
     for (;;) {
-      __m256i r, g, b;
-      if (paired && x % 2 == 0) {
-        ConvertThirtyTwoPaired(Load(s0 + x), Load(s1 + x), Load(s2 + x), &r, &g, &b);
-      } else {
-        ConvertThirtyTwo(Load(s0 + x), Load(s1 + x), Load(s2 + x), &r, &g, &b);
+      const ChromaTerms terms = paired && x % 2 == 0 ? PairedTerms(Load(s1 + x), Load(s2 + x))
+                                                     : Terms(Load(s1 + x), Load(s2 + x));
+      for (std::size_t k = 0; k < lines; ++k) {
+        __m256i r, g, b;
+        ApplyTerms(Load(s0 + k * line + x), terms, &r, &g, &b);
+        StoreThree(scratch[k] + 3 * x, r, g, b);
       }
-      StoreThree(scratch + 3 * x, r, g, b);
       if (x + kLanes == width) {
         break;
       }
       x = x + 2 * kLanes <= width ? x + kLanes : width - kLanes;
     }
-    // The row overlaps the line it comes from: assembled in the scratch row first.
-    std::memcpy(band + y * rowBytes, scratch, rowBytes);
+    // The rows overlap the lines they come from: assembled in the scratch rows first.
+    for (std::size_t k = 0; k < lines; ++k) {
+      std::memcpy(band + (y + k) * rowBytes, scratch[k], rowBytes);
+    }
+    y += lines;
   }
 }
 

@@ -118,7 +118,7 @@ struct DecoderContext {
   std::uint8_t blocksPerMcu;
   std::int16_t dcPred[kMaxComponents];
   std::uint8_t* bandBuffer;  // band under construction (owned); null between bands
-  std::uint8_t* rowScratch;  // one interleaved row (owned)
+  std::uint8_t* rowScratch;  // two interleaved rows (owned)
   std::uint8_t* spareBand;   // a band given back (ReturnBand), for the next band (owned)
   std::size_t spareBandSize;  // its size in bytes
   const std::uint8_t* inPtr;  // next input byte, inside the caller's buffer

@@ -505,8 +505,9 @@ Status PrepareFrame(DecoderContext* context) {
     }
     context->blocksPerMcu = static_cast<std::uint8_t>(context->blocksPerMcu + c.h * c.v);
   }
+  // Two rows: the fast band output assembles a pair of rows before writing them back.
   const std::size_t rowBytes = std::size_t{context->width} * context->numComponents;
-  context->rowScratch = static_cast<std::uint8_t*>(platform::HeapAllocate(rowBytes));
+  context->rowScratch = static_cast<std::uint8_t*>(platform::HeapAllocate(2 * rowBytes));
   if (context->rowScratch == nullptr) {
     return JD_ERR_NOMEM;
   }
