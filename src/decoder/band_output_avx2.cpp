@@ -14,6 +14,10 @@ namespace jpegdec {
 namespace {
 
 constexpr std::size_t kLanes = 32;  // pixels per step
+// Whether a pair of lines with the same chroma shares its terms. The 32-bit build, with eight
+// vector registers, spends more keeping the terms for the second line than forming them again
+// (measured under Wine).
+constexpr bool kShareTermsOfLines = sizeof(void*) == 8;
 constexpr int kBlockSide = 8;
 
 inline __m256i Load(const std::uint8_t* p) {
@@ -160,7 +164,8 @@ void OutputRowsAvx2(DecoderContext* context, BandKind kind, std::size_t rows) {
   // Chroma at half the horizontal resolution lies in the band as equal pairs from column 0 on;
   // at half the vertical resolution as equal pairs of lines from band line 0 on.
   const bool paired = 2 * c->comp[1].h == c->maxH && 2 * c->comp[2].h == c->maxH;
-  const bool pairedLines = 2 * c->comp[1].v == c->maxV && 2 * c->comp[2].v == c->maxV;
+  const bool pairedLines =
+      kShareTermsOfLines && 2 * c->comp[1].v == c->maxV && 2 * c->comp[2].v == c->maxV;
   std::size_t y = 0;
   while (y < rows) {
     const std::size_t lines = pairedLines && y + 1 < rows ? 2 : 1;
