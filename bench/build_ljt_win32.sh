@@ -89,8 +89,8 @@ src=$out/src
 rm -rf "$src"
 mkdir -p "$src"
 fetched=0
-for spec in ${wanted:+"libjpeg-turbo=$wanted"} libjpeg-turbo; do
-  if (cd "$src" && apt-get "${apt_options[@]}" -qq source --download-only "$spec") \
+for package in ${wanted:+"libjpeg-turbo=$wanted"} libjpeg-turbo; do
+  if (cd "$src" && apt-get "${apt_options[@]}" -qq source --download-only "$package") \
     >"$apt_dir/source.log" 2>&1; then
     fetched=1
     break
