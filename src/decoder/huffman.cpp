@@ -102,6 +102,22 @@ std::uint8_t FetchInsideBlock(DecoderContext* context) {
   return JD_ERR_DATA;
 }
 
+std::uint8_t FetchForBlockStart(DecoderContext* context) {
+  std::uint8_t marker = 0;
+  switch (FetchByte(context, &marker)) {
+    case Fetch::kByteAdded:
+      return kDone;
+    case Fetch::kNeedData:
+      return JD_NEED_DATA;
+    case Fetch::kFillTaken:
+      return JD_OK;
+    case Fetch::kMarker:
+      HandBackMarker(context, marker);
+      return JD_OK;
+  }
+  return JD_OK;
+}
+
 void HandBackMarker(DecoderContext* context, std::uint8_t marker) {
   context->marker = marker;
   context->markerPending = 1;
@@ -302,17 +318,9 @@ std::uint8_t entropy::SearchDcSymbol(DecoderContext* context) {
     if (GiveUpSearch(context, end)) {
       return JD_ERR_DATA;
     }
-    std::uint8_t marker = 0;
-    switch (FetchByte(context, &marker)) {
-      case Fetch::kByteAdded:
-        continue;
-      case Fetch::kNeedData:
-        return JD_NEED_DATA;
-      case Fetch::kFillTaken:
-        return JD_OK;
-      case Fetch::kMarker:
-        HandBackMarker(context, marker);
-        return JD_OK;
+    const std::uint8_t fetched = FetchForBlockStart(context);
+    if (fetched != kDone) {
+      return fetched;
     }
   }
 }

@@ -45,6 +45,10 @@ Fetch FetchByte(DecoderContext* context, std::uint8_t* marker);
 std::uint8_t FetchInsideBlock(DecoderContext* context);
 // A marker met where a block should start: noted for the parser, scan data left.
 void HandBackMarker(DecoderContext* context, std::uint8_t marker);
+// FetchByte for a symbol search at a block's start, where a marker ends the scan data: kDone
+// when a byte was added (the search goes on); otherwise what the search returns: JD_NEED_DATA,
+// or JD_OK for fill bytes taken or a marker handed back.
+std::uint8_t FetchForBlockStart(DecoderContext* context);
 // The plain symbol searches (T.81 Figure F.16 over the code list, in code order), resumable at
 // any length, over the selected table.
 std::uint8_t SearchDcSymbol(DecoderContext* context);

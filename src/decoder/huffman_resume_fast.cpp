@@ -164,17 +164,9 @@ std::uint8_t FastDcSymbol(DecoderContext* context) {
       if (entry == 0 && context->bitCount >= kFastBits) {
         break;  // a longer code, or none: the search decides
       }
-      std::uint8_t marker = 0;
-      switch (FetchByte(context, &marker)) {
-        case Fetch::kByteAdded:
-          continue;
-        case Fetch::kNeedData:
-          return JD_NEED_DATA;
-        case Fetch::kFillTaken:
-          return JD_OK;
-        case Fetch::kMarker:
-          HandBackMarker(context, marker);
-          return JD_OK;
+      const std::uint8_t fetched = FetchForBlockStart(context);
+      if (fetched != kDone) {
+        return fetched;
       }
     }
   }
