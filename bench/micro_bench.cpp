@@ -17,11 +17,11 @@
 #include <jpeglib.h>
 // clang-format on
 
-#include "decoder/band_output.h"
+#include "decoder/output/band_output.h"
 #include "decoder/decoder.h"
 #include "decoder/decoder_context.h"
-#include "decoder/huffman.h"
-#include "decoder/reconstruct.h"
+#include "decoder/entropy/huffman.h"
+#include "decoder/transform/reconstruct.h"
 #include "page.h"
 
 namespace jpegdec::bench {

@@ -1,6 +1,6 @@
 // Band output: the colour converters' exact fixed-point results and the interleave of a band's
 // component segments into image rows.
-#include "decoder/band_output.h"
+#include "decoder/output/band_output.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "decoder/reconstruct.h"
+#include "decoder/transform/reconstruct.h"
 
 namespace jpegdec {
 namespace {

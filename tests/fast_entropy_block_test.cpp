@@ -12,9 +12,9 @@
 
 #include "decoder/cpu_dispatch.h"
 #include "decoder/decoder.h"
-#include "decoder/huffman.h"
-#include "decoder/huffman_fast.h"
-#include "decoder/reconstruct_fast.h"
+#include "decoder/entropy/huffman.h"
+#include "decoder/entropy/huffman_fast.h"
+#include "decoder/transform/reconstruct_fast.h"
 
 #if defined(JPEGDEC_HAVE_LIBJPEG)
 #include "support/libjpeg_reference.h"

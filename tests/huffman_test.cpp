@@ -1,5 +1,5 @@
 // Huffman tables and entropy decoding, over hand-built DHT segments and scan data.
-#include "decoder/huffman.h"
+#include "decoder/entropy/huffman.h"
 
 #include <gtest/gtest.h>
 

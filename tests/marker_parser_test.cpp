@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "decoder/band_output.h"
+#include "decoder/output/band_output.h"
 #include "decoder/decoder.h"
 #include "decoder/decoder_context.h"
-#include "decoder/huffman.h"
+#include "decoder/entropy/huffman.h"
 #include "support/jpeg_builder.h"
 
 namespace jpegdec {

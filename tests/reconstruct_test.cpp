@@ -1,6 +1,6 @@
 // Block reconstruction: the inverse DCT's exact arithmetic, the zig-zag table, block placement
 // and the replication of sub-sampled components over the band.
-#include "decoder/reconstruct.h"
+#include "decoder/transform/reconstruct.h"
 
 #include <gtest/gtest.h>
 

@@ -13,15 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "decoder/band_output.h"
-#include "decoder/band_output_fast.h"
+#include "decoder/output/band_output.h"
+#include "decoder/output/band_output_fast.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/cpu_dispatch_testing.h"
 #include "decoder/decoder.h"
 #include "decoder/decoder_context.h"
-#include "decoder/idct_lanes.h"
-#include "decoder/reconstruct.h"
-#include "decoder/reconstruct_fast.h"
+#include "decoder/transform/idct_lanes.h"
+#include "decoder/transform/reconstruct.h"
+#include "decoder/transform/reconstruct_fast.h"
 #include "support/files.h"
 #include "support/host_driver.h"
 #if defined(JPEGDEC_HAVE_LIBJPEG)

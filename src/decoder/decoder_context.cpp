@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "decoder/reconstruct.h"
+#include "decoder/transform/reconstruct.h"
 #include "platform/platform.h"
 
 namespace jpegdec {

@@ -38,10 +38,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "decoder/band_output.h"
+#include "decoder/output/band_output.h"
 #include "decoder/cpu_dispatch.h"
-#include "decoder/huffman.h"
-#include "decoder/reconstruct.h"
+#include "decoder/entropy/huffman.h"
+#include "decoder/transform/reconstruct.h"
 #include "platform/platform.h"
 
 namespace jpegdec {

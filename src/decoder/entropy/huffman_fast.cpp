@@ -1,7 +1,7 @@
 // The fast entropy path: a whole block per call, read through a wide bit buffer with a lookahead
 // of kFastBits bits per symbol (T.81 F.2.2; the table form is that of F.2.2.3 with a lookup in
 // front). See huffman_fast.h for when it runs and why its results equal the plain routines'.
-#include "decoder/huffman_fast.h"
+#include "decoder/entropy/huffman_fast.h"
 
 #include <algorithm>
 #include <array>
@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "decoder/cpu_dispatch.h"
-#include "decoder/huffman.h"
-#include "decoder/reconstruct_fast.h"
+#include "decoder/entropy/huffman.h"
+#include "decoder/transform/reconstruct_fast.h"
 
 namespace jpegdec {
 namespace {

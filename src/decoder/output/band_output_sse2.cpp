@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "decoder/band_output_fast.h"
+#include "decoder/output/band_output_fast.h"
 
 namespace jpegdec {
 

@@ -1,12 +1,12 @@
 // Entropy decoding of baseline scan data: the bit buffer and byte fetch, the resumable symbol
 // searches, RECEIVE/EXTEND, and the DC and AC parts of a block (ITU-T T.81 F.2.2).
-#include "decoder/huffman.h"
+#include "decoder/entropy/huffman.h"
 
 #include <cstring>
 
 #include "decoder/cpu_dispatch.h"
-#include "decoder/huffman_fast.h"
-#include "decoder/huffman_internal.h"
+#include "decoder/entropy/huffman_fast.h"
+#include "decoder/entropy/huffman_internal.h"
 
 namespace jpegdec {
 

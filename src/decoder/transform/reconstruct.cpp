@@ -1,18 +1,18 @@
 // Block reconstruction and MCU band assembly: DC prediction, dequantisation, reordering out of
 // zig-zag order, the integer inverse DCT, placement of each block in the band buffer with its
 // expansion to the full sampling grid, and completion of a band.
-#include "decoder/reconstruct.h"
+#include "decoder/transform/reconstruct.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-#include "decoder/band_output.h"
+#include "decoder/output/band_output.h"
 #include "decoder/cpu_dispatch.h"
-#include "decoder/huffman.h"
-#include "decoder/huffman_fast.h"
-#include "decoder/idct_lanes.h"
-#include "decoder/reconstruct_fast.h"
+#include "decoder/entropy/huffman.h"
+#include "decoder/entropy/huffman_fast.h"
+#include "decoder/transform/idct_lanes.h"
+#include "decoder/transform/reconstruct_fast.h"
 #include "platform/platform.h"
 
 namespace jpegdec {

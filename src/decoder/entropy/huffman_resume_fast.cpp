@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "decoder/cpu_dispatch.h"
-#include "decoder/huffman.h"
-#include "decoder/huffman_internal.h"
+#include "decoder/entropy/huffman.h"
+#include "decoder/entropy/huffman_internal.h"
 
 namespace jpegdec::entropy {
 

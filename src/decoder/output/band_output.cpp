@@ -1,10 +1,10 @@
 // Band output: colour conversion in place and the interleave of a band's segments into rows.
-#include "decoder/band_output.h"
+#include "decoder/output/band_output.h"
 
 #include <cstddef>
 #include <cstring>
 
-#include "decoder/band_output_fast.h"
+#include "decoder/output/band_output_fast.h"
 #include "decoder/cpu_dispatch.h"
 
 namespace jpegdec {

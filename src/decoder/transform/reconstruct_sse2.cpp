@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "decoder/idct_lanes.h"
-#include "decoder/reconstruct_fast.h"
+#include "decoder/transform/idct_lanes.h"
+#include "decoder/transform/reconstruct_fast.h"
 
 namespace jpegdec {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "decoder/decoder_context.h"
-#include "decoder/reconstruct.h"
+#include "decoder/transform/reconstruct.h"
 
 namespace jpegdec {
 

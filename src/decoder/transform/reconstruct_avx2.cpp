@@ -4,8 +4,8 @@
 // reconstruct.cpp (see reconstruct_fast.h).
 #include <immintrin.h>
 
-#include "decoder/idct_lanes.h"
-#include "decoder/reconstruct_fast.h"
+#include "decoder/transform/idct_lanes.h"
+#include "decoder/transform/reconstruct_fast.h"
 
 namespace jpegdec {
 

@@ -7,7 +7,7 @@
 #include <array>
 #include <cstring>
 
-#include "decoder/band_output_fast.h"
+#include "decoder/output/band_output_fast.h"
 
 namespace jpegdec {
 

@@ -2,8 +2,8 @@
 // standard tables of ITU-T T.81 Annex K.
 #include <cstring>
 
-#include "decoder/huffman.h"
-#include "decoder/huffman_fast.h"
+#include "decoder/entropy/huffman.h"
+#include "decoder/entropy/huffman_fast.h"
 
 namespace jpegdec {
 namespace {
