@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "jpeg_frame_probe.h"
+
 namespace jpegdec::fuzz {
 
 inline constexpr std::size_t kControlBytes = 16;
@@ -106,8 +108,8 @@ class Pieces {
   std::uint32_t largest_ = 0;
 };
 
-// Width, height and component count of the first SOF0..SOF15 frame header, found by walking the
-// segments; all 0 when there is none.
+// Width, height and component count of the first SOF0..SOF15 frame header (the shared probe,
+// tools/common/jpeg_frame_probe.h); all 0 when there is none.
 struct FrameSize {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
@@ -115,30 +117,12 @@ struct FrameSize {
 };
 
 inline FrameSize PeekFrameSize(const std::uint8_t* data, std::size_t size) {
+  const probe::FrameHeader header = probe::ProbeFrameHeader(data, size);
   FrameSize frame;
-  std::size_t i = 0;
-  while (i + 3 < size) {
-    if (data[i] != 0xFF || data[i + 1] == 0xFF) {
-      ++i;
-      continue;
-    }
-    const std::uint8_t marker = data[i + 1];
-    if (marker == 0xD8 || marker == 0x01 || marker == 0x00 || (marker >= 0xD0 && marker <= 0xD7)) {
-      i += 2;
-      continue;
-    }
-    if (marker == 0xD9 || marker == 0xDA) {
-      break;
-    }
-    const bool frameHeader =
-        marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-    if (frameHeader && i + 9 < size) {
-      frame.height = static_cast<std::uint32_t>(data[i + 5] << 8 | data[i + 6]);
-      frame.width = static_cast<std::uint32_t>(data[i + 7] << 8 | data[i + 8]);
-      frame.components = data[i + 9];
-      break;
-    }
-    i += 2 + static_cast<std::size_t>(data[i + 2] << 8 | data[i + 3]);
+  if (header.found) {
+    frame.width = header.width;
+    frame.height = header.height;
+    frame.components = header.components;
   }
   return frame;
 }

@@ -3,7 +3,8 @@
 # Run twice: with GDI+ available, and with Wine told not to load gdiplus.dll.
 if(WIN32)
   add_executable(abi_host ${CMAKE_CURRENT_SOURCE_DIR}/abi_host.c)
-  target_include_directories(abi_host PRIVATE ${PROJECT_SOURCE_DIR}/include)
+  target_include_directories(abi_host PRIVATE ${PROJECT_SOURCE_DIR}/include
+    ${JPEGDEC_GENERATED_INCLUDE_DIR})
   # Unoptimised, without deferred stack adjustments: the stack pointer read before and after
   # each call must be equal unless the callee's convention differs from the declared one.
   target_compile_options(abi_host PRIVATE -O0 -fno-defer-pop -fno-omit-frame-pointer)

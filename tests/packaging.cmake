@@ -97,7 +97,7 @@ if(WIN32)
     COMMAND ${JPEGDEC_CLANG} --target=i686-pc-windows-msvc -std=c++20 -O2 -fms-extensions
             -fno-exceptions -fno-rtti -ffreestanding -mno-stack-arg-probe
             -Wall -Wextra -Wconversion -Wsign-conversion -Werror
-            -I${PROJECT_SOURCE_DIR}/include -I${host_dir}
+            -I${PROJECT_SOURCE_DIR}/include -I${JPEGDEC_GENERATED_INCLUDE_DIR} -I${host_dir}
             -c ${host_source} -o ${host_dir}/msvc_host.obj
     COMMAND ${JPEGDEC_LLD_LINK} /nologo /subsystem:console /entry:HostMain /nodefaultlib
             /out:${host_dir}/msvc_host.exe ${host_dir}/msvc_host.obj

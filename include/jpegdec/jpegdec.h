@@ -63,6 +63,9 @@
 
 #include <stdint.h>
 
+/* JPEGDEC_VERSION_MAJOR, _MINOR, _PATCH and JPEGDEC_VERSION_STRING ("MAJOR.MINOR.PATCH"). */
+#include "jpegdec_version.h"
+
 #if defined(_WIN32)
 #if defined(JPEGDEC_BUILDING)
 #define JPEGDEC_API __declspec(dllexport)

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "api/jpeg_decode_instance.h"
+#include "jpeg_frame_probe.h"
 #include "jpegdec/jpegdec.h"
 
 namespace jpegdec::test {
@@ -39,14 +40,6 @@ struct SplitMix {
     return z ^ (z >> 31);
   }
 };
-
-std::uint32_t Be16(const std::vector<std::uint8_t>& b, std::size_t at) {
-  return static_cast<std::uint32_t>(b[at] << 8 | b[at + 1]);
-}
-
-bool IsFrameHeader(std::uint8_t marker) {
-  return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-}
 
 }  // namespace
 
@@ -116,33 +109,12 @@ std::string HostResult::Summary() const {
 }
 
 FrameSize PeekFrameSize(const std::vector<std::uint8_t>& file) {
+  const probe::FrameHeader header = probe::ProbeFrameHeader(file.data(), file.size());
   FrameSize size;
-  std::size_t i = 0;
-  while (i + 1 < file.size()) {
-    if (file[i] != 0xFF) {
-      ++i;
-      continue;
-    }
-    const std::uint8_t marker = file[i + 1];
-    if (marker == 0xFF) {
-      ++i;
-      continue;
-    }
-    // Markers without a segment: SOI, RSTn, TEM, and a stuffed zero.
-    if (marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01 || marker == 0) {
-      i += 2;
-      continue;
-    }
-    if (marker == 0xD9 || marker == 0xDA || i + 3 >= file.size()) {
-      break;
-    }
-    if (IsFrameHeader(marker) && i + 9 < file.size()) {
-      size.height = Be16(file, i + 5);
-      size.width = Be16(file, i + 7);
-      size.components = file[i + 9];
-      break;
-    }
-    i += 2 + Be16(file, i + 2);
+  if (header.found) {
+    size.width = header.width;
+    size.height = header.height;
+    size.components = header.components;
   }
   return size;
 }

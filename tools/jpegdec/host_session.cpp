@@ -1,6 +1,7 @@
 #include "host_session.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "jpegdec/jpegdec.h"
 
@@ -9,6 +10,8 @@ namespace {
 
 // No image has more rows than a frame header's largest height, plus one band after a DNL.
 constexpr std::uint32_t kMaxRows = 65535 + 32;
+constexpr std::uint8_t kMarkerSos = 0xDA;
+constexpr std::uint8_t kMarkerEoi = 0xD9;
 
 // Deletes the instance on every way out.
 struct InstanceHolder {
@@ -16,9 +19,85 @@ struct InstanceHolder {
   ~InstanceHolder() { DeleteJpegDecodeInstance(instance); }
 };
 
+bool IsStandalone(std::uint8_t marker) {  // SOI, RSTn, TEM: no segment follows
+  return marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01;
+}
+
 }  // namespace
 
-SessionResult RunSession(const std::vector<std::uint8_t>& file, const SessionOptions& options) {
+void EndMarkerTracker::Feed(const std::uint8_t* data, std::size_t size) {
+  std::size_t i = 0;
+  while (i < size && state_ != State::kDone) {
+    const std::uint8_t byte = data[i];
+    switch (state_) {
+      case State::kBetween:
+        state_ = byte == 0xFF ? State::kMarker : State::kBetween;
+        ++i;
+        break;
+      case State::kMarker:
+        ++i;
+        if (byte == 0xFF) {
+          break;  // fill byte
+        }
+        if (byte == kMarkerEoi) {
+          state_ = State::kDone;
+        } else if (byte == 0 || IsStandalone(byte)) {
+          state_ = inScan_ ? State::kScan : State::kBetween;
+        } else {
+          inScan_ = byte == kMarkerSos;
+          state_ = State::kLengthHigh;
+        }
+        break;
+      case State::kLengthHigh:
+        remaining_ = std::uint32_t{byte} << 8;
+        state_ = State::kLengthLow;
+        ++i;
+        break;
+      case State::kLengthLow:
+        remaining_ |= byte;
+        remaining_ = remaining_ >= 2 ? remaining_ - 2 : 0;
+        state_ = remaining_ != 0 ? State::kSegment : (inScan_ ? State::kScan : State::kBetween);
+        ++i;
+        break;
+      case State::kSegment: {
+        const std::size_t skip = std::min<std::size_t>(remaining_, size - i);
+        remaining_ -= static_cast<std::uint32_t>(skip);
+        i += skip;
+        if (remaining_ == 0) {
+          state_ = inScan_ ? State::kScan : State::kBetween;
+        }
+        break;
+      }
+      case State::kScan: {
+        const void* found = std::memchr(data + i, 0xFF, size - i);
+        if (found == nullptr) {
+          i = size;
+        } else {
+          i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - data) + 1;
+          state_ = State::kScanFF;
+        }
+        break;
+      }
+      case State::kScanFF:
+        // A stuffed zero or a restart marker stays in the scan; any other marker ends it.
+        if (byte == 0 || (byte >= 0xD0 && byte <= 0xD7)) {
+          state_ = State::kScan;
+          ++i;
+        } else if (byte == 0xFF) {
+          ++i;
+        } else {
+          inScan_ = false;
+          state_ = State::kMarker;  // look at this byte again as a marker code
+        }
+        break;
+      case State::kDone:
+        break;
+    }
+  }
+}
+
+SessionResult RunSession(std::vector<std::uint8_t> head, std::FILE* input,
+                         const SessionOptions& options) {
   SessionResult result;
   InstanceHolder holder;
   JpegDecodeInstance* instance = holder.instance;
@@ -34,19 +113,24 @@ SessionResult RunSession(const std::vector<std::uint8_t>& file, const SessionOpt
     return result;
   }
 
-  const std::size_t piece = std::max<std::uint32_t>(options.piece, 1);
+  EndMarkerTracker tracker;
+  // The bytes not yet accepted: first the head, then one piece read from the input at a time.
+  std::vector<std::uint8_t> buffer = std::move(head);
   std::size_t position = 0;
-  std::size_t refused = 0;  // length of the last refused piece; 0 after an accepted one
-  bool inputEnded = false;
+  bool inputDone = false;
+  const std::size_t piece = std::max<std::uint32_t>(options.piece, 1);
+  std::size_t refused = 0;  // length of the last refused Write; 0 after an accepted one
+  bool endGiven = false;
   // After the last byte, a Read that answers 1 has either done its share of work (30 decoder
   // steps, each consuming input or ending a band) or waits for input that will not come.
-  const std::uint64_t idleAllowed = 16 + file.size() / 8;
   std::uint64_t idle = 0;
-  const std::uint64_t callLimit = 100000 + 16 * static_cast<std::uint64_t>(file.size()) +
-                                  2 * static_cast<std::uint64_t>(kMaxRows);
+  std::uint64_t idleAllowed = 16;
+  std::uint64_t callLimit = 100000 + 2 * std::uint64_t{kMaxRows};
 
+  tracker.Feed(buffer.data(), buffer.size());
+  result.inputBytes = buffer.size();
   for (;;) {
-    if (result.readCalls + result.writeCalls > callLimit) {
+    if (result.readCalls + result.writeCalls > callLimit + 16 * result.inputBytes) {
       result.end = SessionEnd::kRunaway;
       break;
     }
@@ -58,18 +142,17 @@ SessionResult RunSession(const std::vector<std::uint8_t>& file, const SessionOpt
       if (result.rows == 0) {
         result.rowLength = rowLength;
       } else if (rowLength != result.rowLength) {
-        result.rowLengthsAgree = false;
-        result.end = SessionEnd::kFailed;
+        result.end = SessionEnd::kRowLengthChanged;
         break;
       }
-      result.rowData.insert(result.rowData.end(), row, row + rowLength);
       idle = 0;
       if (++result.rows > kMaxRows) {
         result.end = SessionEnd::kRunaway;
         break;
       }
-      if (options.onRow) {
-        options.onRow(result.rows);
+      if (options.onRow && !options.onRow(result.isStreaming, row, rowLength)) {
+        result.end = SessionEnd::kStopped;
+        break;
       }
       continue;
     }
@@ -81,15 +164,33 @@ SessionResult RunSession(const std::vector<std::uint8_t>& file, const SessionOpt
       result.end = SessionEnd::kFailed;
       break;
     }
-    if (position < file.size()) {
+    if (position == buffer.size() && !inputDone) {
+      if (buffer.capacity() > piece) {
+        std::vector<std::uint8_t>().swap(buffer);  // the head was larger than a piece
+      }
+      buffer.resize(piece);
+      const std::size_t got = std::fread(buffer.data(), 1, piece, input);
+      buffer.resize(got);
+      position = 0;
+      if (got < piece) {
+        if (std::ferror(input) != 0) {
+          result.end = SessionEnd::kInputError;
+          break;
+        }
+        inputDone = true;
+      }
+      tracker.Feed(buffer.data(), got);
+      result.inputBytes += got;
+    }
+    if (position < buffer.size()) {
       // A refused Write is retried after the next Read (the back-end may have been busy); when
       // it is refused again the piece is halved (a long segment may leave less room).
-      std::size_t length = std::min(piece, file.size() - position);
+      std::size_t length = std::min(piece, buffer.size() - position);
       if (refused != 0) {
         length = std::min(length, std::max<std::size_t>(refused / 2, 1));
       }
       ++result.writeCalls;
-      if (instance->Write(file.data() + position, static_cast<std::uint32_t>(length)) != 0) {
+      if (instance->Write(buffer.data() + position, static_cast<std::uint32_t>(length)) != 0) {
         position += length;
         refused = 0;
       } else {
@@ -98,9 +199,10 @@ SessionResult RunSession(const std::vector<std::uint8_t>& file, const SessionOpt
       }
       continue;
     }
-    if (!inputEnded) {
+    if (!endGiven) {
       instance->EndOfInput(static_cast<std::int32_t>(options.height));
-      inputEnded = true;
+      endGiven = true;
+      idleAllowed = 16 + result.inputBytes / 8;
       continue;
     }
     if (++idle > idleAllowed) {
@@ -108,6 +210,7 @@ SessionResult RunSession(const std::vector<std::uint8_t>& file, const SessionOpt
       break;
     }
   }
+  result.endMarkerSeen = tracker.seen();
   result.elapsedMs = instance->GetElapsedTime();
   result.writeCount = instance->GetWriteCount();
   result.readCount = instance->GetReadCount();

@@ -1,8 +1,11 @@
 // Decodes one file through the library as a scanner driver does: create, Start, Write pieces as
-// the back-end accepts them and Read rows, EndOfInput, Read to the end, Finish, delete.
+// the back-end accepts them and Read rows, EndOfInput, Read to the end, Finish, delete. The input
+// is read piece by piece and every row goes to the sink as Read hands it out; nothing of the
+// image is collected here.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <vector>
 
@@ -14,18 +17,31 @@ struct SessionOptions {
   std::uint32_t piece = 4096;
   std::uint32_t width = 0;  // Start's width and height: the page size the driver expects
   std::uint32_t height = 0;
-  std::function<void(std::uint32_t rows)> onRow;  // called after every row
+  // Called with every row, and IsStreaming's answer after Start; false stops the decode (the
+  // output could not take the row).
+  std::function<bool(std::int32_t isStreaming, const std::uint8_t* row, std::uint32_t length)>
+      onRow;
 };
 
-enum class SessionEnd { kEnd, kFailed, kCutShort, kStartFailed, kNoInstance, kRunaway };
+enum class SessionEnd {
+  kEnd,
+  kFailed,
+  kCutShort,
+  kStartFailed,
+  kNoInstance,
+  kRunaway,
+  kRowLengthChanged,
+  kInputError,
+  kStopped,  // onRow said stop
+};
 
 struct SessionResult {
   SessionEnd end = SessionEnd::kNoInstance;
   std::int32_t isStreaming = 0;
   std::uint32_t rows = 0;
   std::uint32_t rowLength = 0;  // of the first row
-  bool rowLengthsAgree = true;
-  std::vector<std::uint8_t> rowData;  // every row as handed out, one after another
+  bool endMarkerSeen = false;   // the input held the image's end marker (outside any segment)
+  std::uint64_t inputBytes = 0;
   std::uint32_t leftover = 0;
   std::uint32_t elapsedMs = 0;  // the instance's own statistics, read before Finish
   std::uint32_t writeCount = 0;
@@ -35,6 +51,25 @@ struct SessionResult {
   std::uint64_t refusedWrites = 0;
 };
 
-SessionResult RunSession(const std::vector<std::uint8_t>& file, const SessionOptions& options);
+// `head` holds the input's first bytes, already read (to probe the frame header); the rest comes
+// from `input`.
+SessionResult RunSession(std::vector<std::uint8_t> head, std::FILE* input,
+                         const SessionOptions& options);
+
+// Follows the marker structure of the bytes written (T.81 B.1.1: segments skipped by their
+// length, entropy-coded data up to the next marker other than RSTn) to tell whether the image's
+// end marker arrived. An end-of-image byte pair inside a segment (an embedded thumbnail's) does
+// not count.
+class EndMarkerTracker {
+ public:
+  void Feed(const std::uint8_t* data, std::size_t size);
+  bool seen() const { return state_ == State::kDone; }
+
+ private:
+  enum class State { kBetween, kMarker, kLengthHigh, kLengthLow, kSegment, kScan, kScanFF, kDone };
+  State state_ = State::kBetween;
+  bool inScan_ = false;  // entropy-coded data follows the segment being skipped
+  std::uint32_t remaining_ = 0;
+};
 
 }  // namespace jpegdec_cli

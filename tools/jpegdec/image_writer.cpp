@@ -2,10 +2,9 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <system_error>
+#include <vector>
 
 #if defined(JPEGDEC_CLI_HAVE_PNG)
 #include <png.h>
@@ -29,38 +28,79 @@ bool PutText(std::FILE* file, const std::string& text) {
   return Put(file, text.data(), text.size());
 }
 
-// Netpbm: P5 (grey), P6 (RGB; grey is expanded), P7 (PAM, any depth).
-bool WriteNetpbm(std::FILE* file, Format format, const Image& image) {
-  const std::string size = std::to_string(image.width) + " " + std::to_string(image.height);
-  if (format == Format::kPam) {
-    static const char* const kTupleTypes[] = {"", "GRAYSCALE", "GRAYSCALE_ALPHA", "RGB", "CMYK"};
-    std::string header = "P7\nWIDTH " + std::to_string(image.width) + "\nHEIGHT " +
-                         std::to_string(image.height) + "\nDEPTH " +
-                         std::to_string(image.channels) + "\nMAXVAL 255\nTUPLTYPE " +
-                         kTupleTypes[image.channels] + "\nENDHDR\n";
-    return PutText(file, header) && Put(file, image.pixels.data(), image.pixels.size());
+// PAM's TUPLTYPE and a comment line saying what the samples are.
+struct PamNames {
+  const char* tupleType;
+  const char* comment;
+};
+
+PamNames NamesOf(Samples samples) {
+  switch (samples) {
+    case Samples::kGrey:
+      return {"GRAYSCALE", "grey"};
+    case Samples::kTwo:
+      return {"TWO_COMPONENTS", "two components as stored"};
+    case Samples::kRgb:
+      return {"RGB", "R, G, B"};
+    case Samples::kStored3:
+      return {"THREE_COMPONENTS", "three components as stored, without colour transform"};
+    case Samples::kRgbInvertedK:
+      return {"RGB_INVERTED_K", "R, G, B, 255-K (YCCK converted to R, G, B; K inverted)"};
+    case Samples::kCmyk:
+      return {"CMYK", "C, M, Y, K as stored"};
   }
-  if (format == Format::kPgm || image.channels == 3) {
-    const char* magic = format == Format::kPgm ? "P5\n" : "P6\n";
-    return PutText(file, std::string(magic) + size + "\n255\n") &&
-           Put(file, image.pixels.data(), image.pixels.size());
-  }
-  // A grey image as PPM: each sample three times.
-  if (!PutText(file, "P6\n" + size + "\n255\n")) {
-    return false;
-  }
-  std::vector<std::uint8_t> row(static_cast<std::size_t>(image.width) * 3);
-  for (std::uint32_t y = 0; y < image.height; ++y) {
-    const std::uint8_t* grey = image.pixels.data() + static_cast<std::size_t>(y) * image.width;
-    for (std::uint32_t x = 0; x < image.width; ++x) {
-      row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = grey[x];
-    }
-    if (!Put(file, row.data(), row.size())) {
-      return false;
-    }
-  }
-  return true;
+  return {"UNKNOWN", "unknown"};
 }
+
+class NetpbmWriter final : public ImageWriter {
+ public:
+  NetpbmWriter(std::FILE* stream, Format format, const ImageShape& shape)
+      : stream_(stream), format_(format), shape_(shape) {}
+
+  bool Begin() {
+    const std::string size = std::to_string(shape_.width) + " " + std::to_string(shape_.height);
+    std::string header;
+    if (format_ == Format::kPam) {
+      const PamNames names = NamesOf(shape_.samples);
+      header = std::string("P7\n# samples: ") + names.comment + "\nWIDTH " +
+               std::to_string(shape_.width) + "\nHEIGHT " + std::to_string(shape_.height) +
+               "\nDEPTH " + std::to_string(shape_.channels) + "\nMAXVAL 255\nTUPLTYPE " +
+               names.tupleType + "\nENDHDR\n";
+    } else {
+      header = std::string(format_ == Format::kPgm ? "P5\n" : "P6\n") + size + "\n255\n";
+      if (format_ == Format::kPpm && shape_.channels == 1) {
+        expanded_.resize(static_cast<std::size_t>(shape_.width) * 3);
+      }
+    }
+    return Check(PutText(stream_, header));
+  }
+
+  bool WriteRow(const std::uint8_t* row) override {
+    if (!expanded_.empty()) {
+      // A grey image as PPM: each sample three times.
+      for (std::uint32_t x = 0; x < shape_.width; ++x) {
+        expanded_[3 * x] = expanded_[3 * x + 1] = expanded_[3 * x + 2] = row[x];
+      }
+      return Check(Put(stream_, expanded_.data(), expanded_.size()));
+    }
+    return Check(Put(stream_, row, static_cast<std::size_t>(shape_.width) * shape_.channels));
+  }
+
+  bool Finish() override { return true; }
+
+ private:
+  bool Check(bool ok) {
+    if (!ok && error_.empty()) {
+      error_ = std::strerror(errno);
+    }
+    return ok;
+  }
+
+  std::FILE* stream_;
+  Format format_;
+  ImageShape shape_;
+  std::vector<std::uint8_t> expanded_;
+};
 
 #if defined(JPEGDEC_CLI_HAVE_PNG)
 void PngError(png_structp png, png_const_charp message) {
@@ -71,31 +111,63 @@ void PngError(png_structp png, png_const_charp message) {
 
 void PngWarning(png_structp /*png*/, png_const_charp /*message*/) {}
 
-// libpng reports failures by a long jump back here; no C++ object lives in the frames between.
-bool WritePng(std::FILE* file, const Image& image, std::string* pngError) {
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, pngError, PngError, PngWarning);
-  if (png == nullptr) {
-    *pngError = "out of memory";
+// libpng reports failures by a long jump. Each call into it gets its own landing point in a
+// small function with no C++ object alive, so the jump never skips a destructor.
+bool PngBegin(png_structp png, png_infop info, std::FILE* stream, const ImageShape& shape) {
+  if (setjmp(png_jmpbuf(png)) != 0) {
     return false;
   }
-  png_infop info = png_create_info_struct(png);
-  if (info == nullptr || setjmp(png_jmpbuf(png)) != 0) {
-    png_destroy_write_struct(&png, &info);
-    return false;
-  }
-  png_init_io(png, file);
-  png_set_IHDR(png, info, image.width, image.height, 8,
-               image.channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+  png_init_io(png, stream);
+  png_set_IHDR(png, info, shape.width, shape.height, 8,
+               shape.channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
-  const std::size_t rowBytes = static_cast<std::size_t>(image.width) * image.channels;
-  for (std::uint32_t y = 0; y < image.height; ++y) {
-    png_write_row(png, image.pixels.data() + static_cast<std::size_t>(y) * rowBytes);
-  }
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
   return true;
 }
+
+bool PngRow(png_structp png, const std::uint8_t* row) {
+  if (setjmp(png_jmpbuf(png)) != 0) {
+    return false;
+  }
+  png_write_row(png, row);
+  return true;
+}
+
+bool PngEnd(png_structp png) {
+  if (setjmp(png_jmpbuf(png)) != 0) {
+    return false;
+  }
+  png_write_end(png, nullptr);
+  return true;
+}
+
+class PngWriter final : public ImageWriter {
+ public:
+  ~PngWriter() override { png_destroy_write_struct(&png_, &info_); }
+
+  bool Begin(std::FILE* stream, const ImageShape& shape) {
+    png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error_, PngError, PngWarning);
+    info_ = png_ == nullptr ? nullptr : png_create_info_struct(png_);
+    if (info_ == nullptr) {
+      error_ = "out of memory";
+      return false;
+    }
+    return Check(PngBegin(png_, info_, stream, shape));
+  }
+  bool WriteRow(const std::uint8_t* row) override { return Check(PngRow(png_, row)); }
+  bool Finish() override { return Check(PngEnd(png_)); }
+
+ private:
+  bool Check(bool ok) {
+    if (!ok && error_.empty()) {
+      error_ = "PNG encoder failed";
+    }
+    return ok;
+  }
+
+  png_structp png_ = nullptr;
+  png_infop info_ = nullptr;
+};
 #endif
 
 }  // namespace
@@ -115,6 +187,20 @@ Format FormatFromName(const std::string& path) {
     return Format::kPam;
   }
   return Format::kUnknown;
+}
+
+bool FormatFromOption(const std::string& name, Format* format) {
+  const std::string lower = Lower(name);
+  if (lower == "png") {
+    *format = Format::kPng;
+  } else if (lower == "pnm") {
+    *format = Format::kPpm;  // PGM for grey images, see ResolvePnm
+  } else if (lower == "pam") {
+    *format = Format::kPam;
+  } else {
+    return false;
+  }
+  return true;
 }
 
 const char* FormatName(Format format) {
@@ -141,20 +227,24 @@ bool FormatAvailable(Format format) {
 #endif
 }
 
-std::string FormatProblem(Format format, const Image& image) {
-  if (image.channels < 1 || image.channels > 4) {
-    return "the image has " + std::to_string(image.channels) + " components";
+Format ResolvePnm(Format format, const ImageShape& shape) {
+  return format == Format::kPpm && shape.channels == 1 ? Format::kPgm : format;
+}
+
+std::string FormatProblem(Format format, const ImageShape& shape) {
+  if (shape.channels < 1 || shape.channels > 4) {
+    return "the image has " + std::to_string(shape.channels) + " components";
   }
   switch (format) {
     case Format::kPng:
     case Format::kPpm:
-      if (image.channels == 1 || image.channels == 3) {
+      if (shape.channels == 1 || shape.channels == 3) {
         return "";
       }
-      return "a " + std::to_string(image.channels) + "-component image cannot be written as " +
-             FormatName(format) + "; name the output *.pam";
+      return "a " + std::to_string(shape.channels) + "-component image cannot be written as " +
+             FormatName(format) + "; write PAM (*.pam or --format pam)";
     case Format::kPgm:
-      if (image.channels == 1) {
+      if (shape.channels == 1) {
         return "";
       }
       return "a colour image cannot be written as PGM; name the output *.ppm, *.png or *.pam";
@@ -166,44 +256,28 @@ std::string FormatProblem(Format format, const Image& image) {
   return "unknown output format";
 }
 
-bool WriteImage(const std::string& path, Format format, const Image& image, std::string* error) {
-  const std::string temporary = path + ".partial";
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (file == nullptr) {
-    *error = "cannot create '" + temporary + "': " + std::strerror(errno);
-    return false;
-  }
-  bool ok = false;
-  std::string detail;
+std::unique_ptr<ImageWriter> StartImage(std::FILE* stream, Format format, const ImageShape& shape,
+                                        std::string* error) {
 #if defined(JPEGDEC_CLI_HAVE_PNG)
   if (format == Format::kPng) {
-    ok = WritePng(file, image, &detail);
-  } else {
-    ok = WriteNetpbm(file, format, image);
-  }
-#else
-  ok = format != Format::kPng && WriteNetpbm(file, format, image);
-#endif
-  if (!ok && detail.empty()) {
-    detail = std::strerror(errno);
-  }
-  if (std::fclose(file) != 0 && ok) {
-    ok = false;
-    detail = std::strerror(errno);
-  }
-  std::error_code code;
-  if (ok) {
-    std::filesystem::rename(temporary, path, code);
-    if (code) {
-      ok = false;
-      detail = "cannot rename to '" + path + "': " + code.message();
+    auto writer = std::make_unique<PngWriter>();
+    if (!writer->Begin(stream, shape)) {
+      *error = writer->error();
+      return nullptr;
     }
+    return writer;
   }
-  if (!ok) {
-    std::filesystem::remove(temporary, code);
-    *error = "cannot write '" + path + "': " + detail;
+#endif
+  if (format == Format::kPng || format == Format::kUnknown) {
+    *error = "this build writes no PNG";
+    return nullptr;
   }
-  return ok;
+  auto writer = std::make_unique<NetpbmWriter>(stream, format, shape);
+  if (!writer->Begin()) {
+    *error = writer->error();
+    return nullptr;
+  }
+  return writer;
 }
 
 }  // namespace jpegdec_cli

@@ -1,31 +1,60 @@
-// Writes decoded images as PNG (when built with libpng), PPM, PGM or PAM, never leaving a
-// half-written file behind: the image goes to a temporary name beside the target, which is
-// renamed over the target only once every byte is written.
+// Writes a decoded image row by row, as the rows come from the library: PNG (through libpng,
+// one IDAT stream), PPM, PGM or PAM. Nothing of the image is kept but the row in hand.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
-#include <vector>
 
 namespace jpegdec_cli {
 
-struct Image {
-  std::uint32_t width = 0;
-  std::uint32_t height = 0;
-  std::uint32_t channels = 0;        // 1 grey, 3 R,G,B, 4 and 2 as the decoder gives them
-  std::vector<std::uint8_t> pixels;  // rows of width x channels bytes, top first
-};
-
 enum class Format { kUnknown, kPng, kPpm, kPgm, kPam };
 
-// By the file name's extension (case-insensitive).
+// What the samples of a row are, as the output's header names them.
+enum class Samples {
+  kGrey,           // one grey byte
+  kTwo,            // two components as stored
+  kRgb,            // R, G, B
+  kStored3,        // three components as stored (Adobe transform 0)
+  kRgbInvertedK,   // R, G, B and 255 - K (YCCK converted)
+  kCmyk,           // C, M, Y, K as stored (Adobe transform 0)
+};
+
+struct ImageShape {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint32_t channels = 0;  // 1 to 4
+  Samples samples = Samples::kRgb;
+};
+
+// By the file name's extension (case-insensitive); --format's names: png, pnm, pam.
 Format FormatFromName(const std::string& path);
+bool FormatFromOption(const std::string& name, Format* format);
 const char* FormatName(Format format);
-bool FormatAvailable(Format format);  // PNG needs libpng (native build)
+bool FormatAvailable(Format format);  // PNG needs libpng
 
-// Why `format` cannot hold `image`, or "" when it can.
-std::string FormatProblem(Format format, const Image& image);
+// "pnm" means PPM for colour and PGM for grey.
+Format ResolvePnm(Format format, const ImageShape& shape);
 
-bool WriteImage(const std::string& path, Format format, const Image& image, std::string* error);
+// Why `format` cannot hold the image, or "" when it can.
+std::string FormatProblem(Format format, const ImageShape& shape);
+
+class ImageWriter {
+ public:
+  virtual ~ImageWriter() = default;
+  // Each row is shape.width x shape.channels bytes.
+  virtual bool WriteRow(const std::uint8_t* row) = 0;
+  // After the last row: the format's trailer. The stream is flushed and closed by its owner.
+  virtual bool Finish() = 0;
+  const std::string& error() const { return error_; }
+
+ protected:
+  std::string error_;
+};
+
+// Writes the header at once; null with `error` set when that fails.
+std::unique_ptr<ImageWriter> StartImage(std::FILE* stream, Format format, const ImageShape& shape,
+                                        std::string* error);
 
 }  // namespace jpegdec_cli

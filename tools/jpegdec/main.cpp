@@ -1,64 +1,85 @@
 // jpegdec: decodes a JPEG file through the library exactly as a scanner driver would, and writes
-// the rows it receives as PNG, PPM, PGM or PAM.
+// the rows as they come, as PNG, PPM, PGM or PAM.
+#include <getopt.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
-#include "frame_probe.h"
+#include "file_io.h"
 #include "host_session.h"
 #include "image_writer.h"
+#include "jpeg_frame_probe.h"
 #include "jpegdec/jpegdec.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace jpegdec_cli {
+
+namespace probe = jpegdec::probe;
 namespace {
 
 // Exit statuses.
 constexpr int kExitOk = 0;
 constexpr int kExitUsage = 1;
-constexpr int kExitInput = 2;   // the input file cannot be read
+constexpr int kExitInput = 2;   // the input cannot be read
 constexpr int kExitDecode = 3;  // refused, failed or cut short
 constexpr int kExitOutput = 4;  // the output cannot be written
 
 // Images of at least this many pixels get a progress bar (when standard error is a terminal).
 constexpr std::uint64_t kProgressPixels = 2000000;
 constexpr int kProgressWidth = 40;
+// The input is read up to its first scan header before Start, for the frame's size; a file
+// whose headers are longer than this starts with what was found.
+constexpr std::size_t kHeadLimit = 4u << 20;
+constexpr std::size_t kHeadChunk = 64u << 10;
 
 const char kUsage[] =
-    "usage: jpegdec [options] INPUT.jpg OUTPUT.{png,ppm,pgm,pam}\n"
+    "usage: jpegdec [options] INPUT OUTPUT\n"
     "\n"
-    "Decodes INPUT through the jpegdec library as a scanner driver does and writes the image;\n"
-    "the output format follows OUTPUT's extension (PAM holds four-component images).\n"
+    "Decodes the JPEG file INPUT through the jpegdec library as a scanner driver does and writes\n"
+    "the rows as they come to OUTPUT. The format follows OUTPUT's extension (.png, .ppm, .pgm,\n"
+    ".pnm, .pam; PAM holds four-component images) unless --format says otherwise. '-' as INPUT\n"
+    "reads standard input, '-' as OUTPUT writes standard output (then --format is required).\n"
     "\n"
-    "  --mode MODE     auto, gdiplus, buffered or streaming (default auto)\n"
-    "  --piece BYTES   bytes per Write (default 4096)\n"
-    "  --divisor N     memory divisor passed to Start (default 1)\n"
-    "  --stats         print rows, times, call counts, leftover bytes and the mode chosen\n"
-    "  --quiet         print nothing but errors\n"
-    "  --help          this text\n"
+    "  -m, --mode MODE      streaming (default), buffered, gdiplus or auto\n"
+    "  -p, --piece BYTES    bytes per Write (default 4096)\n"
+    "  -d, --divisor N      memory divisor passed to Start (default 1)\n"
+    "  -f, --format FORMAT  png, pnm (PPM for colour, PGM for grey) or pam\n"
+    "  -s, --stats          print rows, times, call counts, leftover bytes and the mode chosen\n"
+    "  -v, --verbose        say what was written\n"
+    "  -q, --quiet          no progress bar\n"
+    "  -h, --help           this text\n"
+    "  -V, --version        the tool's and the library's version\n"
     "\n"
     "Exit status: 0 done, 1 usage, 2 unreadable input, 3 image refused or not decoded,\n"
-    "4 output not written.\n";
+    "4 output not written. Nothing is printed on success unless asked for.\n";
 
 struct Options {
   std::string input;
   std::string output;
-  std::int32_t mode = JPEGDEC_MODE_AUTO;
+  std::int32_t mode = JPEGDEC_MODE_STREAMING;
   std::uint32_t piece = 4096;
   std::int32_t divisor = 1;
+  Format format = Format::kUnknown;  // from --format
   bool stats = false;
+  bool verbose = false;
   bool quiet = false;
 };
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "jpegdec: %s\nTry 'jpegdec --help' for more information.\n",
+               message.c_str());
+  return kExitUsage;
+}
 
 bool ParseNumber(const char* text, long long low, long long high, long long* value) {
   char* end = nullptr;
@@ -88,113 +109,194 @@ bool ParseMode(const std::string& name, std::int32_t* mode) {
   return false;
 }
 
+void PrintVersion() {
+  std::printf("jpegdec %s (library %s)\n", JPEGDEC_VERSION_STRING, JPEGDEC_VERSION_STRING);
+}
+
 // Returns -1 when the arguments are good, else the exit status.
 int ParseArguments(int argc, char** argv, Options* options) {
-  std::vector<std::string> files;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
+  static const char kShort[] = "+:m:p:d:f:svqhV";
+  static const option kLong[] = {
+      {"mode", required_argument, nullptr, 'm'},   {"piece", required_argument, nullptr, 'p'},
+      {"divisor", required_argument, nullptr, 'd'}, {"format", required_argument, nullptr, 'f'},
+      {"stats", no_argument, nullptr, 's'},         {"verbose", no_argument, nullptr, 'v'},
+      {"quiet", no_argument, nullptr, 'q'},         {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},       {nullptr, 0, nullptr, 0}};
+  opterr = 0;  // the messages below name the option and point at --help
+  optind = 1;
+  for (;;) {
+    const int previous = optind;
+    const int option = getopt_long(argc, argv, kShort, kLong, nullptr);
+    if (option == -1) {
+      break;
+    }
     long long number = 0;
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    } else if (arg == "--stats") {
-      options->stats = true;
-    } else if (arg == "--quiet" || arg == "-q") {
-      options->quiet = true;
-    } else if (arg == "--mode" && hasValue) {
-      if (!ParseMode(argv[++i], &options->mode)) {
-        std::fprintf(stderr, "jpegdec: unknown mode '%s' (auto, gdiplus, buffered, streaming)\n",
-                     argv[i]);
-        return kExitUsage;
+    switch (option) {
+      case 'm':
+        if (!ParseMode(optarg, &options->mode)) {
+          return UsageError(std::string("unknown mode '") + optarg +
+                            "' (streaming, buffered, gdiplus, auto)");
+        }
+        break;
+      case 'p':
+        if (!ParseNumber(optarg, 1, 0x7FFFFFFF, &number)) {
+          return UsageError(std::string("--piece needs a byte count from 1 up, not '") + optarg +
+                            "'");
+        }
+        options->piece = static_cast<std::uint32_t>(number);
+        break;
+      case 'd':
+        if (!ParseNumber(optarg, 1, 0x7FFFFFFF, &number)) {
+          return UsageError(std::string("--divisor needs a positive number, not '") + optarg +
+                            "'");
+        }
+        options->divisor = static_cast<std::int32_t>(number);
+        break;
+      case 'f':
+        if (!FormatFromOption(optarg, &options->format)) {
+          return UsageError(std::string("unknown format '") + optarg + "' (png, pnm, pam)");
+        }
+        break;
+      case 's':
+        options->stats = true;
+        break;
+      case 'v':
+        options->verbose = true;
+        break;
+      case 'q':
+        options->quiet = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+      case 'V':
+        PrintVersion();
+        return kExitOk;
+      case ':':
+        return UsageError(std::string("option '") + argv[previous] + "' needs a value");
+      default: {
+        const bool longOption = previous < argc && std::strncmp(argv[previous], "--", 2) == 0;
+        if (longOption || optopt == 0) {
+          return UsageError(std::string("unknown option '") + argv[previous] + "'");
+        }
+        return UsageError(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
       }
-    } else if (arg == "--piece" && hasValue) {
-      if (!ParseNumber(argv[++i], 1, 0x7FFFFFFF, &number)) {
-        std::fprintf(stderr, "jpegdec: --piece needs a byte count from 1 up, not '%s'\n", argv[i]);
-        return kExitUsage;
-      }
-      options->piece = static_cast<std::uint32_t>(number);
-    } else if (arg == "--divisor" && hasValue) {
-      if (!ParseNumber(argv[++i], 1, 0x7FFFFFFF, &number)) {
-        std::fprintf(stderr, "jpegdec: --divisor needs a positive number, not '%s'\n", argv[i]);
-        return kExitUsage;
-      }
-      options->divisor = static_cast<std::int32_t>(number);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "jpegdec: unknown or incomplete option '%s'\n%s", arg.c_str(), kUsage);
-      return kExitUsage;
-    } else {
-      files.push_back(arg);
     }
   }
-  if (files.size() != 2) {
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
+  if (argc - optind != 2) {
+    return UsageError(argc - optind < 2 ? "INPUT and OUTPUT are needed"
+                                        : "too many arguments after INPUT and OUTPUT");
   }
-  options->input = files[0];
-  options->output = files[1];
+  options->input = argv[optind];
+  options->output = argv[optind + 1];
   return -1;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    *error = std::strerror(errno);
-    return false;
+class ProgressBar {
+ public:
+  ProgressBar(bool enabled, std::uint32_t total) : enabled_(enabled && total > 0), total_(total) {}
+  // Rows decoded and written; the bar stays short of 100% until the file is complete.
+  void Update(std::uint32_t rows) {
+    if (!enabled_) {
+      return;
+    }
+    const std::uint64_t share = std::uint64_t{rows} * 100 / total_;
+    Show(static_cast<int>(share > 99 ? 99 : share), rows);
   }
-  std::uint8_t chunk[65536];
-  for (;;) {
-    const std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
-    bytes->insert(bytes->end(), chunk, chunk + got);
-    if (got < sizeof chunk) {
-      break;
+  void Complete() {
+    if (enabled_) {
+      Show(100, total_);
+      std::fputc('\n', stderr);
+      enabled_ = false;
     }
   }
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) {
-    *error = "read error";
-    return false;
+  void Abandon() {
+    if (enabled_ && shown_ >= 0) {
+      std::fputc('\n', stderr);
+    }
+    enabled_ = false;
+  }
+
+ private:
+  void Show(int percent, std::uint32_t rows) {
+    if (percent == shown_) {
+      return;
+    }
+    shown_ = percent;
+    const int filled = percent * kProgressWidth / 100;
+    std::fprintf(stderr, "\r[%.*s%*s] %3d%% %u/%u rows", filled,
+                 "########################################", kProgressWidth - filled, "", percent,
+                 rows, total_);
+    std::fflush(stderr);
+  }
+
+  bool enabled_;
+  std::uint32_t total_;
+  int shown_ = -1;
+};
+
+// Reads the input up to its first scan header (or the limit, or its end).
+bool ReadHead(std::FILE* input, std::vector<std::uint8_t>* head, probe::FrameHeader* frame) {
+  while (head->size() < kHeadLimit) {
+    const std::size_t at = head->size();
+    head->resize(at + kHeadChunk);
+    const std::size_t got = std::fread(head->data() + at, 1, kHeadChunk, input);
+    head->resize(at + got);
+    *frame = probe::ProbeFrameHeader(head->data(), head->size());
+    if (got < kHeadChunk) {
+      return std::ferror(input) == 0;
+    }
+    if (frame->scanReached) {
+      break;
+    }
   }
   return true;
 }
 
-bool StderrIsTerminal() {
-#if defined(_WIN32)
-  return _isatty(_fileno(stderr)) != 0;
-#else
-  return isatty(fileno(stderr)) != 0;
-#endif
-}
-
-// How the rows handed out map onto pixels. The streaming and buffered back-ends give the native
-// decoder's rows (width x components bytes); the GDI+ back-end gives 24-bit R,G,B rows, or 8-bit
-// grey rows, padded to a multiple of 4 bytes.
+// How the rows handed out map onto pixels. The streaming and buffered ways give the native
+// decoder's rows (width x components bytes); the GDI+ way gives 24-bit R,G,B rows, or 8-bit grey
+// rows, padded to a multiple of 4 bytes.
 struct Layout {
-  std::uint32_t channels = 0;
+  ImageShape shape;
   std::string mode;  // the way the instance decoded, as far as the rows tell
   std::string problem;
 };
 
-Layout ChooseLayout(const Options& options, const SessionResult& session, const FrameInfo& frame) {
+Samples NativeSamples(const probe::FrameHeader& frame) {
+  const bool transformed = frame.adobeTransform != 0;
+  switch (frame.components) {
+    case 1:
+      return Samples::kGrey;
+    case 2:
+      return Samples::kTwo;
+    case 3:
+      return transformed ? Samples::kRgb : Samples::kStored3;
+    default:
+      return transformed ? Samples::kRgbInvertedK : Samples::kCmyk;
+  }
+}
+
+Layout ChooseLayout(const Options& options, std::int32_t isStreaming, std::uint32_t rowLength,
+                    const probe::FrameHeader& frame) {
   Layout layout;
+  layout.shape.width = frame.width;
+  layout.shape.height = frame.height;
   const std::uint64_t width = frame.width;
   const std::uint64_t native = width * frame.components;
   const std::uint64_t padded24 = ((width * 24 + 7) / 8 + 3) / 4 * 4;
   const std::uint64_t padded8 = (width + 3) / 4 * 4;
-  const std::uint64_t length = session.rowLength;
-  if (session.end == SessionEnd::kStartFailed || session.end == SessionEnd::kNoInstance) {
-    layout.mode = "none (not started)";
-  } else if (session.isStreaming != 0) {
+  const std::uint64_t length = rowLength;
+  std::uint32_t gdiplusChannels = 0;
+  if (isStreaming != 0) {
     layout.mode = "streaming";
   } else if (options.mode == JPEGDEC_MODE_BUFFERED) {
     layout.mode = "buffered";
   } else if (length == padded24 && length != native) {
     layout.mode = "gdiplus";
-    layout.channels = 3;
+    gdiplusChannels = 3;
   } else if (frame.components == 1 && length == padded8 && length != native) {
     layout.mode = "gdiplus";
-    layout.channels = 1;
+    gdiplusChannels = 1;
   } else if (length == native) {
     // Without padding the GDI+ rows of this width look like the native decoder's.
     const bool gdiplusAlike = (frame.components == 3 && length == padded24) ||
@@ -203,51 +305,22 @@ Layout ChooseLayout(const Options& options, const SessionResult& session, const 
   } else {
     layout.mode = "gdiplus or buffered";
   }
-  if (layout.channels == 0) {
-    if (session.rows > 0 && length != native) {
-      layout.problem = "rows of " + std::to_string(length) + " bytes do not fit a " +
-                       std::to_string(frame.width) + "-pixel row of " +
-                       std::to_string(frame.components) + " components";
-    }
-    layout.channels = frame.components;
+  if (gdiplusChannels != 0) {
+    layout.shape.channels = gdiplusChannels;
+    layout.shape.samples = gdiplusChannels == 1 ? Samples::kGrey : Samples::kRgb;
+    return layout;
+  }
+  layout.shape.channels = frame.components;
+  layout.shape.samples = NativeSamples(frame);
+  if (length != native) {
+    layout.problem = "rows of " + std::to_string(length) + " bytes do not fit a " +
+                     std::to_string(frame.width) + "-pixel row of " +
+                     std::to_string(frame.components) + " components";
   }
   return layout;
 }
 
-// The rows without their padding.
-Image MakeImage(const SessionResult& session, const FrameInfo& frame, std::uint32_t channels) {
-  Image image;
-  image.width = frame.width;
-  image.height = session.rows;
-  image.channels = channels;
-  const std::size_t used = static_cast<std::size_t>(frame.width) * channels;
-  image.pixels.reserve(used * session.rows);
-  for (std::uint32_t y = 0; y < session.rows; ++y) {
-    const auto* row = session.rowData.data() + static_cast<std::size_t>(y) * session.rowLength;
-    image.pixels.insert(image.pixels.end(), row, row + used);
-  }
-  return image;
-}
-
-std::string WhyNotDecoded(const SessionResult& session, const FrameInfo& frame) {
-  switch (session.end) {
-    case SessionEnd::kNoInstance:
-      return "the library could not create a decoder instance";
-    case SessionEnd::kStartFailed:
-      return "the decoder instance could not be started in this mode";
-    case SessionEnd::kCutShort:
-      return "the data ends early (" + std::to_string(session.rows) + " of " +
-             std::to_string(frame.height) + " rows decoded)";
-    case SessionEnd::kRunaway:
-      return "the decoder did not come to an end";
-    case SessionEnd::kFailed:
-      break;
-    case SessionEnd::kEnd:
-      return "";
-  }
-  if (session.rows > 0) {
-    return "decoding failed after " + std::to_string(session.rows) + " rows";
-  }
+std::string WhyRefused(const probe::FrameHeader& frame) {
   if (!frame.found) {
     return "refused: no JPEG frame header found";
   }
@@ -265,60 +338,99 @@ std::string WhyNotDecoded(const SessionResult& session, const FrameInfo& frame) 
   return "refused or not decodable";
 }
 
-class ProgressBar {
- public:
-  ProgressBar(bool enabled, std::uint32_t total) : enabled_(enabled && total > 0), total_(total) {}
-  void Update(std::uint32_t rows) {
-    if (!enabled_) {
-      return;
-    }
-    const std::uint64_t share = std::uint64_t{rows} * 100 / total_;
-    const int percent = static_cast<int>(share > 100 ? 100 : share);
-    if (percent == shown_) {
-      return;
-    }
-    shown_ = percent;
-    const int filled = percent * kProgressWidth / 100;
-    std::fprintf(stderr, "\r[%.*s%*s] %3d%% %u/%u rows", filled,
-                 "########################################", kProgressWidth - filled, "", percent,
-                 rows, total_);
-    std::fflush(stderr);
+// Why the decode did not give a whole image, or "" when it did.
+std::string WhyNotDecoded(const SessionResult& session, const probe::FrameHeader& frame) {
+  const std::string rowsOf =
+      std::to_string(session.rows) + " of " + std::to_string(frame.height) + " rows";
+  switch (session.end) {
+    case SessionEnd::kNoInstance:
+      return "the library could not create a decoder instance";
+    case SessionEnd::kStartFailed:
+      return "the decoder instance could not be started in this mode";
+    case SessionEnd::kCutShort:
+      return "the data ends early (" + rowsOf + " decoded)";
+    case SessionEnd::kRunaway:
+      return "the decoder did not come to an end";
+    case SessionEnd::kRowLengthChanged:
+      return "the row length changed after " + std::to_string(session.rows) + " rows";
+    case SessionEnd::kInputError:
+      return "read error after " + std::to_string(session.inputBytes) + " bytes";
+    case SessionEnd::kFailed:
+      return session.rows > 0 ? "decoding failed after " + std::to_string(session.rows) + " rows"
+                              : WhyRefused(frame);
+    case SessionEnd::kStopped:
+    case SessionEnd::kEnd:
+      break;
   }
-  void Done() {
-    if (enabled_ && shown_ >= 0) {
-      std::fputc('\n', stderr);
+  if (session.end == SessionEnd::kEnd) {
+    // GDI+ fills a truncated image without a word, and a whole-file way may end a file that
+    // lacks its end marker once every row is out: the tool checks both for itself.
+    if (!session.endMarkerSeen) {
+      return "the data ends early: no end-of-image marker (" + rowsOf + " decoded)";
+    }
+    if (session.rows != frame.height) {
+      return "the image ended after " + rowsOf;
     }
   }
+  return "";
+}
 
- private:
-  bool enabled_;
-  std::uint32_t total_;
-  int shown_ = -1;
-};
+void PrintStats(const Layout& layout, const SessionResult& result, long long wallMs) {
+  std::fprintf(stderr,
+               "mode: %s\nrows: %u of %u bytes\nelapsed: %u ms in the library, %lld ms in all\n"
+               "input: %llu bytes\nwrites: %u (host: %llu, %llu refused)\nreads: %u (host: "
+               "%llu)\nleftover: %u bytes after the end marker\n",
+               layout.mode.empty() ? "(no rows)" : layout.mode.c_str(), result.rows,
+               result.rowLength, result.elapsedMs, wallMs,
+               static_cast<unsigned long long>(result.inputBytes), result.writeCount,
+               static_cast<unsigned long long>(result.writeCalls),
+               static_cast<unsigned long long>(result.refusedWrites), result.readCount,
+               static_cast<unsigned long long>(result.readCalls), result.leftover);
+}
 
 int Run(const Options& options) {
-  const Format format = FormatFromName(options.output);
+  Format format = options.format;
+  const bool toStandardOutput = options.output == kStandardStream;
   if (format == Format::kUnknown) {
-    std::fprintf(stderr,
-                 "jpegdec: cannot tell the output format of '%s' (use .png, .ppm, .pgm "
-                 "or .pam)\n",
-                 options.output.c_str());
-    return kExitUsage;
+    if (toStandardOutput) {
+      return UsageError("writing to standard output needs --format png, pnm or pam");
+    }
+    format = FormatFromName(options.output);
+    if (format == Format::kUnknown) {
+      return UsageError("cannot tell the output format of '" + options.output +
+                        "' (name it .png, .ppm, .pgm, .pnm or .pam, or give --format)");
+    }
   }
   if (!FormatAvailable(format)) {
-    std::fprintf(stderr, "jpegdec: this build writes no %s; use .ppm, .pgm or .pam\n",
-                 FormatName(format));
-    return kExitUsage;
+    return UsageError(std::string("this build writes no ") + FormatName(format) +
+                      "; write PPM, PGM or PAM");
   }
-  std::vector<std::uint8_t> file;
+  const std::string inputName =
+      options.input == kStandardStream ? std::string("standard input") : options.input;
   std::string error;
-  if (!ReadWholeFile(options.input, &file, &error)) {
-    std::fprintf(stderr, "jpegdec: cannot read '%s': %s\n", options.input.c_str(), error.c_str());
+  std::FILE* input = OpenInput(options.input, &error);
+  if (input == nullptr) {
+    std::fprintf(stderr, "jpegdec: %s: cannot read: %s\n", inputName.c_str(), error.c_str());
     return kExitInput;
   }
-  const FrameInfo frame = ProbeFrame(file);
+  std::vector<std::uint8_t> head;
+  probe::FrameHeader frame;
+  if (!ReadHead(input, &head, &frame)) {
+    CloseInput(input);
+    std::fprintf(stderr, "jpegdec: %s: read error\n", inputName.c_str());
+    return kExitInput;
+  }
   const bool large = std::uint64_t{frame.width} * frame.height >= kProgressPixels;
   ProgressBar progress(!options.quiet && large && StderrIsTerminal(), frame.height);
+  std::uint32_t rowsWritten = 0;
+
+  // The output opens with the first row, once the row length tells the layout.
+  OutputFile output;
+  std::unique_ptr<ImageWriter> writer;
+  Layout layout;
+  Format written = format;
+  int failure = kExitOk;
+  std::string failureText;
 
   SessionOptions session;
   session.mode = options.mode;
@@ -326,53 +438,87 @@ int Run(const Options& options) {
   session.piece = options.piece;
   session.width = frame.width;
   session.height = frame.height;
-  session.onRow = [&progress](std::uint32_t rows) { progress.Update(rows); };
+  session.onRow = [&](std::int32_t isStreaming, const std::uint8_t* row, std::uint32_t length) {
+    if (writer == nullptr) {
+      layout = ChooseLayout(options, isStreaming, length, frame);
+      if (!layout.problem.empty()) {
+        failure = kExitDecode;
+        failureText = inputName + ": " + layout.problem;
+        return false;
+      }
+      written = ResolvePnm(format, layout.shape);
+      const std::string problem = FormatProblem(written, layout.shape);
+      if (!problem.empty()) {
+        failure = kExitOutput;
+        failureText = options.output + ": " + problem;
+        return false;
+      }
+      std::string why;
+      if (!output.Open(options.output, &why) ||
+          (writer = StartImage(output.stream(), written, layout.shape, &why)) == nullptr) {
+        failure = kExitOutput;
+        failureText = options.output + ": " + why;
+        return false;
+      }
+    }
+    if (length < std::size_t{layout.shape.width} * layout.shape.channels) {
+      failure = kExitDecode;
+      failureText = inputName + ": a row of " + std::to_string(length) + " bytes is too short";
+      return false;
+    }
+    if (!writer->WriteRow(row)) {
+      failure = kExitOutput;
+      failureText = options.output + ": cannot write: " + writer->error();
+      return false;
+    }
+    ++rowsWritten;
+    progress.Update(rowsWritten);
+    return true;
+  };
   const auto started = std::chrono::steady_clock::now();
-  const SessionResult result = RunSession(file, session);
+  const SessionResult result = RunSession(std::move(head), input, session);
+  CloseInput(input);
+
+  if (failure == kExitOk) {
+    const std::string why = WhyNotDecoded(result, frame);
+    if (!why.empty()) {
+      failure = result.end == SessionEnd::kInputError ? kExitInput : kExitDecode;
+      failureText = inputName + ": " + why;
+    } else if (result.rows == 0 || writer == nullptr) {
+      failure = kExitDecode;
+      failureText = inputName + ": the image has no rows";
+    } else if (!writer->Finish()) {
+      failure = kExitOutput;
+      failureText = options.output + ": cannot write: " + writer->error();
+    }
+  }
+  writer.reset();
+  if (failure == kExitOk && !output.Commit(&error)) {
+    failure = kExitOutput;
+    failureText = error;
+  }
   const auto wallMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now() - started)
                           .count();
-  progress.Done();
-
-  const Layout layout = ChooseLayout(options, result, frame);
+  if (failure != kExitOk) {
+    output.Discard();
+    progress.Abandon();
+  } else {
+    progress.Complete();
+  }
   if (options.stats) {
-    std::printf(
-        "mode: %s\nrows: %u of %u bytes\nelapsed: %u ms in the library, %lld ms in all\n"
-        "writes: %u (host: %llu, %llu refused)\nreads: %u (host: %llu)\nleftover: %u "
-        "bytes after the end marker\n",
-        layout.mode.c_str(), result.rows, result.rowLength, result.elapsedMs,
-        static_cast<long long>(wallMs), result.writeCount,
-        static_cast<unsigned long long>(result.writeCalls),
-        static_cast<unsigned long long>(result.refusedWrites), result.readCount,
-        static_cast<unsigned long long>(result.readCalls), result.leftover);
+    PrintStats(layout, result, static_cast<long long>(wallMs));
   }
-  const std::string why = WhyNotDecoded(result, frame);
-  if (!why.empty()) {
-    std::fprintf(stderr, "jpegdec: %s: %s\n", options.input.c_str(), why.c_str());
-    return kExitDecode;
+  if (failure != kExitOk) {
+    std::fprintf(stderr, "jpegdec: %s\n", failureText.c_str());
+    return failure;
   }
-  if (result.rows == 0) {
-    std::fprintf(stderr, "jpegdec: %s: the image has no rows\n", options.input.c_str());
-    return kExitDecode;
-  }
-  if (!layout.problem.empty()) {
-    std::fprintf(stderr, "jpegdec: %s: %s\n", options.input.c_str(), layout.problem.c_str());
-    return kExitDecode;
-  }
-  const Image image = MakeImage(result, frame, layout.channels);
-  const std::string problem = FormatProblem(format, image);
-  if (!problem.empty()) {
-    std::fprintf(stderr, "jpegdec: %s\n", problem.c_str());
-    return kExitOutput;
-  }
-  if (!WriteImage(options.output, format, image, &error)) {
-    std::fprintf(stderr, "jpegdec: %s\n", error.c_str());
-    return kExitOutput;
-  }
-  if (!options.quiet) {
-    std::printf("%s: %ux%u, %u component%s -> %s (%s)\n", options.input.c_str(), image.width,
-                image.height, image.channels, image.channels == 1 ? "" : "s",
-                options.output.c_str(), FormatName(format));
+  if (options.verbose) {
+    std::fprintf(stderr, "jpegdec: %s: %ux%u, %u component%s -> %s (%s, %s)\n", inputName.c_str(),
+                 layout.shape.width, layout.shape.height, layout.shape.channels,
+                 layout.shape.channels == 1 ? "" : "s",
+                 toStandardOutput ? "standard output" : options.output.c_str(),
+                 FormatName(written), layout.mode.c_str());
   }
   return kExitOk;
 }
@@ -380,11 +526,34 @@ int Run(const Options& options) {
 }  // namespace
 }  // namespace jpegdec_cli
 
-int main(int argc, char** argv) {
+static int Main(int argc, char** argv) {
   jpegdec_cli::Options options;
   const int parsed = jpegdec_cli::ParseArguments(argc, argv, &options);
   if (parsed >= 0) {
     return parsed;
   }
+  jpegdec_cli::InstallInterruptCleanup();
   return jpegdec_cli::Run(options);
 }
+
+#if defined(_WIN32)
+// The wide entry point: file names with any Unicode characters reach the tool as UTF-8.
+int wmain(int argc, wchar_t** wargv) {
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, text.data(), size, nullptr, nullptr);
+    text.resize(std::strlen(text.c_str()));
+    arguments.push_back(text);
+  }
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+  return Main(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) { return Main(argc, argv); }
+#endif

@@ -1,0 +1,46 @@
+// The tool's few operating-system services: files named in UTF-8 (any Unicode name on Windows),
+// "-" for the standard streams, and an output that appears under its name only when complete.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace jpegdec_cli {
+
+// The name that stands for standard input (as INPUT) or standard output (as OUTPUT).
+inline constexpr const char* kStandardStream = "-";
+
+// Opens `path` for binary reading, or standard input for "-". Null with `error` set on failure.
+std::FILE* OpenInput(const std::string& path, std::string* error);
+void CloseInput(std::FILE* file);
+
+bool StderrIsTerminal();
+
+// Removes the partial output when SIGINT or SIGTERM (Ctrl-C, Ctrl-Break or the console closing
+// on Windows) ends the process. Call once, before the first OutputFile opens.
+void InstallInterruptCleanup();
+
+// An output file written under a temporary name in the target's directory and renamed over the
+// target once complete; removed when the decode fails or the process is interrupted. Standard
+// output ("-") is written directly.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();  // discards a file not committed
+
+  bool Open(const std::string& target, std::string* error);
+  std::FILE* stream() const { return stream_; }
+  // Closes the file and gives it its name; false (the file removed) when anything failed.
+  bool Commit(std::string* error);
+  void Discard();
+
+ private:
+  std::string target_;
+  std::string temporary_;
+  std::FILE* stream_ = nullptr;
+  bool standardOutput_ = false;
+};
+
+}  // namespace jpegdec_cli
