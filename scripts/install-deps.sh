@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang lld llvm libclang-rt-14-dev
   libgtest-dev googletest libbenchmark-dev
   libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev libjpeg-turbo-progs
-  g++-mingw-w64-i686 wine wine32:i386 python3 xauth
+  g++-mingw-w64-i686 wine wine32:i386 python3 xauth time
   libstb-dev python3-matplotlib
 )
 
@@ -28,3 +28,8 @@ if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
   fi
 fi
+
+# The win32 tool's PNG support: static zlib and libpng for mingw-w64 i686 from Debian's source
+# packages, built once into build/png-win32 (a later run finds them there and does nothing).
+"$(dirname "$0")/build-png-win32.sh" ||
+  echo "install-deps: the win32 tool will write PPM, PGM and PAM only" >&2

@@ -1,7 +1,9 @@
-# Smoke test of the command-line host: decodes a generated sample page (scripts/make-sample.py,
-# compressed with cjpeg) to PPM in every mode and checks the exit status and the output; then
-# the failure paths (unreadable input, refused data, unknown format) and that they leave no file.
-# In the win32 build the tool runs under Wine.
+# Smoke test of the command-line host as a user runs it: this build is installed into a scratch
+# prefix and the installed tool decodes a generated sample page (scripts/make-sample.py,
+# compressed with cjpeg) in every mode; standard input and output, --version, the failure paths
+# (unreadable, refused, truncated data, unknown format) and that they leave no file; natively
+# also SIGTERM in the middle of a decode. In the win32 build the tool runs under Wine and opens
+# a file with a non-ASCII name.
 find_package(Python3 COMPONENTS Interpreter)
 find_program(JPEGDEC_CJPEG cjpeg)
 if(TARGET jpegdec_cli AND Python3_Interpreter_FOUND AND JPEGDEC_CJPEG)
@@ -9,7 +11,11 @@ if(TARGET jpegdec_cli AND Python3_Interpreter_FOUND AND JPEGDEC_CJPEG)
     COMMAND ${CMAKE_COMMAND}
       -DPYTHON=${Python3_EXECUTABLE}
       -DCJPEG=${JPEGDEC_CJPEG}
-      -DCLI=$<TARGET_FILE:jpegdec_cli>
+      -DBUILD_DIR=${CMAKE_BINARY_DIR}
+      -DCLI_NAME=$<TARGET_FILE_NAME:jpegdec_cli>
+      -DBINDIR=${CMAKE_INSTALL_BINDIR}
+      -DVERSION=${PROJECT_VERSION}
+      -DHAVE_PNG=${JPEGDEC_CLI_HAVE_PNG}
       "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
       -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
       -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/cli_smoke

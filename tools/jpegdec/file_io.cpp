@@ -99,28 +99,51 @@ void OnSignal(int signal) {
 
 }  // namespace
 
-std::FILE* OpenInput(const std::string& path, std::string* error) {
+int OpenInput(const std::string& path, std::string* error) {
   if (path == kStandardStream) {
 #if defined(_WIN32)
     _setmode(_fileno(stdin), _O_BINARY);
+    return _fileno(stdin);
+#else
+    return STDIN_FILENO;
 #endif
-    return stdin;
   }
 #if defined(_WIN32)
-  std::FILE* file = _wfopen(Wide(path).c_str(), L"rb");
+  const int input = _wopen(Wide(path).c_str(), _O_RDONLY | _O_BINARY);
 #else
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  const int input = open(path.c_str(), O_RDONLY | O_CLOEXEC);
 #endif
-  if (file == nullptr) {
+  if (input < 0) {
     *error = ErrnoText();
   }
-  return file;
+  return input;
 }
 
-void CloseInput(std::FILE* file) {
-  if (file != nullptr && file != stdin) {
-    std::fclose(file);
+long ReadInput(int input, void* data, std::size_t size) {
+  constexpr std::size_t kLargestRead = 1u << 30;
+  const std::size_t want = size < kLargestRead ? size : kLargestRead;
+  for (;;) {
+#if defined(_WIN32)
+    const long got = _read(input, data, static_cast<unsigned>(want));
+#else
+    const long got = read(input, data, want);
+#endif
+    if (got >= 0 || errno != EINTR) {
+      return got < 0 ? -1 : got;
+    }
   }
+}
+
+void CloseInput(int input) {
+#if defined(_WIN32)
+  if (input >= 0 && input != _fileno(stdin)) {
+    _close(input);
+  }
+#else
+  if (input >= 0 && input != STDIN_FILENO) {
+    close(input);
+  }
+#endif
 }
 
 bool StderrIsTerminal() {

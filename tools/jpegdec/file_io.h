@@ -10,9 +10,12 @@ namespace jpegdec_cli {
 // The name that stands for standard input (as INPUT) or standard output (as OUTPUT).
 inline constexpr const char* kStandardStream = "-";
 
-// Opens `path` for binary reading, or standard input for "-". Null with `error` set on failure.
-std::FILE* OpenInput(const std::string& path, std::string* error);
-void CloseInput(std::FILE* file);
+// Opens `path` for binary reading, or standard input for "-": a descriptor, or -1 with `error`
+// set. Reads return what is there (a pipe's bytes as they arrive), not a full buffer.
+int OpenInput(const std::string& path, std::string* error);
+// Bytes read into `data` (at most `size`), 0 at the end of the input, -1 on a read error.
+long ReadInput(int input, void* data, std::size_t size);
+void CloseInput(int input);
 
 bool StderrIsTerminal();
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "file_io.h"
 #include "jpegdec/jpegdec.h"
 
 namespace jpegdec_cli {
@@ -96,7 +97,7 @@ void EndMarkerTracker::Feed(const std::uint8_t* data, std::size_t size) {
   }
 }
 
-SessionResult RunSession(std::vector<std::uint8_t> head, std::FILE* input,
+SessionResult RunSession(std::vector<std::uint8_t> head, int input,
                          const SessionOptions& options) {
   SessionResult result;
   InstanceHolder holder;
@@ -169,18 +170,16 @@ SessionResult RunSession(std::vector<std::uint8_t> head, std::FILE* input,
         std::vector<std::uint8_t>().swap(buffer);  // the head was larger than a piece
       }
       buffer.resize(piece);
-      const std::size_t got = std::fread(buffer.data(), 1, piece, input);
-      buffer.resize(got);
-      position = 0;
-      if (got < piece) {
-        if (std::ferror(input) != 0) {
-          result.end = SessionEnd::kInputError;
-          break;
-        }
-        inputDone = true;
+      const long got = ReadInput(input, buffer.data(), piece);
+      if (got < 0) {
+        result.end = SessionEnd::kInputError;
+        break;
       }
-      tracker.Feed(buffer.data(), got);
-      result.inputBytes += got;
+      buffer.resize(static_cast<std::size_t>(got));
+      position = 0;
+      inputDone = got == 0;
+      tracker.Feed(buffer.data(), buffer.size());
+      result.inputBytes += buffer.size();
     }
     if (position < buffer.size()) {
       // A refused Write is retried after the next Read (the back-end may have been busy); when

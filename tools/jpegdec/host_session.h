@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <vector>
 
@@ -52,8 +51,8 @@ struct SessionResult {
 };
 
 // `head` holds the input's first bytes, already read (to probe the frame header); the rest comes
-// from `input`.
-SessionResult RunSession(std::vector<std::uint8_t> head, std::FILE* input,
+// from the descriptor `input` (file_io.h), in pieces of at most options.piece bytes.
+SessionResult RunSession(std::vector<std::uint8_t> head, int input,
                          const SessionOptions& options);
 
 // Follows the marker structure of the bytes written (T.81 B.1.1: segments skipped by their

@@ -236,16 +236,16 @@ class ProgressBar {
 };
 
 // Reads the input up to its first scan header (or the limit, or its end).
-bool ReadHead(std::FILE* input, std::vector<std::uint8_t>* head, probe::FrameHeader* frame) {
+bool ReadHead(int input, std::vector<std::uint8_t>* head, probe::FrameHeader* frame) {
   while (head->size() < kHeadLimit) {
     const std::size_t at = head->size();
     head->resize(at + kHeadChunk);
-    const std::size_t got = std::fread(head->data() + at, 1, kHeadChunk, input);
-    head->resize(at + got);
-    *frame = probe::ProbeFrameHeader(head->data(), head->size());
-    if (got < kHeadChunk) {
-      return std::ferror(input) == 0;
+    const long got = ReadInput(input, head->data() + at, kHeadChunk);
+    head->resize(at + static_cast<std::size_t>(got > 0 ? got : 0));
+    if (got <= 0) {
+      return got == 0;
     }
+    *frame = probe::ProbeFrameHeader(head->data(), head->size());
     if (frame->scanReached) {
       break;
     }
@@ -408,8 +408,8 @@ int Run(const Options& options) {
   const std::string inputName =
       options.input == kStandardStream ? std::string("standard input") : options.input;
   std::string error;
-  std::FILE* input = OpenInput(options.input, &error);
-  if (input == nullptr) {
+  const int input = OpenInput(options.input, &error);
+  if (input < 0) {
     std::fprintf(stderr, "jpegdec: %s: cannot read: %s\n", inputName.c_str(), error.c_str());
     return kExitInput;
   }

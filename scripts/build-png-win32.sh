@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Builds the static zlib and libpng the win32 command-line tool writes PNG with: Debian's own
+# source packages (the versions of the machine's zlib1g and libpng16-16 when the archive still
+# has them), fetched with `apt-get source` and compiled with the project's mingw-w64 i686
+# toolchain (cmake/mingw-i686.cmake), the way bench/build_ljt_win32.sh builds its libjpeg-turbo.
+# The result, never part of the project's sources, is
+#   OUT/include/  png.h, pngconf.h, pnglibconf.h, zlib.h, zconf.h
+#   OUT/lib/      libpng.a, libz.a
+#   OUT/LICENSES/ the two libraries' licence texts (the package's THIRD-PARTY-NOTICES quote them)
+#   OUT/BUILT     what was wanted and built (a second run wanting the same does nothing)
+# tools/jpegdec/CMakeLists.txt links it when present (JPEGDEC_PNG_WIN32_DIR). Called by
+# scripts/install-deps.sh; without it the win32 tool writes PPM, PGM and PAM only.
+#
+# The machine's apt sources are left alone: the deb-src entries are derived from its deb
+# entries (same mirrors, suites and keys) into a private apt state under OUT/apt.
+#
+# Usage: scripts/build-png-win32.sh [OUT]   (default build/png-win32)
+# Exit status 0 when OUT holds both libraries, 1 (with the reason on standard error) when not.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+out=${1:-build/png-win32}
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+skip() {
+  echo "build-png-win32: no PNG for the win32 tool: $*" >&2
+  exit 1
+}
+
+compiler=i686-w64-mingw32-gcc-posix
+command -v "$compiler" >/dev/null || skip "$compiler missing (scripts/install-deps.sh)"
+if ! command -v dpkg-source >/dev/null; then
+  if [ "$(id -u)" = 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends dpkg-dev \
+      >/dev/null || skip "cannot install dpkg-dev"
+  else
+    skip "dpkg-source missing (dpkg-dev; run as root to install)"
+  fi
+fi
+
+zlib_wanted=$(dpkg-query -W -f='${source:Version}\n' zlib1g 2>/dev/null | head -1 || true)
+png_wanted=$(dpkg-query -W -f='${source:Version}\n' libpng16-16 2>/dev/null | head -1 || true)
+stamp="zlib ${zlib_wanted:-latest}, libpng1.6 ${png_wanted:-latest} (Debian source packages);\
+ mingw-w64 i686 gcc $("$compiler" -dumpfullversion) -O2, static"
+if [ -s "$out/lib/libpng.a" ] && [ -s "$out/lib/libz.a" ] && [ -s "$out/BUILT" ] &&
+  [ "$(head -1 "$out/BUILT")" = "$stamp" ]; then
+  echo "build-png-win32: up to date: $(tail -1 "$out/BUILT")" >&2
+  exit 0
+fi
+
+# A private apt configuration whose sources are the machine's Debian entries turned into
+# deb-src entries; its lists and caches stay under OUT/apt.
+apt_dir=$out/apt
+mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+rm -f "$apt_dir"/sources.list.d/*
+for f in /etc/apt/sources.list.d/*.sources; do
+  [ -e "$f" ] || continue
+  sed 's/^Types:.*/Types: deb-src/' "$f" >"$apt_dir/sources.list.d/$(basename "$f")"
+done
+touch "$apt_dir/sources.list.d/machine.list"
+for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+  [ -e "$f" ] || continue
+  sed -n 's/^[[:space:]]*deb\([[:space:]]\)/deb-src\1/p' "$f" \
+    >>"$apt_dir/sources.list.d/machine.list"
+done
+apt_options=(
+  -o "Dir::Etc::SourceList=$apt_dir/sources.list.d/machine.list"
+  -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
+  -o "Dir::State::Lists=$apt_dir/lists"
+  -o "Dir::Cache=$apt_dir/cache"
+  -o "APT::Sandbox::User=$(id -un)"
+)
+if [ "$(id -u)" != 0 ]; then
+  apt_options+=(-o Debug::NoLocking=1)
+fi
+
+echo "build-png-win32: fetching Debian's source packages of zlib and libpng1.6" >&2
+apt-get "${apt_options[@]}" -qq update >"$apt_dir/update.log" 2>&1 ||
+  echo "build-png-win32: apt-get update reported problems (see $apt_dir/update.log)" >&2
+src=$out/src
+rm -rf "$src"
+mkdir -p "$src"
+fetch() {  # fetch PACKAGE WANTED-VERSION: unpacks into $src/PACKAGE
+  local package=$1 wanted=$2 candidate dsc
+  # The release's own version last: a mirror may lack the security suite's sources.
+  for candidate in ${wanted:+"$package=$wanted"} "$package" ${codename:+"$package/$codename"}; do
+    if (cd "$src" && apt-get "${apt_options[@]}" -qq source --download-only "$candidate") \
+      >"$apt_dir/source-$package.log" 2>&1; then
+      dsc=$(ls "$src/${package}_"*.dsc | head -1)
+      dpkg-source -x "$dsc" "$src/$package" >"$src/unpack-$package.log" 2>&1 ||
+        skip "dpkg-source could not unpack $dsc (see $src/unpack-$package.log)"
+      return 0
+    fi
+  done
+  skip "apt-get source $package failed (see $apt_dir/source-$package.log)"
+}
+codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+fetch zlib "$zlib_wanted"
+fetch libpng1.6 "$png_wanted"
+
+stage=$src/install
+mkdir -p "$stage/include" "$stage/lib"
+echo "build-png-win32: building zlib" >&2
+# Debian's zlib source leaves out the win32 makefiles; the library is its fifteen C files.
+(
+  cd "$src/zlib"
+  objects=()
+  for name in adler32 compress crc32 deflate gzclose gzlib gzread gzwrite infback inffast \
+    inflate inftrees trees uncompr zutil; do
+    "$compiler" -O2 -DNDEBUG -c "$name.c" -o "$name.o"
+    objects+=("$name.o")
+  done
+  i686-w64-mingw32-ar rcs libz.a "${objects[@]}"
+) >"$src/zlib.log" 2>&1 || skip "zlib did not build (see $src/zlib.log)"
+cp "$src/zlib/libz.a" "$stage/lib/"
+cp "$src/zlib/zlib.h" "$src/zlib/zconf.h" "$stage/include/"
+
+echo "build-png-win32: building libpng" >&2
+cmake -S "$src/libpng1.6" -B "$src/png-build" -G Ninja -Wno-dev \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
+  -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
+  -DZLIB_INCLUDE_DIR="$stage/include" -DZLIB_LIBRARY="$stage/lib/libz.a" \
+  >"$src/png-configure.log" 2>&1 || skip "libpng configure failed (see $src/png-configure.log)"
+cmake --build "$src/png-build" -j2 --target png_static >"$src/png-build.log" 2>&1 ||
+  skip "libpng did not build (see $src/png-build.log)"
+cp "$src/png-build/libpng.a" "$stage/lib/libpng.a" 2>/dev/null ||
+  cp "$src/png-build/libpng16.a" "$stage/lib/libpng.a"
+cp "$src/libpng1.6/png.h" "$src/libpng1.6/pngconf.h" "$src/png-build/pnglibconf.h" \
+  "$stage/include/"
+
+rm -rf "$out/include" "$out/lib" "$out/LICENSES"
+mkdir -p "$out/LICENSES"
+mv "$stage/include" "$stage/lib" "$out/"
+cp "$src/libpng1.6/LICENSE" "$out/LICENSES/libpng.txt"
+cp "$src/zlib/LICENSE" "$out/LICENSES/zlib.txt"
+built_versions="zlib $(sed -n 's/^Version: //p' "$src"/zlib_*.dsc), libpng1.6 $(sed -n \
+  's/^Version: //p' "$src"/libpng1.6_*.dsc)"
+printf '%s\n%s\n' "$stamp" "built: $built_versions" >"$out/BUILT"
+rm -rf "$src"
+echo "build-png-win32: $built_versions for mingw-w64 i686" >&2
