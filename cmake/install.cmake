@@ -33,6 +33,17 @@ if(WIN32)
   endif()
 endif()
 
+# The Windows package carries the DLL and the tool without their debugging information:
+# `cmake --install` strips them there unless told otherwise (-DJPEGDEC_INSTALL_STRIPPED=OFF at
+# configure time, for a tree to debug with).
+if(WIN32)
+  option(JPEGDEC_INSTALL_STRIPPED "Strip the DLL and the tool when installing (as --strip does)"
+         ON)
+  if(JPEGDEC_INSTALL_STRIPPED)
+    install(CODE "if(NOT CMAKE_INSTALL_DO_STRIP)\n  set(CMAKE_INSTALL_DO_STRIP 1)\nendif()")
+  endif()
+endif()
+
 install(TARGETS jpegdec EXPORT jpegdecTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
@@ -81,12 +92,76 @@ if(TARGET jpegdec_cli)
   install(TARGETS jpegdec_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
+# LICENSE, a short README and THIRD-PARTY-NOTICES (what is linked in from elsewhere, by build):
+# at the root of the Windows tree, in share/doc/jpegdec on Linux.
+if(WIN32)
+  set(JPEGDEC_INSTALL_NOTICEDIR .)
+  set(JPEGDEC_PACKAGE_LIBRARY_LINE
+    "bin/jpegdec.dll               the 32-bit DLL (lib/: jpegdec.lib, libjpegdec.dll.a, .def)")
+  set(JPEGDEC_PACKAGE_TOOL_LINE "bin/jpegdec.exe               the command-line tool")
+  set(body "The GCC runtime (libgcc, libstdc++), linked statically into jpegdec.dll and
+jpegdec.exe: GPL 3 with the GCC Runtime Library Exception 3.1, which lets the compiled program
+be passed on under terms of its own.
+
+The mingw-w64 runtime (start-up code, libmingwex with getopt_long, winpthreads), linked
+statically into jpegdec.dll and jpegdec.exe: ZPL 2.1, public domain, and the BSD-, ISC- and
+MIT-style terms its parts carry, recorded in full at the end of this file.
+")
+  if(JPEGDEC_CLI_HAVE_PNG)
+    file(STRINGS ${JPEGDEC_PNG_WIN32_DIR}/BUILT png_built REGEX "^built: ")
+    string(REGEX REPLACE "^built: " "" png_built "${png_built}")
+    file(READ ${JPEGDEC_PNG_WIN32_DIR}/LICENSES/libpng.txt png_licence)
+    file(READ ${JPEGDEC_PNG_WIN32_DIR}/LICENSES/zlib.txt zlib_licence)
+    string(APPEND body "
+libpng and zlib (${png_built}, Debian's source packages), linked statically into jpegdec.exe,
+which writes PNG with them. Their terms:
+
+---- libpng ----
+${png_licence}
+---- zlib ----
+${zlib_licence}")
+  endif()
+  find_file(JPEGDEC_MINGW_COPYRIGHT copyright
+    PATHS /usr/share/doc/mingw-w64-i686-dev /usr/share/doc/mingw-w64-common NO_DEFAULT_PATH
+    NO_CMAKE_FIND_ROOT_PATH DOC "The mingw-w64 runtime's licence record (Debian's copyright file)")
+  if(JPEGDEC_MINGW_COPYRIGHT)
+    file(READ ${JPEGDEC_MINGW_COPYRIGHT} mingw_terms)
+    string(APPEND body "
+---- the mingw-w64 runtime's terms, as the toolchain's package records them ----
+${mingw_terms}")
+  else()
+    string(APPEND body "
+The mingw-w64 runtime's terms: see the COPYING files of the mingw-w64 project.
+")
+  endif()
+else()
+  set(JPEGDEC_INSTALL_NOTICEDIR ${CMAKE_INSTALL_DOCDIR})
+  set(JPEGDEC_PACKAGE_LIBRARY_LINE
+    "lib/libjpegdec.so.${PROJECT_VERSION}       the shared library, with its soname links")
+  set(JPEGDEC_PACKAGE_TOOL_LINE "bin/jpegdec                   the command-line tool")
+  set(body "The GCC runtime: libstdc++ and libgcc_s are the system's, loaded at run time; the
+few parts of libgcc and the start-up files linked in are under GPL 3 with the GCC Runtime
+Library Exception 3.1, which lets the compiled program be passed on under terms of its own.
+
+libpng and zlib: the tool jpegdec loads the system's libpng16 and zlib at run time (libpng
+licence, zlib licence); nothing of them is contained in this package.
+")
+endif()
+set(JPEGDEC_NOTICES_BODY "${body}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/package/THIRD-PARTY-NOTICES.in
+  ${PROJECT_BINARY_DIR}/package/THIRD-PARTY-NOTICES @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/package/README.txt.in
+  ${PROJECT_BINARY_DIR}/package/README @ONLY)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_BINARY_DIR}/package/README
+  ${PROJECT_BINARY_DIR}/package/THIRD-PARTY-NOTICES DESTINATION ${JPEGDEC_INSTALL_NOTICEDIR})
+
 # Distributable archives of the installed tree: `cpack` in a build directory makes
 # jpegdec-VERSION-Linux.tar.gz or jpegdec-VERSION-win32.zip.
 set(CPACK_PACKAGE_NAME jpegdec)
 set(CPACK_PACKAGE_VENDOR jpegdec)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Resumable baseline JPEG decoder for scanner drivers")
-set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_RESOURCE_FILE_README ${PROJECT_BINARY_DIR}/package/README)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win32)

@@ -23,8 +23,8 @@ int main(int argc, char** argv) {
   unsigned long checksum = 0;
   int32_t result = JPEGDEC_READ_FAILED;
   /* The size given to Start only sizes the input buffer; the image's own comes from the data. */
-  if (ops->Start(decoder, 0, 0, JPEGDEC_MODE_STREAMING, 1) == 1) {
-    while ((result = ops->Read(decoder, &row, &rowLength)) == JPEGDEC_READ_ROW ||
+  if (ops->Start(JPEGDEC_SELF(decoder), 0, 0, JPEGDEC_MODE_STREAMING, 1) == 1) {
+    while ((result = ops->Read(JPEGDEC_SELF(decoder), &row, &rowLength)) == JPEGDEC_READ_ROW ||
            result == JPEGDEC_READ_AGAIN) {
       if (result == JPEGDEC_READ_ROW) { /* top row first; valid until the next call */
         ++rows;
@@ -39,12 +39,12 @@ int main(int argc, char** argv) {
       if (pending == 0 && (pending = fread(piece, 1, sizeof piece, file)) == 0) {
         break; /* every byte written and still no end: the file was cut short */
       }
-      if (ops->Write(decoder, piece, (uint32_t)pending) == 1) {
+      if (ops->Write(JPEGDEC_SELF(decoder), piece, (uint32_t)pending) == 1) {
         pending = 0;
       }
     }
   }
-  ops->Finish(decoder, &leftover);
+  ops->Finish(JPEGDEC_SELF(decoder), &leftover);
   DeleteJpegDecodeInstance(decoder);
   fclose(file);
 

@@ -3,15 +3,42 @@
  * instance's ten operations through the table of thiscall pointers, checking around each call
  * that the stack pointer is where it was (a convention mismatch would leave it moved).
  *
+ * Built twice: by mingw-w64 gcc (the header's thiscall pointers), and by clang for Microsoft's
+ * ABI as Microsoft's C compiler sees the header (its __fastcall form; tests/packaging.cmake).
+ *
  * Usage: abi_host gdiplus-present | gdiplus-missing
  * With "gdiplus-missing" (run with gdiplus.dll disabled) automatic mode must choose streaming
  * and mode 1 must fall back to mode 2. Exit status 0 when every check held. */
 #include <stdint.h>
+
+#include "jpegdec/jpegdec.h"
+
+#if defined(JPEGDEC_ABI_HOST_FREESTANDING)
+/* Built by clang for Microsoft's ABI (i686-pc-windows-msvc) as Microsoft's C compiler would
+ * build it, with no SDK and no C runtime of that kind here: the few system functions it calls
+ * are declared below and imported from kernel32.dll and msvcrt.dll through import libraries
+ * made from tests/packaging/kernel32.def and msvcrt.def. The header's form for Microsoft's compiler
+ * is the one under test: __fastcall pointers with an unused second argument. */
+_Static_assert(_Generic(((JpegDecodeInstanceVtbl*)0)->Read,
+                        int32_t(__fastcall*)(JpegDecodeInstance*, void*, uint8_t**, uint32_t*) : 1,
+                        default : 0),
+               "the header's C table for Microsoft's compiler is selected");
+typedef void* HMODULE;
+typedef int(__stdcall* FARPROC)(void);
+#define NULL ((void*)0)
+__declspec(dllimport) HMODULE __stdcall LoadLibraryA(const char* name);
+__declspec(dllimport) FARPROC __stdcall GetProcAddress(HMODULE module, const char* name);
+__declspec(dllimport) int __stdcall FreeLibrary(HMODULE module);
+__declspec(dllimport) int __cdecl printf(const char* format, ...);
+__declspec(dllimport) int __cdecl strcmp(const char* a, const char* b);
+__declspec(dllimport) int __cdecl __getmainargs(int* argc, char*** argv, char*** environment,
+                                                int expandWildcards, int* startInfo);
+__declspec(dllimport) __declspec(noreturn) void __cdecl exit(int status);
+#else
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
-
-#include "jpegdec/jpegdec.h"
+#endif
 
 /* The instance as the host sees it: the table pointer, then the fields in order. */
 typedef struct HostInstance {
@@ -76,6 +103,9 @@ static void CheckTheChecker(void) {
   READ_ESP(espBefore);
   result = wrong(1);
   READ_ESP(espAfter);
+  /* Undo the mismatch: a compiler that addresses its frame from the stack pointer (clang)
+   * would otherwise return through the wrong slot. */
+  __asm__ volatile("movl %0, %%esp" : : "m"(espBefore));
   if (result != 2 || espAfter == espBefore) {
     printf("FAIL the stack check cannot see a convention mismatch\n");
     ++failures;
@@ -94,27 +124,27 @@ static void ExerciseEverySlot(JpegDecodeInstance* instance) {
   uint32_t rowLength = 0;
   uint32_t leftover = 99;
 
-  CALL(result, vtbl->Start(instance, 64, 48, JPEGDEC_MODE_STREAMING, 1));
+  CALL(result, vtbl->Start(JPEGDEC_SELF(instance), 64, 48, JPEGDEC_MODE_STREAMING, 1));
   EXPECT(host->mode == JPEGDEC_MODE_STREAMING);
   EXPECT(host->streamingBackend != NULL);
   EXPECT(host->bufferedBackend == NULL && host->gdiplusBackend == NULL);
-  CALL(result, vtbl->IsStreaming(instance));
+  CALL(result, vtbl->IsStreaming(JPEGDEC_SELF(instance)));
   EXPECT(result == 1);
-  CALL(result, vtbl->Write(instance, kStartOfFile, (uint32_t)sizeof kStartOfFile));
-  CALL(result, vtbl->Read(instance, &row, &rowLength));
+  CALL(result, vtbl->Write(JPEGDEC_SELF(instance), kStartOfFile, (uint32_t)sizeof kStartOfFile));
+  CALL(result, vtbl->Read(JPEGDEC_SELF(instance), &row, &rowLength));
   EXPECT(result == 1 || result == -1);
-  CALL_VOID(vtbl->EndOfInput(instance, 0));
-  CALL(count, vtbl->GetElapsedTime(instance));
-  CALL(count, vtbl->GetWriteCount(instance));
+  CALL_VOID(vtbl->EndOfInput(JPEGDEC_SELF(instance), 0));
+  CALL(count, vtbl->GetElapsedTime(JPEGDEC_SELF(instance)));
+  CALL(count, vtbl->GetWriteCount(JPEGDEC_SELF(instance)));
   EXPECT(count == 1);
-  CALL(count, vtbl->GetReadCount(instance));
+  CALL(count, vtbl->GetReadCount(JPEGDEC_SELF(instance)));
   EXPECT(count == 1);
-  CALL_VOID(vtbl->Finish(instance, &leftover));
+  CALL_VOID(vtbl->Finish(JPEGDEC_SELF(instance), &leftover));
   EXPECT(leftover == 0);
   EXPECT(host->streamingBackend == NULL);
-  CALL(result, vtbl->Read(instance, &row, &rowLength));
+  CALL(result, vtbl->Read(JPEGDEC_SELF(instance), &row, &rowLength));
   EXPECT(result == -1); /* no back-end left: never "a row was handed out" */
-  CALL_VOID(vtbl->Finish(instance, NULL));
+  CALL_VOID(vtbl->Finish(JPEGDEC_SELF(instance), NULL));
   (void)result;
 }
 
@@ -123,7 +153,7 @@ static void CheckModeChoice(JpegDecodeInstance* instance, int gdiplusPresent) {
   const JpegDecodeInstanceVtbl* vtbl = JPEGDEC_VTBL(instance);
   int32_t result = 0;
 
-  CALL(result, vtbl->Start(instance, 64, 48, JPEGDEC_MODE_AUTO, 1));
+  CALL(result, vtbl->Start(JPEGDEC_SELF(instance), 64, 48, JPEGDEC_MODE_AUTO, 1));
   if (gdiplusPresent) {
     EXPECT(host->mode == JPEGDEC_MODE_GDIPLUS);
     EXPECT(host->gdiplusBackend != NULL && result == 1);
@@ -131,21 +161,21 @@ static void CheckModeChoice(JpegDecodeInstance* instance, int gdiplusPresent) {
     EXPECT(host->mode == JPEGDEC_MODE_STREAMING);
     EXPECT(host->streamingBackend != NULL);
   }
-  CALL(result, vtbl->IsStreaming(instance));
+  CALL(result, vtbl->IsStreaming(JPEGDEC_SELF(instance)));
   EXPECT(result == (gdiplusPresent ? 0 : 1));
-  CALL_VOID(vtbl->Finish(instance, NULL));
+  CALL_VOID(vtbl->Finish(JPEGDEC_SELF(instance), NULL));
 
-  CALL(result, vtbl->Start(instance, 64, 48, JPEGDEC_MODE_GDIPLUS, 1));
+  CALL(result, vtbl->Start(JPEGDEC_SELF(instance), 64, 48, JPEGDEC_MODE_GDIPLUS, 1));
   if (gdiplusPresent) {
     EXPECT(host->mode == JPEGDEC_MODE_GDIPLUS && result == 1);
   } else {
     EXPECT(host->mode == JPEGDEC_MODE_BUFFERED);
     EXPECT(host->bufferedBackend != NULL && host->gdiplusBackend == NULL);
   }
-  CALL(result, vtbl->IsStreaming(instance));
+  CALL(result, vtbl->IsStreaming(JPEGDEC_SELF(instance)));
   EXPECT(result == 0);
-  CALL_VOID(vtbl->EndOfInput(instance, 10));
-  CALL_VOID(vtbl->Finish(instance, NULL));
+  CALL_VOID(vtbl->EndOfInput(JPEGDEC_SELF(instance), 10));
+  CALL_VOID(vtbl->Finish(JPEGDEC_SELF(instance), NULL));
   (void)result;
 }
 
@@ -200,7 +230,7 @@ int main(int argc, char** argv) {
 
   /* Slot 0 with flags 1 destroys and frees, as an MSVC host's delete would. It does not
    * touch the live-instance count, which only the export keeps. */
-  CALL(returned, JPEGDEC_VTBL(first)->DeletingDestructor(first, 1));
+  CALL(returned, JPEGDEC_VTBL(first)->DeletingDestructor(JPEGDEC_SELF(first), 1));
   EXPECT(returned == (void*)first);
   CALL(result, uninitialize());
   EXPECT(result == 2);
@@ -217,3 +247,15 @@ int main(int argc, char** argv) {
   printf("every slot called; stack pointer unchanged around each call\n");
   return 0;
 }
+
+#if defined(JPEGDEC_ABI_HOST_FREESTANDING)
+/* The entry point: the arguments from msvcrt.dll, as a C runtime's start-up would get them. */
+void __cdecl HostEntry(void) {
+  int argc = 0;
+  char** argv = NULL;
+  char** environment = NULL;
+  int startInfo = 0;
+  __getmainargs(&argc, &argv, &environment, 0, &startInfo);
+  exit(main(argc, argv));
+}
+#endif

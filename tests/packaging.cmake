@@ -107,7 +107,36 @@ if(WIN32)
             ${PROJECT_SOURCE_DIR}/include/jpegdec/jpegdec.h jpegdec
     COMMENT "Building the MSVC-ABI host with clang and lld-link"
     VERBATIM)
-  add_custom_target(jpegdec_msvc_host ALL DEPENDS ${host_dir}/msvc_host.exe)
+  # The plain C host (tests/abi_host.c) as Microsoft's C compiler would build it: the header's
+  # _MSC_VER form of the C table (__fastcall pointers), checked by the host itself; freestanding
+  # with msvcrt.dll's printf and start-up arguments.
+  set(c_host_source ${CMAKE_CURRENT_SOURCE_DIR}/abi_host.c)
+  set(msvcrt_def ${CMAKE_CURRENT_SOURCE_DIR}/packaging/msvcrt.def)
+  add_custom_command(
+    OUTPUT ${host_dir}/abi_host_msvc_c.exe
+    COMMAND ${JPEGDEC_LLVM_DLLTOOL} -m i386 -k -d ${kernel32_def}
+            -l ${host_dir}/msvc_c_kernel32.lib
+    COMMAND ${JPEGDEC_LLVM_DLLTOOL} -m i386 -d ${msvcrt_def} -l ${host_dir}/msvc_c_msvcrt.lib
+    COMMAND ${JPEGDEC_CLANG} --target=i686-pc-windows-msvc -x c -std=c11 -O0 -fms-extensions
+            -ffreestanding -fno-builtin -mno-stack-arg-probe -DJPEGDEC_ABI_HOST_FREESTANDING
+            -Wall -Wextra -Wconversion -Wsign-conversion -Werror
+            -I${PROJECT_SOURCE_DIR}/include -I${JPEGDEC_GENERATED_INCLUDE_DIR}
+            -c ${c_host_source} -o ${host_dir}/abi_host_msvc_c.obj
+    COMMAND ${JPEGDEC_LLD_LINK} /nologo /subsystem:console /entry:HostEntry /nodefaultlib
+            /out:${host_dir}/abi_host_msvc_c.exe ${host_dir}/abi_host_msvc_c.obj
+            ${host_dir}/msvc_c_kernel32.lib ${host_dir}/msvc_c_msvcrt.lib
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:jpegdec> ${host_dir}
+    DEPENDS ${c_host_source} ${kernel32_def} ${msvcrt_def}
+            ${PROJECT_SOURCE_DIR}/include/jpegdec/jpegdec.h jpegdec
+    COMMENT "Building the C host for Microsoft's ABI with clang and lld-link"
+    VERBATIM)
+  add_custom_target(jpegdec_msvc_host ALL
+    DEPENDS ${host_dir}/msvc_host.exe ${host_dir}/abi_host_msvc_c.exe)
+  add_test(NAME abi_host_msvc_c
+    COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} ${host_dir}/abi_host_msvc_c.exe gdiplus-present)
+  set_tests_properties(abi_host_msvc_c PROPERTIES
+    PASS_REGULAR_EXPRESSION "every slot called; stack pointer unchanged around each call"
+    ENVIRONMENT "${JPEGDEC_TEST_ENVIRONMENT}" TIMEOUT 120)
   add_test(NAME msvc_host COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} ${host_dir}/msvc_host.exe)
   set_tests_properties(msvc_host PROPERTIES
     PASS_REGULAR_EXPRESSION "msvc_host: ok, ${JPEGDEC_SAMPLE_HEIGHT} rows"

@@ -131,6 +131,23 @@ extern "C" {
 #endif
 
 #if !defined(__cplusplus)
+#if defined(_MSC_VER) && defined(_M_IX86)
+/* Microsoft's compiler accepts __thiscall only on member functions. A __fastcall pointer with
+ * an unused second argument calls the same way: the instance in ECX, the unused value in EDX,
+ * the other arguments on the stack, removed by the callee. Pass JPEGDEC_SELF(instance) as the
+ * first argument, which adds the unused one here. */
+#define JPEGDEC_C_OPERATION __fastcall
+#define JPEGDEC_C_SELF JpegDecodeInstance* self, void* unusedEdx
+#define JPEGDEC_SELF(instance) (instance), 0
+#elif defined(_MSC_VER) /* 64-bit: one calling convention for all */
+#define JPEGDEC_C_OPERATION
+#define JPEGDEC_C_SELF JpegDecodeInstance* self
+#define JPEGDEC_SELF(instance) (instance)
+#else
+#define JPEGDEC_C_OPERATION JPEGDEC_THISCALL
+#define JPEGDEC_C_SELF JpegDecodeInstance* self
+#define JPEGDEC_SELF(instance) (instance)
+#endif
 #if defined(__GNUC__) && defined(_WIN32)
 /* GCC applies thiscall to these plain function pointers as asked, but notes under -Wpedantic
  * that C has no class methods. */
@@ -139,24 +156,24 @@ extern "C" {
 #endif
 /* The operations table as a C host sees it (C++ hosts use the class above). */
 typedef struct JpegDecodeInstanceVtbl {
-  void*(JPEGDEC_THISCALL* DeletingDestructor)(JpegDecodeInstance* self, unsigned flags);
-  int32_t(JPEGDEC_THISCALL* Start)(JpegDecodeInstance* self, uint32_t width, uint32_t height,
-                                   int32_t mode, int32_t memoryDivisor);
-  int32_t(JPEGDEC_THISCALL* Write)(JpegDecodeInstance* self, const uint8_t* data, uint32_t length);
-  int32_t(JPEGDEC_THISCALL* Read)(JpegDecodeInstance* self, uint8_t** row, uint32_t* rowLength);
-  void(JPEGDEC_THISCALL* Finish)(JpegDecodeInstance* self, uint32_t* leftover);
-  void(JPEGDEC_THISCALL* EndOfInput)(JpegDecodeInstance* self, int32_t rowLimit);
-  int32_t(JPEGDEC_THISCALL* IsStreaming)(JpegDecodeInstance* self);
-  uint32_t(JPEGDEC_THISCALL* GetElapsedTime)(JpegDecodeInstance* self);
-  uint32_t(JPEGDEC_THISCALL* GetWriteCount)(JpegDecodeInstance* self);
-  uint32_t(JPEGDEC_THISCALL* GetReadCount)(JpegDecodeInstance* self);
+  void*(JPEGDEC_C_OPERATION* DeletingDestructor)(JPEGDEC_C_SELF, unsigned flags);
+  int32_t(JPEGDEC_C_OPERATION* Start)(JPEGDEC_C_SELF, uint32_t width, uint32_t height,
+                                      int32_t mode, int32_t memoryDivisor);
+  int32_t(JPEGDEC_C_OPERATION* Write)(JPEGDEC_C_SELF, const uint8_t* data, uint32_t length);
+  int32_t(JPEGDEC_C_OPERATION* Read)(JPEGDEC_C_SELF, uint8_t** row, uint32_t* rowLength);
+  void(JPEGDEC_C_OPERATION* Finish)(JPEGDEC_C_SELF, uint32_t* leftover);
+  void(JPEGDEC_C_OPERATION* EndOfInput)(JPEGDEC_C_SELF, int32_t rowLimit);
+  int32_t(JPEGDEC_C_OPERATION* IsStreaming)(JPEGDEC_C_SELF);
+  uint32_t(JPEGDEC_C_OPERATION* GetElapsedTime)(JPEGDEC_C_SELF);
+  uint32_t(JPEGDEC_C_OPERATION* GetWriteCount)(JPEGDEC_C_SELF);
+  uint32_t(JPEGDEC_C_OPERATION* GetReadCount)(JPEGDEC_C_SELF);
 } JpegDecodeInstanceVtbl;
 #if defined(__GNUC__) && defined(_WIN32)
 #pragma GCC diagnostic pop
 #endif
 
 /* The operations table of an instance (its first field). Call an operation as
- *   JPEGDEC_VTBL(instance)->Read(instance, &row, &rowLength);
+ *   JPEGDEC_VTBL(instance)->Read(JPEGDEC_SELF(instance), &row, &rowLength);
  * Slot 0 with flags 1 destroys the instance and frees its memory; hosts normally use
  * DeleteJpegDecodeInstance instead, which also keeps the live-instance count. */
 #define JPEGDEC_VTBL(instance) (*(const JpegDecodeInstanceVtbl* const*)(const void*)(instance))

@@ -18,10 +18,17 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 set(expected
   include/jpegdec/jpegdec.h
+  include/jpegdec/jpegdec_version.h
   ${LIBDIR}/cmake/jpegdec/jpegdecConfig.cmake
   ${LIBDIR}/cmake/jpegdec/jpegdecConfigVersion.cmake
   ${LIBDIR}/cmake/jpegdec/jpegdecTargets.cmake
   ${LIBDIR}/pkgconfig/jpegdec.pc)
+if(TOOLCHAIN_FILE)
+  list(APPEND expected LICENSE README THIRD-PARTY-NOTICES)
+else()
+  list(APPEND expected share/doc/jpegdec/LICENSE share/doc/jpegdec/README
+       share/doc/jpegdec/THIRD-PARTY-NOTICES)
+endif()
 if(TOOLCHAIN_FILE)
   list(APPEND expected bin/jpegdec.dll ${LIBDIR}/libjpegdec.dll.a ${LIBDIR}/jpegdec.lib
        ${LIBDIR}/jpegdec.def)
@@ -54,6 +61,11 @@ if(TOOLCHAIN_FILE)
   string(REGEX REPLACE "[][]" "" table "${table}")
   string(REGEX MATCHALL "[0-9]+ [A-Za-z_][A-Za-z0-9_@]*" found "${table}")
   string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${run_output}")
+  # A plain install gives the stripped DLL, as the Windows package ships it.
+  run(${OBJDUMP} -h ${prefix}/bin/jpegdec.dll)
+  if(run_output MATCHES "\\.debug_")
+    message(FATAL_ERROR "the installed jpegdec.dll carries debugging information")
+  endif()
   foreach(import ${imports})
     if(import MATCHES "DLL Name: lib")
       message(FATAL_ERROR "jpegdec.dll needs a runtime DLL: ${import}")

@@ -43,7 +43,19 @@ static int CheckVersionResource(void) {
 }
 #endif
 
+/* The header's version macros are the package's. */
+#define JPEGDEC_STRINGIFY(x) #x
+#define JPEGDEC_VERSION_TEXT(a, b, c) \
+  JPEGDEC_STRINGIFY(a) "." JPEGDEC_STRINGIFY(b) "." JPEGDEC_STRINGIFY(c)
+
 int main(void) {
+  if (JPEGDEC_VERSION_MAJOR != EXPECTED_MAJOR || JPEGDEC_VERSION_MINOR != EXPECTED_MINOR ||
+      JPEGDEC_VERSION_PATCH != EXPECTED_PATCH ||
+      strcmp(JPEGDEC_VERSION_STRING, EXPECTED_VERSION) != 0 ||
+      strcmp(
+          JPEGDEC_VERSION_TEXT(JPEGDEC_VERSION_MAJOR, JPEGDEC_VERSION_MINOR, JPEGDEC_VERSION_PATCH),
+          EXPECTED_VERSION) != 0)
+    return Fail("the header's version macros are not the package's");
   if (InitializeJpegDec() != 1)
     return Fail("InitializeJpegDec did not return 1");
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
