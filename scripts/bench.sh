@@ -2,7 +2,8 @@
 # Runs the benchmarks: builds the `bench` preset (Release, -O2, no sanitizers), makes the
 # benchmark pages (bench/make_images.sh), runs the micro-benchmarks and the side-by-side
 # comparison, and writes the results to build/bench-results/ (results.md with the machine, the
-# compiler flags and the tables; compare.csv; throughput.png; micro.txt and micro.json).
+# compiler flags and the tables; compare.csv; throughput.png; micro.txt and micro.json; the peak
+# memory of the jpegdec tool on a 600-dpi page to PNG, tool-memory.md).
 # Installs what is missing first (scripts/install-deps.sh). Never run by the tests.
 #
 # Usage: scripts/bench.sh [--quick] [--win32] [-- COMPARE-OPTIONS...]
@@ -126,11 +127,42 @@ build/bench/bench/micro_bench --benchmark_out="$results/micro.json" \
 echo "=== comparison"
 build/bench/bench/compare --markdown "$results/compare.md" --csv "$results/compare.csv" \
   "${compare_options[@]}" "${files[@]}" || status=1
+# Peak memory (maximum resident set) of the whole jpegdec tool process decoding a 600-dpi A4
+# colour page to PNG, measured with GNU time; the 300-dpi page with --quick.
+echo "=== peak memory of the jpegdec tool"
+dpi=600
+[ $quick = 1 ] && dpi=300
+page=$images/a4-$dpi-c420-q92.jpg
+{
+  echo "## Command-line tool: peak memory"
+  echo
+  echo "The whole \`jpegdec\` process (build/bench/tools/jpegdec/jpegdec), maximum resident set"
+  echo "size from GNU time, decoding \`$(basename "$page")\` ($dpi-dpi A4 colour, 4:2:0, q92) to PNG."
+  echo
+  echo "| mode | peak memory |"
+  echo "|---|---|"
+  for mode in streaming buffered auto; do
+    kib=$(/usr/bin/time -f %M build/bench/tools/jpegdec/jpegdec --quiet --mode "$mode" "$page" \
+      "$results/tool-$mode.png" 2>&1 >/dev/null | tail -1) || kib="failed"
+    rm -f "$results/tool-$mode.png"
+    if [[ $kib =~ ^[0-9]+$ ]]; then
+      echo "| $mode | $kib KiB ($(((kib + 512) / 1024)) MiB) |"
+    else
+      echo "| $mode | (the tool failed) |"
+    fi
+  done
+  kib=$(/usr/bin/time -f %M djpeg -outfile /dev/null "$page" 2>&1 | tail -1)
+  echo "| djpeg (libjpeg-turbo) to PPM, for comparison | $kib KiB |"
+} >"$results/tool-memory.md"
+cat "$results/tool-memory.md"
+
 {
   echo "# jpegdec benchmark"
   echo
   machine build/bench
   cat "$results/compare.md"
+  echo
+  cat "$results/tool-memory.md"
   echo
   echo "## Micro-benchmarks"
   echo
