@@ -9,10 +9,16 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
 #endif
+
+#include "jpegdec/jpegdec.h"
 
 namespace jpegdec_cli {
 namespace {
@@ -151,6 +157,42 @@ bool StderrIsTerminal() {
   return _isatty(_fileno(stderr)) != 0;
 #else
   return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+std::string LoadedLibraryVersion() {
+#if defined(_WIN32)
+  HMODULE module = GetModuleHandleW(L"jpegdec.dll");
+  wchar_t path[MAX_PATH];
+  if (module == nullptr || GetModuleFileNameW(module, path, MAX_PATH) == 0) {
+    return "";
+  }
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+  std::string info(size, '\0');
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (size == 0 || !GetFileVersionInfoW(path, 0, size, info.data()) ||
+      !VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) ||
+      length < sizeof *fixed) {
+    return "";
+  }
+  return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+         std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+         std::to_string(HIWORD(fixed->dwFileVersionLS));
+#else
+  Dl_info info = {};
+  if (dladdr(reinterpret_cast<void*>(&CreateJpegDecodeInstance), &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return "";
+  }
+  char resolved[PATH_MAX];
+  if (realpath(info.dli_fname, resolved) == nullptr) {
+    return "";
+  }
+  const std::string name = resolved;
+  const std::size_t at = name.rfind(".so.");
+  return at == std::string::npos ? "" : name.substr(at + 4);
 #endif
 }
 

@@ -19,6 +19,10 @@ void CloseInput(int input);
 
 bool StderrIsTerminal();
 
+// The version of the jpegdec library this process loaded, from the file itself (the DLL's
+// version resource, the shared library's versioned name); "" when it cannot be told.
+std::string LoadedLibraryVersion();
+
 // Removes the partial output when SIGINT or SIGTERM (Ctrl-C, Ctrl-Break or the console closing
 // on Windows) ends the process. Call once, before the first OutputFile opens.
 void InstallInterruptCleanup();

@@ -109,8 +109,12 @@ bool ParseMode(const std::string& name, std::int32_t* mode) {
   return false;
 }
 
+// The tool's version, and the version of the library it loaded (which may be another release
+// of the same major version).
 void PrintVersion() {
-  std::printf("jpegdec %s (library %s)\n", JPEGDEC_VERSION_STRING, JPEGDEC_VERSION_STRING);
+  const std::string library = LoadedLibraryVersion();
+  std::printf("jpegdec %s (library %s)\n", JPEGDEC_VERSION_STRING,
+              library.empty() ? "of unknown version" : library.c_str());
 }
 
 // Returns -1 when the arguments are good, else the exit status.
