@@ -18,6 +18,7 @@ if(TARGET jpegdec_cli AND Python3_Interpreter_FOUND AND JPEGDEC_CJPEG)
       -DHAVE_PNG=${JPEGDEC_CLI_HAVE_PNG}
       "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
       -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+      -DCORPUS_DIR=${JPEGDEC_CORPUS_DIR}
       -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/cli_smoke
       -P ${CMAKE_CURRENT_SOURCE_DIR}/support/cli_smoke_run.cmake)
   set_tests_properties(cli_smoke PROPERTIES TIMEOUT 300)

@@ -1,5 +1,6 @@
 # Run by the cli_smoke test (tests/cli_smoke.cmake) with PYTHON, CJPEG, BUILD_DIR, CLI_NAME,
-# BINDIR, VERSION, HAVE_PNG, EMULATOR (may be empty), SOURCE_DIR and WORK_DIR defined.
+# BINDIR, VERSION, HAVE_PNG, EMULATOR (may be empty), SOURCE_DIR, CORPUS_DIR (may be absent) and
+# WORK_DIR defined.
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 set(width 203)
@@ -118,6 +119,28 @@ if(HAVE_PNG)
     message(FATAL_ERROR "piped.png does not start as a ${width}x${height} PNG: ${png_head}")
   endif()
 endif()
+
+# The PAM header names the samples: R, G, B; a YCCK file's R, G, B and 255 - K; stored CMYK (the
+# four-component files come from the external corpus, when it is there).
+set(pam_cases "${WORK_DIR}/page.jpg|RGB" "${WORK_DIR}/grey.jpg|GRAYSCALE")
+if(EXISTS ${CORPUS_DIR}/decodable/ird_ref_ycck.jpg)
+  list(APPEND pam_cases "${CORPUS_DIR}/decodable/ird_ref_ycck.jpg|RGB_INVERTED_K"
+    "${CORPUS_DIR}/decodable/go_video-001_cmyk.jpg|CMYK")
+else()
+  message(STATUS "the external corpus is absent: the four-component PAM rows are skipped")
+endif()
+foreach(row ${pam_cases})
+  string(REPLACE "|" ";" case "${row}")
+  list(GET case 0 input)
+  list(GET case 1 tuple_type)
+  run_tool(${input} samples.pam)
+  file(STRINGS ${WORK_DIR}/samples.pam header LIMIT_COUNT 8)
+  if(NOT tool_status EQUAL 0 OR NOT "${header}" MATCHES ";TUPLTYPE ${tuple_type};ENDHDR")
+    message(FATAL_ERROR "${input} -> PAM: exit status ${tool_status}, header ${header}
+"
+      "${tool_output}")
+  endif()
+endforeach()
 
 # Failures: a status other than 0 and no output file, not even a partial one. Truncated data
 # fails in every mode: cut in the middle, and cut just before the end marker (which GDI+ would
