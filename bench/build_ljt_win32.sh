@@ -11,8 +11,8 @@
 # and bench/CMakeLists.txt links it into the bench-win32 compare tool (JPEGDEC_BENCH_LJT_DIR).
 # Called by scripts/bench.sh --win32; the tests never need it.
 #
-# The machine's apt sources are left alone: the deb-src entries are derived from its deb
-# entries (same mirrors, suites and keys) into a private apt state under OUT/apt.
+# The sources come through scripts/debian-source.sh (a private apt state under OUT/apt; the
+# machine's apt sources are left alone).
 #
 # Usage: bench/build_ljt_win32.sh [OUT]   (default build/ljt-win32)
 # Exit status 0 when OUT holds the library, 1 (with the reason on standard error) when not.
@@ -43,32 +43,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
-# A private apt configuration whose sources are the machine's Debian entries turned into
-# deb-src entries; its lists and caches stay under OUT/apt.
-apt_dir=$out/apt
-mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-rm -f "$apt_dir"/sources.list.d/*
-for f in /etc/apt/sources.list.d/*.sources; do
-  [ -e "$f" ] || continue
-  sed 's/^Types:.*/Types: deb-src/' "$f" >"$apt_dir/sources.list.d/$(basename "$f")"
-done
-for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-  [ -e "$f" ] || continue
-  sed -n 's/^[[:space:]]*deb\([[:space:]]\)/deb-src\1/p' "$f" \
-    >>"$apt_dir/sources.list.d/machine.list"
-done
-apt_options=(
-  -o "Dir::Etc::SourceList=$apt_dir/sources.list.d/machine.list"
-  -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
-  -o "Dir::State::Lists=$apt_dir/lists"
-  -o "Dir::Cache=$apt_dir/cache"
-  -o "APT::Sandbox::User=$(id -un)"
-)
-touch "$apt_dir/sources.list.d/machine.list"
-if [ "$(id -u)" != 0 ]; then
-  apt_options+=(-o Debug::NoLocking=1)
-fi
-
 # The native peer's version first, so both builds compare against the same libjpeg-turbo.
 wanted=$(dpkg-query -W -f='${Version}\n' libjpeg62-turbo 2>/dev/null | head -1 || true)
 stamp_of() {  # stamp_of VERSION
@@ -83,24 +57,13 @@ if [ -s "$out/lib/libjpeg.a" ] && [ -s "$out/BUILT" ] &&
 fi
 
 echo "build_ljt_win32: fetching Debian's source package of libjpeg-turbo" >&2
-apt-get "${apt_options[@]}" -qq update >"$apt_dir/update.log" 2>&1 ||
-  echo "build_ljt_win32: apt-get update reported problems (see $apt_dir/update.log)" >&2
+# shellcheck source=../scripts/debian-source.sh
+. "$root/scripts/debian-source.sh"
+debian_source_init "$out/apt"
 src=$out/src
 rm -rf "$src"
-mkdir -p "$src"
-fetched=0
-for package in ${wanted:+"libjpeg-turbo=$wanted"} libjpeg-turbo; do
-  if (cd "$src" && apt-get "${apt_options[@]}" -qq source --download-only "$package") \
-    >"$apt_dir/source.log" 2>&1; then
-    fetched=1
-    break
-  fi
-done
-[ $fetched = 1 ] || skip "apt-get source libjpeg-turbo failed (see $apt_dir/source.log)"
-dsc=$(ls "$src"/libjpeg-turbo_*.dsc | head -1)
-version=$(sed -n 's/^Version: //p' "$dsc")
-dpkg-source -x "$dsc" "$src/libjpeg-turbo" >"$src/unpack.log" 2>&1 ||
-  skip "dpkg-source could not unpack $dsc (see $src/unpack.log)"
+version=$(debian_source_fetch libjpeg-turbo "$wanted" "$src") ||
+  skip "libjpeg-turbo's source package could not be fetched or unpacked (see $out/apt, $src)"
 
 echo "build_ljt_win32: building libjpeg-turbo $version for 32-bit Windows (SIMD on)" >&2
 cmake -S "$src/libjpeg-turbo" -B "$src/build" -G Ninja -Wno-dev \

@@ -10,9 +10,8 @@
 #   OUT/BUILT     what was wanted and built (a second run wanting the same does nothing)
 # tools/jpegdec/CMakeLists.txt links it when present (JPEGDEC_PNG_WIN32_DIR). Called by
 # scripts/install-deps.sh; without it the win32 tool writes PPM, PGM and PAM only.
-#
-# The machine's apt sources are left alone: the deb-src entries are derived from its deb
-# entries (same mirrors, suites and keys) into a private apt state under OUT/apt.
+# The sources come through scripts/debian-source.sh (a private apt state under OUT/apt; the
+# machine's apt sources are left alone).
 #
 # Usage: scripts/build-png-win32.sh [OUT]   (default build/png-win32)
 # Exit status 0 when OUT holds both libraries, 1 (with the reason on standard error) when not.
@@ -49,55 +48,16 @@ if [ -s "$out/lib/libpng.a" ] && [ -s "$out/lib/libz.a" ] && [ -s "$out/BUILT" ]
   exit 0
 fi
 
-# A private apt configuration whose sources are the machine's Debian entries turned into
-# deb-src entries; its lists and caches stay under OUT/apt.
-apt_dir=$out/apt
-mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-rm -f "$apt_dir"/sources.list.d/*
-for f in /etc/apt/sources.list.d/*.sources; do
-  [ -e "$f" ] || continue
-  sed 's/^Types:.*/Types: deb-src/' "$f" >"$apt_dir/sources.list.d/$(basename "$f")"
-done
-touch "$apt_dir/sources.list.d/machine.list"
-for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-  [ -e "$f" ] || continue
-  sed -n 's/^[[:space:]]*deb\([[:space:]]\)/deb-src\1/p' "$f" \
-    >>"$apt_dir/sources.list.d/machine.list"
-done
-apt_options=(
-  -o "Dir::Etc::SourceList=$apt_dir/sources.list.d/machine.list"
-  -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
-  -o "Dir::State::Lists=$apt_dir/lists"
-  -o "Dir::Cache=$apt_dir/cache"
-  -o "APT::Sandbox::User=$(id -un)"
-)
-if [ "$(id -u)" != 0 ]; then
-  apt_options+=(-o Debug::NoLocking=1)
-fi
-
 echo "build-png-win32: fetching Debian's source packages of zlib and libpng1.6" >&2
-apt-get "${apt_options[@]}" -qq update >"$apt_dir/update.log" 2>&1 ||
-  echo "build-png-win32: apt-get update reported problems (see $apt_dir/update.log)" >&2
+# shellcheck source=debian-source.sh
+. "$root/scripts/debian-source.sh"
+debian_source_init "$out/apt"
 src=$out/src
 rm -rf "$src"
-mkdir -p "$src"
-fetch() {  # fetch PACKAGE WANTED-VERSION: unpacks into $src/PACKAGE
-  local package=$1 wanted=$2 candidate dsc
-  # The release's own version last: a mirror may lack the security suite's sources.
-  for candidate in ${wanted:+"$package=$wanted"} "$package" ${codename:+"$package/$codename"}; do
-    if (cd "$src" && apt-get "${apt_options[@]}" -qq source --download-only "$candidate") \
-      >"$apt_dir/source-$package.log" 2>&1; then
-      dsc=$(ls "$src/${package}_"*.dsc | head -1)
-      dpkg-source -x "$dsc" "$src/$package" >"$src/unpack-$package.log" 2>&1 ||
-        skip "dpkg-source could not unpack $dsc (see $src/unpack-$package.log)"
-      return 0
-    fi
-  done
-  skip "apt-get source $package failed (see $apt_dir/source-$package.log)"
-}
-codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
-fetch zlib "$zlib_wanted"
-fetch libpng1.6 "$png_wanted"
+zlib_version=$(debian_source_fetch zlib "$zlib_wanted" "$src") ||
+  skip "zlib's source package could not be fetched or unpacked (see $out/apt, $src)"
+png_version=$(debian_source_fetch libpng1.6 "$png_wanted" "$src") ||
+  skip "libpng1.6's source package could not be fetched or unpacked (see $out/apt, $src)"
 
 stage=$src/install
 mkdir -p "$stage/include" "$stage/lib"
@@ -135,8 +95,7 @@ mkdir -p "$out/LICENSES"
 mv "$stage/include" "$stage/lib" "$out/"
 cp "$src/libpng1.6/LICENSE" "$out/LICENSES/libpng.txt"
 cp "$src/zlib/LICENSE" "$out/LICENSES/zlib.txt"
-built_versions="zlib $(sed -n 's/^Version: //p' "$src"/zlib_*.dsc), libpng1.6 $(sed -n \
-  's/^Version: //p' "$src"/libpng1.6_*.dsc)"
+built_versions="zlib $zlib_version, libpng1.6 $png_version"
 printf '%s\n%s\n' "$stamp" "built: $built_versions" >"$out/BUILT"
 rm -rf "$src"
 echo "build-png-win32: $built_versions for mingw-w64 i686" >&2
