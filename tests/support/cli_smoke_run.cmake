@@ -54,6 +54,15 @@ if(NOT tool_status EQUAL 0 OR NOT tool_output MATCHES "^jpegdec ${VERSION} \\(li
   message(FATAL_ERROR "--version: exit status ${tool_status}: ${tool_output}")
 endif()
 
+# Usage errors: status 1 and one line saying what is wrong, pointing at --help.
+foreach(arguments "page.jpg;-" "--bogus;page.jpg;x.ppm" "page.jpg;x.ppm;-m" "-p;0;page.jpg;x.ppm"
+    "page.jpg" "page.jpg;x.ppm;y.ppm")
+  run_tool(${arguments})
+  if(NOT tool_status EQUAL 1 OR NOT tool_output MATCHES "^jpegdec: [^\n]+\nTry 'jpegdec --help'")
+    message(FATAL_ERROR "${arguments}: exit status ${tool_status}, want 1\n${tool_output}")
+  endif()
+endforeach()
+
 # Every mode decodes the page to a file of the right size and header: colour to PPM, and grey
 # to PGM (GDI+ hands out grey rows padded to 4 bytes; the tool drops the padding).
 run_checked(${CJPEG} -grayscale -quality 90 -outfile ${WORK_DIR}/grey.jpg ${WORK_DIR}/page.ppm)

@@ -119,7 +119,7 @@ void PrintVersion() {
 
 // Returns -1 when the arguments are good, else the exit status.
 int ParseArguments(int argc, char** argv, Options* options) {
-  static const char kShort[] = "+:m:p:d:f:svqhV";
+  static const char kShort[] = ":m:p:d:f:svqhV";
   static const option kLong[] = {
       {"mode", required_argument, nullptr, 'm'},   {"piece", required_argument, nullptr, 'p'},
       {"divisor", required_argument, nullptr, 'd'}, {"format", required_argument, nullptr, 'f'},
@@ -129,7 +129,6 @@ int ParseArguments(int argc, char** argv, Options* options) {
   opterr = 0;  // the messages below name the option and point at --help
   optind = 1;
   for (;;) {
-    const int previous = optind;
     const int option = getopt_long(argc, argv, kShort, kLong, nullptr);
     if (option == -1) {
       break;
@@ -177,13 +176,17 @@ int ParseArguments(int argc, char** argv, Options* options) {
         PrintVersion();
         return kExitOk;
       case ':':
-        return UsageError(std::string("option '") + argv[previous] + "' needs a value");
       default: {
-        const bool longOption = previous < argc && std::strncmp(argv[previous], "--", 2) == 0;
-        if (longOption || optopt == 0) {
-          return UsageError(std::string("unknown option '") + argv[previous] + "'");
+        // The option just looked at: a long one is named by its argument, a short one by its
+        // letter (it may sit inside a group such as -qx).
+        const char* last = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+        const std::string name = std::strncmp(last, "--", 2) == 0 || optopt == 0
+                                     ? std::string(last)
+                                     : std::string("-") + static_cast<char>(optopt);
+        if (option == ':') {
+          return UsageError("option '" + name + "' needs a value");
         }
-        return UsageError(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
+        return UsageError("unknown option '" + name + "'");
       }
     }
   }
