@@ -177,8 +177,11 @@ Format FormatFromName(const std::string& path) {
   if (extension == ".png") {
     return Format::kPng;
   }
-  if (extension == ".ppm" || extension == ".pnm") {
+  if (extension == ".ppm") {
     return Format::kPpm;
+  }
+  if (extension == ".pnm") {
+    return Format::kPnm;
   }
   if (extension == ".pgm") {
     return Format::kPgm;
@@ -194,7 +197,7 @@ bool FormatFromOption(const std::string& name, Format* format) {
   if (lower == "png") {
     *format = Format::kPng;
   } else if (lower == "pnm") {
-    *format = Format::kPpm;  // PGM for grey images, see ResolvePnm
+    *format = Format::kPnm;
   } else if (lower == "pam") {
     *format = Format::kPam;
   } else {
@@ -211,6 +214,8 @@ const char* FormatName(Format format) {
       return "PPM";
     case Format::kPgm:
       return "PGM";
+    case Format::kPnm:
+      return "PNM";
     case Format::kPam:
       return "PAM";
     case Format::kUnknown:
@@ -228,7 +233,10 @@ bool FormatAvailable(Format format) {
 }
 
 Format ResolvePnm(Format format, const ImageShape& shape) {
-  return format == Format::kPpm && shape.channels == 1 ? Format::kPgm : format;
+  if (format != Format::kPnm) {
+    return format;
+  }
+  return shape.channels == 1 ? Format::kPgm : Format::kPpm;
 }
 
 std::string FormatProblem(Format format, const ImageShape& shape) {
@@ -250,6 +258,7 @@ std::string FormatProblem(Format format, const ImageShape& shape) {
       return "a colour image cannot be written as PGM; name the output *.ppm, *.png or *.pam";
     case Format::kPam:
       return "";
+    case Format::kPnm:
     case Format::kUnknown:
       break;
   }
@@ -268,8 +277,8 @@ std::unique_ptr<ImageWriter> StartImage(std::FILE* stream, Format format, const 
     return writer;
   }
 #endif
-  if (format == Format::kPng || format == Format::kUnknown) {
-    *error = "this build writes no PNG";
+  if (format == Format::kPng || format == Format::kUnknown || format == Format::kPnm) {
+    *error = format == Format::kPng ? "this build writes no PNG" : "no output format";
     return nullptr;
   }
   auto writer = std::make_unique<NetpbmWriter>(stream, format, shape);

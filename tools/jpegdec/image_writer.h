@@ -9,7 +9,8 @@
 
 namespace jpegdec_cli {
 
-enum class Format { kUnknown, kPng, kPpm, kPgm, kPam };
+// kPnm stands for PPM or PGM, whichever the image needs (ResolvePnm).
+enum class Format { kUnknown, kPng, kPpm, kPgm, kPnm, kPam };
 
 // What the samples of a row are, as the output's header names them.
 enum class Samples {
@@ -34,7 +35,7 @@ bool FormatFromOption(const std::string& name, Format* format);
 const char* FormatName(Format format);
 bool FormatAvailable(Format format);  // PNG needs libpng
 
-// "pnm" means PPM for colour and PGM for grey.
+// PNM becomes PPM for colour and PGM for grey; other formats stay.
 Format ResolvePnm(Format format, const ImageShape& shape);
 
 // Why `format` cannot hold the image, or "" when it can.
