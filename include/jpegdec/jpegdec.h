@@ -157,8 +157,8 @@ extern "C" {
 /* The operations table as a C host sees it (C++ hosts use the class above). */
 typedef struct JpegDecodeInstanceVtbl {
   void*(JPEGDEC_C_OPERATION* DeletingDestructor)(JPEGDEC_C_SELF, unsigned flags);
-  int32_t(JPEGDEC_C_OPERATION* Start)(JPEGDEC_C_SELF, uint32_t width, uint32_t height,
-                                      int32_t mode, int32_t memoryDivisor);
+  int32_t(JPEGDEC_C_OPERATION* Start)(JPEGDEC_C_SELF, uint32_t width, uint32_t height, int32_t mode,
+                                      int32_t memoryDivisor);
   int32_t(JPEGDEC_C_OPERATION* Write)(JPEGDEC_C_SELF, const uint8_t* data, uint32_t length);
   int32_t(JPEGDEC_C_OPERATION* Read)(JPEGDEC_C_SELF, uint8_t** row, uint32_t* rowLength);
   void(JPEGDEC_C_OPERATION* Finish)(JPEGDEC_C_SELF, uint32_t* leftover);

@@ -66,9 +66,9 @@ inline FrameHeader ProbeFrameHeader(const std::uint8_t* data, std::size_t size) 
     }
     // APP14 "Adobe": identifier, version, two flag words, then the transform byte.
     constexpr std::size_t kAdobeTransformAt = 11;
-    if (marker == 0xEE && length >= 2 + kAdobeTransformAt + 1 &&
-        available > kAdobeTransformAt && segment[0] == 'A' && segment[1] == 'd' &&
-        segment[2] == 'o' && segment[3] == 'b' && segment[4] == 'e') {
+    if (marker == 0xEE && length >= 2 + kAdobeTransformAt + 1 && available > kAdobeTransformAt &&
+        segment[0] == 'A' && segment[1] == 'd' && segment[2] == 'o' && segment[3] == 'b' &&
+        segment[4] == 'e') {
       frame.adobeTransform = segment[kAdobeTransformAt];
     }
     if (IsFrameMarker(marker) && !frame.found && available >= 6) {

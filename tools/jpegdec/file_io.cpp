@@ -289,8 +289,8 @@ bool OutputFile::Commit(std::string* error) {
     return false;
   }
 #if defined(_WIN32)
-  const bool renamed = MoveFileExW(Wide(temporary_).c_str(), Wide(target_).c_str(),
-                                   MOVEFILE_REPLACE_EXISTING) != 0;
+  const bool renamed =
+      MoveFileExW(Wide(temporary_).c_str(), Wide(target_).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
   const std::string why = renamed ? "" : LastErrorText();
 #else
   const bool renamed = std::rename(temporary_.c_str(), target_.c_str()) == 0;

@@ -97,8 +97,7 @@ void EndMarkerTracker::Feed(const std::uint8_t* data, std::size_t size) {
   }
 }
 
-SessionResult RunSession(std::vector<std::uint8_t> head, int input,
-                         const SessionOptions& options) {
+SessionResult RunSession(std::vector<std::uint8_t> head, int input, const SessionOptions& options) {
   SessionResult result;
   InstanceHolder holder;
   JpegDecodeInstance* instance = holder.instance;

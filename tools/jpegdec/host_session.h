@@ -52,8 +52,7 @@ struct SessionResult {
 
 // `head` holds the input's first bytes, already read (to probe the frame header); the rest comes
 // from the descriptor `input` (file_io.h), in pieces of at most options.piece bytes.
-SessionResult RunSession(std::vector<std::uint8_t> head, int input,
-                         const SessionOptions& options);
+SessionResult RunSession(std::vector<std::uint8_t> head, int input, const SessionOptions& options);
 
 // Follows the marker structure of the bytes written (T.81 B.1.1: segments skipped by their
 // length, entropy-coded data up to the next marker other than RSTn) to tell whether the image's

@@ -14,12 +14,12 @@ enum class Format { kUnknown, kPng, kPpm, kPgm, kPnm, kPam };
 
 // What the samples of a row are, as the output's header names them.
 enum class Samples {
-  kGrey,           // one grey byte
-  kTwo,            // two components as stored
-  kRgb,            // R, G, B
-  kStored3,        // three components as stored (Adobe transform 0)
-  kRgbInvertedK,   // R, G, B and 255 - K (YCCK converted)
-  kCmyk,           // C, M, Y, K as stored (Adobe transform 0)
+  kGrey,          // one grey byte
+  kTwo,           // two components as stored
+  kRgb,           // R, G, B
+  kStored3,       // three components as stored (Adobe transform 0)
+  kRgbInvertedK,  // R, G, B and 255 - K (YCCK converted)
+  kCmyk,          // C, M, Y, K as stored (Adobe transform 0)
 };
 
 struct ImageShape {

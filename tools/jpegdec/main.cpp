@@ -121,7 +121,7 @@ void PrintVersion() {
 int ParseArguments(int argc, char** argv, Options* options) {
   static const char kShort[] = ":m:p:d:f:svqhV";
   static const option kLong[] = {
-      {"mode", required_argument, nullptr, 'm'},   {"piece", required_argument, nullptr, 'p'},
+      {"mode", required_argument, nullptr, 'm'},    {"piece", required_argument, nullptr, 'p'},
       {"divisor", required_argument, nullptr, 'd'}, {"format", required_argument, nullptr, 'f'},
       {"stats", no_argument, nullptr, 's'},         {"verbose", no_argument, nullptr, 'v'},
       {"quiet", no_argument, nullptr, 'q'},         {"help", no_argument, nullptr, 'h'},
@@ -150,8 +150,7 @@ int ParseArguments(int argc, char** argv, Options* options) {
         break;
       case 'd':
         if (!ParseNumber(optarg, 1, 0x7FFFFFFF, &number)) {
-          return UsageError(std::string("--divisor needs a positive number, not '") + optarg +
-                            "'");
+          return UsageError(std::string("--divisor needs a positive number, not '") + optarg + "'");
         }
         options->divisor = static_cast<std::int32_t>(number);
         break;
@@ -524,8 +523,8 @@ int Run(const Options& options) {
     std::fprintf(stderr, "jpegdec: %s: %ux%u, %u component%s -> %s (%s, %s)\n", inputName.c_str(),
                  layout.shape.width, layout.shape.height, layout.shape.channels,
                  layout.shape.channels == 1 ? "" : "s",
-                 toStandardOutput ? "standard output" : options.output.c_str(),
-                 FormatName(written), layout.mode.c_str());
+                 toStandardOutput ? "standard output" : options.output.c_str(), FormatName(written),
+                 layout.mode.c_str());
   }
   return kExitOk;
 }
