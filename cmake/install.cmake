@@ -142,10 +142,16 @@ else()
   set(body "The GCC runtime: libstdc++ and libgcc_s are the system's, loaded at run time; the
 few parts of libgcc and the start-up files linked in are under GPL 3 with the GCC Runtime
 Library Exception 3.1, which lets the compiled program be passed on under terms of its own.
-
+")
+  if(TARGET jpegdec_cli)
+    string(APPEND body "
 libpng and zlib: the tool jpegdec loads the system's libpng16 and zlib at run time (libpng
 licence, zlib licence); nothing of them is contained in this package.
 ")
+  endif()
+endif()
+if(NOT TARGET jpegdec_cli)
+  set(JPEGDEC_PACKAGE_TOOL_LINE "(the command-line tool was not built)")
 endif()
 set(JPEGDEC_NOTICES_BODY "${body}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/package/THIRD-PARTY-NOTICES.in
