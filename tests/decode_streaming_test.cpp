@@ -234,6 +234,52 @@ TEST(ReferenceTolerance, CatchesSwappedChannelsMisplacedBlocksAndWrongUpsampling
   EXPECT_GT(maxDiffFrom(shifted), kReferenceToleranceConverted) << "one row off";
 }
 
+// A 600-dpi A4 page written as drivers receive it: in single bytes, 4 KiB, 256 KiB or 1 MiB USB
+// transfers, or the whole file at once, each refused piece offered again whole after a Read. A
+// run of long comment segments at the front keeps a segment of almost 64 KiB waiting when a
+// 256 KiB piece arrives. Every way gives the 4 KiB rows; the input buffer grows at most to the
+// largest piece plus the waiting segment, never with the image.
+TEST(PieceSize, AnyPieceIsTakenAndGivesTheSameRows) {
+  constexpr std::uint32_t kWidth = 4960;  // A4 at 600 dpi
+  constexpr std::uint32_t kHeight = 7016;
+  constexpr std::uint32_t kInitialCapacity = kWidth * 48 + 4096;
+  constexpr std::uint32_t kLongestTail = 2 + 65535;  // a marker and its longest segment
+  std::vector<std::uint8_t> file = Encode(Recipe(Colour::kYCbCr, kWidth, kHeight, k420));
+  ASSERT_GT(file.size(), 1u << 20) << "the page must outgrow a 1 MiB piece";
+  std::vector<std::uint8_t> comments;
+  for (int i = 0; i < 5; ++i) {
+    comments.insert(comments.end(), {0xFF, 0xFE, 0xFF, 0xFF});
+    comments.insert(comments.end(), 65533, static_cast<std::uint8_t>('a' + i));
+  }
+  file.insert(file.begin() + 2, comments.begin(), comments.end());
+  HostOptions options;
+  options.keepRows = false;
+  const HostResult expected = DecodeThroughHost(file, options, PieceSchedule::Fixed(4096));
+  ASSERT_EQ(expected.end, HostEnd::kEnd) << expected.Summary();
+  ASSERT_EQ(expected.rows, kHeight);
+  EXPECT_EQ(expected.inputCapacity, kInitialCapacity);
+  const std::uint32_t kMiB = 1u << 20;
+  const struct {
+    PieceSchedule schedule;
+    std::uint32_t largestPiece;
+  } cases[] = {
+      {PieceSchedule::Fixed(1), 1},
+      {PieceSchedule::Fixed(256 * 1024), 256 * 1024},
+      {PieceSchedule::Fixed(kMiB), kMiB},
+      {PieceSchedule::Whole(), static_cast<std::uint32_t>(file.size())},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.schedule.Describe());
+    const HostResult result = DecodeThroughHost(file, options, c.schedule);
+    EXPECT_EQ(result.end, HostEnd::kEnd) << result.Summary();
+    EXPECT_EQ(result.rows, kHeight);
+    EXPECT_EQ(result.digest, expected.digest) << "rows differ from 4 KiB pieces";
+    EXPECT_LE(result.inputCapacity, std::max(kInitialCapacity, c.largestPiece + kLongestTail));
+    std::printf("%s: input buffer %u bytes, %u writes refused\n", c.schedule.Describe().c_str(),
+                result.inputCapacity, result.refusedWrites);
+  }
+}
+
 // --- Files patched after encoding -------------------------------------------------------------
 
 // Offset of the first frame header's marker (0xFF 0xC0 or 0xC1), or 0.

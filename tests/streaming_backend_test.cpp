@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <vector>
@@ -200,21 +201,25 @@ TEST_F(StreamingBackendTest, AFailedSetUpHoldsNothing) {
 #endif
 }
 
-TEST_F(StreamingBackendTest, WritesAreAcceptedOnlyWhileWaitingAndWhileTheyFit) {
+TEST_F(StreamingBackendTest, WritesAreAcceptedOnlyWhileWaitingAndGrowTheBufferWhenLonger) {
   struct Case {
     const char* what;
     std::vector<uint32_t> writes;
     std::vector<int32_t> results;
-    uint32_t length;  // inputLength afterwards
+    uint32_t length;    // inputLength afterwards
+    uint32_t capacity;  // inputCapacity afterwards
+    Status state;
   };
   const uint32_t cap = 102400;
   const Case cases[] = {
-      {"a second write without a read", {10, 10}, {1, 0}, 10},
-      {"an exact fit", {cap}, {1}, cap},
-      {"one byte too many", {cap + 1}, {0}, 0},
-      {"a length beyond any buffer", {0xFFFFFFFFu}, {0}, 0},
-      {"zero bytes change nothing", {0, 0, 7}, {1, 1, 1}, 7},
-      {"zero bytes after a write", {7, 0}, {1, 1}, 7},
+      {"a second write without a read", {10, 10}, {1, 0}, 10, cap, JD_OK},
+      {"an exact fit", {cap}, {1}, cap, cap, JD_OK},
+      {"one byte more: the buffer grows to the piece", {cap + 1}, {1}, cap + 1, cap + 1, JD_OK},
+      // Refused before any byte is read (the test passes a shorter buffer), and final.
+      {"a length beyond what a step can be handed", {0x80000000u}, {0}, 0, cap, JD_ERR_NOMEM},
+      {"a length beyond any buffer", {0xFFFFFFFFu}, {0}, 0, cap, JD_ERR_NOMEM},
+      {"zero bytes change nothing", {0, 0, 7}, {1, 1, 1}, 7, cap, JD_OK},
+      {"zero bytes after a write", {7, 0}, {1, 1}, 7, cap, JD_OK},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -222,18 +227,77 @@ TEST_F(StreamingBackendTest, WritesAreAcceptedOnlyWhileWaitingAndWhileTheyFit) {
     ASSERT_EQ(backend.SetUp(0), 1);
     std::vector<uint8_t> bytes(cap + 1, 0x42);
     for (std::size_t i = 0; i < c.writes.size(); ++i) {
-      // The wrapping case passes a short buffer: it must be refused before any byte is read.
       EXPECT_EQ(backend.Write(bytes.data(), c.writes[i]), c.results[i]) << "write " << i;
     }
     EXPECT_EQ(backend.inputLength, c.length);
+    EXPECT_EQ(backend.inputCapacity, c.capacity);
     EXPECT_EQ(backend.writeCalls, c.writes.size());
-    EXPECT_EQ(backend.state, c.length == 0 ? JD_NEED_DATA : JD_OK);
+    EXPECT_EQ(backend.state, c.length == 0 && c.state == JD_OK ? JD_NEED_DATA : c.state);
+    if (c.state != JD_OK) {
+      EXPECT_EQ(backend.Read(&row_, &rowLength_), -1) << "the decode ends instead of waiting";
+      EXPECT_EQ(backend.Write(bytes.data(), 1), 0);
+    }
     backend.Finish(nullptr);
   }
   Start();
   EXPECT_EQ(backend_.Write(nullptr, 4), 0);
   EXPECT_EQ(backend_.state, JD_NEED_DATA);
 }
+
+// A long marker segment is kept whole in the buffer until it is complete; a large piece arriving
+// meanwhile gets a buffer of exactly the tail plus the piece, behind the tail, and a later piece
+// that fits needs no other.
+TEST_F(StreamingBackendTest, ALargePieceBehindAWaitingSegmentGrowsTheBufferOnce) {
+  Start();
+  constexpr uint32_t kFirst = 100000;
+  constexpr uint32_t kTail = 65000;  // an unfinished segment of almost the largest length
+  constexpr uint32_t kLarge = 256 * 1024;
+  script.steps = {{JD_NEED_DATA, kFirst - kTail}};
+  script.steps.insert(script.steps.end(), 29, ScriptedStep{JD_NEED_DATA, 0});
+  ASSERT_EQ(WriteBytes(kFirst, 1), 1);
+  EXPECT_EQ(Read(), 1);
+  ASSERT_EQ(backend_.inputLength, kTail);
+  const std::vector<uint8_t> tail(backend_.inputBuffer, backend_.inputBuffer + kTail);
+  EXPECT_EQ(WriteBytes(kLarge, 7), 1);
+  EXPECT_EQ(backend_.inputCapacity, kTail + kLarge);
+  ASSERT_EQ(backend_.inputLength, kTail + kLarge);
+  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), backend_.inputBuffer));
+  EXPECT_EQ(backend_.inputBuffer[kTail], 7);
+  EXPECT_EQ(backend_.inputBuffer[kTail + kLarge - 1], static_cast<uint8_t>(7 + kLarge - 1));
+  script.steps = {{JD_NEED_DATA, kTail + kLarge - 3}};
+  script.steps.insert(script.steps.end(), 29, ScriptedStep{JD_NEED_DATA, 0});
+  EXPECT_EQ(Read(), 1);
+  EXPECT_EQ(script.calls[30].data, backend_.inputBuffer) << "the step adopts the new buffer";
+  EXPECT_EQ(script.calls[30].count, static_cast<int32_t>(kTail + kLarge));
+  EXPECT_EQ(WriteBytes(kLarge), 1);
+  EXPECT_EQ(backend_.inputCapacity, kTail + kLarge) << "3 + 256 KiB fit: no growth";
+}
+
+#if !defined(_WIN32)
+// When the larger buffer cannot be had the piece is refused and the decode ends: Read returns
+// -1 from then on, without another step, and Finish releases what is held.
+TEST_F(StreamingBackendTest, ABufferThatCannotGrowEndsTheDecode) {
+  Start();
+  script.steps = {{JD_NEED_DATA, 95}};
+  script.steps.insert(script.steps.end(), 29, ScriptedStep{JD_NEED_DATA, 0});
+  ASSERT_EQ(WriteBytes(100), 1);
+  EXPECT_EQ(Read(), 1);
+  ASSERT_EQ(backend_.inputLength, 5u);
+  const std::size_t steps = script.calls.size();
+  platform::testing::FailHeapAllocation(1);
+  EXPECT_EQ(WriteBytes(200000), 0);
+  EXPECT_TRUE(platform::testing::HeapAllocationFailureHappened());
+  EXPECT_EQ(backend_.inputCapacity, 102400u);
+  EXPECT_EQ(backend_.state, JD_ERR_NOMEM);
+  EXPECT_EQ(Read(), -1);
+  EXPECT_EQ(Read(), -1);
+  EXPECT_EQ(WriteBytes(1), 0);
+  EXPECT_EQ(script.calls.size(), steps);
+  uint32_t leftover = 99;
+  backend_.Finish(&leftover);
+  EXPECT_EQ(leftover, 0u);
+}
+#endif
 
 TEST_F(StreamingBackendTest, ReadBeforeAnyWriteAsksForInputWithoutStepping) {
   Start();
@@ -272,9 +336,6 @@ TEST_F(StreamingBackendTest, TheUnreadTailMovesToTheFrontAndNewBytesFollowIt) {
   EXPECT_TRUE(script.calls[2].adopted);   // the tail, already at the front
   EXPECT_EQ(script.calls[2].data, backend_.inputBuffer);
   EXPECT_EQ(script.calls[2].count, 5);
-  // 5 + 0xFFFFFFFC wraps to 1 in 32 bits: such a length must still be refused.
-  EXPECT_EQ(backend_.Write(tail, 0xFFFFFFFCu), 0);
-  EXPECT_EQ(backend_.inputLength, 5u);
 
   ASSERT_EQ(WriteBytes(3, 200), 1);
   EXPECT_EQ(backend_.inputLength, 8u);

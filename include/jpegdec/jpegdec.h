@@ -49,12 +49,17 @@
  *   - Write is accepted only while the decoder waits for input: write a piece, then Read until
  *     Read returns 1 before writing the next piece.
  *   - Read may return 1 after doing its share of work without having asked for input. A
- *     refused Write therefore means "Read again, then retry the same piece".
- *   - While a long marker segment waits in the input buffer, a piece larger than the room left
- *     is refused even after Read returned 1; write smaller pieces. Pieces up to 36 KiB always
- *     fit.
- *   - EndOfInput has no effect. When every byte has been written and Read still returns 1, the
- *     stream was cut short: the host ends it with Finish.
+ *     refused Write therefore means "Read again, then retry the same piece"; the piece need
+ *     never be split.
+ *   - A piece of any size is taken once the decoder waits for input: when it does not fit
+ *     behind the bytes the decoder still holds (at most one marker segment, under 64 KiB), the
+ *     input buffer grows to hold both. So the buffer (48 bytes per pixel of the width given to
+ *     Start, at least 100 KiB) grows at most to the largest piece written plus that remainder,
+ *     never with the image. If that memory cannot be had, the piece is refused and the next
+ *     Read returns -1.
+ *   - EndOfInput has no effect. When every byte has been written and Read keeps returning 1
+ *     (one such answer is not enough: the decoder may only have paused between shares of its
+ *     work), the stream was cut short: the host ends it with Finish.
  *   - A DNL segment (height given after the first scan) cannot take back rows already handed
  *     out: rows come out as they are decoded, before the segment is read.
  */

@@ -7,15 +7,17 @@
 
 namespace {
 
-// Instances created and not yet deleted. The library's only mutable global.
-int32_t liveInstances = 0;
+// Instances created and not yet deleted: the library's one mutable global. Instances may be
+// created and deleted on several threads at once, so it changes only in indivisible steps, and
+// an instance's id is the value its own increment produced.
+jpegdec::platform::SharedCount liveInstances{0};
 
 }  // namespace
 
 extern "C" {
 
 JPEGDEC_API int32_t JPEGDEC_CDECL InitializeJpegDec(void) {
-  liveInstances = 0;
+  jpegdec::platform::SharedWrite(&liveInstances, 0);
   return 1;
 }
 
@@ -25,8 +27,7 @@ JPEGDEC_API JpegDecodeInstance* JPEGDEC_CDECL CreateJpegDecodeInstance(void) {
     return nullptr;
   }
   auto* instance = new (memory) JpegDecodeInstance();
-  ++liveInstances;
-  instance->instanceId = liveInstances;
+  instance->instanceId = jpegdec::platform::SharedAdd(&liveInstances, 1);
   return instance;
 }
 
@@ -34,10 +35,12 @@ JPEGDEC_API void JPEGDEC_CDECL DeleteJpegDecodeInstance(JpegDecodeInstance* inst
   if (instance == nullptr) {
     return;
   }
-  --liveInstances;
+  jpegdec::platform::SharedAdd(&liveInstances, -1);
   instance->DeletingDestructor(1);
 }
 
-JPEGDEC_API int32_t JPEGDEC_CDECL UnInitializeJpegDec(void) { return liveInstances; }
+JPEGDEC_API int32_t JPEGDEC_CDECL UnInitializeJpegDec(void) {
+  return jpegdec::platform::SharedRead(&liveInstances);
+}
 
 }  // extern "C"

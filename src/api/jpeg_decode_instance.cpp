@@ -44,6 +44,9 @@ void DeleteBackend(T*& backend) {
 }  // namespace
 
 uint32_t ProbeLargestAllocation() {
+  // Each request holds its block only for a moment, but a probe on another thread meeting that
+  // moment would measure a block too few: probes run one at a time in the process.
+  platform::LockProbe();
   uint32_t lo = 0;
   uint32_t hi = kProbeLargestRequest;
   uint32_t request = kProbeLargestRequest;
@@ -57,6 +60,7 @@ uint32_t ProbeLargestAllocation() {
     request = (lo + hi) / 2;  // both at most 0x7FFFFFFF: the sum fits
     platform::ReleaseBlock(block);
   } while (hi - lo > kProbePrecision && request < kProbeLargestRequest);
+  platform::UnlockProbe();
   return request;
 }
 

@@ -46,7 +46,8 @@ class JpegDecodeInstance final {
 namespace jpegdec {
 
 // The largest movable block the system grants, by binary search: at most twelve requests, the
-// result being the midpoint of the final bracket (at most 1 MiB wide).
+// result being the midpoint of the final bracket (at most 1 MiB wide). One probe at a time in
+// the process (platform::LockProbe), so that no probe sees another's block.
 uint32_t ProbeLargestAllocation();
 // 1 when "gdiplus.dll" can be loaded (it is unloaded again at once), else 0.
 int32_t IsGdiplusAvailable();

@@ -65,19 +65,42 @@ int32_t StreamingBackend::Write(const uint8_t* data, uint32_t length) {
   if (length == 0) {
     // Nothing to add; accepting it must not leave the back-end believing it has work.
     result = 1;
-  } else if (data != nullptr && inputBuffer != nullptr && state == JD_NEED_DATA &&
-             length <= inputCapacity - inputLength) {  // inputLength <= inputCapacity always
-    if (length == 1) {
-      inputBuffer[inputLength] = *data;  // a host writing single bytes: no library call
+  } else if (data != nullptr && inputBuffer != nullptr && state == JD_NEED_DATA) {
+    // inputLength <= inputCapacity always. A refusal for want of room would be final: the
+    // decoder waits for these very bytes, so no Read could ever make the room.
+    if (length > inputCapacity - inputLength && !MakeRoom(length)) {
+      state = JD_ERR_NOMEM;  // the decode ends here rather than wait for ever
     } else {
-      std::memcpy(inputBuffer + inputLength, data, length);
+      if (length == 1) {
+        inputBuffer[inputLength] = *data;  // a host writing single bytes: no library call
+      } else {
+        std::memcpy(inputBuffer + inputLength, data, length);
+      }
+      inputLength += length;
+      state = JD_OK;
+      result = 1;
     }
-    inputLength += length;
-    state = JD_OK;
-    result = 1;
   }
   elapsedMs += platform::TickCount() - callStartTick;
   return result;
+}
+
+bool StreamingBackend::MakeRoom(uint32_t length) {
+  const uint64_t needed = uint64_t{inputLength} + length;
+  if (needed > kMaxInputCapacity) {
+    return false;
+  }
+  auto* grown = static_cast<uint8_t*>(platform::HeapAllocate(static_cast<std::size_t>(needed)));
+  if (grown == nullptr) {
+    return false;
+  }
+  if (inputLength != 0) {
+    std::memcpy(grown, inputBuffer, inputLength);
+  }
+  platform::HeapRelease(inputBuffer);
+  inputBuffer = grown;
+  inputCapacity = static_cast<uint32_t>(needed);
+  return true;
 }
 
 void StreamingBackend::ReleaseBand() {
@@ -145,7 +168,10 @@ int32_t StreamingBackend::Read(uint8_t** row, uint32_t* rowLength) {
   callStartTick = platform::TickCount();
   ++readCalls;
   int32_t result = kReadAgain;
-  if (row != nullptr && rowLength != nullptr && inputLength != 0 && context != nullptr) {
+  if (IsError(state) && context != nullptr) {
+    // Also when no input is held: a piece refused for want of memory ended the decode.
+    result = kReadFailed;
+  } else if (row != nullptr && rowLength != nullptr && inputLength != 0 && context != nullptr) {
     if (state == JD_BAND_READY) {
       if (NextRow(row, rowLength)) {
         result = kReadRow;

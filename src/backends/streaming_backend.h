@@ -3,7 +3,9 @@
 //
 // The decoder reads the input buffer in place from the step that adopts it until the step that
 // reports JD_NEED_DATA, so Write is accepted only while the back-end waits for input (state
-// JD_NEED_DATA); the unread tail is then moved to the front and new bytes go behind it.
+// JD_NEED_DATA); the unread tail is then moved to the front and new bytes go behind it. While it
+// waits the decoder holds no address in the buffer, so a piece that does not fit behind the tail
+// gets a larger buffer (tail plus piece) instead of a refusal that no Read could ever lift.
 // A band handed over by the decoder (JD_BAND_READY) is the back-end's until its last row has
 // been handed out; rows are pointers into it, valid until the next Read or Finish.
 #pragma once
@@ -21,6 +23,9 @@ class StreamingBackend {
   static constexpr uint32_t kMinInputCapacity = 102400;
   static constexpr uint32_t kInputBytesPerPixel = 48;
   static constexpr uint32_t kInputSlack = 4096;
+  // The most a step can be handed (its count is signed 32-bit): the input buffer never grows
+  // beyond it.
+  static constexpr uint32_t kMaxInputCapacity = 0x7FFFFFFF;
   // Decoder steps per Read, and Reads Finish may make to run out a held band.
   static constexpr int kMaxStepsPerRead = 30;
   static constexpr int kMaxDrainReads = 32;
@@ -33,7 +38,10 @@ class StreamingBackend {
   // 1 when the context and the input buffer were allocated, else 0 (holding nothing).
   int32_t SetUp(uint32_t width);
   // 1 when the bytes were appended (a zero-length piece is accepted and changes nothing);
-  // 0 when refused: no data, no buffer, not waiting for input, or too little room left.
+  // 0 when refused: no data, no buffer, or not waiting for input. A piece longer than the room
+  // left grows the buffer to the unread tail plus the piece; when that memory cannot be had
+  // (or the two together exceed kMaxInputCapacity) the piece is refused and the decode fails:
+  // every later Read returns -1.
   int32_t Write(const uint8_t* data, uint32_t length);
   // 0 a row was handed out; 1 no row now (waiting for input, steps still to run, or an
   // out-parameter missing); 2 end of image; -1 decoding failed.
@@ -63,6 +71,9 @@ class StreamingBackend {
  private:
   // Releases the held band, if any.
   void ReleaseBand();
+  // Replaces the input buffer by one of inputLength + length bytes holding the unread tail;
+  // false (the old buffer kept) when it cannot be had.
+  bool MakeRoom(uint32_t length);
   // Runs up to kMaxStepsPerRead decoder steps.
   void Step();
   // Hands out the held band's next row; false when the band has none left.

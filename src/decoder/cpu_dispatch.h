@@ -9,6 +9,7 @@
 // only where the processor and the operating system support it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "decoder/decoder_context.h"
@@ -29,14 +30,16 @@ void SelectRoutines(DecoderContext* context);
 
 namespace dispatch_detail {
 // Set only by tests, through ForcePlainRoutines or LimitRoutineLevel (cpu_dispatch_testing.h);
-// read where a fast routine could be chosen.
-extern bool forcePlain;
+// read where a fast routine could be chosen, on any thread.
+extern std::atomic<bool> forcePlain;
 }  // namespace dispatch_detail
 
 // Test-only switch (also in cpu_dispatch_testing.h): while `force` is set, decoding runs the
 // plain routines everywhere, so tests can compare both kinds on the same input. Off by default;
 // set it between decodes only. PlainRoutinesForced tells whether it is set.
 void ForcePlainRoutines(bool force);
-inline bool PlainRoutinesForced() { return dispatch_detail::forcePlain; }
+inline bool PlainRoutinesForced() {
+  return dispatch_detail::forcePlain.load(std::memory_order_relaxed);
+}
 
 }  // namespace jpegdec

@@ -1,10 +1,10 @@
 // Test-only switch over the fast routines. Not part of the library's interface: the tests call it
 // to decode the same data with the plain routines and with each fast set and compare the bytes.
 //
-// The cap is process-wide (the one piece of mutable global state besides the live-instance
-// count) because the tests reach the decoder through the public calls, which create their
-// contexts internally. It is read when a frame header is read, so it must be set between
-// decodes, never while one runs in another thread; the library itself never changes it.
+// The cap is process-wide because the tests reach the decoder through the public calls, which
+// create their contexts internally. It is atomic, so decodes on any thread may read it, and read
+// when a frame header is read; set it between decodes, so that every frame of a test sees the
+// level meant for it. The library itself never changes it.
 #pragma once
 
 #include <cstdint>

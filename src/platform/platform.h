@@ -1,10 +1,14 @@
 // The narrow operating-system layer: movable memory blocks, the heap, the millisecond clock,
-// module loading, memory streams and the GDI+ flat entry points. The win32/ implementation calls
-// the real API; portable/ stands in for it on other systems (with test hooks).
+// module loading, memory streams, what threads share, and the GDI+ flat entry points. The win32/
+// implementation calls the real API; portable/ stands in for it on other systems (with test
+// hooks).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#if !defined(_WIN32)
+#include <atomic>
+#endif
 
 #if defined(_WIN32)
 #define JD_WINAPI __stdcall
@@ -37,6 +41,33 @@ using EntryPoint = void (*)();
 Module LoadModule(const char* name);
 EntryPoint FindEntryPoint(Module module, const char* name);
 void UnloadModule(Module module);
+
+// ---- What threads share (Interlocked*, InitOnce and an SRWLOCK on Windows; std::atomic and
+// std::mutex elsewhere) ----
+// The library starts no threads, but separate instances may run on separate threads at once.
+// The few process-wide values are reached only through these; none is taken on the decode path.
+#if defined(_WIN32)
+using SharedCount = volatile long;  // a LONG, as the Interlocked functions take it
+struct OnceFlag {
+  void* state;  // an INIT_ONCE, zero before its first use
+};
+#else
+using SharedCount = std::atomic<std::int32_t>;
+struct OnceFlag {
+  std::atomic<bool> done{false};
+};
+#endif
+// Adds `delta` to the count in one indivisible step; returns the new value.
+std::int32_t SharedAdd(SharedCount* count, std::int32_t delta);
+std::int32_t SharedRead(const SharedCount* count);
+void SharedWrite(SharedCount* count, std::int32_t value);
+// Runs `work` once per `flag` (of static storage) in the process: the first caller runs it, the
+// others wait until it has returned.
+void RunOnce(OnceFlag* flag, void (*work)());
+// The process-wide lock around the memory probe: while one thread probes, no other thread's
+// probe holds a block. Not reentrant.
+void LockProbe();
+void UnlockProbe();
 
 // ---- Memory streams over a block (CreateStreamOnHGlobal; the block is not released with the
 // stream, and may be grown by it while it is written) ----

@@ -147,7 +147,7 @@ HostResult DecodeThroughHost(const std::vector<std::uint8_t>& file, const HostOp
   std::size_t pieceIndex = 0;
   std::size_t position = 0;
   std::size_t pieceEnd = pieces.empty() ? 0 : pieces[0];
-  std::uint32_t refusedLength = 0;  // length of the last refused Write, 0 after an accepted one
+  std::uint64_t refusedInARow = 0;
   bool inputEnded = false;
   std::uint64_t idleReads = 0;
   const std::uint64_t callLimit = 100000 + 16 * static_cast<std::uint64_t>(file.size()) +
@@ -190,25 +190,24 @@ HostResult DecodeThroughHost(const std::vector<std::uint8_t>& file, const HostOp
       break;
     }
     if (position < file.size()) {
-      // A refused piece is retried; when it is refused again it is halved.
-      std::size_t length = pieceEnd - position;
-      if (refusedLength != 0) {
-        length = std::min<std::size_t>(length, std::max<std::uint32_t>(refusedLength / 2, 1));
-      }
-      const auto piece = static_cast<std::uint32_t>(length);
+      // The next piece, or the one refused last time, whole: never split.
+      const auto piece = static_cast<std::uint32_t>(pieceEnd - position);
       ++result.calls;
       if (instance->Write(file.data() + position, piece) != 0) {
         position += piece;
         result.bytesWritten += piece;
-        refusedLength = 0;
-        if (position == pieceEnd && pieceIndex + 1 < pieces.size()) {
+        if (pieceIndex + 1 < pieces.size()) {
           pieceEnd += pieces[++pieceIndex];
         }
+        refusedInARow = 0;
       } else {
         ++result.refusedWrites;
-        // The first refusal is retried whole after a Read (the back-end may have been busy);
-        // a second one halves the piece.
-        refusedLength = refusedLength == 0 ? piece * 2 : piece;
+        // The back-end refuses only while it has work of its own, which the Reads in between
+        // do: a piece refused for longer will never be taken.
+        if (++refusedInARow > IdleReadsAllowed(file.size())) {
+          result.end = HostEnd::kCallLimit;
+          break;
+        }
       }
       continue;
     }
@@ -225,6 +224,11 @@ HostResult DecodeThroughHost(const std::vector<std::uint8_t>& file, const HostOp
   }
   result.writeCount = instance->GetWriteCount();
   result.readCount = instance->GetReadCount();
+  if (instance->streamingBackend != nullptr) {
+    result.inputCapacity = instance->streamingBackend->inputCapacity;
+  } else if (instance->bufferedBackend != nullptr) {
+    result.inputCapacity = instance->bufferedBackend->decoder.inputCapacity;
+  }
   instance->Finish(&result.leftover);
   DeleteJpegDecodeInstance(instance);
   return result;

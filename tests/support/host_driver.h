@@ -63,14 +63,14 @@ struct HostResult {
   std::uint32_t refusedWrites = 0;
   std::uint32_t writeCount = 0;  // the instance's getters, read before Finish
   std::uint32_t readCount = 0;
+  std::uint32_t inputCapacity = 0;  // the streaming input buffer's size before Finish (0: none)
 
   // One line for failure messages: end, rows, row length, calls.
   std::string Summary() const;
 };
 
 // Decodes `file` through a new instance. Piece lengths come from `schedule`; a refused Write is
-// retried after the next Read, with the piece halved when Read again asks for input (a long
-// segment can leave less room than the piece needs).
+// offered again, whole, after the next Read, as the public header tells hosts to do.
 HostResult DecodeThroughHost(const std::vector<std::uint8_t>& file, const HostOptions& options,
                              const PieceSchedule& schedule);
 

@@ -3,11 +3,14 @@
 // (24-bit RGB for colour, 8-bit indexed for greyscale, 32-bit ARGB for four-component images),
 // and a BMP encoder found by its MIME type that writes a standard bottom-up BMP file into a
 // stream. Decoding uses libturbojpeg, looked up at run time so that the library has no link-time
-// dependency on it; when it cannot be loaded, neither can "gdiplus.dll".
+// dependency on it; when it cannot be loaded, neither can "gdiplus.dll". It is loaded once per
+// process, by the first thread that asks, and kept: its handles are made per conversion, so
+// conversions on separate threads share nothing but the counters, which are atomic.
 #include "platform/portable/imaging_standin.h"
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -56,27 +59,30 @@ bool Lookup(void* library, const char* name, Fn* fn) {
   return *fn != nullptr;
 }
 
-void CloseTurboJpeg(TurboJpeg* tj) {
-  if (tj->library != nullptr) {
-    dlclose(tj->library);
-  }
-  *tj = TurboJpeg{};
-}
-
-bool OpenTurboJpeg(TurboJpeg* tj) {
+void OpenTurboJpeg(TurboJpeg* tj) {
   tj->library = dlopen(kTurboJpegLibrary, RTLD_NOW | RTLD_LOCAL);
   if (tj->library == nullptr) {
-    return false;
+    return;
   }
   Lookup(tj->library, "tjGetErrorCode", &tj->getErrorCode);
   if (!Lookup(tj->library, "tjInitDecompress", &tj->initDecompress) ||
       !Lookup(tj->library, "tjDecompressHeader3", &tj->decompressHeader3) ||
       !Lookup(tj->library, "tjDecompress2", &tj->decompress2) ||
       !Lookup(tj->library, "tjDestroy", &tj->destroy)) {
-    CloseTurboJpeg(tj);
-    return false;
+    dlclose(tj->library);
+    *tj = TurboJpeg{};
   }
-  return true;
+}
+
+// libturbojpeg as loaded by the first caller (a function's static: threads arriving while it
+// loads wait for it); null library when it cannot be had. Never unloaded.
+const TurboJpeg& TheTurboJpeg() {
+  static const TurboJpeg tj = [] {
+    TurboJpeg loaded;
+    OpenTurboJpeg(&loaded);
+    return loaded;
+  }();
+  return tj;
 }
 
 // ---- Objects handed to the caller ----
@@ -96,16 +102,19 @@ struct Bitmap {
 
 // ---- Test hooks and counters ----
 
+// Set by a test while no conversion runs, read by every conversion.
 struct Hooks {
-  bool saveFails = false;
-  std::uint32_t bmpDepth = 0;
-  testing::EncoderList encoders = testing::EncoderList::kBmpOnly;
+  std::atomic<bool> saveFails{false};
+  std::atomic<std::uint32_t> bmpDepth{0};
+  std::atomic<testing::EncoderList> encoders{testing::EncoderList::kBmpOnly};
 };
 
 struct Counters {
-  std::int64_t bitmaps = 0;
-  std::int64_t startups = 0;
+  std::atomic<std::int64_t> bitmaps{0};
+  std::atomic<std::int64_t> startups{0};
 };
+
+constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
 
 Hooks& TheHooks() {
   static Hooks hooks;
@@ -214,8 +223,8 @@ void EncodeRow(const Bitmap& image, const std::uint8_t* in, std::uint32_t bits, 
 
 GpStatus WriteBmp(const Bitmap& image, Stream stream) {
   std::uint32_t bits = image.channels == 1 ? 8 : 24;
-  if (TheHooks().bmpDepth != 0) {
-    bits = TheHooks().bmpDepth;
+  if (const std::uint32_t depth = TheHooks().bmpDepth.load(kRelaxed); depth != 0) {
+    bits = depth;
   }
   const std::uint64_t stride = ((std::uint64_t{bits} * image.width + 31) / 32) * 4;
   const std::uint32_t paletteBytes = bits == 8 ? kPaletteEntries * 4 : 0;
@@ -339,14 +348,14 @@ GpStatus JD_WINAPI StandinStartup(std::uintptr_t* token, const gdiplus::StartupI
   }
   session->version = input->gdiplusVersion;
   *token = reinterpret_cast<std::uintptr_t>(session);
-  ++TheCounters().startups;
+  TheCounters().startups.fetch_add(1, kRelaxed);
   return gdiplus::kOk;
 }
 
 void JD_WINAPI StandinShutdown(std::uintptr_t token) {
   if (token != 0) {
     std::free(reinterpret_cast<Session*>(token));
-    --TheCounters().startups;
+    TheCounters().startups.fetch_sub(1, kRelaxed);
   }
 }
 
@@ -361,12 +370,11 @@ GpStatus JD_WINAPI StandinCreateBitmapFromStream(Stream stream, gdiplus::GpBitma
     return kOutOfMemory;
   }
   const std::uint32_t got = StreamRead(stream, data, size);
-  TurboJpeg tj;
+  const TurboJpeg& tj = TheTurboJpeg();
   GpStatus status = kWin32Error;
   Bitmap image{};
-  if (OpenTurboJpeg(&tj)) {
+  if (tj.library != nullptr) {
     status = DecodeJpeg(tj, data, got, &image);
-    CloseTurboJpeg(&tj);
   }
   std::free(data);
   if (status != gdiplus::kOk) {
@@ -379,7 +387,7 @@ GpStatus JD_WINAPI StandinCreateBitmapFromStream(Stream stream, gdiplus::GpBitma
   }
   *object = image;
   *bitmap = object;
-  ++TheCounters().bitmaps;
+  TheCounters().bitmaps.fetch_add(1, kRelaxed);
   return gdiplus::kOk;
 }
 
@@ -390,7 +398,7 @@ GpStatus JD_WINAPI StandinDisposeImage(gdiplus::GpImage* image) {
   auto* bitmap = static_cast<Bitmap*>(image);
   std::free(bitmap->pixels);
   std::free(bitmap);
-  --TheCounters().bitmaps;
+  TheCounters().bitmaps.fetch_sub(1, kRelaxed);
   return gdiplus::kOk;
 }
 
@@ -428,7 +436,7 @@ GpStatus JD_WINAPI StandinSaveImageToStream(gdiplus::GpImage* image, Stream stre
   if (!SameGuid(*encoder, kBmpEncoderId)) {
     return kInvalidParameter;  // the only encoder there is
   }
-  if (TheHooks().saveFails) {
+  if (TheHooks().saveFails.load(kRelaxed)) {
     return kGenericError;
   }
   return WriteBmp(*static_cast<const Bitmap*>(image), stream);
@@ -438,7 +446,7 @@ GpStatus JD_WINAPI StandinGetImageEncodersSize(std::uint32_t* count, std::uint32
   if (count == nullptr || size == nullptr) {
     return kInvalidParameter;
   }
-  const EncoderListShape shape = ShapeOf(TheHooks().encoders);
+  const EncoderListShape shape = ShapeOf(TheHooks().encoders.load(kRelaxed));
   *count = shape.count;
   *size = shape.size;
   return gdiplus::kOk;
@@ -446,11 +454,12 @@ GpStatus JD_WINAPI StandinGetImageEncodersSize(std::uint32_t* count, std::uint32
 
 GpStatus JD_WINAPI StandinGetImageEncoders(std::uint32_t count, std::uint32_t size,
                                            gdiplus::ImageCodecInfo* encoders) {
-  const EncoderListShape shape = ShapeOf(TheHooks().encoders);
+  const testing::EncoderList list = TheHooks().encoders.load(kRelaxed);
+  const EncoderListShape shape = ShapeOf(list);
   if (encoders == nullptr || count != shape.count || size != shape.size) {
     return kInvalidParameter;
   }
-  switch (TheHooks().encoders) {
+  switch (list) {
     case testing::EncoderList::kBmpOnly:
       encoders[0] = Record(kBmpEncoderId, kBmpFormatId, kBmpMime);
       break;
@@ -485,14 +494,7 @@ EntryPoint Generic(Fn fn) {
 
 }  // namespace
 
-bool ImagingAvailable() {
-  TurboJpeg tj;
-  if (!OpenTurboJpeg(&tj)) {
-    return false;
-  }
-  CloseTurboJpeg(&tj);
-  return true;
-}
+bool ImagingAvailable() { return TheTurboJpeg().library != nullptr; }
 
 EntryPoint FindImagingEntryPoint(const char* name) {
   const NamedEntryPoint table[] = {
@@ -520,12 +522,16 @@ EntryPoint FindImagingEntryPoint(const char* name) {
 
 namespace testing {
 
-void ResetHooks() { TheHooks() = Hooks{}; }
-void SetSaveFailure(bool fail) { TheHooks().saveFails = fail; }
-void SetBmpDepth(std::uint32_t bitsPerPixel) { TheHooks().bmpDepth = bitsPerPixel; }
-void SetEncoderList(EncoderList list) { TheHooks().encoders = list; }
-std::int64_t LiveBitmaps() { return TheCounters().bitmaps; }
-std::int64_t LiveStartups() { return TheCounters().startups; }
+void ResetHooks() {
+  TheHooks().saveFails.store(false, kRelaxed);
+  TheHooks().bmpDepth.store(0, kRelaxed);
+  TheHooks().encoders.store(EncoderList::kBmpOnly, kRelaxed);
+}
+void SetSaveFailure(bool fail) { TheHooks().saveFails.store(fail, kRelaxed); }
+void SetBmpDepth(std::uint32_t bitsPerPixel) { TheHooks().bmpDepth.store(bitsPerPixel, kRelaxed); }
+void SetEncoderList(EncoderList list) { TheHooks().encoders.store(list, kRelaxed); }
+std::int64_t LiveBitmaps() { return TheCounters().bitmaps.load(kRelaxed); }
+std::int64_t LiveStartups() { return TheCounters().startups.load(kRelaxed); }
 
 }  // namespace testing
 }  // namespace jpegdec::platform::standin

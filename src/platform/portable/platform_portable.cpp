@@ -1,16 +1,19 @@
 // Stand-ins for the Windows services on other systems. They keep what the library relies on:
 // sizes, zero fill, failure results (no block, no address, no module), a 0-byte block that
 // locks to no address, and a wrapping 32-bit millisecond clock. A movable block is a heap
-// record with a lock count; "gdiplus.dll" is the imaging stand-in. The test hooks live here too:
-// they are the only mutable state of this file, and exist for tests alone (the clock's entry is
-// found at the first reading and fixed from then on).
+// record with a lock count; "gdiplus.dll" is the imaging stand-in. The test hooks live here too.
+// Separate instances may run on separate threads, so the process-wide values of this file (the
+// counters of what is alive, the hooks, the clock's entry found at the first reading) are
+// atomic or set once; the hooks are set by a test while no decode runs, and read by all.
 #include <dlfcn.h>
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "platform/platform.h"
 #include "platform/portable/imaging_standin.h"
@@ -59,49 +62,56 @@ struct StreamRecord {
   std::uint64_t position;
 };
 
-// One-shot failure of the n-th request of a kind, counted from when it was set.
+// One-shot failure of the n-th request of a kind, counted from when it was set. Requests from
+// several threads count one after another: exactly one of them fails.
 struct FailureCountdown {
-  std::uint32_t remaining = 0;  // 0: no failure pending
-  bool happened = false;
+  std::atomic<std::uint32_t> remaining{0};  // 0: no failure pending
+  std::atomic<bool> happened{false};
 
   void Set(std::uint32_t n) {
-    remaining = n;
-    happened = false;
+    remaining.store(n, std::memory_order_relaxed);
+    happened.store(false, std::memory_order_relaxed);
   }
   // true when this request is the one to fail.
   bool Strike() {
-    if (remaining == 0) {
+    std::uint32_t left = remaining.load(std::memory_order_relaxed);
+    do {
+      if (left == 0) {
+        return false;
+      }
+    } while (!remaining.compare_exchange_weak(left, left - 1, std::memory_order_relaxed));
+    if (left != 1) {
       return false;
     }
-    if (--remaining != 0) {
-      return false;
-    }
-    happened = true;
+    happened.store(true, std::memory_order_relaxed);
     return true;
   }
 };
 
 struct Hooks {
-  bool capSet = false;
-  std::uint32_t largestBlock = 0;
+  std::atomic<bool> capSet{false};
+  std::atomic<std::uint32_t> largestBlock{0};
   FailureCountdown blockFailure;
   FailureCountdown heapFailure;
   FailureCountdown lockFailure;
-  testing::ImagingModule imaging = testing::ImagingModule::kAsBuilt;
-  char missingEntryPoint[64] = {};  // empty: none missing
-  bool fakeClock = false;
-  std::uint32_t clockNow = 0;
-  std::uint32_t clockStep = 0;
-  std::uint32_t blockRequests = 0;
-  std::uint32_t heapRequests = 0;
+  std::atomic<testing::ImagingModule> imaging{testing::ImagingModule::kAsBuilt};
+  char missingEntryPoint[64] = {};  // empty: none missing; written only while no decode runs
+  std::atomic<bool> fakeClock{false};
+  std::atomic<std::uint32_t> clockNow{0};
+  std::atomic<std::uint32_t> clockStep{0};
+  std::atomic<std::uint32_t> blockRequests{0};
+  std::atomic<std::uint32_t> heapRequests{0};
 };
 
 struct Counters {
-  std::int64_t liveBlocks = 0;
-  std::int64_t liveHeap = 0;
-  std::int64_t liveModules = 0;
-  std::int64_t lockedBlocks = 0;
+  std::atomic<std::int64_t> liveBlocks{0};
+  std::atomic<std::int64_t> liveHeap{0};
+  std::atomic<std::int64_t> liveModules{0};
+  std::atomic<std::int64_t> lockedBlocks{0};
 };
+
+// Counters and hooks need no ordering with other memory: each is a tally or a setting of its own.
+constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
 
 Hooks& TheHooks() {
   static Hooks hooks;
@@ -130,11 +140,11 @@ bool SameNameIgnoringCase(const char* a, const char* b) {
 // Whether a block of `size` bytes may be granted now (counts the request).
 bool GrantBlock(std::uint32_t size) {
   Hooks& hooks = TheHooks();
-  ++hooks.blockRequests;
+  hooks.blockRequests.fetch_add(1, kRelaxed);
   if (hooks.blockFailure.Strike()) {
     return false;
   }
-  return !hooks.capSet || size <= hooks.largestBlock;
+  return !hooks.capSet.load(kRelaxed) || size <= hooks.largestBlock.load(kRelaxed);
 }
 
 MemoryBlock NewBlock(std::uint32_t size, bool zeroed) {
@@ -152,7 +162,7 @@ MemoryBlock NewBlock(std::uint32_t size, bool zeroed) {
     std::free(record);
     return nullptr;
   }
-  ++TheCounters().liveBlocks;
+  TheCounters().liveBlocks.fetch_add(1, kRelaxed);
   return record;
 }
 
@@ -191,7 +201,7 @@ void* LockBlock(MemoryBlock block) {
     return nullptr;
   }
   if (record->lockCount++ == 0) {
-    ++TheCounters().lockedBlocks;
+    TheCounters().lockedBlocks.fetch_add(1, kRelaxed);
   }
   return record->bytes;
 }
@@ -202,7 +212,7 @@ void UnlockBlock(MemoryBlock block) {
   }
   auto* record = static_cast<BlockRecord*>(block);
   if (record->lockCount != 0 && --record->lockCount == 0) {
-    --TheCounters().lockedBlocks;
+    TheCounters().lockedBlocks.fetch_sub(1, kRelaxed);
   }
 }
 
@@ -212,11 +222,11 @@ void ReleaseBlock(MemoryBlock block) {
   }
   auto* record = static_cast<BlockRecord*>(block);
   if (record->lockCount != 0) {
-    --TheCounters().lockedBlocks;
+    TheCounters().lockedBlocks.fetch_sub(1, kRelaxed);
   }
   FreeStorage(record->bytes, record->size);
   std::free(record);
-  --TheCounters().liveBlocks;
+  TheCounters().liveBlocks.fetch_sub(1, kRelaxed);
 }
 
 std::uint32_t BlockSize(MemoryBlock block) {
@@ -227,14 +237,14 @@ std::uint32_t BlockSize(MemoryBlock block) {
 
 void* HeapAllocate(std::size_t size) {
   Hooks& hooks = TheHooks();
-  ++hooks.heapRequests;
+  hooks.heapRequests.fetch_add(1, kRelaxed);
   if (hooks.heapFailure.Strike()) {
     return nullptr;
   }
   // A request for 0 bytes still gets a distinct allocation, so success is never null.
   void* memory = std::malloc(size == 0 ? 1 : size);
   if (memory != nullptr) {
-    ++TheCounters().liveHeap;
+    TheCounters().liveHeap.fetch_add(1, kRelaxed);
   }
   return memory;
 }
@@ -244,7 +254,7 @@ void HeapRelease(void* memory) {
     return;
   }
   std::free(memory);
-  --TheCounters().liveHeap;
+  TheCounters().liveHeap.fetch_sub(1, kRelaxed);
 }
 
 // ---- Clock ----
@@ -270,15 +280,15 @@ ClockEntry FindClockEntry() {
 
 std::uint32_t TickCount() {
   Hooks& hooks = TheHooks();
-  if (hooks.fakeClock) {
-    const std::uint32_t now = hooks.clockNow;
-    hooks.clockNow += hooks.clockStep;
-    return now;
+  if (hooks.fakeClock.load(kRelaxed)) {
+    return hooks.clockNow.fetch_add(hooks.clockStep.load(kRelaxed), kRelaxed);
   }
   // The coarse clock, like GetTickCount, advances in scheduler ticks (a few milliseconds) and
   // costs a fraction of the precise one. The streaming back-end reads it at the entry and the
   // exit of every call, which for a host writing single bytes is four readings a byte: a
-  // quarter of the decoding time even so, hence the direct entry, found once and then fixed.
+  // quarter of the decoding time even so, hence the direct entry, found once and then fixed
+  // (a function's static: its first reading initialises it, and threads arriving meanwhile
+  // wait for that).
   static const ClockEntry readClock = FindClockEntry();
   timespec now{};
   readClock(CLOCK_MONOTONIC_COARSE, &now);
@@ -294,7 +304,7 @@ Module LoadModule(const char* name) {
     return nullptr;
   }
   bool loadable = false;
-  switch (TheHooks().imaging) {
+  switch (TheHooks().imaging.load(kRelaxed)) {
     case testing::ImagingModule::kAsBuilt:
       loadable = standin::ImagingAvailable();
       break;
@@ -308,7 +318,7 @@ Module LoadModule(const char* name) {
   if (!loadable) {
     return nullptr;
   }
-  ++TheCounters().liveModules;
+  TheCounters().liveModules.fetch_add(1, kRelaxed);
   return &imagingModuleTag;
 }
 
@@ -325,9 +335,49 @@ EntryPoint FindEntryPoint(Module module, const char* name) {
 
 void UnloadModule(Module module) {
   if (module == &imagingModuleTag) {
-    --TheCounters().liveModules;
+    TheCounters().liveModules.fetch_sub(1, kRelaxed);
   }
 }
+
+// ---- What threads share ----
+
+std::int32_t SharedAdd(SharedCount* count, std::int32_t delta) {
+  return count->fetch_add(delta) + delta;
+}
+
+std::int32_t SharedRead(const SharedCount* count) { return count->load(); }
+
+void SharedWrite(SharedCount* count, std::int32_t value) { count->store(value); }
+
+namespace {
+
+std::mutex& OnceMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::mutex& ProbeMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+}  // namespace
+
+// A flag and a lock rather than std::call_once, whose helper the shared library would export.
+void RunOnce(OnceFlag* flag, void (*work)()) {
+  if (flag->done.load(std::memory_order_acquire)) {
+    return;
+  }
+  const std::lock_guard<std::mutex> lock(OnceMutex());
+  if (!flag->done.load(std::memory_order_relaxed)) {
+    work();
+    flag->done.store(true, std::memory_order_release);
+  }
+}
+
+void LockProbe() { ProbeMutex().lock(); }
+
+void UnlockProbe() { ProbeMutex().unlock(); }
 
 // ---- Memory streams ----
 
@@ -428,21 +478,35 @@ MemoryBlock StreamBlock(Stream stream) {
 
 namespace testing {
 
-void ResetHooks() { TheHooks() = Hooks{}; }
+void ResetHooks() {
+  Hooks& hooks = TheHooks();
+  hooks.capSet.store(false, kRelaxed);
+  hooks.largestBlock.store(0, kRelaxed);
+  hooks.blockFailure.Set(0);
+  hooks.heapFailure.Set(0);
+  hooks.lockFailure.Set(0);
+  hooks.imaging.store(ImagingModule::kAsBuilt, kRelaxed);
+  hooks.missingEntryPoint[0] = '\0';
+  hooks.fakeClock.store(false, kRelaxed);
+  hooks.clockNow.store(0, kRelaxed);
+  hooks.clockStep.store(0, kRelaxed);
+  hooks.blockRequests.store(0, kRelaxed);
+  hooks.heapRequests.store(0, kRelaxed);
+}
 
 void SetLargestBlock(std::uint32_t bytes) {
-  TheHooks().capSet = true;
-  TheHooks().largestBlock = bytes;
+  TheHooks().largestBlock.store(bytes, kRelaxed);
+  TheHooks().capSet.store(true, kRelaxed);
 }
 
 void FailBlockAllocation(std::uint32_t n) { TheHooks().blockFailure.Set(n); }
 void FailHeapAllocation(std::uint32_t n) { TheHooks().heapFailure.Set(n); }
 void FailLock(std::uint32_t n) { TheHooks().lockFailure.Set(n); }
-bool BlockAllocationFailureHappened() { return TheHooks().blockFailure.happened; }
-bool HeapAllocationFailureHappened() { return TheHooks().heapFailure.happened; }
-bool LockFailureHappened() { return TheHooks().lockFailure.happened; }
+bool BlockAllocationFailureHappened() { return TheHooks().blockFailure.happened.load(kRelaxed); }
+bool HeapAllocationFailureHappened() { return TheHooks().heapFailure.happened.load(kRelaxed); }
+bool LockFailureHappened() { return TheHooks().lockFailure.happened.load(kRelaxed); }
 
-void SetImagingModule(ImagingModule state) { TheHooks().imaging = state; }
+void SetImagingModule(ImagingModule state) { TheHooks().imaging.store(state, kRelaxed); }
 
 void SetMissingEntryPoint(const char* name) {
   char* missing = TheHooks().missingEntryPoint;
@@ -453,18 +517,18 @@ void SetMissingEntryPoint(const char* name) {
 }
 
 void SetFakeClock(std::uint32_t start, std::uint32_t step) {
-  TheHooks().fakeClock = true;
-  TheHooks().clockNow = start;
-  TheHooks().clockStep = step;
+  TheHooks().clockNow.store(start, kRelaxed);
+  TheHooks().clockStep.store(step, kRelaxed);
+  TheHooks().fakeClock.store(true, kRelaxed);
 }
 
-std::uint32_t BlockAllocationRequests() { return TheHooks().blockRequests; }
-std::uint32_t HeapAllocationRequests() { return TheHooks().heapRequests; }
+std::uint32_t BlockAllocationRequests() { return TheHooks().blockRequests.load(kRelaxed); }
+std::uint32_t HeapAllocationRequests() { return TheHooks().heapRequests.load(kRelaxed); }
 
-std::int64_t LiveBlocks() { return TheCounters().liveBlocks; }
-std::int64_t LiveHeapAllocations() { return TheCounters().liveHeap; }
-std::int64_t LiveModules() { return TheCounters().liveModules; }
-std::int64_t LockedBlocks() { return TheCounters().lockedBlocks; }
+std::int64_t LiveBlocks() { return TheCounters().liveBlocks.load(kRelaxed); }
+std::int64_t LiveHeapAllocations() { return TheCounters().liveHeap.load(kRelaxed); }
+std::int64_t LiveModules() { return TheCounters().liveModules.load(kRelaxed); }
+std::int64_t LockedBlocks() { return TheCounters().lockedBlocks.load(kRelaxed); }
 
 }  // namespace testing
 }  // namespace jpegdec::platform

@@ -62,6 +62,42 @@ void UnloadModule(Module module) {
   }
 }
 
+// ---- What threads share ----
+
+std::int32_t SharedAdd(SharedCount* count, std::int32_t delta) {
+  return static_cast<std::int32_t>(InterlockedExchangeAdd(count, delta) + delta);
+}
+
+std::int32_t SharedRead(const SharedCount* count) {
+  // A locked no-op exchange: the current value, ordered like every other access.
+  return static_cast<std::int32_t>(
+      InterlockedCompareExchange(const_cast<SharedCount*>(count), 0, 0));
+}
+
+void SharedWrite(SharedCount* count, std::int32_t value) { InterlockedExchange(count, value); }
+
+namespace {
+
+static_assert(sizeof(OnceFlag) == sizeof(INIT_ONCE), "OnceFlag stands for an INIT_ONCE");
+
+BOOL CALLBACK RunWork(PINIT_ONCE /*once*/, PVOID work, PVOID* /*context*/) {
+  reinterpret_cast<void (*)()>(work)();
+  return TRUE;
+}
+
+SRWLOCK probeLock = SRWLOCK_INIT;
+
+}  // namespace
+
+void RunOnce(OnceFlag* flag, void (*work)()) {
+  InitOnceExecuteOnce(reinterpret_cast<PINIT_ONCE>(flag), RunWork, reinterpret_cast<PVOID>(work),
+                      nullptr);
+}
+
+void LockProbe() { AcquireSRWLockExclusive(&probeLock); }
+
+void UnlockProbe() { ReleaseSRWLockExclusive(&probeLock); }
+
 // ---- Memory streams ----
 
 Stream CreateStreamOnBlock(MemoryBlock block) {
