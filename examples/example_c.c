@@ -3,6 +3,44 @@
 #include <jpegdec/jpegdec.h>
 #include <stdio.h>
 
+/* The page size a driver knows from the scan settings; here it is read from the file's frame
+ * header (the first SOFn segment). Leaves both 0 when there is none. */
+static void PageSize(FILE* file, uint32_t* width, uint32_t* height) {
+  int c = 0;
+  *width = *height = 0;
+  while ((c = fgetc(file)) != EOF) {
+    int marker = 0;
+    if (c != 0xFF) {
+      continue;
+    }
+    while ((marker = fgetc(file)) == 0xFF) {
+    }
+    if (marker == EOF || marker == 0xD9 || marker == 0xDA) {
+      break; /* end of image, or the scan: no frame header before it */
+    }
+    if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+      continue; /* markers without a segment */
+    }
+    {
+      unsigned char s[7] = {0};
+      const size_t got = fread(s, 1, sizeof s, file);
+      const long length = (long)(s[0] << 8 | s[1]);
+      if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
+          marker != 0xCC) {
+        if (got == sizeof s) {
+          *height = (uint32_t)(s[3] << 8 | s[4]);
+          *width = (uint32_t)(s[5] << 8 | s[6]);
+        }
+        break;
+      }
+      if (got != sizeof s || length < 2 || fseek(file, length - 2 - 7, SEEK_CUR) != 0) {
+        break;
+      }
+    }
+  }
+  rewind(file);
+}
+
 int main(int argc, char** argv) {
   FILE* file = argc == 2 ? fopen(argv[1], "rb") : NULL;
   if (file == NULL) {
@@ -12,34 +50,52 @@ int main(int argc, char** argv) {
   InitializeJpegDec();
   JpegDecodeInstance* decoder = CreateJpegDecodeInstance();
   if (decoder == NULL) {
+    fclose(file);
     return 1;
   }
   const JpegDecodeInstanceVtbl* ops = JPEGDEC_VTBL(decoder);
 
   uint8_t piece[4096];
-  size_t pending = 0; /* bytes of piece not yet accepted by Write */
+  size_t pending = 0;     /* bytes of piece not yet accepted by Write */
+  int allWritten = 0;     /* every byte of the file has been accepted */
+  unsigned long idle = 0; /* Reads in a row that returned 1 after the last byte */
+  unsigned long total = 0;
   uint8_t* row = NULL;
-  uint32_t rowLength = 0, rows = 0, rowBytes = 0, leftover = 0;
+  uint32_t width = 0, height = 0, rowLength = 0, rows = 0, rowBytes = 0, leftover = 0;
   unsigned long checksum = 0;
   int32_t result = JPEGDEC_READ_FAILED;
-  /* The size given to Start only sizes the input buffer; the image's own comes from the data. */
-  if (ops->Start(JPEGDEC_SELF(decoder), 0, 0, JPEGDEC_MODE_STREAMING, 1) == 1) {
+  /* Start sizes the input buffer by the width; the image's own size comes from the data. */
+  PageSize(file, &width, &height);
+  if (ops->Start(JPEGDEC_SELF(decoder), width, height, JPEGDEC_MODE_STREAMING, 1) == 1) {
     while ((result = ops->Read(JPEGDEC_SELF(decoder), &row, &rowLength)) == JPEGDEC_READ_ROW ||
            result == JPEGDEC_READ_AGAIN) {
       if (result == JPEGDEC_READ_ROW) { /* top row first; valid until the next call */
         ++rows;
         rowBytes = rowLength;
+        idle = 0;
         for (uint32_t i = 0; i < rowLength; ++i) {
           checksum = checksum * 31u + row[i];
         }
         continue;
       }
+      if (allWritten) {
+        /* 1 after the last byte: the decoder may still be at work (each Read does a share of
+         * it), so read on; only when it keeps answering 1 does it wait for bytes that will not
+         * come: the file was cut short. */
+        if (++idle > 16 + total / 8) {
+          break;
+        }
+        continue;
+      }
       /* 1: write the next piece. Write refuses while the decoder still has work of its own;
-       * the same piece is then offered again after the next Read. */
+       * the same piece is then offered again, whole, after the next Read. */
       if (pending == 0 && (pending = fread(piece, 1, sizeof piece, file)) == 0) {
-        break; /* every byte written and still no end: the file was cut short */
+        allWritten = 1;
+        ops->EndOfInput(JPEGDEC_SELF(decoder), (int32_t)height); /* no effect when streaming */
+        continue;
       }
       if (ops->Write(JPEGDEC_SELF(decoder), piece, (uint32_t)pending) == 1) {
+        total += pending;
         pending = 0;
       }
     }

@@ -2,47 +2,98 @@
 // read back while it is still coming in.  Usage: example_cpp FILE.jpg
 #include <jpegdec/jpegdec.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <vector>
 
+namespace {
+
+// The page size a driver knows from the scan settings; here it is read from the file's frame
+// header (the first SOFn segment). Both 0 when there is none.
+void PageSize(const std::vector<unsigned char>& file, uint32_t* width, uint32_t* height) {
+  *width = *height = 0;
+  std::size_t i = 0;
+  while (i + 1 < file.size()) {
+    const unsigned marker = file[i + 1];
+    if (file[i] != 0xFF || marker == 0xFF) {
+      ++i;
+      continue;
+    }
+    if (marker == 0xD9 || marker == 0xDA) {
+      return;  // end of image, or the scan: no frame header before it
+    }
+    if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+      i += 2;  // markers without a segment
+      continue;
+    }
+    if (i + 8 >= file.size()) {
+      return;
+    }
+    if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+      *height = static_cast<uint32_t>(file[i + 5] << 8 | file[i + 6]);
+      *width = static_cast<uint32_t>(file[i + 7] << 8 | file[i + 8]);
+      return;
+    }
+    i += 2 + static_cast<std::size_t>(file[i + 2] << 8 | file[i + 3]);
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  std::ifstream file(argc == 2 ? argv[1] : "", std::ios::binary);
-  if (!file) {
+  std::ifstream in(argc == 2 ? argv[1] : "", std::ios::binary);
+  if (!in) {
     std::fprintf(stderr, "usage: example_cpp FILE.jpg (a readable JPEG file)\n");
     return 2;
   }
+  // The whole file stands for what the device will send; it is written in 4 KiB pieces.
+  const std::vector<unsigned char> file{std::istreambuf_iterator<char>(in),
+                                        std::istreambuf_iterator<char>()};
   InitializeJpegDec();
   JpegDecodeInstance* decoder = CreateJpegDecodeInstance();
   if (decoder == nullptr) {
     return 1;
   }
 
-  std::vector<char> piece(4096);
-  uint32_t pending = 0;  // bytes of piece not yet accepted by Write
+  constexpr std::size_t kPiece = 4096;
+  std::size_t written = 0;  // bytes accepted by Write
+  std::size_t idle = 0;     // Reads in a row that returned 1 after the last byte
+  bool inputEnded = false;
   uint8_t* row = nullptr;
-  uint32_t rowLength = 0, rows = 0, rowBytes = 0, leftover = 0;
+  uint32_t width = 0, height = 0, rowLength = 0, rows = 0, rowBytes = 0, leftover = 0;
   int32_t result = JPEGDEC_READ_FAILED;
-  // The size given to Start only sizes the input buffer; the image's own comes from the data.
-  if (decoder->Start(0, 0, JPEGDEC_MODE_STREAMING, 1) == 1) {
+  // Start sizes the input buffer by the width; the image's own size comes from the data.
+  PageSize(file, &width, &height);
+  if (decoder->Start(width, height, JPEGDEC_MODE_STREAMING, 1) == 1) {
     while ((result = decoder->Read(&row, &rowLength)) == JPEGDEC_READ_ROW ||
            result == JPEGDEC_READ_AGAIN) {
       if (result == JPEGDEC_READ_ROW) {  // top row first; valid until the next call
         ++rows;
         rowBytes = rowLength;
+        idle = 0;
         continue;
       }
-      // 1: write the next piece. Write refuses while the decoder still has work of its own; the
-      // same piece is then offered again after the next Read.
-      if (pending == 0) {
-        file.read(piece.data(), static_cast<std::streamsize>(piece.size()));
-        pending = static_cast<uint32_t>(file.gcount());
-        if (pending == 0) {
-          break;  // every byte written and still no end: the file was cut short
+      if (written < file.size()) {
+        // 1: write the next piece. Write refuses while the decoder still has work of its own;
+        // the same piece is then offered again, whole, after the next Read.
+        const std::size_t piece = std::min(kPiece, file.size() - written);
+        if (decoder->Write(file.data() + written, static_cast<uint32_t>(piece)) == 1) {
+          written += piece;
         }
+        continue;
       }
-      if (decoder->Write(reinterpret_cast<const uint8_t*>(piece.data()), pending) == 1) {
-        pending = 0;
+      if (!inputEnded) {
+        decoder->EndOfInput(static_cast<int32_t>(height));  // no effect when streaming
+        inputEnded = true;
+        continue;
+      }
+      // 1 after the last byte: the decoder may still be at work (each Read does a share of it),
+      // so read on; only when it keeps answering 1 does it wait for bytes that will not come:
+      // the file was cut short.
+      if (++idle > 16 + file.size() / 8) {
+        break;
       }
     }
   }
