@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds and runs every test of both builds: native (also under AddressSanitizer and
-# UndefinedBehaviorSanitizer) and win32 (under 32-bit Wine, once more with UndefinedBehavior-
-# Sanitizer in trap mode, since mingw has no AddressSanitizer), then gives each libFuzzer target
-# a short run. Installs what is missing first.
+# UndefinedBehaviorSanitizer, and the threaded test under ThreadSanitizer) and win32 (under
+# 32-bit Wine, once more with UndefinedBehaviorSanitizer in trap mode, since mingw has no
+# AddressSanitizer), then gives each libFuzzer target a short run. Installs what is missing first.
 #   JPEGDEC_FUZZ_SECONDS  seconds per fuzz target (default 45; 0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
-presets=(native native-asan win32 win32-ubsan)
+presets=(native native-asan native-tsan win32 win32-ubsan)
 for preset in "${presets[@]}"; do
   echo "=== ${preset}: configure and build"
   cmake --preset "$preset" >/dev/null

@@ -62,6 +62,15 @@
  *     work), the stream was cut short: the host ends it with Finish.
  *   - A DNL segment (height given after the first scan) cannot take back rows already handed
  *     out: rows come out as they are decoded, before the segment is read.
+ *
+ * Threads: the library starts none and takes no lock while decoding. Separate instances may run
+ * on separate threads at once, in every mode, each giving the rows it gives alone; one instance
+ * is used by one thread at a time. CreateJpegDecodeInstance and DeleteJpegDecodeInstance may be
+ * called from several threads at once (the live count changes in indivisible steps);
+ * InitializeJpegDec, which resets the count, only while no other thread is inside the library.
+ * Automatic mode's memory probes run one at a time in the process, so no thread's choice depends
+ * on another's probe. Several GDI+ decodes of very large images at once can exhaust a 32-bit
+ * process's address space; each then fails with -1 (pass a larger memoryDivisor, or stream).
  */
 #ifndef JPEGDEC_JPEGDEC_H_
 #define JPEGDEC_JPEGDEC_H_
@@ -184,9 +193,11 @@ typedef struct JpegDecodeInstanceVtbl {
 #define JPEGDEC_VTBL(instance) (*(const JpegDecodeInstanceVtbl* const*)(const void*)(instance))
 #endif
 
-/* Resets the count of live instances to 0 (live instances stay alive); returns 1. */
+/* Resets the count of live instances to 0 (live instances stay alive); returns 1. Call it while
+ * no other thread is inside the library. */
 JPEGDEC_API int32_t JPEGDEC_CDECL InitializeJpegDec(void);
-/* A new instance (counted; its id is the count just after), or null when memory is short. */
+/* A new instance (counted; its id is the count just after), or null when memory is short. Any
+ * thread, also while others create or delete instances. */
 JPEGDEC_API JpegDecodeInstance* JPEGDEC_CDECL CreateJpegDecodeInstance(void);
 /* Uncounts and destroys the instance, releasing whatever it holds. Null is ignored. */
 JPEGDEC_API void JPEGDEC_CDECL DeleteJpegDecodeInstance(JpegDecodeInstance* instance);
