@@ -65,11 +65,24 @@ const char* ModeName(std::int32_t mode) {
   }
 }
 
-HostResult DecodeOnce(const Bytes& file, std::int32_t mode) {
+HostResult DecodeOnce(const Bytes& file, std::int32_t mode,
+                      const PieceSchedule& schedule = PieceSchedule::Fixed(7)) {
   InitializeJpegDec();
   HostOptions options;
   options.mode = mode;
-  return DecodeThroughHost(file, options, PieceSchedule::Fixed(7));
+  return DecodeThroughHost(file, options, schedule);
+}
+
+// The test image behind two comment segments of the longest length, written whole: more than
+// the streaming input buffer holds at first, so the first Write has to grow it.
+Bytes WithLongComments(const Bytes& image) {
+  Bytes file(image.begin(), image.begin() + 2);  // SOI
+  for (int i = 0; i < 2; ++i) {
+    file.insert(file.end(), {0xFF, 0xFE, 0xFF, 0xFF});
+    file.insert(file.end(), 65533, static_cast<std::uint8_t>('x'));
+  }
+  file.insert(file.end(), image.begin() + 2, image.end());
+  return file;
 }
 
 // What must hold after every decode, failed or not.
@@ -137,16 +150,32 @@ bool Struck(Kind kind) {
 }
 
 TEST(FailureInjection, EveryAllocationAndLockInEveryMode) {
-  const Bytes file = TestImage();
-  const std::int32_t modes[] = {JPEGDEC_MODE_STREAMING, JPEGDEC_MODE_BUFFERED, JPEGDEC_MODE_GDIPLUS,
-                                JPEGDEC_MODE_AUTO};
+  const Bytes image = TestImage();
+  const Bytes longFile = WithLongComments(image);
+  const struct {
+    std::int32_t mode;
+    const Bytes& file;
+    PieceSchedule schedule;
+  } ways[] = {
+      {JPEGDEC_MODE_STREAMING, image, PieceSchedule::Fixed(7)},
+      // The input buffer's growth is one more allocation that can fail.
+      {JPEGDEC_MODE_STREAMING, longFile, PieceSchedule::Whole()},
+      {JPEGDEC_MODE_BUFFERED, image, PieceSchedule::Fixed(7)},
+      {JPEGDEC_MODE_GDIPLUS, image, PieceSchedule::Fixed(7)},
+      {JPEGDEC_MODE_AUTO, image, PieceSchedule::Fixed(7)},
+  };
   int injected = 0;
-  for (const std::int32_t mode : modes) {
-    SCOPED_TRACE(ModeName(mode));
+  for (const auto& way : ways) {
+    const std::int32_t mode = way.mode;
+    const Bytes& file = way.file;
+    SCOPED_TRACE(std::string(ModeName(mode)) + ", " + way.schedule.Describe());
     hooks::ResetHooks();
-    const HostResult clean = DecodeOnce(file, mode);
+    const HostResult clean = DecodeOnce(file, mode, way.schedule);
     ASSERT_EQ(clean.end, HostEnd::kEnd) << clean.Summary();
     ASSERT_GT(clean.rows, 0u);
+    if (&file == &longFile) {
+      EXPECT_EQ(clean.inputCapacity, longFile.size()) << "the buffer grows to the whole file";
+    }
     ExpectNothingLeft();
     int perMode = 0;
     int perKind[3] = {};
@@ -155,7 +184,7 @@ TEST(FailureInjection, EveryAllocationAndLockInEveryMode) {
       for (std::uint32_t n = 1; n < 10000; ++n) {
         hooks::ResetHooks();
         Arm(kind, n);
-        const HostResult result = DecodeOnce(file, mode);
+        const HostResult result = DecodeOnce(file, mode, way.schedule);
         if (!Struck(kind)) {
           break;  // the decode makes fewer than n requests of this kind
         }
@@ -169,8 +198,9 @@ TEST(FailureInjection, EveryAllocationAndLockInEveryMode) {
     }
     EXPECT_GT(perMode, 0);
     injected += perMode;
-    std::printf("%s mode: %d failures injected (%d heap allocations, %d blocks, %d locks)\n",
-                ModeName(mode), perMode, perKind[0], perKind[1], perKind[2]);
+    std::printf("%s mode, %s: %d failures injected (%d heap allocations, %d blocks, %d locks)\n",
+                ModeName(mode), way.schedule.Describe().c_str(), perMode, perKind[0], perKind[1],
+                perKind[2]);
   }
   hooks::ResetHooks();
   std::printf("%d failures injected in all\n", injected);
