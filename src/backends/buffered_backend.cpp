@@ -93,8 +93,8 @@ int32_t BufferedBackend::Read(uint8_t** row, uint32_t* rowLength) {
         return EndWithoutMarker();
       }
       if (offered == 1 && decoder.state == JD_NEED_DATA) {
-        // Refused although the decoder waits for input: the piece does not fit behind the
-        // tail it keeps, and offering it again would never make progress.
+        // Refused although the decoder waits for input (it takes any piece it has memory
+        // for): offering it again would never make progress.
         feedState = kFailed;
         return -1;
       }
