@@ -41,6 +41,8 @@ constexpr std::size_t kCorpusFiles = 6;
 // Create and delete without decoding: instances each thread holds at once, and rounds.
 constexpr int kHeldInstances = 8;
 constexpr int kCreateRounds = 2000;
+// Automatic Starts of an image near the budget while another thread probes.
+constexpr int kAutomaticStarts = 300;
 
 struct Job {
   std::string what;
@@ -185,6 +187,45 @@ TEST_F(Threads, EveryDecodeGivesWhatItGivesAlone) {
     }
   }
   std::printf("%d threads, %zu decodes each\n", kThreads, jobs.size() * kRoundsPerThread);
+}
+
+// Automatic mode weighs the image against the largest block the system grants, probed at every
+// Start. An image whose bitmap takes 97 % of the budget must go to GDI+ every time, however often
+// another thread probes meanwhile: the probes take turns, so none meets another's block.
+TEST_F(Threads, AutomaticChoiceDoesNotDependOnOtherThreadsProbes) {
+  if (IsGdiplusAvailable() == 0) {
+    GTEST_SKIP() << "GDI+ cannot be loaded: automatic mode always streams";
+  }
+  constexpr std::uint32_t kWidth = 8000;
+  const std::uint64_t budget = AutomaticBudget(ProbeLargestAllocation(), 1);
+  const auto height = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(budget * 97 / 100 / BmpFileSize(kWidth, 1), 65535));
+  ASSERT_GT(height, 0u);
+  ASSERT_LE(BmpFileSize(kWidth, height), budget);
+  std::atomic<bool> stop{false};
+  std::atomic<int> streamed{0};
+  std::thread other([&] {
+    while (!stop.load()) {
+      JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+      if (instance != nullptr) {
+        instance->Start(64, 64, JPEGDEC_MODE_AUTO, 1);
+        instance->Finish(nullptr);
+        DeleteJpegDecodeInstance(instance);
+      }
+    }
+  });
+  for (int i = 0; i < kAutomaticStarts; ++i) {
+    JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+    ASSERT_NE(instance, nullptr);
+    instance->Start(kWidth, height, JPEGDEC_MODE_AUTO, 1);
+    streamed += instance->IsStreaming();
+    instance->Finish(nullptr);
+    DeleteJpegDecodeInstance(instance);
+  }
+  stop = true;
+  other.join();
+  EXPECT_EQ(streamed.load(), 0) << "of " << kAutomaticStarts << " Starts of an image at 97 % of "
+                                << budget << " bytes";
 }
 
 // Instances created and deleted on several threads at once, with no lock in the host: the count
