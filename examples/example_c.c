@@ -25,8 +25,7 @@ static void PageSize(FILE* file, uint32_t* width, uint32_t* height) {
       unsigned char s[7] = {0};
       const size_t got = fread(s, 1, sizeof s, file);
       const long length = (long)(s[0] << 8 | s[1]);
-      if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
-          marker != 0xCC) {
+      if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
         if (got == sizeof s) {
           *height = (uint32_t)(s[3] << 8 | s[4]);
           *width = (uint32_t)(s[5] << 8 | s[6]);

@@ -120,8 +120,8 @@ std::vector<Job> Jobs() {
   const std::vector<std::vector<std::uint8_t>> files = Files();
   for (std::size_t f = 0; f < files.size(); ++f) {
     for (const Way& way : ways) {
-      jobs.push_back({"file " + std::to_string(f) + ", " + way.name, files[f], way.mode,
-                      way.schedule});
+      jobs.push_back(
+          {"file " + std::to_string(f) + ", " + way.name, files[f], way.mode, way.schedule});
     }
   }
   return jobs;
@@ -171,9 +171,9 @@ TEST_F(Threads, EveryDecodeGivesWhatItGivesAlone) {
         const Outcome& want = alone[j];
         if (got.end != want.end || got.rows != want.rows || got.digest != want.digest ||
             got.leftover != want.leftover) {
-          mismatches[static_cast<std::size_t>(t)].push_back(
-              jobs[j].what + ": " + HostEndName(got.end) + ", " + std::to_string(got.rows) +
-              " rows");
+          mismatches[static_cast<std::size_t>(t)].push_back(jobs[j].what + ": " +
+                                                            HostEndName(got.end) + ", " +
+                                                            std::to_string(got.rows) + " rows");
         }
       }
     });
