@@ -199,8 +199,8 @@ TEST(CorpusDecodable, SameRowsHoweverTheInputIsSplit) {
 }
 
 // Finish reports the bytes that followed the end-of-image marker in the last piece: with the whole
-// file written in one piece (small files: any piece up to 36 KiB fits), the file's own trailing
-// bytes, and ten more when ten are appended.
+// file written in one piece (taken whatever its size), the file's own trailing bytes, and ten more
+// when ten are appended.
 TEST(CorpusDecodable, FinishReportsTheBytesAfterTheEndMarker) {
   const std::vector<std::string> files = CorpusFiles("decodable");
   SKIP_WITHOUT_CORPUS(files);
