@@ -119,7 +119,6 @@ SessionResult RunSession(std::vector<std::uint8_t> head, int input, const Sessio
   std::size_t position = 0;
   bool inputDone = false;
   const std::size_t piece = std::max<std::uint32_t>(options.piece, 1);
-  std::size_t refused = 0;  // length of the last refused Write; 0 after an accepted one
   bool endGiven = false;
   // After the last byte, a Read that answers 1 has either done its share of work (30 decoder
   // steps, each consuming input or ending a band) or waits for input that will not come.
@@ -181,19 +180,14 @@ SessionResult RunSession(std::vector<std::uint8_t> head, int input, const Sessio
       result.inputBytes += buffer.size();
     }
     if (position < buffer.size()) {
-      // A refused Write is retried after the next Read (the back-end may have been busy); when
-      // it is refused again the piece is halved (a long segment may leave less room).
-      std::size_t length = std::min(piece, buffer.size() - position);
-      if (refused != 0) {
-        length = std::min(length, std::max<std::size_t>(refused / 2, 1));
-      }
+      // A refused Write is offered again, whole, after the next Read: the streaming back-end
+      // refuses only while it still has work, and makes room for any piece once it waits.
+      const std::size_t length = std::min(piece, buffer.size() - position);
       ++result.writeCalls;
       if (instance->Write(buffer.data() + position, static_cast<std::uint32_t>(length)) != 0) {
         position += length;
-        refused = 0;
       } else {
         ++result.refusedWrites;
-        refused = refused == 0 ? length * 2 : length;
       }
       continue;
     }
