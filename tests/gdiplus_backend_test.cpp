@@ -656,6 +656,7 @@ TEST_F(GdiplusBackendFailures, AFailedGrowthLosesTheFileAndFailsTheReads) {
   EXPECT_EQ(backend.Write(data.data(), 2000), 0);
   EXPECT_EQ(backend.inputBlock, nullptr);
   EXPECT_EQ(backend.Write(data.data(), 10), 0);
+  EXPECT_EQ(Reads(backend, 1), (std::vector<int32_t>{-1}));  // before EndOfInput too
   backend.MarkInputComplete(16);
   EXPECT_EQ(Reads(backend, 2), (std::vector<int32_t>{-1, -1}));
   backend.Teardown(nullptr);

@@ -28,6 +28,8 @@
  *     one grey byte per pixel for single-component images. Any other mode fails.
  *     Starting an instance again releases what the earlier Start set up.
  *   Write(data, length): hands compressed bytes in; 1 accepted, 0 refused (nothing stored).
+ *     In buffered and GDI+ mode a refusal means the collected file could not grow and is lost:
+ *     the next Read returns -1.
  *   Read(&row, &rowLength): takes one decoded row out, top row first; results below. The row
  *     belongs to the library and stays valid until the next Read or Finish on the instance.
  *   Finish(&leftover): ends decoding and releases everything the instance holds; leftover (may

@@ -75,12 +75,17 @@ int32_t BufferedBackend::EndWithoutMarker() {
 }
 
 int32_t BufferedBackend::Read(uint8_t** row, uint32_t* rowLength) {
-  if (inputComplete == 0 || (feedState != JD_NEED_DATA && feedState != kFeeding)) {
+  if (feedState != JD_NEED_DATA && feedState != kFeeding) {
     return 1;
   }
   if (inputBlock == nullptr) {
-    feedState = kFailed;  // the collected file was lost to a failed growth
+    // The collected file was lost to a failed growth: fail now, before EndOfInput too, rather
+    // than answer 1 to a host that keeps offering the refused piece.
+    feedState = kFailed;
     return -1;
+  }
+  if (inputComplete == 0) {
+    return 1;
   }
   for (;;) {
     if (feedState == JD_NEED_DATA) {

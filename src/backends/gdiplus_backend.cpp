@@ -165,13 +165,16 @@ int32_t GdiplusBackend::Read(uint8_t** row, uint32_t* rowLength) {
   callStartTick = platform::TickCount();
   ++readCalls;
   int32_t result = 1;
-  if (inputComplete != 0) {
-    if (!converted && !conversionFailed) {
-      if (inputBlock != nullptr) {
-        Convert();
-      } else {
-        conversionFailed = true;  // the collected file was lost to a failed growth
-      }
+  if (!converted && !conversionFailed && inputBlock == nullptr) {
+    // The collected file was lost to a failed growth: fail now rather than answer 1 to a host
+    // that keeps offering the refused piece and so never reaches EndOfInput.
+    conversionFailed = true;
+  }
+  if (conversionFailed) {
+    result = -1;
+  } else if (inputComplete != 0) {
+    if (!converted) {
+      Convert();
     }
     if (conversionFailed) {
       result = -1;
