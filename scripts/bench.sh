@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Runs the benchmarks: builds the `bench` preset (Release, -O2, no sanitizers), makes the
-# benchmark pages (bench/make_images.sh), runs the micro-benchmarks and the side-by-side
-# comparison, and writes the results to build/bench-results/ (results.md with the machine, the
-# compiler flags and the tables; compare.csv; throughput.png; micro.txt and micro.json; the peak
-# memory of the jpegdec tool on a 600-dpi page to PNG, tool-memory.md).
+# benchmark pages (bench/make_images.sh), fetches the benchmark photographs (bench/fetch_photos.sh:
+# real photographs from Debian packages, skipped with a message when they cannot be had), runs
+# the micro-benchmarks and the side-by-side comparison, and writes the results to
+# build/bench-results/ (results.md with the machine, the compiler flags, the photographs'
+# origins, the targets with the worst cell of each, and the tables; compare.csv; throughput.png;
+# micro.txt and micro.json; the peak memory of the jpegdec tool on a 600-dpi page to PNG,
+# tool-memory.md).
 # Installs what is missing first (scripts/install-deps.sh). Never run by the tests.
 #
 # Usage: scripts/bench.sh [--quick] [--win32] [-- COMPARE-OPTIONS...]
-#   --quick   the 300-dpi pages only, at most 3 timed runs each
+#   --quick   the 300-dpi pages and the photographs, at most 3 timed rounds each
 #   --win32   instead: the 32-bit Windows build (preset bench-win32) under Wine, jpegdec's modes
 #             against a 32-bit libjpeg-turbo (Debian's source package built with mingw by
 #             bench/build_ljt_win32.sh; left out, with the reason, when it cannot be fetched or
@@ -48,6 +51,14 @@ else
   bench/make_images.sh build/bench/bench/make_page "$images" >/dev/null
   files=("$images"/a4-300-*.jpg "$images"/a4-600-*.jpg)
 fi
+photos=build/bench-photos
+echo "=== photographs ($photos)"
+host=build/bench/tools/jpegdec/jpegdec
+[ -x "$host" ] || host=""
+bench/fetch_photos.sh "$photos" $host
+for photo in "$photos"/photo-*.jpg; do
+  [ -s "$photo" ] && files+=("$photo")
+done
 
 # Finds a Python that has matplotlib (Debian's python3-matplotlib belongs to the system Python,
 # which another python3 earlier on PATH may not see).
@@ -79,6 +90,18 @@ machine() {  # the machine, the compilers and the flags, as Markdown
     echo "- libjpeg-turbo: Debian $(dpkg-query -W -f='${Version}\n' libjpeg62-turbo 2>/dev/null | head -1) (SIMD on); stb_image: Debian libstb-dev $(dpkg-query -W -f='${Version}\n' libstb-dev 2>/dev/null | head -1)"
   fi
   echo "- images: $images, made by bench/make_images.sh (cjpeg from libjpeg-turbo-progs $(dpkg-query -W -f='${Version}\n' libjpeg-turbo-progs 2>/dev/null | head -1))"
+  echo
+  echo "## Photographs"
+  echo
+  if [ -s "$photos/ORIGINS.tsv" ] && [ "$(wc -l <"$photos/ORIGINS.tsv")" -gt 1 ]; then
+    echo "Taken by bench/fetch_photos.sh from Debian packages (bench/photos.tsv), as the packages ship them:"
+    echo
+    echo "| file | package | version | path inside the package | what it is |"
+    echo "|---|---|---|---|---|"
+    tail -n +2 "$photos/ORIGINS.tsv" | sed 's/\t/ | /g; s/^/| /; s/$/ |/'
+  else
+    echo "None: bench/fetch_photos.sh could not fetch them (see its messages)."
+  fi
   echo
 }
 
