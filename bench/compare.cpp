@@ -1,12 +1,16 @@
 // Side-by-side decoding speed and memory: jpegdec (streaming in 64 KiB, 4 KiB and 1-byte pieces,
 // buffered, and GDI+ on Windows) against libjpeg-turbo (box/integer, defaults, and fed through a
 // suspending source in the same pieces) and stb_image, single-threaded, each file held in
-// memory. Writes a Markdown table and a CSV.
+// memory. The decoders take turns: each timed round decodes the file once with every decoder, so
+// a ratio is the median of ratios taken within one round, which a machine whose load drifts
+// disturbs far less than medians taken minutes apart. Writes a Markdown table with the targets
+// the decoder is held to (worst cell of each) and a CSV.
 //
 // Usage: compare [options] FILE.jpg...
 //   --runs N         most timed runs per file and decoder (default 7)
 //   --min-runs N     fewest timed runs (default 3)
-//   --budget S       stop a cell's runs after S seconds once --min-runs are done (default 8)
+//   --budget S       stop a file's rounds once --min-runs are done and its decodes took S
+//                    seconds per decoder (default 8)
 //   --min-sample S   time enough decodes together that one sample lasts S seconds (default 0;
 //                    0.5 on Windows, whose process times advance in steps of 10-20 ms)
 //   --decoders LIST  comma-separated decoder names (default: all this build has)
@@ -133,7 +137,9 @@ struct Cell {
   double medianMps = 0;
   double minMps = 0;
   double maxMps = 0;
-  double ratio = 0;  // median against the yardstick's median
+  double ratio = 0;         // median of the rounds' ratios to the yardstick (its time / this time)
+  double ratioOwn64k = 0;   // the same against jpegdec's own 64 KiB streaming
+  double ratioGdiplus = 0;  // the same against GDI+ (Windows)
   bool haveMemory = false;
   std::size_t peakBytes = 0;
   bool verified = false;
@@ -235,50 +241,92 @@ void VerifyAndMeasure(const std::vector<std::uint8_t>& data, const JpegInfo& inf
   cell->diffShare = static_cast<double>(differ) / static_cast<double>(image->size());
 }
 
-void TimeCell(const Options& options, const std::vector<std::uint8_t>& data, const JpegInfo& info,
+// One untimed decode first: it warms the caches and tells how many decodes one timed sample
+// needs to last --min-sample seconds (for coarse clocks).
+void WarmCell(const Options& options, const std::vector<std::uint8_t>& data, const JpegInfo& info,
               Cell* cell) {
-  // One untimed decode first: it warms the caches and tells how many decodes one timed sample
-  // needs to last --min-sample seconds (for coarse clocks).
   PeerOutput warm = {};
   const double warmStart = Now(options.wallClock);
   const int warmOk = Run(*cell->decoder, data, info, &warm);
   const double estimate = Now(options.wallClock) - warmStart;
-  if (warmOk != 1 || warm.rows != info.height) {
-    cell->ok = false;
-    return;
-  }
+  cell->ok = warmOk == 1 && warm.rows == info.height;
   cell->repetitions = 1;
-  if (estimate < options.minSampleSeconds) {
+  if (cell->ok && estimate < options.minSampleSeconds) {
     cell->repetitions = static_cast<int>(
         std::ceil(options.minSampleSeconds / std::max(estimate, options.minSampleSeconds / 1000)));
   }
+}
+
+// One timed sample of a cell: its seconds per decode, or a negative number when a decode failed.
+double TimeSample(const Options& options, const std::vector<std::uint8_t>& data,
+                  const JpegInfo& info, const Cell& cell) {
+  const double start = Now(options.wallClock);
+  for (int i = 0; i < cell.repetitions; ++i) {
+    PeerOutput out = {};
+    const int ok = Run(*cell.decoder, data, info, &out);
+    if (ok != 1 || out.rows != info.height) {
+      return -1;
+    }
+  }
+  return (Now(options.wallClock) - start) / cell.repetitions;
+}
+
+// Times every working cell of a file in rounds, one sample of each cell per round, until
+// --runs rounds, or --min-runs once the file's decodes took --budget seconds per cell.
+void TimeFile(const Options& options, const std::vector<std::uint8_t>& data, const JpegInfo& info,
+              std::vector<Cell>* cells) {
+  for (Cell& c : *cells) {
+    if (c.ok) {
+      WarmCell(options, data, info, &c);
+    }
+  }
   double total = 0;
   for (int run = 0; run < options.maxRuns; ++run) {
-    if (run >= options.minRuns && total > options.budgetSeconds) {
+    if (run >= options.minRuns &&
+        total > options.budgetSeconds * static_cast<double>(cells->size())) {
       break;
     }
-    const double start = Now(options.wallClock);
-    for (int i = 0; i < cell->repetitions; ++i) {
-      PeerOutput out = {};
-      const int ok = Run(*cell->decoder, data, info, &out);
-      if (ok != 1 || out.rows != info.height) {
-        cell->ok = false;
-        return;
+    bool slow = false;
+    for (Cell& c : *cells) {
+      if (!c.ok) {
+        continue;
       }
+      const double s = TimeSample(options, data, info, c);
+      if (s < 0) {
+        c.ok = false;
+        continue;
+      }
+      c.seconds.push_back(s);
+      total += s * c.repetitions;
+      // A decode that takes longer than three budgets is timed once.
+      slow = slow || s > 3 * options.budgetSeconds;
     }
-    const double s = (Now(options.wallClock) - start) / cell->repetitions;
-    cell->seconds.push_back(s);
-    total += s * cell->repetitions;
-    // A decode that takes longer than three budgets is timed once.
-    if (run == 0 && s > 3 * options.budgetSeconds) {
+    if (run == 0 && slow) {
       break;
     }
   }
-  cell->ok = true;
   const double megapixels = static_cast<double>(info.width) * info.height / 1e6;
-  cell->medianMps = megapixels / Median(cell->seconds);
-  cell->minMps = megapixels / *std::max_element(cell->seconds.begin(), cell->seconds.end());
-  cell->maxMps = megapixels / *std::min_element(cell->seconds.begin(), cell->seconds.end());
+  for (Cell& c : *cells) {
+    if (!c.ok || c.seconds.empty()) {
+      c.ok = false;
+      continue;
+    }
+    c.medianMps = megapixels / Median(c.seconds);
+    c.minMps = megapixels / *std::max_element(c.seconds.begin(), c.seconds.end());
+    c.maxMps = megapixels / *std::min_element(c.seconds.begin(), c.seconds.end());
+  }
+}
+
+// The median of the rounds' ratios base time / cell time (how many times faster the cell is).
+double PairedRatio(const Cell* base, const Cell& cell) {
+  if (base == nullptr || !base->ok || !cell.ok) {
+    return 0;
+  }
+  std::vector<double> ratios;
+  for (std::size_t i = 0; i < cell.seconds.size() && i < base->seconds.size(); ++i) {
+    ratios.push_back(base->seconds[i] / cell.seconds[i]);
+  }
+  return ratios.empty() ? 0 : Median(ratios);
 }
 
 std::string Fixed(double v, int digits) {
@@ -303,6 +351,116 @@ std::string MemoryText(const Cell& c) {
   return c.haveMemory ? Fixed(static_cast<double>(c.peakBytes) / 1024, 0) : "-";
 }
 
+// The ratios the decoder is held to. Each is the worst of its cells on a file: the median of
+// the rounds' ratios of a jpegdec cell to its base.
+enum class Base { kYardstick, kOwn64k, kGdiplus };
+
+struct Target {
+  const char* title;
+  const char* cells[2];  // jpegdec decoders whose ratios count (nullptr: none)
+  Base base;
+  double least;
+  bool colourOnly;
+};
+
+#if defined(_WIN32)
+constexpr double kLeastToLibjpeg = 1.10;
+#else
+constexpr double kLeastToLibjpeg = 1.15;
+#endif
+
+const Target kTargets[] = {
+    {"streaming in pieces of 4 KiB and more, × libjpeg-turbo box/integer",
+     {"jpegdec-s4k", "jpegdec-s64k"},
+     Base::kYardstick,
+     kLeastToLibjpeg,
+     false},
+#if defined(_WIN32)
+    {"streaming in pieces of 4 KiB and more, × GDI+, colour images",
+     {"jpegdec-s4k", "jpegdec-s64k"},
+     Base::kGdiplus,
+     5.0,
+     true},
+#endif
+    {"1-byte pieces, × own 64 KiB pieces", {"jpegdec-s1", nullptr}, Base::kOwn64k, 0.35, false},
+};
+
+// The worst ratio of a target on one file (0 when none of its cells was timed), and which cell.
+double TargetRatio(const Target& t, const FileResult& r, const Decoder* yardstick,
+                   const char** worstCell) {
+  double worst = 0;
+  for (const Cell& c : r.cells) {
+    const bool counts = (t.cells[0] != nullptr && std::strcmp(c.decoder->name, t.cells[0]) == 0) ||
+                        (t.cells[1] != nullptr && std::strcmp(c.decoder->name, t.cells[1]) == 0);
+    if (!counts || !c.ok || (t.base == Base::kYardstick && yardstick->kind != Kind::kLibjpeg)) {
+      continue;
+    }
+    const double ratio = t.base == Base::kYardstick ? c.ratio
+                         : t.base == Base::kOwn64k  ? c.ratioOwn64k
+                                                    : c.ratioGdiplus;
+    if (ratio > 0 && (worst == 0 || ratio < worst)) {
+      worst = ratio;
+      *worstCell = c.decoder->name;
+    }
+  }
+  return worst;
+}
+
+void WriteTargets(std::FILE* f, const std::vector<FileResult>& results, const Decoder* yardstick) {
+  std::fprintf(f,
+               "### Targets\n\nEach ratio is the median of the rounds' ratios (the decoders take "
+               "turns on a file); a file's figure is its worst cell.\n\n"
+               "| target | at least | files met | worst cell |\n|---|---:|---:|---|\n");
+  for (const Target& t : kTargets) {
+    int met = 0;
+    int measured = 0;
+    double worst = 0;
+    std::string where = "-";
+    for (const FileResult& r : results) {
+      if (t.colourOnly && r.info.components < 3) {
+        continue;
+      }
+      const char* cell = "";
+      const double ratio = TargetRatio(t, r, yardstick, &cell);
+      if (ratio == 0) {
+        continue;
+      }
+      ++measured;
+      met += ratio >= t.least ? 1 : 0;
+      if (worst == 0 || ratio < worst) {
+        worst = ratio;
+        where = r.name + ", " + cell + ": " + Fixed(ratio, 2) + "×";
+      }
+    }
+    std::fprintf(f, "| %s | %s× | %d of %d | %s |\n", t.title, Fixed(t.least, 2).c_str(), met,
+                 measured, where.c_str());
+  }
+  std::fprintf(f, "\n| image |");
+  for (std::size_t i = 0; i < std::size(kTargets); ++i) {
+    std::fprintf(f, " target %zu (≥ %s×) |", i + 1, Fixed(kTargets[i].least, 2).c_str());
+  }
+  std::fprintf(f, "\n|---|");
+  for (std::size_t i = 0; i < std::size(kTargets); ++i) {
+    std::fprintf(f, "---:|");
+  }
+  std::fprintf(f, "\n");
+  for (const FileResult& r : results) {
+    std::fprintf(f, "| %s |", r.name.c_str());
+    for (const Target& t : kTargets) {
+      const char* cell = "";
+      const double ratio =
+          t.colourOnly && r.info.components < 3 ? 0 : TargetRatio(t, r, yardstick, &cell);
+      if (ratio == 0) {
+        std::fprintf(f, " - |");
+      } else {
+        std::fprintf(f, " %s%s |", Fixed(ratio, 2).c_str(), ratio >= t.least ? "" : " (below)");
+      }
+    }
+    std::fprintf(f, "\n");
+  }
+  std::fprintf(f, "\n");
+}
+
 void WriteMarkdown(std::FILE* f, const Options& options, const std::vector<FileResult>& results,
                    const Decoder* yardstick, const Decoder* pixelReference) {
   std::fprintf(f,
@@ -315,6 +473,7 @@ void WriteMarkdown(std::FILE* f, const Options& options, const std::vector<FileR
                      "allocates through it; blocks at their usable size; the input file, held "
                      "before the decode, is not included)"
                    : "not measured in this build");
+  WriteTargets(f, results, yardstick);
   std::fprintf(f, "### Throughput, median MP/s (ratio to %s)\n\n| image |", yardstick->name);
   for (const Decoder* d : options.decoders) {
     std::fprintf(f, " %s |", d->name);
@@ -367,16 +526,16 @@ void WriteMarkdown(std::FILE* f, const Options& options, const std::vector<FileR
 void WriteCsv(std::FILE* f, const std::vector<FileResult>& results) {
   std::fprintf(f,
                "image,width,height,components,sampling,restart_interval,bytes,decoder,ok,runs,"
-               "decodes_per_run,median_mps,min_mps,max_mps,ratio,peak_heap_bytes,max_diff,"
-               "diff_share\n");
+               "decodes_per_run,median_mps,min_mps,max_mps,ratio,ratio_own_64k,ratio_gdiplus,"
+               "peak_heap_bytes,max_diff,diff_share\n");
   for (const FileResult& r : results) {
     for (const Cell& c : r.cells) {
-      std::fprintf(f, "%s,%u,%u,%u,%s,%u,%zu,%s,%d,%zu,%d,%.3f,%.3f,%.3f,%.4f,%s,%d,%.6f\n",
-                   r.name.c_str(), r.info.width, r.info.height, r.info.components,
-                   r.info.sampling.c_str(), r.info.restartInterval, r.bytes, c.decoder->name,
-                   c.ok ? 1 : 0, c.seconds.size(), c.repetitions, c.medianMps, c.minMps, c.maxMps,
-                   c.ratio, c.haveMemory ? std::to_string(c.peakBytes).c_str() : "", c.maxDiff,
-                   c.diffShare);
+      std::fprintf(
+          f, "%s,%u,%u,%u,%s,%u,%zu,%s,%d,%zu,%d,%.3f,%.3f,%.3f,%.4f,%.4f,%.4f,%s,%d,%.6f\n",
+          r.name.c_str(), r.info.width, r.info.height, r.info.components, r.info.sampling.c_str(),
+          r.info.restartInterval, r.bytes, c.decoder->name, c.ok ? 1 : 0, c.seconds.size(),
+          c.repetitions, c.medianMps, c.minMps, c.maxMps, c.ratio, c.ratioOwn64k, c.ratioGdiplus,
+          c.haveMemory ? std::to_string(c.peakBytes).c_str() : "", c.maxDiff, c.diffShare);
     }
   }
 }
@@ -503,33 +662,44 @@ int Main(int argc, char** argv) {
     for (const Decoder* d : options.decoders) {
       Cell c;
       c.decoder = d;
-      std::fprintf(stderr, "%s: %s ...", r.name.c_str(), d->name);
-      std::fflush(stderr);
       if (options.verify) {
         VerifyAndMeasure(data, r.info, reference.empty() ? nullptr : &reference, &c, &image);
       } else {
         c.ok = true;
       }
-      if (c.ok) {
-        TimeCell(options, data, r.info, &c);
-      }
-      if (c.ok) {
-        std::fprintf(stderr, " %s MP/s\n", Mps(c.medianMps).c_str());
-      } else {
-        std::fprintf(stderr, " failed\n");
-        allOk = false;
-      }
       r.cells.push_back(std::move(c));
     }
-    const Cell* base = nullptr;
-    for (const Cell& c : r.cells) {
-      if (c.decoder == yardstick && c.ok) {
-        base = &c;
+    std::fprintf(stderr, "%s:", r.name.c_str());
+    std::fflush(stderr);
+    TimeFile(options, data, r.info, &r.cells);
+    const auto find = [&r](const Decoder* d) -> const Cell* {
+      for (const Cell& c : r.cells) {
+        if (c.decoder == d && c.ok) {
+          return &c;
+        }
+      }
+      return nullptr;
+    };
+    const auto findNamed = [&](const char* name) -> const Cell* {
+      for (const Cell& c : r.cells) {
+        if (std::strcmp(c.decoder->name, name) == 0 && c.ok) {
+          return &c;
+        }
+      }
+      return nullptr;
+    };
+    for (Cell& c : r.cells) {
+      c.ratio = PairedRatio(find(yardstick), c);
+      c.ratioOwn64k = PairedRatio(findNamed("jpegdec-s64k"), c);
+      c.ratioGdiplus = PairedRatio(findNamed("gdiplus"), c);
+      if (c.ok) {
+        std::fprintf(stderr, " %s %s", c.decoder->name, Mps(c.medianMps).c_str());
+      } else {
+        std::fprintf(stderr, " %s failed", c.decoder->name);
+        allOk = false;
       }
     }
-    for (Cell& c : r.cells) {
-      c.ratio = base != nullptr && c.ok ? c.medianMps / base->medianMps : 0;
-    }
+    std::fprintf(stderr, "\n");
     results.push_back(std::move(r));
   }
   UnInitializeJpegDec();
