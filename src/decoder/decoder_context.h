@@ -152,8 +152,12 @@ struct DecoderContext {
   FastHuffmanTable fastDc[kNumTables];
   FastHuffmanTable fastAc[kNumTables];
   // AC table t, entry v for the next kFastBits bits: when they hold a whole code and its extra
-  // bits, (coefficient << 16) | (run << 8) | bits used; otherwise 0.
+  // bits, (coefficient << 16) | (run << 8) | bits used; for the end-of-block code, a run of
+  // 0x80 (past any block's end) and its length; otherwise 0.
   std::int32_t fastAcFolded[kNumTables][1 << kFastBits];
+  // DC table t, entry v: when the next kFastBits bits hold a whole code of a category up to 11
+  // and its extra bits, (difference << 16) | (category << 8) | bits used; otherwise 0.
+  std::int32_t fastDcFolded[kNumTables][1 << kFastBits];
   const FastHuffmanTable* curFast;  // fast form of the selected table
   std::uint8_t fastBlockDone;       // the fast path decoded the whole block with its DC part
 

@@ -27,6 +27,10 @@ constexpr int kLookupEntries = 1 << kFastBits;
 constexpr int kLengthShift = 8;  // lookup entry: length << 8 | symbol
 constexpr int kValueShift = 16;  // folded entry: value << 16 | run << 8 | bits used
 constexpr int kRunShift = 8;
+// Folded AC entry of the end-of-block code: a run that takes any position past the block's end,
+// so that the loop's one bounds test also catches it.
+constexpr std::int32_t kFoldedEndRun = 0x80;
+constexpr int kCategoryShift = 8;  // folded DC entry: difference << 16 | category << 8 | bits used
 constexpr std::int32_t kByteMask = 0xFF;
 constexpr std::uint8_t kSizeMask = 0x0F;  // AC symbol: run << 4 | size
 constexpr int kRunBits = 4;
@@ -170,7 +174,8 @@ struct ColumnSink {
 // The coefficients 1..63 of the block (T.81 Figure F.13); false where the plain routine would
 // not complete the block the same way from these bits.
 template <class Sink>
-inline bool DecodeAcFast(BitReader& r, const FastBlockTables& t, Sink& sink) {
+[[gnu::always_inline]] inline bool DecodeAcFast(BitReader& r, const FastBlockTables& t,
+                                                Sink& sink) {
   sink.Clear();
   const std::int32_t* folded = t.acFolded;
   int k = 1;
@@ -181,8 +186,13 @@ inline bool DecodeAcFast(BitReader& r, const FastBlockTables& t, Sink& sink) {
     const std::int32_t fold = folded[Peek(r, kFastBits)];
     if (fold != 0) {
       const int used = fold & kByteMask;
-      k += (fold >> kRunShift) & kByteMask;
+      const int run = (fold >> kRunShift) & kByteMask;
+      k += run;
       if (used > r.bits || k >= kBlockSize) {
+        if (run == kFoldedEndRun && used <= r.bits) {
+          Consume(r, used);  // end of block
+          return true;
+        }
         return false;
       }
       Consume(r, used);
@@ -226,10 +236,18 @@ inline bool DecodeAcFast(BitReader& r, const FastBlockTables& t, Sink& sink) {
 
 // A whole block: the DC difference and its category, then the AC part into the sink.
 template <class Sink>
-inline bool DecodeBlock(BitReader& r, const FastBlockTables& t, std::int16_t* difference,
-                        int* category, Sink& sink) {
+[[gnu::always_inline]] inline bool DecodeBlock(BitReader& r, const FastBlockTables& t,
+                                               std::int16_t* difference, int* category,
+                                               Sink& sink) {
   if (r.bits < kRefillBelow) {
     Refill(r);
+  }
+  const std::int32_t fold = t.dcFolded[Peek(r, kFastBits)];
+  if (fold != 0 && (fold & kByteMask) <= r.bits) {
+    Consume(r, fold & kByteMask);
+    *category = (fold >> kCategoryShift) & kByteMask;
+    *difference = static_cast<std::int16_t>(fold >> kValueShift);
+    return DecodeAcFast(r, t, sink);
   }
   const int length = DecodeSymbol(r, *t.dc, t.dcVals, category);
   if (length == 0 || length > r.bits || *category > kMaxDcCategory) {
@@ -281,8 +299,26 @@ void BuildFastTable(const std::uint8_t* bits, const std::uint8_t* vals, const st
 
 void BuildFastDcTable(DecoderContext* context, int t) {
   const DcHuffmanTable& table = context->dcTables[t];
-  BuildFastTable(table.bits, table.vals, table.sizes, table.codes, kDcCapacity,
-                 &context->fastDc[t]);
+  FastHuffmanTable& fast = context->fastDc[t];
+  BuildFastTable(table.bits, table.vals, table.sizes, table.codes, kDcCapacity, &fast);
+  // Fold the difference in where a code of a valid category and its extra bits fit in the
+  // lookahead together (category 0: no extra bits, difference 0).
+  std::int32_t* folded = context->fastDcFolded[t];
+  for (int v = 0; v < kLookupEntries; ++v) {
+    folded[v] = 0;
+    const std::uint16_t entry = fast.lookup[v];
+    const int length = entry >> kLengthShift;
+    const int category = entry & kByteMask;
+    if (entry == 0 || category > kMaxDcCategory || length + category > kFastBits) {
+      continue;
+    }
+    std::int32_t difference = 0;
+    if (category != 0) {
+      difference = Extend((v >> (kFastBits - length - category)) & ((1 << category) - 1), category);
+    }
+    folded[v] = difference * (std::int32_t{1} << kValueShift) + (category << kCategoryShift) +
+                length + category;
+  }
 }
 
 void BuildFastAcTable(DecoderContext* context, int t) {
@@ -297,6 +333,10 @@ void BuildFastAcTable(DecoderContext* context, int t) {
     const int length = entry >> kLengthShift;
     const int symbol = entry & kByteMask;
     const int size = symbol & kSizeMask;
+    if (entry != 0 && symbol == kEob) {
+      folded[v] = (kFoldedEndRun << kRunShift) + length;
+      continue;
+    }
     if (entry == 0 || size == 0 || length + size > kFastBits) {
       continue;
     }
@@ -325,6 +365,7 @@ bool FastTablesFor(const DecoderContext* context, int component, FastBlockTables
     return false;
   }
   tables->dc = &context->fastDc[dcTable];
+  tables->dcFolded = context->fastDcFolded[dcTable];
   tables->dcVals = context->dcTables[dcTable].vals;
   tables->ac = &context->fastAc[acTable];
   tables->acFolded = context->fastAcFolded[acTable];

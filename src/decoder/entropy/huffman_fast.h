@@ -42,6 +42,7 @@ struct FastReader {
 // What the blocks of one component are decoded with.
 struct FastBlockTables {
   const FastHuffmanTable* dc;
+  const std::int32_t* dcFolded;
   const std::uint8_t* dcVals;
   const FastHuffmanTable* ac;
   const std::int32_t* acFolded;
@@ -49,7 +50,8 @@ struct FastBlockTables {
   const std::uint8_t* quant;  // quantisation table, zig-zag order
 };
 
-// Fills the fast form of DC table t (fastDc[t]) or AC table t (fastAc[t], fastAcFolded[t])
+// Fills the fast form of DC table t (fastDc[t], fastDcFolded[t]) or AC table t (fastAc[t],
+// fastAcFolded[t])
 // from its code list; called whenever the table is defined.
 void BuildFastDcTable(DecoderContext* context, int t);
 void BuildFastAcTable(DecoderContext* context, int t);
