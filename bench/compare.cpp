@@ -530,8 +530,9 @@ void WriteCsv(std::FILE* f, const std::vector<FileResult>& results) {
                "peak_heap_bytes,max_diff,diff_share\n");
   for (const FileResult& r : results) {
     for (const Cell& c : r.cells) {
+      // The sampling is quoted: the factors of uncommon layouts are listed with commas.
       std::fprintf(
-          f, "%s,%u,%u,%u,%s,%u,%zu,%s,%d,%zu,%d,%.3f,%.3f,%.3f,%.4f,%.4f,%.4f,%s,%d,%.6f\n",
+          f, "%s,%u,%u,%u,\"%s\",%u,%zu,%s,%d,%zu,%d,%.3f,%.3f,%.3f,%.4f,%.4f,%.4f,%s,%d,%.6f\n",
           r.name.c_str(), r.info.width, r.info.height, r.info.components, r.info.sampling.c_str(),
           r.info.restartInterval, r.bytes, c.decoder->name, c.ok ? 1 : 0, c.seconds.size(),
           c.repetitions, c.medianMps, c.minMps, c.maxMps, c.ratio, c.ratioOwn64k, c.ratioGdiplus,
