@@ -357,6 +357,7 @@ enum class Base { kYardstick, kOwn64k, kGdiplus };
 
 struct Target {
   const char* title;
+  const char* column;    // the per-file table's heading
   const char* cells[2];  // jpegdec decoders whose ratios count (nullptr: none)
   Base base;
   double least;
@@ -371,18 +372,25 @@ constexpr double kLeastToLibjpeg = 1.15;
 
 const Target kTargets[] = {
     {"streaming in pieces of 4 KiB and more, × libjpeg-turbo box/integer",
+     "4 KiB+ × libjpeg-turbo",
      {"jpegdec-s4k", "jpegdec-s64k"},
      Base::kYardstick,
      kLeastToLibjpeg,
      false},
 #if defined(_WIN32)
     {"streaming in pieces of 4 KiB and more, × GDI+, colour images",
+     "4 KiB+ × GDI+",
      {"jpegdec-s4k", "jpegdec-s64k"},
      Base::kGdiplus,
      5.0,
      true},
 #endif
-    {"1-byte pieces, × own 64 KiB pieces", {"jpegdec-s1", nullptr}, Base::kOwn64k, 0.35, false},
+    {"1-byte pieces, × own 64 KiB pieces",
+     "1 byte × own 64 KiB",
+     {"jpegdec-s1", nullptr},
+     Base::kOwn64k,
+     0.35,
+     false},
 };
 
 // The worst ratio of a target on one file (0 when none of its cells was timed), and which cell.
@@ -436,8 +444,8 @@ void WriteTargets(std::FILE* f, const std::vector<FileResult>& results, const De
                  measured, where.c_str());
   }
   std::fprintf(f, "\n| image |");
-  for (std::size_t i = 0; i < std::size(kTargets); ++i) {
-    std::fprintf(f, " target %zu (≥ %s×) |", i + 1, Fixed(kTargets[i].least, 2).c_str());
+  for (const Target& t : kTargets) {
+    std::fprintf(f, " %s (≥ %s×) |", t.column, Fixed(t.least, 2).c_str());
   }
   std::fprintf(f, "\n|---|");
   for (std::size_t i = 0; i < std::size(kTargets); ++i) {
