@@ -16,6 +16,7 @@ namespace jpegdec::test {
 namespace {
 
 constexpr std::int32_t kStreaming = 3;
+constexpr std::int32_t kBuffered = 2;
 constexpr std::int32_t kAutomatic = 0;
 // With this divisor the automatic choice's memory budget is below any image: it streams.
 constexpr std::int32_t kTinyBudgetDivisor = 0x7FFFFFFF;
@@ -43,6 +44,32 @@ EncodeRecipe WithRestart(EncodeRecipe recipe, unsigned mcus, unsigned rows = 0) 
   return recipe;
 }
 
+EncodeRecipe ZeroPadded(EncodeRecipe recipe) {
+  recipe.zeroPadding = true;
+  return recipe;
+}
+
+// Restart intervals of 1, 2 and 3 MCUs and of every MCU row, the last byte of each padded with 1
+// bits (as libjpeg writes them) and with 0 bits, for grey and the common samplings.
+std::vector<EncodeRecipe> RestartCases() {
+  const EncodeRecipe images[] = {
+      Recipe(Colour::kGrey, 41, 23),
+      Recipe(Colour::kYCbCr, 64, 48, k420),
+      Recipe(Colour::kYCbCr, 77, 50, k422),
+      Recipe(Colour::kYCbCr, 64, 48, k444),
+  };
+  std::vector<EncodeRecipe> cases;
+  for (const EncodeRecipe& image : images) {
+    for (const unsigned mcus : {1u, 2u, 3u}) {
+      cases.push_back(WithRestart(image, mcus));
+      cases.push_back(ZeroPadded(WithRestart(image, mcus)));
+    }
+    cases.push_back(WithRestart(image, 0, 1));
+    cases.push_back(ZeroPadded(WithRestart(image, 0, 1)));
+  }
+  return cases;
+}
+
 EncodeRecipe Optimised(EncodeRecipe recipe) {
   recipe.optimize = true;
   return recipe;
@@ -54,7 +81,7 @@ EncodeRecipe WithQuality(EncodeRecipe recipe, int quality) {
 }
 
 std::vector<EncodeRecipe> SelfMadeCases() {
-  return {
+  std::vector<EncodeRecipe> cases = {
       // Sampling layouts.
       Recipe(Colour::kGrey, 64, 48),
       Recipe(Colour::kYCbCr, 40, 24, k444),
@@ -78,15 +105,11 @@ std::vector<EncodeRecipe> SelfMadeCases() {
       Recipe(Colour::kGrey, 1, 1000),
       // Wider than 2048 pixels: the streaming input buffer grows with the width.
       Recipe(Colour::kYCbCr, 2100, 24, k422),
-      // Restart intervals: every MCU, every few MCUs, every MCU row.
-      WithRestart(Recipe(Colour::kYCbCr, 64, 48, k420), 1),
-      WithRestart(Recipe(Colour::kYCbCr, 64, 48, k444), 3),
-      WithRestart(Recipe(Colour::kYCbCr, 77, 50, k422), 0, 1),
-      WithRestart(Recipe(Colour::kGrey, 41, 23), 2),
       // Optimised Huffman tables.
       Optimised(Recipe(Colour::kYCbCr, 48, 40, k420)),
       Optimised(Recipe(Colour::kGrey, 31, 17)),
       Optimised(WithRestart(Recipe(Colour::kYCbCr, 61, 35, k411), 5)),
+      ZeroPadded(Optimised(WithRestart(Recipe(Colour::kYCbCr, 61, 35, k411), 5))),
       // Extreme quantisation.
       WithQuality(Recipe(Colour::kYCbCr, 40, 40, k420), 100),
       WithQuality(Recipe(Colour::kYCbCr, 40, 40, k444), 5),
@@ -99,7 +122,13 @@ std::vector<EncodeRecipe> SelfMadeCases() {
       Recipe(Colour::kYcck, 29, 21),
       Recipe(Colour::kYcck, 40, 26, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}),
       Recipe(Colour::kCmykNoAdobe, 24, 16),
+      ZeroPadded(WithRestart(Recipe(Colour::kCmyk, 36, 20, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}), 2)),
   };
+  // Restart intervals: every MCU, every few MCUs, every MCU row.
+  for (const EncodeRecipe& recipe : RestartCases()) {
+    cases.push_back(recipe);
+  }
+  return cases;
 }
 
 std::string CaseName(const ::testing::TestParamInfo<EncodeRecipe>& info) {
@@ -183,6 +212,10 @@ TEST_P(SelfMadeImage, SameRowsHoweverTheInputIsSplit) {
     EXPECT_EQ(split.rows, whole.rows) << schedule.Describe();
     EXPECT_EQ(split.digest, whole.digest) << schedule.Describe() << ": rows differ";
   }
+  // The buffered way feeds the same decoder from its copy of the file.
+  const HostResult buffered = Decode(file, PieceSchedule::Random(4, 500), kBuffered);
+  EXPECT_EQ(buffered.end, whole.end) << "buffered: " << buffered.Summary();
+  EXPECT_EQ(buffered.digest, whole.digest) << "buffered: rows differ";
 }
 
 TEST_P(SelfMadeImage, AutomaticModeThatStreamsGivesTheSameRows) {
@@ -281,6 +314,31 @@ TEST(PieceSize, AnyPieceIsTakenAndGivesTheSameRows) {
 }
 
 // --- Files patched after encoding -------------------------------------------------------------
+
+// The 0-bit padding of the self-made images changes only the padding: encoded afresh with 1 bits
+// the scan data is libjpeg's to the byte, and libjpeg decodes the 0-padded file to the same
+// pixels without a warning.
+TEST(ZeroPadding, OnlyThePaddingBitsChange) {
+  const EncodeRecipe recipes[] = {
+      WithRestart(Recipe(Colour::kYCbCr, 64, 48, k420), 1),
+      Optimised(WithRestart(Recipe(Colour::kYCbCr, 61, 35, k411), 5)),
+      WithRestart(Recipe(Colour::kGrey, 41, 23), 0, 1),
+  };
+  for (const EncodeRecipe& recipe : recipes) {
+    SCOPED_TRACE(recipe.Name());
+    const std::vector<std::uint8_t> file = Encode(recipe);
+    std::string error;
+    EXPECT_EQ(ReencodeWithPadding(file, 1, &error), file) << error;
+    const std::vector<std::uint8_t> zero = ReencodeWithPadding(file, 0, &error);
+    ASSERT_EQ(zero.size(), file.size()) << error;
+    EXPECT_NE(zero, file) << "no padding bit at all";
+    const ReferenceImage original = DecodeReference(file);
+    const ReferenceImage padded = DecodeReference(zero);
+    ASSERT_TRUE(padded.ok) << padded.error;
+    EXPECT_EQ(padded.warnings, 0);
+    EXPECT_EQ(padded.pixels, original.pixels);
+  }
+}
 
 // Offset of the first frame header's marker (0xFF 0xC0 or 0xC1), or 0.
 std::size_t FrameHeaderAt(const std::vector<std::uint8_t>& file) {

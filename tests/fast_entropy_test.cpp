@@ -217,6 +217,13 @@ const Factors k444 = {{1, 1}, {1, 1}, {1, 1}};
 const Factors k422 = {{2, 1}, {1, 1}, {1, 1}};
 const Factors k420 = {{2, 2}, {1, 1}, {1, 1}};
 
+// Restart intervals whose last bytes are padded with 0 bits: both kinds must stop at the
+// interval's end and drop them alike.
+EncodeRecipe ZeroPadded(EncodeRecipe recipe) {
+  recipe.zeroPadding = true;
+  return recipe;
+}
+
 std::vector<EncodeRecipe> SelfMadeCases() {
   return {
       Recipe(Colour::kGrey, 96, 64, {}, 75),
@@ -230,6 +237,10 @@ std::vector<EncodeRecipe> SelfMadeCases() {
       Recipe(Colour::kYCbCr, 96, 64, k420, 90, false, 1),   // a restart marker after every MCU
       Recipe(Colour::kYCbCr, 88, 40, k444, 90, true, 3),    // every 3 MCUs, own tables
       Recipe(Colour::kGrey, 130, 50, {}, 97, false, 0, 1),  // after every MCU row
+      ZeroPadded(Recipe(Colour::kYCbCr, 96, 64, k420, 90, false, 1)),
+      ZeroPadded(Recipe(Colour::kYCbCr, 97, 45, k422, 92, false, 2)),
+      ZeroPadded(Recipe(Colour::kYCbCr, 88, 40, k444, 90, true, 3)),
+      ZeroPadded(Recipe(Colour::kGrey, 130, 50, {}, 97, false, 0, 1)),
       Recipe(Colour::kCmyk, 60, 36, {}, 90),
       Recipe(Colour::kYcck, 64, 32, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}, 88),
   };
@@ -266,6 +277,8 @@ TEST(FastEntropy, TinyPiecesOnSmallImages) {
       Recipe(Colour::kYCbCr, 40, 24, k444, 100, true),
       Recipe(Colour::kYCbCr, 64, 32, k422, 30, false, 0, 1),
       Recipe(Colour::kCmyk, 24, 16, {}, 95),
+      ZeroPadded(Recipe(Colour::kGrey, 64, 16, {}, 100, false, 2)),
+      ZeroPadded(Recipe(Colour::kYCbCr, 64, 32, k420, 60, false, 1)),
   };
   std::mt19937 random(11);
   for (const EncodeRecipe& recipe : recipes) {

@@ -271,9 +271,10 @@ std::vector<HostileCase> Cases() {
       // Dimensions.
       {"height_0", [=] { return Patch(grey, 0xC0, 2, 0); }, JD_ERR_SEQUENCE, kFailed, kFailed, 0},
       {"width_0", [=] { return Patch(grey, 0xC0, 4, 0); }, JD_ERR_DATA, kFailed, kFailed, 0},
-      // 65535 lines declared, two MCU rows of data: the rows present, then the end marker.
+      // 65535 lines declared, two MCU rows of data: the rows present, then the end marker, which
+      // comes too early for a complete image.
       {"height_65535_data_short", [=] { return Patch(Patch(grey, 0xC0, 1, 0xFF), 0xC0, 2, 0xFF); },
-       JD_END, kEnd, kEnd, 16},
+       JD_ERR_DATA, kFailed, kFailed, 16},
       {"width_65535_grey", [] { return GreyImage(65535, 8); }, JD_END, kEnd, kEnd, 8},
       {"width_65535_420", [] { return ColourImage(65535, 16, kYCbCr420); }, JD_END, kEnd, kEnd, 16},
       {"width_65521_4x1",
@@ -501,13 +502,24 @@ std::vector<HostileCase> Cases() {
          return b;
        },
        JD_END, kEnd, kEnd, 16},
-      // The MCU behind a lost restart marker is taken for padding: the last band is cut short.
+      // The MCU behind a lost restart marker is taken for padding: the last band is cut short,
+      // and the image with it.
       {"rst_marker_dropped",
        [] {
          Bytes b = RestartImage();
          return Remove(b, FindInScan(b, 0xD1), 2);
        },
-       JD_END, kEnd, kEnd, 8},
+       JD_ERR_DATA, kFailed, kFailed, 8},
+      // The bits after each interval's MCU are 0s, which the one-code table would read as
+      // three more blocks: they are padding all the same.
+      {"restart_padding_0_bits",
+       [] {
+         Bytes b = RestartImage();
+         std::replace(b.begin() + static_cast<std::ptrdiff_t>(ScanStart(b)), b.end(),
+                      std::uint8_t{0x3F}, std::uint8_t{0x00});
+         return b;
+       },
+       JD_END, kEnd, kEnd, 16},
 
       // Markers and fill bytes inside the entropy-coded data.
       {"fill_bytes_before_restart",
@@ -542,7 +554,7 @@ std::vector<HostileCase> Cases() {
        [=] {
          return Insert(grey, ScanStart(grey), {0xFF, 0xD9});
        },
-       JD_END, kEnd, kEnd, 0},
+       JD_ERR_DATA, kFailed, kFailed, 0},
       {"ff_ff_00_inside_scan",
        [=] {
          return Insert(grey, ScanStart(grey), {0xFF, 0xFF, 0x00});

@@ -239,7 +239,11 @@ TEST(DecodeStep, DispatchTablePerPhase) {
        {{kNeed, 0}, {kNeed, 1}, {kNeed, 2}, {kNeed, 2}}},
       {"RST0", JpegBuilder().Rst(0).Take(), {{kSeq, 0}, {kSeq, 1}, {kSeq, 2}, {kScanEntered, 3}}},
       {"RST7", JpegBuilder().Rst(7).Take(), {{kSeq, 0}, {kSeq, 1}, {kSeq, 2}, {kScanEntered, 3}}},
-      {"EOI", JpegBuilder().Eoi().Take(), {{JD_END, 5}, {JD_END, 5}, {JD_END, 5}, {JD_END, 5}}},
+      // After a frame header the end marker ends the image only once its rows are out: here
+      // none are, so the image was cut short.
+      {"EOI",
+       JpegBuilder().Eoi().Take(),
+       {{JD_END, 5}, {JD_END, 5}, {JD_ERR_DATA, 2}, {JD_ERR_DATA, 2}}},
       {"0x02", JpegBuilder().Marker(0x02).Take(), {{kSeq, 0}, {kSeq, 1}, {kSeq, 2}, {kSeq, 2}}},
       {"0x00 (stuffing outside scan data)",
        {0xFF, 0x00},
@@ -668,6 +672,7 @@ TEST(DecodeStep, ScanPassHandsOutBandsAndHandsMarkersBack) {
   };
   const Event ok = {JD_OK, {}};
   const Event end = {JD_END, {}};
+  const Event cutShort = {JD_ERR_DATA, {}};
   const Event band8x8 = {JD_BAND_READY, Bytes(64, 128)};
   const Event band16x8 = {JD_BAND_READY, Bytes(128, 128)};
   const struct {
@@ -687,9 +692,26 @@ TEST(DecodeStep, ScanPassHandsOutBandsAndHandsMarkersBack) {
       {"restart marker: the band goes on in the same step",
        image(16, 8, join({JpegBuilder().Dri(1).Take(), scan, {0x3F}, rst0, {0x3F}, eoi})),
        {ok, band16x8, ok, end}},
-      {"a band cut short by the end marker is not emitted",
+      {"a band cut short by the end marker is not emitted, and the image fails",
        image(16, 8, join({scan, {0x3F}, eoi})),
-       {ok, end}},
+       {ok, cutShort}},
+      {"the end marker after the first of two bands",
+       image(8, 16, join({scan, {0x3F}, eoi})),
+       {band8x8, ok, cutShort}},
+      // After an interval's last MCU the rest of the byte is padding, whatever its bits: 0x00 is
+      // one block and six 0 bits, which would read as three more blocks.
+      {"a restart interval padded with 0 bits",
+       image(16, 8, join({JpegBuilder().Dri(1).Take(), scan, {0x00}, rst0, {0x00}, eoi})),
+       {ok, band16x8, ok, end}},
+      {"two MCUs an interval, padded with 0 bits, fill bytes before the marker",
+       image(16, 16,
+             join({JpegBuilder().Dri(2).Take(), scan, {0x00, 0xFF, 0xFF}, rst0, {0x00}, eoi})),
+       {band16x8, ok, band16x8, ok, end}},
+      // A missing restart marker: where data follows the interval's last MCU, decoding goes on
+      // with the bits at hand, as without an interval (0x0F: two blocks, then 1 bits).
+      {"a restart marker missing",
+       image(16, 8, join({JpegBuilder().Dri(1).Take(), scan, {0x0F, 0x0F}, eoi})),
+       {band16x8, ok, end}},
       {"DNL after the scan data, then the end marker",
        image(8, 16, join({scan, {0x3F}, JpegBuilder().Dnl(8).Take(), eoi})),
        {band8x8, ok, end}},

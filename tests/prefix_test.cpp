@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The encoder's colour names first: its enumerator kGrey would otherwise shadow the builder's
@@ -111,6 +112,13 @@ std::vector<Image> EncodedImages() {
   cmyk.height = 9;
   cmyk.colour = Colour::kYcck;
   recipes.push_back(cmyk);
+  EncodeRecipe grey0;  // a restart marker after every MCU, the bits before it 0s
+  grey0.width = 20;
+  grey0.height = 12;
+  grey0.colour = Colour::kGrey;
+  grey0.restartInterval = 1;
+  grey0.zeroPadding = true;
+  recipes.push_back(grey0);
   for (const EncodeRecipe& recipe : recipes) {
     std::string error;
     Bytes bytes = EncodeJpeg(recipe, &error);
@@ -149,6 +157,7 @@ HostResult Decode(const Bytes& file, std::int32_t mode, const FrameSize& frame) 
 struct Counts {
   std::size_t prefixes = 0;  // prefix decodes, both modes together
   std::size_t splits = 0;
+  std::size_t closed = 0;  // prefixes closed by an end marker
 };
 
 // The prefix of `length` bytes in streaming and buffered mode.
@@ -251,6 +260,74 @@ TEST(Prefixes, EveryPrefixOfEachSelfMadeImageEndsCleanly) {
               images.size(), counts.prefixes, counts.splits);
 }
 
+// Where the scan data lies: from the end of the first SOS segment to the end marker that closes
+// the file ({0, 0} when there is no scan).
+std::pair<std::size_t, std::size_t> ScanData(const Bytes& b) {
+  std::size_t i = 2;
+  while (i + 3 < b.size() && b[i] == 0xFF) {
+    const std::size_t end = i + 2 + static_cast<std::size_t>(b[i + 2] << 8 | b[i + 3]);
+    if (b[i + 1] == 0xDA) {
+      return {end, b.size() - 2};
+    }
+    i = end;
+  }
+  return {0, 0};
+}
+
+// The scan data cut short and closed by an end marker, as a device or transfer that stops early
+// sends it: at every byte of the scan data (the hand-built images' blocks are 2 bits, so every
+// cut is at a block boundary; the restart images' cuts meet every interval's end), whole in
+// streaming and buffered mode, and a fixed sample of the cuts in 1-byte and random pieces: Read
+// -1 every time, after a strict prefix of the whole file's rows. (A cut between a data byte
+// 0xFF and its stuffed 0x00 is left out: 0xFF before the end marker is a fill byte, whose bits
+// are taken as the data byte's.)
+TEST(Prefixes, ScanDataCutAndClosedByTheEndMarkerFails) {
+  std::vector<Image> images = HandBuiltImages();
+  for (Image& image : EncodedImages()) {
+    images.push_back(std::move(image));
+  }
+  std::size_t cuts = 0;
+  InitializeJpegDec();
+  for (const Image& image : images) {
+    SCOPED_TRACE(image.name);
+    const FrameSize frame = PeekFrameSize(image.bytes);
+    const HostResult whole = Decode(image.bytes, JPEGDEC_MODE_STREAMING, frame);
+    ASSERT_EQ(whole.end, HostEnd::kEnd);
+    const auto [begin, end] = ScanData(image.bytes);
+    ASSERT_LT(begin, end);
+    for (std::size_t cut = begin; cut < end; ++cut) {
+      if (image.bytes[cut - 1] == 0xFF) {
+        continue;
+      }
+      SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
+      Bytes file(image.bytes.begin(), image.bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+      file.insert(file.end(), {0xFF, 0xD9});
+      std::vector<std::pair<std::int32_t, PieceSchedule>> ways = {
+          {JPEGDEC_MODE_STREAMING, PieceSchedule::Whole()},
+          {JPEGDEC_MODE_BUFFERED, PieceSchedule::Whole()}};
+      if (cuts % 5 == 0) {
+        ways.push_back({JPEGDEC_MODE_STREAMING, PieceSchedule::Fixed(1)});
+        ways.push_back({JPEGDEC_MODE_STREAMING, PieceSchedule::Random(7, 40)});
+      }
+      for (const auto& [mode, schedule] : ways) {
+        HostOptions options;
+        options.mode = mode;
+        options.startWidth = frame.width;
+        options.startHeight = frame.height;
+        const HostResult result = DecodeThroughHost(file, options, schedule);
+        EXPECT_EQ(result.end, HostEnd::kFailed)
+            << "mode " << mode << ", " << schedule.Describe() << ": " << result.Summary();
+        EXPECT_LT(result.rows, whole.rows) << "mode " << mode << ", " << schedule.Describe();
+        EXPECT_TRUE(FirstRowsOf(result, whole)) << "mode " << mode << ", " << schedule.Describe();
+      }
+      ++cuts;
+    }
+  }
+  EXPECT_EQ(UnInitializeJpegDec(), 0);
+  std::printf("%zu images: scan data cut at %zu places and closed by an end marker\n",
+              images.size(), cuts);
+}
+
 // A fixed sample of prefix lengths: the first bytes, evenly spaced lengths and some
 // pseudo-random ones (the same on every run), all below the file's size.
 std::vector<std::size_t> SampleLengths(std::size_t size) {
@@ -291,14 +368,29 @@ TEST(Prefixes, SampledPrefixesOfCorpusFilesEndCleanly) {
     SCOPED_TRACE(path);
     const FrameSize frame = PeekFrameSize(bytes);
     const HostResult whole = Decode(bytes, JPEGDEC_MODE_STREAMING, frame);
+    const std::size_t scan = ScanData(bytes).first;
     for (std::size_t length : SampleLengths(bytes.size())) {
       CheckPrefix(bytes, length, whole, frame, &counts);
+      if (whole.end != HostEnd::kEnd || scan == 0 || length < scan) {
+        continue;
+      }
+      // Closed by an end marker inside the scan data: never 2 before the last row.
+      Bytes closed(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
+      closed.insert(closed.end(), {0xFF, 0xD9});
+      const HostResult result = Decode(closed, JPEGDEC_MODE_STREAMING, frame);
+      EXPECT_TRUE(result.end == HostEnd::kFailed ||
+                  (result.end == HostEnd::kEnd && result.rows == whole.rows))
+          << "prefix of " << length << " bytes and an end marker: " << result.Summary();
+      EXPECT_TRUE(FirstRowsOf(result, whole)) << "prefix of " << length << " and an end marker";
+      ++counts.closed;
     }
     ++sampled;
   }
   EXPECT_EQ(UnInitializeJpegDec(), 0);
-  std::printf("%zu corpus files up to %zu bytes: %zu prefix decodes (streaming and buffered)\n",
-              sampled, kLargestCorpusFile, counts.prefixes);
+  std::printf(
+      "%zu corpus files up to %zu bytes: %zu prefix decodes (streaming and buffered), %zu "
+      "prefixes closed by an end marker\n",
+      sampled, kLargestCorpusFile, counts.prefixes, counts.closed);
 }
 
 }  // namespace

@@ -557,12 +557,13 @@ TEST(DecodeBand, EmptyBandsAreReleasedNotReported) {
 }
 
 // Scan data that ends before its band is complete: the end marker comes, the partial band is
-// released (the leak checker of the sanitizer build watches), and nothing is emitted.
+// released (the leak checker of the sanitizer build watches), nothing is emitted, and the image,
+// cut short, fails.
 TEST(DecodeBand, BandCutShortByTheEndMarker) {
   const Bytes stream =
       Header(24, 8, test::kGrey, test::kGreyScan).Raw(FlatBlocks().Blocks(2).Take()).Eoi().Take();
   const Decoded d = DecodeEverySplit(stream);
-  EXPECT_EQ(d.last, JD_END);
+  EXPECT_EQ(d.last, JD_ERR_DATA);
   EXPECT_TRUE(d.bands.empty());
 }
 

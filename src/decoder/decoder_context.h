@@ -141,12 +141,16 @@ struct DecoderContext {
   std::uint8_t scanReady;     // a scan header has been accepted: selectors, tables, converter set
   std::uint8_t appExamined;   // the current APPn payload's first bytes have been examined
   std::uint8_t selectorsSet;  // bit i: a scan header gave comp[i] its table selectors
+  std::uint16_t frameHeight;  // Y of the frame header (height may be replaced by a DNL segment)
+  std::uint16_t restartInterval;  // Ri of the latest DRI segment: MCUs per interval; 0 = none
 
   // --- entropy decoder additions ---
   std::uint8_t dcDefined;  // bit t: DC table t defined (by DHT or the standard tables)
   std::uint8_t acDefined;  // bit t: AC table t defined
 
   // --- reconstruction additions ---
+  std::uint16_t mcusToRestart;  // MCUs left in the current restart interval (restartInterval > 0)
+  std::uint8_t restartDue;      // the interval's last MCU is done: its marker is looked for next
 
   // --- fast entropy additions (huffman_fast.cpp) ---
   FastHuffmanTable fastDc[kNumTables];

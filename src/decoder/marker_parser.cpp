@@ -28,6 +28,7 @@
 // | DQT: Pq above 1, table id above 3, a table cut short         | JD_ERR_DATA        |
 // | DRI or DNL: length field other than 4                        | JD_ERR_DATA        |
 // | DNL: 0 lines                                                 | JD_ERR_DATA        |
+// | EOI before the frame's last row (its height, or a lower DNL) | JD_ERR_DATA        |
 //
 // DC tables 2 and 3 are never defined (the DHT reader keeps ids 0 and 1 only), so a Td of 2 or 3
 // falls under "neither defined nor standard". For a one-component frame the sampling factors are
@@ -176,6 +177,7 @@ Status ParseFrameHeader(DecoderContext* context, const std::uint8_t* p, std::int
     components[0].v = 1;
   }
   context->height = BigEndian16(p + 1);
+  context->frameHeight = context->height;
   context->width = width;
   context->numComponents = count;
   std::memcpy(context->comp, components, sizeof(components));
@@ -356,8 +358,19 @@ Status HandleRestart(DecoderContext* context) {
   return JD_OK;
 }
 
+// The rows a frame must deliver: the frame header's height, or a DNL segment's where it is lower.
+std::uint16_t RowsDeclared(const DecoderContext* context) {
+  return context->height < context->frameHeight ? context->height : context->frameHeight;
+}
+
 Status HandleEndOfImage(DecoderContext* context) {
-  // A band still under construction here was cut short by the end of the data: never emitted.
+  // The image's data ended before its last row: a scan cut short and closed by the end marker
+  // (a device or transfer that stopped early). The rows handed out so far stand, but the image
+  // is not complete, and the decode fails. A band still under construction was cut short too:
+  // it is never emitted (the step's failure releases it).
+  if (context->frameRead != 0 && context->rowsOutput < RowsDeclared(context)) {
+    return JD_ERR_DATA;
+  }
   platform::HeapRelease(context->bandBuffer);
   context->bandBuffer = nullptr;
   platform::HeapRelease(context->rowScratch);
@@ -564,10 +577,18 @@ int ReadAppSegment(DecoderContext* context, Status* failure) {
   return 0;
 }
 
-// Restart handling needs no stored interval: every restart marker resets the scan state.
+// The interval is counted by the band decoder, so that the bits padding the last byte of an
+// interval are dropped, whatever their value, where the restart marker follows them (T.81 B.2.4.4
+// and F.1.2.3). A restart marker met anywhere else resets the scan state as well.
 int ReadDriSegment(DecoderContext* context, Status* failure) {
   std::uint16_t interval = 0;
-  return ReadFixedSegment(context, failure, &interval);
+  if (ReadFixedSegment(context, failure, &interval) != 0) {
+    return 1;
+  }
+  if (*failure == JD_OK) {
+    context->restartInterval = interval;
+  }
+  return 0;
 }
 
 // T.81 B.2.5: the number of lines, which replaces a frame height of 0 after the first scan.
@@ -617,6 +638,8 @@ void ResetScanState(DecoderContext* context) {
   context->ffPending = 0;
   context->codeIndex = 0;
   context->codeLen = 1;
+  context->mcusToRestart = context->restartInterval;
+  context->restartDue = 0;
 }
 
 StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::int32_t count) {

@@ -2,6 +2,7 @@
 
 #if defined(JPEGDEC_HAVE_LIBJPEG)
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -175,6 +176,200 @@ bool RunDecode(const std::vector<std::uint8_t>& file, bool fancy, ReferenceImage
   return true;
 }
 
+// ---- The scan data encoded afresh (T.81 F.1.2, Annex C) ----
+
+// A Huffman table as the encoder uses it: code and length per symbol.
+struct EncodeTable {
+  unsigned code[256] = {};
+  int size[256] = {};
+};
+
+EncodeTable MakeEncodeTable(const JHUFF_TBL& table) {
+  EncodeTable t;
+  unsigned code = 0;
+  int k = 0;
+  for (int length = 1; length <= 16; ++length) {
+    for (int i = 0; i < table.bits[length]; ++i, ++k) {
+      t.code[table.huffval[k]] = code++;
+      t.size[table.huffval[k]] = length;
+    }
+    code <<= 1;
+  }
+  return t;
+}
+
+// Bits most significant first, 0x00 stuffed after every 0xFF.
+class BitWriter {
+ public:
+  explicit BitWriter(std::vector<std::uint8_t>* out, int paddingBit)
+      : out_(out), padding_(paddingBit) {}
+  void Put(unsigned bits, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+      byte_ = (byte_ << 1) | ((bits >> i) & 1u);
+      if (++held_ == 8) {
+        Emit();
+      }
+    }
+  }
+  // Pads the byte begun with the padding bit.
+  void Flush() {
+    while (held_ != 0) {
+      Put(static_cast<unsigned>(padding_), 1);
+    }
+  }
+
+ private:
+  void Emit() {
+    out_->push_back(static_cast<std::uint8_t>(byte_));
+    if (byte_ == 0xFF) {
+      out_->push_back(0x00);
+    }
+    byte_ = 0;
+    held_ = 0;
+  }
+  std::vector<std::uint8_t>* out_;
+  int padding_;
+  unsigned byte_ = 0;
+  int held_ = 0;
+};
+
+int Magnitude(int value) {
+  int bits = 0;
+  for (unsigned v = static_cast<unsigned>(value < 0 ? -value : value); v != 0; v >>= 1) {
+    ++bits;
+  }
+  return bits;
+}
+
+// Natural position of zig-zag index k (T.81 Figure A.6), walked out diagonal by diagonal.
+std::vector<int> ZigZagOrder() {
+  std::vector<int> order;
+  for (int sum = 0; sum < 15; ++sum) {
+    for (int i = 0; i <= sum; ++i) {
+      const int row = sum % 2 == 0 ? sum - i : i;
+      const int col = sum - row;
+      if (row < 8 && col < 8) {
+        order.push_back(row * 8 + col);
+      }
+    }
+  }
+  return order;
+}
+
+void EncodeBlock(const JCOEF* block, int* lastDc, const EncodeTable& dc, const EncodeTable& ac,
+                 const std::vector<int>& zigzag, BitWriter* w) {
+  const int diff = block[0] - *lastDc;
+  *lastDc = block[0];
+  int bits = Magnitude(diff);
+  w->Put(dc.code[bits], dc.size[bits]);
+  // Negative values are sent as value - 1 in `bits` bits (T.81 F.1.2.1).
+  w->Put(static_cast<unsigned>(diff < 0 ? diff - 1 : diff) & ((1u << bits) - 1u), bits);
+  int run = 0;
+  for (int k = 1; k < 64; ++k) {
+    const int value = block[zigzag[static_cast<std::size_t>(k)]];
+    if (value == 0) {
+      ++run;
+      continue;
+    }
+    for (; run > 15; run -= 16) {
+      w->Put(ac.code[0xF0], ac.size[0xF0]);
+    }
+    bits = Magnitude(value);
+    const int symbol = run << 4 | bits;
+    w->Put(ac.code[symbol], ac.size[symbol]);
+    w->Put(static_cast<unsigned>(value < 0 ? value - 1 : value) & ((1u << bits) - 1u), bits);
+    run = 0;
+  }
+  if (run > 0) {
+    w->Put(ac.code[0x00], ac.size[0x00]);
+  }
+}
+
+// Offset of the first scan's entropy-coded data (past its SOS segment), or 0.
+std::size_t ScanDataOffset(const std::vector<std::uint8_t>& file) {
+  std::size_t i = 2;
+  while (i + 3 < file.size() && file[i] == 0xFF) {
+    const std::size_t end = i + 2 + static_cast<std::size_t>(file[i + 2] << 8 | file[i + 3]);
+    if (file[i + 1] == 0xDA) {
+      return end;
+    }
+    i = end;
+  }
+  return 0;
+}
+
+bool RunReencode(const std::vector<std::uint8_t>& file, int paddingBit,
+                 std::vector<std::uint8_t>* out, ErrorTrap* trap) {
+  // Everything with a destructor is made before the trap is set.
+  const std::vector<int> zigzag = ZigZagOrder();
+  jpeg_decompress_struct info;
+  InstallTrap(trap);
+  info.err = &trap->manager;
+  if (setjmp(trap->jump) != 0) {
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
+  jpeg_create_decompress(&info);
+  jpeg_mem_src(&info, file.data(), static_cast<unsigned long>(file.size()));
+  jpeg_read_header(&info, TRUE);
+  jvirt_barray_ptr* coefficients = jpeg_read_coefficients(&info);
+  const std::size_t scanData = ScanDataOffset(file);
+  if (info.progressive_mode || info.arith_code || info.input_scan_number != 1 || scanData == 0) {
+    std::strcpy(trap->message, "not a one-scan sequential Huffman file");
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
+  out->assign(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(scanData));
+  EncodeTable dc[NUM_HUFF_TBLS];
+  EncodeTable ac[NUM_HUFF_TBLS];
+  for (int t = 0; t < NUM_HUFF_TBLS; ++t) {
+    if (info.dc_huff_tbl_ptrs[t] != nullptr) {
+      dc[t] = MakeEncodeTable(*info.dc_huff_tbl_ptrs[t]);
+    }
+    if (info.ac_huff_tbl_ptrs[t] != nullptr) {
+      ac[t] = MakeEncodeTable(*info.ac_huff_tbl_ptrs[t]);
+    }
+  }
+  BitWriter w(out, paddingBit);
+  int lastDc[MAX_COMPS_IN_SCAN] = {};
+  const bool single = info.comps_in_scan == 1;
+  const JDIMENSION rows =
+      single ? info.cur_comp_info[0]->height_in_blocks : info.MCU_rows_in_scan;
+  const JDIMENSION columns = single ? info.cur_comp_info[0]->width_in_blocks : info.MCUs_per_row;
+  unsigned mcus = 0;
+  unsigned restarts = 0;
+  for (JDIMENSION mcuRow = 0; mcuRow < rows; ++mcuRow) {
+    for (JDIMENSION mcuCol = 0; mcuCol < columns; ++mcuCol) {
+      if (info.restart_interval != 0 && mcus != 0 && mcus % info.restart_interval == 0) {
+        w.Flush();
+        out->push_back(0xFF);
+        out->push_back(static_cast<std::uint8_t>(0xD0 + restarts++ % 8));
+        std::fill(std::begin(lastDc), std::end(lastDc), 0);
+      }
+      ++mcus;
+      for (int s = 0; s < info.comps_in_scan; ++s) {
+        jpeg_component_info* c = info.cur_comp_info[s];
+        const int v = single ? 1 : c->v_samp_factor;
+        const int h = single ? 1 : c->h_samp_factor;
+        for (int y = 0; y < v; ++y) {
+          JBLOCKARRAY blockRow = (*info.mem->access_virt_barray)(
+              reinterpret_cast<j_common_ptr>(&info), coefficients[c->component_index],
+              mcuRow * static_cast<JDIMENSION>(v) + static_cast<JDIMENSION>(y), 1, FALSE);
+          for (int x = 0; x < h; ++x) {
+            EncodeBlock(blockRow[0][mcuCol * static_cast<JDIMENSION>(h) + static_cast<JDIMENSION>(x)],
+                        &lastDc[s], dc[c->dc_tbl_no], ac[c->ac_tbl_no], zigzag, &w);
+          }
+        }
+      }
+    }
+  }
+  w.Flush();
+  out->push_back(0xFF);
+  out->push_back(0xD9);
+  jpeg_destroy_decompress(&info);
+  return true;
+}
+
 std::uint8_t Clamp(double value) {
   if (value < 0) {
     return 0;
@@ -244,6 +439,9 @@ std::string EncodeRecipe::Name() const {
   if (arithmetic) {
     name += "_arithmetic";
   }
+  if (zeroPadding) {
+    name += "_pad0";
+  }
   name += "_q" + std::to_string(quality);
   return name;
 }
@@ -283,7 +481,23 @@ std::vector<std::uint8_t> EncodeJpeg(const EncodeRecipe& recipe, std::string* er
     *error = trap.message;
   }
   std::free(buffer);
+  if (recipe.zeroPadding && !file.empty()) {
+    file = ReencodeWithPadding(file, 0, error);
+  }
   return file;
+}
+
+std::vector<std::uint8_t> ReencodeWithPadding(const std::vector<std::uint8_t>& file, int paddingBit,
+                                              std::string* error) {
+  std::vector<std::uint8_t> out;
+  ErrorTrap trap;
+  if (!RunReencode(file, paddingBit, &out, &trap)) {
+    out.clear();
+    if (error != nullptr) {
+      *error = trap.message;
+    }
+  }
+  return out;
 }
 
 ReferenceImage DecodeReference(const std::vector<std::uint8_t>& file, bool fancyUpsampling) {

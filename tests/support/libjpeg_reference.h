@@ -40,6 +40,9 @@ struct EncodeRecipe {
   std::uint32_t seed = 1;    // picks the test pattern
   bool progressive = false;  // a progressive file (outside what this library decodes)
   bool arithmetic = false;   // arithmetic coding (likewise)
+  // The last byte of every restart interval (and of the scan) padded with 0 bits instead of the
+  // 1 bits libjpeg writes: the scan data encoded afresh (ReencodeWithPadding).
+  bool zeroPadding = false;
 
   std::string Name() const;  // e.g. "420_33x17_rst2_opt"
 };
@@ -51,6 +54,13 @@ std::vector<std::uint8_t> MakePattern(std::uint32_t width, std::uint32_t height,
 
 // Encodes MakePattern's image as `recipe` says; empty with `error` set on failure.
 std::vector<std::uint8_t> EncodeJpeg(const EncodeRecipe& recipe, std::string* error);
+
+// `file` with its scan data encoded afresh from its own coefficients and Huffman tables, the
+// last byte of every restart interval and of the scan padded with `paddingBit` (0 or 1); with 1
+// the bytes are libjpeg's own. One-scan sequential Huffman files only: empty, with `error` set,
+// for any other.
+std::vector<std::uint8_t> ReencodeWithPadding(const std::vector<std::uint8_t>& file, int paddingBit,
+                                              std::string* error);
 
 struct ReferenceImage {
   bool ok = false;

@@ -305,6 +305,42 @@ std::uint8_t SkipToMarker(DecoderContext* context) {
   return JD_NEED_DATA;
 }
 
+std::uint8_t SeekRestartMarker(DecoderContext* context) {
+  for (;;) {
+    if (context->inAvail <= 0) {
+      return JD_NEED_DATA;
+    }
+    const std::uint8_t next = *context->inPtr;
+    if (context->ffPending == kFfNone) {
+      if (next != kMarkerPrefix) {
+        break;  // a data byte
+      }
+      TakeInputByte(context);
+      context->ffPending = kFfOne;
+      continue;
+    }
+    if (next == kMarkerPrefix) {
+      TakeInputByte(context);  // the 0xFF before it was a fill byte
+      context->ffPending = kFfFill;
+      continue;
+    }
+    if (next == kStuffedZero) {
+      break;  // a stuffed data byte 0xFF; the fetch settles it (0xFF 0xFF 0x00 as ever)
+    }
+    TakeInputByte(context);
+    context->ffPending = kFfNone;
+    context->bitBuffer = 0;
+    context->bitCount = 0;
+    context->restartDue = 0;
+    HandBackMarker(context, next);
+    return JD_OK;
+  }
+  // No marker where the interval ends: the next one is counted from here.
+  context->restartDue = 0;
+  context->mcusToRestart = context->restartInterval;
+  return kDone;
+}
+
 std::uint8_t entropy::SearchDcSymbol(DecoderContext* context) {
   for (;;) {
     const std::uint8_t end = SymbolSearchEnd(context);

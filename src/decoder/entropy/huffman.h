@@ -76,6 +76,16 @@ std::uint8_t ResumeAcCoefficients(DecoderContext* context);
 // JD_NEED_DATA when the input runs out first; a trailing 0xFF waits in ffPending.
 std::uint8_t SkipToMarker(DecoderContext* context);
 
+// At the end of a restart interval (restartDue set by the band decoder after the interval's last
+// MCU), before the next block: what remains of the current byte is padding, of any bit value, and
+// the restart marker should follow, possibly after 0xFF fill bytes (T.81 B.1.1.2, F.1.2.3). Where
+// a marker follows, the bits at hand are dropped and the marker is handed back as the DC decoder
+// hands one back (JD_OK, phase outside scan data). Where data follows instead (the marker is
+// missing), nothing changes but restartDue and the count of the next interval, and decoding goes
+// on from the bits at hand as without a restart interval: 1. JD_NEED_DATA when the input runs out
+// first (restartDue stays set; a trailing 0xFF waits in ffPending).
+std::uint8_t SeekRestartMarker(DecoderContext* context);
+
 // Symbol-level routines over the selected table (curBits ... curLongCodes), exposed for tests.
 std::uint8_t DecodeDcSymbol(DecoderContext* context);
 std::uint8_t DecodeAcSymbol(DecoderContext* context);

@@ -166,6 +166,17 @@ void StoreBlockFast(DecoderContext* c) {
   c->ratioComponent = c->curComp;
 }
 
+// Counts a finished MCU against the restart interval. True when it was the interval's last: the
+// restart marker is then looked for (SeekRestartMarker) before the next block, by the plain and
+// the fast block loop alike.
+inline bool EndsRestartInterval(DecoderContext* c) {
+  if (c->restartInterval == 0 || --c->mcusToRestart != 0) {
+    return false;
+  }
+  c->restartDue = 1;
+  return true;
+}
+
 // A buffer for a new band: the band given back last (ReturnBand) if it has the frame's band size,
 // otherwise a new one; null when memory is short.
 std::uint8_t* TakeBandBuffer(DecoderContext* c) {
@@ -240,7 +251,7 @@ void SetPosition(DecoderContext* c, const McuSlot& slot, int index) {
 }
 
 FastRun RunFastBlocks(DecoderContext* c) {
-  if (c->dcDone != 0 || c->resumePending != 0 || !FastBlockEligible(c) ||
+  if (c->dcDone != 0 || c->resumePending != 0 || c->restartDue != 0 || !FastBlockEligible(c) ||
       c->blocksPerMcu > kMaxBlocksPerMcu || c->blocksDone >= c->blocksPerMcu) {
     return FastRun::kStopped;
   }
@@ -323,9 +334,13 @@ FastRun RunFastBlocks(DecoderContext* c) {
     if (++index == c->blocksPerMcu) {
       index = 0;
       c->mcuX += static_cast<std::uint32_t>(mcuWidth);  // 32-bit: never wraps
+      const bool intervalEnds = EndsRestartInterval(c);
       if (c->mcuX >= c->width) {
         outcome = FastRun::kBandDone;
         break;
+      }
+      if (intervalEnds) {
+        break;  // the block loop looks for the restart marker
       }
     }
   }
@@ -429,6 +444,7 @@ bool AdvancePosition(DecoderContext* c) {
   }
   c->blocksDone = 0;
   c->mcuX += kBlockSide * static_cast<std::uint32_t>(c->maxH);  // 32-bit: never wraps
+  EndsRestartInterval(c);
   return c->mcuX >= c->width;
 }
 
@@ -467,6 +483,14 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
     return;
   }
   for (;;) {
+    if (context->restartDue != 0) {
+      // The restart interval ended with the latest MCU: its marker comes before the next block.
+      const std::uint8_t r = SeekRestartMarker(context);
+      if (r != 1) {
+        result->status = r;  // JD_NEED_DATA, or JD_OK with the marker handed back
+        return;
+      }
+    }
     if (context->routineLevel != kRoutinesPlain) {
       const FastRun run = RunFastBlocks(context);
       if (run == FastRun::kOutOfMemory) {
@@ -476,6 +500,9 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
       if (run == FastRun::kBandDone) {
         FinishBand(context, result);
         return;
+      }
+      if (context->restartDue != 0) {
+        continue;
       }
     }
     // A component index past the frame's last (only a frame of more than four components could

@@ -28,6 +28,8 @@ inline constexpr std::uint8_t ZigZagIndex[kBlockSize] = {
 };
 
 // Decodes blocks until a band is complete, input runs out, a marker is met or an error occurs.
+// MCUs are counted against the restart interval; after an interval's last MCU the restart marker
+// is looked for before the next block (SeekRestartMarker).
 // Fills result->status (JD_OK, JD_NEED_DATA, or a failure) and result->count; with a completed
 // band, count is its byte count and data the band, now owned by the caller, who releases it with
 // platform::HeapRelease. A completed band of no rows (the image height already reached) is
