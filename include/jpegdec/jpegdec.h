@@ -45,7 +45,9 @@
  *
  * Read results: 0 a row was handed out; 1 no row now (more input needed, input not yet
  * complete, or more work to do first: call Read again); 2 no more rows; -1 decoding failed,
- * or the instance has no decoding way (Start failed or Finish was called).
+ * or the instance has no decoding way (Start failed or Finish was called). In modes 2 and 3,
+ * 2 means the image is complete: image data that ends (an end-of-image marker) before every
+ * row of the frame is decoded gives the rows decoded so far, then -1.
  *
  * The streaming protocol (mode 3, or automatic mode when it chooses streaming):
  *   - Write is accepted only while the decoder waits for input: write a piece, then Read until
