@@ -1,20 +1,24 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (the `fuzz` preset: clang, AddressSanitizer, UndefinedBehavior-
-# Sanitizer) and runs each for a given time, then reports executions and findings per target.
+# Sanitizer; or `fuzz32`, the same for 32-bit Linux) and runs each for a given time, then reports
+# executions and findings per target.
 #
 # Usage: scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 #   SECONDS_PER_TARGET  default 60
 #   TARGET              fuzz_decoder_step, fuzz_public_api, fuzz_split_invariance,
 #                       fuzz_fast_vs_plain (default: all)
 # Environment:
+#   FUZZ_PRESET  fuzz (default, x86-64) or fuzz32 (i386: 32-bit size_t and pointers)
 #   FUZZ_SEEDS   all (default): every folder of ../shared/corpus as seeds; small: decodable/ and
 #                corrupt/ only (quicker start, for the short runs of the test command)
 #   FUZZ_MAX_LEN longest input tried, default 16384
 #   FUZZ_JOBS    parallel processes per target (libFuzzer -fork), default 1
+#   FUZZ_RUNS    stop each target after this many executions (default: only the time limits it)
 #
-# The corpus each target grows lives in build/fuzz/corpus/TARGET and is kept between runs; the
-# seeds are read from ../shared/corpus in place (never copied). Crashes, leaks, hangs and
-# out-of-memory inputs land in build/fuzz/findings/TARGET/; any finding makes the exit status 1.
+# Seeds: fuzz/seeds/ (the project's own small minimised corpus, kept in the repository) and the
+# folders of ../shared/corpus, read in place (never copied). The corpus each target grows lives
+# in build/PRESET/corpus/TARGET and is kept between runs. Crashes, leaks, hangs and out-of-memory
+# inputs land in build/PRESET/findings/TARGET/; any finding makes the exit status 1.
 # Reproduce one with: build/fuzz/fuzz/TARGET build/fuzz/findings/TARGET/crash-...
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,11 +32,17 @@ fi
 max_len=${FUZZ_MAX_LEN:-16384}
 jobs=${FUZZ_JOBS:-1}
 seeds_kind=${FUZZ_SEEDS:-all}
+preset=${FUZZ_PRESET:-fuzz}
+case $preset in
+  fuzz | fuzz32) ;;
+  *) echo "FUZZ_PRESET must be fuzz or fuzz32" >&2; exit 2 ;;
+esac
+build=build/$preset
 
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"
 
-seed_dirs=()
+seed_dirs=(fuzz/seeds)
 corpus=../shared/corpus
 if [ -d "$corpus/decodable" ]; then
   case $seeds_kind in
@@ -53,21 +63,25 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 
 status=0
 summary=()
+limits=(-max_total_time="$seconds")
+if [ -n "${FUZZ_RUNS:-}" ]; then
+  limits+=(-runs="$FUZZ_RUNS")
+fi
 for target in "${targets[@]}"; do
-  binary=build/fuzz/fuzz/$target
-  work=build/fuzz/corpus/$target
-  findings=build/fuzz/findings/$target
-  log=build/fuzz/$target.log
+  binary=$build/fuzz/$target
+  work=$build/corpus/$target
+  findings=$build/findings/$target
+  log=$build/$target.log
   mkdir -p "$work" "$findings"
   before=$(find "$findings" -type f | wc -l)
-  echo "=== $target: ${seconds}s"
+  echo "=== $preset/$target: ${seconds}s"
   parallel=()
   if [ "$jobs" -gt 1 ]; then
     parallel=(-fork="$jobs" -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1)
   fi
   set +e
   "$binary" "$work" "${seed_dirs[@]}" \
-    -max_total_time="$seconds" -max_len="$max_len" -timeout=20 -rss_limit_mb=2048 \
+    "${limits[@]}" -max_len="$max_len" -timeout=20 -rss_limit_mb=2048 \
     -dict=fuzz/jpeg.dict -artifact_prefix="$findings/" -print_final_stats=1 \
     "${parallel[@]}" >"$log" 2>&1
   rc=$?
@@ -79,7 +93,7 @@ for target in "${targets[@]}"; do
   fi
   after=$(find "$findings" -type f | wc -l)
   new=$((after - before))
-  line="$target: ${execs:-0} executions in ${seconds}s, $new new findings ($after kept), exit $rc"
+  line="$preset/$target: ${execs:-0} executions in ${seconds}s, $new new findings ($after kept), exit $rc"
   summary+=("$line")
   echo "$line"
   if [ "$rc" -ne 0 ] || [ "$new" -ne 0 ]; then
@@ -88,6 +102,6 @@ for target in "${targets[@]}"; do
   fi
 done
 
-echo "=== fuzzing summary"
+echo "=== fuzzing summary ($preset)"
 printf '%s\n' "${summary[@]}"
 exit $status

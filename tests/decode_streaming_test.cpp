@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 
 #include "support/compare.h"
@@ -262,8 +263,9 @@ TEST(ReferenceTolerance, CatchesSwappedChannelsMisplacedBlocksAndWrongUpsampling
   ASSERT_TRUE(fancy.ok);
   EXPECT_GT(maxDiffFrom(fancy.pixels), kReferenceToleranceConverted) << "smooth upsampling";
 
-  std::vector<std::uint8_t> shifted(reference.pixels.begin() + stride, reference.pixels.end());
-  shifted.insert(shifted.end(), reference.pixels.end() - stride, reference.pixels.end());
+  const auto rowBytes = static_cast<std::ptrdiff_t>(stride);
+  std::vector<std::uint8_t> shifted(reference.pixels.begin() + rowBytes, reference.pixels.end());
+  shifted.insert(shifted.end(), reference.pixels.end() - rowBytes, reference.pixels.end());
   EXPECT_GT(maxDiffFrom(shifted), kReferenceToleranceConverted) << "one row off";
 }
 

@@ -89,7 +89,7 @@ ContextPtr NewContext(const TableSet& set, int components) {
 class Lane {
  public:
   Lane(const TableSet& set, int components, bool plain)
-      : context_(NewContext(set, components)), components_(components), plain_(plain) {
+      : context_(NewContext(set, components)), components_(components) {
     // As the frame header would choose them.
     context_->routineLevel = plain ? kRoutinesPlain : DetectRoutineLevel();
   }
@@ -136,7 +136,6 @@ class Lane {
 
   ContextPtr context_;
   int components_;
-  bool plain_;
   bool dcDone_ = false;
   bool resume_ = false;
   std::int16_t lastDifference_ = 0;

@@ -2,7 +2,8 @@
 # and runs the consumer project against that prefix (CMake package and pkg-config).
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DGENERATOR=... -DMAKE_PROGRAM=...
 #         -DLIBDIR=... -DVERSION=... -DNM=... -DOBJDUMP=... [-DC_COMPILER=... -DCXX_COMPILER=...]
-#         [-DTOOLCHAIN_FILE=... -DEMULATOR=...] [-DFLAGS=...] [-DSAMPLE=...] -P consumer_test.cmake
+#         [-DTOOLCHAIN_FILE=... [-DWINDOWS=ON -DEMULATOR=...]] [-DFLAGS=...] [-DSAMPLE=...]
+#         -P consumer_test.cmake
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT status EQUAL 0)
@@ -23,13 +24,13 @@ set(expected
   ${LIBDIR}/cmake/jpegdec/jpegdecConfigVersion.cmake
   ${LIBDIR}/cmake/jpegdec/jpegdecTargets.cmake
   ${LIBDIR}/pkgconfig/jpegdec.pc)
-if(TOOLCHAIN_FILE)
+if(WINDOWS)
   list(APPEND expected LICENSE README THIRD-PARTY-NOTICES)
 else()
   list(APPEND expected share/doc/jpegdec/LICENSE share/doc/jpegdec/README
        share/doc/jpegdec/THIRD-PARTY-NOTICES)
 endif()
-if(TOOLCHAIN_FILE)
+if(WINDOWS)
   list(APPEND expected bin/jpegdec.dll ${LIBDIR}/libjpegdec.dll.a ${LIBDIR}/jpegdec.lib
        ${LIBDIR}/jpegdec.def)
 else()
@@ -42,7 +43,7 @@ foreach(file ${expected})
     message(FATAL_ERROR "not installed: ${file}")
   endif()
 endforeach()
-if(NOT TOOLCHAIN_FILE)
+if(NOT WINDOWS)
   # The development link points at the soname, which points at the real file.
   file(READ_SYMLINK ${prefix}/${LIBDIR}/libjpegdec.so link)
   if(NOT link STREQUAL "libjpegdec.so.${major}")
@@ -54,7 +55,7 @@ endif()
 # (libstdc++, libgcc, libwinpthread) on the machine it is taken to.
 set(exports CreateJpegDecodeInstance DeleteJpegDecodeInstance InitializeJpegDec
   UnInitializeJpegDec)
-if(TOOLCHAIN_FILE)
+if(WINDOWS)
   run(${OBJDUMP} -p ${prefix}/bin/jpegdec.dll)
   string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)+" table "${run_output}")
   # Brackets would upset CMake's list handling: the entries become "<ordinal> <name>".
@@ -82,7 +83,7 @@ if(NOT found STREQUAL exports)
 endif()
 
 # The installed command-line host, when built, finds the installed library by itself.
-if(TOOLCHAIN_FILE)
+if(WINDOWS)
   set(cli ${EMULATOR} ${prefix}/bin/jpegdec.exe)
   set(cli_file ${prefix}/bin/jpegdec.exe)
 else()
@@ -114,7 +115,7 @@ run(${configure})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 
 foreach(program consumer_cmake consumer_pkgconfig)
-  if(TOOLCHAIN_FILE)
+  if(WINDOWS)
     run(${EMULATOR} ${WORK_DIR}/build/${program}.exe)
   else()
     run(${WORK_DIR}/build/${program})

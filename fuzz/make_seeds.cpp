@@ -1,0 +1,118 @@
+// Writes the fuzz targets' own seed files into a folder: small images encoded by libjpeg from the
+// tests' test pattern, one for each colour model, sampling layout, restart spacing and table
+// kind the decoder handles (and a progressive and an arithmetic-coded file it refuses), plus the
+// hand-made quadrant images of the back-end tests. scripts/make-seeds.sh runs it and minimises
+// the result into fuzz/seeds/.
+//
+// Usage: make_fuzz_seeds FOLDER
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/libjpeg_reference.h"
+#include "support/quadrant_images.h"
+
+namespace {
+
+using jpegdec::test::Colour;
+using jpegdec::test::EncodeRecipe;
+
+using Factors = std::vector<std::pair<int, int>>;
+
+std::vector<EncodeRecipe> Recipes() {
+  struct Row {
+    Colour colour;
+    std::uint32_t width;
+    std::uint32_t height;
+    Factors factors;
+    unsigned restartInterval;
+    unsigned restartRows;
+    bool optimize;
+    int quality;
+  };
+  const Factors k420 = {{2, 2}, {1, 1}, {1, 1}};
+  const Factors k422 = {{2, 1}, {1, 1}, {1, 1}};
+  const Factors k440 = {{1, 2}, {1, 1}, {1, 1}};
+  const Factors k411 = {{4, 1}, {1, 1}, {1, 1}};
+  const Factors kTallest = {{1, 4}, {1, 2}, {1, 1}};
+  const Factors kWidest = {{4, 2}, {1, 1}, {1, 1}};
+  const Factors kFour420 = {{2, 2}, {1, 1}, {1, 1}, {2, 2}};
+  const std::vector<Row> rows = {
+      {Colour::kGrey, 17, 13, {}, 0, 0, false, 85},
+      {Colour::kGrey, 64, 24, {}, 3, 0, true, 60},
+      {Colour::kYCbCr, 16, 16, {}, 0, 0, false, 85},
+      {Colour::kYCbCr, 33, 17, k420, 0, 0, false, 75},
+      {Colour::kYCbCr, 40, 24, k422, 0, 1, true, 92},
+      {Colour::kYCbCr, 24, 40, k440, 2, 0, false, 50},
+      {Colour::kYCbCr, 48, 9, k411, 0, 0, true, 85},
+      {Colour::kYCbCr, 13, 35, kTallest, 1, 0, false, 85},
+      {Colour::kYCbCr, 37, 21, kWidest, 0, 0, true, 95},
+      {Colour::kYCbCrAdobe, 24, 16, k420, 0, 0, false, 85},
+      {Colour::kRgb, 16, 8, {}, 0, 0, false, 85},
+      {Colour::kCmyk, 16, 16, {}, 0, 1, false, 85},
+      {Colour::kYcck, 32, 16, kFour420, 0, 0, true, 85},
+      {Colour::kCmykNoAdobe, 9, 9, {}, 0, 0, false, 85},
+  };
+  std::vector<EncodeRecipe> recipes;
+  for (const Row& row : rows) {
+    EncodeRecipe recipe;
+    recipe.colour = row.colour;
+    recipe.width = row.width;
+    recipe.height = row.height;
+    recipe.factors = row.factors;
+    recipe.restartInterval = row.restartInterval;
+    recipe.restartRows = row.restartRows;
+    recipe.optimize = row.optimize;
+    recipe.quality = row.quality;
+    recipe.seed = static_cast<std::uint32_t>(recipes.size() + 1);
+    recipes.push_back(recipe);
+  }
+  EncodeRecipe progressive;
+  progressive.progressive = true;
+  recipes.push_back(progressive);
+  EncodeRecipe arithmetic;
+  arithmetic.arithmetic = true;
+  recipes.push_back(arithmetic);
+  return recipes;
+}
+
+bool Write(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
+    return false;
+  }
+  const bool written = std::fwrite(data, 1, size, file) == size;
+  return std::fclose(file) == 0 && written;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_fuzz_seeds FOLDER\n");
+    return 1;
+  }
+  const std::string folder = argv[1];
+  bool ok = true;
+  for (const EncodeRecipe& recipe : Recipes()) {
+    std::string error;
+    const std::vector<std::uint8_t> file = jpegdec::test::EncodeJpeg(recipe, &error);
+    if (file.empty()) {
+      std::fprintf(stderr, "%s: %s\n", recipe.Name().c_str(), error.c_str());
+      ok = false;
+      continue;
+    }
+    ok = Write(folder + "/" + recipe.Name() + ".jpg", file.data(), file.size()) && ok;
+  }
+  ok = Write(folder + "/quadrants_colour.jpg", jpegdec::test::kColourQuadrants,
+             sizeof jpegdec::test::kColourQuadrants) &&
+       ok;
+  ok = Write(folder + "/quadrants_grey.jpg", jpegdec::test::kGreyQuadrants,
+             sizeof jpegdec::test::kGreyQuadrants) &&
+       ok;
+  ok = Write(folder + "/quadrants_cmyk.jpg", jpegdec::test::kCmykQuadrants,
+             sizeof jpegdec::test::kCmykQuadrants) &&
+       ok;
+  return ok ? 0 : 1;
+}
