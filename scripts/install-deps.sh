@@ -9,6 +9,10 @@ packages=(
   libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev libjpeg-turbo-progs
   g++-mingw-w64-i686 wine wine32:i386 python3 xauth time
   libstb-dev python3-matplotlib
+  # 32-bit Linux builds (native32-asan, fuzz32): clang's i386 runtime comes with
+  # libclang-rt-14-dev; the C and C++ libraries and the test dependencies for i386.
+  libc6-dev-i386 lib32gcc-12-dev lib32stdc++-12-dev
+  libgtest-dev:i386 libjpeg62-turbo-dev:i386 libturbojpeg0:i386 libpng-dev:i386
 )
 
 missing=()

@@ -2,13 +2,16 @@
 # Builds and runs every test of both builds: native (also under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the threaded test under ThreadSanitizer) and win32 (under
 # 32-bit Wine, once more with UndefinedBehaviorSanitizer in trap mode, since mingw has no
-# AddressSanitizer), then gives each libFuzzer target a short run. Installs what is missing first.
-#   JPEGDEC_FUZZ_SECONDS  seconds per fuzz target (default 45; 0 skips fuzzing)
+# AddressSanitizer), and the test suite for 32-bit Linux under AddressSanitizer (native32-asan:
+# the DLL's pointer and size widths); then gives each libFuzzer target a short run, in the
+# 64-bit and the 32-bit fuzz build. Installs what is missing first.
+#   JPEGDEC_FUZZ_SECONDS    seconds per fuzz target, 64-bit build (default 45; 0 skips fuzzing)
+#   JPEGDEC_FUZZ32_SECONDS  seconds per fuzz target, 32-bit build (default 15; 0 skips it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
-presets=(native native-asan native-tsan win32 win32-ubsan)
+presets=(native native-asan native-tsan native32-asan win32 win32-ubsan)
 for preset in "${presets[@]}"; do
   echo "=== ${preset}: configure and build"
   cmake --preset "$preset" >/dev/null
@@ -28,5 +31,10 @@ fuzz_seconds=${JPEGDEC_FUZZ_SECONDS:-45}
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "=== fuzz: ${fuzz_seconds}s per target"
   FUZZ_SEEDS=small scripts/fuzz.sh "$fuzz_seconds" || status=1
+fi
+fuzz32_seconds=${JPEGDEC_FUZZ32_SECONDS:-15}
+if [ "$fuzz_seconds" -gt 0 ] && [ "$fuzz32_seconds" -gt 0 ]; then
+  echo "=== fuzz32: ${fuzz32_seconds}s per target"
+  FUZZ_PRESET=fuzz32 FUZZ_SEEDS=small scripts/fuzz.sh "$fuzz32_seconds" || status=1
 fi
 exit $status
