@@ -93,7 +93,8 @@ for target in "${targets[@]}"; do
   fi
   after=$(find "$findings" -type f | wc -l)
   new=$((after - before))
-  line="$preset/$target: ${execs:-0} executions in ${seconds}s, $new new findings ($after kept), exit $rc"
+  line="$preset/$target: ${execs:-0} executions in ${seconds}s, $new new findings"
+  line+=" ($after kept), exit $rc"
   summary+=("$line")
   echo "$line"
   if [ "$rc" -ne 0 ] || [ "$new" -ne 0 ]; then
