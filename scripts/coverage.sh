@@ -26,10 +26,12 @@ rm -rf "$profiles" "$report"
 mkdir -p "$profiles/tests" "$profiles/fuzz" "$report"
 
 # The test suite. A failing test still leaves its profile; the figures are printed either way.
+# Not the installed-package check: an instrumented library exports the profile runtime's symbols
+# (and, unoptimised, standard-library templates), which that check rightly refuses.
 echo "=== coverage: test suite"
 set +e
 LLVM_PROFILE_FILE="$PWD/$profiles/tests/%m-%p.profraw" \
-  ctest --preset coverage >"$report/ctest.log" 2>&1
+  ctest --preset coverage -E '^packaging_install_consumer$' >"$report/ctest.log" 2>&1
 tests_status=$?
 set -e
 tail -3 "$report/ctest.log"
