@@ -302,7 +302,9 @@ GpStatus DecodeJpeg(const TurboJpeg& tj, const std::uint8_t* data, std::uint32_t
     const int format = grey ? kPixelGrey : fourComponents ? kPixelCmyk : kPixelRgb;
     const std::size_t decodedChannels = grey ? 1 : fourComponents ? 4 : 3;
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    auto* decoded = static_cast<std::uint8_t*>(std::malloc(pixels * decodedChannels));
+    // Zero-filled: a file that ends early or breaks off decodes with a warning and leaves the
+    // rows it never reached unwritten, and those rows are handed out too.
+    auto* decoded = static_cast<std::uint8_t*>(std::calloc(pixels, decodedChannels));
     status = kOutOfMemory;
     if (decoded != nullptr) {
       const bool ok =
