@@ -223,12 +223,7 @@ class Decode {
         if (instance_->Write(file_->data() + fed_, static_cast<std::uint32_t>(want)) == 1) {
           fed_ += want;
           idle_ = 0;
-        } else if (++refused_ > 1) {
-          // Refused twice: the piece does not fit beside a long segment waiting in the input
-          // buffer. Smaller pieces from here on, as the protocol asks.
-          piece_ = want > 1 ? static_cast<std::uint32_t>(want / 2) : 1;
-          refused_ = 0;
-        }
+        }  // a refused piece is offered again, whole, after the next Read
         continue;
       }
       if (!inputEnded_) {
@@ -264,7 +259,6 @@ class Decode {
   bool streaming_ = false;
   bool done_ = false;
   int idle_ = 0;
-  int refused_ = 0;
 };
 
 bool LoadFile(const char* path, std::vector<std::uint8_t>* out) {
