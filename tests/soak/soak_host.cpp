@@ -116,6 +116,9 @@ int CountModule(dl_phdr_info* /*info*/, std::size_t /*size*/, void* data) {
 Footprint Measure() {
   namespace hooks = jpegdec::platform::testing;
   Footprint f;
+  // glibc counts the chunks its per-thread cache holds back as in use, so the figure drifts by
+  // a few KiB with whichever sizes were freed last; scripts/soak.sh turns that cache off
+  // (GLIBC_TUNABLES=glibc.malloc.tcache_count=0) to make it exact.
   const struct mallinfo2 heap = mallinfo2();
   f.heapBytes = heap.uordblks + heap.hblkhd;
   f.heapBlocks = 0;
