@@ -186,14 +186,18 @@ TEST(FastInverseDct, FlatBlockSampleIsThePlainTransformForEveryDcValue) {
 // --- Dequantisation, reorder and transform ------------------------------------------------------
 
 using ReconstructRoutine = void (*)(DecoderContext*);
+using DequantiseRoutine = bool (*)(const DecoderContext*, std::int16_t*);
 struct FastReconstruct {
   const char* name;
   std::uint8_t level;
   ReconstructRoutine routine;
+  // The same block by the other fast route: dequantised into column order, then transformed.
+  DequantiseRoutine toColumns;
+  void (*transformColumns)(std::int16_t*, std::int16_t*);
 };
 const FastReconstruct kFastReconstructs[] = {
-    {"SSE2", kRoutinesSse2, ReconstructBlockSse2},
-    {"AVX2", kRoutinesAvx2, ReconstructBlockAvx2},
+    {"SSE2", kRoutinesSse2, ReconstructBlockSse2, DequantiseToColumnsSse2, TransformColumnsSse2},
+    {"AVX2", kRoutinesAvx2, ReconstructBlockAvx2, DequantiseToColumnsAvx2, TransformColumnsAvx2},
 };
 
 struct ContextDeleter {
@@ -252,6 +256,19 @@ TEST(FastReconstruct, MatchesDequantiseReorderAndTransform) {
       }
       const Block plain = PlainReconstruct(input, q);
       std::memcpy(c->block, input.data(), sizeof(c->block));
+      // Columns holding leftovers of an earlier block: the routine clears them first.
+      alignas(32) std::int16_t columns[kBlockSize];
+      std::fill(std::begin(columns), std::end(columns), static_cast<std::int16_t>(i));
+      Block viaColumns{};
+      if (fast.toColumns(c, columns)) {
+        fast.transformColumns(columns, viaColumns.data());
+      } else {
+        ASSERT_TRUE(
+            std::all_of(columns + 1, std::end(columns), [](std::int16_t v) { return v == 0; }))
+            << "input " << BlockText(input);
+        viaColumns.fill(FlatBlockSample(columns[0]));
+      }
+      ASSERT_EQ(plain, viaColumns) << "by columns, input " << BlockText(input);
       fast.routine(c);
       Block quick{};
       if (c->blockIsFlat != 0) {

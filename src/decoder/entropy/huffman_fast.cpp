@@ -45,15 +45,6 @@ constexpr int kWordBytes = static_cast<int>(sizeof(Accumulator));
 constexpr Accumulator kLowBits = static_cast<Accumulator>(~Accumulator{0}) / 0xFF;  // 0x0101...
 constexpr Accumulator kHighBits = kLowBits * 0x80;                                  // 0x8080...
 
-// Entry k: where zig-zag coefficient k goes in a block stored column by column.
-constexpr auto kColumnOfZigZag = [] {
-  std::array<std::uint8_t, kBlockSize> table{};
-  for (std::size_t i = 0; i < kBlockSize; ++i) {
-    table[kZigZagByColumn[i]] = static_cast<std::uint8_t>(i);
-  }
-  return table;
-}();
-
 // The reader (FastReader) holds the scan data from `p` to `end` as a stream of bits: `acc`
 // holds the `bits` unread bits left-aligned; below them it holds zeros or the very bits that
 // follow in the data (a wide refill puts whole bytes there ahead of time), so reading more bits

@@ -166,6 +166,13 @@ void StoreBlockFast(DecoderContext* c) {
   c->ratioComponent = c->curComp;
 }
 
+// Whether the fast store serves the current block's component (factors dividing the maximum by 1
+// or 2 along both axes).
+inline bool FastStoreServes(const DecoderContext* c) {
+  const ComponentInfo& ci = c->comp[c->curComp];
+  return FastRepeat(c->maxH, ci.h) != 0 && FastRepeat(c->maxV, ci.v) != 0;
+}
+
 // Counts a finished MCU against the restart interval. True when it was the interval's last: the
 // restart marker is then looked for (SeekRestartMarker) before the next block, by the plain and
 // the fast block loop alike.
@@ -239,6 +246,30 @@ void FillFlatBlock(std::int16_t sample, std::uint8_t* origin, std::size_t line, 
   } else {
     FillArea<kSide, kBlockSide>(value, origin, line);
   }
+}
+
+// ReconstructBlockFast and StoreBlockFast in one, where the fast store serves the component: the
+// coefficients go dequantised into the column order of the fast block loop, whose transform
+// writes the band (or whose fill, for a flat block), sparing the reorder of all 64 positions and
+// the separate store. context->block keeps the coefficients.
+void ReconstructIntoBandFast(DecoderContext* c) {
+  alignas(32) std::int16_t columns[kBlockSize];  // cleared by DequantiseToColumns*
+  const bool avx2 = c->routineLevel >= kRoutinesAvx2;
+  const bool anyAc =
+      avx2 ? DequantiseToColumnsAvx2(c, columns) : DequantiseToColumnsSse2(c, columns);
+  const ComponentInfo& ci = c->comp[c->curComp];
+  const int repeatX = FastRepeat(c->maxH, ci.h);
+  const int repeatY = FastRepeat(c->maxV, ci.v);
+  const BlockPlace place = PlaceBlock(c);
+  if (!anyAc) {
+    FillFlatBlock(FlatBlockSample(columns[0]), place.origin, place.line, repeatX, repeatY);
+  } else if (avx2) {
+    TransformToBandAvx2(columns, place.origin, place.line, repeatX, repeatY);
+  } else {
+    TransformToBandSse2(columns, place.origin, place.line, repeatX, repeatY);
+  }
+  c->blockIsFlat = 0;
+  c->ratioComponent = c->curComp;
 }
 
 // Leaves the current position (curComp, blockCol, blockRow, blocksDone) at slot `index`.
@@ -517,10 +548,11 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
       return;
     }
     const bool fast = context->routineLevel != kRoutinesPlain;
-    if (fast) {
-      ReconstructBlockFast(context);
-    } else {
+    const bool intoBand = fast && FastStoreServes(context);
+    if (!fast) {
       ReconstructBlock(context);
+    } else if (!intoBand) {
+      ReconstructBlockFast(context);
     }
     // The first block of a band allocates its buffer. The test is on the buffer itself, so a
     // buffer still held for any reason is reused rather than leaked.
@@ -531,7 +563,9 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
         return;
       }
     }
-    if (fast) {
+    if (intoBand) {
+      ReconstructIntoBandFast(context);
+    } else if (fast) {
       StoreBlockFast(context);
     } else {
       StoreBlock(context);

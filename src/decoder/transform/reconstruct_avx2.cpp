@@ -151,6 +151,36 @@ void ReconstructBlockAvx2(DecoderContext* context) {
   InverseDctColumns(cols, c->block);
 }
 
+bool DequantiseToColumnsAvx2(const DecoderContext* context, std::int16_t* columns) {
+  const DecoderContext* c = context;
+  const std::uint8_t* q = c->quantTables[c->comp[c->curComp].quantTable].values;
+  alignas(32) std::int16_t t[kBlockSize];
+  constexpr int kPerVector = 16;
+  constexpr int kPerHalf = 2 * kPerVector;
+  std::uint32_t nonzero[2];
+  for (int h = 0; h < 2; ++h) {
+    __m256i zeroLanes[2];
+    for (int i = 0; i < 2; ++i) {
+      const int at = kPerHalf * h + kPerVector * i;
+      const __m256i coef = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c->block + at));
+      const __m256i factor =
+          _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q + at)));
+      // The low 16 bits of the product: the plain code's truncated 16-bit product.
+      const __m256i product = _mm256_mullo_epi16(coef, factor);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(t + at), product);
+      zeroLanes[i] = _mm256_cmpeq_epi16(product, _mm256_setzero_si256());
+    }
+    // The pack works within 128-bit halves; the permute puts the 32 bytes back in order.
+    const __m256i bytes =
+        _mm256_permute4x64_epi64(_mm256_packs_epi16(zeroLanes[0], zeroLanes[1]), 0xD8);
+    nonzero[h] = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(bytes));
+  }
+  ClearColumns(columns);
+  ScatterToColumns(t, nonzero[0], 0, columns);
+  ScatterToColumns(t, nonzero[1], kPerHalf, columns);
+  return ((nonzero[0] & ~1u) | nonzero[1]) != 0;
+}
+
 void TransformColumnsAvx2(std::int16_t* columns, std::int16_t* out) {
   InverseDctColumns(columns, out);
   ClearColumns(columns);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,12 +27,40 @@ inline constexpr auto kZigZagByColumn = [] {
   return table;
 }();
 
+// Entry k: where zig-zag coefficient k goes in a block stored column by column (the inverse of
+// kZigZagByColumn).
+inline constexpr auto kColumnOfZigZag = [] {
+  std::array<std::uint8_t, kBlockSize> table{};
+  for (std::size_t i = 0; i < kBlockSize; ++i) {
+    table[kZigZagByColumn[i]] = static_cast<std::uint8_t>(i);
+  }
+  return table;
+}();
+
 // Dequantises the zig-zag coefficients of context->block with the current component's table
 // and reconstructs the block: block holds the 64 samples of the plain ReconstructBlock after
 // the call, except when every dequantised AC coefficient is 0: then blockIsFlat is set and only
 // block[0] holds the (unclamped) sample that every position takes.
 void ReconstructBlockSse2(DecoderContext* context);
 void ReconstructBlockAvx2(DecoderContext* context);
+
+// Dequantises the zig-zag coefficients of context->block with the current component's table
+// into `columns`, in the column order TransformToBand* take: `columns` is cleared, then only the
+// products that are not zero are written, found from a mask rather than by visiting all 64
+// positions (a block completed a byte at a time seldom has many). True when an AC product is
+// not zero; otherwise the block is flat, its sample FlatBlockSample(columns[0]).
+bool DequantiseToColumnsSse2(const DecoderContext* context, std::int16_t* columns);
+bool DequantiseToColumnsAvx2(const DecoderContext* context, std::int16_t* columns);
+
+// Copies the products t[base + i] whose bit i is set in `nonzero` to their places in `columns`.
+inline void ScatterToColumns(const std::int16_t* t, std::uint32_t nonzero, int base,
+                             std::int16_t* columns) {
+  while (nonzero != 0) {
+    const auto k = static_cast<std::size_t>(base + std::countr_zero(nonzero));
+    columns[kColumnOfZigZag[k]] = t[k];
+    nonzero &= nonzero - 1u;
+  }
+}
 
 // The same transform as InverseDct8x8, in place, natural order in and out.
 void InverseDct8x8Sse2(std::int16_t* block);

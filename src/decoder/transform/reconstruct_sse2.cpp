@@ -184,6 +184,36 @@ void StoreBlockSse2(const DecoderContext* context, std::uint8_t* origin, std::si
   }
 }
 
+bool DequantiseToColumnsSse2(const DecoderContext* context, std::int16_t* columns) {
+  const DecoderContext* c = context;
+  const std::uint8_t* q = c->quantTables[c->comp[c->curComp].quantTable].values;
+  alignas(16) std::int16_t t[kBlockSize];
+  const __m128i zero = _mm_setzero_si128();
+  constexpr int kPerPair = 2 * kSide;
+  std::uint32_t zeroMask[kBlockSize / kPerPair];
+  for (int p = 0; p < kBlockSize / kPerPair; ++p) {
+    __m128i zeroLanes[2];
+    for (int i = 0; i < 2; ++i) {
+      const int at = kPerPair * p + kSide * i;
+      const __m128i coef = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c->block + at));
+      const __m128i factor =
+          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + at)), zero);
+      // The low 16 bits of the product: the plain code's truncated 16-bit product.
+      const __m128i product = _mm_mullo_epi16(coef, factor);
+      _mm_store_si128(reinterpret_cast<__m128i*>(t + at), product);
+      zeroLanes[i] = _mm_cmpeq_epi16(product, zero);
+    }
+    zeroMask[p] =
+        static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(zeroLanes[0], zeroLanes[1])));
+  }
+  ClearColumns(columns);
+  const std::uint32_t low = ~(zeroMask[0] | (zeroMask[1] << kPerPair));
+  const std::uint32_t high = ~(zeroMask[2] | (zeroMask[3] << kPerPair));
+  ScatterToColumns(t, low, 0, columns);
+  ScatterToColumns(t, high, 2 * kPerPair, columns);
+  return ((low & ~1u) | high) != 0;
+}
+
 void TransformColumnsSse2(std::int16_t* columns, std::int16_t* out) {
   InverseDctColumns(columns, out);
   ClearColumns(columns);

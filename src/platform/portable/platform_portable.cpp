@@ -276,6 +276,20 @@ ClockEntry FindClockEntry() {
   return &clock_gettime;
 }
 
+// The first reading finds the entry (FindClockEntry), notes it for every later reading and reads
+// through it. Threads arriving together may each find it; they find the same entry.
+int FindAndReadClock(clockid_t clock, timespec* now);
+
+// The entry every reading goes through: a plain load, with no guard of a function's static to
+// test first.
+std::atomic<ClockEntry> clockEntry{&FindAndReadClock};
+
+int FindAndReadClock(clockid_t clock, timespec* now) {
+  const ClockEntry entry = FindClockEntry();
+  clockEntry.store(entry, kRelaxed);
+  return entry(clock, now);
+}
+
 }  // namespace
 
 std::uint32_t TickCount() {
@@ -285,16 +299,16 @@ std::uint32_t TickCount() {
   }
   // The coarse clock, like GetTickCount, advances in scheduler ticks (a few milliseconds) and
   // costs a fraction of the precise one. The streaming back-end reads it at the entry and the
-  // exit of every call, which for a host writing single bytes is four readings a byte: a
-  // quarter of the decoding time even so, hence the direct entry, found once and then fixed
-  // (a function's static: its first reading initialises it, and threads arriving meanwhile
-  // wait for that).
-  static const ClockEntry readClock = FindClockEntry();
-  timespec now{};
-  readClock(CLOCK_MONOTONIC_COARSE, &now);
-  const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                  static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-  return static_cast<std::uint32_t>(ms);  // wraps like the system's counter
+  // exit of every call, which for a host writing single bytes is four readings a byte, so the
+  // few instructions around the reading count too: the entry is called directly, and the
+  // nanoseconds (always below 10^9) are divided in 32 bits.
+  timespec now;
+  if (clockEntry.load(kRelaxed)(CLOCK_MONOTONIC_COARSE, &now) != 0) {
+    return 0;  // not expected of a clock every Linux has
+  }
+  const auto ms = static_cast<std::uint32_t>(now.tv_sec) * 1000u +
+                  static_cast<std::uint32_t>(now.tv_nsec) / 1000000u;
+  return ms;  // wraps like the system's counter
 }
 
 // ---- Modules ----
