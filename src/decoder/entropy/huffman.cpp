@@ -487,6 +487,12 @@ std::uint8_t DecodeAcCoefficients(DecoderContext* context) {
 
 std::uint8_t ResumeAcCoefficients(DecoderContext* context) {
   int k = context->coefIndex;
+  if (k == kBlockSize && context->symbolPending == 0 && context->codeLen == 1 &&
+      context->codeIndex == 0) {
+    // Complete already (the step that adopted the piece finished it): nothing to read, as the
+    // loops below would find.
+    return kDone;
+  }
   if (context->symbolPending != 0) {
     if (k < 1 || k > kLastCoefficient) {
       return JD_ERR_DATA;

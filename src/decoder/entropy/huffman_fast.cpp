@@ -337,12 +337,6 @@ void BuildFastAcTable(DecoderContext* context, int t) {
   }
 }
 
-bool FastBlockEligible(const DecoderContext* context) {
-  return context->codeLen == 1 && context->codeIndex == 0 && context->ffPending == kFfNone &&
-         context->symbolPending == 0 && context->inAvail >= kFastInputAhead &&
-         context->routineLevel != kRoutinesPlain;
-}
-
 bool FastTablesFor(const DecoderContext* context, int component, FastBlockTables* tables) {
   if (component < 0 || component >= kMaxComponents) {
     return false;

@@ -19,7 +19,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "decoder/cpu_dispatch.h"
 #include "decoder/decoder_context.h"
+#include "decoder/entropy/huffman.h"
 
 namespace jpegdec {
 
@@ -58,7 +60,13 @@ void BuildFastAcTable(DecoderContext* context, int t);
 
 // Whether the fast path may try the block that starts now: the frame runs fast routines, the
 // plain search is at its start, nothing is pending, and enough input lies ahead.
-bool FastBlockEligible(const DecoderContext* context);
+// Inline, the input first: a host writing single bytes asks at every block start, and the answer
+// is then no.
+inline bool FastBlockEligible(const DecoderContext* context) {
+  return context->inAvail >= kFastInputAhead && context->codeLen == 1 && context->codeIndex == 0 &&
+         context->ffPending == kFfNone && context->symbolPending == 0 &&
+         context->routineLevel != kRoutinesPlain;
+}
 
 // Decodes the whole current block (DC difference into *difference, AC coefficients into
 // block[1..63]) with the tables of comp[curComp]; both must be defined. True when committed:
