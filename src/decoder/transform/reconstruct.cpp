@@ -503,7 +503,10 @@ std::size_t BandBufferSize(const DecoderContext* c) {
 void DecodeBand(DecoderContext* context, StepResult* result) {
   result->status = JD_OK;
   result->count = 0;
-  if (!FrameLayoutIsSound(context)) {
+  // Checked until the band has its buffer: the layout is the frame header's, which is read once
+  // per image, so a band under construction keeps the layout it was checked with (a host
+  // writing single bytes comes here about once a block).
+  if (context->bandBuffer == nullptr && !FrameLayoutIsSound(context)) {
     result->status = JD_ERR_UNSUPPORTED;
     return;
   }
