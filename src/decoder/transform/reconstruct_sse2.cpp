@@ -15,13 +15,42 @@ namespace {
 
 constexpr int kSide = 8;
 
-// Ties the shared templates' instantiations to this file (see idct_words.h).
-struct Sse2Tag {};
+// The 32-bit side of the 16-bit-lane transform (idct_words.h): eight lanes in two registers.
+struct Sse2Ops {
+  struct Wide {
+    __m128i low;   // lanes 0..3
+    __m128i high;  // lanes 4..7
+  };
+  static Wide Pairs(__m128i a, __m128i b) {
+    return {_mm_unpacklo_epi16(a, b), _mm_unpackhi_epi16(a, b)};
+  }
+  static Wide Madd(Wide w, std::int32_t first, std::int32_t second) {
+    const __m128i f = _mm_set1_epi32(IdctFactorPair(first, second));
+    return {_mm_madd_epi16(w.low, f), _mm_madd_epi16(w.high, f)};
+  }
+  static Wide Add(Wide w, Wide v) {
+    return {_mm_add_epi32(w.low, v.low), _mm_add_epi32(w.high, v.high)};
+  }
+  static Wide Sub(Wide w, Wide v) {
+    return {_mm_sub_epi32(w.low, v.low), _mm_sub_epi32(w.high, v.high)};
+  }
+  static Wide AddHalf(Wide w) {
+    const __m128i half = _mm_set1_epi32(kIdctHalf);
+    return {_mm_add_epi32(w.low, half), _mm_add_epi32(w.high, half)};
+  }
+  // The arithmetic shift leaves values in the signed 16-bit range, which the pack keeps.
+  static void High(Wide w, Wide v, __m128i* a, __m128i* b) {
+    *a = _mm_packs_epi32(_mm_srai_epi32(w.low, kIdctFractionBits),
+                         _mm_srai_epi32(w.high, kIdctFractionBits));
+    *b = _mm_packs_epi32(_mm_srai_epi32(v.low, kIdctFractionBits),
+                         _mm_srai_epi32(v.high, kIdctFractionBits));
+  }
+};
 
 // The inverse DCT of a block given column by column, in 16-bit lanes: row k of 16-bit samples in
 // rows[k].
 [[gnu::always_inline]] inline void TransformRows(const std::int16_t* cols, __m128i* rows) {
-  InverseDctWords<Sse2Tag>(cols, rows);
+  InverseDctWords<Sse2Ops>(cols, rows);
 }
 
 void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
@@ -166,7 +195,7 @@ void TransformToBandSse2(std::int16_t* columns, std::uint8_t* origin, std::size_
     // Clamped to 0..255 as ClampSample does.
     pairs[k] = _mm_packus_epi16(rows[2 * k], rows[2 * k + 1]);
   }
-  StoreBlockRows<Sse2Tag>(pairs, origin, line, repeatX, repeatY);
+  StoreBlockRows<Sse2Ops>(pairs, origin, line, repeatX, repeatY);
 }
 
 }  // namespace jpegdec
