@@ -105,8 +105,11 @@ std::string BlockText(const Block& b) {
 // --- Inverse DCT ------------------------------------------------------------------------------
 
 // Block shapes that reach the corners of the arithmetic: the full 16-bit range (wrapping sums),
-// only the extremes, sparse blocks as real images give, and small values.
-enum class Shape { kUniform, kExtremes, kSparse, kSmall };
+// only the extremes, sparse blocks as real images give, small values, and one magnitude with the
+// signs of one output sample's weights: the largest sums that sample's intermediates reach (the
+// second pass's 32-bit sums wrap from magnitudes of about 1160 on, its x1 + p and the like need
+// more than 16 bits from about 2570 on).
+enum class Shape { kUniform, kExtremes, kSparse, kSmall, kWorstSigns };
 
 Block MakeBlock(Shape shape, std::mt19937& rng) {
   Block b{};
@@ -140,12 +143,34 @@ Block MakeBlock(Shape shape, std::mt19937& rng) {
       }
       break;
     }
+    case Shape::kWorstSigns: {
+      // The weight of coefficient (r, u) in sample (j, k) has the sign of
+      // cos((2j + 1) r pi / 16) x cos((2k + 1) u pi / 16).
+      static constexpr int kMagnitudes[] = {1100, 1200, 1400, 4096, 16384, 32767};
+      const int magnitude = kMagnitudes[rng() % std::size(kMagnitudes)];
+      const int j = static_cast<int>(rng() % 8);
+      const int k = static_cast<int>(rng() % 8);
+      const bool negate = rng() % 2 != 0;
+      for (int r = 0; r < 8; ++r) {
+        for (int u = 0; u < 8; ++u) {
+          // cos(m pi / 16) < 0 exactly when m mod 32 lies in 9..23 (m mod 32 = 8 or 24: zero).
+          const int rowPhase = ((2 * j + 1) * r) % 32;
+          const int columnPhase = ((2 * k + 1) * u) % 32;
+          const bool negative =
+              (rowPhase > 8 && rowPhase < 24) != (columnPhase > 8 && columnPhase < 24);
+          b[static_cast<std::size_t>(8 * r + u)] =
+              static_cast<std::int16_t>(negative != negate ? -magnitude : magnitude);
+        }
+      }
+      break;
+    }
   }
   return b;
 }
 
 TEST(FastInverseDct, MatchesThePlainTransformOnRandomAndExtremeBlocks) {
-  const Shape shapes[] = {Shape::kUniform, Shape::kExtremes, Shape::kSparse, Shape::kSmall};
+  const Shape shapes[] = {Shape::kUniform, Shape::kExtremes, Shape::kSparse, Shape::kSmall,
+                          Shape::kWorstSigns};
   for (const FastIdct& fast : kFastIdcts) {
     if (!Runs(fast.level)) {
       std::printf("%s: not supported by this processor, not compared\n", fast.name);
@@ -225,7 +250,8 @@ TEST(FastReconstruct, MatchesDequantiseReorderAndTransform) {
   DecoderContext* c = context.get();
   c->curComp = 1;
   c->comp[1].quantTable = 2;
-  const Shape shapes[] = {Shape::kSparse, Shape::kSmall, Shape::kUniform, Shape::kExtremes};
+  const Shape shapes[] = {Shape::kSparse, Shape::kSmall, Shape::kUniform, Shape::kExtremes,
+                          Shape::kWorstSigns};
   for (const FastReconstruct& fast : kFastReconstructs) {
     if (!Runs(fast.level)) {
       continue;
@@ -319,7 +345,8 @@ TEST(FastTransform, BandAreaAndSamplesMatchThePlainTransform) {
   constexpr std::size_t kLine = 40;   // band line length: room on both sides of the area
   constexpr std::size_t kLines = 20;  // 16 lines of the tallest area, and a margin
   constexpr std::size_t kOrigin = 2 * kLine + 5;
-  const Shape shapes[] = {Shape::kUniform, Shape::kExtremes, Shape::kSparse, Shape::kSmall};
+  const Shape shapes[] = {Shape::kUniform, Shape::kExtremes, Shape::kSparse, Shape::kSmall,
+                          Shape::kWorstSigns};
   const ColumnBlock cleared{};
   for (const FastTransform& fast : kFastTransforms) {
     if (!Runs(fast.level)) {

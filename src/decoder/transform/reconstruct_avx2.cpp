@@ -1,10 +1,11 @@
-// AVX2 block reconstruction: dequantisation, the flat-block shortcut and the inverse DCT with
-// one block row per lane, eight 32-bit lanes. Compiled with -mavx2 and called only after the
+// AVX2 block reconstruction: dequantisation, the flat-block shortcut and the inverse DCT in
+// 16-bit lanes, two 8-lane vectors per register. Compiled with -mavx2 and called only after the
 // processor was found to support AVX2 (cpu_dispatch.h). Bit for bit the plain routines of
 // reconstruct.cpp (see reconstruct_fast.h).
 #include <immintrin.h>
 
 #include "decoder/transform/idct_lanes.h"
+#include "decoder/transform/idct_words.h"
 #include "decoder/transform/reconstruct_fast.h"
 
 namespace jpegdec {
@@ -13,90 +14,168 @@ namespace {
 
 constexpr int kSide = 8;
 
-// Eight 32-bit lanes; the 32-bit multiply keeps the low half of the product, which is the
-// product modulo 2^32 the plain code forms (measured faster here than building it from 16-bit
-// products as the SSE2 file must).
-struct Avx2Ops {
-  using V = __m256i;
-  static V Add(V a, V b) { return _mm256_add_epi32(a, b); }
-  static V Sub(V a, V b) { return _mm256_sub_epi32(a, b); }
-  template <std::int32_t kFactor>
-  static V Mul(V a) {
-    static_assert(kFactor > 0 && kFactor < 65536);
-    return _mm256_mullo_epi32(a, _mm256_set1_epi32(kFactor));
-  }
-  static V Descale(V a) {
-    return _mm256_srai_epi32(_mm256_add_epi32(a, _mm256_set1_epi32(kIdctHalf)), kIdctFractionBits);
-  }
-};
+// Ties the shared templates' instantiations to this file (see idct_lanes.h).
+struct Avx2Tag {};
 
-[[gnu::always_inline]] inline void Transpose8x8(const __m256i* r, __m256i* out) {
-  const __m256i t0 = _mm256_unpacklo_epi32(r[0], r[1]);
-  const __m256i t1 = _mm256_unpackhi_epi32(r[0], r[1]);
-  const __m256i t2 = _mm256_unpacklo_epi32(r[2], r[3]);
-  const __m256i t3 = _mm256_unpackhi_epi32(r[2], r[3]);
-  const __m256i t4 = _mm256_unpacklo_epi32(r[4], r[5]);
-  const __m256i t5 = _mm256_unpackhi_epi32(r[4], r[5]);
-  const __m256i t6 = _mm256_unpacklo_epi32(r[6], r[7]);
-  const __m256i t7 = _mm256_unpackhi_epi32(r[6], r[7]);
-  const __m256i u0 = _mm256_unpacklo_epi64(t0, t2);
-  const __m256i u1 = _mm256_unpackhi_epi64(t0, t2);
-  const __m256i u2 = _mm256_unpacklo_epi64(t1, t3);
-  const __m256i u3 = _mm256_unpackhi_epi64(t1, t3);
-  const __m256i u4 = _mm256_unpacklo_epi64(t4, t6);
-  const __m256i u5 = _mm256_unpackhi_epi64(t4, t6);
-  const __m256i u6 = _mm256_unpacklo_epi64(t5, t7);
-  const __m256i u7 = _mm256_unpackhi_epi64(t5, t7);
-  out[0] = _mm256_permute2x128_si256(u0, u4, 0x20);
-  out[1] = _mm256_permute2x128_si256(u1, u5, 0x20);
-  out[2] = _mm256_permute2x128_si256(u2, u6, 0x20);
-  out[3] = _mm256_permute2x128_si256(u3, u7, 0x20);
-  out[4] = _mm256_permute2x128_si256(u0, u4, 0x31);
-  out[5] = _mm256_permute2x128_si256(u1, u5, 0x31);
-  out[6] = _mm256_permute2x128_si256(u2, u6, 0x31);
-  out[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
+// The inverse DCT in 16-bit lanes, as idct_words.h explains it, with two 8-lane vectors in one
+// register "by halves": D(a, b) holds a's lanes 0..3 then b's lanes 0..3 in its low 128 bits, a's
+// lanes 4..7 then b's lanes 4..7 in its high 128 bits. Lane-wise 16-bit arithmetic then treats
+// two vectors at once; _mm256_unpacklo_epi16(D(a, b), D(c, d)) gives the pair (a_k, c_k) in
+// 32-bit lane k, the unpackhi the pairs (b_k, d_k); the signed pack of two sets of eight 32-bit
+// lanes w and v gives D(w, v); and every step stays within a 128-bit half but the transpose.
+
+// D(a.first, b.first) and D(a.second, b.second) of D-form registers a and b.
+inline __m256i Firsts(__m256i a, __m256i b) { return _mm256_unpacklo_epi64(a, b); }
+inline __m256i Seconds(__m256i a, __m256i b) { return _mm256_unpackhi_epi64(a, b); }
+
+// D(a, b) of a register holding the vector a in its low 128 bits and b in its high ones.
+inline __m256i ByHalves(__m256i whole) { return _mm256_permute4x64_epi64(whole, 0xD8); }
+
+inline __m256i Madd(__m256i pairs, std::int32_t first, std::int32_t second) {
+  return _mm256_madd_epi16(pairs, _mm256_set1_epi32(IdctFactorPair(first, second)));
+}
+inline __m256i AddHalf(__m256i v) { return _mm256_add_epi32(v, _mm256_set1_epi32(kIdctHalf)); }
+
+// D(high halves of w, high halves of v) of two sets of eight 32-bit sums, one half already added:
+// the arithmetic shift leaves values in the signed 16-bit range, which the pack keeps.
+inline __m256i RoundedHigh(__m256i w, __m256i v) {
+  return _mm256_packs_epi32(_mm256_srai_epi32(w, kIdctFractionBits),
+                            _mm256_srai_epi32(v, kIdctFractionBits));
 }
 
-// The second pass's sum v to the output sample: Descale, then >> 2 and + 128, cut to its low 16
-// bits as the plain code's 16-bit store wraps it. The two arithmetic shifts are one shift by 18.
-inline __m256i FinalSample(__m256i v) {
-  const __m256i shifted = _mm256_srai_epi32(_mm256_add_epi32(v, _mm256_set1_epi32(kIdctHalf)),
-                                            kIdctFractionBits + kIdctOutputShift);
-  return _mm256_and_si256(_mm256_add_epi32(shifted, _mm256_set1_epi32(kIdctLevelShift)),
-                          _mm256_set1_epi32(0xFFFF));
+// One pass, InverseDct1dWords of idct_words.h with the 16-bit values by halves: in[0..3] =
+// D(x0, x2), D(x1, x3), D(x4, x6), D(x7, x5); out[0..3] = D(y0, y1), D(y3, y2), D(y7, y6),
+// D(y4, y5).
+[[gnu::always_inline]] inline void InverseDct1dHalves(const __m256i* in, __m256i* out) {
+  constexpr std::int32_t kC4 = kIdctCos4 - kIdctWrap;
+  constexpr std::int32_t kC2 = kIdctCos2 - kIdctWrap;
+  constexpr std::int32_t kC1 = kIdctCos1 - kIdctWrap;
+  constexpr std::int32_t kC3 = kIdctCos3 - kIdctWrap;
+  constexpr std::int32_t kS3 = kIdctSin3 - kIdctWrap;
+  constexpr std::int32_t kS1 = kIdctSin1;
+  constexpr std::int32_t kS2 = kIdctSin2;
+  const __m256i x02 = in[0];
+  const __m256i x13 = in[1];
+  const __m256i x46 = in[2];
+  const __m256i x75 = in[3];
+  const __m256i zero = _mm256_setzero_si256();
+  // D(+1, -1) and D(-1, +1), for _mm256_sign_epi16.
+  const __m256i plusMinus = _mm256_setr_epi16(1, 1, 1, 1, -1, -1, -1, -1, 1, 1, 1, 1, -1, -1, -1, -1);
+  const __m256i minusPlus = _mm256_sub_epi16(zero, plusMinus);
+
+  // The 2^16 parts of the even sums: D(a0 + a2, a1 + a3) and D(a0 - a2, a1 - a3).
+  const __m256i sumDiff04 = _mm256_add_epi16(
+      Firsts(x02, x02), _mm256_sign_epi16(Firsts(x46, x46), plusMinus));  // D(x0 + x4, x0 - x4)
+  const __m256i x2x6 = _mm256_sign_epi16(Seconds(x02, x46), plusMinus);  // D(x2, -x6)
+  const __m256i wrapE01 = _mm256_add_epi16(sumDiff04, x2x6);
+  const __m256i wrapE32 = _mm256_sub_epi16(sumDiff04, x2x6);
+
+  // D(p, q), whole.
+  const __m256i pair35 = _mm256_unpackhi_epi16(x13, x75);
+  const __m256i sumDiff35 = _mm256_add_epi16(
+      Seconds(x13, x13), _mm256_sign_epi16(Seconds(x75, x75), plusMinus));  // D(x3 + x5, x3 - x5)
+  const __m256i pq =
+      _mm256_add_epi16(RoundedHigh(AddHalf(Madd(pair35, kC4, kC4)), AddHalf(Madd(pair35, kC4, -kC4))),
+                       sumDiff35);
+
+  // The 2^16 parts of the odd sums: D(o0, o1) and D(o3, o2), from D(b0, b2) and D(b1, b3).
+  const __m256i x17 = Firsts(x13, x75);
+  const __m256i b02 = _mm256_add_epi16(x17, pq);
+  const __m256i b13 = _mm256_sub_epi16(x17, pq);
+  const __m256i wrapO01 = _mm256_sub_epi16(Firsts(b02, b13), Seconds(zero, b13));  // D(b0, b1 - b3)
+  const __m256i wrapO32 = _mm256_add_epi16(
+      Firsts(zero, b13), _mm256_sign_epi16(Seconds(b02, b13), minusPlus));  // D(-b2, b1 + b3)
+
+  // The rest of each output's sum.
+  const __m256i pair04 = _mm256_unpacklo_epi16(x02, x46);
+  const __m256i pair26 = _mm256_unpackhi_epi16(x02, x46);
+  const __m256i a0 = AddHalf(Madd(pair04, kC4, kC4));
+  const __m256i a1 = AddHalf(Madd(pair04, kC4, -kC4));
+  const __m256i a2 = Madd(pair26, kC2, kS2);
+  const __m256i a3 = Madd(pair26, kS2, -kC2);
+  const __m256i e0 = _mm256_add_epi32(a0, a2);
+  const __m256i e1 = _mm256_add_epi32(a1, a3);
+  const __m256i e2 = _mm256_sub_epi32(a1, a3);
+  const __m256i e3 = _mm256_sub_epi32(a0, a2);
+  const __m256i pair1p = _mm256_unpacklo_epi16(x17, pq);
+  const __m256i pair7q = _mm256_unpackhi_epi16(x17, pq);
+  const __m256i o0 = _mm256_add_epi32(Madd(pair1p, kC1, kC1), Madd(pair7q, kS1, kS1));
+  const __m256i o1 = _mm256_add_epi32(Madd(pair1p, kC3, -kC3), Madd(pair7q, -kS3, kS3));
+  const __m256i o2 = _mm256_add_epi32(Madd(pair1p, kS3, -kS3), Madd(pair7q, kC3, -kC3));
+  const __m256i o3 = _mm256_add_epi32(Madd(pair1p, kS1, kS1), Madd(pair7q, -kC1, -kC1));
+  out[0] = _mm256_add_epi16(RoundedHigh(_mm256_add_epi32(e0, o0), _mm256_add_epi32(e1, o1)),
+                            _mm256_add_epi16(wrapE01, wrapO01));
+  out[1] = _mm256_add_epi16(RoundedHigh(_mm256_add_epi32(e3, o3), _mm256_add_epi32(e2, o2)),
+                            _mm256_add_epi16(wrapE32, wrapO32));
+  out[2] = _mm256_add_epi16(RoundedHigh(_mm256_sub_epi32(e0, o0), _mm256_sub_epi32(e1, o1)),
+                            _mm256_sub_epi16(wrapE01, wrapO01));
+  out[3] = _mm256_add_epi16(RoundedHigh(_mm256_sub_epi32(e3, o3), _mm256_sub_epi32(e2, o2)),
+                            _mm256_sub_epi16(wrapE32, wrapO32));
+}
+
+// The second pass's inputs from the first pass's outputs (see InverseDct1dHalves), whose lane r
+// belongs to block row r: the transpose, whose lane k then belongs to block column k.
+[[gnu::always_inline]] inline void TransposeHalves(const __m256i* y, __m256i* x) {
+  const __m256i y04 = Firsts(y[0], y[3]);
+  const __m256i y15 = Seconds(y[0], y[3]);
+  const __m256i y26 = Seconds(y[1], y[2]);
+  const __m256i y37 = Firsts(y[1], y[2]);
+  // Within each 128-bit half (rows 0..3 below, 4..7 above): lanes interleaved by 2, 4, then 8.
+  const __m256i u01 = _mm256_unpacklo_epi16(y04, y15);
+  const __m256i u45 = _mm256_unpackhi_epi16(y04, y15);
+  const __m256i u23 = _mm256_unpacklo_epi16(y26, y37);
+  const __m256i u67 = _mm256_unpackhi_epi16(y26, y37);
+  const __m256i v0123a = _mm256_unpacklo_epi32(u01, u23);
+  const __m256i v0123b = _mm256_unpackhi_epi32(u01, u23);
+  const __m256i v4567a = _mm256_unpacklo_epi32(u45, u67);
+  const __m256i v4567b = _mm256_unpackhi_epi32(u45, u67);
+  const __m256i x04 = ByHalves(Firsts(v0123a, v4567a));
+  const __m256i x15 = ByHalves(Seconds(v0123a, v4567a));
+  const __m256i x26 = ByHalves(Firsts(v0123b, v4567b));
+  const __m256i x37 = ByHalves(Seconds(v0123b, v4567b));
+  x[0] = Firsts(x04, x26);
+  x[1] = Firsts(x15, x37);
+  x[2] = Seconds(x04, x26);
+  x[3] = Seconds(x37, x15);
 }
 
 // The inverse DCT of a block given column by column (cols[8u + r] = coefficient of row r,
-// column u): the first pass holds one row per lane and leaves the intermediate array's rows; one
-// transpose gives the columns the second pass needs, whose outputs are the sample rows, two rows
-// of 16-bit samples per vector in rows[0..3].
-[[gnu::always_inline]] inline void TransformRows(const std::int16_t* cols, __m256i* rows) {
-  __m256i x[kSide];
-  __m256i y[kSide];
-#pragma GCC unroll 8
-  for (int u = 0; u < kSide; ++u) {
-    x[u] =
-        _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cols + kSide * u)));
+// column u): the first pass holds one row per lane, the second, after the transpose, one column.
+// The 16-bit samples (unclamped, +128, as the plain code stores them) of rows (0, 1), (3, 2),
+// (7, 6) and (4, 5), by halves, in samples[0..3].
+[[gnu::always_inline]] inline void TransformBlock(const std::int16_t* cols, __m256i* samples) {
+  __m256i whole[4];
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; ++k) {
+    whole[k] = ByHalves(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(cols + 16 * k)));
   }
-  InverseDct1dLanes<Avx2Ops>(x, y);
-  Transpose8x8(y, x);
-  InverseDct1dLanes<Avx2Ops, false>(x, y);
-#pragma GCC unroll 8
-  for (int k = 0; k < kSide; k += 2) {
-    // The pack interleaves the two rows by 128-bit halves; the permute puts them back in order.
-    // Lanes of 0..65535: the unsigned pack keeps them as they are.
-    const __m256i packed = _mm256_packus_epi32(FinalSample(y[k]), FinalSample(y[k + 1]));
-    rows[k / 2] = _mm256_permute4x64_epi64(packed, 0xD8);
+  __m256i x[4];
+  x[0] = Firsts(whole[0], whole[1]);
+  x[1] = Seconds(whole[0], whole[1]);
+  x[2] = Firsts(whole[2], whole[3]);
+  x[3] = Seconds(whole[3], whole[2]);
+  __m256i y[4];
+  InverseDct1dHalves(x, y);
+  TransposeHalves(y, x);
+  InverseDct1dHalves(x, y);
+  const __m256i level = _mm256_set1_epi16(kIdctLevelShift);
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; ++k) {
+    samples[k] = _mm256_add_epi16(_mm256_srai_epi16(y[k], kIdctOutputShift), level);
   }
 }
 
 void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
-  __m256i rows[kSide / 2];
-  TransformRows(cols, rows);
-#pragma GCC unroll 8
-  for (int k = 0; k < kSide / 2; ++k) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * kSide * k), rows[k]);
-  }
+  __m256i samples[4];
+  TransformBlock(cols, samples);
+  // Rows (0, 1) and (4, 5) are in order by halves; (3, 2) and (7, 6) swapped.
+  constexpr int kInOrder = 0xD8;
+  constexpr int kSwapped = 0x8D;
+  auto* rows = reinterpret_cast<__m256i*>(out);
+  _mm256_storeu_si256(rows, _mm256_permute4x64_epi64(samples[0], kInOrder));
+  _mm256_storeu_si256(rows + 1, _mm256_permute4x64_epi64(samples[1], kSwapped));
+  _mm256_storeu_si256(rows + 2, _mm256_permute4x64_epi64(samples[3], kInOrder));
+  _mm256_storeu_si256(rows + 3, _mm256_permute4x64_epi64(samples[2], kSwapped));
 }
 
 inline void ClearColumns(std::int16_t* columns) {
@@ -188,17 +267,21 @@ void TransformColumnsAvx2(std::int16_t* columns, std::int16_t* out) {
 
 void TransformToBandAvx2(std::int16_t* columns, std::uint8_t* origin, std::size_t line, int repeatX,
                          int repeatY) {
-  __m256i rows[kSide / 2];
-  TransformRows(columns, rows);
+  __m256i samples[4];
+  TransformBlock(columns, samples);
   ClearColumns(columns);
-  __m128i pairs[kSide / 2];
-#pragma GCC unroll 8
-  for (int k = 0; k < kSide / 2; ++k) {
-    // Clamped to 0..255 as ClampSample does.
-    pairs[k] =
-        _mm_packus_epi16(_mm256_castsi256_si128(rows[k]), _mm256_extracti128_si256(rows[k], 1));
-  }
-  StoreBlockRows<Avx2Ops>(pairs, origin, line, repeatX, repeatY);
+  // Clamped to 0..255 as ClampSample does. The pack of rows (0, 1) and (3, 2) by halves leaves
+  // 4-byte groups 0lo 1lo 3lo 2lo | 0hi 1hi 3hi 2hi; the permute puts rows 0..3 in order (and so
+  // for rows 4..7).
+  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 3, 7, 2, 6);
+  const __m256i rows0123 =
+      _mm256_permutevar8x32_epi32(_mm256_packus_epi16(samples[0], samples[1]), order);
+  const __m256i rows4567 =
+      _mm256_permutevar8x32_epi32(_mm256_packus_epi16(samples[3], samples[2]), order);
+  const __m128i pairs[kSide / 2] = {
+      _mm256_castsi256_si128(rows0123), _mm256_extracti128_si256(rows0123, 1),
+      _mm256_castsi256_si128(rows4567), _mm256_extracti128_si256(rows4567, 1)};
+  StoreBlockRows<Avx2Tag>(pairs, origin, line, repeatX, repeatY);
 }
 
 }  // namespace jpegdec
