@@ -1,4 +1,5 @@
-// The one-dimensional inverse DCT of reconstruct.cpp over eight 16-bit lanes, bit for bit the plain InverseDct1d for every input, with no bound on the coefficients.
+// The one-dimensional inverse DCT of reconstruct.cpp over eight 16-bit lanes, bit for bit the
+// plain InverseDct1d for every input, with no bound on the coefficients.
 //
 // How it stays exact: every product the plain code forms is a 16-bit value times a factor below
 // 2^16, kept modulo 2^32. A factor f >= 2^15 is split as 2^16 + (f - 2^16), both parts' products
@@ -15,7 +16,7 @@
 // The 16-bit values stay in SSE2 registers; the 32-bit sums, eight per output, in whatever the
 // instantiating file gives as `Ops` (declared in its anonymous namespace, which also keeps each
 // instantiation inside the file compiled for its instruction set):
-//   Ops::Wide                    eight 32-bit lanes (two SSE2 registers, or one AVX2 register)
+//   Ops::Wide                    eight 32-bit lanes (two SSE2 registers, say)
 //   Ops::Pairs(a, b)             lane k holds lanes k of the 16-bit vectors a (low half) and b
 //   Ops::Madd(w, f, g)           lane-wise low half x f + high half x g (f, g signed 16-bit)
 //   Ops::Add(w, v), Ops::Sub(w, v), Ops::AddHalf(w)   lane-wise modulo 2^32; + 2^15
@@ -34,9 +35,9 @@ inline constexpr std::int32_t kIdctWrap = 65536;  // 2^16: a factor f is used as
 
 // A multiplier pair for pmaddwd as one 32-bit lane: `first` for the low half of each lane.
 inline constexpr std::int32_t IdctFactorPair(std::int32_t first, std::int32_t second) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(first)) |
-                                   (static_cast<std::uint32_t>(static_cast<std::uint16_t>(second))
-                                    << 16));
+  return static_cast<std::int32_t>(
+      static_cast<std::uint32_t>(static_cast<std::uint16_t>(first)) |
+      (static_cast<std::uint32_t>(static_cast<std::uint16_t>(second)) << 16));
 }
 
 // x[0..7] in, y[0..7] out, each of the eight 16-bit lanes one transform: y_k exactly as

@@ -60,13 +60,14 @@ inline __m256i RoundedHigh(__m256i w, __m256i v) {
   const __m256i x75 = in[3];
   const __m256i zero = _mm256_setzero_si256();
   // D(+1, -1) and D(-1, +1), for _mm256_sign_epi16.
-  const __m256i plusMinus = _mm256_setr_epi16(1, 1, 1, 1, -1, -1, -1, -1, 1, 1, 1, 1, -1, -1, -1, -1);
+  const __m256i plusMinus =
+      _mm256_setr_epi16(1, 1, 1, 1, -1, -1, -1, -1, 1, 1, 1, 1, -1, -1, -1, -1);
   const __m256i minusPlus = _mm256_sub_epi16(zero, plusMinus);
 
   // The 2^16 parts of the even sums: D(a0 + a2, a1 + a3) and D(a0 - a2, a1 - a3).
   const __m256i sumDiff04 = _mm256_add_epi16(
       Firsts(x02, x02), _mm256_sign_epi16(Firsts(x46, x46), plusMinus));  // D(x0 + x4, x0 - x4)
-  const __m256i x2x6 = _mm256_sign_epi16(Seconds(x02, x46), plusMinus);  // D(x2, -x6)
+  const __m256i x2x6 = _mm256_sign_epi16(Seconds(x02, x46), plusMinus);   // D(x2, -x6)
   const __m256i wrapE01 = _mm256_add_epi16(sumDiff04, x2x6);
   const __m256i wrapE32 = _mm256_sub_epi16(sumDiff04, x2x6);
 
@@ -74,9 +75,8 @@ inline __m256i RoundedHigh(__m256i w, __m256i v) {
   const __m256i pair35 = _mm256_unpackhi_epi16(x13, x75);
   const __m256i sumDiff35 = _mm256_add_epi16(
       Seconds(x13, x13), _mm256_sign_epi16(Seconds(x75, x75), plusMinus));  // D(x3 + x5, x3 - x5)
-  const __m256i pq =
-      _mm256_add_epi16(RoundedHigh(AddHalf(Madd(pair35, kC4, kC4)), AddHalf(Madd(pair35, kC4, -kC4))),
-                       sumDiff35);
+  const __m256i pq = _mm256_add_epi16(
+      RoundedHigh(AddHalf(Madd(pair35, kC4, kC4)), AddHalf(Madd(pair35, kC4, -kC4))), sumDiff35);
 
   // The 2^16 parts of the odd sums: D(o0, o1) and D(o3, o2), from D(b0, b2) and D(b1, b3).
   const __m256i x17 = Firsts(x13, x75);
