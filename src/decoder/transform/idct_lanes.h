@@ -1,14 +1,8 @@
-// The inverse DCT's fixed-point factors, and its one-dimensional transform written once for any
-// vector of 32-bit lanes, so that the SSE2 and AVX2 routines compute exactly what the plain
-// InverseDct1d in reconstruct.cpp computes, lane by lane.
+// The inverse DCT's fixed-point factors, shared by the plain transform of reconstruct.cpp and
+// the 16-bit-lane forms (idct_words.h), and the stores the SSE2 and AVX2 routines share.
 //
-// The lane operations come from the instantiating file as a struct `Ops` (declared in that file's
-// anonymous namespace, which keeps each instantiation inside the file compiled for its
-// instruction set):
-//   Ops::V                       the vector type
-//   Ops::Add(a, b), Ops::Sub(a, b)  lane-wise, modulo 2^32
-//   Ops::Mul<factor>(a)          lane-wise a x factor, modulo 2^32 (0 < factor < 2^16)
-//   Ops::Descale(a)              lane-wise (a + 2^15) >> 16, arithmetic shift
+// The templates here take a type from the instantiating file's anonymous namespace (its `Ops`
+// or tag), which keeps each instantiation inside the file compiled for its instruction set.
 #pragma once
 
 #include <emmintrin.h>
@@ -38,49 +32,6 @@ inline std::int16_t FlatBlockSample(std::int16_t dc) {
   const std::int32_t rows = (dc * kIdctCos4 + kIdctHalf) >> kIdctFractionBits;
   const std::int32_t columns = (rows * kIdctCos4 + kIdctHalf) >> kIdctFractionBits;
   return static_cast<std::int16_t>((columns >> kIdctOutputShift) + kIdctLevelShift);
-}
-
-// One-dimensional inverse DCT at twice the standard scale over lanes: x[0..7] in, y[0..7] out,
-// each lane an independent transform (T.81 A.3.3, in the factorisation of reconstruct.cpp).
-// With kDescaled false, the outputs are left as the sums before their final Descale.
-template <class Ops, bool kDescaled = true>
-[[gnu::always_inline]] inline void InverseDct1dLanes(const typename Ops::V* x, typename Ops::V* y) {
-  using V = typename Ops::V;
-  // Even part.
-  const V a0 = Ops::template Mul<kIdctCos4>(Ops::Add(x[0], x[4]));
-  const V a1 = Ops::template Mul<kIdctCos4>(Ops::Sub(x[0], x[4]));
-  const V a2 = Ops::Add(Ops::template Mul<kIdctCos2>(x[2]), Ops::template Mul<kIdctSin2>(x[6]));
-  const V a3 = Ops::Sub(Ops::template Mul<kIdctSin2>(x[2]), Ops::template Mul<kIdctCos2>(x[6]));
-  const V e0 = Ops::Add(a0, a2);
-  const V e1 = Ops::Add(a1, a3);
-  const V e2 = Ops::Sub(a1, a3);
-  const V e3 = Ops::Sub(a0, a2);
-  // Odd part, after a rounded rotation of x3 and x5 by pi/4.
-  const V p = Ops::Descale(Ops::template Mul<kIdctCos4>(Ops::Add(x[3], x[5])));
-  const V q = Ops::Descale(Ops::template Mul<kIdctCos4>(Ops::Sub(x[3], x[5])));
-  const V b0 = Ops::Add(x[1], p);
-  const V b1 = Ops::Sub(x[1], p);
-  const V b2 = Ops::Add(x[7], q);
-  const V b3 = Ops::Sub(x[7], q);
-  const V o0 = Ops::Add(Ops::template Mul<kIdctCos1>(b0), Ops::template Mul<kIdctSin1>(b2));
-  const V o1 = Ops::Sub(Ops::template Mul<kIdctCos3>(b1), Ops::template Mul<kIdctSin3>(b3));
-  const V o2 = Ops::Add(Ops::template Mul<kIdctCos3>(b3), Ops::template Mul<kIdctSin3>(b1));
-  const V o3 = Ops::Sub(Ops::template Mul<kIdctSin1>(b0), Ops::template Mul<kIdctCos1>(b2));
-
-  y[0] = Ops::Add(e0, o0);
-  y[1] = Ops::Add(e1, o1);
-  y[2] = Ops::Add(e2, o2);
-  y[3] = Ops::Add(e3, o3);
-  y[4] = Ops::Sub(e3, o3);
-  y[5] = Ops::Sub(e2, o2);
-  y[6] = Ops::Sub(e1, o1);
-  y[7] = Ops::Sub(e0, o0);
-  if constexpr (kDescaled) {
-#pragma GCC unroll 8
-    for (int k = 0; k < 8; ++k) {
-      y[k] = Ops::Descale(y[k]);
-    }
-  }
 }
 
 // Stores two rows of 8 samples, the 16 bytes of `rows` (the first row in the low half): the first
