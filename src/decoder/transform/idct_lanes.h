@@ -28,7 +28,9 @@ inline constexpr std::int32_t kIdctLevelShift = 128;  // T.81 A.3.1: samples cod
 // The sample every position of a block takes when its only non-zero coefficient is `dc` at
 // position 0, before clamping: both passes then reduce to one rounded product per value. No
 // intermediate value leaves 32 bits for any 16-bit dc (|dc x 46341| < 2^31).
-inline std::int16_t FlatBlockSample(std::int16_t dc) {
+// Always inlined, like every plain function of the headers the instruction sets' files share: an
+// out-of-line copy compiled for AVX2 could otherwise be the one the linker keeps for all callers.
+[[gnu::always_inline]] inline std::int16_t FlatBlockSample(std::int16_t dc) {
   const std::int32_t rows = (dc * kIdctCos4 + kIdctHalf) >> kIdctFractionBits;
   const std::int32_t columns = (rows * kIdctCos4 + kIdctHalf) >> kIdctFractionBits;
   return static_cast<std::int16_t>((columns >> kIdctOutputShift) + kIdctLevelShift);

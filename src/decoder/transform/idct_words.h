@@ -34,7 +34,8 @@ namespace jpegdec {
 inline constexpr std::int32_t kIdctWrap = 65536;  // 2^16: a factor f is used as 2^16 + (f - 2^16)
 
 // A multiplier pair for pmaddwd as one 32-bit lane: `first` for the low half of each lane.
-inline constexpr std::int32_t IdctFactorPair(std::int32_t first, std::int32_t second) {
+[[gnu::always_inline]] inline constexpr std::int32_t IdctFactorPair(std::int32_t first,
+                                                                    std::int32_t second) {
   return static_cast<std::int32_t>(
       static_cast<std::uint32_t>(static_cast<std::uint16_t>(first)) |
       (static_cast<std::uint32_t>(static_cast<std::uint16_t>(second)) << 16));

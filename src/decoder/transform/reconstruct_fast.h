@@ -53,8 +53,9 @@ bool DequantiseToColumnsSse2(const DecoderContext* context, std::int16_t* column
 bool DequantiseToColumnsAvx2(const DecoderContext* context, std::int16_t* columns);
 
 // Copies the products t[base + i] whose bit i is set in `nonzero` to their places in `columns`.
-inline void ScatterToColumns(const std::int16_t* t, std::uint32_t nonzero, int base,
-                             std::int16_t* columns) {
+// Always inlined (see FlatBlockSample).
+[[gnu::always_inline]] inline void ScatterToColumns(const std::int16_t* t, std::uint32_t nonzero,
+                                                    int base, std::int16_t* columns) {
   while (nonzero != 0) {
     const auto k = static_cast<std::size_t>(base + std::countr_zero(nonzero));
     columns[kColumnOfZigZag[k]] = t[k];
