@@ -150,20 +150,13 @@ void ReconstructBlockFast(DecoderContext* c) {
 }
 
 void StoreBlockFast(DecoderContext* c) {
-  const ComponentInfo& ci = c->comp[c->curComp];
-  const int repeatX = FastRepeat(c->maxH, ci.h);
-  const int repeatY = FastRepeat(c->maxV, ci.v);
-  if (repeatX == 0 || repeatY == 0) {
-    if (c->blockIsFlat != 0) {
-      std::fill(c->block + 1, c->block + kBlockSize, c->block[0]);
-      c->blockIsFlat = 0;
-    }
-    StoreBlock(c);
-    return;
+  // Only components the fast store does not serve come here (ReconstructIntoBandFast takes the
+  // others): the plain store, after spreading a flat block's one sample over the block.
+  if (c->blockIsFlat != 0) {
+    std::fill(c->block + 1, c->block + kBlockSize, c->block[0]);
+    c->blockIsFlat = 0;
   }
-  const BlockPlace place = PlaceBlock(c);
-  StoreBlockSse2(c, place.origin, place.line, repeatX, repeatY);
-  c->ratioComponent = c->curComp;
+  StoreBlock(c);
 }
 
 // Whether the fast store serves the current block's component (factors dividing the maximum by 1

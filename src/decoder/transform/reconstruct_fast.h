@@ -79,10 +79,4 @@ void TransformToBandSse2(std::int16_t* columns, std::uint8_t* origin, std::size_
 void TransformToBandAvx2(std::int16_t* columns, std::uint8_t* origin, std::size_t line, int repeatX,
                          int repeatY);
 
-// Clamps the block's samples (or the flat sample) into the band at `origin` (lines `line` bytes
-// apart) and replicates them `repeatX` times along a line and `repeatY` times down, each 1 or 2:
-// what StoreBlock writes for a component whose factors divide the maximum by 1 or 2.
-void StoreBlockSse2(const DecoderContext* context, std::uint8_t* origin, std::size_t line,
-                    int repeatX, int repeatY);
-
 }  // namespace jpegdec

@@ -62,10 +62,6 @@ void InverseDctColumns(const std::int16_t* cols, std::int16_t* out) {
   }
 }
 
-inline std::uint8_t ClampFlat(std::int16_t v) {
-  return static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
-}
-
 inline void ClearColumns(std::int16_t* columns) {
   constexpr int kPerVector = static_cast<int>(sizeof(__m128i) / sizeof(columns[0]));
 #pragma GCC unroll 8
@@ -113,40 +109,6 @@ void ReconstructBlockSse2(DecoderContext* context) {
     cols[i] = t[kZigZagByColumn[static_cast<std::size_t>(i)]];
   }
   InverseDctColumns(cols, c->block);
-}
-
-void StoreBlockSse2(const DecoderContext* context, std::uint8_t* origin, std::size_t line,
-                    int repeatX, int repeatY) {
-  const DecoderContext* c = context;
-  if (c->blockIsFlat != 0) {
-    const __m128i fill = _mm_set1_epi8(static_cast<char>(ClampFlat(c->block[0])));
-    const int lines = kSide * repeatY;
-    for (int l = 0; l < lines; ++l) {
-      auto* dst = reinterpret_cast<__m128i*>(origin + static_cast<std::size_t>(l) * line);
-      if (repeatX == 2) {
-        _mm_storeu_si128(dst, fill);
-      } else {
-        _mm_storel_epi64(dst, fill);
-      }
-    }
-    return;
-  }
-  for (int r = 0; r < kSide; ++r) {
-    const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c->block + kSide * r));
-    __m128i bytes = _mm_packus_epi16(s, s);  // clamps to 0..255 as ClampSample does
-    if (repeatX == 2) {
-      bytes = _mm_unpacklo_epi8(bytes, bytes);
-    }
-    for (int k = 0; k < repeatY; ++k) {
-      auto* dst =
-          reinterpret_cast<__m128i*>(origin + static_cast<std::size_t>(r * repeatY + k) * line);
-      if (repeatX == 2) {
-        _mm_storeu_si128(dst, bytes);
-      } else {
-        _mm_storel_epi64(dst, bytes);
-      }
-    }
-  }
 }
 
 bool DequantiseToColumnsSse2(const DecoderContext* context, std::int16_t* columns) {
