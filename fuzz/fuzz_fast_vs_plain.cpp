@@ -1,13 +1,15 @@
 // The fast routines against the plain ones: each input is decoded through the streaming way of
 // the public operations twice, in the same pieces, once with the plain routines forced. Every
 // Read result with its row, every Write's acceptance, Finish's leftover and the call counts must
-// be the same.
+// be the same. The fast decode is capped at SSE2 for every other input (by a control byte), so
+// that the SSE2 routines, which a processor with AVX2 would otherwise never take, are fuzzed too.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "api/jpeg_decode_instance.h"
 #include "decoder/cpu_dispatch.h"
+#include "decoder/cpu_dispatch_testing.h"
 #include "fuzz_input.h"
 #include "jpegdec/jpegdec.h"
 
@@ -29,8 +31,8 @@ struct Trace {
 // Feeds the pieces as a driver does: Read until it asks for input, then Write the next piece;
 // a refused Write is retried after the next Read. The calls depend only on the results.
 Trace Decode(const std::uint8_t* data, std::size_t size, const std::vector<std::size_t>& pieces,
-             std::uint32_t startWidth, bool plain) {
-  jpegdec::ForcePlainRoutines(plain);
+             std::uint32_t startWidth, std::uint8_t level) {
+  jpegdec::LimitRoutineLevel(level);
   Trace trace;
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
   Check(instance != nullptr, "no instance");
@@ -73,7 +75,7 @@ Trace Decode(const std::uint8_t* data, std::size_t size, const std::vector<std::
   trace.readCount = instance->GetReadCount();
   instance->Finish(&trace.leftover);
   DeleteJpegDecodeInstance(instance);
-  jpegdec::ForcePlainRoutines(false);
+  jpegdec::LimitRoutineLevel(jpegdec::kRoutinesAvx2);
   return trace;
 }
 
@@ -89,8 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     left -= piece;
   }
   const std::uint32_t startWidth = jpegdec::fuzz::PeekFrameSize(data, size).width;
-  const Trace fast = Decode(data, size, pieces, startWidth, false);
-  const Trace plain = Decode(data, size, pieces, startWidth, true);
+  const std::uint8_t fastLevel =
+      control.Byte(1) % 2 == 0 ? jpegdec::kRoutinesAvx2 : jpegdec::kRoutinesSse2;
+  const Trace fast = Decode(data, size, pieces, startWidth, fastLevel);
+  const Trace plain = Decode(data, size, pieces, startWidth, jpegdec::kRoutinesPlain);
   Check(fast.results == plain.results, "Read or Write results differ between fast and plain");
   Check(fast.digest == plain.digest, "rows differ between fast and plain");
   Check(fast.leftover == plain.leftover, "Finish's leftover differs between fast and plain");
