@@ -215,6 +215,15 @@ struct McuSlot {
 
 enum class FastRun : std::uint8_t { kStopped, kBandDone, kOutOfMemory };
 
+// A decoded block of the fast loop waiting for its transform: where it goes in the band, which
+// of the loop's two coefficient buffers holds it, and its repeats.
+struct PendingBlock {
+  std::uint8_t* origin;  // null: none waits
+  std::uint8_t buffer;
+  std::uint8_t repeatX;
+  std::uint8_t repeatY;
+};
+
 // Writes a flat block's one sample, clamped, over its area in the band: kLines lines of kWidth
 // bytes (fixed, so that the stores unroll).
 template <std::size_t kWidth, int kLines>
@@ -317,18 +326,34 @@ FastRun RunFastBlocks(DecoderContext* c) {
   OpenFastReader(c, &reader);
   FastRun outcome = FastRun::kStopped;
   int index = c->blocksDone;
-  alignas(32) std::int16_t columns[kBlockSize] = {};
+  // The coefficients of two blocks: a block is decoded into one while the block before it, in
+  // the other, waits for its transform. Transformed straight after its decoding, a block's
+  // vector loads would meet its coefficients' narrow stores still on their way to memory and
+  // stall until they land; one block later they have. Each waiting block's area in the band is
+  // its own, so the order of the stores does not matter; nothing waits past the loop's end.
+  alignas(32) std::int16_t columns[2][kBlockSize] = {};
+  int current = 0;
+  PendingBlock pending{};
+  const auto transform = [avx2, line, &columns](const PendingBlock& block) {
+    std::int16_t* waiting = columns[block.buffer];
+    if (avx2) {
+      TransformToBandAvx2(waiting, block.origin, line, block.repeatX, block.repeatY);
+    } else {
+      TransformToBandSse2(waiting, block.origin, line, block.repeatX, block.repeatY);
+    }
+  };
   while (FastReaderAhead(reader) >= kFastInputAhead) {
     const McuSlot& slot = slots[index];
     const FastBlockTables& t = tables[slot.component];
+    std::int16_t* const decoded = columns[current];
     std::int16_t difference = 0;
     bool anyAc = false;
-    if (!DecodeBlockToColumns(&reader, t, &difference, columns, &anyAc)) {
+    if (!DecodeBlockToColumns(&reader, t, &difference, decoded, &anyAc)) {
       break;
     }
     std::int16_t& predictor = c->dcPred[slot.component];
     predictor = static_cast<std::int16_t>(predictor + difference);  // wraps like the register
-    columns[0] = static_cast<std::int16_t>(predictor * t.quant[0]);
+    decoded[0] = static_cast<std::int16_t>(predictor * t.quant[0]);
     if (c->bandBuffer == nullptr) {
       c->bandBuffer = TakeBandBuffer(c);
       if (c->bandBuffer == nullptr) {
@@ -339,18 +364,21 @@ FastRun RunFastBlocks(DecoderContext* c) {
     std::uint8_t* origin = c->bandBuffer + c->mcuX + slot.offset;
     if (slot.repeatX != 0) {
       if (!anyAc) {
-        FillFlatBlock(FlatBlockSample(columns[0]), origin, line, slot.repeatX, slot.repeatY);
-        columns[0] = 0;
-      } else if (avx2) {
-        TransformToBandAvx2(columns, origin, line, slot.repeatX, slot.repeatY);
+        FillFlatBlock(FlatBlockSample(decoded[0]), origin, line, slot.repeatX, slot.repeatY);
+        decoded[0] = 0;
       } else {
-        TransformToBandSse2(columns, origin, line, slot.repeatX, slot.repeatY);
+        if (pending.origin != nullptr) {
+          transform(pending);
+        }
+        pending = PendingBlock{origin, static_cast<std::uint8_t>(current), slot.repeatX,
+                               slot.repeatY};
+        current ^= 1;
       }
     } else {
       if (avx2) {
-        TransformColumnsAvx2(columns, c->block);
+        TransformColumnsAvx2(decoded, c->block);
       } else {
-        TransformColumnsSse2(columns, c->block);
+        TransformColumnsSse2(decoded, c->block);
       }
       SetPosition(c, slot, index);
       StoreBlock(c);
@@ -367,6 +395,9 @@ FastRun RunFastBlocks(DecoderContext* c) {
         break;  // the block loop looks for the restart marker
       }
     }
+  }
+  if (pending.origin != nullptr) {
+    transform(pending);
   }
   CloseFastReader(c, reader);
   SetPosition(c, slots[index], index);
