@@ -159,6 +159,9 @@ struct DecoderContext {
   // bits, (coefficient << 16) | (run << 8) | bits used; for the end-of-block code, a run of
   // 0x80 (past any block's end) and its length; otherwise 0.
   std::int32_t fastAcFolded[kNumTables][1 << kFastBits];
+  // AC table t, entry v: what fastAcFolded gives, and with it the code that follows when it
+  // too lies whole in the lookahead, as the fast loop takes them (huffman_fast.cpp).
+  std::uint64_t fastAcPairs[kNumTables][1 << kFastBits];
   // DC table t, entry v: when the next kFastBits bits hold a whole code of a category up to 11
   // and its extra bits, (difference << 16) | (category << 8) | bits used; otherwise 0.
   std::int32_t fastDcFolded[kNumTables][1 << kFastBits];

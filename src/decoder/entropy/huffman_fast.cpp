@@ -34,6 +34,23 @@ constexpr int kCategoryShift = 8;  // folded DC entry: difference << 16 | catego
 constexpr std::int32_t kByteMask = 0xFF;
 constexpr std::uint8_t kSizeMask = 0x0F;  // AC symbol: run << 4 | size
 constexpr int kRunBits = 4;
+// Pair AC entry: the folded code at the start of the lookahead and, when the code after it lies
+// whole in the lookahead too and is folded, that one as well. Byte 0: bits used (kPairUnknown
+// when the first code is not folded); byte 1: position of the first coefficient from the current
+// one; byte 2: positions to advance, or kPairEndsBlock when an end of block was taken; byte 3:
+// position of the second coefficient. Bits 32..47 and 48..63: the coefficients. Where the second
+// code is not there, the second coefficient is a zero at the position after the first, which no
+// coefficient has taken yet, so that the loop need not ask; an end of block alone is a zero at
+// the current position. The second position must lie in the block even when the second code is
+// an end of block: after a coefficient at position 63 the block is complete, and the code that
+// follows belongs to the next block.
+constexpr std::uint64_t kPairUnknown = 0xFF;  // more bits than the buffer ever holds
+constexpr int kPairFirstShift = 8;
+constexpr int kPairAdvanceShift = 16;
+constexpr int kPairSecondShift = 24;
+constexpr int kPairValueShift = 32;
+constexpr int kPairSecondValueShift = 48;
+constexpr std::uint64_t kPairEndsBlock = 0x80;
 
 // The bit buffer: 64 bits. The 32-bit build takes 64 bits as well: register pairs cost less
 // there than refilling twice as often (measured under Wine).
@@ -169,12 +186,31 @@ template <class Sink>
                                                 Sink& sink) {
   sink.Clear();
   const std::int32_t* folded = t.acFolded;
+  const std::uint64_t* pairs = t.acPairs;
   int k = 1;
   while (k < kBlockSize) {
     if (r.bits < kRefillBelow) {
       Refill(r);
     }
-    const std::int32_t fold = folded[Peek(r, kFastBits)];
+    const std::int32_t ahead = Peek(r, kFastBits);
+    // One or two codes, as long as the second position is in the block; otherwise (and for codes
+    // that are not folded) the first code alone, below, which then also meets what is amiss.
+    const std::uint64_t pair = pairs[ahead];
+    const auto pairUsed = static_cast<int>(pair & kByteMask);
+    const int first = k + static_cast<int>((pair >> kPairFirstShift) & kByteMask);
+    const int second = k + static_cast<int>((pair >> kPairSecondShift) & kByteMask);
+    if (pairUsed <= r.bits && second < kBlockSize) {
+      Consume(r, pairUsed);
+      sink.Put(first, static_cast<std::int16_t>(pair >> kPairValueShift));
+      const auto advance = static_cast<int>((pair >> kPairAdvanceShift) & kByteMask);
+      if (advance == kPairEndsBlock) {
+        return true;
+      }
+      sink.Put(second, static_cast<std::int16_t>(pair >> kPairSecondValueShift));
+      k += advance;
+      continue;
+    }
+    const std::int32_t fold = folded[ahead];
     if (fold != 0) {
       const int used = fold & kByteMask;
       const int run = (fold >> kRunShift) & kByteMask;
@@ -335,6 +371,48 @@ void BuildFastAcTable(DecoderContext* context, int t) {
     folded[v] = Extend(extra, size) * (std::int32_t{1} << kValueShift) +
                 ((symbol >> kRunBits) << kRunShift) + length + size;
   }
+  // Pair a folded code with the folded code that follows it within the lookahead: the bits after
+  // the first code are the start of the entry for those bits shifted up, and that entry holds
+  // only if it uses no more bits than are left.
+  std::uint64_t* pairs = context->fastAcPairs[t];
+  for (int v = 0; v < kLookupEntries; ++v) {
+    const std::int32_t first = folded[v];
+    const int firstUsed = first & kByteMask;
+    const int firstRun = (first >> kRunShift) & kByteMask;
+    const auto firstValue = static_cast<std::uint16_t>(first >> kValueShift);
+    if (first == 0) {
+      pairs[v] = kPairUnknown;
+      continue;
+    }
+    if (firstRun == kFoldedEndRun) {  // end of block, and a zero stored at the current position
+      pairs[v] = static_cast<std::uint64_t>(firstUsed) | kPairEndsBlock << kPairAdvanceShift;
+      continue;
+    }
+    // One coefficient: then a zero at the position after it, where the loop goes on.
+    const auto next = static_cast<std::uint64_t>(firstRun + 1);
+    std::uint64_t entry = static_cast<std::uint64_t>(firstUsed) |
+                          static_cast<std::uint64_t>(firstRun) << kPairFirstShift |
+                          next << kPairAdvanceShift | next << kPairSecondShift |
+                          std::uint64_t{firstValue} << kPairValueShift;
+    const std::int32_t second =
+        firstUsed < kFastBits ? folded[(v << firstUsed) & (kLookupEntries - 1)] : 0;
+    const int secondUsed = second & kByteMask;
+    if (second != 0 && secondUsed <= kFastBits - firstUsed) {
+      const int secondRun = (second >> kRunShift) & kByteMask;
+      entry = (entry & ~(std::uint64_t{kByteMask} | std::uint64_t{kByteMask} << kPairAdvanceShift)) |
+              static_cast<std::uint64_t>(firstUsed + secondUsed);
+      if (secondRun == kFoldedEndRun) {
+        entry |= kPairEndsBlock << kPairAdvanceShift;
+      } else {
+        const auto secondValue = static_cast<std::uint16_t>(second >> kValueShift);
+        const auto at = static_cast<std::uint64_t>(firstRun + 1 + secondRun);
+        entry = (entry & ~(std::uint64_t{kByteMask} << kPairSecondShift)) |
+                (at + 1) << kPairAdvanceShift | at << kPairSecondShift |
+                std::uint64_t{secondValue} << kPairSecondValueShift;
+      }
+    }
+    pairs[v] = entry;
+  }
 }
 
 bool FastTablesFor(const DecoderContext* context, int component, FastBlockTables* tables) {
@@ -354,6 +432,7 @@ bool FastTablesFor(const DecoderContext* context, int component, FastBlockTables
   tables->dcVals = context->dcTables[dcTable].vals;
   tables->ac = &context->fastAc[acTable];
   tables->acFolded = context->fastAcFolded[acTable];
+  tables->acPairs = context->fastAcPairs[acTable];
   tables->acVals = context->acTables[acTable].vals;
   tables->quant = context->quantTables[ci.quantTable].values;
   return true;

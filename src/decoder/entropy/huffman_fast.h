@@ -48,13 +48,13 @@ struct FastBlockTables {
   const std::uint8_t* dcVals;
   const FastHuffmanTable* ac;
   const std::int32_t* acFolded;
+  const std::uint64_t* acPairs;
   const std::uint8_t* acVals;
   const std::uint8_t* quant;  // quantisation table, zig-zag order
 };
 
 // Fills the fast form of DC table t (fastDc[t], fastDcFolded[t]) or AC table t (fastAc[t],
-// fastAcFolded[t])
-// from its code list; called whenever the table is defined.
+// fastAcFolded[t], fastAcPairs[t]) from its code list; called whenever the table is defined.
 void BuildFastDcTable(DecoderContext* context, int t);
 void BuildFastAcTable(DecoderContext* context, int t);
 
