@@ -50,7 +50,16 @@ constexpr int kPairAdvanceShift = 16;
 constexpr int kPairSecondShift = 24;
 constexpr int kPairValueShift = 32;
 constexpr int kPairSecondValueShift = 48;
-constexpr std::uint64_t kPairEndsBlock = 0x80;
+constexpr int kPairEndsBlock = 0x80;
+
+constexpr std::uint64_t PackPair(int used, int firstAt, int advance, int secondAt,
+                                 std::uint16_t firstValue, std::uint16_t secondValue) {
+  return static_cast<std::uint64_t>(used) | static_cast<std::uint64_t>(firstAt) << kPairFirstShift |
+         static_cast<std::uint64_t>(advance) << kPairAdvanceShift |
+         static_cast<std::uint64_t>(secondAt) << kPairSecondShift |
+         std::uint64_t{firstValue} << kPairValueShift |
+         std::uint64_t{secondValue} << kPairSecondValueShift;
+}
 
 // The bit buffer: 64 bits. The 32-bit build takes 64 bits as well: register pairs cost less
 // there than refilling twice as often (measured under Wine).
@@ -385,33 +394,29 @@ void BuildFastAcTable(DecoderContext* context, int t) {
       continue;
     }
     if (firstRun == kFoldedEndRun) {  // end of block, and a zero stored at the current position
-      pairs[v] = static_cast<std::uint64_t>(firstUsed) | kPairEndsBlock << kPairAdvanceShift;
+      pairs[v] = PackPair(firstUsed, 0, kPairEndsBlock, 0, 0, 0);
       continue;
     }
-    // One coefficient: then a zero at the position after it, where the loop goes on.
-    const auto next = static_cast<std::uint64_t>(firstRun + 1);
-    std::uint64_t entry = static_cast<std::uint64_t>(firstUsed) |
-                          static_cast<std::uint64_t>(firstRun) << kPairFirstShift |
-                          next << kPairAdvanceShift | next << kPairSecondShift |
-                          std::uint64_t{firstValue} << kPairValueShift;
+    // One coefficient alone: then a zero at the position after it, where the loop goes on.
+    int used = firstUsed;
+    int advance = firstRun + 1;
+    int secondAt = firstRun + 1;
+    std::uint16_t secondValue = 0;
     const std::int32_t second =
         firstUsed < kFastBits ? folded[(v << firstUsed) & (kLookupEntries - 1)] : 0;
     const int secondUsed = second & kByteMask;
     if (second != 0 && secondUsed <= kFastBits - firstUsed) {
+      used += secondUsed;
       const int secondRun = (second >> kRunShift) & kByteMask;
-      entry = (entry & ~(std::uint64_t{kByteMask} | std::uint64_t{kByteMask} << kPairAdvanceShift)) |
-              static_cast<std::uint64_t>(firstUsed + secondUsed);
       if (secondRun == kFoldedEndRun) {
-        entry |= kPairEndsBlock << kPairAdvanceShift;
+        advance = kPairEndsBlock;
       } else {
-        const auto secondValue = static_cast<std::uint16_t>(second >> kValueShift);
-        const auto at = static_cast<std::uint64_t>(firstRun + 1 + secondRun);
-        entry = (entry & ~(std::uint64_t{kByteMask} << kPairSecondShift)) |
-                (at + 1) << kPairAdvanceShift | at << kPairSecondShift |
-                std::uint64_t{secondValue} << kPairSecondValueShift;
+        secondAt = firstRun + 1 + secondRun;
+        advance = secondAt + 1;
+        secondValue = static_cast<std::uint16_t>(second >> kValueShift);
       }
     }
-    pairs[v] = entry;
+    pairs[v] = PackPair(used, firstRun, advance, secondAt, firstValue, secondValue);
   }
 }
 
