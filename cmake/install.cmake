@@ -7,13 +7,28 @@ include(CMakePackageConfigHelpers)
 set(JPEGDEC_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/jpegdec CACHE STRING
     "Where the CMake package configuration is installed, relative to the prefix")
 
+# The copyright line of LICENSE and its holder, for the version resources and the package.
+file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE JPEGDEC_COPYRIGHT_LINE REGEX "^Copyright " LIMIT_COUNT 1)
+string(REGEX REPLACE "^Copyright +(\\([cC]\\) +)?[0-9][0-9, -]* +" "" JPEGDEC_COPYRIGHT_HOLDER
+       "${JPEGDEC_COPYRIGHT_LINE}")
+if(NOT JPEGDEC_COPYRIGHT_LINE OR JPEGDEC_COPYRIGHT_HOLDER STREQUAL JPEGDEC_COPYRIGHT_LINE)
+  message(FATAL_ERROR "LICENSE has no line 'Copyright (c) YEAR HOLDER'")
+endif()
+
 if(WIN32)
-  # The DLL's version resource, from the version given to project(). Compiled on its own so that
-  # the C and C++ warning options never reach the resource compiler.
+  # The version resources of the DLL and the tool, from the version given to project() and
+  # LICENSE's copyright line. Compiled on their own so that the C and C++ warning options never
+  # reach the resource compiler.
   enable_language(RC)
   configure_file(${PROJECT_SOURCE_DIR}/src/version.rc.in ${PROJECT_BINARY_DIR}/src/version.rc @ONLY)
   add_library(jpegdec_version OBJECT ${PROJECT_BINARY_DIR}/src/version.rc)
   target_sources(jpegdec PRIVATE $<TARGET_OBJECTS:jpegdec_version>)
+  if(TARGET jpegdec_cli)
+    configure_file(${PROJECT_SOURCE_DIR}/tools/jpegdec/version.rc.in
+                   ${PROJECT_BINARY_DIR}/tools/jpegdec/version.rc @ONLY)
+    add_library(jpegdec_cli_version OBJECT ${PROJECT_BINARY_DIR}/tools/jpegdec/version.rc)
+    target_sources(jpegdec_cli PRIVATE $<TARGET_OBJECTS:jpegdec_cli_version>)
+  endif()
 
   # An import library for hosts built with Microsoft's toolchain, made from the same .def file.
   find_program(JPEGDEC_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14
@@ -154,19 +169,35 @@ if(NOT TARGET jpegdec_cli)
   set(JPEGDEC_PACKAGE_TOOL_LINE "(the command-line tool was not built)")
 endif()
 set(JPEGDEC_NOTICES_BODY "${body}")
+# On Windows they are text files as Notepad and Explorer expect them: named *.txt, with CRLF
+# line ends.
+if(WIN32)
+  set(text_suffix .txt)
+  set(text_newlines CRLF)
+else()
+  set(text_suffix "")
+  set(text_newlines UNIX)
+endif()
+set(JPEGDEC_PACKAGE_TEXT_SUFFIX ${text_suffix})
 configure_file(${PROJECT_SOURCE_DIR}/cmake/package/THIRD-PARTY-NOTICES.in
-  ${PROJECT_BINARY_DIR}/package/THIRD-PARTY-NOTICES @ONLY)
+  ${PROJECT_BINARY_DIR}/package/THIRD-PARTY-NOTICES${text_suffix} @ONLY
+  NEWLINE_STYLE ${text_newlines})
 configure_file(${PROJECT_SOURCE_DIR}/cmake/package/README.txt.in
-  ${PROJECT_BINARY_DIR}/package/README @ONLY)
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_BINARY_DIR}/package/README
-  ${PROJECT_BINARY_DIR}/package/THIRD-PARTY-NOTICES DESTINATION ${JPEGDEC_INSTALL_NOTICEDIR})
+  ${PROJECT_BINARY_DIR}/package/README${text_suffix} @ONLY NEWLINE_STYLE ${text_newlines})
+# LICENSE holds no @-names: configuring only converts its line ends.
+configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_BINARY_DIR}/package/LICENSE${text_suffix}
+  @ONLY NEWLINE_STYLE ${text_newlines})
+install(FILES ${PROJECT_BINARY_DIR}/package/LICENSE${text_suffix}
+  ${PROJECT_BINARY_DIR}/package/README${text_suffix}
+  ${PROJECT_BINARY_DIR}/package/THIRD-PARTY-NOTICES${text_suffix}
+  DESTINATION ${JPEGDEC_INSTALL_NOTICEDIR})
 
 # Distributable archives of the installed tree: `cpack` in a build directory makes
 # jpegdec-VERSION-Linux.tar.gz or jpegdec-VERSION-win32.zip.
 set(CPACK_PACKAGE_NAME jpegdec)
 set(CPACK_PACKAGE_VENDOR jpegdec)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Resumable baseline JPEG decoder for scanner drivers")
-set(CPACK_RESOURCE_FILE_README ${PROJECT_BINARY_DIR}/package/README)
+set(CPACK_RESOURCE_FILE_README ${PROJECT_BINARY_DIR}/package/README${text_suffix})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)

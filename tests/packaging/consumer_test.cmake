@@ -25,7 +25,7 @@ set(expected
   ${LIBDIR}/cmake/jpegdec/jpegdecTargets.cmake
   ${LIBDIR}/pkgconfig/jpegdec.pc)
 if(WINDOWS)
-  list(APPEND expected LICENSE README THIRD-PARTY-NOTICES)
+  list(APPEND expected LICENSE.txt README.txt THIRD-PARTY-NOTICES.txt)
 else()
   list(APPEND expected share/doc/jpegdec/LICENSE share/doc/jpegdec/README
        share/doc/jpegdec/THIRD-PARTY-NOTICES)
@@ -43,6 +43,29 @@ foreach(file ${expected})
     message(FATAL_ERROR "not installed: ${file}")
   endif()
 endforeach()
+if(WINDOWS)
+  # The text files have CRLF line ends, and the DLL's and the tool's version resources name
+  # LICENSE's copyright holder.
+  foreach(file LICENSE.txt README.txt THIRD-PARTY-NOTICES.txt)
+    file(READ ${prefix}/${file} text)
+    string(REPLACE "\r\n" "" bare "${text}")
+    if(bare MATCHES "\n" OR NOT text MATCHES "\r\n")
+      message(FATAL_ERROR "${file} does not have CRLF line ends")
+    endif()
+  endforeach()
+  file(STRINGS ${prefix}/LICENSE.txt copyright REGEX "^Copyright " LIMIT_COUNT 1)
+  string(REGEX REPLACE "^Copyright +(\\([cC]\\) +)?[0-9][0-9, -]* +" "" holder "${copyright}")
+  foreach(binary bin/jpegdec.dll bin/jpegdec.exe)
+    if(NOT EXISTS ${prefix}/${binary})
+      continue()
+    endif()
+    file(STRINGS ${prefix}/${binary} resource ENCODING UTF-16LE REGEX "jpegdec|Copyright")
+    if(NOT resource MATCHES ";${holder};" OR NOT resource MATCHES ";${copyright};")
+      message(FATAL_ERROR "${binary}: the version resource lacks '${holder}' or '${copyright}': "
+        "${resource}")
+    endif()
+  endforeach()
+endif()
 if(NOT WINDOWS)
   # The development link points at the soname, which points at the real file.
   file(READ_SYMLINK ${prefix}/${LIBDIR}/libjpegdec.so link)

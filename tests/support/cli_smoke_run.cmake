@@ -1,6 +1,7 @@
 # Run by the cli_smoke test (tests/cli_smoke.cmake) with PYTHON, CJPEG, BUILD_DIR, CLI_NAME,
 # BINDIR, VERSION, HAVE_PNG, EMULATOR (may be empty), SOURCE_DIR, CORPUS_DIR (may be absent) and
 # WORK_DIR defined.
+cmake_policy(SET CMP0007 NEW)  # the tables below have empty fields
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 set(width 203)
@@ -92,6 +93,9 @@ foreach(kind "page;ppm;P6;${source_size}" "grey;pgm;P5;${grey_size}")
     if(NOT tool_output MATCHES "rows: ${height} of")
       message(FATAL_ERROR "${out}: --stats output lacks the row count\n${tool_output}")
     endif()
+    if(mode STREQUAL "gdiplus" AND tool_output MATCHES "mode: gdiplus\n")
+      set(gdiplus_available ON)  # else the library fell back to buffered
+    endif()
   endforeach()
   # The streaming and buffered ways run the same decoder: the same pixels.
   expect_same(${name}-streaming.${extension} ${name}-buffered.${extension})
@@ -151,31 +155,64 @@ foreach(row ${pam_cases})
   endif()
 endforeach()
 
-# Failures: a status other than 0 and no output file, not even a partial one. Truncated data
-# fails in every mode: cut in the middle, and cut just before the end marker (which GDI+ would
-# fill in silently).
+# Outcomes: a failure gives its status, one line on standard error naming the file and saying
+# what is wrong, and no output file, not even a partial one. Truncated and damaged data fail in
+# every mode: cut in the middle, cut just before the end marker (which GDI+ would fill in
+# silently), and junk in the middle of the scan (which GDI+ decodes to grey without a word: the
+# tool checks its data with the library's decoder). A progressive file is refused by the
+# library's decoder with a hint, and decoded by GDI+ with a note that damage goes unnoticed.
 file(WRITE ${WORK_DIR}/junk.jpg "this is not a JPEG file at all")
-run_checked(${PYTHON} -c
-  "import sys\nd = open(sys.argv[1], 'rb').read()\nopen(sys.argv[2], 'wb').write(d[:len(d) // 2])\nopen(sys.argv[3], 'wb').write(d[:-2])"
-  ${WORK_DIR}/page.jpg ${WORK_DIR}/cut.jpg ${WORK_DIR}/noend.jpg)
-# Rows: input|output|exit status|mode.
-set(cases "missing.jpg|bad1.ppm|2|streaming" "junk.jpg|bad2.ppm|3|streaming"
-  "page.jpg|bad4.bmp|1|streaming" "grey.jpg|bad5.pgm|1|nonsense")
+run_checked(${CJPEG} -quality 90 -progressive -outfile ${WORK_DIR}/progressive.jpg
+  ${WORK_DIR}/page.ppm)
+run_checked(${PYTHON} -c "import sys
+d = open(sys.argv[1], 'rb').read()
+open(sys.argv[2], 'wb').write(d[:len(d) // 2])
+open(sys.argv[3], 'wb').write(d[:-2])
+# A run of junk in the middle of the scan data: no marker, bytes no Huffman table agrees with.
+m = len(d) // 2
+open(sys.argv[4], 'wb').write(d[:m] + bytes(range(0x80, 0xfe)) * 4 + d[m + 504:])"
+  ${WORK_DIR}/page.jpg ${WORK_DIR}/cut.jpg ${WORK_DIR}/noend.jpg ${WORK_DIR}/damaged.jpg)
+# Rows: input|output|exit status|mode|what standard error says (a regular expression).
+set(cases "missing.jpg|bad1.ppm|2|streaming"
+  "junk.jpg|bad2.ppm|3|streaming|Not a JPEG file: starts with 0x74 0x68"
+  "page.jpg|bad4.tif|1|streaming" "grey.jpg|bad5.pgm|1|nonsense"
+  "progressive.jpg|prog.ppm|3|streaming|progressive \\(0xC2\\).*try --mode gdiplus"
+  "progressive.jpg|prog.ppm|3|buffered|progressive \\(0xC2\\).*try --mode gdiplus")
 foreach(mode streaming buffered gdiplus auto)
-  list(APPEND cases "cut.jpg|cut-${mode}.ppm|3|${mode}" "noend.jpg|noend-${mode}.ppm|3|${mode}")
+  list(APPEND cases "cut.jpg|cut-${mode}.ppm|3|${mode}|[0-9]+ of ${height} rows"
+    "noend.jpg|noend-${mode}.ppm|3|${mode}"
+    "damaged.jpg|damaged-${mode}.ppm|3|${mode}|damaged data: .*[0-9]+ of ${height} rows")
 endforeach()
+if(gdiplus_available)
+  list(APPEND cases
+    "progressive.jpg|prog-gdiplus.ppm|0|gdiplus|progressive \\(0xC2\\).*cannot be detected")
+endif()
 foreach(row ${cases})
   string(REPLACE "|" ";" case "${row}")
   list(GET case 0 input)
   list(GET case 1 output)
   list(GET case 2 want)
   list(GET case 3 mode)
+  set(says "")
+  list(LENGTH case columns)
+  if(columns GREATER 4)
+    list(GET case 4 says)
+  endif()
   run_tool(-q --mode ${mode} ${input} ${output})
   if(NOT tool_status EQUAL want)
     message(FATAL_ERROR "${input} -> ${output} (${mode}): exit status ${tool_status}, want ${want}\n"
       "${tool_output}")
   endif()
+  if(says AND NOT tool_output MATCHES "${says}")
+    message(FATAL_ERROR "${input} (${mode}): the message does not say '${says}':\n${tool_output}")
+  endif()
   file(GLOB left ${WORK_DIR}/${output}*)
+  if(want EQUAL 0)
+    if(NOT left STREQUAL "${WORK_DIR}/${output}")
+      message(FATAL_ERROR "${input} -> ${output}: files made: ${left}")
+    endif()
+    continue()
+  endif()
   if(left)
     message(FATAL_ERROR "${input} -> ${output}: left behind: ${left}")
   endif()
@@ -187,6 +224,170 @@ foreach(row ${cases})
       "${tool_output}")
   endif()
 endforeach()
+
+# Images: each output read back by tests/support/cli_image_check.py, a reader of its own (no
+# libpng, no libjpeg), and compared exactly with the library's rows (the streaming PPM, or for
+# GDI+ the GDI+ PPM): BMP 24-bit and 8-bit grey, bottom-up with padded rows (203 pixels: 609
+# bytes padded to 612), to a file and through standard output; --grey as PGM, PNG and BMP,
+# by the documented formula; the JFIF density as PNG pHYs and BMP pixels per metre.
+run_checked(${PYTHON} -c "import sys
+d = bytearray(open(sys.argv[1], 'rb').read())
+assert d[6:11] == b'JFIF\\0'
+for name, units, x, y in (('dpi', 1, 600, 600), ('dpcm', 2, 100, 50), ('aspect', 0, 2, 1)):
+    d[13] = units
+    d[14:18] = bytes((x >> 8, x & 255, y >> 8, y & 255))
+    open(sys.argv[2] + name + '.jpg', 'wb').write(d)"
+  ${WORK_DIR}/page.jpg ${WORK_DIR}/density-)
+# Rows: input|output|options|reference|reader's options (arguments joined by +).
+set(images "page.jpg|page.bmp||page-streaming.ppm|--phys+none"
+  "grey.jpg|grey.bmp||grey-streaming.pgm" "page.jpg|page-grey.bmp|--grey|page-streaming.ppm|--grey"
+  "page.jpg|page-grey.pgm|--grey|page-streaming.ppm|--grey"
+  "grey.jpg|grey-grey.pgm|--grey|grey-streaming.pgm"
+  "page.jpg|page-gdiplus.bmp|-m+gdiplus|page-gdiplus.ppm"
+  "density-dpcm.jpg|dpcm.bmp||page-streaming.ppm|--phys+10000,5000,1")
+if(HAVE_PNG)
+  list(APPEND images "page.jpg|page-grey.png|--grey|page-streaming.ppm|--grey+--phys+none"
+    "grey.jpg|grey.png|-m+buffered|grey-streaming.pgm"
+    "density-dpi.jpg|dpi.png||page-streaming.ppm|--phys+23622,23622,1"
+    "density-dpcm.jpg|dpcm.png||page-streaming.ppm|--phys+10000,5000,1"
+    "density-aspect.jpg|aspect.png||page-streaming.ppm|--phys+2,1,0")
+endif()
+foreach(row ${images})
+  string(REPLACE "|" ";" case "${row}")
+  list(GET case 0 input)
+  list(GET case 1 output)
+  list(GET case 2 options)
+  list(GET case 3 reference)
+  set(reader "")
+  list(LENGTH case columns)
+  if(columns GREATER 4)
+    list(GET case 4 reader)
+  endif()
+  string(REPLACE "+" ";" options "${options}")
+  string(REPLACE "+" ";" reader "${reader}")
+  run_tool(${options} ${input} ${output})
+  if(NOT tool_status EQUAL 0)
+    message(FATAL_ERROR "${input} -> ${output} (${options}): exit status ${tool_status}\n"
+      "${tool_output}")
+  endif()
+  run_checked(${PYTHON} ${SOURCE_DIR}/tests/support/cli_image_check.py ${WORK_DIR}/${output}
+    ${WORK_DIR}/${reference} ${reader})
+endforeach()
+# BMP through standard output: the image is held until its last row, then written whole.
+run_piped(page.jpg piped.bmp --format bmp - -)
+expect_same(piped.bmp page.bmp)
+
+# Targets that are not new files. A device and a FIFO get the rows in place and stay what they
+# were; a symbolic link stays a link and the file it leads to gets the image (made
+# when missing); an existing file keeps its permissions (and, replaced by root, its owner); a
+# file the user may not write fails with status 4 and stays as it was (as an ordinary user:
+# run as root, the tool drops to nobody with setpriv; under Wine the file's read-only attribute
+# answers). The device is made here (never the system's /dev/null, which a failing tool would
+# replace for the whole machine), and only by root.
+set(targets ${WORK_DIR}/targets)
+file(MAKE_DIRECTORY ${targets}/sub)
+file(CHMOD ${targets} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_WRITE
+  GROUP_EXECUTE WORLD_READ WORLD_WRITE WORLD_EXECUTE)
+execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+# Prints the kind, permission bits and owner of a name (not following a link).
+set(describe "import os, stat, sys
+s = os.lstat(sys.argv[1])
+kinds = ((stat.S_ISCHR, 'char'), (stat.S_ISFIFO, 'fifo'), (stat.S_ISLNK, 'link'), (stat.S_ISREG, 'file'))
+print(next(n for test, n in kinds if test(s.st_mode)), oct(s.st_mode & 0o777), s.st_uid, end='')")
+# Rows: kind|target|exit status|what the target is afterwards (kind, mode, owner: a regex).
+set(target_cases "symlink|link.ppm|0|link" "dangling|dangling.ppm|0|link"
+  "readonly|readonly.ppm|4|file 0o444 ")
+if(NOT EMULATOR)
+  list(APPEND target_cases "fifo|fifo.ppm|0|fifo" "keepmode|keepmode.ppm|0|file 0o640 ")
+  if(uid STREQUAL "0")
+    list(APPEND target_cases "chardev|chardev.ppm|0|char 0o600 ")
+  else()
+    message(STATUS "not root: the device target row is skipped (mknod needs root)")
+  endif()
+endif()
+foreach(row ${target_cases})
+  string(REPLACE "|" ";" case "${row}")
+  list(GET case 0 kind)
+  list(GET case 1 name)
+  list(GET case 2 want)
+  list(GET case 3 after)
+  set(target ${targets}/${name})
+  set(command ${EMULATOR} ${CLI} -f pnm ${WORK_DIR}/page.jpg ${target})
+  set(result ${target})  # the file that receives the image
+  set(reader "")
+  if(kind STREQUAL "symlink")
+    file(WRITE ${targets}/sub/real.ppm "old")
+    file(CREATE_LINK sub/real.ppm ${target} SYMBOLIC)
+    set(result ${targets}/sub/real.ppm)
+  elseif(kind STREQUAL "dangling")
+    file(CREATE_LINK sub/new.ppm ${target} SYMBOLIC)
+    set(result ${targets}/sub/new.ppm)
+  elseif(kind STREQUAL "fifo" OR kind STREQUAL "chardev")
+    if(kind STREQUAL "fifo")
+      run_checked(${PYTHON} -c "import os, sys\nos.mkfifo(sys.argv[1], 0o600)" ${target})
+    else()
+      run_checked(mknod -m 600 ${target} c 1 3)  # a null device of the test's own
+    endif()
+    set(result "")
+    if(kind STREQUAL "fifo")
+      # The reader, run beside the tool, copies what comes through the FIFO to a file.
+      set(reader COMMAND ${PYTHON} -c
+        "import sys\nopen(sys.argv[2], 'wb').write(open(sys.argv[1], 'rb').read())"
+        ${target} ${target}.copy)
+      set(result ${target}.copy)
+    endif()
+  elseif(kind STREQUAL "keepmode")
+    file(WRITE ${target} "old")
+    file(CHMOD ${target} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+    if(uid STREQUAL "0")
+      run_checked(chown 65534:65534 ${target})
+      set(after "file 0o640 65534$")
+    endif()
+  elseif(kind STREQUAL "readonly")
+    file(WRITE ${target} "old")
+    file(CHMOD ${target} PERMISSIONS OWNER_READ GROUP_READ WORLD_READ)
+    set(result "")
+    if(uid STREQUAL "0" AND NOT EMULATOR)
+      find_program(SETPRIV setpriv)
+      execute_process(COMMAND ${SETPRIV} --reuid=65534 --regid=65534 --clear-groups
+        ${CLI} --version RESULT_VARIABLE dropped OUTPUT_QUIET ERROR_QUIET)
+      if(NOT SETPRIV OR NOT dropped EQUAL 0)
+        message(STATUS "cannot run the tool as nobody: the read-only target row is skipped")
+        continue()
+      endif()
+      set(command ${SETPRIV} --reuid=65534 --regid=65534 --clear-groups ${command})
+    endif()
+  endif()
+  execute_process(COMMAND ${command} ${reader} WORKING_DIRECTORY ${WORK_DIR} TIMEOUT 60
+    RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL want)
+    message(FATAL_ERROR "${kind} target: exit status ${status}, want ${want}\n${out}${err}")
+  endif()
+  if(want EQUAL 4 AND NOT err MATCHES "^jpegdec: cannot write '${target}'")
+    message(FATAL_ERROR "${kind} target: the message does not name it: ${err}")
+  endif()
+  execute_process(COMMAND ${PYTHON} -c "${describe}" ${target} OUTPUT_VARIABLE found)
+  if(NOT found MATCHES "^${after}")
+    message(FATAL_ERROR "${kind} target: afterwards '${found}', want '${after}'")
+  endif()
+  if(result)
+    file(SHA256 ${result} got)
+    file(SHA256 ${WORK_DIR}/page-streaming.ppm expected)
+    if(NOT got STREQUAL expected)
+      message(FATAL_ERROR "${kind} target: ${result} does not hold the image")
+    endif()
+  elseif(want EQUAL 4)
+    file(READ ${target} kept)
+    if(NOT kept STREQUAL "old")
+      message(FATAL_ERROR "${kind} target: the file was changed")
+    endif()
+  endif()
+  file(GLOB left ${targets}/*.partial ${targets}/sub/*.partial)
+  if(left)
+    message(FATAL_ERROR "${kind} target: left behind: ${left}")
+  endif()
+endforeach()
+
 if(NOT EMULATOR)
   run_checked(${PYTHON} ${SOURCE_DIR}/tests/support/cli_interrupt.py ${CLI} ${WORK_DIR}/page.jpg
     ${WORK_DIR}/interrupted.ppm)

@@ -11,7 +11,9 @@
 #else
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <climits>
@@ -211,27 +213,89 @@ void InstallInterruptCleanup() {
 
 OutputFile::~OutputFile() { Discard(); }
 
-bool OutputFile::Open(const std::string& target, std::string* error) {
-  target_ = target;
-  if (target == kStandardStream) {
 #if defined(_WIN32)
+bool OutputFile::Prepare(const std::string& target, std::string* error) {
+  target_ = target;
+  final_ = target;
+  if (target == kStandardStream) {
+    kind_ = Kind::kStandardOutput;
+    return true;
+  }
+  const std::wstring wide = Wide(target);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *error = "cannot write '" + target + "': it is a folder";
+    return false;
+  }
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    *error = "cannot write '" + target + "': the file is read-only";
+    return false;
+  }
+  // Opening for writing without creating or truncating asks the system whether the user may
+  // write an existing target, and tells a file from a device or pipe.
+  HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND) {
+      kind_ = Kind::kNewFile;
+      return true;
+    }
+    *error = "cannot write '" + target + "': " + LastErrorText();
+    return false;
+  }
+  const DWORD type = GetFileType(handle);
+  if (type != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    kind_ = Kind::kInPlace;
+    return true;
+  }
+  // A link is followed to the file it leads to, which is the one replaced.
+  wchar_t resolved[32768];
+  const DWORD length = GetFinalPathNameByHandleW(handle, resolved, 32768, FILE_NAME_NORMALIZED);
+  CloseHandle(handle);
+  if (length > 0 && length < 32768) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, resolved, static_cast<int>(length), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, resolved, static_cast<int>(length), utf8.data(), size, nullptr,
+                        nullptr);
+    if (!utf8.empty()) {
+      final_ = utf8;
+    }
+  }
+  kind_ = Kind::kReplace;
+  return true;
+}
+
+bool OutputFile::Open(std::string* error) {
+  if (kind_ == Kind::kStandardOutput) {
     _setmode(_fileno(stdout), _O_BINARY);
-#endif
-    standardOutput_ = true;
     stream_ = stdout;
     return true;
   }
-  // Beside the target, so that the final rename stays within one file system.
-#if defined(_WIN32)
-  temporary_ = target + "." + std::to_string(GetCurrentProcessId()) + ".partial";
-  const std::wstring wide = Wide(temporary_);
-  Arm(wide.c_str(), wide.size());
-  HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    Disarm();
-    *error = "cannot create '" + temporary_ + "': " + LastErrorText();
-    return false;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  std::wstring wide;
+  if (kind_ == Kind::kInPlace) {
+    handle = CreateFileW(Wide(final_).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      *error = "cannot open '" + target_ + "': " + LastErrorText();
+      return false;
+    }
+  } else {
+    // Beside the file replaced, so that the final rename stays within one file system.
+    temporary_ = final_ + "." + std::to_string(GetCurrentProcessId()) + ".partial";
+    wide = Wide(temporary_);
+    Arm(wide.c_str(), wide.size());
+    handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      Disarm();
+      *error = "cannot create '" + temporary_ + "': " + LastErrorText();
+      temporary_.clear();
+      return false;
+    }
   }
   const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
   stream_ = descriptor < 0 ? nullptr : _fdopen(descriptor, "wb");
@@ -241,38 +305,176 @@ bool OutputFile::Open(const std::string& target, std::string* error) {
     } else {
       _close(descriptor);
     }
-    DeleteFileW(wide.c_str());
-    Disarm();
-    *error = "cannot open '" + temporary_ + "'";
+    *error = "cannot open '" + (temporary_.empty() ? target_ : temporary_) + "'";
+    Discard();
     return false;
   }
+  return true;
+}
+
+namespace {
+// Puts the finished temporary file in place of `target`. An existing file is replaced by
+// ReplaceFileW, which keeps its attributes and access rights; a new name is a plain move.
+bool PutInPlace(const std::string& temporary, const std::string& target, bool replace) {
+  const std::wstring from = Wide(temporary);
+  const std::wstring to = Wide(target);
+  if (replace && ReplaceFileW(to.c_str(), from.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                              nullptr, nullptr) != 0) {
+    return true;
+  }
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+}  // namespace
 #else
-  temporary_ = target + "." + std::to_string(getpid()) + ".partial";
-  Arm(temporary_.c_str(), temporary_.size());
-  const int descriptor = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (descriptor < 0) {
-    *error = "cannot create '" + temporary_ + "': " + ErrnoText();
-    Disarm();
+namespace {
+// Where a chain of symbolic links ends: the first name that is not a link (it may not exist).
+bool FollowLinks(const std::string& name, std::string* result, std::string* error) {
+  constexpr int kMaxLinks = 40;
+  std::string path = name;
+  for (int hops = 0;; ++hops) {
+    struct stat status = {};
+    if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+      *result = path;
+      return true;
+    }
+    if (hops == kMaxLinks) {
+      *error = "cannot write '" + name + "': too many levels of symbolic links";
+      return false;
+    }
+    std::string destination(static_cast<std::size_t>(PATH_MAX), '\0');
+    const ssize_t length = readlink(path.c_str(), destination.data(), destination.size());
+    if (length < 0 || static_cast<std::size_t>(length) >= destination.size()) {
+      *error = "cannot follow the link '" + path + "': " + ErrnoText();
+      return false;
+    }
+    destination.resize(static_cast<std::size_t>(length));
+    const std::size_t slash = path.rfind('/');
+    path = destination.front() == '/' || slash == std::string::npos
+               ? destination
+               : path.substr(0, slash + 1) + destination;
+  }
+}
+}  // namespace
+
+bool OutputFile::Prepare(const std::string& target, std::string* error) {
+  target_ = target;
+  final_ = target;
+  if (target == kStandardStream) {
+    kind_ = Kind::kStandardOutput;
+    return true;
+  }
+  if (!FollowLinks(target, &final_, error)) {
     return false;
+  }
+  struct stat status = {};
+  if (stat(final_.c_str(), &status) != 0) {
+    if (errno != ENOENT) {
+      *error = "cannot write '" + target + "': " + ErrnoText();
+      return false;
+    }
+    kind_ = Kind::kNewFile;
+    return true;
+  }
+  if (S_ISDIR(status.st_mode)) {
+    *error = "cannot write '" + target + "': it is a directory";
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    kind_ = S_ISSOCK(status.st_mode) ? Kind::kSocket : Kind::kInPlace;
+    return true;
+  }
+  // The system's own answer, with the effective ids: root may write a read-only file, an
+  // ordinary user may not even in a folder that lets them replace it.
+  if (faccessat(AT_FDCWD, final_.c_str(), W_OK, AT_EACCESS) != 0) {
+    *error = "cannot write '" + target + "': " + ErrnoText() + " (the file is left as it was)";
+    return false;
+  }
+  kind_ = Kind::kReplace;
+  mode_ = static_cast<unsigned>(status.st_mode & 0777);
+  owner_ = status.st_uid;
+  group_ = status.st_gid;
+  return true;
+}
+
+bool OutputFile::Open(std::string* error) {
+  int descriptor = -1;
+  switch (kind_) {
+    case Kind::kStandardOutput:
+      stream_ = stdout;
+      return true;
+    case Kind::kInPlace:
+      // A FIFO's open waits for its reader, as a shell's redirection does.
+      descriptor = open(final_.c_str(), O_WRONLY | O_CLOEXEC);
+      if (descriptor < 0) {
+        *error = "cannot open '" + target_ + "': " + ErrnoText();
+        return false;
+      }
+      break;
+    case Kind::kSocket: {
+      sockaddr_un address = {};
+      address.sun_family = AF_UNIX;
+      if (final_.size() >= sizeof address.sun_path) {
+        *error = "cannot connect to '" + target_ + "': the socket's name is too long";
+        return false;
+      }
+      std::memcpy(address.sun_path, final_.c_str(), final_.size() + 1);
+      descriptor = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (descriptor < 0 ||
+          connect(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        *error = "cannot connect to '" + target_ + "': " + ErrnoText();
+        if (descriptor >= 0) {
+          close(descriptor);
+        }
+        return false;
+      }
+      break;
+    }
+    case Kind::kNewFile:
+    case Kind::kReplace:
+      // Beside the file replaced, so that the final rename stays within one file system.
+      temporary_ = final_ + "." + std::to_string(getpid()) + ".partial";
+      Arm(temporary_.c_str(), temporary_.size());
+      descriptor = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (descriptor < 0) {
+        *error = "cannot create '" + temporary_ + "': " + ErrnoText();
+        Disarm();
+        temporary_.clear();
+        return false;
+      }
+      if (kind_ == Kind::kReplace) {
+        // The owner first (which may clear mode bits), then the mode. Only root may give the
+        // file away; a member of the group keeps the group.
+        if (fchown(descriptor, static_cast<uid_t>(owner_), static_cast<gid_t>(group_)) != 0 &&
+            fchown(descriptor, static_cast<uid_t>(-1), static_cast<gid_t>(group_)) != 0) {
+          // the file stays the user's, in their group
+        }
+        fchmod(descriptor, static_cast<mode_t>(mode_));
+      }
+      break;
   }
   stream_ = fdopen(descriptor, "wb");
   if (stream_ == nullptr) {
-    *error = "cannot open '" + temporary_ + "': " + ErrnoText();
+    *error = "cannot open '" + (temporary_.empty() ? target_ : temporary_) + "': " + ErrnoText();
     close(descriptor);
-    unlink(temporary_.c_str());
-    Disarm();
+    Discard();
     return false;
   }
-#endif
   return true;
 }
+
+namespace {
+bool PutInPlace(const std::string& temporary, const std::string& target, bool /*replace*/) {
+  return std::rename(temporary.c_str(), target.c_str()) == 0;
+}
+}  // namespace
+#endif
 
 bool OutputFile::Commit(std::string* error) {
   if (stream_ == nullptr) {
     *error = "cannot write '" + target_ + "': not open";
     return false;
   }
-  if (standardOutput_) {
+  if (kind_ == Kind::kStandardOutput) {
     const bool ok = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
     stream_ = nullptr;
     if (!ok) {
@@ -288,16 +490,16 @@ bool OutputFile::Commit(std::string* error) {
     Discard();
     return false;
   }
+  if (inPlace()) {
+    return true;
+  }
+  if (!PutInPlace(temporary_, final_, kind_ == Kind::kReplace)) {
 #if defined(_WIN32)
-  const bool renamed =
-      MoveFileExW(Wide(temporary_).c_str(), Wide(target_).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-  const std::string why = renamed ? "" : LastErrorText();
+    const std::string why = LastErrorText();
 #else
-  const bool renamed = std::rename(temporary_.c_str(), target_.c_str()) == 0;
-  const std::string why = renamed ? "" : ErrnoText();
+    const std::string why = ErrnoText();
 #endif
-  if (!renamed) {
-    *error = "cannot rename '" + temporary_ + "' to '" + target_ + "': " + why;
+    *error = "cannot rename '" + temporary_ + "' to '" + final_ + "': " + why;
     Discard();
     return false;
   }
@@ -307,7 +509,7 @@ bool OutputFile::Commit(std::string* error) {
 }
 
 void OutputFile::Discard() {
-  if (stream_ != nullptr && !standardOutput_) {
+  if (stream_ != nullptr && kind_ != Kind::kStandardOutput) {
     std::fclose(stream_);
   }
   stream_ = nullptr;
@@ -320,6 +522,17 @@ void OutputFile::Discard() {
     temporary_.clear();
   }
   Disarm();
+}
+
+bool IsSeekable(std::FILE* stream) {
+#if defined(_WIN32)
+  const intptr_t handle = _get_osfhandle(_fileno(stream));
+  return handle != -1 && GetFileType(reinterpret_cast<HANDLE>(handle)) == FILE_TYPE_DISK;
+#else
+  struct stat status = {};
+  return fstat(fileno(stream), &status) == 0 &&
+         (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
+#endif
 }
 
 }  // namespace jpegdec_cli

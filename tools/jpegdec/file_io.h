@@ -27,8 +27,11 @@ std::string LoadedLibraryVersion();
 // on Windows) ends the process. Call once, before the first OutputFile opens.
 void InstallInterruptCleanup();
 
-// An output file written under a temporary name in the target's directory and renamed over the
-// target once complete; removed when the decode fails or the process is interrupted. Standard
+// Where the rows go. A regular file (new, or an existing one the user may write) is written under
+// a temporary name beside it and renamed over it once complete, so that a failed decode leaves
+// no half-written file; a replaced file keeps its permissions (and its owner where the user may
+// set it). A symbolic link is followed to its final target, which is written that way. A device,
+// FIFO or socket (a pipe or console on Windows) is written in place: it is never replaced. Standard
 // output ("-") is written directly.
 class OutputFile {
  public:
@@ -37,17 +40,33 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
   ~OutputFile();  // discards a file not committed
 
-  bool Open(const std::string& target, std::string* error);
+  // Looks at the target before anything is decoded: false with `error` set when it cannot be
+  // written (a directory, a file the user may not write, a link loop). Creates nothing.
+  bool Prepare(const std::string& target, std::string* error);
+  // Creates the temporary file, or opens the device, FIFO or socket. After Prepare.
+  bool Open(std::string* error);
   std::FILE* stream() const { return stream_; }
   // Closes the file and gives it its name; false (the file removed) when anything failed.
   bool Commit(std::string* error);
   void Discard();
+  // The target is written in place (standard output, a device, FIFO or socket).
+  bool inPlace() const { return kind_ != Kind::kNewFile && kind_ != Kind::kReplace; }
 
  private:
-  std::string target_;
+  enum class Kind { kStandardOutput, kNewFile, kReplace, kInPlace, kSocket };
+
+  std::string target_;  // as the user named it, for messages
+  std::string final_;   // the file written: the target, or where its links lead
   std::string temporary_;
   std::FILE* stream_ = nullptr;
-  bool standardOutput_ = false;
+  Kind kind_ = Kind::kNewFile;
+  unsigned mode_ = 0;  // the replaced file's permission bits and owner
+  long long owner_ = -1;
+  long long group_ = -1;
 };
+
+// A stream whose position can be set (a regular file or a disk device), so a writer may place
+// rows out of order; false for pipes, sockets and consoles.
+bool IsSeekable(std::FILE* stream);
 
 }  // namespace jpegdec_cli

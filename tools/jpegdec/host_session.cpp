@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "file_io.h"
 #include "jpegdec/jpegdec.h"
@@ -24,9 +25,99 @@ bool IsStandalone(std::uint8_t marker) {  // SOI, RSTn, TEM: no segment follows
   return marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01;
 }
 
+// Reads after the last byte that may each answer "again" before the stream counts as cut short:
+// a Read that answers 1 has either done its share of work (30 decoder steps, each consuming
+// input or ending a band) or waits for input that will not come.
+std::uint64_t IdleAllowed(std::uint64_t inputBytes) { return 16 + inputBytes / 8; }
+
+// The native streaming decoder run beside a decode that does not stream, fed the same pieces;
+// its rows are only counted.
+class NativeCheck {
+ public:
+  explicit NativeCheck(const SessionOptions& options) : height_(options.height) {
+    result_.ran = true;
+    if (holder_.instance == nullptr) {
+      done_ = true;
+      return;
+    }
+    if (holder_.instance->Start(options.width, options.height, JPEGDEC_MODE_STREAMING,
+                                options.divisor) == 0) {
+      result_.end = SessionEnd::kStartFailed;
+      done_ = true;
+    }
+  }
+
+  // Writes one piece, reading between as the streaming protocol asks.
+  void Feed(const std::uint8_t* data, std::size_t size) {
+    bytes_ += size;
+    for (std::uint64_t refused = 0; !done_; ++refused) {
+      if (holder_.instance->Write(data, static_cast<std::uint32_t>(size)) != 0) {
+        break;
+      }
+      if (refused > kMaxRefused) {
+        Stop(SessionEnd::kRunaway);
+      }
+      ReadOnce();
+    }
+    while (!done_ && ReadOnce() == JPEGDEC_READ_ROW) {
+    }
+  }
+
+  // After the last piece: reads to the end.
+  CheckResult End() {
+    if (!done_) {
+      holder_.instance->EndOfInput(static_cast<std::int32_t>(height_));
+    }
+    const std::uint64_t allowed = IdleAllowed(bytes_);
+    std::uint64_t idle = 0;
+    while (!done_) {
+      if (ReadOnce() == JPEGDEC_READ_ROW) {
+        idle = 0;
+      } else if (!done_ && ++idle > allowed) {
+        Stop(SessionEnd::kCutShort);
+      }
+    }
+    return result_;
+  }
+
+ private:
+  static constexpr std::uint64_t kMaxRefused = 1000000;
+
+  std::int32_t ReadOnce() {
+    std::uint8_t* row = nullptr;
+    std::uint32_t length = 0;
+    const std::int32_t read = holder_.instance->Read(&row, &length);
+    if (read == JPEGDEC_READ_ROW) {
+      if (++result_.rows > kMaxRows) {
+        Stop(SessionEnd::kRunaway);
+      }
+    } else if (read == JPEGDEC_READ_END) {
+      Stop(SessionEnd::kEnd);
+    } else if (read != JPEGDEC_READ_AGAIN) {
+      Stop(SessionEnd::kFailed);
+    }
+    return read;
+  }
+
+  void Stop(SessionEnd end) {
+    result_.end = end;
+    done_ = true;
+  }
+
+  InstanceHolder holder_;
+  std::uint32_t height_;
+  std::uint64_t bytes_ = 0;
+  bool done_ = false;
+  CheckResult result_;
+};
+
 }  // namespace
 
 void EndMarkerTracker::Feed(const std::uint8_t* data, std::size_t size) {
+  if (state_ == State::kDone) {
+    trailing_ += size;
+    return;
+  }
   std::size_t i = 0;
   while (i < size && state_ != State::kDone) {
     const std::uint8_t byte = data[i];
@@ -95,6 +186,9 @@ void EndMarkerTracker::Feed(const std::uint8_t* data, std::size_t size) {
         break;
     }
   }
+  if (state_ == State::kDone) {
+    trailing_ += size - i;
+  }
 }
 
 SessionResult RunSession(std::vector<std::uint8_t> head, int input, const SessionOptions& options) {
@@ -113,6 +207,10 @@ SessionResult RunSession(std::vector<std::uint8_t> head, int input, const Sessio
     return result;
   }
 
+  std::unique_ptr<NativeCheck> check;
+  if (options.check && result.isStreaming == 0) {
+    check = std::make_unique<NativeCheck>(options);
+  }
   EndMarkerTracker tracker;
   // The bytes not yet accepted: first the head, then one piece read from the input at a time.
   std::vector<std::uint8_t> buffer = std::move(head);
@@ -120,8 +218,6 @@ SessionResult RunSession(std::vector<std::uint8_t> head, int input, const Sessio
   bool inputDone = false;
   const std::size_t piece = std::max<std::uint32_t>(options.piece, 1);
   bool endGiven = false;
-  // After the last byte, a Read that answers 1 has either done its share of work (30 decoder
-  // steps, each consuming input or ending a band) or waits for input that will not come.
   std::uint64_t idle = 0;
   std::uint64_t idleAllowed = 16;
   std::uint64_t callLimit = 100000 + 2 * std::uint64_t{kMaxRows};
@@ -185,6 +281,9 @@ SessionResult RunSession(std::vector<std::uint8_t> head, int input, const Sessio
       const std::size_t length = std::min(piece, buffer.size() - position);
       ++result.writeCalls;
       if (instance->Write(buffer.data() + position, static_cast<std::uint32_t>(length)) != 0) {
+        if (check) {
+          check->Feed(buffer.data() + position, length);
+        }
         position += length;
       } else {
         ++result.refusedWrites;
@@ -194,7 +293,7 @@ SessionResult RunSession(std::vector<std::uint8_t> head, int input, const Sessio
     if (!endGiven) {
       instance->EndOfInput(static_cast<std::int32_t>(options.height));
       endGiven = true;
-      idleAllowed = 16 + result.inputBytes / 8;
+      idleAllowed = IdleAllowed(result.inputBytes);
       continue;
     }
     if (++idle > idleAllowed) {
@@ -202,7 +301,35 @@ SessionResult RunSession(std::vector<std::uint8_t> head, int input, const Sessio
       break;
     }
   }
+  // The rest of the input, for the check and the count of bytes after the end marker; the
+  // pieces the instance did not take go to the check as they would have gone to the instance.
+  if ((check || options.readToEnd) && result.end != SessionEnd::kInputError) {
+    bool readError = false;
+    for (;;) {
+      if (check) {
+        for (; position < buffer.size(); position += std::min(piece, buffer.size() - position)) {
+          check->Feed(buffer.data() + position, std::min(piece, buffer.size() - position));
+        }
+      }
+      if (inputDone) {
+        break;
+      }
+      buffer.resize(piece);
+      const long got = ReadInput(input, buffer.data(), piece);
+      readError = got < 0;
+      buffer.resize(static_cast<std::size_t>(got > 0 ? got : 0));
+      position = 0;
+      inputDone = got <= 0;
+      tracker.Feed(buffer.data(), buffer.size());
+      result.inputBytes += buffer.size();
+    }
+    result.readToEnd = !readError;
+    if (check) {
+      result.check = check->End();
+    }
+  }
   result.endMarkerSeen = tracker.seen();
+  result.trailing = tracker.trailing();
   result.elapsedMs = instance->GetElapsedTime();
   result.writeCount = instance->GetWriteCount();
   result.readCount = instance->GetReadCount();

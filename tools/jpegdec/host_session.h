@@ -20,6 +20,12 @@ struct SessionOptions {
   // output could not take the row).
   std::function<bool(std::int32_t isStreaming, const std::uint8_t* row, std::uint32_t length)>
       onRow;
+  // When the instance does not stream (GDI+, which reports no damage, or its fallback), run the
+  // native streaming decoder over the same pieces beside it, for its verdict on the data.
+  bool check = false;
+  // Read the input to its end after the decode, so that the bytes after the end marker are
+  // counted in the whole input.
+  bool readToEnd = false;
 };
 
 enum class SessionEnd {
@@ -34,6 +40,13 @@ enum class SessionEnd {
   kStopped,  // onRow said stop
 };
 
+// The native decoder's verdict when it ran beside a decode that does not stream.
+struct CheckResult {
+  bool ran = false;
+  SessionEnd end = SessionEnd::kNoInstance;
+  std::uint32_t rows = 0;
+};
+
 struct SessionResult {
   SessionEnd end = SessionEnd::kNoInstance;
   std::int32_t isStreaming = 0;
@@ -41,7 +54,10 @@ struct SessionResult {
   std::uint32_t rowLength = 0;  // of the first row
   bool endMarkerSeen = false;   // the input held the image's end marker (outside any segment)
   std::uint64_t inputBytes = 0;
-  std::uint32_t leftover = 0;
+  std::uint32_t leftover = 0;  // Finish's count: after the end marker, in the last piece only
+  std::uint64_t trailing = 0;  // bytes after the end marker in all the input read
+  bool readToEnd = false;      // the input was read to its end (trailing covers all of it)
+  CheckResult check;
   std::uint32_t elapsedMs = 0;  // the instance's own statistics, read before Finish
   std::uint32_t writeCount = 0;
   std::uint32_t readCount = 0;
@@ -62,12 +78,15 @@ class EndMarkerTracker {
  public:
   void Feed(const std::uint8_t* data, std::size_t size);
   bool seen() const { return state_ == State::kDone; }
+  // Bytes fed after the end marker.
+  std::uint64_t trailing() const { return trailing_; }
 
  private:
   enum class State { kBetween, kMarker, kLengthHigh, kLengthLow, kSegment, kScan, kScanFF, kDone };
   State state_ = State::kBetween;
   bool inScan_ = false;  // entropy-coded data follows the segment being skipped
   std::uint32_t remaining_ = 0;
+  std::uint64_t trailing_ = 0;
 };
 
 }  // namespace jpegdec_cli

@@ -2,13 +2,17 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <vector>
 
 #if defined(JPEGDEC_CLI_HAVE_PNG)
 #include <png.h>
 #endif
+
+#include "file_io.h"
 
 namespace jpegdec_cli {
 namespace {
@@ -102,6 +106,146 @@ class NetpbmWriter final : public ImageWriter {
   std::vector<std::uint8_t> expanded_;
 };
 
+// BMP as the system writes it: a 14-byte file header, a 40-byte information header, for grey a
+// table of 256 grey entries, then the rows bottom-up, B, G, R (or one grey byte) per pixel, each
+// padded to a multiple of 4 bytes.
+constexpr std::uint32_t kBmpFileHeader = 14;
+constexpr std::uint32_t kBmpInfoHeader = 40;
+constexpr std::uint32_t kBmpGreyTable = 256 * 4;
+constexpr std::uint64_t kBmpLargestFile = 0xFFFFFFFFu;  // the file header's size field
+
+std::uint64_t BmpStride(const ImageShape& shape) {
+  return (std::uint64_t{shape.width} * shape.channels + 3) / 4 * 4;
+}
+
+std::uint64_t BmpPixelsAt(const ImageShape& shape) {
+  return kBmpFileHeader + kBmpInfoHeader + (shape.channels == 1 ? kBmpGreyTable : 0);
+}
+
+void PutLe(std::vector<std::uint8_t>* out, std::uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) {
+    out->push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  }
+}
+
+bool SeekTo(std::FILE* stream, std::uint64_t offset) {
+#if defined(_WIN32)
+  return _fseeki64(stream, static_cast<long long>(offset), SEEK_SET) == 0;
+#else
+  return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+class BmpWriter final : public ImageWriter {
+ public:
+  BmpWriter(std::FILE* stream, const ImageShape& shape)
+      : stream_(stream),
+        shape_(shape),
+        stride_(static_cast<std::size_t>(BmpStride(shape))),
+        row_(stride_, 0) {}
+
+  bool Begin() {
+    const std::uint64_t pixelsAt = BmpPixelsAt(shape_);
+    const std::uint64_t imageSize = std::uint64_t{stride_} * shape_.height;
+    const bool metres = shape_.resolution.unit == Resolution::Unit::kMetre;
+    std::vector<std::uint8_t> header = {'B', 'M'};
+    PutLe(&header, static_cast<std::uint32_t>(pixelsAt + imageSize), 4);
+    PutLe(&header, 0, 4);  // reserved
+    PutLe(&header, static_cast<std::uint32_t>(pixelsAt), 4);
+    PutLe(&header, kBmpInfoHeader, 4);
+    PutLe(&header, shape_.width, 4);
+    PutLe(&header, shape_.height, 4);  // positive: bottom-up
+    PutLe(&header, 1, 2);              // planes
+    PutLe(&header, shape_.channels * 8, 2);
+    PutLe(&header, 0, 4);  // uncompressed
+    PutLe(&header, static_cast<std::uint32_t>(imageSize), 4);
+    PutLe(&header, metres ? shape_.resolution.x : 0, 4);
+    PutLe(&header, metres ? shape_.resolution.y : 0, 4);
+    PutLe(&header, shape_.channels == 1 ? 256 : 0, 4);  // colours in the table
+    PutLe(&header, 0, 4);                               // all of them important
+    if (shape_.channels == 1) {
+      for (std::uint32_t level = 0; level < 256; ++level) {
+        PutLe(&header, level * 0x010101u, 4);  // B, G, R, 0
+      }
+    }
+    if (!Check(Put(stream_, header.data(), header.size()))) {
+      return false;
+    }
+    // Rows are placed where they belong in a file; a pipe or device gets them at the end.
+    if (IsSeekable(stream_)) {
+#if defined(_WIN32)
+      const long long at = _ftelli64(stream_);
+#else
+      const long long at = ftello(stream_);
+#endif
+      if (at >= 0) {
+        pixelsAt_ = static_cast<std::uint64_t>(at);
+        return true;
+      }
+    }
+    if (static_cast<std::size_t>(imageSize) != imageSize) {
+      error_ = "a BMP this large can only be written to a file";
+      return false;
+    }
+    try {
+      held_.resize(static_cast<std::size_t>(imageSize));
+    } catch (const std::bad_alloc&) {
+      error_ = "not enough memory to hold the image (a BMP to a pipe waits for its last row)";
+      return false;
+    }
+    holding_ = true;
+    return true;
+  }
+
+  bool WriteRow(const std::uint8_t* row) override {
+    if (shape_.channels == 3) {
+      for (std::uint32_t x = 0; x < shape_.width; ++x) {
+        row_[3 * x] = row[3 * x + 2];
+        row_[3 * x + 1] = row[3 * x + 1];
+        row_[3 * x + 2] = row[3 * x];
+      }
+    } else {
+      std::memcpy(row_.data(), row, shape_.width);
+    }
+    if (y_ >= shape_.height) {
+      error_ = "more rows than the header says";
+      return false;
+    }
+    const std::uint64_t slot = shape_.height - 1 - y_++;
+    if (holding_) {
+      std::memcpy(held_.data() + slot * stride_, row_.data(), stride_);
+      return true;
+    }
+    return Check(SeekTo(stream_, pixelsAt_ + slot * stride_) &&
+                 Put(stream_, row_.data(), row_.size()));
+  }
+
+  bool Finish() override {
+    if (holding_) {
+      return Check(Put(stream_, held_.data(), held_.size()));
+    }
+    // Leave the position at the end of the file.
+    return Check(SeekTo(stream_, pixelsAt_ + std::uint64_t{stride_} * shape_.height));
+  }
+
+ private:
+  bool Check(bool ok) {
+    if (!ok && error_.empty()) {
+      error_ = std::strerror(errno);
+    }
+    return ok;
+  }
+
+  std::FILE* stream_;
+  ImageShape shape_;
+  std::size_t stride_;
+  std::vector<std::uint8_t> row_;
+  std::vector<std::uint8_t> held_;
+  bool holding_ = false;
+  std::uint64_t pixelsAt_ = 0;
+  std::uint32_t y_ = 0;
+};
+
 #if defined(JPEGDEC_CLI_HAVE_PNG)
 void PngError(png_structp png, png_const_charp message) {
   auto* error = static_cast<std::string*>(png_get_error_ptr(png));
@@ -121,6 +265,11 @@ bool PngBegin(png_structp png, png_infop info, std::FILE* stream, const ImageSha
   png_set_IHDR(png, info, shape.width, shape.height, 8,
                shape.channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  if (shape.resolution.unit != Resolution::Unit::kNone) {
+    png_set_pHYs(png, info, shape.resolution.x, shape.resolution.y,
+                 shape.resolution.unit == Resolution::Unit::kMetre ? PNG_RESOLUTION_METER
+                                                                   : PNG_RESOLUTION_UNKNOWN);
+  }
   png_write_info(png, info);
   return true;
 }
@@ -172,6 +321,14 @@ class PngWriter final : public ImageWriter {
 
 }  // namespace
 
+void RgbToGrey(const std::uint8_t* rgb, std::uint8_t* grey, std::uint32_t width) {
+  for (std::uint32_t x = 0; x < width; ++x) {
+    const std::uint32_t sum = kGreyFromRed * rgb[3 * x] + kGreyFromGreen * rgb[3 * x + 1] +
+                              kGreyFromBlue * rgb[3 * x + 2] + kGreyHalf;
+    grey[x] = static_cast<std::uint8_t>(sum >> kGreyFractionBits);
+  }
+}
+
 Format FormatFromName(const std::string& path) {
   const std::string extension = Lower(std::filesystem::path(path).extension().string());
   if (extension == ".png") {
@@ -189,6 +346,9 @@ Format FormatFromName(const std::string& path) {
   if (extension == ".pam") {
     return Format::kPam;
   }
+  if (extension == ".bmp") {
+    return Format::kBmp;
+  }
   return Format::kUnknown;
 }
 
@@ -200,6 +360,8 @@ bool FormatFromOption(const std::string& name, Format* format) {
     *format = Format::kPnm;
   } else if (lower == "pam") {
     *format = Format::kPam;
+  } else if (lower == "bmp") {
+    *format = Format::kBmp;
   } else {
     return false;
   }
@@ -218,6 +380,8 @@ const char* FormatName(Format format) {
       return "PNM";
     case Format::kPam:
       return "PAM";
+    case Format::kBmp:
+      return "BMP";
     case Format::kUnknown:
       break;
   }
@@ -244,6 +408,12 @@ std::string FormatProblem(Format format, const ImageShape& shape) {
     return "the image has " + std::to_string(shape.channels) + " components";
   }
   switch (format) {
+    case Format::kBmp:
+      if ((shape.channels == 1 || shape.channels == 3) &&
+          BmpPixelsAt(shape) + BmpStride(shape) * shape.height > kBmpLargestFile) {
+        return "a BMP file holds at most 4 GiB; write PNG or PAM";
+      }
+      [[fallthrough]];
     case Format::kPng:
     case Format::kPpm:
       if (shape.channels == 1 || shape.channels == 3) {
@@ -280,6 +450,14 @@ std::unique_ptr<ImageWriter> StartImage(std::FILE* stream, Format format, const 
   if (format == Format::kPng || format == Format::kUnknown || format == Format::kPnm) {
     *error = format == Format::kPng ? "this build writes no PNG" : "no output format";
     return nullptr;
+  }
+  if (format == Format::kBmp) {
+    auto writer = std::make_unique<BmpWriter>(stream, shape);
+    if (!writer->Begin()) {
+      *error = writer->error();
+      return nullptr;
+    }
+    return writer;
   }
   auto writer = std::make_unique<NetpbmWriter>(stream, format, shape);
   if (!writer->Begin()) {

@@ -1,5 +1,7 @@
 // Writes a decoded image row by row, as the rows come from the library: PNG (through libpng,
-// one IDAT stream), PPM, PGM or PAM. Nothing of the image is kept but the row in hand.
+// one IDAT stream), PPM, PGM, PAM or BMP. Nothing of the image is kept but the row in hand,
+// except for a BMP written to a pipe or device: BMP stores the bottom row first, so without a
+// file to place the rows in, the image is held until its last row.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +12,7 @@
 namespace jpegdec_cli {
 
 // kPnm stands for PPM or PGM, whichever the image needs (ResolvePnm).
-enum class Format { kUnknown, kPng, kPpm, kPgm, kPnm, kPam };
+enum class Format { kUnknown, kPng, kPpm, kPgm, kPnm, kPam, kBmp };
 
 // What the samples of a row are, as the output's header names them.
 enum class Samples {
@@ -22,14 +24,38 @@ enum class Samples {
   kCmyk,          // C, M, Y, K as stored (Adobe transform 0)
 };
 
+// The page's resolution, as PNG's pHYs chunk holds it.
+struct Resolution {
+  enum class Unit { kNone, kMetre, kAspectOnly };
+  Unit unit = Unit::kNone;
+  std::uint32_t x = 0;  // pixels per metre, or the pixel aspect ratio's terms
+  std::uint32_t y = 0;
+};
+
 struct ImageShape {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   std::uint32_t channels = 0;  // 1 to 4
   Samples samples = Samples::kRgb;
+  Resolution resolution;  // written to PNG (pHYs) and BMP; PNM and PAM have no place for it
 };
 
-// By the file name's extension (case-insensitive); --format's names: png, pnm, pam.
+// The grey of an R, G, B pixel, in the fixed-point arithmetic the decoder's colour conversion
+// uses (16 fractional bits, rounded by adding one half before the shift):
+//   grey = (19595 R + 38470 G + 7471 B + 32768) >> 16
+// The factors are 0.299, 0.587 and 0.114 times 2^16 (19595.26, 38469.63, 7471.10), rounded so
+// that they sum to 2^16 exactly: white stays 255 and a grey pixel keeps its value.
+inline constexpr std::uint32_t kGreyFromRed = 19595;
+inline constexpr std::uint32_t kGreyFromGreen = 38470;
+inline constexpr std::uint32_t kGreyFromBlue = 7471;
+inline constexpr std::uint32_t kGreyHalf = 32768;  // 0.5 * 2^16
+inline constexpr int kGreyFractionBits = 16;
+static_assert(kGreyFromRed + kGreyFromGreen + kGreyFromBlue == 1u << kGreyFractionBits);
+
+// `width` R, G, B pixels to `width` grey bytes.
+void RgbToGrey(const std::uint8_t* rgb, std::uint8_t* grey, std::uint32_t width);
+
+// By the file name's extension (case-insensitive); --format's names: png, pnm, pam, bmp.
 Format FormatFromName(const std::string& path);
 bool FormatFromOption(const std::string& name, Format* format);
 const char* FormatName(Format format);

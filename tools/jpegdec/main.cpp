@@ -1,5 +1,5 @@
 // jpegdec: decodes a JPEG file through the library exactly as a scanner driver would, and writes
-// the rows as they come, as PNG, PPM, PGM or PAM.
+// the rows as they come, as PNG, PPM, PGM, PAM or BMP.
 #include <getopt.h>
 
 #include <cerrno>
@@ -15,6 +15,7 @@
 #include "file_io.h"
 #include "host_session.h"
 #include "image_writer.h"
+#include "input_facts.h"
 #include "jpeg_frame_probe.h"
 #include "jpegdec/jpegdec.h"
 
@@ -42,26 +43,47 @@ constexpr int kProgressWidth = 40;
 constexpr std::size_t kHeadLimit = 4u << 20;
 constexpr std::size_t kHeadChunk = 64u << 10;
 
+#if defined(_WIN32)
+#define JPEGDEC_CLI_GDIPLUS_TEXT "the system's GDI+ imaging library (gdiplus.dll)"
+#else
+#define JPEGDEC_CLI_GDIPLUS_TEXT \
+  "here a stand-in for Windows' GDI+ that decodes with the system's libturbojpeg"
+#endif
+
 const char kUsage[] =
     "usage: jpegdec [options] INPUT OUTPUT\n"
     "\n"
     "Decodes the JPEG file INPUT through the jpegdec library as a scanner driver does and writes\n"
     "the rows as they come to OUTPUT. The format follows OUTPUT's extension (.png, .ppm, .pgm,\n"
-    ".pnm, .pam; PAM holds four-component images) unless --format says otherwise. '-' as INPUT\n"
-    "reads standard input, '-' as OUTPUT writes standard output (then --format is required).\n"
+    ".pnm, .pam, .bmp; PAM holds four-component images) unless --format says otherwise. '-' as\n"
+    "INPUT reads standard input, '-' as OUTPUT writes standard output (then --format is needed).\n"
+    "A device, FIFO or socket is written in place; a file appears only when complete.\n"
     "\n"
-    "  -m, --mode MODE      streaming (default), buffered, gdiplus or auto\n"
+    "  -m, --mode MODE      streaming (default), buffered, gdiplus or auto (see below)\n"
     "  -p, --piece BYTES    bytes per Write (default 4096)\n"
     "  -d, --divisor N      memory divisor passed to Start (default 1)\n"
-    "  -f, --format FORMAT  png, pnm (PPM for colour, PGM for grey) or pam\n"
+    "  -f, --format FORMAT  png, pnm (PPM for colour, PGM for grey), pam or bmp\n"
+    "  -g, --grey           write colour as grey: (19595 R + 38470 G + 7471 B + 32768) >> 16\n"
     "  -s, --stats          print rows, times, call counts, leftover bytes and the mode chosen\n"
     "  -v, --verbose        say what was written\n"
     "  -q, --quiet          no progress bar\n"
     "  -h, --help           this text\n"
     "  -V, --version        the tool's and the library's version\n"
     "\n"
-    "Exit status: 0 done, 1 usage, 2 unreadable input, 3 image refused or not decoded,\n"
-    "4 output not written. Nothing is printed on success unless asked for.\n";
+    "Modes: streaming decodes while the data arrives; buffered collects the file, then decodes\n"
+    "it with the same decoder; gdiplus hands the file to " JPEGDEC_CLI_GDIPLUS_TEXT
+    ",\n"
+    "falling back to buffered when it cannot be loaded; auto chooses gdiplus when the page fits\n"
+    "in memory, else streaming. The library's own decoder takes baseline and extended\n"
+    "sequential JPEG (8-bit, Huffman); gdiplus also decodes progressive JPEG. GDI+ reports no\n"
+    "damage, so in gdiplus and auto mode the tool runs the library's decoder over the same\n"
+    "bytes as well and fails when it does; a progressive file's damage goes unnoticed there\n"
+    "(the tool says so).\n"
+    "\n"
+    "Exit status: 0 done, 1 usage, 2 unreadable input, 3 not JPEG, refused, damaged or cut\n"
+    "short (a message says which, and how many rows of how many were decoded), 4 output not\n"
+    "written (an existing file is replaced only if you may write it). Nothing is printed on\n"
+    "success unless asked for.\n";
 
 struct Options {
   std::string input;
@@ -70,6 +92,7 @@ struct Options {
   std::uint32_t piece = 4096;
   std::int32_t divisor = 1;
   Format format = Format::kUnknown;  // from --format
+  bool grey = false;
   bool stats = false;
   bool verbose = false;
   bool quiet = false;
@@ -119,10 +142,11 @@ void PrintVersion() {
 
 // Returns -1 when the arguments are good, else the exit status.
 int ParseArguments(int argc, char** argv, Options* options) {
-  static const char kShort[] = ":m:p:d:f:svqhV";
+  static const char kShort[] = ":m:p:d:f:gsvqhV";
   static const option kLong[] = {
       {"mode", required_argument, nullptr, 'm'},    {"piece", required_argument, nullptr, 'p'},
       {"divisor", required_argument, nullptr, 'd'}, {"format", required_argument, nullptr, 'f'},
+      {"grey", no_argument, nullptr, 'g'},          {"gray", no_argument, nullptr, 'g'},
       {"stats", no_argument, nullptr, 's'},         {"verbose", no_argument, nullptr, 'v'},
       {"quiet", no_argument, nullptr, 'q'},         {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},       {nullptr, 0, nullptr, 0}};
@@ -156,8 +180,11 @@ int ParseArguments(int argc, char** argv, Options* options) {
         break;
       case 'f':
         if (!FormatFromOption(optarg, &options->format)) {
-          return UsageError(std::string("unknown format '") + optarg + "' (png, pnm, pam)");
+          return UsageError(std::string("unknown format '") + optarg + "' (png, pnm, pam, bmp)");
         }
+        break;
+      case 'g':
+        options->grey = true;
         break;
       case 's':
         options->stats = true;
@@ -326,28 +353,63 @@ Layout ChooseLayout(const Options& options, std::int32_t isStreaming, std::uint3
   return layout;
 }
 
-std::string WhyRefused(const probe::FrameHeader& frame) {
+std::string WhyRefused(const probe::FrameHeader& frame, std::int32_t mode) {
   if (!frame.found) {
     return "refused: no JPEG frame header found";
   }
-  if (frame.marker != 0xC0 && frame.marker != 0xC1) {
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "refused: frame type 0x%02X (only baseline and extended sequential Huffman "
-                  "JPEG, 0xC0 and 0xC1, are decoded)",
-                  frame.marker);
-    return text;
-  }
+  // GDI+ decodes more frame types than the library's own decoder.
+  const std::string hint =
+      mode == JPEGDEC_MODE_STREAMING || mode == JPEGDEC_MODE_BUFFERED ? "; try --mode gdiplus" : "";
   if (frame.precision != 8) {
-    return "refused: " + std::to_string(frame.precision) + "-bit samples (only 8-bit)";
+    return "refused: " + std::to_string(frame.precision) +
+           "-bit samples (the library's decoder takes 8-bit samples only)" + hint;
+  }
+  if (!NativeDecoderTakes(frame.marker, frame.precision)) {
+    return "refused: " + FrameTypeName(frame.marker) +
+           " JPEG (the library's decoder takes baseline and extended sequential Huffman JPEG "
+           "only)" +
+           hint;
   }
   return "refused or not decodable";
 }
 
+std::string RowsOf(std::uint32_t rows, const probe::FrameHeader& frame) {
+  return std::to_string(rows) + " of " + std::to_string(frame.height) + " rows";
+}
+
+// The native decoder's verdict when it ran beside a decode that does not stream, or "" when it
+// agrees that the data is whole.
+std::string CheckVerdict(const CheckResult& check, const probe::FrameHeader& frame) {
+  if (!check.ran || (check.end == SessionEnd::kEnd && check.rows == frame.height)) {
+    return "";
+  }
+  const std::string rows = RowsOf(check.rows, frame);
+  std::string verdict;
+  switch (check.end) {
+    case SessionEnd::kCutShort:
+      verdict = "the data ends early (" + rows + " decoded";
+      break;
+    case SessionEnd::kEnd:
+      verdict = "the image ended after " + rows + " (";
+      break;
+    case SessionEnd::kNoInstance:
+    case SessionEnd::kStartFailed:
+      return "the library's decoder could not be started to check the data";
+    default:
+      verdict = "damaged data: decoding failed after " + rows + " (";
+      break;
+  }
+  if (verdict.back() != '(') {
+    verdict += "; ";
+  }
+  return verdict + "found by the library's decoder, run over the same bytes: GDI+ fills damaged " +
+         "or missing rows without a word)";
+}
+
 // Why the decode did not give a whole image, or "" when it did.
-std::string WhyNotDecoded(const SessionResult& session, const probe::FrameHeader& frame) {
-  const std::string rowsOf =
-      std::to_string(session.rows) + " of " + std::to_string(frame.height) + " rows";
+std::string WhyNotDecoded(const SessionResult& session, const probe::FrameHeader& frame,
+                          std::int32_t mode) {
+  const std::string rowsOf = RowsOf(session.rows, frame);
   switch (session.end) {
     case SessionEnd::kNoInstance:
       return "the library could not create a decoder instance";
@@ -362,17 +424,21 @@ std::string WhyNotDecoded(const SessionResult& session, const probe::FrameHeader
     case SessionEnd::kInputError:
       return "read error after " + std::to_string(session.inputBytes) + " bytes";
     case SessionEnd::kFailed:
-      return session.rows > 0 ? "decoding failed after " + std::to_string(session.rows) + " rows"
-                              : WhyRefused(frame);
+      return session.rows > 0 ? "damaged data: decoding failed after " + rowsOf
+                              : WhyRefused(frame, mode);
     case SessionEnd::kStopped:
     case SessionEnd::kEnd:
       break;
   }
   if (session.end == SessionEnd::kEnd) {
+    const std::string verdict = CheckVerdict(session.check, frame);
+    if (!verdict.empty()) {
+      return verdict;
+    }
     // GDI+ fills a truncated image without a word, and a whole-file way may end a file that
     // lacks its end marker once every row is out: the tool checks both for itself.
     if (!session.endMarkerSeen) {
-      return "the data ends early: no end-of-image marker (" + rowsOf + " decoded)";
+      return "the data ends early: no end-of-image marker (" + rowsOf + " handed out)";
     }
     if (session.rows != frame.height) {
       return "the image ended after " + rowsOf;
@@ -385,13 +451,37 @@ void PrintStats(const Layout& layout, const SessionResult& result, long long wal
   std::fprintf(stderr,
                "mode: %s\nrows: %u of %u bytes\nelapsed: %u ms in the library, %lld ms in all\n"
                "input: %llu bytes\nwrites: %u (host: %llu, %llu refused)\nreads: %u (host: "
-               "%llu)\nleftover: %u bytes after the end marker\n",
+               "%llu)\n",
                layout.mode.empty() ? "(no rows)" : layout.mode.c_str(), result.rows,
                result.rowLength, result.elapsedMs, wallMs,
                static_cast<unsigned long long>(result.inputBytes), result.writeCount,
                static_cast<unsigned long long>(result.writeCalls),
                static_cast<unsigned long long>(result.refusedWrites), result.readCount,
-               static_cast<unsigned long long>(result.readCalls), result.leftover);
+               static_cast<unsigned long long>(result.readCalls));
+  // Counted by the tool over the whole input: the library's Finish counts only what followed
+  // the end marker in the last piece written, which depends on the piece size.
+  if (!result.endMarkerSeen) {
+    std::fprintf(stderr, "leftover: no end marker in the input\n");
+  } else {
+    std::fprintf(stderr, "leftover: %llu bytes after the end marker in the whole input%s\n",
+                 static_cast<unsigned long long>(result.trailing),
+                 result.readToEnd ? "" : " (read error before its end)");
+  }
+  if (result.check.ran) {
+    std::fprintf(stderr, "check: the library's decoder over the same bytes gave %u rows%s\n",
+                 result.check.rows,
+                 result.check.end == SessionEnd::kEnd ? " and ended" : " and did not end");
+  }
+}
+
+// What --grey cannot turn into grey, or "" (R, G, B and grey rows can).
+std::string GreyProblem(const ImageShape& shape) {
+  if (shape.samples == Samples::kRgb || shape.samples == Samples::kGrey) {
+    return "";
+  }
+  return "--grey needs R, G, B or grey rows; this image has " + std::to_string(shape.channels) +
+         " components that are not R, G, B (write it without "
+         "--grey, as PAM)";
 }
 
 int Run(const Options& options) {
@@ -399,21 +489,28 @@ int Run(const Options& options) {
   const bool toStandardOutput = options.output == kStandardStream;
   if (format == Format::kUnknown) {
     if (toStandardOutput) {
-      return UsageError("writing to standard output needs --format png, pnm or pam");
+      return UsageError("writing to standard output needs --format png, pnm, pam or bmp");
     }
     format = FormatFromName(options.output);
     if (format == Format::kUnknown) {
       return UsageError("cannot tell the output format of '" + options.output +
-                        "' (name it .png, .ppm, .pgm, .pnm or .pam, or give --format)");
+                        "' (name it .png, .ppm, .pgm, .pnm, .pam or .bmp, or give --format)");
     }
   }
   if (!FormatAvailable(format)) {
     return UsageError(std::string("this build writes no ") + FormatName(format) +
-                      "; write PPM, PGM or PAM");
+                      "; write PPM, PGM, PAM or BMP");
+  }
+  // The target is looked at before anything is decoded: one the user may not write, or a
+  // folder, fails at once and stays as it was.
+  OutputFile output;
+  std::string error;
+  if (!output.Prepare(options.output, &error)) {
+    std::fprintf(stderr, "jpegdec: %s\n", error.c_str());
+    return kExitOutput;
   }
   const std::string inputName =
       options.input == kStandardStream ? std::string("standard input") : options.input;
-  std::string error;
   const int input = OpenInput(options.input, &error);
   if (input < 0) {
     std::fprintf(stderr, "jpegdec: %s: cannot read: %s\n", inputName.c_str(), error.c_str());
@@ -426,13 +523,26 @@ int Run(const Options& options) {
     std::fprintf(stderr, "jpegdec: %s: read error\n", inputName.c_str());
     return kExitInput;
   }
+  const std::string notJpeg = NotJpegMessage(head.data(), head.size());
+  if (!notJpeg.empty()) {
+    CloseInput(input);
+    std::fprintf(stderr, "jpegdec: %s: %s\n", inputName.c_str(), notJpeg.c_str());
+    return kExitDecode;
+  }
+  const Resolution resolution = ReadJfifResolution(head.data(), head.size());
+  // GDI+ reports no damage: the library's decoder runs beside it over the same bytes, where it
+  // takes the frame type.
+  const bool gdiplusPossible =
+      options.mode == JPEGDEC_MODE_GDIPLUS || options.mode == JPEGDEC_MODE_AUTO;
+  const bool checkable = frame.found && NativeDecoderTakes(frame.marker, frame.precision);
   const bool large = std::uint64_t{frame.width} * frame.height >= kProgressPixels;
   ProgressBar progress(!options.quiet && large && StderrIsTerminal(), frame.height);
   std::uint32_t rowsWritten = 0;
 
   // The output opens with the first row, once the row length tells the layout.
-  OutputFile output;
   std::unique_ptr<ImageWriter> writer;
+  std::vector<std::uint8_t> greyRow;
+  std::uint32_t rowChannels = 0;  // in the rows handed out (3 when --grey converts them)
   Layout layout;
   Format written = format;
   int failure = kExitOk;
@@ -444,6 +554,8 @@ int Run(const Options& options) {
   session.piece = options.piece;
   session.width = frame.width;
   session.height = frame.height;
+  session.check = gdiplusPossible && checkable;
+  session.readToEnd = options.stats;
   session.onRow = [&](std::int32_t isStreaming, const std::uint8_t* row, std::uint32_t length) {
     if (writer == nullptr) {
       layout = ChooseLayout(options, isStreaming, length, frame);
@@ -452,6 +564,19 @@ int Run(const Options& options) {
         failureText = inputName + ": " + layout.problem;
         return false;
       }
+      rowChannels = layout.shape.channels;
+      if (options.grey && layout.shape.channels != 1) {
+        const std::string problem = GreyProblem(layout.shape);
+        if (!problem.empty()) {
+          failure = kExitOutput;
+          failureText = options.output + ": " + problem;
+          return false;
+        }
+        layout.shape.channels = 1;
+        layout.shape.samples = Samples::kGrey;
+        greyRow.resize(layout.shape.width);
+      }
+      layout.shape.resolution = resolution;
       written = ResolvePnm(format, layout.shape);
       const std::string problem = FormatProblem(written, layout.shape);
       if (!problem.empty()) {
@@ -460,17 +585,21 @@ int Run(const Options& options) {
         return false;
       }
       std::string why;
-      if (!output.Open(options.output, &why) ||
+      if (!output.Open(&why) ||
           (writer = StartImage(output.stream(), written, layout.shape, &why)) == nullptr) {
         failure = kExitOutput;
         failureText = options.output + ": " + why;
         return false;
       }
     }
-    if (length < std::size_t{layout.shape.width} * layout.shape.channels) {
+    if (length < std::size_t{layout.shape.width} * rowChannels) {
       failure = kExitDecode;
       failureText = inputName + ": a row of " + std::to_string(length) + " bytes is too short";
       return false;
+    }
+    if (!greyRow.empty()) {
+      RgbToGrey(row, greyRow.data(), layout.shape.width);
+      row = greyRow.data();
     }
     if (!writer->WriteRow(row)) {
       failure = kExitOutput;
@@ -486,7 +615,7 @@ int Run(const Options& options) {
   CloseInput(input);
 
   if (failure == kExitOk) {
-    const std::string why = WhyNotDecoded(result, frame);
+    const std::string why = WhyNotDecoded(result, frame, options.mode);
     if (!why.empty()) {
       failure = result.end == SessionEnd::kInputError ? kExitInput : kExitDecode;
       failureText = inputName + ": " + why;
@@ -518,6 +647,13 @@ int Run(const Options& options) {
   if (failure != kExitOk) {
     std::fprintf(stderr, "jpegdec: %s\n", failureText.c_str());
     return failure;
+  }
+  if (gdiplusPossible && !checkable && layout.mode.compare(0, 7, "gdiplus") == 0) {
+    std::fprintf(stderr,
+                 "jpegdec: %s: note: %s JPEG, decoded by GDI+ alone: the library's decoder does "
+                 "not take it, and GDI+ reports no damage, so damage cannot be detected in this "
+                 "mode\n",
+                 inputName.c_str(), FrameTypeName(frame.marker).c_str());
   }
   if (options.verbose) {
     std::fprintf(stderr, "jpegdec: %s: %ux%u, %u component%s -> %s (%s, %s)\n", inputName.c_str(),
