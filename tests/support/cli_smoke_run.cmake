@@ -168,11 +168,16 @@ run_checked(${PYTHON} -c "import sys
 d = open(sys.argv[1], 'rb').read()
 open(sys.argv[2], 'wb').write(d[:len(d) // 2])
 open(sys.argv[3], 'wb').write(d[:-2])
-# A run of junk in the middle of the scan data: no marker, bytes no Huffman table agrees with.
+# A run of junk in the middle of the scan data, with no marker in it.
 m = len(d) // 2
 open(sys.argv[4], 'wb').write(d[:m] + bytes(range(0x80, 0xfe)) * 4 + d[m + 504:])"
   ${WORK_DIR}/page.jpg ${WORK_DIR}/cut.jpg ${WORK_DIR}/noend.jpg ${WORK_DIR}/damaged.jpg)
-# Rows: input|output|exit status|mode|what standard error says (a regular expression).
+# A page followed by five bytes: --stats counts them in the whole input, whatever the piece size.
+run_checked(${PYTHON} -c
+  "import sys\nopen(sys.argv[1], 'wb').write(open(sys.argv[2], 'rb').read() + b'hello')"
+  ${WORK_DIR}/trailing.jpg ${WORK_DIR}/page.jpg)
+# Rows: input|output|exit status|mode and options (joined by +)|what standard error says (a
+# regular expression).
 set(cases "missing.jpg|bad1.ppm|2|streaming"
   "junk.jpg|bad2.ppm|3|streaming|Not a JPEG file: starts with 0x74 0x68"
   "page.jpg|bad4.tif|1|streaming" "grey.jpg|bad5.pgm|1|nonsense"
@@ -182,6 +187,12 @@ foreach(mode streaming buffered gdiplus auto)
   list(APPEND cases "cut.jpg|cut-${mode}.ppm|3|${mode}|[0-9]+ of ${height} rows"
     "noend.jpg|noend-${mode}.ppm|3|${mode}"
     "damaged.jpg|damaged-${mode}.ppm|3|${mode}|damaged data: .*[0-9]+ of ${height} rows")
+endforeach()
+set(leftover "leftover: 5 bytes after the end marker in the whole input")
+foreach(piece 1 7 1000 100000)
+  foreach(mode streaming gdiplus)
+    list(APPEND cases "trailing.jpg|trailing-${mode}-${piece}.ppm|0|${mode}+-p+${piece}+-s|${leftover}")
+  endforeach()
 endforeach()
 if(gdiplus_available)
   list(APPEND cases
@@ -198,6 +209,7 @@ foreach(row ${cases})
   if(columns GREATER 4)
     list(GET case 4 says)
   endif()
+  string(REPLACE "+" ";" mode "${mode}")
   run_tool(-q --mode ${mode} ${input} ${output})
   if(NOT tool_status EQUAL want)
     message(FATAL_ERROR "${input} -> ${output} (${mode}): exit status ${tool_status}, want ${want}\n"

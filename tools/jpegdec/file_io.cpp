@@ -246,7 +246,8 @@ bool OutputFile::Prepare(const std::string& target, std::string* error) {
   }
   const DWORD type = GetFileType(handle);
   if (type != FILE_TYPE_DISK) {
-    CloseHandle(handle);
+    // Kept open: a pipe's reader sees the end of its data when the writer closes it.
+    inPlaceHandle_ = handle;
     kind_ = Kind::kInPlace;
     return true;
   }
@@ -277,12 +278,8 @@ bool OutputFile::Open(std::string* error) {
   HANDLE handle = INVALID_HANDLE_VALUE;
   std::wstring wide;
   if (kind_ == Kind::kInPlace) {
-    handle = CreateFileW(Wide(final_).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-      *error = "cannot open '" + target_ + "': " + LastErrorText();
-      return false;
-    }
+    handle = static_cast<HANDLE>(inPlaceHandle_);
+    inPlaceHandle_ = nullptr;
   } else {
     // Beside the file replaced, so that the final rename stays within one file system.
     temporary_ = final_ + "." + std::to_string(GetCurrentProcessId()) + ".partial";
@@ -356,6 +353,18 @@ bool FollowLinks(const std::string& name, std::string* result, std::string* erro
 }
 }  // namespace
 
+// The file is made in the folder of final_ and renamed there: the user must be able to.
+bool OutputFile::FolderWritable(const std::string& target, std::string* error) const {
+  const std::size_t slash = final_.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : final_.substr(0, slash));
+  if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    *error = "cannot write '" + target + "': " + ErrnoText() + " (its folder '" + folder + "')";
+    return false;
+  }
+  return true;
+}
+
 bool OutputFile::Prepare(const std::string& target, std::string* error) {
   target_ = target;
   final_ = target;
@@ -373,7 +382,7 @@ bool OutputFile::Prepare(const std::string& target, std::string* error) {
       return false;
     }
     kind_ = Kind::kNewFile;
-    return true;
+    return FolderWritable(target, error);
   }
   if (S_ISDIR(status.st_mode)) {
     *error = "cannot write '" + target + "': it is a directory";
@@ -387,6 +396,9 @@ bool OutputFile::Prepare(const std::string& target, std::string* error) {
   // ordinary user may not even in a folder that lets them replace it.
   if (faccessat(AT_FDCWD, final_.c_str(), W_OK, AT_EACCESS) != 0) {
     *error = "cannot write '" + target + "': " + ErrnoText() + " (the file is left as it was)";
+    return false;
+  }
+  if (!FolderWritable(target, error)) {
     return false;
   }
   kind_ = Kind::kReplace;
@@ -512,6 +524,12 @@ void OutputFile::Discard() {
   if (stream_ != nullptr && kind_ != Kind::kStandardOutput) {
     std::fclose(stream_);
   }
+#if defined(_WIN32)
+  if (inPlaceHandle_ != nullptr) {
+    CloseHandle(static_cast<HANDLE>(inPlaceHandle_));
+    inPlaceHandle_ = nullptr;
+  }
+#endif
   stream_ = nullptr;
   if (!temporary_.empty()) {
 #if defined(_WIN32)

@@ -54,6 +54,9 @@ class OutputFile {
 
  private:
   enum class Kind { kStandardOutput, kNewFile, kReplace, kInPlace, kSocket };
+#if !defined(_WIN32)
+  bool FolderWritable(const std::string& target, std::string* error) const;
+#endif
 
   std::string target_;  // as the user named it, for messages
   std::string final_;   // the file written: the target, or where its links lead
@@ -63,6 +66,7 @@ class OutputFile {
   unsigned mode_ = 0;  // the replaced file's permission bits and owner
   long long owner_ = -1;
   long long group_ = -1;
+  void* inPlaceHandle_ = nullptr;  // Windows: the device or pipe, opened by Prepare
 };
 
 // A stream whose position can be set (a regular file or a disk device), so a writer may place

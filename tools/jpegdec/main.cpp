@@ -377,33 +377,29 @@ std::string RowsOf(std::uint32_t rows, const probe::FrameHeader& frame) {
   return std::to_string(rows) + " of " + std::to_string(frame.height) + " rows";
 }
 
-// The native decoder's verdict when it ran beside a decode that does not stream, or "" when it
-// agrees that the data is whole.
-std::string CheckVerdict(const CheckResult& check, const probe::FrameHeader& frame) {
+// The library's decoder's verdict when it ran beside a decode that does not stream, or "" when
+// it agrees that the data is whole. Data without its end marker ended early, whichever way the
+// decoder said so.
+std::string CheckVerdict(const SessionResult& session, const probe::FrameHeader& frame) {
+  const CheckResult& check = session.check;
   if (!check.ran || (check.end == SessionEnd::kEnd && check.rows == frame.height)) {
     return "";
   }
+  if (check.end == SessionEnd::kNoInstance || check.end == SessionEnd::kStartFailed) {
+    return "the library's decoder could not be started to check the data";
+  }
   const std::string rows = RowsOf(check.rows, frame);
   std::string verdict;
-  switch (check.end) {
-    case SessionEnd::kCutShort:
-      verdict = "the data ends early (" + rows + " decoded";
-      break;
-    case SessionEnd::kEnd:
-      verdict = "the image ended after " + rows + " (";
-      break;
-    case SessionEnd::kNoInstance:
-    case SessionEnd::kStartFailed:
-      return "the library's decoder could not be started to check the data";
-    default:
-      verdict = "damaged data: decoding failed after " + rows + " (";
-      break;
+  if (!session.endMarkerSeen || check.end == SessionEnd::kCutShort) {
+    verdict = "the data ends early (" + rows + " decoded; ";
+  } else if (check.end == SessionEnd::kEnd) {
+    verdict = "the image ended after " + rows + " (";
+  } else {
+    verdict = "damaged data: decoding failed after " + rows + " (";
   }
-  if (verdict.back() != '(') {
-    verdict += "; ";
-  }
-  return verdict + "found by the library's decoder, run over the same bytes: GDI+ fills damaged " +
-         "or missing rows without a word)";
+  return verdict +
+         "found by the library's decoder, run over the same bytes: GDI+ fills damaged or missing "
+         "rows without a word)";
 }
 
 // Why the decode did not give a whole image, or "" when it did.
@@ -431,7 +427,7 @@ std::string WhyNotDecoded(const SessionResult& session, const probe::FrameHeader
       break;
   }
   if (session.end == SessionEnd::kEnd) {
-    const std::string verdict = CheckVerdict(session.check, frame);
+    const std::string verdict = CheckVerdict(session, frame);
     if (!verdict.empty()) {
       return verdict;
     }
