@@ -168,6 +168,9 @@ endif()
 if(NOT TARGET jpegdec_cli)
   set(JPEGDEC_PACKAGE_TOOL_LINE "(the command-line tool was not built)")
 endif()
+if(WIN32)
+  string(REPLACE "\n" "\r\n" body "${body}")  # NEWLINE_STYLE leaves substituted text alone
+endif()
 set(JPEGDEC_NOTICES_BODY "${body}")
 # On Windows they are text files as Notepad and Explorer expect them: named *.txt, with CRLF
 # line ends.

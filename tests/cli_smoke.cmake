@@ -1,9 +1,10 @@
 # Smoke test of the command-line host as a user runs it: this build is installed into a scratch
 # prefix and the installed tool decodes a generated sample page (scripts/make-sample.py,
 # compressed with cjpeg) in every mode; standard input and output, --version, the failure paths
-# (unreadable, refused, truncated data, unknown format) and that they leave no file; natively
-# also SIGTERM in the middle of a decode. In the win32 build the tool runs under Wine and opens
-# a file with a non-ASCII name.
+# (unreadable, not JPEG, refused, truncated and damaged data, unknown format) and that they
+# leave no file; BMP, grey and the page's resolution read back by a reader of the test's own;
+# devices, FIFOs, links and read-only files as targets; natively also SIGTERM in the middle of a
+# decode. In the win32 build the tool runs under Wine and opens a file with a non-ASCII name.
 find_package(Python3 COMPONENTS Interpreter)
 find_program(JPEGDEC_CJPEG cjpeg)
 if(TARGET jpegdec_cli AND Python3_Interpreter_FOUND AND JPEGDEC_CJPEG)
@@ -23,6 +24,8 @@ if(TARGET jpegdec_cli AND Python3_Interpreter_FOUND AND JPEGDEC_CJPEG)
       -P ${CMAKE_CURRENT_SOURCE_DIR}/support/cli_smoke_run.cmake)
   set_tests_properties(cli_smoke PROPERTIES TIMEOUT 300)
   if(WIN32)
-    set_tests_properties(cli_smoke PROPERTIES ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+    # About a hundred runs of the tool, each starting a Wine process.
+    set_tests_properties(cli_smoke PROPERTIES TIMEOUT 900
+      ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
   endif()
 endif()

@@ -44,10 +44,13 @@ constexpr std::size_t kHeadLimit = 4u << 20;
 constexpr std::size_t kHeadChunk = 64u << 10;
 
 #if defined(_WIN32)
-#define JPEGDEC_CLI_GDIPLUS_TEXT "the system's GDI+ imaging library (gdiplus.dll)"
+#define JPEGDEC_CLI_GDIPLUS_TEXT                                                              \
+  "  gdiplus    hands the file to the system's GDI+ (gdiplus.dll); buffered when it cannot\n" \
+  "             be loaded\n"
 #else
-#define JPEGDEC_CLI_GDIPLUS_TEXT \
-  "here a stand-in for Windows' GDI+ that decodes with the system's libturbojpeg"
+#define JPEGDEC_CLI_GDIPLUS_TEXT                                                        \
+  "  gdiplus    hands the file to a stand-in for Windows' GDI+ that decodes with the\n" \
+  "             system's libturbojpeg; buffered when libturbojpeg cannot be loaded\n"
 #endif
 
 const char kUsage[] =
@@ -70,15 +73,15 @@ const char kUsage[] =
     "  -h, --help           this text\n"
     "  -V, --version        the tool's and the library's version\n"
     "\n"
-    "Modes: streaming decodes while the data arrives; buffered collects the file, then decodes\n"
-    "it with the same decoder; gdiplus hands the file to " JPEGDEC_CLI_GDIPLUS_TEXT
-    ",\n"
-    "falling back to buffered when it cannot be loaded; auto chooses gdiplus when the page fits\n"
-    "in memory, else streaming. The library's own decoder takes baseline and extended\n"
-    "sequential JPEG (8-bit, Huffman); gdiplus also decodes progressive JPEG. GDI+ reports no\n"
-    "damage, so in gdiplus and auto mode the tool runs the library's decoder over the same\n"
-    "bytes as well and fails when it does; a progressive file's damage goes unnoticed there\n"
-    "(the tool says so).\n"
+    "Modes:\n"
+    "  streaming  decodes while the data arrives, with the library's own decoder\n"
+    "  buffered   collects the file, then decodes it with the same decoder\n"  //
+    JPEGDEC_CLI_GDIPLUS_TEXT                                                   //
+    "  auto       gdiplus when the page fits in memory, else streaming\n"
+    "The library's decoder takes baseline and extended sequential JPEG (8-bit, Huffman); GDI+\n"
+    "also takes progressive JPEG. GDI+ reports no damage: in gdiplus and auto mode the tool also\n"
+    "runs the library's decoder over the same bytes and fails when it finds damage. Damage in a\n"
+    "file only GDI+ decodes (progressive) cannot be detected; the tool says so.\n"
     "\n"
     "Exit status: 0 done, 1 usage, 2 unreadable input, 3 not JPEG, refused, damaged or cut\n"
     "short (a message says which, and how many rows of how many were decoded), 4 output not\n"
@@ -381,9 +384,13 @@ std::string RowsOf(std::uint32_t rows, const probe::FrameHeader& frame) {
 // it agrees that the data is whole. Data without its end marker ended early, whichever way the
 // decoder said so.
 std::string CheckVerdict(const SessionResult& session, const probe::FrameHeader& frame) {
+  const bool gdiplusFailed = session.end != SessionEnd::kEnd;
   const CheckResult& check = session.check;
   if (!check.ran || (check.end == SessionEnd::kEnd && check.rows == frame.height)) {
     return "";
+  }
+  if (check.rows == frame.height && !session.endMarkerSeen) {
+    return "";  // every row is there, only the end marker is missing: WhyNotDecoded says so
   }
   if (check.end == SessionEnd::kNoInstance || check.end == SessionEnd::kStartFailed) {
     return "the library's decoder could not be started to check the data";
@@ -397,9 +404,9 @@ std::string CheckVerdict(const SessionResult& session, const probe::FrameHeader&
   } else {
     verdict = "damaged data: decoding failed after " + rows + " (";
   }
-  return verdict +
-         "found by the library's decoder, run over the same bytes: GDI+ fills damaged or missing "
-         "rows without a word)";
+  return verdict + "found by the library's decoder, run over the same bytes: " +
+         (gdiplusFailed ? "GDI+ failed with no word on why)"
+                        : "GDI+ fills damaged or missing rows without a word)");
 }
 
 // Why the decode did not give a whole image, or "" when it did.
@@ -420,8 +427,17 @@ std::string WhyNotDecoded(const SessionResult& session, const probe::FrameHeader
     case SessionEnd::kInputError:
       return "read error after " + std::to_string(session.inputBytes) + " bytes";
     case SessionEnd::kFailed:
-      return session.rows > 0 ? "damaged data: decoding failed after " + rowsOf
-                              : WhyRefused(frame, mode);
+      if (session.rows > 0) {
+        return "damaged data: decoding failed after " + rowsOf;
+      }
+      // GDI+ gives no reason: the library's decoder, where it ran, tells what is wrong.
+      if (!CheckVerdict(session, frame).empty()) {
+        return CheckVerdict(session, frame);
+      }
+      if (frame.found && !session.endMarkerSeen) {
+        return "the data ends early: no end-of-image marker (" + rowsOf + " decoded)";
+      }
+      return WhyRefused(frame, mode);
     case SessionEnd::kStopped:
     case SessionEnd::kEnd:
       break;
