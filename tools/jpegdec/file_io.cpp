@@ -237,6 +237,12 @@ bool OutputFile::Prepare(const std::string& target, std::string* error) {
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      // A link whose target is missing: a new file under the link's name would replace it.
+      *error = "cannot write '" + target + "': it is a link to a file that does not exist";
+      return false;
+    }
     if (code == ERROR_FILE_NOT_FOUND) {
       kind_ = Kind::kNewFile;
       return true;
@@ -365,6 +371,35 @@ bool OutputFile::FolderWritable(const std::string& target, std::string* error) c
   return true;
 }
 
+// Opens a device or FIFO for writing, or connects to a socket, before anything is decoded, as a
+// shell's redirection does: a FIFO's open waits for its reader, and a reader always sees the
+// end of the data, also when the decode fails before the first row.
+bool OutputFile::OpenInPlace(bool socketFile, std::string* error) {
+  if (!socketFile) {
+    inPlaceDescriptor_ = open(final_.c_str(), O_WRONLY | O_CLOEXEC);
+    if (inPlaceDescriptor_ < 0) {
+      *error = "cannot write '" + target_ + "': " + ErrnoText();
+      return false;
+    }
+    return true;
+  }
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  if (final_.size() >= sizeof address.sun_path) {
+    *error = "cannot connect to '" + target_ + "': the socket's name is too long";
+    return false;
+  }
+  std::memcpy(address.sun_path, final_.c_str(), final_.size() + 1);
+  inPlaceDescriptor_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (inPlaceDescriptor_ < 0 ||
+      connect(inPlaceDescriptor_, reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+          0) {
+    *error = "cannot connect to '" + target_ + "': " + ErrnoText();
+    return false;
+  }
+  return true;
+}
+
 bool OutputFile::Prepare(const std::string& target, std::string* error) {
   target_ = target;
   final_ = target;
@@ -389,8 +424,8 @@ bool OutputFile::Prepare(const std::string& target, std::string* error) {
     return false;
   }
   if (!S_ISREG(status.st_mode)) {
-    kind_ = S_ISSOCK(status.st_mode) ? Kind::kSocket : Kind::kInPlace;
-    return true;
+    kind_ = Kind::kInPlace;
+    return OpenInPlace(S_ISSOCK(status.st_mode), error);
   }
   // The system's own answer, with the effective ids: root may write a read-only file, an
   // ordinary user may not even in a folder that lets them replace it.
@@ -415,32 +450,9 @@ bool OutputFile::Open(std::string* error) {
       stream_ = stdout;
       return true;
     case Kind::kInPlace:
-      // A FIFO's open waits for its reader, as a shell's redirection does.
-      descriptor = open(final_.c_str(), O_WRONLY | O_CLOEXEC);
-      if (descriptor < 0) {
-        *error = "cannot open '" + target_ + "': " + ErrnoText();
-        return false;
-      }
+      descriptor = inPlaceDescriptor_;
+      inPlaceDescriptor_ = -1;
       break;
-    case Kind::kSocket: {
-      sockaddr_un address = {};
-      address.sun_family = AF_UNIX;
-      if (final_.size() >= sizeof address.sun_path) {
-        *error = "cannot connect to '" + target_ + "': the socket's name is too long";
-        return false;
-      }
-      std::memcpy(address.sun_path, final_.c_str(), final_.size() + 1);
-      descriptor = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (descriptor < 0 ||
-          connect(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        *error = "cannot connect to '" + target_ + "': " + ErrnoText();
-        if (descriptor >= 0) {
-          close(descriptor);
-        }
-        return false;
-      }
-      break;
-    }
     case Kind::kNewFile:
     case Kind::kReplace:
       // Beside the file replaced, so that the final rename stays within one file system.
@@ -528,6 +540,11 @@ void OutputFile::Discard() {
   if (inPlaceHandle_ != nullptr) {
     CloseHandle(static_cast<HANDLE>(inPlaceHandle_));
     inPlaceHandle_ = nullptr;
+  }
+#else
+  if (inPlaceDescriptor_ >= 0) {
+    close(inPlaceDescriptor_);
+    inPlaceDescriptor_ = -1;
   }
 #endif
   stream_ = nullptr;

@@ -41,7 +41,8 @@ class OutputFile {
   ~OutputFile();  // discards a file not committed
 
   // Looks at the target before anything is decoded: false with `error` set when it cannot be
-  // written (a directory, a file the user may not write, a link loop). Creates nothing.
+  // written (a directory, a file the user may not write, a link loop). Creates no file; opens a
+  // device, FIFO or socket (a FIFO's open waits for its reader).
   bool Prepare(const std::string& target, std::string* error);
   // Creates the temporary file, or opens the device, FIFO or socket. After Prepare.
   bool Open(std::string* error);
@@ -53,9 +54,10 @@ class OutputFile {
   bool inPlace() const { return kind_ != Kind::kNewFile && kind_ != Kind::kReplace; }
 
  private:
-  enum class Kind { kStandardOutput, kNewFile, kReplace, kInPlace, kSocket };
+  enum class Kind { kStandardOutput, kNewFile, kReplace, kInPlace };
 #if !defined(_WIN32)
   bool FolderWritable(const std::string& target, std::string* error) const;
+  bool OpenInPlace(bool socketFile, std::string* error);
 #endif
 
   std::string target_;  // as the user named it, for messages
@@ -67,6 +69,7 @@ class OutputFile {
   long long owner_ = -1;
   long long group_ = -1;
   void* inPlaceHandle_ = nullptr;  // Windows: the device or pipe, opened by Prepare
+  int inPlaceDescriptor_ = -1;     // elsewhere: the device, FIFO or socket, opened by Prepare
 };
 
 // A stream whose position can be set (a regular file or a disk device), so a writer may place
