@@ -20,6 +20,10 @@
 //   --wall           time with the wall clock (default: the process's CPU time, which other
 //                    processes on a busy machine disturb far less)
 //   --list           print the decoder names and exit
+//   --level L        compare_levels only (the library's core linked in, with the tests' cap on
+//                    the fast routines): hold jpegdec to SSE2 or AVX2 (sse2, avx2), as a
+//                    processor without AVX2 runs it; libjpeg-turbo is held to its SSE2 routines
+//                    by its own JSIMD_FORCESSE2=1 environment variable (scripts/bench.sh --sse2)
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -36,6 +40,10 @@
 #include <time.h>
 #endif
 
+#if defined(JPEGDEC_BENCH_LEVEL_SWITCH)
+#include "decoder/cpu_dispatch.h"
+#include "decoder/cpu_dispatch_testing.h"
+#endif
 #include "heap_counter.h"
 #include "jpeg_info.h"
 #include "jpegdec/jpegdec.h"
@@ -96,6 +104,7 @@ struct Options {
   std::string csvPath;
   bool verify = true;
   bool wallClock = false;
+  std::string level;  // --level: "" (the processor's), "sse2" or "avx2"
   std::vector<std::string> files;
 };
 
@@ -469,6 +478,21 @@ void WriteTargets(std::FILE* f, const std::vector<FileResult>& results, const De
   std::fprintf(f, "\n");
 }
 
+// What --level held each decoder to: jpegdec's cap and the level it reached on this processor,
+// and whether libjpeg-turbo was asked for its SSE2 routines.
+std::string LevelNote(const Options& options) {
+  std::string note = "jpegdec held to " + options.level;
+#if defined(JPEGDEC_BENCH_LEVEL_SWITCH)
+  const char* const kNames[] = {"plain", "SSE2", "AVX2"};
+  note += std::string(" (runs ") + kNames[DetectRoutineLevel()] + " here)";
+#endif
+  const char* forced = std::getenv("JSIMD_FORCESSE2");
+  note += forced != nullptr && std::strcmp(forced, "1") == 0
+              ? "; libjpeg-turbo held to its SSE2 routines (JSIMD_FORCESSE2=1)"
+              : "; libjpeg-turbo with the best routines it finds";
+  return note;
+}
+
 void WriteMarkdown(std::FILE* f, const Options& options, const std::vector<FileResult>& results,
                    const Decoder* yardstick, const Decoder* pixelReference) {
   std::fprintf(f,
@@ -481,6 +505,9 @@ void WriteMarkdown(std::FILE* f, const Options& options, const std::vector<FileR
                      "allocates through it; blocks at their usable size; the input file, held "
                      "before the decode, is not included)"
                    : "not measured in this build");
+  if (!options.level.empty()) {
+    std::fprintf(f, "Routine levels: %s.\n\n", LevelNote(options).c_str());
+  }
   WriteTargets(f, results, yardstick);
   std::fprintf(f, "### Throughput, median MP/s (ratio to %s)\n\n| image |", yardstick->name);
   for (const Decoder* d : options.decoders) {
@@ -570,6 +597,18 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       o->csvPath = argv[++i];
     } else if (a == "--wall") {
       o->wallClock = true;
+    } else if (a == "--level" && hasValue) {
+      o->level = argv[++i];
+      if (o->level != "sse2" && o->level != "avx2") {
+        std::fprintf(stderr, "compare: --level takes sse2 or avx2, not %s\n", o->level.c_str());
+        return false;
+      }
+#if !defined(JPEGDEC_BENCH_LEVEL_SWITCH)
+      std::fprintf(stderr,
+                   "compare: this build links the shipped library, which has no level "
+                   "switch: use compare_levels\n");
+      return false;
+#endif
     } else if (a == "--no-verify") {
       o->verify = false;
     } else if (a == "--list") {
@@ -619,6 +658,12 @@ int Main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, &options)) {
     return 2;
   }
+#if defined(JPEGDEC_BENCH_LEVEL_SWITCH)
+  if (!options.level.empty()) {
+    LimitRoutineLevel(options.level == "sse2" ? kRoutinesSse2 : kRoutinesAvx2);
+    std::fprintf(stderr, "compare: %s\n", LevelNote(options).c_str());
+  }
+#endif
   // Ratios are taken against libjpeg-turbo box/integer when this build has it, else against
   // GDI+ (the Windows peer), else against the first decoder.
   const Decoder* yardstick = options.decoders.front();
