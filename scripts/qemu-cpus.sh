@@ -16,8 +16,8 @@
 # markers, 4:2:2 with optimised tables, 4:4:4, grey; sizes off the MCU grid; a 4:2:0 page of
 # 850 x 1100 for the fast block loop's long runs), and the corpus
 # files listed below when ../shared/corpus is present (skipped, saying so, when it is absent):
-# every sampling layout the corpus has, four components with and without the colour transform,
-# restart markers, DNL, a 1123 x 794 photograph and two damaged files. About three minutes on
+# every sampling layout the corpus has, four components with and without the colour transform
+# (one with subsampling), restart markers, a 1123 x 794 photograph and two damaged files. About three minutes on
 # a two-core machine.
 #
 # Usage: scripts/qemu-cpus.sh   (configures and builds what it needs; qemu-user from
@@ -48,7 +48,7 @@ corpus_sample=(
   decodable/ird_ref_rgb.jpg
   decodable/ird_ref_restarts.jpg
   decodable/ird_ref_mozilla_jpg-size-17x17.jpg
-  decodable/js_baseline_32x32x8_dnl.jpg
+  decodable/ird_ref_mozilla_jpg-cmyk-2.jpg
   decodable/ird_bench_tower_grayscale.jpg
   decodable/ird_its_d22db5be7594c17a18a047ca9264ea0a.jpg
   corrupt/ird_crash_derive-huffman-codes-overflow.jpg
@@ -117,6 +117,7 @@ for run in "${runs[@]}"; do
   )
 done
 for model in "${models[@]}"; do
+  model_started=$SECONDS
   echo "=== qemu-i386 -cpu ${model%%,*}: the tool, ${#sample[@]} files, ${#runs[@]} runs"
   differ=0
   for run in "${runs[@]}"; do
@@ -151,6 +152,7 @@ for model in "${models[@]}"; do
       status=1
     fi
   done
+  echo "=== qemu-i386 -cpu ${model%%,*}: $((SECONDS - model_started)) s"
 done
 echo "=== qemu-cpus: $((SECONDS - started)) s"
 exit $status
