@@ -378,6 +378,8 @@ constexpr double kLeastToLibjpeg = 1.10;
 #else
 constexpr double kLeastToLibjpeg = 1.15;
 #endif
+// Both held to their SSE2 routines (--level sse2), natively and in the DLL alike.
+constexpr double kLeastToLibjpegAtSse2 = 1.10;
 
 const Target kTargets[] = {
     {"streaming in pieces of 4 KiB and more, × libjpeg-turbo box/integer",
@@ -402,6 +404,11 @@ const Target kTargets[] = {
      false},
 };
 
+// The ratio a target asks for; against libjpeg-turbo it depends on the routine level.
+double Least(const Target& t, bool sse2Level) {
+  return t.base == Base::kYardstick && sse2Level ? kLeastToLibjpegAtSse2 : t.least;
+}
+
 // The worst ratio of a target on one file (0 when none of its cells was timed), and which cell.
 double TargetRatio(const Target& t, const FileResult& r, const Decoder* yardstick,
                    const char** worstCell) {
@@ -423,7 +430,8 @@ double TargetRatio(const Target& t, const FileResult& r, const Decoder* yardstic
   return worst;
 }
 
-void WriteTargets(std::FILE* f, const std::vector<FileResult>& results, const Decoder* yardstick) {
+void WriteTargets(std::FILE* f, const std::vector<FileResult>& results, const Decoder* yardstick,
+                  bool sse2Level) {
   std::fprintf(f,
                "### Targets\n\nEach ratio is the median of the rounds' ratios (the decoders take "
                "turns on a file); a file's figure is its worst cell.\n\n"
@@ -443,18 +451,18 @@ void WriteTargets(std::FILE* f, const std::vector<FileResult>& results, const De
         continue;
       }
       ++measured;
-      met += ratio >= t.least ? 1 : 0;
+      met += ratio >= Least(t, sse2Level) ? 1 : 0;
       if (worst == 0 || ratio < worst) {
         worst = ratio;
         where = r.name + ", " + cell + ": " + Fixed(ratio, 2) + "×";
       }
     }
-    std::fprintf(f, "| %s | %s× | %d of %d | %s |\n", t.title, Fixed(t.least, 2).c_str(), met,
-                 measured, where.c_str());
+    std::fprintf(f, "| %s | %s× | %d of %d | %s |\n", t.title,
+                 Fixed(Least(t, sse2Level), 2).c_str(), met, measured, where.c_str());
   }
   std::fprintf(f, "\n| image |");
   for (const Target& t : kTargets) {
-    std::fprintf(f, " %s (≥ %s×) |", t.column, Fixed(t.least, 2).c_str());
+    std::fprintf(f, " %s (≥ %s×) |", t.column, Fixed(Least(t, sse2Level), 2).c_str());
   }
   std::fprintf(f, "\n|---|");
   for (std::size_t i = 0; i < std::size(kTargets); ++i) {
@@ -470,7 +478,8 @@ void WriteTargets(std::FILE* f, const std::vector<FileResult>& results, const De
       if (ratio == 0) {
         std::fprintf(f, " - |");
       } else {
-        std::fprintf(f, " %s%s |", Fixed(ratio, 2).c_str(), ratio >= t.least ? "" : " (below)");
+        std::fprintf(f, " %s%s |", Fixed(ratio, 2).c_str(),
+                     ratio >= Least(t, sse2Level) ? "" : " (below)");
       }
     }
     std::fprintf(f, "\n");
@@ -508,7 +517,7 @@ void WriteMarkdown(std::FILE* f, const Options& options, const std::vector<FileR
   if (!options.level.empty()) {
     std::fprintf(f, "Routine levels: %s.\n\n", LevelNote(options).c_str());
   }
-  WriteTargets(f, results, yardstick);
+  WriteTargets(f, results, yardstick, options.level == "sse2");
   std::fprintf(f, "### Throughput, median MP/s (ratio to %s)\n\n| image |", yardstick->name);
   for (const Decoder* d : options.decoders) {
     std::fprintf(f, " %s |", d->name);
