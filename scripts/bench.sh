@@ -9,25 +9,32 @@
 # tool-memory.md).
 # Installs what is missing first (scripts/install-deps.sh). Never run by the tests.
 #
-# Usage: scripts/bench.sh [--quick] [--win32] [-- COMPARE-OPTIONS...]
+# Usage: scripts/bench.sh [--quick] [--win32] [--sse2] [-- COMPARE-OPTIONS...]
 #   --quick   the 300-dpi pages and the photographs, at most 3 timed rounds each
 #   --win32   instead: the 32-bit Windows build (preset bench-win32) under Wine, jpegdec's modes
 #             against a 32-bit libjpeg-turbo (Debian's source package built with mingw by
 #             bench/build_ljt_win32.sh; left out, with the reason, when it cannot be fetched or
 #             built) and GDI+ (mode 1); results in build/bench-results/win32/
+#   --sse2    also the SSE2 level, as a processor without AVX2 runs it: a second comparison with
+#             jpegdec held to its SSE2 routines (bench/compare_levels: the library's code linked
+#             statically with the tests' routine cap) against libjpeg-turbo held to its SSE2
+#             routines (JSIMD_FORCESSE2=1, its documented switch); compare-sse2.md and .csv, and
+#             a section of results.md. The usual comparison is the processor's own level.
 #   COMPARE-OPTIONS go to bench/compare.cpp (e.g. --runs 9 --decoders jpegdec-s64k,ljt-box)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 quick=0
 win32=0
+sse2=0
 compare_options=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
     --win32) win32=1 ;;
+    --sse2) sse2=1 ;;
     --) shift; compare_options+=("$@"); break ;;
-    *) echo "usage: scripts/bench.sh [--quick] [--win32] [-- COMPARE-OPTIONS...]" >&2; exit 2 ;;
+    *) echo "usage: scripts/bench.sh [--quick] [--win32] [--sse2] [-- COMPARE-OPTIONS...]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -105,6 +112,19 @@ machine() {  # the machine, the compilers and the flags, as Markdown
   echo
 }
 
+sse2_section() {  # sse2_section DIR: the SSE2-level comparison, when it was run, as Markdown
+  if [ $sse2 = 1 ] && [ -s "$1/compare-sse2.md" ]; then
+    echo
+    echo "## SSE2 level: jpegdec and libjpeg-turbo held to their SSE2 routines"
+    echo
+    echo "jpegdec through bench/compare_levels (the library's code linked statically, its routine"
+    echo "cap at SSE2); libjpeg-turbo with JSIMD_FORCESSE2=1. The tables above are the processor's"
+    echo "own level."
+    echo
+    cat "$1/compare-sse2.md"
+  fi
+}
+
 load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
 status=0
 if [ $win32 = 1 ]; then
@@ -121,7 +141,7 @@ the ratios are to GDI+"
   fi
   echo "=== bench-win32: configure and build"
   cmake --preset bench-win32 >/dev/null
-  cmake --build --preset bench-win32 --target compare routines
+  cmake --build --preset bench-win32 --target compare compare_levels routines
   scripts/wine-prefix.sh build/bench-win32 >/dev/null
   echo "=== routine level under Wine"
   routines=$(WINEPREFIX=$PWD/build/bench-win32/wineprefix cmake/wine-run.sh \
@@ -131,11 +151,18 @@ the ratios are to GDI+"
   WINEPREFIX=$PWD/build/bench-win32/wineprefix cmake/wine-run.sh \
     build/bench-win32/bench/compare.exe --markdown "$out/compare.md" --csv "$out/compare.csv" \
     "${compare_options[@]}" "${files[@]}" || status=1
+  if [ $sse2 = 1 ]; then
+    echo "=== comparison under Wine at the SSE2 level (jpegdec and libjpeg-turbo held to SSE2)"
+    JSIMD_FORCESSE2=1 WINEPREFIX=$PWD/build/bench-win32/wineprefix cmake/wine-run.sh \
+      build/bench-win32/bench/compare_levels.exe --level sse2 --markdown "$out/compare-sse2.md" \
+      --csv "$out/compare-sse2.csv" "${compare_options[@]}" "${files[@]}" || status=1
+  fi
   {
     echo "# jpegdec benchmark: win32 build under Wine ($(wine --version 2>/dev/null))"
     echo
     machine build/bench-win32
     cat "$out/compare.md"
+    sse2_section "$out"
   } >"$out/results.md"
   plot "$out/compare.csv" "$out/throughput.png" \
     "jpegdec (win32, Wine) against libjpeg-turbo and GDI+"
@@ -150,6 +177,12 @@ build/bench/bench/micro_bench --benchmark_out="$results/micro.json" \
 echo "=== comparison"
 build/bench/bench/compare --markdown "$results/compare.md" --csv "$results/compare.csv" \
   "${compare_options[@]}" "${files[@]}" || status=1
+if [ $sse2 = 1 ]; then
+  echo "=== comparison at the SSE2 level (jpegdec and libjpeg-turbo held to SSE2)"
+  JSIMD_FORCESSE2=1 build/bench/bench/compare_levels --level sse2 \
+    --markdown "$results/compare-sse2.md" --csv "$results/compare-sse2.csv" \
+    "${compare_options[@]}" "${files[@]}" || status=1
+fi
 # Peak memory (maximum resident set) of the whole jpegdec tool process decoding a 600-dpi A4
 # colour page to PNG, measured with GNU time; the 300-dpi page with --quick.
 echo "=== peak memory of the jpegdec tool"
@@ -184,6 +217,7 @@ cat "$results/tool-memory.md"
   echo
   machine build/bench
   cat "$results/compare.md"
+  sse2_section "$results"
   echo
   cat "$results/tool-memory.md"
   echo

@@ -13,6 +13,8 @@ packages=(
   # libclang-rt-14-dev; the C and C++ libraries and the test dependencies for i386.
   libc6-dev-i386 lib32gcc-12-dev lib32stdc++-12-dev
   libgtest-dev:i386 libjpeg62-turbo-dev:i386 libturbojpeg0:i386 libpng-dev:i386
+  # qemu-i386 runs the 32-bit build as older processors (scripts/qemu-cpus.sh).
+  qemu-user
 )
 
 missing=()

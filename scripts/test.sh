@@ -3,8 +3,10 @@
 # UndefinedBehaviorSanitizer, and the threaded test under ThreadSanitizer) and win32 (under
 # 32-bit Wine, once more with UndefinedBehaviorSanitizer in trap mode, since mingw has no
 # AddressSanitizer), and the test suite for 32-bit Linux under AddressSanitizer (native32-asan:
-# the DLL's pointer and size widths); then gives each libFuzzer target a short run, in the
-# 64-bit and the 32-bit fuzz build. Installs what is missing first.
+# the DLL's pointer and size widths); runs the 32-bit Linux build under qemu-i386 as a processor
+# without SSE2, one without AVX and one with AVX2 (scripts/qemu-cpus.sh: the tool's rows on a
+# fixed sample against the native build's, and the routine tests); then gives each libFuzzer
+# target a short run, in the 64-bit and the 32-bit fuzz build. Installs what is missing first.
 #   JPEGDEC_FUZZ_SECONDS    seconds per fuzz target, 64-bit build (default 45; 0 skips fuzzing)
 #   JPEGDEC_FUZZ32_SECONDS  seconds per fuzz target, 32-bit build (default 15; 0 skips it)
 set -euo pipefail
@@ -26,6 +28,9 @@ for preset in "${presets[@]}"; do
   fi
   ctest --preset "$preset" || status=1
 done
+
+echo "=== qemu-i386: the 32-bit build as processors without SSE2, without AVX, with AVX2"
+scripts/qemu-cpus.sh || status=1
 
 fuzz_seconds=${JPEGDEC_FUZZ_SECONDS:-45}
 if [ "$fuzz_seconds" -gt 0 ]; then

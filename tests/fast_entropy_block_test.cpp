@@ -15,6 +15,7 @@
 #include "decoder/entropy/huffman.h"
 #include "decoder/entropy/huffman_fast.h"
 #include "decoder/transform/reconstruct_fast.h"
+#include "support/routine_levels.h"
 
 #if defined(JPEGDEC_HAVE_LIBJPEG)
 #include "support/libjpeg_reference.h"
@@ -281,6 +282,9 @@ Bytes RandomScanData(std::mt19937& random, std::size_t size, int ffPerMille) {
 }
 
 TEST(FastEntropyBlocks, RandomDataMeetsEveryCaseAlike) {
+  if (const std::string missing = test::MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
+    GTEST_SKIP() << missing;
+  }
   std::mt19937 random(2024);
   for (const TableSet& set : kTableSets) {
     for (int trial = 0; trial < 150; ++trial) {
@@ -303,6 +307,9 @@ TEST(FastEntropyBlocks, RandomDataMeetsEveryCaseAlike) {
 // then meet the end of nearly every piece, inside codes, inside extra bits and inside stuffed
 // pairs, and must fetch, wait and fail exactly where the plain searches do.
 TEST(FastEntropyBlocks, TinyPiecesAgreeCallByCall) {
+  if (const std::string missing = test::MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
+    GTEST_SKIP() << missing;
+  }
   std::mt19937 random(4711);
   for (const TableSet& set : kTableSets) {
     for (int trial = 0; trial < 40; ++trial) {
@@ -325,6 +332,9 @@ TEST(FastEntropyBlocks, TinyPiecesAgreeCallByCall) {
 // written with those tables' codes, so that mostly the fast path works and the plain routines
 // take over at piece ends and near the 0xFF bytes.
 TEST(FastEntropyBlocks, LongValidRunsAgreeBlockByBlock) {
+  if (const std::string missing = test::MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
+    GTEST_SKIP() << missing;
+  }
 #if defined(JPEGDEC_HAVE_LIBJPEG)
   // Scan data of real images made with the standard tables.
   std::vector<Bytes> scans;
@@ -370,8 +380,8 @@ TEST(FastEntropyBlocks, LongValidRunsAgreeBlockByBlock) {
 // the same blocks complete and fail, with the same coefficients and DC differences, and closing
 // the reader after any block leaves the state the block-by-block path leaves.
 TEST(FastEntropyBlocks, ColumnFormThroughAnOpenReaderAgrees) {
-  if (DetectRoutineLevel() == kRoutinesPlain) {
-    GTEST_SKIP() << "no fast routines on this processor";
+  if (const std::string missing = test::MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
+    GTEST_SKIP() << missing;
   }
   std::array<std::size_t, kBlockSize> columnOf{};
   for (std::size_t i = 0; i < kBlockSize; ++i) {
@@ -461,6 +471,10 @@ TEST(FastEntropyBlocks, GivesUpWithoutTouchingTheState) {
   }
   context->inPtr = data.data();
   context->inAvail = static_cast<std::int32_t>(data.size());
+  if (const std::string missing = test::MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
+    EXPECT_FALSE(FastBlockEligible(context.get()));  // the plain routines take every block
+    GTEST_SKIP() << missing;
+  }
   EXPECT_TRUE(FastBlockEligible(context.get()));
   context->inAvail = 31;
   EXPECT_FALSE(FastBlockEligible(context.get()));  // too little ahead to be worth it

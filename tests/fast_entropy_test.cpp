@@ -16,6 +16,7 @@
 #include "support/files.h"
 #include "support/host_driver.h"
 #include "support/libjpeg_reference.h"
+#include "support/routine_levels.h"
 
 namespace jpegdec::test {
 namespace {
@@ -256,6 +257,9 @@ Bytes Encode(const EncodeRecipe& recipe) {
 class SelfMade : public ::testing::TestWithParam<EncodeRecipe> {};
 
 TEST_P(SelfMade, FastEqualsPlainForEverySplit) {
+  if (const std::string missing = MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
+    GTEST_SKIP() << missing;
+  }
   const Bytes file = Encode(GetParam());
   ASSERT_FALSE(file.empty());
   ExpectSameForSplits(file, GetParam().Name(), 3);
@@ -271,6 +275,9 @@ INSTANTIATE_TEST_SUITE_P(Images, SelfMade, ::testing::ValuesIn(SelfMadeCases()),
 // routines' symbol lookups and the step that only resumes a block's AC part do the work, and
 // neither may show: long codes, runs of zeros, restart markers, own tables, damaged data.
 TEST(FastEntropy, TinyPiecesOnSmallImages) {
+  if (const std::string missing = MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
+    GTEST_SKIP() << missing;
+  }
   const std::vector<EncodeRecipe> recipes = {
       Recipe(Colour::kYCbCr, 48, 32, k420, 90),
       Recipe(Colour::kGrey, 64, 16, {}, 100, false, 2),
@@ -300,6 +307,9 @@ TEST(FastEntropy, TinyPiecesOnSmallImages) {
 // Damaged copies: bytes of the scan data replaced at random positions (including 0xFF, stuffed
 // pairs broken, markers made up), the scan cut short, and a marker put right after a block.
 TEST(FastEntropy, DamagedScanDataGivesTheSameResults) {
+  if (const std::string missing = MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
+    GTEST_SKIP() << missing;
+  }
   const Bytes original = Encode(Recipe(Colour::kYCbCr, 96, 64, k420, 90, false, 4));
   ASSERT_FALSE(original.empty());
   const std::size_t scan = ScanDataStart(original);
@@ -345,6 +355,9 @@ TEST(FastEntropy, DamagedScanDataGivesTheSameResults) {
 // Every decodable, corrupt and fuzzed corpus file (a sample of the larger folders, and fewer
 // splits under Wine).
 TEST(FastEntropy, CorpusFilesGiveTheSameResults) {
+  if (const std::string missing = MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
+    GTEST_SKIP() << missing;
+  }
   const std::vector<std::string> decodable = CorpusFiles("decodable");
   if (decodable.empty()) {
     GTEST_SKIP() << "the corpus (../shared/corpus beside the project) is absent: skipped";

@@ -13,17 +13,18 @@
 #include <string>
 #include <vector>
 
-#include "decoder/output/band_output.h"
-#include "decoder/output/band_output_fast.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/cpu_dispatch_testing.h"
 #include "decoder/decoder.h"
 #include "decoder/decoder_context.h"
+#include "decoder/output/band_output.h"
+#include "decoder/output/band_output_fast.h"
 #include "decoder/transform/idct_lanes.h"
 #include "decoder/transform/reconstruct.h"
 #include "decoder/transform/reconstruct_fast.h"
 #include "support/files.h"
 #include "support/host_driver.h"
+#include "support/routine_levels.h"
 #if defined(JPEGDEC_HAVE_LIBJPEG)
 #include "support/libjpeg_reference.h"
 #endif
@@ -80,6 +81,16 @@ bool Runs(std::uint8_t level) {
     }
   }
   return false;
+}
+
+// The reason a test of the fast routines cannot run here ("" when it can). A level the processor
+// lacks is noted: its rows of the test's table are passed over.
+std::string WhyNotCompared() {
+  const std::string missing = test::MissingRoutineLevel(kRoutinesSse2);
+  if (missing.empty() && !test::MissingRoutineLevel(kRoutinesAvx2).empty()) {
+    std::printf("this processor lacks AVX2: only the SSE2 routines are compared\n");
+  }
+  return missing;
 }
 
 // Restores the routine cap however a test ends.
@@ -169,11 +180,13 @@ Block MakeBlock(Shape shape, std::mt19937& rng) {
 }
 
 TEST(FastInverseDct, MatchesThePlainTransformOnRandomAndExtremeBlocks) {
+  if (const std::string why = WhyNotCompared(); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
   const Shape shapes[] = {Shape::kUniform, Shape::kExtremes, Shape::kSparse, Shape::kSmall,
                           Shape::kWorstSigns};
   for (const FastIdct& fast : kFastIdcts) {
     if (!Runs(fast.level)) {
-      std::printf("%s: not supported by this processor, not compared\n", fast.name);
       continue;
     }
     SCOPED_TRACE(fast.name);
@@ -245,6 +258,9 @@ Block PlainReconstruct(const Block& zigzag, const std::uint8_t* q) {
 }
 
 TEST(FastReconstruct, MatchesDequantiseReorderAndTransform) {
+  if (const std::string why = WhyNotCompared(); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
   std::unique_ptr<DecoderContext, ContextDeleter> context(CreateDecoderContext());
   ASSERT_NE(context, nullptr);
   DecoderContext* c = context.get();
@@ -341,6 +357,9 @@ ColumnBlock ColumnsOf(const Block& natural) {
 // The transform's samples, clamped and repeated, land in their area of a band and nowhere else;
 // the samples alone equal the plain transform's; both leave the coefficient block cleared.
 TEST(FastTransform, BandAreaAndSamplesMatchThePlainTransform) {
+  if (const std::string why = WhyNotCompared(); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
   constexpr std::uint8_t kCanary = 0xA5;
   constexpr std::size_t kLine = 40;   // band line length: room on both sides of the area
   constexpr std::size_t kLines = 20;  // 16 lines of the tallest area, and a margin
@@ -458,6 +477,9 @@ struct BandContext {
 
 // Every (Y, Cb, Cr) triple, 32768 to a band of 4096 x 8 pixels.
 TEST(FastBandOutput, YCbCrMatchesThePlainConversionForEveryTriple) {
+  if (const std::string why = WhyNotCompared(); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
   constexpr std::uint16_t kWidth = 4096;
   constexpr std::uint32_t kPerBand = kWidth * 8u;
   BandContext b(kWidth, 3, ConvertYCbCrToRgb);
@@ -483,6 +505,9 @@ TEST(FastBandOutput, YCbCrMatchesThePlainConversionForEveryTriple) {
 // Every component count and converter, widths on and off the vector sizes (the last step of a
 // line repeats pixels), random samples.
 TEST(FastBandOutput, EveryKindAndWidthMatchesThePlainRows) {
+  if (const std::string why = WhyNotCompared(); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
   const struct {
     std::uint8_t components;
     ColorConverter converter;
@@ -513,6 +538,9 @@ TEST(FastBandOutput, EveryKindAndWidthMatchesThePlainRows) {
 // twice along that axis): the fast routines form the chroma terms once per pair and must still
 // give the plain rows, for even and odd widths and an odd number of rows alike.
 TEST(FastBandOutput, PairedChromaMatchesThePlainRows) {
+  if (const std::string why = WhyNotCompared(); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
   const std::uint16_t kWidths[] = {32, 33, 34, 35, 63, 64, 65, 66, 97, 258, 259};
   const struct {
     std::uint8_t maxH;
@@ -609,6 +637,9 @@ void ExpectSameWithEveryLevel(const std::vector<std::uint8_t>& file) {
 #if defined(JPEGDEC_HAVE_LIBJPEG)
 
 TEST(FastImages, SelfMadeImagesDecodeAlikeWithEveryLevel) {
+  if (const std::string why = WhyNotCompared(); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
   using test::Colour;
   using test::EncodeRecipe;
   using F = std::vector<std::pair<int, int>>;
@@ -656,6 +687,9 @@ TEST(FastImages, SelfMadeImagesDecodeAlikeWithEveryLevel) {
 #endif  // JPEGDEC_HAVE_LIBJPEG
 
 TEST(FastImages, CorpusFilesDecodeAlikeWithEveryLevel) {
+  if (const std::string why = WhyNotCompared(); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
   if (test::CorpusDir().empty()) {
     GTEST_SKIP() << "the corpus (../shared/corpus beside the project) is absent: skipped";
   }
