@@ -15,8 +15,8 @@
 #include "file_io.h"
 #include "host_session.h"
 #include "image_writer.h"
-#include "jpeg_frame_probe.h"
 #include "jpegdec/jpegdec.h"
+#include "jpegdec/jpegdec_probe.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -24,7 +24,6 @@
 
 namespace jpegdec_cli {
 
-namespace probe = jpegdec::probe;
 namespace {
 
 // Exit statuses.
@@ -242,7 +241,7 @@ class ProgressBar {
 };
 
 // Reads the input up to its first scan header (or the limit, or its end).
-bool ReadHead(int input, std::vector<std::uint8_t>* head, probe::FrameHeader* frame) {
+bool ReadHead(int input, std::vector<std::uint8_t>* head, JpegDecFrameInfo* frame) {
   while (head->size() < kHeadLimit) {
     const std::size_t at = head->size();
     head->resize(at + kHeadChunk);
@@ -251,8 +250,8 @@ bool ReadHead(int input, std::vector<std::uint8_t>* head, probe::FrameHeader* fr
     if (got <= 0) {
       return got == 0;
     }
-    *frame = probe::ProbeFrameHeader(head->data(), head->size());
-    if (frame->scanReached) {
+    if (JpegDecProbeFrame(head->data(), head->size(), frame) == JPEGDEC_PROBE_INVALID ||
+        frame->complete != 0) {
       break;
     }
   }
@@ -268,9 +267,9 @@ struct Layout {
   std::string problem;
 };
 
-Samples NativeSamples(const probe::FrameHeader& frame) {
-  const bool transformed = frame.adobeTransform != 0;
-  switch (frame.components) {
+Samples NativeSamples(const JpegDecFrameInfo& frame) {
+  const bool transformed = frame.converted != 0;
+  switch (frame.componentCount) {
     case 1:
       return Samples::kGrey;
     case 2:
@@ -283,12 +282,12 @@ Samples NativeSamples(const probe::FrameHeader& frame) {
 }
 
 Layout ChooseLayout(const Options& options, std::int32_t isStreaming, std::uint32_t rowLength,
-                    const probe::FrameHeader& frame) {
+                    const JpegDecFrameInfo& frame) {
   Layout layout;
   layout.shape.width = frame.width;
   layout.shape.height = frame.height;
   const std::uint64_t width = frame.width;
-  const std::uint64_t native = width * frame.components;
+  const std::uint64_t native = width * frame.componentCount;
   const std::uint64_t padded24 = ((width * 24 + 7) / 8 + 3) / 4 * 4;
   const std::uint64_t padded8 = (width + 3) / 4 * 4;
   const std::uint64_t length = rowLength;
@@ -300,13 +299,13 @@ Layout ChooseLayout(const Options& options, std::int32_t isStreaming, std::uint3
   } else if (length == padded24 && length != native) {
     layout.mode = "gdiplus";
     gdiplusChannels = 3;
-  } else if (frame.components == 1 && length == padded8 && length != native) {
+  } else if (frame.componentCount == 1 && length == padded8 && length != native) {
     layout.mode = "gdiplus";
     gdiplusChannels = 1;
   } else if (length == native) {
     // Without padding the GDI+ rows of this width look like the native decoder's.
-    const bool gdiplusAlike = (frame.components == 3 && length == padded24) ||
-                              (frame.components == 1 && length == padded8);
+    const bool gdiplusAlike = (frame.componentCount == 3 && length == padded24) ||
+                              (frame.componentCount == 1 && length == padded8);
     layout.mode = gdiplusAlike ? "gdiplus or buffered" : "buffered (GDI+ not available)";
   } else {
     layout.mode = "gdiplus or buffered";
@@ -316,26 +315,26 @@ Layout ChooseLayout(const Options& options, std::int32_t isStreaming, std::uint3
     layout.shape.samples = gdiplusChannels == 1 ? Samples::kGrey : Samples::kRgb;
     return layout;
   }
-  layout.shape.channels = frame.components;
+  layout.shape.channels = frame.componentCount;
   layout.shape.samples = NativeSamples(frame);
   if (length != native) {
     layout.problem = "rows of " + std::to_string(length) + " bytes do not fit a " +
                      std::to_string(frame.width) + "-pixel row of " +
-                     std::to_string(frame.components) + " components";
+                     std::to_string(frame.componentCount) + " components";
   }
   return layout;
 }
 
-std::string WhyRefused(const probe::FrameHeader& frame) {
-  if (!frame.found) {
+std::string WhyRefused(const JpegDecFrameInfo& frame) {
+  if (frame.componentCount == 0) {
     return "refused: no JPEG frame header found";
   }
-  if (frame.marker != 0xC0 && frame.marker != 0xC1) {
+  if (frame.frameMarker != 0xC0 && frame.frameMarker != 0xC1) {
     char text[160];
     std::snprintf(text, sizeof text,
                   "refused: frame type 0x%02X (only baseline and extended sequential Huffman "
                   "JPEG, 0xC0 and 0xC1, are decoded)",
-                  frame.marker);
+                  frame.frameMarker);
     return text;
   }
   if (frame.precision != 8) {
@@ -345,7 +344,7 @@ std::string WhyRefused(const probe::FrameHeader& frame) {
 }
 
 // Why the decode did not give a whole image, or "" when it did.
-std::string WhyNotDecoded(const SessionResult& session, const probe::FrameHeader& frame) {
+std::string WhyNotDecoded(const SessionResult& session, const JpegDecFrameInfo& frame) {
   const std::string rowsOf =
       std::to_string(session.rows) + " of " + std::to_string(frame.height) + " rows";
   switch (session.end) {
@@ -420,7 +419,8 @@ int Run(const Options& options) {
     return kExitInput;
   }
   std::vector<std::uint8_t> head;
-  probe::FrameHeader frame;
+  JpegDecFrameInfo frame;
+  JpegDecProbeFrame(nullptr, 0, &frame);
   if (!ReadHead(input, &head, &frame)) {
     CloseInput(input);
     std::fprintf(stderr, "jpegdec: %s: read error\n", inputName.c_str());
