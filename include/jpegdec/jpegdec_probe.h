@@ -322,6 +322,17 @@ static JPEGDEC_PROBE_INLINE void JpegDecProbeClear(JpegDecFrameInfo* info) {
 #define JPEGDEC_PROBE_WALK_OVER 1
 #define JPEGDEC_PROBE_WALK_BROKEN 2
 
+/* SOF0 to SOF15: the codes 0xC0 to 0xCF but DHT (0xC4), JPG (0xC8) and DAC (0xCC). */
+static JPEGDEC_PROBE_INLINE int JpegDecProbeIsFrameMarker(unsigned int marker) {
+  return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+}
+
+/* The codes the native decoder reads outside scan data. */
+static JPEGDEC_PROBE_INLINE int JpegDecProbeIsKnown(unsigned int marker) {
+  return marker == 0xC0 || marker == 0xC1 || marker == 0xC4 || (marker >= 0xDA && marker <= 0xDD) ||
+         (marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE;
+}
+
 /* Walks the segments after SOI; `info` is cleared, with native 1, and `walk` set up. */
 static JPEGDEC_PROBE_INLINE int JpegDecProbeWalkSegments(JpegDecProbeWalk* walk,
                                                          const unsigned char* data, size_t size) {
@@ -331,7 +342,6 @@ static JPEGDEC_PROBE_INLINE int JpegDecProbeWalkSegments(JpegDecProbeWalk* walk,
     unsigned int marker;
     size_t length;
     const unsigned char* payload;
-    int refused = 0;
     /* Bytes between segments are skipped, and so are fill bytes before a marker. */
     while (at < size && data[at] != 0xFF) {
       ++at;
@@ -344,19 +354,46 @@ static JPEGDEC_PROBE_INLINE int JpegDecProbeWalkSegments(JpegDecProbeWalk* walk,
     }
     marker = data[at + 1];
     at += 2;
-    if (marker == 0x00 || marker == 0x01) {
-      info->native = 0; /* codes the decoder does not take outside scan data */
-      continue;
-    }
+    /* Codes judged before any byte of their segment, as the decoder judges them. */
     if (marker >= 0xD0 && marker <= 0xD9) {
-      /* RSTn, a second SOI, EOI: before any scan none of them belongs here */
+      /* RSTn, a second SOI, EOI: before the first scan none of them belongs here */
       info->native = 0;
       return walk->frameSeen ? JPEGDEC_PROBE_WALK_OVER : JPEGDEC_PROBE_WALK_BROKEN;
+    }
+    if ((marker == 0xDA || marker == 0xDC) && !walk->frameSeen) {
+      return JPEGDEC_PROBE_WALK_BROKEN; /* a scan or its line count before the frame */
+    }
+    if (JpegDecProbeIsFrameMarker(marker) && walk->frameSeen) {
+      info->native = 0; /* a second frame header */
+      return JPEGDEC_PROBE_WALK_OVER;
+    }
+    if (!JpegDecProbeIsKnown(marker)) {
+      info->native = 0; /* SOF2 and up, JPG, DAC, JPGn, TEM, reserved codes, a stuffed zero */
+      if (walk->frameSeen) {
+        return JPEGDEC_PROBE_WALK_OVER;
+      }
+      if (marker == 0x00 || marker == 0x01) {
+        continue; /* no segment follows these codes */
+      }
     }
     if (size - at < 2) {
       return JPEGDEC_PROBE_WALK_OUT_OF_BYTES;
     }
     length = JpegDecProbeBe16(data + at);
+    if (marker == 0xDD || marker == 0xDC) {
+      /* DRI and DNL: a length field that must say 4, then one 16-bit value */
+      if (size - at < 4) {
+        return JPEGDEC_PROBE_WALK_OUT_OF_BYTES;
+      }
+      if (length == 4 && marker == 0xDD) {
+        info->restartInterval = JpegDecProbeBe16(data + at + 2);
+      } else if (length != 4 || JpegDecProbeBe16(data + at + 2) == 0) {
+        info->native = 0;
+        if (walk->frameSeen) {
+          return JPEGDEC_PROBE_WALK_OVER;
+        }
+      }
+    }
     if (length < 2) {
       info->native = 0;
       return walk->frameSeen ? JPEGDEC_PROBE_WALK_OVER : JPEGDEC_PROBE_WALK_BROKEN;
@@ -367,44 +404,24 @@ static JPEGDEC_PROBE_INLINE int JpegDecProbeWalkSegments(JpegDecProbeWalk* walk,
     payload = data + at + 2;
     length -= 2;
     at += 2 + length;
-    if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
-      if (walk->frameSeen) {
-        info->native = 0; /* a second frame header */
-        return JPEGDEC_PROBE_WALK_OVER;
-      }
+    if (JpegDecProbeIsFrameMarker(marker)) {
       if (!JpegDecProbeSof(walk, marker, payload, length)) {
         return JPEGDEC_PROBE_WALK_BROKEN;
       }
     } else if (marker == 0xDA) {
-      if (!walk->frameSeen) {
-        return JPEGDEC_PROBE_WALK_BROKEN;
-      }
-      refused = !JpegDecProbeSos(walk, payload, length);
-      if (refused) {
+      if (!JpegDecProbeSos(walk, payload, length)) {
         info->native = 0;
       }
       return JPEGDEC_PROBE_WALK_OVER;
-    } else if (marker == 0xDC) {
-      if (!walk->frameSeen) {
-        return JPEGDEC_PROBE_WALK_BROKEN; /* a line count before the frame */
-      }
-      refused = length != 2 || JpegDecProbeBe16(payload) == 0;
-    } else if (marker == 0xDB) {
-      refused = !JpegDecProbeDqt(walk, payload, length);
-    } else if (marker == 0xC4) {
-      refused = !JpegDecProbeDht(walk, payload, length);
-    } else if (marker == 0xDD) {
-      refused = length != 2;
-      if (!refused) {
-        info->restartInterval = JpegDecProbeBe16(payload);
-      }
+    } else if (marker == 0xDB && !JpegDecProbeDqt(walk, payload, length)) {
+      info->native = 0;
+    } else if (marker == 0xC4 && !JpegDecProbeDht(walk, payload, length)) {
+      info->native = 0;
     } else if (marker >= 0xE0 && marker <= 0xEF) {
       JpegDecProbeApp(walk, marker, payload, length);
-    } else if (marker != 0xFE) {
-      refused = 1; /* JPG, DAC, JPGn, reserved codes: segments the decoder does not take */
     }
-    if (refused) {
-      info->native = 0;
+    if (walk->frameSeen && !info->native) {
+      return JPEGDEC_PROBE_WALK_OVER; /* the decoder stops here */
     }
   }
 }
