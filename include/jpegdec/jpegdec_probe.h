@@ -11,10 +11,11 @@
  * only inside the bytes given, and returns:
  *   JPEGDEC_PROBE_NEED_MORE  the frame header is not yet wholly in: call again with more bytes.
  *   JPEGDEC_PROBE_FRAME      the frame header is in: every field of `frame` is set.
- *   JPEGDEC_PROBE_INVALID    not a JPEG file (it must open with FF D8), or one broken at or before
- *                            its frame header (a segment length below 2, a scan, restart, DNL,
- *                            second start or end marker before the frame, a frame header without
- *                            components or too short for them). No mode decodes it.
+ *   JPEGDEC_PROBE_INVALID    the bytes do not open with the start-of-image marker FF D8, as a
+ *                            JPEG file does, or the file breaks off at or before its frame
+ *                            header (a segment length below 2; a scan, restart, DNL, second
+ *                            start or end marker before the frame; a frame header without
+ *                            components or too short for them), which the native decoder refuses.
  * The work is linear in `count` and nothing is read outside the bytes given, whatever they hold.
  * A frame header is usually within the first kilobyte; a file may put long application
  * segments (camera data, colour profiles) before it.
@@ -23,7 +24,8 @@
  *   frameMarker, precision  the frame header's marker (0xC0 baseline, 0xC1 extended sequential,
  *                           0xC2 progressive, ...) and bits per sample.
  *   width, height           as the frame header gives them. Height 0 means the number of lines
- *                           comes in a DNL segment after the first scan (a page of unknown length).
+ *                           comes in a DNL segment after the first scan (a page of unknown
+ *                           length); the native decoder takes such a frame.
  *   componentCount, horizontal[], vertical[]
  *                           the components and the sampling factors of the first four, as
  *                           declared (the decoder takes a one-component frame as 1x1 whatever it
@@ -37,14 +39,16 @@
  *                           what the system's imaging library decodes (progressive JPEG, say).
  *                           Damage in the image data after the headers shows only while decoding.
  *   complete                1: more bytes would change nothing: the walk read the first scan
- *                           header, or stopped for good before it (native is then 0). 0: the
+ *                           header, or stopped where the decoder would stop (native 0). 0: the
  *                           bytes end before the first scan header; native, converted,
  *                           restartInterval and adobeTransform are so far, and a call with more
  *                           bytes gives their final values.
  *   adobeTransform          the colour-transform byte of the last "Adobe" application segment
  *                           before the scan (0 none, 1 YCbCr, 2 YCCK); -1 when there is none.
- *   converted               modes 2 and 3 convert the colour (1) or hand out the components as
- *                           stored (0); see the row layouts below.
+ *   converted               modes 2 and 3 convert three or four components to R, G, B (1) or
+ *                           hand them out as stored (0); see the row layouts below. They convert
+ *                           unless an Adobe segment gives the transform 0 (or, before the frame
+ *                           header, 255 for a four-component frame).
  *   jfifUnits, jfifXDensity, jfifYDensity
  *                           the resolution of a JFIF segment: units 0 (the densities give only
  *                           the pixel aspect), 1 dots per inch, 2 dots per centimetre; -1 and
@@ -58,14 +62,12 @@
  * Row layouts, top row first, in modes 2 and 3 (nativeRowBytes, no padding):
  *   1 component    one grey byte per pixel.
  *   2 components   the two samples of each pixel as stored.
- *   3 components   converted 1: R, G, B (YCbCr data: no Adobe segment, or its transform not 0).
- *                  converted 0: the three samples as stored (Adobe transform 0).
- *   4 components   converted 1: R, G, B and 255 - K, the fourth sample inverted (YCCK data:
- *                  no Adobe segment, or its transform not 0).
- *                  converted 0: C, M, Y, K as stored (Adobe transform 0).
- * In GDI+ mode (gdiplusRowBytes): one grey byte per pixel for one component, R, G, B for three
- * and four components (the imaging library converts CMYK itself), each row padded to a multiple
- * of 4 bytes.
+ *   3 components   converted 1: R, G, B from YCbCr. converted 0: the three samples as stored.
+ *   4 components   converted 1: R, G, B from YCC, and 255 - K (the fourth sample inverted).
+ *                  converted 0: C, M, Y, K as stored.
+ * In GDI+ mode (gdiplusRowBytes), where the imaging library decodes the file: one grey byte per
+ * pixel for one component, R, G, B for three and four components (the imaging library converts
+ * CMYK itself), each row padded to a multiple of 4 bytes.
  *
  * GDI+ rows or the buffered fallback's: mode 1 falls back to buffered decoding (mode 2) when
  * GDI+ cannot be loaded or set up, and IsStreaming() is 0 either way. The row length tells them
