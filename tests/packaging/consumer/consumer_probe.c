@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
   if (!seen || !frame.complete) {
     return Fail("no whole header", size);
   }
-  printf("probe ok %ux%ux%u %ux%u native %d converted %d rows %lu %lu\n", frame.width,
-         frame.height, frame.componentCount, frame.horizontal[0], frame.vertical[0], frame.native,
+  printf("probe ok %ux%ux%u %ux%u native %d converted %d rows %lu %lu\n", frame.width, frame.height,
+         frame.componentCount, frame.horizontal[0], frame.vertical[0], frame.native,
          frame.converted, frame.nativeRowBytes, frame.gdiplusRowBytes);
   return EXIT_SUCCESS;
 }
