@@ -1,21 +1,21 @@
-// Describes a file from the shared frame-header probe (tools/common/jpeg_frame_probe.h).
+// Describes a file from the public frame-header probe (jpegdec/jpegdec_probe.h).
 #include "jpeg_info.h"
 
-#include "jpeg_frame_probe.h"
+#include "jpegdec/jpegdec_probe.h"
 
 namespace jpegdec::bench {
 namespace {
 
-// `factors` holds H << 4 | V per component.
-std::string Sampling(const std::uint8_t* factors, std::uint32_t count) {
+std::string Sampling(const JpegDecFrameInfo& frame) {
+  const std::uint32_t count = frame.componentCount;
   if (count == 1) {
     return "grey";
   }
-  const std::uint32_t h0 = factors[0] >> 4;
-  const std::uint32_t v0 = factors[0] & 15;
+  const std::uint32_t h0 = frame.horizontal[0];
+  const std::uint32_t v0 = frame.vertical[0];
   bool chromaOne = count == 3;
   for (std::uint32_t c = 1; c < count && chromaOne; ++c) {
-    chromaOne = factors[c] == 0x11;
+    chromaOne = frame.horizontal[c] == 1 && frame.vertical[c] == 1;
   }
   if (chromaOne) {
     if (h0 == 2 && v0 == 2) {
@@ -30,7 +30,8 @@ std::string Sampling(const std::uint8_t* factors, std::uint32_t count) {
   }
   std::string s;
   for (std::uint32_t c = 0; c < count; ++c) {
-    s += (c ? "," : "") + std::to_string(factors[c] >> 4) + "x" + std::to_string(factors[c] & 15);
+    s += (c ? "," : "") + std::to_string(frame.horizontal[c]) + "x" +
+         std::to_string(frame.vertical[c]);
   }
   return s;
 }
@@ -38,19 +39,16 @@ std::string Sampling(const std::uint8_t* factors, std::uint32_t count) {
 }  // namespace
 
 bool ReadJpegInfo(const std::uint8_t* data, std::size_t size, JpegInfo* info) {
-  if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) {
-    return false;
-  }
-  const probe::FrameHeader frame = probe::ProbeFrameHeader(data, size);
-  if (!frame.found || frame.width == 0 || frame.height == 0 || frame.components == 0 ||
-      frame.components > probe::kMaxProbeComponents) {
+  JpegDecFrameInfo frame;
+  if (JpegDecProbeFrame(data, size, &frame) != JPEGDEC_PROBE_FRAME || frame.width == 0 ||
+      frame.height == 0 || frame.componentCount > JPEGDEC_PROBE_MAX_COMPONENTS) {
     return false;
   }
   info->width = frame.width;
   info->height = frame.height;
-  info->components = frame.components;
+  info->components = frame.componentCount;
   info->restartInterval = frame.restartInterval;
-  info->sampling = Sampling(frame.sampling, frame.components);
+  info->sampling = Sampling(frame);
   return true;
 }
 

@@ -1,42 +1,18 @@
 /* Decodes a JPEG file through jpegdec from C, the way a driver does: the file arrives in pieces
  * and the decoder streams rows back while it is still coming in.  Usage: example_c FILE.jpg */
 #include <jpegdec/jpegdec.h>
+#include <jpegdec/jpegdec_probe.h>
 #include <stdio.h>
 
-/* The page size a driver knows from the scan settings; here it is read from the file's frame
- * header (the first SOFn segment). Leaves both 0 when there is none. */
+/* The page size a driver knows from the scan settings; here the frame probe reads it from the
+ * file's first bytes. Leaves both 0 when there is no frame header there. */
 static void PageSize(FILE* file, uint32_t* width, uint32_t* height) {
-  int c = 0;
-  *width = *height = 0;
-  while ((c = fgetc(file)) != EOF) {
-    int marker = 0;
-    if (c != 0xFF) {
-      continue;
-    }
-    while ((marker = fgetc(file)) == 0xFF) {
-    }
-    if (marker == EOF || marker == 0xD9 || marker == 0xDA) {
-      break; /* end of image, or the scan: no frame header before it */
-    }
-    if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
-      continue; /* markers without a segment */
-    }
-    {
-      unsigned char s[7] = {0};
-      const size_t got = fread(s, 1, sizeof s, file);
-      const long length = (long)(s[0] << 8 | s[1]);
-      if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
-        if (got == sizeof s) {
-          *height = (uint32_t)(s[3] << 8 | s[4]);
-          *width = (uint32_t)(s[5] << 8 | s[6]);
-        }
-        break;
-      }
-      if (got != sizeof s || length < 2 || fseek(file, length - 2 - 7, SEEK_CUR) != 0) {
-        break;
-      }
-    }
-  }
+  static unsigned char head[1 << 16];
+  JpegDecFrameInfo frame;
+  const size_t got = fread(head, 1, sizeof head, file);
+  JpegDecProbeFrame(head, got, &frame); /* the fields stay 0 until the frame header is in */
+  *width = frame.width;
+  *height = frame.height;
   rewind(file);
 }
 

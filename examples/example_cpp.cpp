@@ -1,6 +1,7 @@
 // Decodes a JPEG file through jpegdec from C++: the file is written in pieces and the rows are
 // read back while it is still coming in.  Usage: example_cpp FILE.jpg
 #include <jpegdec/jpegdec.h>
+#include <jpegdec/jpegdec_probe.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -10,34 +11,13 @@
 
 namespace {
 
-// The page size a driver knows from the scan settings; here it is read from the file's frame
-// header (the first SOFn segment). Both 0 when there is none.
+// The page size a driver knows from the scan settings; here the frame probe reads it from the
+// file's first bytes. Both 0 when there is no frame header.
 void PageSize(const std::vector<unsigned char>& file, uint32_t* width, uint32_t* height) {
-  *width = *height = 0;
-  std::size_t i = 0;
-  while (i + 1 < file.size()) {
-    const unsigned marker = file[i + 1];
-    if (file[i] != 0xFF || marker == 0xFF) {
-      ++i;
-      continue;
-    }
-    if (marker == 0xD9 || marker == 0xDA) {
-      return;  // end of image, or the scan: no frame header before it
-    }
-    if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
-      i += 2;  // markers without a segment
-      continue;
-    }
-    if (i + 8 >= file.size()) {
-      return;
-    }
-    if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
-      *height = static_cast<uint32_t>(file[i + 5] << 8 | file[i + 6]);
-      *width = static_cast<uint32_t>(file[i + 7] << 8 | file[i + 8]);
-      return;
-    }
-    i += 2 + static_cast<std::size_t>(file[i + 2] << 8 | file[i + 3]);
-  }
+  JpegDecFrameInfo frame;
+  JpegDecProbeFrame(file.data(), file.size(), &frame);  // the fields stay 0 without a frame
+  *width = frame.width;
+  *height = frame.height;
 }
 
 }  // namespace

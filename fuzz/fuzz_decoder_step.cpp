@@ -4,7 +4,9 @@
 // caught). Checked on the way: every status is one of the documented ones; a band is whole rows
 // of the reported width and component count, at most one band high, inside the image height;
 // the unread tail lies inside the buffer last given; the frame's shape does not change once
-// known; steps that neither consume input nor hand out rows stay few; nothing leaks.
+// known; steps that neither consume input nor hand out rows stay few; nothing leaks. The public
+// frame probe, given the same bytes, agrees with what the decoder made of the headers, and a
+// prefix of them never gives it another frame.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include "decoder/decoder.h"
 #include "decoder/decoder_context.h"
 #include "fuzz_input.h"
+#include "jpegdec/jpegdec_probe.h"
 #include "platform/portable/test_hooks.h"
 
 namespace {
@@ -39,6 +42,42 @@ bool Documented(jpegdec::Status s) {
       return true;
     default:
       return false;
+  }
+}
+
+// How the decoder left the headers (everything up to the first scan header).
+enum class Headers { kScanEntered, kRanOut, kRefused };
+
+// The probe's answer for `data` against the decoder's. A file must open with SOI for the probe;
+// a frame of height 0 waits for its DNL segment, which the decoder does not take.
+void CheckProbe(const std::uint8_t* data, std::size_t size, Headers headers,
+                const jpegdec::fuzz::Control& control) {
+  JpegDecFrameInfo whole;
+  const int result = JpegDecProbeFrame(data, size, &whole);
+  const bool frame = result == JPEGDEC_PROBE_FRAME;
+  if (size >= 2 && data[0] == 0xFF && data[1] == 0xD8 && !(frame && whole.height == 0)) {
+    const bool taken = frame && whole.native != 0 && whole.complete != 0;
+    Check(taken == (headers == Headers::kScanEntered), "probe and decoder disagree on the headers");
+    Check(!(frame && whole.complete == 0) || headers == Headers::kRanOut,
+          "probe waits for bytes the decoder did without");
+    if (headers == Headers::kRanOut) {
+      Check(result == JPEGDEC_PROBE_NEED_MORE || (frame && whole.complete == 0),
+            "probe ends headers the decoder still reads");
+    }
+  }
+  // A prefix: "need more", or the same answer with the same frame.
+  const std::size_t cut = static_cast<std::size_t>(control.Seed() % (size + 1));
+  JpegDecFrameInfo part;
+  const int partResult = JpegDecProbeFrame(data, cut, &part);
+  Check(partResult == JPEGDEC_PROBE_NEED_MORE || partResult == result, "prefix probed otherwise");
+  Check(result != JPEGDEC_PROBE_NEED_MORE || partResult == JPEGDEC_PROBE_NEED_MORE,
+        "prefix probed further than the whole");
+  if (partResult == JPEGDEC_PROBE_FRAME) {
+    Check(part.width == whole.width && part.height == whole.height &&
+              part.componentCount == whole.componentCount &&
+              part.frameMarker == whole.frameMarker && part.complete <= whole.complete &&
+              (part.complete == 0 || part.native == whole.native),
+          "prefix probed another frame");
   }
 }
 
@@ -71,11 +110,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint64_t rows = 0;
   int idleSteps = 0;
   std::int32_t unread = -1;  // the context's unread input after the latest step
+  bool ranOut = false;
+  bool outOfMemory = false;
   volatile std::uint32_t sink = 0;
 
   for (;;) {
     if (adopt) {
       if (!first && fed == size) {
+        ranOut = true;
         break;  // every byte given and the decoder asks for more: cut short, a clean end
       }
       const std::size_t piece = pieces.Next(size - fed);
@@ -132,6 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     if (jpegdec::IsError(r.status)) {
+      outOfMemory = r.status == jpegdec::JD_ERR_NOMEM;
       break;
     }
     // A JD_OK step that consumed input (a marker met in the scan data, a restart) is progress.
@@ -141,7 +184,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     unread = context->inAvail;
     Check(++idleSteps <= kIdleStepsAllowed, "steps without progress");
   }
+  const Headers headers = context->scanReady != 0 ? Headers::kScanEntered
+                          : ranOut                ? Headers::kRanOut
+                                                  : Headers::kRefused;
   jpegdec::ReleaseDecoderContext(context);
   Check(hooks::LiveHeapAllocations() == heapBefore, "heap allocations left behind");
+  if (!outOfMemory) {
+    CheckProbe(data, size, headers, control);
+  }
   return 0;
 }

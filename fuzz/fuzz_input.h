@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "jpeg_frame_probe.h"
+#include "jpegdec/jpegdec_probe.h"
 
 namespace jpegdec::fuzz {
 
@@ -108,8 +108,8 @@ class Pieces {
   std::uint32_t largest_ = 0;
 };
 
-// Width, height and component count of the first SOF0..SOF15 frame header (the shared probe,
-// tools/common/jpeg_frame_probe.h); all 0 when there is none.
+// Width, height and component count of the frame header (the public probe,
+// jpegdec/jpegdec_probe.h); all 0 when there is none.
 struct FrameSize {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
@@ -117,13 +117,12 @@ struct FrameSize {
 };
 
 inline FrameSize PeekFrameSize(const std::uint8_t* data, std::size_t size) {
-  const probe::FrameHeader header = probe::ProbeFrameHeader(data, size);
+  JpegDecFrameInfo header;
+  JpegDecProbeFrame(data, size, &header);  // all 0 without a frame header
   FrameSize frame;
-  if (header.found) {
-    frame.width = header.width;
-    frame.height = header.height;
-    frame.components = header.components;
-  }
+  frame.width = header.width;
+  frame.height = header.height;
+  frame.components = header.componentCount;
   return frame;
 }
 

@@ -60,6 +60,12 @@ set(JPEGDEC_CONSUMER_ARGS
   -DGENERATOR=${CMAKE_GENERATOR} -DMAKE_PROGRAM=${CMAKE_MAKE_PROGRAM}
   -DLIBDIR=${CMAKE_INSTALL_LIBDIR} -DVERSION=${PROJECT_VERSION}
   -DNM=${CMAKE_NM} -DOBJDUMP=${CMAKE_OBJDUMP} -DSAMPLE=${JPEGDEC_SAMPLE})
+# What the installed frame probe reports for the sample: 4:2:0 colour, converted to R, G, B;
+# rows of 3 bytes a pixel natively, padded to a multiple of 4 in GDI+ mode.
+math(EXPR sample_gdiplus_row "(${JPEGDEC_SAMPLE_WIDTH} * 3 + 3) / 4 * 4")
+set(sample_probed "${JPEGDEC_SAMPLE_WIDTH}x${JPEGDEC_SAMPLE_HEIGHT}x3 2x2 native 1 converted 1")
+string(APPEND sample_probed " rows ${JPEGDEC_SAMPLE_ROW_BYTES} ${sample_gdiplus_row}")
+list(APPEND JPEGDEC_CONSUMER_ARGS "-DSAMPLE_PROBED=${sample_probed}")
 if(CMAKE_CROSSCOMPILING)
   list(APPEND JPEGDEC_CONSUMER_ARGS -DTOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE})
   if(WIN32)

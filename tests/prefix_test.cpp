@@ -21,6 +21,7 @@
 
 #include "api/jpeg_decode_instance.h"
 #include "jpegdec/jpegdec.h"
+#include "jpegdec/jpegdec_probe.h"
 #include "support/files.h"
 #include "support/host_driver.h"
 #include "support/jpeg_builder.h"
@@ -391,6 +392,199 @@ TEST(Prefixes, SampledPrefixesOfCorpusFilesEndCleanly) {
       "%zu corpus files up to %zu bytes: %zu prefix decodes (streaming and buffered), %zu "
       "prefixes closed by an end marker\n",
       sampled, kLargestCorpusFile, counts.prefixes, counts.closed);
+}
+
+// The frame probe's answer in one line: "need more", "invalid", or the frame's fields.
+std::string Probed(const JpegDecFrameInfo& f, int result) {
+  if (result != JPEGDEC_PROBE_FRAME) {
+    const bool cleared = f.width == 0 && f.componentCount == 0 && f.native == 0 &&
+                         f.adobeTransform == -1 && f.jfifUnits == -1 && f.nativeRowBytes == 0;
+    return std::string(result == JPEGDEC_PROBE_NEED_MORE ? "need more" : "invalid") +
+           (cleared ? "" : " (fields left set)");
+  }
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "%X %ux%ux%u %u%u,%u%u native %d complete %d adobe %d converted %d jfif %d %ux%u "
+                "dri %u rows %lu %lu/%u",
+                f.frameMarker, f.width, f.height, f.componentCount, f.horizontal[0], f.vertical[0],
+                f.horizontal[1], f.vertical[1], f.native, f.complete, f.adobeTransform, f.converted,
+                f.jfifUnits, f.jfifXDensity, f.jfifYDensity, f.restartInterval, f.nativeRowBytes,
+                f.gdiplusRowBytes, f.gdiplusBytesPerPixel);
+  return text;
+}
+
+// Probes every prefix of `stream`: "need more" up to some length, then one answer for good (the
+// frame's own fields unchanged; `complete`, once 1, stays 1). Returns the answer for the whole.
+std::string ProbeEveryPrefix(const Bytes& stream) {
+  JpegDecFrameInfo first{};
+  int settled = JPEGDEC_PROBE_NEED_MORE;
+  int complete = 0;
+  JpegDecFrameInfo f{};
+  int result = JPEGDEC_PROBE_NEED_MORE;
+  for (std::size_t n = 0; n <= stream.size(); ++n) {
+    result = JpegDecProbeFrame(stream.data(), n, &f);
+    if (settled == JPEGDEC_PROBE_NEED_MORE) {
+      settled = result;
+      first = f;
+    }
+    EXPECT_EQ(result, settled) << "prefix of " << n << " bytes";
+    if (result == JPEGDEC_PROBE_FRAME) {
+      EXPECT_TRUE(f.frameMarker == first.frameMarker && f.width == first.width &&
+                  f.height == first.height && f.componentCount == first.componentCount &&
+                  f.horizontal[0] == first.horizontal[0] && f.vertical[0] == first.vertical[0])
+          << "prefix of " << n << " bytes: " << Probed(f, result);
+      EXPECT_GE(f.complete, complete) << "prefix of " << n << " bytes";
+      complete = f.complete;
+    }
+  }
+  return Probed(f, result);
+}
+
+// Hand-built headers through the public frame probe, each probed at every prefix: the answer
+// for the whole stream, with the row lengths of the native and GDI+ ways. "native" follows the
+// marker parser's checks up to the first scan header.
+TEST(Prefixes, FrameProbeAnswersOnceTheFrameHeaderIsIn) {
+  const Bytes jfif300 = {'J', 'F', 'I', 'F', 0, 1, 2, 1, 0x01, 0x2C, 0x01, 0x2C, 0, 0};
+  const Bytes tables = JpegBuilder().Dqt(0).Dqt(1).Take();
+  const Bytes greyHeader = JpegBuilder().Sof0(16, 16, kGrey).Take();
+  const Bytes greyScan = JpegBuilder().Sos(kGreyScan).Take();
+  auto stream = [](std::vector<Bytes> parts) {
+    JpegBuilder builder;
+    builder.Soi();
+    for (const Bytes& part : parts) {
+      builder.Raw(part);
+    }
+    return builder.Take();
+  };
+  auto sof = [](std::uint8_t code, std::uint16_t w, std::uint16_t h,
+                const std::vector<FrameComponent>& c, std::uint8_t precision = 8) {
+    return JpegBuilder().Sof(code, w, h, c, precision).Take();
+  };
+  auto sos = [](const std::vector<ScanComponent>& c) { return JpegBuilder().Sos(c).Take(); };
+  auto adobe = [](std::uint8_t t) { return JpegBuilder().Adobe(t).Take(); };
+  Bytes sixteenBit(129, 1);
+  sixteenBit[0] = 0x10;        // Pq 1, Tq 0
+  Bytes acTable2 = {0x12, 1};  // AC table 2: one 1-bit code, for symbol 0
+  acTable2.resize(17);
+  acTable2.push_back(0);
+  Bytes overfull = {0x10, 3};  // three 1-bit codes
+  overfull.resize(17 + 3);
+  const std::vector<FrameComponent> five = {
+      {1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0}, {5, 1, 1, 0}};
+  const struct {
+    const char* name;
+    Bytes stream;
+    const char* want;
+  } rows[] = {
+      {"grey", stream({tables, greyHeader, greyScan}),
+       "C0 16x16x1 11,00 native 1 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"4:2:0 with JFIF at 300 dpi, Adobe 1, a restart interval",
+       stream({JpegBuilder().App(0, jfif300).Take(), adobe(1), tables, sof(0xC0, 17, 33, kYCbCr420),
+               JpegBuilder().Dri(4).Take(), sos(kYCbCrScan)}),
+       "C0 17x33x3 22,11 native 1 complete 1 adobe 1 converted 1 jfif 1 300x300 dri 4 rows 51 "
+       "52/3"},
+      {"extended sequential CMYK (Adobe 0)",
+       stream({adobe(0), tables, sof(0xC1, 5, 7, kFourComponents), sos(kFourComponentScan)}),
+       "C1 5x7x4 11,11 native 1 complete 1 adobe 0 converted 0 jfif -1 0x0 dri 0 rows 20 16/3"},
+      {"YCCK without an Adobe segment",
+       stream({tables, sof(0xC0, 5, 7, kFourComponents), sos(kFourComponentScan)}),
+       "C0 5x7x4 11,11 native 1 complete 1 adobe -1 converted 1 jfif -1 0x0 dri 0 rows 20 16/3"},
+      {"four components, Adobe 255 before the frame (taken as none)",
+       stream({adobe(255), tables, sof(0xC0, 5, 7, kFourComponents), sos(kFourComponentScan)}),
+       "C0 5x7x4 11,11 native 1 complete 1 adobe 255 converted 0 jfif -1 0x0 dri 0 rows 20 16/3"},
+      {"three components, Adobe 0 after the frame",
+       stream({tables, sof(0xC0, 17, 33, kYCbCr420), adobe(0), sos(kYCbCrScan)}),
+       "C0 17x33x3 22,11 native 1 complete 1 adobe 0 converted 0 jfif -1 0x0 dri 0 rows 51 52/3"},
+      {"height 0: the lines follow in a DNL segment",
+       stream({tables, sof(0xC0, 16, 0, kGrey), greyScan}),
+       "C0 16x0x1 11,00 native 1 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"the frame header, not yet the scan", stream({tables, greyHeader}),
+       "C0 16x16x1 11,00 native 1 complete 0 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"junk, fill bytes and an AC table 2 of its own",
+       stream({{0x00, 0x12, 0xFF, 0xFF},
+               tables,
+               JpegBuilder().Segment(0xC4, acTable2).Take(),
+               greyHeader,
+               sos({{1, 0, 2}})}),
+       "C0 16x16x1 11,00 native 1 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"progressive", stream({tables, sof(0xC2, 16, 16, kGrey), greyScan}),
+       "C2 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"12-bit samples", stream({tables, sof(0xC1, 16, 16, kGrey, 12), greyScan}),
+       "C1 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"five components", stream({tables, sof(0xC0, 3, 2, five)}),
+       "C0 3x2x5 11,11 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 15 12/3"},
+      {"width 0", stream({tables, sof(0xC0, 0, 8, kGrey), greyScan}),
+       "C0 0x8x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 0 0/1"},
+      {"sampling factor 5", stream({tables, sof(0xC0, 8, 8, {{1, 5, 1, 0}}), greyScan}),
+       "C0 8x8x1 51,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 8 8/1"},
+      {"a first scan of one component of three",
+       stream({tables, sof(0xC0, 17, 33, kYCbCr420), sos({{1, 0, 0}})}),
+       "C0 17x33x3 22,11 native 0 complete 1 adobe -1 converted 1 jfif -1 0x0 dri 0 rows 51 52/3"},
+      {"AC table 2 never defined", stream({tables, greyHeader, sos({{1, 0, 2}})}),
+       "C0 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"DC table 2", stream({tables, greyHeader, sos({{1, 2, 0}})}),
+       "C0 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"quantisation table not defined",
+       stream({JpegBuilder().Dqt(1).Take(), greyHeader, greyScan}),
+       "C0 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"16-bit quantisation table",
+       stream({JpegBuilder().Segment(0xDB, sixteenBit).Take(), greyHeader, greyScan}),
+       "C0 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"over-full Huffman table",
+       stream({tables, JpegBuilder().Segment(0xC4, overfull).Take(), greyHeader, greyScan}),
+       "C0 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"DRI of length 3", stream({{0xFF, 0xDD, 0x00, 0x03, 0x00}, tables, greyHeader, greyScan}),
+       "C0 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"a stuffed zero between segments", stream({tables, {0xFF, 0x00}, greyHeader, greyScan}),
+       "C0 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"a second frame header", stream({tables, greyHeader, greyHeader, greyScan}),
+       "C0 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"a restart marker before the scan", stream({tables, greyHeader, {0xFF, 0xD0}, greyScan}),
+       "C0 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"a comment of length 1 after the frame", stream({tables, greyHeader, {0xFF, 0xFE, 0, 1}}),
+       "C0 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      // Lengths that run past the bytes, however long: more bytes are needed.
+      {"an application segment of 65535 bytes, cut",
+       stream({{0xFF, 0xE1, 0xFF, 0xFF, 'E', 'x', 'i', 'f'}}), "need more"},
+      {"a frame header of 65535 bytes, cut", stream({{0xFF, 0xC0, 0xFF, 0xFF, 8, 0, 8, 0, 8, 1}}),
+       "need more"},
+      {"text", {'h', 'e', 'l', 'l', 'o'}, "invalid"},
+      {"a PNG signature", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, "invalid"},
+      {"a length field of 1 before the frame", stream({{0xFF, 0xE0, 0x00, 0x01}, greyHeader}),
+       "invalid"},
+      {"a scan before the frame", stream({tables, greyScan, greyHeader}), "invalid"},
+      {"the end marker before the frame", stream({tables, {0xFF, 0xD9}, greyHeader}), "invalid"},
+      {"a frame of 0 components", stream({tables, sof(0xC0, 8, 8, {})}), "invalid"},
+      {"a frame shorter than its components",
+       stream({JpegBuilder().Segment(0xC0, {8, 0, 8, 0, 8, 2, 1, 0x11, 0}).Take()}), "invalid"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(ProbeEveryPrefix(row.stream), row.want);
+  }
+
+  // The self-made images: the frame, every native, rows of width x components bytes.
+  std::vector<Image> images = HandBuiltImages();
+  for (Image& image : EncodedImages()) {
+    images.push_back(std::move(image));
+  }
+  for (const Image& image : images) {
+    SCOPED_TRACE(image.name);
+    ProbeEveryPrefix(image.bytes);
+    JpegDecFrameInfo f;
+    ASSERT_EQ(JpegDecProbeFrame(image.bytes.data(), image.bytes.size(), &f), JPEGDEC_PROBE_FRAME);
+    EXPECT_EQ(f.native, 1);
+    EXPECT_EQ(f.complete, 1);
+    const FrameSize frame = PeekFrameSize(image.bytes);
+    EXPECT_EQ(f.nativeRowBytes, std::uint64_t{frame.width} * frame.components);
+  }
+
+  // GDI+ rows or the native decoder's, by their length (17 pixels of 3 components: 51 and 52).
+  JpegDecFrameInfo f;
+  JpegDecProbeFrame(rows[1].stream.data(), rows[1].stream.size(), &f);
+  EXPECT_EQ(JpegDecProbeRowsAreGdiplus(&f, 51), 0);
+  EXPECT_EQ(JpegDecProbeRowsAreGdiplus(&f, 52), 1);
+  EXPECT_EQ(JpegDecProbeRowsAreGdiplus(&f, 68), -1);
 }
 
 }  // namespace

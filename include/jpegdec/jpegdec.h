@@ -21,11 +21,16 @@
  *       1 GDI+: the system's imaging library decodes the whole file; falls back to 2 when it
  *         cannot be loaded or set up. Rows are R, G, B, padded to a multiple of 4 bytes; for a
  *         greyscale image (which the library decodes to 8-bit indexed) one grey byte per pixel,
- *         padded likewise. rowLength always gives the size.
+ *         padded likewise. rowLength always gives the size, and tells these rows from the
+ *         fallback's (JpegDecProbeRowsAreGdiplus in jpegdec_probe.h).
  *       2 buffered: the whole file is collected, then decoded after EndOfInput.
  *       3 streaming: rows come out while the file is still arriving.
- *     Modes 2 and 3 give rows of width x components bytes, no padding: R, G, B for colour,
- *     one grey byte per pixel for single-component images. Any other mode fails.
+ *     Modes 2 and 3 give rows of width x components bytes, no padding: one grey byte per pixel
+ *     for one component; the two samples as stored for two; R, G, B for three; R, G, B and
+ *     255 - K (the fourth sample inverted) for four. Where an Adobe segment gives the colour
+ *     transform 0, three and four components come as stored (C, M, Y, K for four).
+ *     jpegdec_probe.h reads the frame from the file's first bytes: its size, components, this
+ *     layout and the row lengths of every mode. Any other mode fails.
  *     Starting an instance again releases what the earlier Start set up.
  *   Write(data, length): hands compressed bytes in; 1 accepted, 0 refused (nothing stored).
  *     In buffered and GDI+ mode a refusal means the collected file could not grow and is lost:

@@ -2,7 +2,8 @@
 # and runs the consumer project against that prefix (CMake package and pkg-config).
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DGENERATOR=... -DMAKE_PROGRAM=...
 #         -DLIBDIR=... -DVERSION=... -DNM=... -DOBJDUMP=... [-DC_COMPILER=... -DCXX_COMPILER=...]
-#         [-DTOOLCHAIN_FILE=... [-DWINDOWS=ON -DEMULATOR=...]] [-DFLAGS=...] [-DSAMPLE=...]
+#         [-DTOOLCHAIN_FILE=... [-DWINDOWS=ON -DEMULATOR=...]] [-DFLAGS=...]
+#         [-DSAMPLE=... -DSAMPLE_PROBED=...]
 #         -P consumer_test.cmake
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -19,6 +20,7 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 set(expected
   include/jpegdec/jpegdec.h
+  include/jpegdec/jpegdec_probe.h
   include/jpegdec/jpegdec_version.h
   ${LIBDIR}/cmake/jpegdec/jpegdecConfig.cmake
   ${LIBDIR}/cmake/jpegdec/jpegdecConfigVersion.cmake
@@ -155,3 +157,17 @@ foreach(program consumer_cmake consumer_pkgconfig)
   endif()
   message(STATUS "${program}: ${run_output}")
 endforeach()
+
+# The installed probe, compiled as C89 and as C++, reads the sample's frame header.
+if(SAMPLE AND SAMPLE_PROBED)
+  foreach(program consumer_probe_c consumer_probe_cpp)
+    if(WINDOWS)
+      run(${EMULATOR} ${WORK_DIR}/build/${program}.exe ${SAMPLE})
+    else()
+      run(${WORK_DIR}/build/${program} ${SAMPLE})
+    endif()
+    if(NOT run_output MATCHES "probe ok ${SAMPLE_PROBED}")
+      message(FATAL_ERROR "${program} printed: ${run_output}")
+    endif()
+  endforeach()
+endif()

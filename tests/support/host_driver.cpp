@@ -5,8 +5,8 @@
 #include <limits>
 
 #include "api/jpeg_decode_instance.h"
-#include "jpeg_frame_probe.h"
 #include "jpegdec/jpegdec.h"
+#include "jpegdec/jpegdec_probe.h"
 
 namespace jpegdec::test {
 namespace {
@@ -109,13 +109,12 @@ std::string HostResult::Summary() const {
 }
 
 FrameSize PeekFrameSize(const std::vector<std::uint8_t>& file) {
-  const probe::FrameHeader header = probe::ProbeFrameHeader(file.data(), file.size());
+  JpegDecFrameInfo header;
+  JpegDecProbeFrame(file.data(), file.size(), &header);  // all 0 without a frame header
   FrameSize size;
-  if (header.found) {
-    size.width = header.width;
-    size.height = header.height;
-    size.components = header.components;
-  }
+  size.width = header.width;
+  size.height = header.height;
+  size.components = header.componentCount;
   return size;
 }
 

@@ -74,8 +74,8 @@ struct HostResult {
 HostResult DecodeThroughHost(const std::vector<std::uint8_t>& file, const HostOptions& options,
                              const PieceSchedule& schedule);
 
-// Width, height and component count of the first frame header in `file` (the shared probe,
-// tools/common/jpeg_frame_probe.h); all 0 when there is none.
+// Width, height and component count of the frame header in `file` (the public probe,
+// jpegdec/jpegdec_probe.h); all 0 when there is none.
 struct FrameSize {
   std::uint32_t width = 0;
   std::uint32_t height = 0;

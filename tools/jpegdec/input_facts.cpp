@@ -7,23 +7,15 @@ namespace {
 
 constexpr std::uint8_t kMarkerPrefix = 0xFF;
 constexpr std::uint8_t kMarkerSoi = 0xD8;
-constexpr std::uint8_t kMarkerSos = 0xDA;
-constexpr std::uint8_t kMarkerEoi = 0xD9;
-constexpr std::uint8_t kMarkerApp0 = 0xE0;
 constexpr std::uint8_t kSof0 = 0xC0;  // baseline
 constexpr std::uint8_t kSof1 = 0xC1;  // extended sequential, Huffman
 constexpr std::uint8_t kNativePrecision = 8;
 
-// The JFIF APP0 segment after its length: "JFIF\0", version (2 bytes), units, X density,
-// Y density (2 bytes each, big-endian), thumbnail size...
-constexpr std::size_t kJfifUnitsAt = 7;
-constexpr std::size_t kJfifLength = 12;  // up to the Y density
-constexpr std::uint8_t kJfifUnitsAspect = 0;
-constexpr std::uint8_t kJfifUnitsPerInch = 1;
-constexpr std::uint8_t kJfifUnitsPerCm = 2;
+// JFIF density units.
+constexpr int kJfifUnitsAspect = 0;
+constexpr int kJfifUnitsPerInch = 1;
+constexpr int kJfifUnitsPerCm = 2;
 constexpr std::uint32_t kTenthMillimetresPerInch = 254;  // an inch is 0.0254 m
-
-std::uint32_t Be16(const std::uint8_t* p) { return static_cast<std::uint32_t>(p[0]) << 8 | p[1]; }
 
 }  // namespace
 
@@ -44,50 +36,30 @@ std::string NotJpegMessage(const std::uint8_t* data, std::size_t size) {
   return text;
 }
 
-Resolution ReadJfifResolution(const std::uint8_t* data, std::size_t size) {
+Resolution JfifResolution(const JpegDecFrameInfo& frame) {
   Resolution resolution;
-  std::size_t i = 2;  // after the start-of-image marker
-  while (i + 4 <= size && data[i] == kMarkerPrefix) {
-    const std::uint8_t marker = data[i + 1];
-    if (marker == kMarkerPrefix) {
-      ++i;  // a fill byte
-      continue;
-    }
-    if (marker == kMarkerSos || marker == kMarkerEoi) {
-      break;
-    }
-    const std::size_t length = Be16(data + i + 2);
-    const std::uint8_t* segment = data + i + 4;
-    if (marker == kMarkerApp0 && length >= 2 + kJfifLength && i + 2 + length <= size &&
-        segment[0] == 'J' && segment[1] == 'F' && segment[2] == 'I' && segment[3] == 'F' &&
-        segment[4] == 0) {
-      const std::uint8_t units = segment[kJfifUnitsAt];
-      const std::uint32_t x = Be16(segment + kJfifUnitsAt + 1);
-      const std::uint32_t y = Be16(segment + kJfifUnitsAt + 3);
-      if (x == 0 || y == 0) {
-        return resolution;
-      }
-      if (units == kJfifUnitsPerInch) {
-        resolution.unit = Resolution::Unit::kMetre;
-        resolution.x = (x * 10000 + kTenthMillimetresPerInch / 2) / kTenthMillimetresPerInch;
-        resolution.y = (y * 10000 + kTenthMillimetresPerInch / 2) / kTenthMillimetresPerInch;
-      } else if (units == kJfifUnitsPerCm) {
-        resolution.unit = Resolution::Unit::kMetre;
-        resolution.x = x * 100;
-        resolution.y = y * 100;
-      } else if (units == kJfifUnitsAspect && x != y) {
-        resolution.unit = Resolution::Unit::kAspectOnly;
-        resolution.x = x;
-        resolution.y = y;
-      }
-      return resolution;
-    }
-    i += 2 + length;
+  const std::uint32_t x = frame.jfifXDensity;
+  const std::uint32_t y = frame.jfifYDensity;
+  if (frame.jfifUnits < 0 || x == 0 || y == 0) {
+    return resolution;
+  }
+  if (frame.jfifUnits == kJfifUnitsPerInch) {
+    resolution.unit = Resolution::Unit::kMetre;
+    resolution.x = (x * 10000 + kTenthMillimetresPerInch / 2) / kTenthMillimetresPerInch;
+    resolution.y = (y * 10000 + kTenthMillimetresPerInch / 2) / kTenthMillimetresPerInch;
+  } else if (frame.jfifUnits == kJfifUnitsPerCm) {
+    resolution.unit = Resolution::Unit::kMetre;
+    resolution.x = x * 100;
+    resolution.y = y * 100;
+  } else if (frame.jfifUnits == kJfifUnitsAspect && x != y) {
+    resolution.unit = Resolution::Unit::kAspectOnly;
+    resolution.x = x;
+    resolution.y = y;
   }
   return resolution;
 }
 
-std::string FrameTypeName(std::uint8_t marker) {
+std::string FrameTypeName(unsigned int marker) {
   static const char* const kNames[16] = {"baseline",
                                          "extended sequential",
                                          "progressive",
@@ -111,7 +83,7 @@ std::string FrameTypeName(std::uint8_t marker) {
                : std::string("unknown (") + code + ")";
 }
 
-bool NativeDecoderTakes(std::uint8_t marker, std::uint8_t precision) {
+bool NativeDecoderTakes(unsigned int marker, unsigned int precision) {
   return (marker == kSof0 || marker == kSof1) && precision == kNativePrecision;
 }
 

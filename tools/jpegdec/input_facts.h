@@ -7,6 +7,7 @@
 #include <string>
 
 #include "image_writer.h"
+#include "jpegdec/jpegdec_probe.h"
 
 namespace jpegdec_cli {
 
@@ -14,15 +15,15 @@ namespace jpegdec_cli {
 // "Not a JPEG file: starts with 0x68 0x65".
 std::string NotJpegMessage(const std::uint8_t* data, std::size_t size);
 
-// The density of the first JFIF APP0 segment before the first scan: dots per inch or per
-// centimetre as pixels per metre (rounded), or only the pixels' aspect ratio. Unit kNone when
-// there is no such segment or its densities are 0.
-Resolution ReadJfifResolution(const std::uint8_t* data, std::size_t size);
+// The density of the JFIF segment the frame probe found: dots per inch or per centimetre as
+// pixels per metre (rounded), or only the pixels' aspect ratio. Unit kNone when there is no such
+// segment or its densities are 0.
+Resolution JfifResolution(const JpegDecFrameInfo& frame);
 
 // "progressive (0xC2)", "baseline (0xC0)"... for a start-of-frame marker.
-std::string FrameTypeName(std::uint8_t marker);
+std::string FrameTypeName(unsigned int marker);
 
 // The native decoder takes baseline and extended sequential Huffman frames of 8-bit samples.
-bool NativeDecoderTakes(std::uint8_t marker, std::uint8_t precision);
+bool NativeDecoderTakes(unsigned int marker, unsigned int precision);
 
 }  // namespace jpegdec_cli

@@ -16,8 +16,8 @@
 #include "host_session.h"
 #include "image_writer.h"
 #include "input_facts.h"
-#include "jpeg_frame_probe.h"
 #include "jpegdec/jpegdec.h"
+#include "jpegdec/jpegdec_probe.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -25,7 +25,6 @@
 
 namespace jpegdec_cli {
 
-namespace probe = jpegdec::probe;
 namespace {
 
 // Exit statuses.
@@ -272,7 +271,7 @@ class ProgressBar {
 };
 
 // Reads the input up to its first scan header (or the limit, or its end).
-bool ReadHead(int input, std::vector<std::uint8_t>* head, probe::FrameHeader* frame) {
+bool ReadHead(int input, std::vector<std::uint8_t>* head, JpegDecFrameInfo* frame) {
   while (head->size() < kHeadLimit) {
     const std::size_t at = head->size();
     head->resize(at + kHeadChunk);
@@ -281,8 +280,8 @@ bool ReadHead(int input, std::vector<std::uint8_t>* head, probe::FrameHeader* fr
     if (got <= 0) {
       return got == 0;
     }
-    *frame = probe::ProbeFrameHeader(head->data(), head->size());
-    if (frame->scanReached) {
+    if (JpegDecProbeFrame(head->data(), head->size(), frame) == JPEGDEC_PROBE_INVALID ||
+        frame->complete != 0) {
       break;
     }
   }
@@ -298,9 +297,9 @@ struct Layout {
   std::string problem;
 };
 
-Samples NativeSamples(const probe::FrameHeader& frame) {
-  const bool transformed = frame.adobeTransform != 0;
-  switch (frame.components) {
+Samples NativeSamples(const JpegDecFrameInfo& frame) {
+  const bool transformed = frame.converted != 0;
+  switch (frame.componentCount) {
     case 1:
       return Samples::kGrey;
     case 2:
@@ -313,12 +312,12 @@ Samples NativeSamples(const probe::FrameHeader& frame) {
 }
 
 Layout ChooseLayout(const Options& options, std::int32_t isStreaming, std::uint32_t rowLength,
-                    const probe::FrameHeader& frame) {
+                    const JpegDecFrameInfo& frame) {
   Layout layout;
   layout.shape.width = frame.width;
   layout.shape.height = frame.height;
   const std::uint64_t width = frame.width;
-  const std::uint64_t native = width * frame.components;
+  const std::uint64_t native = width * frame.componentCount;
   const std::uint64_t padded24 = ((width * 24 + 7) / 8 + 3) / 4 * 4;
   const std::uint64_t padded8 = (width + 3) / 4 * 4;
   const std::uint64_t length = rowLength;
@@ -330,13 +329,13 @@ Layout ChooseLayout(const Options& options, std::int32_t isStreaming, std::uint3
   } else if (length == padded24 && length != native) {
     layout.mode = "gdiplus";
     gdiplusChannels = 3;
-  } else if (frame.components == 1 && length == padded8 && length != native) {
+  } else if (frame.componentCount == 1 && length == padded8 && length != native) {
     layout.mode = "gdiplus";
     gdiplusChannels = 1;
   } else if (length == native) {
     // Without padding the GDI+ rows of this width look like the native decoder's.
-    const bool gdiplusAlike = (frame.components == 3 && length == padded24) ||
-                              (frame.components == 1 && length == padded8);
+    const bool gdiplusAlike = (frame.componentCount == 3 && length == padded24) ||
+                              (frame.componentCount == 1 && length == padded8);
     layout.mode = gdiplusAlike ? "gdiplus or buffered" : "buffered (GDI+ not available)";
   } else {
     layout.mode = "gdiplus or buffered";
@@ -346,18 +345,18 @@ Layout ChooseLayout(const Options& options, std::int32_t isStreaming, std::uint3
     layout.shape.samples = gdiplusChannels == 1 ? Samples::kGrey : Samples::kRgb;
     return layout;
   }
-  layout.shape.channels = frame.components;
+  layout.shape.channels = frame.componentCount;
   layout.shape.samples = NativeSamples(frame);
   if (length != native) {
     layout.problem = "rows of " + std::to_string(length) + " bytes do not fit a " +
                      std::to_string(frame.width) + "-pixel row of " +
-                     std::to_string(frame.components) + " components";
+                     std::to_string(frame.componentCount) + " components";
   }
   return layout;
 }
 
-std::string WhyRefused(const probe::FrameHeader& frame, std::int32_t mode) {
-  if (!frame.found) {
+std::string WhyRefused(const JpegDecFrameInfo& frame, std::int32_t mode) {
+  if (frame.componentCount == 0) {
     return "refused: no JPEG frame header found";
   }
   // GDI+ decodes more frame types than the library's own decoder.
@@ -367,8 +366,8 @@ std::string WhyRefused(const probe::FrameHeader& frame, std::int32_t mode) {
     return "refused: " + std::to_string(frame.precision) +
            "-bit samples (the library's decoder takes 8-bit samples only)" + hint;
   }
-  if (!NativeDecoderTakes(frame.marker, frame.precision)) {
-    return "refused: " + FrameTypeName(frame.marker) +
+  if (!NativeDecoderTakes(frame.frameMarker, frame.precision)) {
+    return "refused: " + FrameTypeName(frame.frameMarker) +
            " JPEG (the library's decoder takes baseline and extended sequential Huffman JPEG "
            "only)" +
            hint;
@@ -376,14 +375,14 @@ std::string WhyRefused(const probe::FrameHeader& frame, std::int32_t mode) {
   return "refused or not decodable";
 }
 
-std::string RowsOf(std::uint32_t rows, const probe::FrameHeader& frame) {
+std::string RowsOf(std::uint32_t rows, const JpegDecFrameInfo& frame) {
   return std::to_string(rows) + " of " + std::to_string(frame.height) + " rows";
 }
 
 // The library's decoder's verdict when it ran beside a decode that does not stream, or "" when
 // it agrees that the data is whole. Data without its end marker ended early, whichever way the
 // decoder said so.
-std::string CheckVerdict(const SessionResult& session, const probe::FrameHeader& frame) {
+std::string CheckVerdict(const SessionResult& session, const JpegDecFrameInfo& frame) {
   const bool gdiplusFailed = session.end != SessionEnd::kEnd;
   const CheckResult& check = session.check;
   if (!check.ran || (check.end == SessionEnd::kEnd && check.rows == frame.height)) {
@@ -410,7 +409,7 @@ std::string CheckVerdict(const SessionResult& session, const probe::FrameHeader&
 }
 
 // Why the decode did not give a whole image, or "" when it did.
-std::string WhyNotDecoded(const SessionResult& session, const probe::FrameHeader& frame,
+std::string WhyNotDecoded(const SessionResult& session, const JpegDecFrameInfo& frame,
                           std::int32_t mode) {
   const std::string rowsOf = RowsOf(session.rows, frame);
   switch (session.end) {
@@ -434,7 +433,7 @@ std::string WhyNotDecoded(const SessionResult& session, const probe::FrameHeader
       if (!CheckVerdict(session, frame).empty()) {
         return CheckVerdict(session, frame);
       }
-      if (frame.found && !session.endMarkerSeen) {
+      if (frame.componentCount != 0 && !session.endMarkerSeen) {
         return "the data ends early: no end-of-image marker (" + rowsOf + " decoded)";
       }
       return WhyRefused(frame, mode);
@@ -529,7 +528,8 @@ int Run(const Options& options) {
     return kExitInput;
   }
   std::vector<std::uint8_t> head;
-  probe::FrameHeader frame;
+  JpegDecFrameInfo frame;
+  JpegDecProbeFrame(nullptr, 0, &frame);
   if (!ReadHead(input, &head, &frame)) {
     CloseInput(input);
     std::fprintf(stderr, "jpegdec: %s: read error\n", inputName.c_str());
@@ -541,12 +541,13 @@ int Run(const Options& options) {
     std::fprintf(stderr, "jpegdec: %s: %s\n", inputName.c_str(), notJpeg.c_str());
     return kExitDecode;
   }
-  const Resolution resolution = ReadJfifResolution(head.data(), head.size());
+  const Resolution resolution = JfifResolution(frame);
   // GDI+ reports no damage: the library's decoder runs beside it over the same bytes, where it
   // takes the frame type.
   const bool gdiplusPossible =
       options.mode == JPEGDEC_MODE_GDIPLUS || options.mode == JPEGDEC_MODE_AUTO;
-  const bool checkable = frame.found && NativeDecoderTakes(frame.marker, frame.precision);
+  const bool checkable =
+      frame.componentCount != 0 && NativeDecoderTakes(frame.frameMarker, frame.precision);
   const bool large = std::uint64_t{frame.width} * frame.height >= kProgressPixels;
   ProgressBar progress(!options.quiet && large && StderrIsTerminal(), frame.height);
   std::uint32_t rowsWritten = 0;
@@ -665,7 +666,7 @@ int Run(const Options& options) {
                  "jpegdec: %s: note: %s JPEG, decoded by GDI+ alone: the library's decoder does "
                  "not take it, and GDI+ reports no damage, so damage cannot be detected in this "
                  "mode\n",
-                 inputName.c_str(), FrameTypeName(frame.marker).c_str());
+                 inputName.c_str(), FrameTypeName(frame.frameMarker).c_str());
   }
   if (options.verbose) {
     std::fprintf(stderr, "jpegdec: %s: %ux%u, %u component%s -> %s (%s, %s)\n", inputName.c_str(),
