@@ -80,6 +80,56 @@ inline void ConvertSixteen(__m128i y, __m128i cb, __m128i cr, __m128i* r, __m128
   *b = _mm_packus_epi16(b0, b1);
 }
 
+// What the chroma of sixteen pixels adds to their Y, in 16-bit lanes, for R, G and B: [0] for
+// pixels 0..7, [1] for pixels 8..15 (see band_output_fast.h for the split factors).
+struct ChromaTerms {
+  __m128i r[2];
+  __m128i g[2];
+  __m128i b[2];
+};
+
+// The terms of eight (Cb', Cr') values in 16-bit lanes: R = Y + Cr' + frac, G = Y - Cr' + frac,
+// B = Y + 2 Cb' + frac, each sum taken modulo 2^16 like ConvertEight's.
+inline void EightTerms(__m128i cb, __m128i cr, __m128i* r, __m128i* g, __m128i* b) {
+  const __m128i crcb0 = _mm_unpacklo_epi16(cr, cb);
+  const __m128i crcb1 = _mm_unpackhi_epi16(cr, cb);
+  const __m128i rf = _mm_set1_epi32(Pair(kCrToRPart, 0));
+  const __m128i gf = _mm_set1_epi32(Pair(kCrToGPart, kCbToGPart));
+  const __m128i bf = _mm_set1_epi32(Pair(0, kCbToBPart));
+  *r = _mm_add_epi16(cr, Fraction(crcb0, crcb1, rf));
+  *g = _mm_sub_epi16(Fraction(crcb0, crcb1, gf), cr);
+  *b = _mm_add_epi16(_mm_add_epi16(cb, cb), Fraction(crcb0, crcb1, bf));
+}
+
+// The terms of sixteen pixels whose chroma sample covers two pixels (chroma at half the
+// horizontal resolution, which the band holds twice, from an even column): formed once per
+// pair from the low byte of each 16-bit lane, then unpacked with themselves into pixel order.
+inline ChromaTerms PairedTerms(__m128i cb, __m128i cr) {
+  const __m128i lowBytes = _mm_set1_epi16(0x00FF);
+  const __m128i chromaZero = _mm_set1_epi16(kChromaZero);
+  __m128i r, g, b;
+  EightTerms(_mm_sub_epi16(_mm_and_si128(cb, lowBytes), chromaZero),
+             _mm_sub_epi16(_mm_and_si128(cr, lowBytes), chromaZero), &r, &g, &b);
+  ChromaTerms t;
+  t.r[0] = _mm_unpacklo_epi16(r, r);
+  t.r[1] = _mm_unpackhi_epi16(r, r);
+  t.g[0] = _mm_unpacklo_epi16(g, g);
+  t.g[1] = _mm_unpackhi_epi16(g, g);
+  t.b[0] = _mm_unpacklo_epi16(b, b);
+  t.b[1] = _mm_unpackhi_epi16(b, b);
+  return t;
+}
+
+// Sixteen pixels of Y bytes with their chroma terms to R, G, B bytes, clamped by the pack.
+inline void ApplyTerms(__m128i y, const ChromaTerms& t, __m128i* r, __m128i* g, __m128i* b) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i y0 = _mm_unpacklo_epi8(y, zero);
+  const __m128i y1 = _mm_unpackhi_epi8(y, zero);
+  *r = _mm_packus_epi16(_mm_add_epi16(y0, t.r[0]), _mm_add_epi16(y1, t.r[1]));
+  *g = _mm_packus_epi16(_mm_add_epi16(y0, t.g[0]), _mm_add_epi16(y1, t.g[1]));
+  *b = _mm_packus_epi16(_mm_add_epi16(y0, t.b[0]), _mm_add_epi16(y1, t.b[1]));
+}
+
 // Four pixels held as 32-bit lanes R, G, B, 0 into their 12 bytes at the start of the vector
 // (the rest 0): the second pixel of each half moves down one byte, then the upper half six.
 inline __m128i Squeeze(__m128i p) {
@@ -165,6 +215,31 @@ void OutputLine(const std::uint8_t* const* s, std::size_t components, BandKind k
   }
 }
 
+// YCbCr lines whose chroma lies at half the horizontal resolution (4:2:2, 4:2:0), into rows at
+// dst[0..lines-1]: the chroma terms are formed once per pixel pair and, for two lines with the
+// same chroma (4:2:0), once for both lines. s0: the first line's Y; s1, s2: its Cb and Cr;
+// `line`: from one band line to the next.
+void OutputPairedLines(const std::uint8_t* s0, const std::uint8_t* s1, const std::uint8_t* s2,
+                       std::size_t line, std::size_t lines, std::size_t width,
+                       std::uint8_t* const* dst) {
+  ForEachStep(width, [&](std::size_t x) {
+    if (x % 2 != 0) {  // the last step of an odd width: the pairs start at odd columns
+      for (std::size_t k = 0; k < lines; ++k) {
+        __m128i r, g, b;
+        ConvertSixteen(Load(s0 + k * line + x), Load(s1 + x), Load(s2 + x), &r, &g, &b);
+        StoreThree(dst[k] + 3 * x, r, g, b);
+      }
+      return;
+    }
+    const ChromaTerms terms = PairedTerms(Load(s1 + x), Load(s2 + x));
+    for (std::size_t k = 0; k < lines; ++k) {
+      __m128i r, g, b;
+      ApplyTerms(Load(s0 + k * line + x), terms, &r, &g, &b);
+      StoreThree(dst[k] + 3 * x, r, g, b);
+    }
+  });
+}
+
 }  // namespace
 
 void OutputRowsSse2(DecoderContext* context, BandKind kind, std::size_t rows) {
@@ -175,6 +250,28 @@ void OutputRowsSse2(DecoderContext* context, BandKind kind, std::size_t rows) {
   const std::size_t line = segment * components;
   const std::size_t rowBytes = width * components;
   std::uint8_t* band = c->bandBuffer;
+  // Chroma at half the horizontal resolution lies in the band as equal pairs from column 0 on;
+  // at half the vertical resolution as equal pairs of lines from band line 0 on. Two lines share
+  // their terms in the 64-bit build only: the 32-bit build has eight vector registers, fewer
+  // than the terms and the work on them need.
+  if (kind == BandKind::kYCbCr && components == 3 && 2 * c->comp[1].h == c->maxH &&
+      2 * c->comp[2].h == c->maxH) {
+    const bool pairedLines =
+        sizeof(void*) == 8 && 2 * c->comp[1].v == c->maxV && 2 * c->comp[2].v == c->maxV;
+    // Two scratch rows: a pair of rows is assembled before either is written back.
+    std::uint8_t* const scratch[2] = {c->rowScratch, c->rowScratch + rowBytes};
+    std::size_t y = 0;
+    while (y < rows) {
+      const std::size_t lines = pairedLines && y + 1 < rows ? 2 : 1;
+      const std::uint8_t* s0 = band + y * line;
+      OutputPairedLines(s0, s0 + segment, s0 + 2 * segment, line, lines, width, scratch);
+      for (std::size_t k = 0; k < lines; ++k) {
+        std::memcpy(band + (y + k) * rowBytes, scratch[k], rowBytes);
+      }
+      y += lines;
+    }
+    return;
+  }
   for (std::size_t y = 0; y < rows; ++y) {
     std::uint8_t* src = band + y * line;
     if (components == 1) {

@@ -114,6 +114,78 @@ template <class Ops>
   y[7] = _mm_add_epi16(rest[7], _mm_sub_epi16(wrapE0, wrapO0));
 }
 
+// The 16-bit parts of p's factors in o0..o3 when x5 = x7 = 0, so that p = q and each odd sum is
+// x1 times one factor plus p times another (see InverseDct1dWordsTop4): c1 + s1, s3 - c3, and
+// -(c3 + s3), which is 2^16 less than -2^16 + this part, and s1 - c1.
+inline constexpr std::int32_t kIdctTop4P0 = (kIdctCos1 - kIdctWrap) + kIdctSin1;
+inline constexpr std::int32_t kIdctTop4P1 = (kIdctSin3 - kIdctWrap) - (kIdctCos3 - kIdctWrap);
+inline constexpr std::int32_t kIdctTop4P2 =
+    -((kIdctCos3 - kIdctWrap) + (kIdctSin3 - kIdctWrap)) - kIdctWrap;
+inline constexpr std::int32_t kIdctTop4P3 = kIdctSin1 - (kIdctCos1 - kIdctWrap);
+static_assert(kIdctTop4P0 >= -32768 && kIdctTop4P0 < 32768 && kIdctTop4P1 >= -32768 &&
+                  kIdctTop4P1 < 32768 && kIdctTop4P2 >= -32768 && kIdctTop4P2 < 32768 &&
+                  kIdctTop4P3 >= -32768 && kIdctTop4P3 < 32768,
+              "the combined factors are 16-bit");
+
+// InverseDct1dWords for inputs whose x4..x7 are all zero, as in both passes of a block whose
+// coefficients all lie in its top-left 4x4 corner (the pass over rows then leaves rows 4..7
+// zero, which are the second pass's x4..x7). With x5 = 0 the rotation gives p = q, and with the
+// whole factors the sums reduce to pairs (x0, x2) and (x1, p):
+//   e0 = x0 c4 + x2 c2, e1 = x0 c4 + x2 s2, e2 = x0 c4 - x2 s2, e3 = x0 c4 - x2 c2,
+//   o0 = x1 c1 + p (c1 + s1), o1 = x1 c3 + p (s3 - c3), o2 = x1 s3 - p (c3 + s3),
+//   o3 = x1 s1 + p (s1 - c1).
+// Each factor splits as 2^16 times a whole part plus a 16-bit part (kIdctTop4P* for p's), and
+// the 2^16 parts come to x0 + x2, x0, x0, x0 - x2 and x1 + p, x1, x1 - p, -p. x[0..3] in,
+// y[0..7] out, as InverseDct1dWords gives them for zero x[4..7].
+template <class Ops>
+[[gnu::always_inline]] inline void InverseDct1dWordsTop4(const __m128i* x, __m128i* y) {
+  using Wide = typename Ops::Wide;
+  constexpr std::int32_t kC4 = kIdctCos4 - kIdctWrap;
+  constexpr std::int32_t kC2 = kIdctCos2 - kIdctWrap;
+  constexpr std::int32_t kC1 = kIdctCos1 - kIdctWrap;
+  constexpr std::int32_t kC3 = kIdctCos3 - kIdctWrap;
+  constexpr std::int32_t kS3 = kIdctSin3 - kIdctWrap;
+  constexpr std::int32_t kS1 = kIdctSin1;
+  constexpr std::int32_t kS2 = kIdctSin2;
+  const __m128i zero = _mm_setzero_si128();
+
+  // p = Descale(x3 c4), whole.
+  const Wide x3Rest = Ops::AddHalf(Ops::Madd(Ops::Pairs(x[3], zero), kC4, 0));
+  __m128i p;
+  __m128i same;
+  Ops::High(x3Rest, x3Rest, &p, &same);
+  p = _mm_add_epi16(p, x[3]);
+
+  const Wide pair02 = Ops::Pairs(x[0], x[2]);
+  const Wide pair1p = Ops::Pairs(x[1], p);
+  const Wide e0 = Ops::AddHalf(Ops::Madd(pair02, kC4, kC2));
+  const Wide e1 = Ops::AddHalf(Ops::Madd(pair02, kC4, kS2));
+  const Wide e2 = Ops::AddHalf(Ops::Madd(pair02, kC4, -kS2));
+  const Wide e3 = Ops::AddHalf(Ops::Madd(pair02, kC4, -kC2));
+  const Wide o0 = Ops::Madd(pair1p, kC1, kIdctTop4P0);
+  const Wide o1 = Ops::Madd(pair1p, kC3, kIdctTop4P1);
+  const Wide o2 = Ops::Madd(pair1p, kS3, kIdctTop4P2);
+  const Wide o3 = Ops::Madd(pair1p, kS1, kIdctTop4P3);
+  __m128i rest[8];
+  Ops::High(Ops::Add(e0, o0), Ops::Sub(e0, o0), &rest[0], &rest[7]);
+  Ops::High(Ops::Add(e1, o1), Ops::Sub(e1, o1), &rest[1], &rest[6]);
+  Ops::High(Ops::Add(e2, o2), Ops::Sub(e2, o2), &rest[2], &rest[5]);
+  Ops::High(Ops::Add(e3, o3), Ops::Sub(e3, o3), &rest[3], &rest[4]);
+
+  const __m128i wrapE0 = _mm_add_epi16(x[0], x[2]);
+  const __m128i wrapE3 = _mm_sub_epi16(x[0], x[2]);
+  const __m128i wrapO0 = _mm_add_epi16(x[1], p);
+  const __m128i wrapO2 = _mm_sub_epi16(x[1], p);
+  y[0] = _mm_add_epi16(rest[0], _mm_add_epi16(wrapE0, wrapO0));
+  y[1] = _mm_add_epi16(rest[1], _mm_add_epi16(x[0], x[1]));
+  y[2] = _mm_add_epi16(rest[2], _mm_add_epi16(x[0], wrapO2));
+  y[3] = _mm_add_epi16(rest[3], _mm_sub_epi16(wrapE3, p));
+  y[4] = _mm_add_epi16(rest[4], _mm_add_epi16(wrapE3, p));
+  y[5] = _mm_add_epi16(rest[5], _mm_sub_epi16(x[0], wrapO2));
+  y[6] = _mm_add_epi16(rest[6], _mm_sub_epi16(x[0], x[1]));
+  y[7] = _mm_add_epi16(rest[7], _mm_sub_epi16(wrapE0, wrapO0));
+}
+
 // The 8x8 transpose of 16-bit lanes: out[j] lane k = in[k] lane j.
 template <class Ops>
 [[gnu::always_inline]] inline void TransposeWords(const __m128i* in, __m128i* out) {

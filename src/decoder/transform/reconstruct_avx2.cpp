@@ -113,6 +113,58 @@ inline __m256i RoundedHigh(__m256i w, __m256i v) {
                             _mm256_sub_epi16(wrapE32, wrapO32));
 }
 
+// InverseDct1dHalves for inputs whose x4..x7 are all zero: the sums of InverseDct1dWordsTop4
+// (idct_words.h), each a single pmaddwd of the pairs (x0, x2) or (x1, p) plus its 2^16 part.
+// in[0..1] = D(x0, x2), D(x1, x3); out[0..3] as InverseDct1dHalves gives them.
+[[gnu::always_inline]] inline void InverseDct1dHalvesTop4(const __m256i* in, __m256i* out) {
+  constexpr std::int32_t kC4 = kIdctCos4 - kIdctWrap;
+  constexpr std::int32_t kC2 = kIdctCos2 - kIdctWrap;
+  constexpr std::int32_t kC1 = kIdctCos1 - kIdctWrap;
+  constexpr std::int32_t kC3 = kIdctCos3 - kIdctWrap;
+  constexpr std::int32_t kS3 = kIdctSin3 - kIdctWrap;
+  constexpr std::int32_t kS1 = kIdctSin1;
+  constexpr std::int32_t kS2 = kIdctSin2;
+  const __m256i x02 = in[0];
+  const __m256i x13 = in[1];
+  const __m256i zero = _mm256_setzero_si256();
+
+  // p = Descale(x3 c4), whole, as D(p, p).
+  const __m256i x3Rest = AddHalf(Madd(_mm256_unpackhi_epi16(x13, zero), kC4, 0));
+  const __m256i x3Rounded = _mm256_srai_epi32(x3Rest, kIdctFractionBits);
+  const __m256i pp =
+      _mm256_add_epi16(_mm256_packs_epi32(x3Rounded, x3Rounded), _mm256_unpackhi_epi64(x13, x13));
+
+  const __m256i pair02 = _mm256_unpacklo_epi16(x02, _mm256_shuffle_epi32(x02, 0x4E));
+  const __m256i pair1p = _mm256_unpacklo_epi16(x13, pp);
+  const __m256i e0 = AddHalf(Madd(pair02, kC4, kC2));
+  const __m256i e1 = AddHalf(Madd(pair02, kC4, kS2));
+  const __m256i e2 = AddHalf(Madd(pair02, kC4, -kS2));
+  const __m256i e3 = AddHalf(Madd(pair02, kC4, -kC2));
+  const __m256i o0 = Madd(pair1p, kC1, kIdctTop4P0);
+  const __m256i o1 = Madd(pair1p, kC3, kIdctTop4P1);
+  const __m256i o2 = Madd(pair1p, kS3, kIdctTop4P2);
+  const __m256i o3 = Madd(pair1p, kS1, kIdctTop4P3);
+
+  // The 2^16 parts: D(x0 + x2, x0) and D(x0 - x2, x0) for the even sums, D(x1 + p, x1) and
+  // D(-p, x1 - p) for the odd ones.
+  const __m256i x0x0 = _mm256_unpacklo_epi64(x02, x02);
+  const __m256i x2Only = _mm256_unpackhi_epi64(x02, zero);
+  const __m256i wrapE01 = _mm256_add_epi16(x0x0, x2Only);
+  const __m256i wrapE32 = _mm256_sub_epi16(x0x0, x2Only);
+  const __m256i wrapO01 =
+      _mm256_add_epi16(_mm256_unpacklo_epi64(x13, x13), _mm256_unpacklo_epi64(pp, zero));
+  const __m256i wrapO32 = _mm256_sub_epi16(_mm256_unpacklo_epi64(zero, x13), pp);
+
+  out[0] = _mm256_add_epi16(RoundedHigh(_mm256_add_epi32(e0, o0), _mm256_add_epi32(e1, o1)),
+                            _mm256_add_epi16(wrapE01, wrapO01));
+  out[1] = _mm256_add_epi16(RoundedHigh(_mm256_add_epi32(e3, o3), _mm256_add_epi32(e2, o2)),
+                            _mm256_add_epi16(wrapE32, wrapO32));
+  out[2] = _mm256_add_epi16(RoundedHigh(_mm256_sub_epi32(e0, o0), _mm256_sub_epi32(e1, o1)),
+                            _mm256_sub_epi16(wrapE01, wrapO01));
+  out[3] = _mm256_add_epi16(RoundedHigh(_mm256_sub_epi32(e3, o3), _mm256_sub_epi32(e2, o2)),
+                            _mm256_sub_epi16(wrapE32, wrapO32));
+}
+
 // The second pass's inputs from the first pass's outputs (see InverseDct1dHalves), whose lane r
 // belongs to block row r: the transpose, whose lane k then belongs to block column k.
 [[gnu::always_inline]] inline void TransposeHalves(const __m256i* y, __m256i* x) {
@@ -139,25 +191,52 @@ inline __m256i RoundedHigh(__m256i w, __m256i v) {
   x[3] = Seconds(x37, x15);
 }
 
+// Whether every coefficient outside the block's top-left 4x4 corner is zero, of a block loaded
+// as four registers of 16 coefficients (columns 2k and 2k + 1, rows 0..7 each, in loaded[k]).
+[[gnu::always_inline]] inline bool InTopLeftCorner(const __m256i* loaded) {
+  const __m256i lowerRows =
+      _mm256_setr_epi16(0, 0, 0, 0, -1, -1, -1, -1, 0, 0, 0, 0, -1, -1, -1, -1);
+  const __m256i outside =
+      _mm256_or_si256(_mm256_and_si256(_mm256_or_si256(loaded[0], loaded[1]), lowerRows),
+                      _mm256_or_si256(loaded[2], loaded[3]));
+  return _mm256_testz_si256(outside, outside) != 0;
+}
+
 // The inverse DCT of a block given column by column (cols[8u + r] = coefficient of row r,
 // column u): the first pass holds one row per lane, the second, after the transpose, one column.
 // The 16-bit samples (unclamped, +128, as the plain code stores them) of rows (0, 1), (3, 2),
-// (7, 6) and (4, 5), by halves, in samples[0..3].
+// (7, 6) and (4, 5), by halves, in samples[0..3]. A block whose coefficients all lie in the
+// top-left 4x4 corner, as most blocks of smooth photographs do, takes the passes for zero x4..x7.
 [[gnu::always_inline]] inline void TransformBlock(const std::int16_t* cols, __m256i* samples) {
-  __m256i whole[4];
+  __m256i loaded[4];
 #pragma GCC unroll 4
   for (int k = 0; k < 4; ++k) {
-    whole[k] = ByHalves(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(cols + 16 * k)));
+    loaded[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cols + 16 * k));
   }
   __m256i x[4];
-  x[0] = Firsts(whole[0], whole[1]);
-  x[1] = Seconds(whole[0], whole[1]);
-  x[2] = Firsts(whole[2], whole[3]);
-  x[3] = Seconds(whole[3], whole[2]);
   __m256i y[4];
-  InverseDct1dHalves(x, y);
-  TransposeHalves(y, x);
-  InverseDct1dHalves(x, y);
+  if (InTopLeftCorner(loaded)) {
+    const __m256i whole0 = ByHalves(loaded[0]);
+    const __m256i whole1 = ByHalves(loaded[1]);
+    x[0] = Firsts(whole0, whole1);
+    x[1] = Seconds(whole0, whole1);
+    InverseDct1dHalvesTop4(x, y);
+    TransposeHalves(y, x);  // x[2] and x[3], rows 4..7 of the first pass, are zero
+    InverseDct1dHalvesTop4(x, y);
+  } else {
+    __m256i whole[4];
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+      whole[k] = ByHalves(loaded[k]);
+    }
+    x[0] = Firsts(whole[0], whole[1]);
+    x[1] = Seconds(whole[0], whole[1]);
+    x[2] = Firsts(whole[2], whole[3]);
+    x[3] = Seconds(whole[3], whole[2]);
+    InverseDct1dHalves(x, y);
+    TransposeHalves(y, x);
+    InverseDct1dHalves(x, y);
+  }
   const __m256i level = _mm256_set1_epi16(kIdctLevelShift);
 #pragma GCC unroll 4
   for (int k = 0; k < 4; ++k) {
