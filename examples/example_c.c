@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
 
   uint8_t piece[4096];
   size_t pending = 0;     /* bytes of piece not yet accepted by Write */
-  int allWritten = 0; /* every byte of the file has been accepted, EndOfInput called */
+  int allWritten = 0;     /* every byte of the file has been accepted, EndOfInput called */
   uint8_t* row = NULL;
   uint32_t width = 0, height = 0, rowLength = 0, rows = 0, rowBytes = 0, leftover = 0;
   unsigned long checksum = 0;

@@ -77,14 +77,14 @@ bool RefusedByThisLibrary(const Manifest& manifest, const std::string& path) {
 
 // The file as the reference decoder takes it: a page of unknown length (frame height 0, the lines
 // in a DNL segment) gets its lines written into the frame header, which is all it lacks.
-std::vector<std::uint8_t> WithHeightInFrameHeader(const Manifest& manifest,
-                                                  const std::string& path,
+std::vector<std::uint8_t> WithHeightInFrameHeader(const Manifest& manifest, const std::string& path,
                                                   std::vector<std::uint8_t> bytes) {
   const std::string file = CorpusRelative(path);
   if (ManifestValue(manifest, file, "height") != "0") {
     return bytes;
   }
-  const auto lines = static_cast<std::uint16_t>(std::stoul(ManifestValue(manifest, file, "dnl_lines")));
+  const auto lines =
+      static_cast<std::uint16_t>(std::stoul(ManifestValue(manifest, file, "dnl_lines")));
   for (std::size_t i = 0; i + 6 < bytes.size(); ++i) {
     if (bytes[i] == 0xFF && (bytes[i + 1] == 0xC0 || bytes[i + 1] == 0xC1)) {
       bytes[i + 5] = static_cast<std::uint8_t>(lines >> 8);

@@ -483,7 +483,7 @@ TEST(OpenPage, TheDnlSegmentsLinesDecideTheEnd) {
   const std::vector<std::uint8_t> restart = {0xFF, 0xD0};
   struct Case {
     const char* what;
-    int lines;  // the DNL segment's; -1: none
+    int lines;                         // the DNL segment's; -1: none
     std::vector<std::uint8_t> before;  // inserted before the DNL segment (or the end marker)
     HostEnd end;
     std::uint32_t rows;
@@ -516,8 +516,8 @@ TEST(OpenPage, TheDnlSegmentsLinesDecideTheEnd) {
         const HostResult result = Decode(open, schedule, mode);
         EXPECT_EQ(result.end, c.end) << result.Summary();
         EXPECT_EQ(result.rows, c.rows);
-        EXPECT_TRUE(std::equal(result.pixels.begin(), result.pixels.end(),
-                               reference.pixels.begin()))
+        EXPECT_TRUE(
+            std::equal(result.pixels.begin(), result.pixels.end(), reference.pixels.begin()))
             << "not the page's first rows";
       }
     }

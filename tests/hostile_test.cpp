@@ -626,25 +626,25 @@ std::vector<HostileCase> Cases() {
   const Bytes withDri = Insert(grey, 2, JpegBuilder().Dri(4).Take());
   cases.push_back(
       {"cut_in_dri", [=] { return Cut(withDri, 5); }, JD_NEED_DATA, kFailed, kFailed, 0});
-  cases.push_back(
-      {"cut_in_soi", [=] { return Cut(grey, 1); }, JD_NEED_DATA, kFailed, kFailed, 0});
+  cases.push_back({"cut_in_soi", [=] { return Cut(grey, 1); }, JD_NEED_DATA, kFailed, kFailed, 0});
   cases.push_back({"cut_in_length_field", [=] { return Cut(grey, FindSegment(grey, 0xDB) + 3); },
                    JD_NEED_DATA, kFailed, kFailed, 0});
   cases.push_back({"cut_in_scan_data", [=] { return Cut(colour, ScanStart(colour) + 2); },
                    JD_NEED_DATA, kFailed, kFailed, 0});
   // Every row is out when the end marker is cut: a file that lacks only its end marker ends.
-  cases.push_back({"cut_in_eoi", [=] { return Cut(grey, grey.size() - 1); }, JD_NEED_DATA, kEnd,
-                   kEnd, 16});
+  cases.push_back(
+      {"cut_in_eoi", [=] { return Cut(grey, grey.size() - 1); }, JD_NEED_DATA, kEnd, kEnd, 16});
   // Not JPEG at all, or nothing: the decoder searches for a marker through every byte, and the
   // end of the input ends the decode.
   cases.push_back({"no_bytes", [] { return Bytes(); }, JD_NEED_DATA, kFailed, kFailed, 0});
   cases.push_back({"text", [] { return Bytes{'<', 'h', 't', 'm', 'l', '>', 'n', 'o', '\n'}; },
                    JD_NEED_DATA, kFailed, kFailed, 0});
-  cases.push_back({"png_signature", [] { return Bytes{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}; },
-                   JD_NEED_DATA, kFailed, kFailed, 0});
+  cases.push_back({"png_signature",
+                   [] { return Bytes{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}; }, JD_NEED_DATA,
+                   kFailed, kFailed, 0});
   cases.push_back({"zeros", [] { return Bytes(4096, 0x00); }, JD_NEED_DATA, kFailed, kFailed, 0});
-  cases.push_back({"ff_64_kib", [] { return Bytes(64 * 1024, 0xFF); }, JD_NEED_DATA, kFailed,
-                   kFailed, 0});
+  cases.push_back(
+      {"ff_64_kib", [] { return Bytes(64 * 1024, 0xFF); }, JD_NEED_DATA, kFailed, kFailed, 0});
   cases.push_back({"soi_then_ff_64_kib",
                    [] {
                      Bytes b(64 * 1024, 0xFF);

@@ -41,10 +41,10 @@ class StreamingBackend {
   // 1 when the context and the input buffer were allocated, else 0 (holding nothing).
   int32_t SetUp(uint32_t width);
   // 1 when the bytes were appended (a zero-length piece is accepted and changes nothing);
-  // 0 when refused: no data, no buffer, not waiting for input, or after MarkInputComplete. A piece longer than the room
-  // left grows the buffer to the unread tail plus the piece; when that memory cannot be had
-  // (or the two together exceed kMaxInputCapacity) the piece is refused and the decode fails:
-  // every later Read returns -1.
+  // 0 when refused: no data, no buffer, not waiting for input, or after MarkInputComplete. A piece
+  // longer than the room left grows the buffer to the unread tail plus the piece; when that memory
+  // cannot be had (or the two together exceed kMaxInputCapacity) the piece is refused and the
+  // decode fails: every later Read returns -1.
   int32_t Write(const uint8_t* data, uint32_t length);
   // 0 a row was handed out; 1 no row now (waiting for input, steps still to run, or an
   // out-parameter missing); 2 end of image; -1 decoding failed.

@@ -176,10 +176,10 @@ struct DecoderContext {
   // Until the DNL segment comes, `height` holds kOpenPageLines and each finished band is held
   // back (heldBand) until the next band has begun or the segment has given the lines, so that
   // no row below the page's end is handed out.
-  std::uint8_t openPage;     // the frame header gave height 0
-  std::uint8_t linesKnown;   // a DNL segment has given the open page its lines
-  std::uint16_t heldRows;    // rows of heldBand
-  std::uint8_t* heldBand;    // the latest finished band of an open page, interleaved (owned)
+  std::uint8_t openPage;    // the frame header gave height 0
+  std::uint8_t linesKnown;  // a DNL segment has given the open page its lines
+  std::uint16_t heldRows;   // rows of heldBand
+  std::uint8_t* heldBand;   // the latest finished band of an open page, interleaved (owned)
 
   // --- reconstruction/fast path additions (cpu_dispatch.h) ---
   std::uint8_t routineLevel;  // kRoutines...: instruction set of this frame's fast routines

@@ -402,7 +402,6 @@ Status HandleDnl(DecoderContext* context, StepResult* result) {
   return GiveOpenPageItsLines(context, result);
 }
 
-
 Status HandleRestart(DecoderContext* context) {
   if (context->scanReady == 0) {
     return JD_ERR_SEQUENCE;

@@ -400,12 +400,12 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "%llu decodes of %zu files in %.1f s (%.1f per second), %zu instances at a time: "
-      "%llu ended, %llu failed, %llu left waiting, %llu other; %llu mismatches; %d instances left\n",
+      "%llu ended, %llu failed, %llu left waiting, %llu other; %llu mismatches; %d instances "
+      "left\n",
       static_cast<unsigned long long>(finished), files.size(), seconds,
-      static_cast<double>(finished) / seconds, instances,
-      static_cast<unsigned long long>(ends[0]), static_cast<unsigned long long>(ends[1]),
-      static_cast<unsigned long long>(ends[2]), static_cast<unsigned long long>(ends[3]),
-      static_cast<unsigned long long>(mismatches), alive);
+      static_cast<double>(finished) / seconds, instances, static_cast<unsigned long long>(ends[0]),
+      static_cast<unsigned long long>(ends[1]), static_cast<unsigned long long>(ends[2]),
+      static_cast<unsigned long long>(ends[3]), static_cast<unsigned long long>(mismatches), alive);
 
   bool ok = mismatches == 0 && alive == 0 && ends[2] == 0 && ends[3] == 0;
   auto expect = [&](bool held, const char* what) {
