@@ -2,8 +2,8 @@
 // self-made test image (and a fixed sample of prefixes of the corpus files up to 64 KiB)
 // decodes in streaming and buffered mode to -1, or to 2 once every row is out (a file that lacks
 // only its end marker), within a few Reads of EndOfInput; the rows handed out are exactly the
-// first rows of the whole file's decode. Each self-made image is also split in two at every byte, the two pieces
-// giving exactly the whole file's rows and end.
+// first rows of the whole file's decode. Each self-made image is also split in two at every byte,
+// the two pieces giving exactly the whole file's rows and end.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -321,8 +321,7 @@ TEST(Prefixes, ScanDataCutAndClosedByTheEndMarkerFails) {
         continue;
       }
       SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
-      const Bytes open(image.bytes.begin(),
-                       image.bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+      const Bytes open(image.bytes.begin(), image.bytes.begin() + static_cast<std::ptrdiff_t>(cut));
       Bytes closed = open;
       closed.insert(closed.end(), {0xFF, 0xD9});
       struct Way {
