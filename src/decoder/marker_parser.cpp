@@ -28,9 +28,8 @@
 // | DRI or DNL: length field other than 4                        | JD_ERR_DATA        |
 // | DNL: 0 lines                                                 | JD_ERR_DATA        |
 // | EOI before the frame's last row (its height, or a lower DNL) | JD_ERR_DATA        |
-// | page of unknown length: DNL below the rows already handed out | JD_ERR_DATA       |
-// | page of unknown length: its scan data left by a marker other  | JD_ERR_DATA        |
-// | than DNL or RSTn (EOI included)                               |                    |
+// | height 0 (below): DNL below the rows already handed out      | JD_ERR_DATA        |
+// | height 0: scan data left by any marker but DNL or RSTn        | JD_ERR_DATA        |
 //
 // A frame header with height 0 opens a page of unknown length: its lines come in a DNL segment
 // after the scan data. Bands are decoded as the data arrives, but each finished band is held
