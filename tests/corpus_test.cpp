@@ -75,6 +75,8 @@ bool RefusedByThisLibrary(const Manifest& manifest, const std::string& path) {
   return ManifestValue(manifest, CorpusRelative(path), "dqt_16bit") == "yes";
 }
 
+#if defined(JPEGDEC_HAVE_LIBJPEG)
+
 // The file as the reference decoder takes it: a page of unknown length (frame height 0, the lines
 // in a DNL segment) gets its lines written into the frame header, which is all it lacks.
 std::vector<std::uint8_t> WithHeightInFrameHeader(const Manifest& manifest, const std::string& path,
@@ -94,8 +96,6 @@ std::vector<std::uint8_t> WithHeightInFrameHeader(const Manifest& manifest, cons
   }
   return bytes;
 }
-
-#if defined(JPEGDEC_HAVE_LIBJPEG)
 
 // Files of decodable/ whose every row the decoder emits but whose ending is still wrong, with the
 // reason. The test expects the failure while it lasts and asks for the entry's removal once the
