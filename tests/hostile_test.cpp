@@ -1,9 +1,10 @@
 // Hostile input, one row per class: each row takes a small valid image and changes it at the
 // byte level (a field patched, a segment cut or added, markers dropped into the scan data), and
 // names the status the decoder must end in when stepped over the whole input, and the end the
-// public operations reach in streaming and buffered mode. Every row is also fed in 1-byte
-// pieces in streaming mode, must hand out no more rows than the image has, and must leave no
-// instance alive. The 140-byte file that declares 65535 x 65535 x 4 is measured for memory.
+// public operations reach in streaming and buffered mode (after EndOfInput where the input ends
+// first). Every row is also fed in 1-byte pieces in streaming mode and in random pieces in
+// automatic mode when it streams, must hand out no more rows than the image has, and must leave
+// no instance alive. The 140-byte file that declares 65535 x 65535 x 4 is measured for memory.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -677,6 +678,14 @@ TEST(Hostile, EachClassEndsInItsStatus) {
     EXPECT_EQ(bytewise.end, whole.end) << "1-byte pieces: " << bytewise.Summary();
     EXPECT_EQ(bytewise.digest, whole.digest);
     EXPECT_LE(bytewise.idleAfterInputEnded, 1u) << "the end soon after EndOfInput";
+    options.mode = JPEGDEC_MODE_AUTO;
+    options.memoryDivisor = 0;  // no memory budget: automatic mode streams
+    const HostResult automatic = DecodeThroughHost(file, options, PieceSchedule::Random(3, 64));
+    EXPECT_EQ(automatic.isStreaming, 1);
+    EXPECT_EQ(automatic.end, whole.end) << "automatic, random pieces: " << automatic.Summary();
+    EXPECT_EQ(automatic.digest, whole.digest);
+    EXPECT_LE(automatic.idleAfterInputEnded, 1u) << "the end soon after EndOfInput";
+    options.memoryDivisor = 1;
 
     options.mode = JPEGDEC_MODE_BUFFERED;
     const HostResult buffered = DecodeThroughHost(file, options, PieceSchedule::Whole());
