@@ -245,6 +245,11 @@ StepOutcome StepOver(const Bytes& file) {
   return outcome;
 }
 
+// `file` with a DNL segment of `lines` before its end marker.
+Bytes WithDnl(const Bytes& file, std::uint8_t lines) {
+  return Insert(file, file.size() - 2, {0xFF, 0xDC, 0x00, 0x04, 0x00, lines});
+}
+
 // ---- The table ----
 
 struct HostileCase {
@@ -262,6 +267,7 @@ constexpr HostEnd kFailed = HostEnd::kFailed;
 std::vector<HostileCase> Cases() {
   const Bytes grey = GreyImage();
   const Bytes colour = ColourImage(32, 32, kYCbCr420);
+  const Bytes open = Patch(grey, 0xC0, 2, 0);
   std::vector<HostileCase> cases = {
       // The unchanged images.
       {"valid_grey", [=] { return grey; }, JD_END, kEnd, kEnd, 16},
@@ -271,19 +277,9 @@ std::vector<HostileCase> Cases() {
       // Dimensions.
       // Height 0, a page of unknown length: its lines come in a DNL segment. Without one, the
       // band held back (the last before the end marker) never goes out.
-      {"height_0", [=] { return Patch(grey, 0xC0, 2, 0); }, JD_ERR_DATA, kFailed, kFailed, 8},
-      {"height_0_dnl",
-       [=] {
-         const Bytes b = Patch(grey, 0xC0, 2, 0);
-         return Insert(b, b.size() - 2, {0xFF, 0xDC, 0x00, 0x04, 0x00, 0x10});
-       },
-       JD_END, kEnd, kEnd, 16},
-      {"height_0_dnl_of_9",
-       [=] {
-         const Bytes b = Patch(grey, 0xC0, 2, 0);
-         return Insert(b, b.size() - 2, {0xFF, 0xDC, 0x00, 0x04, 0x00, 0x09});
-       },
-       JD_END, kEnd, kEnd, 9},
+      {"height_0", [=] { return open; }, JD_ERR_DATA, kFailed, kFailed, 8},
+      {"height_0_dnl", [=] { return WithDnl(open, 16); }, JD_END, kEnd, kEnd, 16},
+      {"height_0_dnl_of_9", [=] { return WithDnl(open, 9); }, JD_END, kEnd, kEnd, 9},
       {"width_0", [=] { return Patch(grey, 0xC0, 4, 0); }, JD_ERR_DATA, kFailed, kFailed, 0},
       // 65535 lines declared, two MCU rows of data: the rows present, then the end marker, which
       // comes too early for a complete image.
@@ -635,24 +631,20 @@ std::vector<HostileCase> Cases() {
   // Every row is out when the end marker is cut: a file that lacks only its end marker ends.
   cases.push_back(
       {"cut_in_eoi", [=] { return Cut(grey, grey.size() - 1); }, JD_NEED_DATA, kEnd, kEnd, 16});
-  // Not JPEG at all, or nothing: the decoder searches for a marker through every byte, and the
-  // end of the input ends the decode.
-  cases.push_back({"no_bytes", [] { return Bytes(); }, JD_NEED_DATA, kFailed, kFailed, 0});
-  cases.push_back({"text", [] { return Bytes{'<', 'h', 't', 'm', 'l', '>', 'n', 'o', '\n'}; },
-                   JD_NEED_DATA, kFailed, kFailed, 0});
-  cases.push_back({"png_signature",
-                   [] { return Bytes{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}; }, JD_NEED_DATA,
-                   kFailed, kFailed, 0});
-  cases.push_back({"zeros", [] { return Bytes(4096, 0x00); }, JD_NEED_DATA, kFailed, kFailed, 0});
-  cases.push_back(
-      {"ff_64_kib", [] { return Bytes(64 * 1024, 0xFF); }, JD_NEED_DATA, kFailed, kFailed, 0});
-  cases.push_back({"soi_then_ff_64_kib",
-                   [] {
-                     Bytes b(64 * 1024, 0xFF);
-                     b[1] = 0xD8;
-                     return b;
-                   },
-                   JD_NEED_DATA, kFailed, kFailed, 0});
+  // Not JPEG at all, or nothing: the marker search goes through every byte, and the end of the
+  // input ends the decode without a row.
+  Bytes soiThenFill(64 * 1024, 0xFF);
+  soiThenFill[1] = 0xD8;
+  const std::pair<const char*, Bytes> notJpeg[] = {
+      {"no_bytes", {}},
+      {"text", {'<', 'h', 't', 'm', 'l', '>', 'n', 'o', '\n'}},
+      {"png_signature", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}},
+      {"zeros", Bytes(4096, 0x00)},
+      {"ff_64_kib", Bytes(64 * 1024, 0xFF)},
+      {"soi_then_ff_64_kib", soiThenFill}};
+  for (const auto& [name, bytes] : notJpeg) {
+    cases.push_back({name, [=] { return bytes; }, JD_NEED_DATA, kFailed, kFailed, 0});
+  }
   return cases;
 }
 
