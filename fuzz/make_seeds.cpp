@@ -98,7 +98,11 @@ std::vector<std::uint8_t> AsOpenPage(std::vector<std::uint8_t> file, std::uint16
     if (file[i] == 0xFF && (file[i + 1] == 0xC0 || file[i + 1] == 0xC1)) {
       file[i + 5] = 0;
       file[i + 6] = 0;
-      const std::uint8_t dnl[] = {0xFF, 0xDC, 0x00, 0x04, static_cast<std::uint8_t>(lines >> 8),
+      const std::uint8_t dnl[] = {0xFF,
+                                  0xDC,
+                                  0x00,
+                                  0x04,
+                                  static_cast<std::uint8_t>(lines >> 8),
                                   static_cast<std::uint8_t>(lines & 0xFF)};
       file.insert(file.end() - 2, std::begin(dnl), std::end(dnl));
       return file;
@@ -134,9 +138,8 @@ int main(int argc, char** argv) {
   std::string error;
   const std::vector<std::uint8_t> open =
       AsOpenPage(jpegdec::test::EncodeJpeg(page, &error), static_cast<std::uint16_t>(page.height));
-  ok = !open.empty() && Write(folder + "/open_page_dnl_" + page.Name() + ".jpg", open.data(),
-                              open.size()) &&
-       ok;
+  ok = !open.empty() &&
+       Write(folder + "/open_page_dnl_" + page.Name() + ".jpg", open.data(), open.size()) && ok;
   ok = Write(folder + "/quadrants_colour.jpg", jpegdec::test::kColourQuadrants,
              sizeof jpegdec::test::kColourQuadrants) &&
        ok;
