@@ -85,6 +85,9 @@
  *     dropped: its rows may lie below the page's end); a DNL segment of 0 lines, or of fewer
  *     lines than rows already handed out, likewise. A DNL segment of more lines than the scan
  *     data held gives every row decoded, then -1. Memory stays independent of the height.
+ *     GDI+ mode gives such a page to the system's imaging library, which may refuse it (Wine's
+ *     does: -1 without a row); and automatic mode, given height 0, picks GDI+ where it loads.
+ *     Pass mode 3 (or 2) for pages of unknown length.
  *   - A DNL segment for a frame with a height (lowering it) cannot take back rows already
  *     handed out: rows come out as they are decoded, before the segment is read.
  *
