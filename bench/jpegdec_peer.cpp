@@ -23,7 +23,8 @@ namespace jpegdec::bench {
 namespace {
 
 // Read calls in a row that neither hand out a row nor let a piece in, after which the decode
-// counts as stalled (a file that ends early, or a library that never asks for input again).
+// counts as stalled (a library that never asks for input again, or never ends after EndOfInput:
+// a file that ends early ends with -1 once the decoder has used every byte).
 constexpr unsigned kMaxIdleReads = 1000;
 
 }  // namespace

@@ -32,9 +32,7 @@ int main(int argc, char** argv) {
 
   uint8_t piece[4096];
   size_t pending = 0;     /* bytes of piece not yet accepted by Write */
-  int allWritten = 0;     /* every byte of the file has been accepted */
-  unsigned long idle = 0; /* Reads in a row that returned 1 after the last byte */
-  unsigned long total = 0;
+  int allWritten = 0;     /* every byte of the file has been accepted, EndOfInput called */
   uint8_t* row = NULL;
   uint32_t width = 0, height = 0, rowLength = 0, rows = 0, rowBytes = 0, leftover = 0;
   unsigned long checksum = 0;
@@ -47,30 +45,25 @@ int main(int argc, char** argv) {
       if (result == JPEGDEC_READ_ROW) { /* top row first; valid until the next call */
         ++rows;
         rowBytes = rowLength;
-        idle = 0;
         for (uint32_t i = 0; i < rowLength; ++i) {
           checksum = checksum * 31u + row[i];
         }
         continue;
       }
       if (allWritten) {
-        /* 1 after the last byte: the decoder may still be at work (each Read does a share of
-         * it), so read on; only when it keeps answering 1 does it wait for bytes that will not
-         * come: the file was cut short. */
-        if (++idle > 16 + total / 8) {
-          break;
-        }
+        /* 1 after EndOfInput: the decoder is still at work (each Read does a share of it).
+         * Read on: it ends with 2, or with -1 for a file that was cut short. */
         continue;
       }
       /* 1: write the next piece. Write refuses while the decoder still has work of its own;
        * the same piece is then offered again, whole, after the next Read. */
       if (pending == 0 && (pending = fread(piece, 1, sizeof piece, file)) == 0) {
         allWritten = 1;
-        ops->EndOfInput(JPEGDEC_SELF(decoder), (int32_t)height); /* no effect when streaming */
+        /* No more bytes will come: the decode ends once the decoder has used them all. */
+        ops->EndOfInput(JPEGDEC_SELF(decoder), (int32_t)height);
         continue;
       }
       if (ops->Write(JPEGDEC_SELF(decoder), piece, (uint32_t)pending) == 1) {
-        total += pending;
         pending = 0;
       }
     }

@@ -39,7 +39,6 @@ int main(int argc, char** argv) {
 
   constexpr std::size_t kPiece = 4096;
   std::size_t written = 0;  // bytes accepted by Write
-  std::size_t idle = 0;     // Reads in a row that returned 1 after the last byte
   bool inputEnded = false;
   uint8_t* row = nullptr;
   uint32_t width = 0, height = 0, rowLength = 0, rows = 0, rowBytes = 0, leftover = 0;
@@ -52,7 +51,6 @@ int main(int argc, char** argv) {
       if (result == JPEGDEC_READ_ROW) {  // top row first; valid until the next call
         ++rows;
         rowBytes = rowLength;
-        idle = 0;
         continue;
       }
       if (written < file.size()) {
@@ -65,15 +63,10 @@ int main(int argc, char** argv) {
         continue;
       }
       if (!inputEnded) {
-        decoder->EndOfInput(static_cast<int32_t>(height));  // no effect when streaming
+        // No more bytes will come: the decode ends once the decoder has used them all, with 2,
+        // or with -1 for a file that was cut short. Until then Read answers 1: read on.
+        decoder->EndOfInput(static_cast<int32_t>(height));
         inputEnded = true;
-        continue;
-      }
-      // 1 after the last byte: the decoder may still be at work (each Read does a share of it),
-      // so read on; only when it keeps answering 1 does it wait for bytes that will not come:
-      // the file was cut short.
-      if (++idle > 16 + file.size() / 8) {
-        break;
       }
     }
   }

@@ -1,8 +1,9 @@
 // Split invariance as a property: the same bytes decoded in one piece and in pieces the fuzz
 // input chooses give identical rows and the same end, both when the decoder is stepped directly
 // and when the streaming way of the public operations is fed the pieces. The end is the status
-// that stopped the decode (the end marker, one particular error, or input used up while the
-// decoder still asks for more).
+// that stopped the decode: the end marker, one particular error, or, once the input is used up
+// while the decoder still asks for more, what it answers to the end of the input (EndOfData in
+// the direct decode, EndOfInput through the public operations).
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -21,14 +22,14 @@ using jpegdec::fuzz::Check;
 
 constexpr std::uint64_t kFnvOffset = 14695981039346656037ull;
 constexpr std::uint64_t kFnvPrime = 1099511628211ull;
-constexpr jpegdec::Status kCutShort = jpegdec::JD_NEED_DATA;
+constexpr jpegdec::Status kNotEnded = jpegdec::JD_NEED_DATA;
 constexpr int kIdleStepsAllowed = 64;
 
 struct Outcome {
   std::uint64_t rows = 0;
   std::uint64_t bytes = 0;
   std::uint64_t digest = kFnvOffset;
-  jpegdec::Status end = kCutShort;
+  jpegdec::Status end = kNotEnded;
 
   void Add(const std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -52,6 +53,10 @@ Outcome DecodeDirect(const std::uint8_t* data, std::size_t size, jpegdec::fuzz::
   for (;;) {
     if (adopt) {
       if (!first && fed == size) {
+        const StepResult ended = jpegdec::EndOfData(context);
+        Check(ended.status == jpegdec::JD_END || jpegdec::IsError(ended.status),
+              "the end of the input neither ends nor fails the decode");
+        outcome.end = ended.status;
         break;
       }
       const std::size_t piece = pieces != nullptr ? pieces->Next(size - fed) : size - fed;
@@ -102,6 +107,7 @@ Outcome DecodeStreaming(const std::uint8_t* data, std::size_t size, jpegdec::fuz
   std::size_t fed = 0;
   std::size_t pieceLeft = 0;
   std::uint64_t idleReads = 0;
+  bool inputEnded = false;
   const std::uint64_t callLimit = 200000 + 16 * std::uint64_t{size};
   for (std::uint64_t calls = 0;; ++calls) {
     Check(calls < callLimit, "call limit reached: the decode does not end");
@@ -135,9 +141,12 @@ Outcome DecodeStreaming(const std::uint8_t* data, std::size_t size, jpegdec::fuz
       }
       continue;
     }
-    if (++idleReads > 64 + size) {
-      break;  // cut short
+    if (!inputEnded) {
+      instance->EndOfInput(0);
+      inputEnded = true;
+      continue;
     }
+    Check(++idleReads <= 64 + size, "Read keeps answering 1 after EndOfInput");
   }
   instance->Finish(nullptr);
   DeleteJpegDecodeInstance(instance);

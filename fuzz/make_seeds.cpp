@@ -1,8 +1,9 @@
 // Writes the fuzz targets' own seed files into a folder: small images encoded by libjpeg from the
 // tests' test pattern, one for each colour model, sampling layout, restart spacing and table
 // kind the decoder handles (and a progressive and an arithmetic-coded file it refuses), plus the
-// hand-made quadrant images of the back-end tests. scripts/make-seeds.sh runs it and minimises
-// the result into fuzz/seeds/.
+// hand-made quadrant images of the back-end tests, and a page of unknown length (frame height 0,
+// the lines in a DNL segment). scripts/make-seeds.sh runs it and minimises the result into
+// fuzz/seeds/.
 //
 // Usage: make_fuzz_seeds FOLDER
 #include <cstdio>
@@ -86,6 +87,30 @@ bool Write(const std::string& path, const std::uint8_t* data, std::size_t size) 
   return std::fclose(file) == 0 && written;
 }
 
+// The file as a page of unknown length: the frame header's height 0, and a DNL segment giving
+// `lines` before the end-of-image marker. Empty when the file has no frame header or end marker.
+std::vector<std::uint8_t> AsOpenPage(std::vector<std::uint8_t> file, std::uint16_t lines) {
+  const std::size_t size = file.size();
+  if (size < 2 || file[size - 2] != 0xFF || file[size - 1] != 0xD9) {
+    return {};
+  }
+  for (std::size_t i = 2; i + 6 < size; ++i) {
+    if (file[i] == 0xFF && (file[i + 1] == 0xC0 || file[i + 1] == 0xC1)) {
+      file[i + 5] = 0;
+      file[i + 6] = 0;
+      const std::uint8_t dnl[] = {0xFF,
+                                  0xDC,
+                                  0x00,
+                                  0x04,
+                                  static_cast<std::uint8_t>(lines >> 8),
+                                  static_cast<std::uint8_t>(lines & 0xFF)};
+      file.insert(file.end() - 2, std::begin(dnl), std::end(dnl));
+      return file;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,6 +130,16 @@ int main(int argc, char** argv) {
     }
     ok = Write(folder + "/" + recipe.Name() + ".jpg", file.data(), file.size()) && ok;
   }
+  EncodeRecipe page;
+  page.width = 33;
+  page.height = 37;
+  page.factors = {{2, 2}, {1, 1}, {1, 1}};
+  page.restartInterval = 2;
+  std::string error;
+  const std::vector<std::uint8_t> open =
+      AsOpenPage(jpegdec::test::EncodeJpeg(page, &error), static_cast<std::uint16_t>(page.height));
+  ok = !open.empty() &&
+       Write(folder + "/open_page_dnl_" + page.Name() + ".jpg", open.data(), open.size()) && ok;
   ok = Write(folder + "/quadrants_colour.jpg", jpegdec::test::kColourQuadrants,
              sizeof jpegdec::test::kColourQuadrants) &&
        ok;

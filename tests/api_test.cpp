@@ -182,15 +182,19 @@ TEST(Instance, StreamingModeFeedsTheDecoderAndFinishesCleanly) {
   ASSERT_EQ(instance->Start(8, 8, kStreaming, 1), 1);
   EXPECT_EQ(instance->IsStreaming(), 1);
   ASSERT_NE(instance->streamingBackend, nullptr);
-  instance->EndOfInput(3);  // no effect in streaming mode
   EXPECT_EQ(instance->Write(kHeadersToScan.data(), static_cast<uint32_t>(kHeadersToScan.size())),
             1);
   uint8_t* row = nullptr;
   uint32_t rowLength = 0;
   const int32_t read = instance->Read(&row, &rowLength);
   EXPECT_TRUE(read == 1 || read == -1) << read;  // waiting inside the scan, or refusing it
-  EXPECT_EQ(instance->GetWriteCount(), 1u);
-  EXPECT_EQ(instance->GetReadCount(), 1u);
+  // The end of the input ends the stream cut short inside its scan; the row limit means nothing
+  // in streaming mode, and no byte is taken after it.
+  instance->EndOfInput(3);
+  EXPECT_EQ(instance->Read(&row, &rowLength), -1);
+  EXPECT_EQ(instance->Write(kHeadersToScan.data(), 1), 0);
+  EXPECT_EQ(instance->GetWriteCount(), 2u);
+  EXPECT_EQ(instance->GetReadCount(), 2u);
   uint32_t leftover = 55;
   instance->Finish(&leftover);
   EXPECT_EQ(leftover, 0u);
@@ -230,11 +234,12 @@ struct StreamedDecode {
 // host to: write, read until Read returns 1, write again (a refused piece is retried after the
 // next Read). Stops after `stopAfterRows` rows (0: never) and finishes.
 StreamedDecode StreamThroughInstance(const std::vector<uint8_t>& file, uint32_t piece,
-                                     uint32_t stopAfterRows = 0) {
+                                     uint32_t stopAfterRows = 0, bool endOfInput = false) {
   StreamedDecode out;
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
   EXPECT_EQ(instance->Start(16, 0, kStreaming, 1), 1);
   std::size_t written = 0;
+  bool endedInput = false;
   for (int calls = 0; calls < 100000; ++calls) {
     uint8_t* row = nullptr;
     uint32_t rowLength = 0;
@@ -249,8 +254,16 @@ StreamedDecode StreamThroughInstance(const std::vector<uint8_t>& file, uint32_t 
       }
       continue;
     }
-    if (out.lastRead != 1 || written == file.size()) {
-      break;  // end, failure, or cut short: every byte written and still asking
+    if (out.lastRead != 1) {
+      break;  // end or failure
+    }
+    if (written == file.size()) {
+      if (!endOfInput || endedInput) {
+        break;  // cut short: every byte written and still asking
+      }
+      instance->EndOfInput(0);
+      endedInput = true;
+      continue;
     }
     const auto n = static_cast<uint32_t>(std::min<std::size_t>(piece, file.size() - written));
     const bool waiting = instance->streamingBackend->state == jpegdec::JD_NEED_DATA;
@@ -301,15 +314,32 @@ TEST(StreamingThroughTheInstance, FinishReportsWhatFollowedTheEndMarker) {
   }
 }
 
-TEST(StreamingThroughTheInstance, AStreamCutShortKeepsAskingAndFinishes) {
+// A stream cut short: a host that never calls EndOfInput sees Read ask for more (and finishes
+// when it likes); after EndOfInput the stream ends, with 2 when only the end marker is missing.
+TEST(StreamingThroughTheInstance, AStreamCutShortEndsAfterEndOfInput) {
   if (!DecoderAvailable()) {
     GTEST_SKIP() << "the native decoder cannot create a context yet";
   }
-  std::vector<uint8_t> file = GreyImage(0);
-  file.resize(file.size() - 2);  // no end marker
-  const StreamedDecode d = StreamThroughInstance(file, 7);
-  EXPECT_EQ(d.lastRead, 1);
-  EXPECT_EQ(d.leftover, 0u);
+  const struct {
+    const char* what;
+    std::size_t cut;  // bytes cut from the end
+    bool endOfInput;
+    int32_t lastRead;
+    uint32_t rows;
+  } cases[] = {
+      {"no end marker, never said", 2, false, 1, 24},
+      {"no end marker", 2, true, 2, 24},
+      {"the last byte of the scan data cut too", 3, true, -1, 16},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> file = GreyImage(0);
+    file.resize(file.size() - c.cut);
+    const StreamedDecode d = StreamThroughInstance(file, 7, 0, c.endOfInput);
+    EXPECT_EQ(d.lastRead, c.lastRead);
+    EXPECT_EQ(d.rows, c.rows);
+    EXPECT_EQ(d.leftover, 0u);
+  }
 }
 
 TEST(StreamingThroughTheInstance, PiecesOfThirtySixKibAlwaysFitBehindALongSegment) {

@@ -408,6 +408,122 @@ TEST(DnlSegment, RowsAlreadyEmittedStandAndTheImageEnds) {
   }
 }
 
+// Inserts `segment` before the end-of-image marker.
+void InsertBeforeEnd(std::vector<std::uint8_t>* file, const std::vector<std::uint8_t>& segment) {
+  ASSERT_GE(file->size(), 2u);
+  file->insert(file->end() - 2, segment.begin(), segment.end());
+}
+
+// A page of unknown length: the frame header's height 0, the lines in a DNL segment after the
+// scan. Its rows are those of the same file with its height in the frame header, on every
+// sampling layout, line counts that are and are not a multiple of the band, with restart
+// intervals; in streaming and buffered mode and automatic mode when it streams, however the
+// input is split.
+TEST(OpenPage, GivesTheRowsOfTheSameImageWithItsHeight) {
+  const EncodeRecipe recipes[] = {
+      Recipe(Colour::kGrey, 41, 23),
+      Recipe(Colour::kGrey, 16, 32),
+      Recipe(Colour::kGrey, 24, 8),  // one band
+      Recipe(Colour::kYCbCr, 40, 24, k444),
+      Recipe(Colour::kYCbCr, 40, 37, k422),
+      Recipe(Colour::kYCbCr, 35, 48, k420),
+      Recipe(Colour::kYCbCr, 35, 29, k420),
+      Recipe(Colour::kYCbCr, 67, 19, k411),
+      Recipe(Colour::kYCbCr, 23, 41, k440),
+      Recipe(Colour::kYCbCr, 50, 37, {{2, 2}, {2, 1}, {1, 2}}),
+      Recipe(Colour::kYCbCr, 70, 20, {{4, 1}, {2, 1}, {1, 1}}),
+      Recipe(Colour::kYCbCr, 45, 21, {{3, 1}, {1, 1}, {1, 1}}),
+      Recipe(Colour::kYcck, 40, 26, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}),
+      WithRestart(Recipe(Colour::kYCbCr, 64, 48, k420), 1),
+      WithRestart(Recipe(Colour::kYCbCr, 77, 50, k422), 0, 1),
+      ZeroPadded(WithRestart(Recipe(Colour::kGrey, 41, 23), 3)),
+  };
+  const struct {
+    std::int32_t mode;
+    std::int32_t divisor;
+    PieceSchedule schedule;
+  } ways[] = {
+      {kStreaming, 1, PieceSchedule::Whole()},
+      {kStreaming, 1, PieceSchedule::Fixed(1)},
+      {kStreaming, 1, PieceSchedule::Random(21, 64)},
+      {kBuffered, 1, PieceSchedule::Whole()},
+      {kBuffered, 1, PieceSchedule::Random(22, 300)},
+      {kAutomatic, kTinyBudgetDivisor, PieceSchedule::Random(23, 300)},
+  };
+  for (const EncodeRecipe& recipe : recipes) {
+    SCOPED_TRACE(recipe.Name());
+    const std::vector<std::uint8_t> file = Encode(recipe);
+    const HostResult expected = Decode(file, PieceSchedule::Whole());
+    ASSERT_EQ(expected.end, HostEnd::kEnd) << expected.Summary();
+    std::vector<std::uint8_t> open = file;
+    SetFrameHeight(&open, 0);
+    InsertDnl(&open, static_cast<std::uint16_t>(recipe.height));
+    for (const auto& way : ways) {
+      SCOPED_TRACE("mode " + std::to_string(way.mode) + ", " + way.schedule.Describe());
+      const HostResult result = Decode(open, way.schedule, way.mode, way.divisor);
+      EXPECT_EQ(result.end, HostEnd::kEnd) << result.Summary();
+      EXPECT_EQ(result.rows, recipe.height);
+      EXPECT_EQ(result.digest, expected.digest) << "rows differ";
+    }
+  }
+}
+
+// The DNL segment's lines decide the page's end. 4:2:0, bands of 16 lines: the scan data holds
+// three bands (48 lines) for a 37-line image. Lines within the data give exactly that many rows
+// (the rows below them never go out); lines below the rows already handed out (32 once the third
+// band has begun), more lines than the data held, 0 lines, and a scan left without the segment
+// fail, after the rows the page is known to hold.
+TEST(OpenPage, TheDnlSegmentsLinesDecideTheEnd) {
+  const std::vector<std::uint8_t> file = Encode(Recipe(Colour::kYCbCr, 40, 37, k420));
+  std::vector<std::uint8_t> allLines = file;
+  SetFrameHeight(&allLines, 48);
+  const HostResult reference = Decode(allLines, PieceSchedule::Whole());
+  ASSERT_EQ(reference.rows, 48u) << reference.Summary();
+  const std::vector<std::uint8_t> comment = {0xFF, 0xFE, 0x00, 0x04, 'e', 'n'};
+  const std::vector<std::uint8_t> restart = {0xFF, 0xD0};
+  struct Case {
+    const char* what;
+    int lines;                         // the DNL segment's; -1: none
+    std::vector<std::uint8_t> before;  // inserted before the DNL segment (or the end marker)
+    HostEnd end;
+    std::uint32_t rows;
+  };
+  const Case cases[] = {
+      {"the image's own lines", 37, {}, HostEnd::kEnd, 37},
+      {"fewer, inside the last band", 33, {}, HostEnd::kEnd, 33},
+      {"on a band boundary", 32, {}, HostEnd::kEnd, 32},
+      {"the padding lines too", 48, {}, HostEnd::kEnd, 48},
+      {"below the rows handed out", 31, {}, HostEnd::kFailed, 32},
+      {"one band", 16, {}, HostEnd::kFailed, 32},
+      {"more than the data held", 49, {}, HostEnd::kFailed, 48},
+      {"0 lines", 0, {}, HostEnd::kFailed, 32},
+      {"no DNL segment", -1, {}, HostEnd::kFailed, 32},
+      {"a comment instead", -1, comment, HostEnd::kFailed, 32},
+      {"a comment before it", 37, comment, HostEnd::kFailed, 32},
+      {"a stray restart marker before it", 37, restart, HostEnd::kEnd, 37},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> open = file;
+    SetFrameHeight(&open, 0);
+    InsertBeforeEnd(&open, c.before);
+    if (c.lines >= 0) {
+      InsertDnl(&open, static_cast<std::uint16_t>(c.lines));
+    }
+    for (const std::int32_t mode : {kStreaming, kBuffered}) {
+      for (const PieceSchedule& schedule : {PieceSchedule::Whole(), PieceSchedule::Fixed(1)}) {
+        SCOPED_TRACE(std::string(c.what) + ", mode " + std::to_string(mode) + ", " +
+                     schedule.Describe());
+        const HostResult result = Decode(open, schedule, mode);
+        EXPECT_EQ(result.end, c.end) << result.Summary();
+        EXPECT_EQ(result.rows, c.rows);
+        EXPECT_TRUE(
+            std::equal(result.pixels.begin(), result.pixels.end(), reference.pixels.begin()))
+            << "not the page's first rows";
+      }
+    }
+  }
+}
+
 // Fill bytes (0xFF) may precede any marker. Inserted before every restart marker and before the
 // end-of-image marker, they change nothing: the same rows, the same ending, however the input is
 // split (a piece may end after 0xFF or 0xFF 0xFF).
@@ -438,39 +554,96 @@ TEST(FillBytes, BeforeRestartAndEndMarkersChangeNothing) {
   }
 }
 
+// Streaming: the bytes after the end marker in the piece that held it (here the whole file).
+// Buffered: the bytes after it in the whole collected file, however many pieces the decoder was
+// fed (5,000 trailing bytes span two of its pieces).
 TEST(Finish, ReportsTheBytesAfterTheEndMarker) {
   const std::vector<std::uint8_t> image = Encode(Recipe(Colour::kYCbCr, 24, 24, k420));
-  for (const std::uint32_t trailing : {0u, 1u, 10u, 300u}) {
+  const struct {
+    std::uint32_t trailing;
+    std::int32_t mode;
+    PieceSchedule schedule;
+  } cases[] = {
+      {0, kStreaming, PieceSchedule::Whole()},    {1, kStreaming, PieceSchedule::Whole()},
+      {10, kStreaming, PieceSchedule::Whole()},   {300, kStreaming, PieceSchedule::Whole()},
+      {0, kBuffered, PieceSchedule::Whole()},     {300, kBuffered, PieceSchedule::Fixed(7)},
+      {5000, kBuffered, PieceSchedule::Whole()},  {5000, kBuffered, PieceSchedule::Random(3, 900)},
+      {20000, kBuffered, PieceSchedule::Whole()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.trailing) + " bytes, mode " + std::to_string(c.mode) + ", " +
+                 c.schedule.Describe());
     std::vector<std::uint8_t> file = image;
-    for (std::uint32_t i = 0; i < trailing; ++i) {
+    for (std::uint32_t i = 0; i < c.trailing; ++i) {
       file.push_back(static_cast<std::uint8_t>(0xA5 ^ i));
     }
-    const HostResult result = Decode(file, PieceSchedule::Whole());
+    const HostResult result = Decode(file, c.schedule, c.mode);
     EXPECT_EQ(result.end, HostEnd::kEnd) << result.Summary();
-    EXPECT_EQ(result.leftover, trailing);
+    EXPECT_EQ(result.leftover, c.trailing);
     EXPECT_EQ(result.rows, 24u);
   }
 }
 
-// A file cut anywhere before its end marker never ends as a complete image: the host sees the
-// decoder asking for more after the last byte, and the rows it got are exactly the first rows of
-// the whole image.
+// Reads after EndOfInput that may still answer 1 before the end: each does a share of the work
+// left (at most 30 decoder steps).
+constexpr std::uint32_t kIdleReadsAfterInputEnded = 4;
+
+// A file cut anywhere before its end marker never ends as a complete image: once every byte is
+// written and EndOfInput called, Read gives the rows decoded and -1 within a few calls, and the
+// rows are exactly the first rows of the whole image. Every sampling layout, with and without
+// restart intervals, a page of unknown length too; streaming, buffered, and automatic mode
+// when it streams; whole, 1-byte and random pieces.
 TEST(Truncation, RowsBeforeTheCutAreTheImagesFirstRows) {
-  const std::vector<std::uint8_t> file =
-      Encode(WithRestart(Recipe(Colour::kYCbCr, 48, 64, k420), 2));
-  HostOptions options;
-  const HostResult whole = DecodeThroughHost(file, options, PieceSchedule::Whole());
-  ASSERT_EQ(whole.end, HostEnd::kEnd);
+  std::vector<std::vector<std::uint8_t>> files = {
+      Encode(WithRestart(Recipe(Colour::kYCbCr, 48, 64, k420), 2)),
+      Encode(Recipe(Colour::kGrey, 41, 23)),
+      Encode(Recipe(Colour::kYCbCr, 40, 24, k444)),
+      Encode(WithRestart(Recipe(Colour::kYCbCr, 77, 50, k422), 0, 1)),
+      Encode(Recipe(Colour::kYCbCr, 67, 19, k411)),
+      Encode(Recipe(Colour::kYCbCr, 23, 41, k440)),
+      Encode(Recipe(Colour::kYCbCr, 45, 21, {{3, 1}, {1, 1}, {1, 1}})),
+      Encode(Recipe(Colour::kYcck, 40, 26, {{2, 2}, {1, 1}, {1, 1}, {2, 2}})),
+  };
+  std::vector<std::uint8_t> openPage = files[0];
+  SetFrameHeight(&openPage, 0);
+  InsertDnl(&openPage, 64);
+  files.push_back(openPage);
+  const struct {
+    std::int32_t mode;
+    std::int32_t divisor;
+    PieceSchedule schedule;
+  } ways[] = {
+      {kStreaming, 1, PieceSchedule::Random(11, 200)},
+      {kStreaming, 1, PieceSchedule::Whole()},
+      {kStreaming, 1, PieceSchedule::Fixed(1)},
+      {kAutomatic, kTinyBudgetDivisor, PieceSchedule::Random(12, 300)},
+      {kBuffered, 1, PieceSchedule::Random(13, 500)},
+  };
   constexpr int kCuts = 40;
-  for (int i = 1; i < kCuts; ++i) {
-    const std::size_t cut = file.size() * static_cast<std::size_t>(i) / kCuts;
-    const std::vector<std::uint8_t> prefix(file.begin(),
-                                           file.begin() + static_cast<std::ptrdiff_t>(cut));
-    const HostResult result = DecodeThroughHost(prefix, options, PieceSchedule::Random(11, 200));
-    EXPECT_EQ(result.end, HostEnd::kCutShort) << "cut at " << cut << ": " << result.Summary();
-    ASSERT_LE(result.pixels.size(), whole.pixels.size());
-    EXPECT_TRUE(std::equal(result.pixels.begin(), result.pixels.end(), whole.pixels.begin()))
-        << "cut at " << cut;
+  for (std::size_t f = 0; f < files.size(); ++f) {
+    const std::vector<std::uint8_t>& file = files[f];
+    const HostResult whole = Decode(file, PieceSchedule::Whole());
+    ASSERT_EQ(whole.end, HostEnd::kEnd) << "file " << f;
+    for (int i = 1; i < kCuts; ++i) {
+      const std::size_t cut = file.size() * static_cast<std::size_t>(i) / kCuts;
+      const std::vector<std::uint8_t> prefix(file.begin(),
+                                             file.begin() + static_cast<std::ptrdiff_t>(cut));
+      for (const auto& way : ways) {
+        if (way.schedule.kind == PieceSchedule::Kind::kFixed && i % 8 != 0) {
+          continue;  // 1-byte pieces at every eighth cut
+        }
+        SCOPED_TRACE("file " + std::to_string(f) + ", cut at " + std::to_string(cut) + ", mode " +
+                     std::to_string(way.mode) + ", " + way.schedule.Describe());
+        const HostResult result = Decode(prefix, way.schedule, way.mode, way.divisor);
+        // 2 only for a cut after the last row's data (the file lacks only its end marker).
+        EXPECT_TRUE(result.end == HostEnd::kFailed ||
+                    (result.end == HostEnd::kEnd && result.rows == whole.rows))
+            << result.Summary();
+        EXPECT_LE(result.idleAfterInputEnded, kIdleReadsAfterInputEnded) << result.Summary();
+        ASSERT_LE(result.pixels.size(), whole.pixels.size());
+        EXPECT_TRUE(std::equal(result.pixels.begin(), result.pixels.end(), whole.pixels.begin()));
+      }
+    }
   }
 }
 
@@ -480,16 +653,12 @@ TEST(Refused, FramesOutsideTheProfileFailWithoutRows) {
   progressive.progressive = true;
   EncodeRecipe arithmetic = Recipe(Colour::kYCbCr, 40, 40, k420);
   arithmetic.arithmetic = true;
-  std::vector<std::uint8_t> heightZero = Encode(Recipe(Colour::kGrey, 32, 32));
-  SetFrameHeight(&heightZero, 0);
-  InsertDnl(&heightZero, 32);
   const struct {
     const char* what;
     std::vector<std::uint8_t> file;
   } cases[] = {
       {"progressive", Encode(progressive)},
       {"arithmetic", Encode(arithmetic)},
-      {"height 0 with a DNL segment", heightZero},
   };
   for (const auto& c : cases) {
     for (const PieceSchedule& schedule : {PieceSchedule::Whole(), PieceSchedule::Fixed(1)}) {

@@ -551,7 +551,9 @@ TEST(DecodeStep, MalformedHeadersAreRefusedCleanly) {
       {"frame shorter than its fields", Header(dqt, shortFrame, {}), JD_ERR_DATA},
       {"frame payload of 5 bytes", Header({}, segment(0xC0, {8, 0, 8, 0, 8}), {}), JD_ERR_DATA},
       {"width 0", Header(dqt, sof(0, 8, test::kGrey), {}), JD_ERR_DATA},
-      {"height 0", Header(dqt, sof(8, 0, test::kGrey), {}), JD_ERR_SEQUENCE},
+      // Height 0: a page of unknown length, whose lines a DNL segment must give.
+      {"height 0, ended without a DNL segment", Header(dqt, sof(8, 0, test::kGrey), {0xFF, 0xD9}),
+       JD_ERR_DATA},
       {"sampling factor 0", Header(dqt, sof(8, 8, {{1, 1, 1, 0}, {2, 0, 1, 0}}), {}), JD_ERR_DATA},
       {"sampling factor 5", Header(dqt, sof(8, 8, {{1, 1, 5, 0}}), {}), JD_ERR_DATA},
       {"frame Tq 4", Header(dqt, sof(8, 8, {{1, 1, 1, 4}}), {}), JD_ERR_DATA},

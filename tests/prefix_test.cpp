@@ -1,9 +1,9 @@
 // Truncated files end cleanly and never show a row they do not hold: every prefix of each
 // self-made test image (and a fixed sample of prefixes of the corpus files up to 64 KiB)
-// decodes in streaming mode to -1 or to Read asking for input once every byte was written, and
-// in buffered mode to 2 or -1; the rows handed out are exactly the first rows of the whole
-// file's decode. Each self-made image is also split in two at every byte, the two pieces
-// giving exactly the whole file's rows and end.
+// decodes in streaming and buffered mode to -1, or to 2 once every row is out (a file that lacks
+// only its end marker), within a few Reads of EndOfInput; the rows handed out are exactly the
+// first rows of the whole file's decode. Each self-made image is also split in two at every byte,
+// the two pieces giving exactly the whole file's rows and end.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,6 +31,8 @@ namespace {
 
 constexpr std::size_t kLargestCorpusFile = 64 * 1024;
 constexpr std::size_t kCorpusPrefixesPerFile = 24;
+// Reads after EndOfInput that may answer 1 before the end (each does a share of the work left).
+constexpr std::uint32_t kIdleReadsAfterInputEnded = 8;
 
 struct Image {
   std::string name;
@@ -82,6 +84,18 @@ std::vector<Image> HandBuiltImages() {
                                          .Raw({0x3F})
                                          .Eoi()
                                          .Take()});
+  // A page of unknown length: height 0, its 24 lines (three bands) in a DNL segment.
+  images.push_back({"grey_open_page", JpegBuilder()
+                                          .Soi()
+                                          .Dqt(0)
+                                          .Sof0(16, 0, kGrey)
+                                          .MinimalDht(0x00)
+                                          .MinimalDht(0x10)
+                                          .Sos(kGreyScan)
+                                          .Raw({0x00, 0x0F})
+                                          .Dnl(24)
+                                          .Eoi()
+                                          .Take()});
   return images;
 }
 
@@ -166,13 +180,16 @@ void CheckPrefix(const Bytes& file, std::size_t length, const HostResult& whole,
                  const FrameSize& frame, Counts* counts) {
   SCOPED_TRACE("prefix of " + std::to_string(length) + " bytes");
   const Bytes prefix(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(length));
-  // A prefix can hold the end marker only when bytes follow it in the whole file.
-  const bool endAllowed = whole.end == HostEnd::kEnd;
+  // 2 only with every row of the frame out.
+  const auto complete = [&](const HostResult& r) {
+    return r.rows == whole.rows || (frame.height != 0 && r.rows == frame.height);
+  };
 
   const HostResult streaming = Decode(prefix, JPEGDEC_MODE_STREAMING, frame);
-  EXPECT_TRUE(streaming.end == HostEnd::kFailed || streaming.end == HostEnd::kCutShort ||
-              (endAllowed && streaming.end == HostEnd::kEnd))
+  EXPECT_TRUE(streaming.end == HostEnd::kFailed ||
+              (streaming.end == HostEnd::kEnd && complete(streaming)))
       << "streaming: " << streaming.Summary();
+  EXPECT_LE(streaming.idleAfterInputEnded, kIdleReadsAfterInputEnded) << streaming.Summary();
   EXPECT_TRUE(FirstRowsOf(streaming, whole)) << "streaming";
 
   const HostResult buffered = Decode(prefix, JPEGDEC_MODE_BUFFERED, frame);
@@ -243,7 +260,7 @@ TEST(Prefixes, EveryPrefixOfEachSelfMadeImageEndsCleanly) {
     const FrameSize frame = PeekFrameSize(image.bytes);
     const HostResult whole = Decode(image.bytes, JPEGDEC_MODE_STREAMING, frame);
     ASSERT_EQ(whole.end, HostEnd::kEnd) << whole.Summary();
-    ASSERT_EQ(whole.rows, frame.height);
+    ASSERT_EQ(whole.rows, frame.height != 0 ? frame.height : 24);
     for (std::size_t length = 0; length < image.bytes.size(); ++length) {
       CheckPrefix(image.bytes, length, whole, frame, &counts);
     }
@@ -262,26 +279,30 @@ TEST(Prefixes, EveryPrefixOfEachSelfMadeImageEndsCleanly) {
 }
 
 // Where the scan data lies: from the end of the first SOS segment to the end marker that closes
-// the file ({0, 0} when there is no scan).
+// the file, or the DNL segment before it ({0, 0} when there is no scan).
 std::pair<std::size_t, std::size_t> ScanData(const Bytes& b) {
+  constexpr std::size_t kDnlAndEnd = 6 + 2;
+  const bool dnl = b.size() > kDnlAndEnd && b[b.size() - kDnlAndEnd] == 0xFF &&
+                   b[b.size() - kDnlAndEnd + 1] == 0xDC;
   std::size_t i = 2;
   while (i + 3 < b.size() && b[i] == 0xFF) {
     const std::size_t end = i + 2 + static_cast<std::size_t>(b[i + 2] << 8 | b[i + 3]);
     if (b[i + 1] == 0xDA) {
-      return {end, b.size() - 2};
+      return {end, b.size() - (dnl ? kDnlAndEnd : 2)};
     }
     i = end;
   }
   return {0, 0};
 }
 
-// The scan data cut short and closed by an end marker, as a device or transfer that stops early
-// sends it: at every byte of the scan data (the hand-built images' blocks are 2 bits, so every
-// cut is at a block boundary; the restart images' cuts meet every interval's end), whole in
-// streaming and buffered mode, and a fixed sample of the cuts in 1-byte and random pieces: Read
-// -1 every time, after a strict prefix of the whole file's rows. (A cut between a data byte
-// 0xFF and its stuffed 0x00 is left out: 0xFF before the end marker is a fill byte, whose bits
-// are taken as the data byte's.)
+// The scan data cut short, closed by an end marker as a device or transfer that stops early
+// sends it, or simply ended (EndOfInput): at every byte of the scan data (the hand-built images'
+// blocks are 2 bits, so every cut is at a block boundary; the restart images' cuts meet every
+// interval's end), whole in streaming and buffered mode, and a fixed sample of the cuts in
+// 1-byte and random pieces and in automatic mode when it streams: Read -1 every time, after a
+// strict prefix of the whole file's rows. (A cut between a data byte 0xFF and its stuffed 0x00
+// is left out: 0xFF before the end marker is a fill byte, whose bits are taken as the data
+// byte's.)
 TEST(Prefixes, ScanDataCutAndClosedByTheEndMarkerFails) {
   std::vector<Image> images = HandBuiltImages();
   for (Image& image : EncodedImages()) {
@@ -301,31 +322,47 @@ TEST(Prefixes, ScanDataCutAndClosedByTheEndMarkerFails) {
         continue;
       }
       SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
-      Bytes file(image.bytes.begin(), image.bytes.begin() + static_cast<std::ptrdiff_t>(cut));
-      file.insert(file.end(), {0xFF, 0xD9});
-      std::vector<std::pair<std::int32_t, PieceSchedule>> ways = {
-          {JPEGDEC_MODE_STREAMING, PieceSchedule::Whole()},
-          {JPEGDEC_MODE_BUFFERED, PieceSchedule::Whole()}};
+      const Bytes open(image.bytes.begin(), image.bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+      Bytes closed = open;
+      closed.insert(closed.end(), {0xFF, 0xD9});
+      struct Way {
+        const Bytes* file;
+        std::int32_t mode;
+        PieceSchedule schedule;
+      };
+      std::vector<Way> ways = {{&closed, JPEGDEC_MODE_STREAMING, PieceSchedule::Whole()},
+                               {&closed, JPEGDEC_MODE_BUFFERED, PieceSchedule::Whole()},
+                               {&open, JPEGDEC_MODE_STREAMING, PieceSchedule::Whole()},
+                               {&open, JPEGDEC_MODE_BUFFERED, PieceSchedule::Whole()}};
       if (cuts % 5 == 0) {
-        ways.push_back({JPEGDEC_MODE_STREAMING, PieceSchedule::Fixed(1)});
-        ways.push_back({JPEGDEC_MODE_STREAMING, PieceSchedule::Random(7, 40)});
+        for (const Bytes* file : {static_cast<const Bytes*>(&closed), &open}) {
+          ways.push_back({file, JPEGDEC_MODE_STREAMING, PieceSchedule::Fixed(1)});
+          ways.push_back({file, JPEGDEC_MODE_STREAMING, PieceSchedule::Random(7, 40)});
+        }
+        ways.push_back({&open, JPEGDEC_MODE_AUTO, PieceSchedule::Random(8, 40)});
       }
-      for (const auto& [mode, schedule] : ways) {
+      for (const Way& way : ways) {
+        SCOPED_TRACE(std::string(way.file == &open ? "no end marker" : "end marker") + ", mode " +
+                     std::to_string(way.mode) + ", " + way.schedule.Describe());
         HostOptions options;
-        options.mode = mode;
+        options.mode = way.mode;
+        options.memoryDivisor = way.mode == JPEGDEC_MODE_AUTO ? 0 : 1;  // 0: automatic streams
         options.startWidth = frame.width;
         options.startHeight = frame.height;
-        const HostResult result = DecodeThroughHost(file, options, schedule);
-        EXPECT_EQ(result.end, HostEnd::kFailed)
-            << "mode " << mode << ", " << schedule.Describe() << ": " << result.Summary();
-        EXPECT_LT(result.rows, whole.rows) << "mode " << mode << ", " << schedule.Describe();
-        EXPECT_TRUE(FirstRowsOf(result, whole)) << "mode " << mode << ", " << schedule.Describe();
+        const HostResult result = DecodeThroughHost(*way.file, options, way.schedule);
+        EXPECT_EQ(result.end, HostEnd::kFailed) << result.Summary();
+        EXPECT_LT(result.rows, whole.rows);
+        EXPECT_TRUE(FirstRowsOf(result, whole));
+        EXPECT_LE(result.idleAfterInputEnded, kIdleReadsAfterInputEnded) << result.Summary();
+        if (way.mode == JPEGDEC_MODE_AUTO) {
+          EXPECT_EQ(result.isStreaming, 1);
+        }
       }
       ++cuts;
     }
   }
   EXPECT_EQ(UnInitializeJpegDec(), 0);
-  std::printf("%zu images: scan data cut at %zu places and closed by an end marker\n",
+  std::printf("%zu images: scan data cut at %zu places, closed by an end marker or not\n",
               images.size(), cuts);
 }
 

@@ -40,6 +40,8 @@ struct Call {
 // The scripted decoder's state, reset by each test.
 struct Script {
   std::deque<ScriptedStep> steps;
+  std::deque<ScriptedStep> endSteps;  // EndOfData's answers; JD_ERR_DATA when none is left
+  int endCalls = 0;
   std::vector<Call> calls;
   bool failCreate = false;
   int contextsCreated = 0;
@@ -72,6 +74,8 @@ void ReleaseDecoderContext(DecoderContext* context) {
   }
 }
 
+StepResult Result(const ScriptedStep& step);
+
 StepResult DecodeStep(DecoderContext*, const uint8_t* data, int32_t count) {
   const bool adopt = script.last == JD_NEED_DATA;
   script.calls.push_back({data, count, adopt});
@@ -86,6 +90,20 @@ StepResult DecodeStep(DecoderContext*, const uint8_t* data, int32_t count) {
     script.steps.pop_front();
   }
   script.position += std::min(step.consume, script.inputCount - script.position);
+  return Result(step);
+}
+
+StepResult EndOfData(DecoderContext*) {
+  ++script.endCalls;
+  ScriptedStep step{JD_ERR_DATA};
+  if (!script.endSteps.empty()) {
+    step = script.endSteps.front();
+    script.endSteps.pop_front();
+  }
+  return Result(step);
+}
+
+StepResult Result(const ScriptedStep& step) {
   if (step.width != 0) {
     script.width = step.width;
   }
@@ -394,6 +412,60 @@ TEST_F(StreamingBackendTest, EndAndFailureRepeatWithoutFurtherSteps) {
     EXPECT_EQ(backend.Write(bytes, 1), 0);
     backend.Finish(nullptr);
   }
+}
+
+// Once the host has said that the input is complete and the decoder waits for more, the decoder
+// is told (EndOfData, once) and Read ends as it answers; no step runs after that, and Write
+// refuses. Hosts that never say so see no change.
+TEST_F(StreamingBackendTest, TheEndOfTheInputEndsTheStreamOnceTheDecoderWaits) {
+  struct Case {
+    const char* what;
+    std::deque<ScriptedStep> steps;
+    std::deque<ScriptedStep> endSteps;
+    bool endInput;
+    std::vector<int32_t> reads;  // Read's results, in order, after writing 10 bytes
+    int endCalls;
+    uint32_t leftover;
+  };
+  const Case cases[] = {
+      {"complete but for its end marker", {}, {{JD_END}}, true, {2, 2}, 1, 0},
+      {"cut short", {}, {{JD_ERR_DATA}}, true, {-1, -1}, 1, 0},
+      {"a band before the cut", {{JD_BAND_READY, 4, 2, 4, 1}}, {}, true, {0, 0, -1, -1}, 1, 0},
+      {"steps pending first", std::deque<ScriptedStep>(35, {JD_OK}), {}, true, {1, -1}, 1, 0},
+      {"the end marker read", {{JD_END, 7}}, {}, true, {2, 2}, 0, 3},
+      {"never said: the decoder waits", {}, {}, false, {1, 1, 1}, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    script = Script{};
+    script.steps = c.steps;
+    script.endSteps = c.endSteps;
+    StreamingBackend backend;
+    ASSERT_EQ(backend.SetUp(0), 1);
+    const uint8_t bytes[10] = {};
+    ASSERT_EQ(backend.Write(bytes, 10), 1);
+    if (c.endInput) {
+      backend.MarkInputComplete();
+      EXPECT_EQ(backend.Write(bytes, 1), 0) << "no byte after the end of the input";
+    }
+    for (std::size_t i = 0; i < c.reads.size(); ++i) {
+      EXPECT_EQ(backend.Read(&row_, &rowLength_), c.reads[i]) << "read " << i;
+    }
+    EXPECT_EQ(script.endCalls, c.endCalls);
+    const std::size_t steps = script.calls.size();
+    uint32_t leftover = 12345;
+    backend.Finish(&leftover);
+    EXPECT_EQ(leftover, c.leftover);
+    EXPECT_EQ(script.calls.size(), steps) << "Finish makes no step after the end";
+  }
+  // Said before any byte: the decoder is told at the first Read.
+  script = Script{};
+  Start();
+  backend_.MarkInputComplete();
+  EXPECT_EQ(WriteBytes(4), 0);
+  EXPECT_EQ(Read(), -1);
+  EXPECT_TRUE(script.calls.empty());
+  EXPECT_EQ(script.endCalls, 1);
 }
 
 TEST_F(StreamingBackendTest, AReadMakesAtMostThirtySteps) {

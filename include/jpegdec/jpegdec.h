@@ -38,11 +38,19 @@
  *   Read(&row, &rowLength): takes one decoded row out, top row first; results below. The row
  *     belongs to the library and stays valid until the next Read or Finish on the instance.
  *   Finish(&leftover): ends decoding and releases everything the instance holds; leftover (may
- *     be null) receives the count of bytes that followed the image's end marker in the last
- *     piece, or 0. A second Finish does nothing; deleting without Finish releases all too.
- *   EndOfInput(rowLimit): no more bytes will come. The buffered and GDI+ ways decode only after
- *     it; the GDI+ way hands out at most rowLimit rows, so pass the image height there (with 0
- *     or less, and no earlier positive limit, it hands out none). No effect in streaming.
+ *     be null) receives the count of bytes that followed the image's end marker, or 0 when the
+ *     image did not end with one (and always in GDI+ mode). In buffered mode they are counted in
+ *     the whole collected file; in streaming mode, in the last piece written (the piece that
+ *     held the marker; any later piece was refused). They are the last leftover bytes of that
+ *     piece, or of the collected file, and not part of this image: when a device sends two
+ *     images in one transfer they are the first bytes of the next one, which the host writes
+ *     to a new instance ahead of the rest of the transfer. A second Finish does nothing;
+ *     deleting without Finish releases all too.
+ *   EndOfInput(rowLimit): no more bytes will come; call it once every byte is written. The
+ *     buffered and GDI+ ways decode only after it; the GDI+ way hands out at most rowLimit rows,
+ *     so pass the image height there (with 0 or less, and no earlier positive limit, it hands
+ *     out none). In streaming mode it ends a stream that stops short (below); the row limit
+ *     has no effect there, and a Write after it is refused (0).
  *   IsStreaming(): 1 when the instance feeds the streaming way (mode 3), else 0.
  *   GetElapsedTime / GetWriteCount / GetReadCount: milliseconds spent in Write and Read, and
  *     the calls counted (refused ones included; in buffered mode, the pieces fed to the decoder
@@ -51,8 +59,9 @@
  * Read results: 0 a row was handed out; 1 no row now (more input needed, input not yet
  * complete, or more work to do first: call Read again); 2 no more rows; -1 decoding failed,
  * or the instance has no decoding way (Start failed or Finish was called). In modes 2 and 3,
- * 2 means the image is complete: image data that ends (an end-of-image marker) before every
- * row of the frame is decoded gives the rows decoded so far, then -1.
+ * 2 means the image is complete: image data that ends (an end-of-image marker, or the end of
+ * the input after EndOfInput) before every row of the frame is decoded gives the rows decoded
+ * so far, then -1; a file that lacks only its end marker ends with 2 once every row is out.
  *
  * The streaming protocol (mode 3, or automatic mode when it chooses streaming):
  *   - Write is accepted only while the decoder waits for input: write a piece, then Read until
@@ -66,11 +75,26 @@
  *     Start, at least 100 KiB) grows at most to the largest piece written plus that remainder,
  *     never with the image. If that memory cannot be had, the piece is refused and the next
  *     Read returns -1.
- *   - EndOfInput has no effect. When every byte has been written and Read keeps returning 1
- *     (one such answer is not enough: the decoder may only have paused between shares of its
- *     work), the stream was cut short: the host ends it with Finish.
- *   - A DNL segment (height given after the first scan) cannot take back rows already handed
- *     out: rows come out as they are decoded, before the segment is read.
+ *   - Once every byte is written, call EndOfInput and Read until 2 or -1. Read may still answer
+ *     1 a few times (the decoder works in shares); once the decoder has used every byte and
+ *     would wait for more, Read hands out the rows already decoded, then returns 2 when every
+ *     row of the frame was decoded (a file lacking only its end marker), else -1 (a stream cut
+ *     short by a jam or a pulled cable, or data that is not JPEG at all). A host that never
+ *     calls EndOfInput sees Read answer 1 for ever on such a stream.
+ *   - A page of unknown length: a frame header with height 0 and the lines in a DNL segment
+ *     after the scan data (modes 2 and 3, and automatic mode when it streams). Rows come out as
+ *     the data arrives, one band later than for a frame with a height: a band goes out once the
+ *     next band has begun or the DNL segment has come, so no row below the page's end is handed
+ *     out. A page whose scan data ends without the segment (an end marker, another marker, the
+ *     end of the input) ends with -1 after the rows already handed out (the band held back is
+ *     dropped: its rows may lie below the page's end); a DNL segment of 0 lines, or of fewer
+ *     lines than rows already handed out, likewise. A DNL segment of more lines than the scan
+ *     data held gives every row decoded, then -1. Memory stays independent of the height.
+ *     GDI+ mode gives such a page to the system's imaging library, which may refuse it (Wine's
+ *     does: -1 without a row); and automatic mode, given height 0, picks GDI+ where it loads.
+ *     Pass mode 3 (or 2) for pages of unknown length.
+ *   - A DNL segment for a frame with a height (lowering it) cannot take back rows already
+ *     handed out: rows come out as they are decoded, before the segment is read.
  *
  * Threads: the library starts none and takes no lock while decoding. Separate instances may run
  * on separate threads at once, in every mode, each giving the rows it gives alone; one instance

@@ -191,8 +191,7 @@ void JpegDecodeInstance::ReleaseBackends(uint32_t* leftover) {
     jpegdec::DeleteBackend(streamingBackend);
   }
   if (bufferedBackend != nullptr) {
-    bufferedBackend->decoder.Finish(leftover);
-    bufferedBackend->ReleaseBlock();
+    bufferedBackend->Finish(leftover);
     jpegdec::DeleteBackend(bufferedBackend);
   }
   if (gdiplusBackend != nullptr) {
@@ -202,8 +201,11 @@ void JpegDecodeInstance::ReleaseBackends(uint32_t* leftover) {
 }
 
 void JpegDecodeInstance::EndOfInput(int32_t rowLimit) {
-  // The streaming back-end decodes as the bytes come and needs no end signal.
-  if (bufferedBackend != nullptr) {
+  // The streaming back-end decodes as the bytes come; told that no more will come, it ends a
+  // stream that stops short instead of waiting for ever. Only the GDI+ way uses the row limit.
+  if (streamingBackend != nullptr) {
+    streamingBackend->MarkInputComplete();
+  } else if (bufferedBackend != nullptr) {
     bufferedBackend->MarkInputComplete();
   } else if (gdiplusBackend != nullptr) {
     gdiplusBackend->MarkInputComplete(rowLimit);

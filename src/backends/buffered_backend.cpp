@@ -16,7 +16,6 @@ int32_t BufferedBackend::SetUp(uint32_t width, uint32_t height) {
   inputUsed = 0;
   inputComplete = 0;
   fedBytes = 0;
-  rowsPassed = 0;
   feedState = JD_NEED_DATA;
   inputCapacity = InitialCapacity(width, height);
   if (inputCapacity > UINT32_MAX) {
@@ -62,16 +61,14 @@ int32_t BufferedBackend::OfferPiece() {
   return 1;
 }
 
-int32_t BufferedBackend::EndWithoutMarker() {
-  // The file ended without an end-of-image marker: a success only when every row of the
-  // image has been passed on.
-  const uint32_t height = decoder.lastStep.height;
-  if (height != 0 && rowsPassed >= height) {
-    feedState = kEnded;
-    return 2;
+void BufferedBackend::Finish(uint32_t* leftover) {
+  decoder.Finish(leftover);
+  if (leftover != nullptr && decoder.state == JD_END) {
+    // The decoder counts what followed the marker in its last piece; the pieces never fed
+    // follow it too. fedBytes <= inputUsed: the sum is at most the file's length.
+    *leftover += inputUsed - fedBytes;
   }
-  feedState = kFailed;
-  return -1;
+  ReleaseBlock();
 }
 
 int32_t BufferedBackend::Read(uint8_t** row, uint32_t* rowLength) {
@@ -95,7 +92,9 @@ int32_t BufferedBackend::Read(uint8_t** row, uint32_t* rowLength) {
         return -1;
       }
       if (offered == 0 && decoder.state == JD_NEED_DATA) {
-        return EndWithoutMarker();
+        // The collected file is used up and the decoder waits for more: the stream has ended
+        // (2 when every row of the frame was decoded, else -1, after the rows still to come).
+        decoder.MarkInputComplete();
       }
       if (offered == 1 && decoder.state == JD_NEED_DATA) {
         // Refused although the decoder waits for input (it takes any piece it has memory
@@ -112,7 +111,6 @@ int32_t BufferedBackend::Read(uint8_t** row, uint32_t* rowLength) {
     switch (r) {
       case 0:
         feedState = kFeeding;
-        ++rowsPassed;
         return 0;
       case 1:
         feedState = JD_NEED_DATA;

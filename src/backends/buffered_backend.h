@@ -34,6 +34,9 @@ class BufferedBackend {
   // 2 end of image; -1 decoding failed.
   int32_t Read(uint8_t** row, uint32_t* rowLength);
   void ReleaseBlock();
+  // The instance's Finish: runs out the decoder's held band, reports the bytes that followed the
+  // end-of-image marker in the whole collected file (0 unless the image ended), releases all.
+  void Finish(uint32_t* leftover);
 
   platform::MemoryBlock inputBlock = nullptr;
   uint64_t inputCapacity = 0;
@@ -43,16 +46,11 @@ class BufferedBackend {
   uint32_t fedBytes = 0;
   uint8_t feedState = JD_NEED_DATA;
   StreamingBackend decoder;
-  // Rows passed on to the host, to tell a complete image from a truncated one when the
-  // collected file ends without an end-of-image marker.
-  uint32_t rowsPassed = 0;
 
  private:
   // Offers the next piece of the collected file to the decoder: 1 when offered (accepted or
   // not), 0 when everything written has been fed already, -1 when the block cannot be locked.
   int32_t OfferPiece();
-  // What Read reports once the decoder asks for input that the collected file does not have.
-  int32_t EndWithoutMarker();
 };
 
 }  // namespace jpegdec

@@ -62,7 +62,9 @@ int32_t StreamingBackend::Write(const uint8_t* data, uint32_t length) {
   callStartTick = platform::TickCount();
   ++writeCalls;
   int32_t result = 0;
-  if (length == 0) {
+  if (inputEnded != 0) {
+    // The host said the input was complete; bytes after that cannot belong to this image.
+  } else if (length == 0) {
     // Nothing to add; accepting it must not leave the back-end believing it has work.
     result = 1;
   } else if (data != nullptr && inputBuffer != nullptr && state == JD_NEED_DATA) {
@@ -112,19 +114,22 @@ void StreamingBackend::ReleaseBand() {
   bandRow = 0;
 }
 
+void StreamingBackend::TakeStep(const StepResult& step) {
+  // Field by field: the step writes its result in pieces of different widths, and copying the
+  // record whole would read them back in one wide load, which the processor cannot serve from
+  // the pending narrow stores (a stall on every step, noticeable with tiny pieces).
+  lastStep.status = step.status;
+  lastStep.width = step.width;
+  lastStep.height = step.height;
+  lastStep.numComponents = step.numComponents;
+  lastStep.count = step.count;
+  lastStep.data = step.data;
+  state = step.status;
+}
+
 void StreamingBackend::Step() {
   for (int i = 0; i < kMaxStepsPerRead; ++i) {
-    // Field by field: the step writes its result in pieces of different widths, and copying
-    // the record whole would read them back in one wide load, which the processor cannot serve
-    // from the pending narrow stores (a stall on every step, noticeable with tiny pieces).
-    const StepResult step = DecodeStep(context, inputBuffer, static_cast<int32_t>(inputLength));
-    lastStep.status = step.status;
-    lastStep.width = step.width;
-    lastStep.height = step.height;
-    lastStep.numComponents = step.numComponents;
-    lastStep.count = step.count;
-    lastStep.data = step.data;
-    state = step.status;
+    TakeStep(DecodeStep(context, inputBuffer, static_cast<int32_t>(inputLength)));
     if (state == JD_NEED_DATA) {
       // Keep the unread tail at the front; new bytes are appended behind it. The decoder
       // reports a tail inside the buffer; anything else is treated as no tail at all.
@@ -149,6 +154,17 @@ void StreamingBackend::Step() {
   }
 }
 
+void StreamingBackend::EndData() {
+  TakeStep(EndOfData(context));
+  inputLength = 0;  // nothing of the input is read any more
+  if (bytesHandedOut == 0) {
+    rowPixels = lastStep.width;
+    bytesPerPixel = lastStep.numComponents;
+  }
+}
+
+void StreamingBackend::MarkInputComplete() { inputEnded = 1; }
+
 bool StreamingBackend::NextRow(uint8_t** row, uint32_t* rowLength) {
   const uint64_t rowBytes = uint64_t{rowPixels} * bytesPerPixel;
   const uint64_t bandBytes = lastStep.count > 0 ? static_cast<uint64_t>(lastStep.count) : 0;
@@ -171,7 +187,8 @@ int32_t StreamingBackend::Read(uint8_t** row, uint32_t* rowLength) {
   if (IsError(state) && context != nullptr) {
     // Also when no input is held: a piece refused for want of memory ended the decode.
     result = kReadFailed;
-  } else if (row != nullptr && rowLength != nullptr && inputLength != 0 && context != nullptr) {
+  } else if (row != nullptr && rowLength != nullptr && context != nullptr &&
+             (inputLength != 0 || inputEnded != 0)) {
     if (state == JD_BAND_READY) {
       if (NextRow(row, rowLength)) {
         result = kReadRow;
@@ -182,8 +199,12 @@ int32_t StreamingBackend::Read(uint8_t** row, uint32_t* rowLength) {
       }
     }
     if (result != kReadRow) {
-      if (state == JD_OK || state == JD_NEED_DATA) {
+      // Waiting for input that will not come: there is nothing left to step over.
+      if (state == JD_OK || (state == JD_NEED_DATA && inputEnded == 0)) {
         Step();
+      }
+      if (state == JD_NEED_DATA && inputEnded != 0) {
+        EndData();
       }
       if (state == JD_OK || state == JD_NEED_DATA) {
         result = kReadAgain;

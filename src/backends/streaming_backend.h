@@ -8,6 +8,9 @@
 // gets a larger buffer (tail plus piece) instead of a refusal that no Read could ever lift.
 // A band handed over by the decoder (JD_BAND_READY) is the back-end's until its last row has
 // been handed out; rows are pointers into it, valid until the next Read or Finish.
+// Once the host has said that no more bytes will come (MarkInputComplete), Write refuses, and
+// the decoder waiting for input means the stream has ended: the decoder is told so (EndOfData)
+// and Read ends with 2 when every row of the frame was decoded, else with -1.
 #pragma once
 
 #include <cstdint>
@@ -38,14 +41,17 @@ class StreamingBackend {
   // 1 when the context and the input buffer were allocated, else 0 (holding nothing).
   int32_t SetUp(uint32_t width);
   // 1 when the bytes were appended (a zero-length piece is accepted and changes nothing);
-  // 0 when refused: no data, no buffer, or not waiting for input. A piece longer than the room
-  // left grows the buffer to the unread tail plus the piece; when that memory cannot be had
-  // (or the two together exceed kMaxInputCapacity) the piece is refused and the decode fails:
-  // every later Read returns -1.
+  // 0 when refused: no data, no buffer, not waiting for input, or after MarkInputComplete. A piece
+  // longer than the room left grows the buffer to the unread tail plus the piece; when that memory
+  // cannot be had (or the two together exceed kMaxInputCapacity) the piece is refused and the
+  // decode fails: every later Read returns -1.
   int32_t Write(const uint8_t* data, uint32_t length);
   // 0 a row was handed out; 1 no row now (waiting for input, steps still to run, or an
   // out-parameter missing); 2 end of image; -1 decoding failed.
   int32_t Read(uint8_t** row, uint32_t* rowLength);
+  // No more bytes will come: once the decoder has used every byte and waits for more, the
+  // stream ends (Read returns 2 or -1 after the rows still to come).
+  void MarkInputComplete();
   // Runs out a held band (at most kMaxDrainReads Reads), reports the bytes after the end
   // marker (0 unless the image ended) and releases everything.
   void Finish(uint32_t* leftover);
@@ -67,6 +73,7 @@ class StreamingBackend {
   uint32_t callStartTick = 0;
   uint32_t writeCalls = 0;
   uint32_t readCalls = 0;
+  uint8_t inputEnded = 0;  // MarkInputComplete was called
 
  private:
   // Releases the held band, if any.
@@ -76,6 +83,10 @@ class StreamingBackend {
   bool MakeRoom(uint32_t length);
   // Runs up to kMaxStepsPerRead decoder steps.
   void Step();
+  // Tells the decoder that its input has ended (EndOfData) and takes its answer.
+  void EndData();
+  // Takes a step's result into lastStep and state.
+  void TakeStep(const StepResult& step);
   // Hands out the held band's next row; false when the band has none left.
   bool NextRow(uint8_t** row, uint32_t* rowLength);
 };

@@ -48,6 +48,14 @@ void ReleaseDecoderContext(DecoderContext* context);
 // must leave untouched until a step reports JD_NEED_DATA.
 StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::int32_t count);
 
+// The input has ended: no bytes will follow those the steps have used up. Call it only after a
+// step returned JD_NEED_DATA (the decoder has used every byte it was given and waits for more),
+// and step no more afterwards. JD_END when every row of the frame has been decoded (a file that
+// lacks only its end marker; BytesAfterEnd is then 0), otherwise JD_ERR_DATA (a page of unknown
+// length whose DNL segment never came included: its held band is released unseen). After
+// JD_END or an error it repeats its result.
+StepResult EndOfData(DecoderContext* context);
+
 // Gives a band that a step handed out back to the decoder once its rows are no longer needed: the
 // decoder keeps it for its next band instead of allocating another (one band at a time, as
 // before; heaps that give large blocks back to the system would otherwise have every band's

@@ -27,6 +27,7 @@ DecoderContext* CreateDecoderContext() {
   context->bandBuffer = nullptr;
   context->rowScratch = nullptr;
   context->spareBand = nullptr;
+  context->heldBand = nullptr;
   context->inPtr = nullptr;
 
   // Each AC table's lookup is eight sub-tables, for code lengths 1 to 8, of 2^L entries each.
@@ -50,6 +51,7 @@ void ReleaseDecoderContext(DecoderContext* context) {
   platform::HeapRelease(context->bandBuffer);
   platform::HeapRelease(context->rowScratch);
   platform::HeapRelease(context->spareBand);
+  platform::HeapRelease(context->heldBand);
   platform::HeapRelease(context);
 }
 

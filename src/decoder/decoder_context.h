@@ -33,6 +33,10 @@ inline constexpr std::uint8_t kPhaseEnded = 5;
 // colorTransform value before any "Adobe" segment was seen.
 inline constexpr std::uint8_t kNoAdobeSegment = 3;
 
+// The working height of a page of unknown length until its DNL segment: the most lines a DNL
+// segment can give.
+inline constexpr std::uint16_t kOpenPageLines = 0xFFFF;
+
 struct ComponentInfo {
   std::uint8_t id;          // Ci
   std::uint8_t h;           // horizontal sampling factor
@@ -167,6 +171,15 @@ struct DecoderContext {
   std::int32_t fastDcFolded[kNumTables][1 << kFastBits];
   const FastHuffmanTable* curFast;  // fast form of the selected table
   std::uint8_t fastBlockDone;       // the fast path decoded the whole block with its DC part
+
+  // --- pages of unknown length (frame height 0, the lines given by a DNL segment) ---
+  // Until the DNL segment comes, `height` holds kOpenPageLines and each finished band is held
+  // back (heldBand) until the next band has begun or the segment has given the lines, so that
+  // no row below the page's end is handed out.
+  std::uint8_t openPage;    // the frame header gave height 0
+  std::uint8_t linesKnown;  // a DNL segment has given the open page its lines
+  std::uint16_t heldRows;   // rows of heldBand
+  std::uint8_t* heldBand;   // the latest finished band of an open page, interleaved (owned)
 
   // --- reconstruction/fast path additions (cpu_dispatch.h) ---
   std::uint8_t routineLevel;  // kRoutines...: instruction set of this frame's fast routines

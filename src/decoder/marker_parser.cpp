@@ -10,7 +10,6 @@
 // | SOI after SOI; SOF outside phase 1; SOS outside phase 2      | JD_ERR_SEQUENCE    |
 // | SOS, RSTn or DNL before the frame header                     | JD_ERR_SEQUENCE    |
 // | RSTn before any scan header was accepted                     | JD_ERR_SEQUENCE    |
-// | frame header with height 0 (a DNL file)                      | JD_ERR_SEQUENCE    |
 // | any other code without a handler (SOF2 and up, 0x00, 0xFF)   | JD_ERR_UNSUPPORTED |
 // | segment length field below 2                                 | JD_ERR_DATA        |
 // | frame header: precision P other than 8                       | JD_ERR_UNSUPPORTED |
@@ -29,6 +28,15 @@
 // | DRI or DNL: length field other than 4                        | JD_ERR_DATA        |
 // | DNL: 0 lines                                                 | JD_ERR_DATA        |
 // | EOI before the frame's last row (its height, or a lower DNL) | JD_ERR_DATA        |
+// | height 0 (below): DNL below the rows already handed out      | JD_ERR_DATA        |
+// | height 0: scan data left by any marker but DNL or RSTn        | JD_ERR_DATA        |
+//
+// A frame header with height 0 opens a page of unknown length: its lines come in a DNL segment
+// after the scan data. Bands are decoded as the data arrives, but each finished band is held
+// back (heldBand) until the next band has begun (DecodeBand then hands it over) or the DNL
+// segment has come (only the band's rows within the page's lines are handed over), so no row
+// below the page's end goes out. A page whose scan data ends without the segment fails with its
+// held band unseen: which of its rows belong to the page is never known.
 //
 // DC tables 2 and 3 are never defined (the DHT reader keeps ids 0 and 1 only), so a Td of 2 or 3
 // falls under "neither defined nor standard". For a one-component frame the sampling factors are
@@ -316,7 +324,8 @@ Status HandleFrameHeader(DecoderContext* context) {
     return status;
   }
   if (context->height == 0) {
-    return JD_ERR_SEQUENCE;
+    context->openPage = 1;
+    context->height = kOpenPageLines;
   }
   const Status prepared = PrepareFrame(context);
   if (prepared != JD_OK) {
@@ -341,12 +350,55 @@ Status HandleScanHeader(DecoderContext* context) {
   return JD_OK;
 }
 
-Status HandleDnl(DecoderContext* context) {
+// A page of unknown length whose scan data has begun and whose lines are not yet known.
+bool AwaitsLines(const DecoderContext* context) {
+  return context->openPage != 0 && context->linesKnown == 0 && context->scanReady != 0;
+}
+
+// Hands the held band over with its first `rows` rows: JD_BAND_READY, or JD_OK when none of its
+// rows lie within the page (the band is then kept for the next one, or released).
+Status HandOverHeldBand(DecoderContext* context, std::uint16_t rows, StepResult* result) {
+  std::uint8_t* band = context->heldBand;
+  context->heldBand = nullptr;
+  if (rows == 0) {
+    ReturnBand(context, band);
+    return JD_OK;
+  }
+  result->count = static_cast<std::int32_t>(context->width) * context->numComponents * rows;
+  result->data = band;
+  return JD_BAND_READY;
+}
+
+// The DNL segment of a page of unknown length has given its lines (now in `height`): the held
+// band's rows within them go out, and rowsOutput counts the rows the page has delivered. Lines
+// below the rows already handed out cannot be honoured, and fail the image; lines beyond the
+// rows decoded fail it at its end marker, as for any frame whose data ends early.
+Status GiveOpenPageItsLines(DecoderContext* context, StepResult* result) {
+  context->linesKnown = 1;
+  const std::uint16_t lines = context->height;
+  const std::uint16_t held = context->heldBand != nullptr ? context->heldRows : 0;
+  const auto out = static_cast<std::uint16_t>(context->rowsOutput - held);
+  if (lines < out) {
+    return JD_ERR_DATA;
+  }
+  const auto rows = static_cast<std::uint16_t>(lines - out < held ? lines - out : held);
+  context->rowsOutput = static_cast<std::uint16_t>(out + rows);
+  if (context->heldBand == nullptr) {
+    return JD_OK;
+  }
+  return HandOverHeldBand(context, rows, result);
+}
+
+Status HandleDnl(DecoderContext* context, StepResult* result) {
   if (context->frameRead == 0) {
     return JD_ERR_SEQUENCE;
   }
   context->phase = kPhaseOutsideScan;
-  return RunReader(ReadDnlSegment, context);
+  const Status status = RunReader(ReadDnlSegment, context);
+  if (status != JD_OK || context->openPage == 0 || context->linesKnown != 0) {
+    return status;
+  }
+  return GiveOpenPageItsLines(context, result);
 }
 
 Status HandleRestart(DecoderContext* context) {
@@ -358,9 +410,28 @@ Status HandleRestart(DecoderContext* context) {
   return JD_OK;
 }
 
-// The rows a frame must deliver: the frame header's height, or a DNL segment's where it is lower.
+// The rows a frame must deliver: the frame header's height, or a DNL segment's where it is lower
+// (for a page of unknown length, the DNL segment's).
 std::uint16_t RowsDeclared(const DecoderContext* context) {
+  if (context->openPage != 0) {
+    return context->height;
+  }
   return context->height < context->frameHeight ? context->height : context->frameHeight;
+}
+
+// Every row of the frame has been decoded (a page of unknown length: its lines are known, too).
+bool PageComplete(const DecoderContext* context) {
+  return context->frameRead != 0 && (context->openPage == 0 || context->linesKnown != 0) &&
+         context->rowsOutput >= RowsDeclared(context);
+}
+
+void ReleaseWorkBuffers(DecoderContext* context) {
+  platform::HeapRelease(context->bandBuffer);
+  context->bandBuffer = nullptr;
+  platform::HeapRelease(context->rowScratch);
+  context->rowScratch = nullptr;
+  platform::HeapRelease(context->heldBand);
+  context->heldBand = nullptr;
 }
 
 Status HandleEndOfImage(DecoderContext* context) {
@@ -368,13 +439,10 @@ Status HandleEndOfImage(DecoderContext* context) {
   // (a device or transfer that stopped early). The rows handed out so far stand, but the image
   // is not complete, and the decode fails. A band still under construction was cut short too:
   // it is never emitted (the step's failure releases it).
-  if (context->frameRead != 0 && context->rowsOutput < RowsDeclared(context)) {
+  if (context->frameRead != 0 && !PageComplete(context)) {
     return JD_ERR_DATA;
   }
-  platform::HeapRelease(context->bandBuffer);
-  context->bandBuffer = nullptr;
-  platform::HeapRelease(context->rowScratch);
-  context->rowScratch = nullptr;
+  ReleaseWorkBuffers(context);
   platform::HeapRelease(context->spareBand);
   context->spareBand = nullptr;
   context->phase = kPhaseEnded;
@@ -382,13 +450,18 @@ Status HandleEndOfImage(DecoderContext* context) {
 }
 
 // One marker in phases 0 to 2. JD_OK: go on (with the marker pass, or into scan data when the
-// phase became 3); JD_NEED_DATA: the segment is incomplete; anything else ends the step.
-Status DispatchMarker(DecoderContext* context) {
+// phase became 3); JD_NEED_DATA: the segment is incomplete; JD_BAND_READY: a held band goes out
+// (result); anything else ends the step.
+Status DispatchMarker(DecoderContext* context, StepResult* result) {
   const std::uint8_t code = context->marker;
+  const bool restart = code >= kMarkerRst0 && code <= kMarkerRst7;
+  if (AwaitsLines(context) && code != kMarkerDnl && !restart) {
+    return JD_ERR_DATA;  // a page of unknown length left without its lines
+  }
   if (code >= kMarkerApp0 && code <= kMarkerApp15) {
     return RunReader(ReadAppSegment, context);
   }
-  if (code >= kMarkerRst0 && code <= kMarkerRst7) {
+  if (restart) {
     return HandleRestart(context);
   }
   switch (code) {
@@ -410,7 +483,7 @@ Status DispatchMarker(DecoderContext* context) {
     case kMarkerDri:
       return RunReader(ReadDriSegment, context);
     case kMarkerDnl:
-      return HandleDnl(context);
+      return HandleDnl(context, result);
     case kMarkerCom:
       return RunReader(SkipSegment, context);
     case kMarkerEoi:
@@ -424,17 +497,20 @@ Status DispatchMarker(DecoderContext* context) {
 
 // Phases 0 to 2: search and dispatch markers until the input runs out, the step ends, or the
 // phase reaches the scan data.
-Status MarkerPass(DecoderContext* context) {
+Status MarkerPass(DecoderContext* context, StepResult* result) {
   while (context->phase < kPhaseInScan) {
     if (context->markerPending == 0 && !FindMarker(context)) {
       return JD_NEED_DATA;
     }
-    const Status status = DispatchMarker(context);
+    const Status status = DispatchMarker(context, result);
     if (status == JD_NEED_DATA) {
       context->markerPending = 1;  // the same reader continues at the next step
       return status;
     }
     context->markerPending = 0;
+    if (status == JD_BAND_READY) {
+      return status;
+    }
     if (status != JD_OK) {
       return status;
     }
@@ -488,8 +564,17 @@ Status ResumeAcPart(DecoderContext* context) {
 
 // The marker pass, then the scan data once the phase reaches it. Kept out of line so that a
 // step which only resumes a block's AC part stays light.
+// The frame's values in a step's result; the height of a page of unknown length is 0 until its
+// DNL segment has given its lines.
+void FillFrameValues(const DecoderContext* context, Status status, StepResult* result) {
+  result->status = status;
+  result->width = context->width;
+  result->height = context->openPage != 0 && context->linesKnown == 0 ? 0 : context->height;
+  result->numComponents = context->numComponents;
+}
+
 [[gnu::noinline]] Status MarkersAndScanData(DecoderContext* context, StepResult* result) {
-  const Status status = MarkerPass(context);
+  const Status status = MarkerPass(context, result);
   if (status == JD_OK && context->phase == kPhaseInScan) {
     return ScanPass(context, result);
   }
@@ -665,15 +750,36 @@ StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::in
     result.count = context->inAvail;
     result.data = const_cast<std::uint8_t*>(context->inPtr);
   } else if (IsError(status)) {
-    platform::HeapRelease(context->bandBuffer);
-    context->bandBuffer = nullptr;
-    platform::HeapRelease(context->rowScratch);
-    context->rowScratch = nullptr;
+    ReleaseWorkBuffers(context);
   }
-  result.status = status;
-  result.width = context->width;
-  result.height = context->height;
-  result.numComponents = context->numComponents;
+  FillFrameValues(context, status, &result);
+  return result;
+}
+
+StepResult EndOfData(DecoderContext* context) {
+  StepResult result = {};
+  Status status = context->lastResult;
+  if (context->phase == kPhaseEnded) {
+    status = JD_END;
+  } else if (!IsError(status)) {
+    if (PageComplete(context)) {
+      // The data ended after the frame's last row: complete but for its end marker, so nothing
+      // followed an end marker either.
+      ReleaseWorkBuffers(context);
+      platform::HeapRelease(context->spareBand);
+      context->spareBand = nullptr;
+      context->phase = kPhaseEnded;
+      context->inAvail = 0;
+      status = JD_END;
+    } else {
+      status = JD_ERR_DATA;
+    }
+  }
+  context->lastResult = status;
+  if (IsError(status)) {
+    ReleaseWorkBuffers(context);
+  }
+  FillFrameValues(context, status, &result);
   return result;
 }
 

@@ -47,8 +47,8 @@ constexpr std::uint32_t kPieces[] = {4096, 0, 509, 65536, 37, 1024};
 constexpr std::size_t kPieceCount = sizeof kPieces / sizeof kPieces[0];
 // Calls an instance makes before the next one takes its turn.
 constexpr int kCallsPerTurn = 24;
-// Reads in a row without a row or any input accepted, once everything is written: the file
-// was cut short (streaming) or the back-end keeps asking (an error everywhere else).
+// Reads in a row without a row or any input accepted, once everything is written and
+// EndOfInput called: the back-end keeps asking instead of ending (an error in every mode).
 constexpr int kIdleReadsAllowed = 1000;
 
 // ---- What the process holds ----
@@ -235,8 +235,8 @@ class Decode {
         continue;
       }
       if (++idle_ > kIdleReadsAllowed) {
-        // Every byte written and the decoder still asks: cut short (streaming) or stuck.
-        Close(streaming_ ? JPEGDEC_READ_AGAIN : 3);
+        // Every byte written, EndOfInput called, and the decoder still asks: stuck.
+        Close(3);
         return;
       }
     }
@@ -335,7 +335,7 @@ int main(int argc, char** argv) {
   std::uint64_t started = 0;
   std::uint64_t finished = 0;
   std::uint64_t mismatches = 0;
-  std::uint64_t ends[4] = {};  // end 2, -1, cut short, other
+  std::uint64_t ends[4] = {};  // end 2, -1, 1 (none since EndOfInput ends a stream), other
   Footprint afterFirstRound;
   bool firstRoundMeasured = false;
   std::vector<Decode*> live;
@@ -400,14 +400,14 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "%llu decodes of %zu files in %.1f s (%.1f per second), %zu instances at a time: "
-      "%llu ended, %llu failed, %llu cut short, %llu other; %llu mismatches; %d instances left\n",
+      "%llu ended, %llu failed, %llu left waiting, %llu other; %llu mismatches; %d instances "
+      "left\n",
       static_cast<unsigned long long>(finished), files.size(), seconds,
-      static_cast<double>(finished) / seconds, instances,
-      static_cast<unsigned long long>(ends[0]), static_cast<unsigned long long>(ends[1]),
-      static_cast<unsigned long long>(ends[2]), static_cast<unsigned long long>(ends[3]),
-      static_cast<unsigned long long>(mismatches), alive);
+      static_cast<double>(finished) / seconds, instances, static_cast<unsigned long long>(ends[0]),
+      static_cast<unsigned long long>(ends[1]), static_cast<unsigned long long>(ends[2]),
+      static_cast<unsigned long long>(ends[3]), static_cast<unsigned long long>(mismatches), alive);
 
-  bool ok = mismatches == 0 && alive == 0 && ends[3] == 0;
+  bool ok = mismatches == 0 && alive == 0 && ends[2] == 0 && ends[3] == 0;
   auto expect = [&](bool held, const char* what) {
     if (!held) {
       std::printf("FAILED: %s\n", what);

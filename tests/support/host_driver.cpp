@@ -19,8 +19,9 @@ constexpr std::uint64_t kFnvPrime = 1099511628211ull;
 constexpr std::uint32_t kMaxRows = 65535 + 32;
 
 // A Read that does its share of work without asking for input runs 30 decoder steps, and every
-// step consumes input or ends a band; so after the last byte, this many answers of 1 in a row
-// (plus a margin) mean that the decoder waits for input that will not come.
+// step consumes input or ends a band; so this many answers of 1 in a row (plus a margin) mean
+// that the instance will never take the refused piece, or never end after EndOfInput (a fault:
+// it ends once the decoder has used every byte).
 std::uint64_t IdleReadsAllowed(std::size_t fileSize) { return 16 + fileSize / 8; }
 
 std::uint64_t Mix(std::uint64_t hash, const std::uint8_t* bytes, std::size_t count) {
@@ -88,7 +89,7 @@ const char* HostEndName(HostEnd end) {
     case HostEnd::kFailed:
       return "failed (Read -1)";
     case HostEnd::kCutShort:
-      return "cut short (Read 1 after the last byte)";
+      return "never ended (Read 1 after EndOfInput)";
     case HostEnd::kStartFailed:
       return "Start failed";
     case HostEnd::kNoInstance:
@@ -100,11 +101,13 @@ const char* HostEndName(HostEnd end) {
 }
 
 std::string HostResult::Summary() const {
-  char text[200];
+  char text[256];
   std::snprintf(text, sizeof text,
-                "%s, %u rows of %u bytes%s, %llu calls, %u refused writes, leftover %u",
+                "%s, %u rows of %u bytes%s, %llu calls, %u refused writes, leftover %u, %u idle"
+                " reads after EndOfInput",
                 HostEndName(end), rows, rowLength, rowLengthsAgree ? "" : " (lengths vary)",
-                static_cast<unsigned long long>(calls), refusedWrites, leftover);
+                static_cast<unsigned long long>(calls), refusedWrites, leftover,
+                idleAfterInputEnded);
   return text;
 }
 
@@ -216,7 +219,10 @@ HostResult DecodeThroughHost(const std::vector<std::uint8_t>& file, const HostOp
       inputEnded = true;
       continue;
     }
-    if (++idleReads > IdleReadsAllowed(file.size())) {
+    ++idleReads;
+    result.idleAfterInputEnded =
+        std::max(result.idleAfterInputEnded, static_cast<std::uint32_t>(idleReads));
+    if (idleReads > IdleReadsAllowed(file.size())) {
       result.end = HostEnd::kCutShort;
       break;
     }

@@ -42,7 +42,7 @@ struct HostOptions {
 enum class HostEnd {
   kEnd,          // Read returned 2
   kFailed,       // Read returned -1
-  kCutShort,     // every byte written, Read keeps asking for input
+  kCutShort,     // every byte written and EndOfInput called, Read keeps answering 1
   kStartFailed,  // Start returned 0
   kNoInstance,   // CreateJpegDecodeInstance returned null
   kCallLimit,    // the bound on calls (or on rows) was reached: a hang
@@ -64,6 +64,9 @@ struct HostResult {
   std::uint32_t writeCount = 0;  // the instance's getters, read before Finish
   std::uint32_t readCount = 0;
   std::uint32_t inputCapacity = 0;  // the streaming input buffer's size before Finish (0: none)
+  // The longest run of Reads answering 1 after EndOfInput without a row between them: how long
+  // the host waited for the end once every byte was written.
+  std::uint32_t idleAfterInputEnded = 0;
 
   // One line for failure messages: end, rows, row length, calls.
   std::string Summary() const;

@@ -504,11 +504,15 @@ bool AdvancePosition(DecoderContext* c) {
 }
 
 // Converts and interleaves the finished band and hands it over. A band of no rows (the image
-// height was reached before it) is released instead and reported as no band.
+// height was reached before it) is released instead and reported as no band. A band of a page of
+// unknown length is held back instead, until the next band begins or the page's lines are known.
 void FinishBand(DecoderContext* c, StepResult* result) {
   const std::uint16_t rows = OutputBand(c);
   const std::int32_t count = static_cast<std::int32_t>(c->width) * c->numComponents * rows;
-  if (count > 0) {
+  if (count > 0 && c->openPage != 0 && c->linesKnown == 0) {
+    c->heldBand = c->bandBuffer;
+    c->heldRows = rows;
+  } else if (count > 0) {
     result->count = count;
     result->data = c->bandBuffer;
   } else {
@@ -516,6 +520,14 @@ void FinishBand(DecoderContext* c, StepResult* result) {
   }
   c->bandBuffer = nullptr;
   c->mcuX = 0;
+}
+
+// A page of unknown length: the next band has begun, so the band held back lies within the page
+// and goes out now, whole. Called after the new band's first block is stored.
+void HandOverEarlierBand(DecoderContext* c, std::uint8_t* band, std::uint16_t rows,
+                         StepResult* result) {
+  result->count = static_cast<std::int32_t>(c->width) * c->numComponents * rows;
+  result->data = band;
 }
 
 }  // namespace
@@ -549,7 +561,10 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
         return;
       }
     }
-    if (context->routineLevel != kRoutinesPlain) {
+    // A band held back for a page of unknown length goes out once the next band's first block
+    // is stored, which the block-by-block loop below does.
+    const bool heldWaits = context->heldBand != nullptr && context->bandBuffer == nullptr;
+    if (context->routineLevel != kRoutinesPlain && !heldWaits) {
       const FastRun run = RunFastBlocks(context);
       if (run == FastRun::kOutOfMemory) {
         result->status = JD_ERR_NOMEM;
@@ -583,12 +598,15 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
     }
     // The first block of a band allocates its buffer. The test is on the buffer itself, so a
     // buffer still held for any reason is reused rather than leaked.
+    std::uint8_t* earlier = nullptr;
     if (context->bandBuffer == nullptr) {
       context->bandBuffer = TakeBandBuffer(context);
       if (context->bandBuffer == nullptr) {
         result->status = JD_ERR_NOMEM;
         return;
       }
+      earlier = context->heldBand;  // null but for a page of unknown length
+      context->heldBand = nullptr;
     }
     if (intoBand) {
       ReconstructIntoBandFast(context);
@@ -596,6 +614,14 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
       StoreBlockFast(context);
     } else {
       StoreBlock(context);
+    }
+    if (earlier != nullptr) {
+      const std::uint16_t earlierRows = context->heldRows;
+      if (AdvancePosition(context)) {
+        FinishBand(context, result);  // held back in turn
+      }
+      HandOverEarlierBand(context, earlier, earlierRows, result);
+      return;
     }
     if (AdvancePosition(context)) {
       FinishBand(context, result);
