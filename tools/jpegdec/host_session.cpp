@@ -25,9 +25,10 @@ bool IsStandalone(std::uint8_t marker) {  // SOI, RSTn, TEM: no segment follows
   return marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01;
 }
 
-// Reads after the last byte that may each answer "again" before the stream counts as cut short:
-// a Read that answers 1 has either done its share of work (30 decoder steps, each consuming
-// input or ending a band) or waits for input that will not come.
+// Reads after EndOfInput that may each answer "again" before the decoder counts as not coming to
+// an end. The library ends every decode once it has used the bytes written (rows, then 2 or -1),
+// and a Read that answers 1 meanwhile has done its share of that work (30 decoder steps, each
+// consuming at least a marker's two bytes): this only guards against a decoder that never ends.
 std::uint64_t IdleAllowed(std::uint64_t inputBytes) { return 16 + inputBytes / 8; }
 
 // The native streaming decoder run beside a decode that does not stream, fed the same pieces;
@@ -74,7 +75,7 @@ class NativeCheck {
       if (ReadOnce() == JPEGDEC_READ_ROW) {
         idle = 0;
       } else if (!done_ && ++idle > allowed) {
-        Stop(SessionEnd::kCutShort);
+        Stop(SessionEnd::kRunaway);
       }
     }
     return result_;
@@ -297,7 +298,7 @@ SessionResult RunSession(std::vector<std::uint8_t> head, int input, const Sessio
       continue;
     }
     if (++idle > idleAllowed) {
-      result.end = SessionEnd::kCutShort;
+      result.end = SessionEnd::kRunaway;
       break;
     }
   }

@@ -31,7 +31,6 @@ struct SessionOptions {
 enum class SessionEnd {
   kEnd,
   kFailed,
-  kCutShort,
   kStartFailed,
   kNoInstance,
   kRunaway,

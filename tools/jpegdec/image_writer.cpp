@@ -435,8 +435,72 @@ std::string FormatProblem(Format format, const ImageShape& shape) {
   return "unknown output format";
 }
 
+std::unique_ptr<ImageWriter> StartKnownHeight(std::FILE* stream, Format format,
+                                              const ImageShape& shape, std::string* error);
+
+// A page of unknown length (height 0 in the frame header, the lines given after the scan data):
+// every format's header holds the height, so the rows are held until the last one is in, and the
+// image is written then.
+class HeldImageWriter final : public ImageWriter {
+ public:
+  HeldImageWriter(std::FILE* stream, Format format, const ImageShape& shape)
+      : stream_(stream), format_(format), shape_(shape) {}
+
+  bool WriteRow(const std::uint8_t* row) override {
+    const std::size_t rowBytes = std::size_t{shape_.width} * shape_.channels;
+    try {
+      held_.insert(held_.end(), row, row + rowBytes);
+    } catch (const std::bad_alloc&) {
+      error_ =
+          "not enough memory to hold the image (a page of unknown length is held until its "
+          "last row)";
+      return false;
+    }
+    ++shape_.height;
+    return true;
+  }
+
+  bool Finish() override {
+    const std::string problem = FormatProblem(format_, shape_);
+    if (!problem.empty()) {
+      error_ = problem;
+      return false;
+    }
+    std::unique_ptr<ImageWriter> writer = StartKnownHeight(stream_, format_, shape_, &error_);
+    if (writer == nullptr) {
+      return false;
+    }
+    const std::size_t rowBytes = std::size_t{shape_.width} * shape_.channels;
+    for (std::size_t at = 0; at < held_.size(); at += rowBytes) {
+      if (!writer->WriteRow(held_.data() + at)) {
+        error_ = writer->error();
+        return false;
+      }
+    }
+    if (!writer->Finish()) {
+      error_ = writer->error();
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  std::FILE* stream_;
+  Format format_;
+  ImageShape shape_;  // its height counts the rows held
+  std::vector<std::uint8_t> held_;
+};
+
 std::unique_ptr<ImageWriter> StartImage(std::FILE* stream, Format format, const ImageShape& shape,
                                         std::string* error) {
+  if (shape.height == 0) {
+    return std::make_unique<HeldImageWriter>(stream, format, shape);
+  }
+  return StartKnownHeight(stream, format, shape, error);
+}
+
+std::unique_ptr<ImageWriter> StartKnownHeight(std::FILE* stream, Format format,
+                                              const ImageShape& shape, std::string* error) {
 #if defined(JPEGDEC_CLI_HAVE_PNG)
   if (format == Format::kPng) {
     auto writer = std::make_unique<PngWriter>();

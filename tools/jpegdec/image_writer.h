@@ -1,7 +1,8 @@
 // Writes a decoded image row by row, as the rows come from the library: PNG (through libpng,
 // one IDAT stream), PPM, PGM, PAM or BMP. Nothing of the image is kept but the row in hand,
-// except for a BMP written to a pipe or device: BMP stores the bottom row first, so without a
-// file to place the rows in, the image is held until its last row.
+// except for a BMP written to a pipe or device (BMP stores the bottom row first, so without a
+// file to place the rows in, the image is held until its last row) and for a page of unknown
+// length, whose height every format's header needs.
 #pragma once
 
 #include <cstdint>
@@ -80,7 +81,8 @@ class ImageWriter {
   std::string error_;
 };
 
-// Writes the header at once; null with `error` set when that fails.
+// Writes the header at once; null with `error` set when that fails. A shape of height 0 (a page
+// of unknown length) holds the rows and writes the whole image when it is finished.
 std::unique_ptr<ImageWriter> StartImage(std::FILE* stream, Format format, const ImageShape& shape,
                                         std::string* error);
 

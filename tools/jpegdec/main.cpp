@@ -362,6 +362,10 @@ std::string WhyRefused(const JpegDecFrameInfo& frame, std::int32_t mode) {
   // GDI+ decodes more frame types than the library's own decoder.
   const std::string hint =
       mode == JPEGDEC_MODE_STREAMING || mode == JPEGDEC_MODE_BUFFERED ? "; try --mode gdiplus" : "";
+  if (frame.height == 0 && mode == JPEGDEC_MODE_GDIPLUS) {
+    return "refused: GDI+ does not decode a page of unknown length (height 0 in the frame "
+           "header, its lines given after the scan data); try --mode streaming";
+  }
   if (frame.precision != 8) {
     return "refused: " + std::to_string(frame.precision) +
            "-bit samples (the library's decoder takes 8-bit samples only)" + hint;
@@ -376,7 +380,16 @@ std::string WhyRefused(const JpegDecFrameInfo& frame, std::int32_t mode) {
 }
 
 std::string RowsOf(std::uint32_t rows, const JpegDecFrameInfo& frame) {
-  return std::to_string(rows) + " of " + std::to_string(frame.height) + " rows";
+  // Height 0: a page of unknown length, whose lines the data gives after the scan.
+  return std::to_string(rows) + " of " +
+         (frame.height != 0 ? std::to_string(frame.height) : std::string("an unknown number of")) +
+         " rows";
+}
+
+// Every row of the frame: its height, or for a page of unknown length whatever the decoder
+// ended with successfully.
+bool AllRows(std::uint32_t rows, const JpegDecFrameInfo& frame) {
+  return frame.height == 0 || rows == frame.height;
 }
 
 // The library's decoder's verdict when it ran beside a decode that does not stream, or "" when
@@ -385,10 +398,10 @@ std::string RowsOf(std::uint32_t rows, const JpegDecFrameInfo& frame) {
 std::string CheckVerdict(const SessionResult& session, const JpegDecFrameInfo& frame) {
   const bool gdiplusFailed = session.end != SessionEnd::kEnd;
   const CheckResult& check = session.check;
-  if (!check.ran || (check.end == SessionEnd::kEnd && check.rows == frame.height)) {
+  if (!check.ran || (check.end == SessionEnd::kEnd && AllRows(check.rows, frame))) {
     return "";
   }
-  if (check.rows == frame.height && !session.endMarkerSeen) {
+  if (frame.height != 0 && check.rows == frame.height && !session.endMarkerSeen) {
     return "";  // every row is there, only the end marker is missing: WhyNotDecoded says so
   }
   if (check.end == SessionEnd::kNoInstance || check.end == SessionEnd::kStartFailed) {
@@ -396,7 +409,7 @@ std::string CheckVerdict(const SessionResult& session, const JpegDecFrameInfo& f
   }
   const std::string rows = RowsOf(check.rows, frame);
   std::string verdict;
-  if (!session.endMarkerSeen || check.end == SessionEnd::kCutShort) {
+  if (!session.endMarkerSeen) {
     verdict = "the data ends early (" + rows + " decoded; ";
   } else if (check.end == SessionEnd::kEnd) {
     verdict = "the image ended after " + rows + " (";
@@ -417,8 +430,6 @@ std::string WhyNotDecoded(const SessionResult& session, const JpegDecFrameInfo& 
       return "the library could not create a decoder instance";
     case SessionEnd::kStartFailed:
       return "the decoder instance could not be started in this mode";
-    case SessionEnd::kCutShort:
-      return "the data ends early (" + rowsOf + " decoded)";
     case SessionEnd::kRunaway:
       return "the decoder did not come to an end";
     case SessionEnd::kRowLengthChanged:
@@ -426,6 +437,10 @@ std::string WhyNotDecoded(const SessionResult& session, const JpegDecFrameInfo& 
     case SessionEnd::kInputError:
       return "read error after " + std::to_string(session.inputBytes) + " bytes";
     case SessionEnd::kFailed:
+      // After the last byte the decoder ends a stream that stops short with a failure.
+      if (session.rows > 0 && !session.endMarkerSeen) {
+        return "the data ends early (" + rowsOf + " decoded)";
+      }
       if (session.rows > 0) {
         return "damaged data: decoding failed after " + rowsOf;
       }
@@ -451,7 +466,7 @@ std::string WhyNotDecoded(const SessionResult& session, const JpegDecFrameInfo& 
     if (!session.endMarkerSeen) {
       return "the data ends early: no end-of-image marker (" + rowsOf + " handed out)";
     }
-    if (session.rows != frame.height) {
+    if (!AllRows(session.rows, frame)) {
       return "the image ended after " + rowsOf;
     }
   }
@@ -562,7 +577,10 @@ int Run(const Options& options) {
   std::string failureText;
 
   SessionOptions session;
-  session.mode = options.mode;
+  // A page of unknown length gives GDI+ no height to size the bitmap by, and GDI+ does not
+  // decode it anyway: automatic mode streams it.
+  session.mode = options.mode == JPEGDEC_MODE_AUTO && frame.height == 0 ? JPEGDEC_MODE_STREAMING
+                                                                        : options.mode;
   session.divisor = options.divisor;
   session.piece = options.piece;
   session.width = frame.width;
