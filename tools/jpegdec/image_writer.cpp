@@ -15,6 +15,14 @@
 #include "file_io.h"
 
 namespace jpegdec_cli {
+
+bool ImageWriter::CheckErrno(bool ok) {
+  if (!ok && error_.empty()) {
+    error_ = std::strerror(errno);
+  }
+  return ok;
+}
+
 namespace {
 
 std::string Lower(std::string text) {
@@ -76,7 +84,7 @@ class NetpbmWriter final : public ImageWriter {
         expanded_.resize(static_cast<std::size_t>(shape_.width) * 3);
       }
     }
-    return Check(PutText(stream_, header));
+    return CheckErrno(PutText(stream_, header));
   }
 
   bool WriteRow(const std::uint8_t* row) override {
@@ -85,21 +93,14 @@ class NetpbmWriter final : public ImageWriter {
       for (std::uint32_t x = 0; x < shape_.width; ++x) {
         expanded_[3 * x] = expanded_[3 * x + 1] = expanded_[3 * x + 2] = row[x];
       }
-      return Check(Put(stream_, expanded_.data(), expanded_.size()));
+      return CheckErrno(Put(stream_, expanded_.data(), expanded_.size()));
     }
-    return Check(Put(stream_, row, static_cast<std::size_t>(shape_.width) * shape_.channels));
+    return CheckErrno(Put(stream_, row, static_cast<std::size_t>(shape_.width) * shape_.channels));
   }
 
   bool Finish() override { return true; }
 
  private:
-  bool Check(bool ok) {
-    if (!ok && error_.empty()) {
-      error_ = std::strerror(errno);
-    }
-    return ok;
-  }
-
   std::FILE* stream_;
   Format format_;
   ImageShape shape_;
@@ -168,7 +169,7 @@ class BmpWriter final : public ImageWriter {
         PutLe(&header, level * 0x010101u, 4);  // B, G, R, 0
       }
     }
-    if (!Check(Put(stream_, header.data(), header.size()))) {
+    if (!CheckErrno(Put(stream_, header.data(), header.size()))) {
       return false;
     }
     // Rows are placed where they belong in a file; a pipe or device gets them at the end.
@@ -216,26 +217,19 @@ class BmpWriter final : public ImageWriter {
       std::memcpy(held_.data() + slot * stride_, row_.data(), stride_);
       return true;
     }
-    return Check(SeekTo(stream_, pixelsAt_ + slot * stride_) &&
-                 Put(stream_, row_.data(), row_.size()));
+    return CheckErrno(SeekTo(stream_, pixelsAt_ + slot * stride_) &&
+                      Put(stream_, row_.data(), row_.size()));
   }
 
   bool Finish() override {
     if (holding_) {
-      return Check(Put(stream_, held_.data(), held_.size()));
+      return CheckErrno(Put(stream_, held_.data(), held_.size()));
     }
     // Leave the position at the end of the file.
-    return Check(SeekTo(stream_, pixelsAt_ + std::uint64_t{stride_} * shape_.height));
+    return CheckErrno(SeekTo(stream_, pixelsAt_ + std::uint64_t{stride_} * shape_.height));
   }
 
  private:
-  bool Check(bool ok) {
-    if (!ok && error_.empty()) {
-      error_ = std::strerror(errno);
-    }
-    return ok;
-  }
-
   std::FILE* stream_;
   ImageShape shape_;
   std::size_t stride_;

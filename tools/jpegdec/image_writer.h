@@ -78,6 +78,9 @@ class ImageWriter {
   const std::string& error() const { return error_; }
 
  protected:
+  // `ok`, keeping the system's word on the first failure as the error.
+  bool CheckErrno(bool ok);
+
   std::string error_;
 };
 

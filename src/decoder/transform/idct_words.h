@@ -33,6 +33,17 @@ namespace jpegdec {
 
 inline constexpr std::int32_t kIdctWrap = 65536;  // 2^16: a factor f is used as 2^16 + (f - 2^16)
 
+// The transform's factors as the signed 16-bit multipliers take them: those of 2^15 and more
+// less 2^16 (their 2^16 part is added after the rounding shift), the others whole.
+inline constexpr std::int32_t kIdctWordC4 = kIdctCos4 - kIdctWrap;
+inline constexpr std::int32_t kIdctWordC2 = kIdctCos2 - kIdctWrap;
+inline constexpr std::int32_t kIdctWordC1 = kIdctCos1 - kIdctWrap;
+inline constexpr std::int32_t kIdctWordC3 = kIdctCos3 - kIdctWrap;
+inline constexpr std::int32_t kIdctWordS3 = kIdctSin3 - kIdctWrap;
+inline constexpr std::int32_t kIdctWordS1 = kIdctSin1;
+inline constexpr std::int32_t kIdctWordS2 = kIdctSin2;
+static_assert(kIdctWordS1 < 32768 && kIdctWordS2 < 32768, "factors below 2^15 are used whole");
+
 // A multiplier pair for pmaddwd as one 32-bit lane: `first` for the low half of each lane.
 [[gnu::always_inline]] inline constexpr std::int32_t IdctFactorPair(std::int32_t first,
                                                                     std::int32_t second) {
@@ -46,14 +57,6 @@ inline constexpr std::int32_t kIdctWrap = 65536;  // 2^16: a factor f is used as
 template <class Ops>
 [[gnu::always_inline]] inline void InverseDct1dWords(const __m128i* x, __m128i* y) {
   using Wide = typename Ops::Wide;
-  constexpr std::int32_t kC4 = kIdctCos4 - kIdctWrap;
-  constexpr std::int32_t kC2 = kIdctCos2 - kIdctWrap;
-  constexpr std::int32_t kC1 = kIdctCos1 - kIdctWrap;
-  constexpr std::int32_t kC3 = kIdctCos3 - kIdctWrap;
-  constexpr std::int32_t kS3 = kIdctSin3 - kIdctWrap;
-  constexpr std::int32_t kS1 = kIdctSin1;
-  constexpr std::int32_t kS2 = kIdctSin2;
-  static_assert(kS1 < 32768 && kS2 < 32768, "factors below 2^15 are used whole");
 
   // The 2^16 parts of the even sums, in 16-bit lanes: a0 = (x0 + x4) c4, a1 = (x0 - x4) c4,
   // a2 = x2 c2 + x6 s2, a3 = x2 s2 - x6 c2.
@@ -68,8 +71,8 @@ template <class Ops>
   const Wide pair35 = Ops::Pairs(x[3], x[5]);
   __m128i p;
   __m128i q;
-  Ops::High(Ops::AddHalf(Ops::Madd(pair35, kC4, kC4)), Ops::AddHalf(Ops::Madd(pair35, kC4, -kC4)),
-            &p, &q);
+  Ops::High(Ops::AddHalf(Ops::Madd(pair35, kIdctWordC4, kIdctWordC4)),
+            Ops::AddHalf(Ops::Madd(pair35, kIdctWordC4, -kIdctWordC4)), &p, &q);
   p = _mm_add_epi16(p, _mm_add_epi16(x[3], x[5]));
   q = _mm_add_epi16(q, _mm_sub_epi16(x[3], x[5]));
 
@@ -85,20 +88,24 @@ template <class Ops>
   // The rest of each output's sum, rounded.
   const Wide pair04 = Ops::Pairs(x[0], x[4]);
   const Wide pair26 = Ops::Pairs(x[2], x[6]);
-  const Wide a0 = Ops::AddHalf(Ops::Madd(pair04, kC4, kC4));
-  const Wide a1 = Ops::AddHalf(Ops::Madd(pair04, kC4, -kC4));
-  const Wide a2 = Ops::Madd(pair26, kC2, kS2);
-  const Wide a3 = Ops::Madd(pair26, kS2, -kC2);
+  const Wide a0 = Ops::AddHalf(Ops::Madd(pair04, kIdctWordC4, kIdctWordC4));
+  const Wide a1 = Ops::AddHalf(Ops::Madd(pair04, kIdctWordC4, -kIdctWordC4));
+  const Wide a2 = Ops::Madd(pair26, kIdctWordC2, kIdctWordS2);
+  const Wide a3 = Ops::Madd(pair26, kIdctWordS2, -kIdctWordC2);
   const Wide e0 = Ops::Add(a0, a2);
   const Wide e1 = Ops::Add(a1, a3);
   const Wide e2 = Ops::Sub(a1, a3);
   const Wide e3 = Ops::Sub(a0, a2);
   const Wide pair1p = Ops::Pairs(x[1], p);
   const Wide pair7q = Ops::Pairs(x[7], q);
-  const Wide o0 = Ops::Add(Ops::Madd(pair1p, kC1, kC1), Ops::Madd(pair7q, kS1, kS1));
-  const Wide o1 = Ops::Add(Ops::Madd(pair1p, kC3, -kC3), Ops::Madd(pair7q, -kS3, kS3));
-  const Wide o2 = Ops::Add(Ops::Madd(pair1p, kS3, -kS3), Ops::Madd(pair7q, kC3, -kC3));
-  const Wide o3 = Ops::Add(Ops::Madd(pair1p, kS1, kS1), Ops::Madd(pair7q, -kC1, -kC1));
+  const Wide o0 = Ops::Add(Ops::Madd(pair1p, kIdctWordC1, kIdctWordC1),
+                           Ops::Madd(pair7q, kIdctWordS1, kIdctWordS1));
+  const Wide o1 = Ops::Add(Ops::Madd(pair1p, kIdctWordC3, -kIdctWordC3),
+                           Ops::Madd(pair7q, -kIdctWordS3, kIdctWordS3));
+  const Wide o2 = Ops::Add(Ops::Madd(pair1p, kIdctWordS3, -kIdctWordS3),
+                           Ops::Madd(pair7q, kIdctWordC3, -kIdctWordC3));
+  const Wide o3 = Ops::Add(Ops::Madd(pair1p, kIdctWordS1, kIdctWordS1),
+                           Ops::Madd(pair7q, -kIdctWordC1, -kIdctWordC1));
   __m128i rest[8];
   Ops::High(Ops::Add(e0, o0), Ops::Sub(e0, o0), &rest[0], &rest[7]);
   Ops::High(Ops::Add(e1, o1), Ops::Sub(e1, o1), &rest[1], &rest[6]);
@@ -140,17 +147,10 @@ static_assert(kIdctTop4P0 >= -32768 && kIdctTop4P0 < 32768 && kIdctTop4P1 >= -32
 template <class Ops>
 [[gnu::always_inline]] inline void InverseDct1dWordsTop4(const __m128i* x, __m128i* y) {
   using Wide = typename Ops::Wide;
-  constexpr std::int32_t kC4 = kIdctCos4 - kIdctWrap;
-  constexpr std::int32_t kC2 = kIdctCos2 - kIdctWrap;
-  constexpr std::int32_t kC1 = kIdctCos1 - kIdctWrap;
-  constexpr std::int32_t kC3 = kIdctCos3 - kIdctWrap;
-  constexpr std::int32_t kS3 = kIdctSin3 - kIdctWrap;
-  constexpr std::int32_t kS1 = kIdctSin1;
-  constexpr std::int32_t kS2 = kIdctSin2;
   const __m128i zero = _mm_setzero_si128();
 
   // p = Descale(x3 c4), whole.
-  const Wide x3Rest = Ops::AddHalf(Ops::Madd(Ops::Pairs(x[3], zero), kC4, 0));
+  const Wide x3Rest = Ops::AddHalf(Ops::Madd(Ops::Pairs(x[3], zero), kIdctWordC4, 0));
   __m128i p;
   __m128i same;
   Ops::High(x3Rest, x3Rest, &p, &same);
@@ -158,14 +158,14 @@ template <class Ops>
 
   const Wide pair02 = Ops::Pairs(x[0], x[2]);
   const Wide pair1p = Ops::Pairs(x[1], p);
-  const Wide e0 = Ops::AddHalf(Ops::Madd(pair02, kC4, kC2));
-  const Wide e1 = Ops::AddHalf(Ops::Madd(pair02, kC4, kS2));
-  const Wide e2 = Ops::AddHalf(Ops::Madd(pair02, kC4, -kS2));
-  const Wide e3 = Ops::AddHalf(Ops::Madd(pair02, kC4, -kC2));
-  const Wide o0 = Ops::Madd(pair1p, kC1, kIdctTop4P0);
-  const Wide o1 = Ops::Madd(pair1p, kC3, kIdctTop4P1);
-  const Wide o2 = Ops::Madd(pair1p, kS3, kIdctTop4P2);
-  const Wide o3 = Ops::Madd(pair1p, kS1, kIdctTop4P3);
+  const Wide e0 = Ops::AddHalf(Ops::Madd(pair02, kIdctWordC4, kIdctWordC2));
+  const Wide e1 = Ops::AddHalf(Ops::Madd(pair02, kIdctWordC4, kIdctWordS2));
+  const Wide e2 = Ops::AddHalf(Ops::Madd(pair02, kIdctWordC4, -kIdctWordS2));
+  const Wide e3 = Ops::AddHalf(Ops::Madd(pair02, kIdctWordC4, -kIdctWordC2));
+  const Wide o0 = Ops::Madd(pair1p, kIdctWordC1, kIdctTop4P0);
+  const Wide o1 = Ops::Madd(pair1p, kIdctWordC3, kIdctTop4P1);
+  const Wide o2 = Ops::Madd(pair1p, kIdctWordS3, kIdctTop4P2);
+  const Wide o3 = Ops::Madd(pair1p, kIdctWordS1, kIdctTop4P3);
   __m128i rest[8];
   Ops::High(Ops::Add(e0, o0), Ops::Sub(e0, o0), &rest[0], &rest[7]);
   Ops::High(Ops::Add(e1, o1), Ops::Sub(e1, o1), &rest[1], &rest[6]);

@@ -47,13 +47,6 @@ inline __m256i RoundedHigh(__m256i w, __m256i v) {
 // D(x0, x2), D(x1, x3), D(x4, x6), D(x7, x5); out[0..3] = D(y0, y1), D(y3, y2), D(y7, y6),
 // D(y4, y5).
 [[gnu::always_inline]] inline void InverseDct1dHalves(const __m256i* in, __m256i* out) {
-  constexpr std::int32_t kC4 = kIdctCos4 - kIdctWrap;
-  constexpr std::int32_t kC2 = kIdctCos2 - kIdctWrap;
-  constexpr std::int32_t kC1 = kIdctCos1 - kIdctWrap;
-  constexpr std::int32_t kC3 = kIdctCos3 - kIdctWrap;
-  constexpr std::int32_t kS3 = kIdctSin3 - kIdctWrap;
-  constexpr std::int32_t kS1 = kIdctSin1;
-  constexpr std::int32_t kS2 = kIdctSin2;
   const __m256i x02 = in[0];
   const __m256i x13 = in[1];
   const __m256i x46 = in[2];
@@ -75,8 +68,9 @@ inline __m256i RoundedHigh(__m256i w, __m256i v) {
   const __m256i pair35 = _mm256_unpackhi_epi16(x13, x75);
   const __m256i sumDiff35 = _mm256_add_epi16(
       Seconds(x13, x13), _mm256_sign_epi16(Seconds(x75, x75), plusMinus));  // D(x3 + x5, x3 - x5)
-  const __m256i pq = _mm256_add_epi16(
-      RoundedHigh(AddHalf(Madd(pair35, kC4, kC4)), AddHalf(Madd(pair35, kC4, -kC4))), sumDiff35);
+  const __m256i pq = _mm256_add_epi16(RoundedHigh(AddHalf(Madd(pair35, kIdctWordC4, kIdctWordC4)),
+                                                  AddHalf(Madd(pair35, kIdctWordC4, -kIdctWordC4))),
+                                      sumDiff35);
 
   // The 2^16 parts of the odd sums: D(o0, o1) and D(o3, o2), from D(b0, b2) and D(b1, b3).
   const __m256i x17 = Firsts(x13, x75);
@@ -89,20 +83,24 @@ inline __m256i RoundedHigh(__m256i w, __m256i v) {
   // The rest of each output's sum.
   const __m256i pair04 = _mm256_unpacklo_epi16(x02, x46);
   const __m256i pair26 = _mm256_unpackhi_epi16(x02, x46);
-  const __m256i a0 = AddHalf(Madd(pair04, kC4, kC4));
-  const __m256i a1 = AddHalf(Madd(pair04, kC4, -kC4));
-  const __m256i a2 = Madd(pair26, kC2, kS2);
-  const __m256i a3 = Madd(pair26, kS2, -kC2);
+  const __m256i a0 = AddHalf(Madd(pair04, kIdctWordC4, kIdctWordC4));
+  const __m256i a1 = AddHalf(Madd(pair04, kIdctWordC4, -kIdctWordC4));
+  const __m256i a2 = Madd(pair26, kIdctWordC2, kIdctWordS2);
+  const __m256i a3 = Madd(pair26, kIdctWordS2, -kIdctWordC2);
   const __m256i e0 = _mm256_add_epi32(a0, a2);
   const __m256i e1 = _mm256_add_epi32(a1, a3);
   const __m256i e2 = _mm256_sub_epi32(a1, a3);
   const __m256i e3 = _mm256_sub_epi32(a0, a2);
   const __m256i pair1p = _mm256_unpacklo_epi16(x17, pq);
   const __m256i pair7q = _mm256_unpackhi_epi16(x17, pq);
-  const __m256i o0 = _mm256_add_epi32(Madd(pair1p, kC1, kC1), Madd(pair7q, kS1, kS1));
-  const __m256i o1 = _mm256_add_epi32(Madd(pair1p, kC3, -kC3), Madd(pair7q, -kS3, kS3));
-  const __m256i o2 = _mm256_add_epi32(Madd(pair1p, kS3, -kS3), Madd(pair7q, kC3, -kC3));
-  const __m256i o3 = _mm256_add_epi32(Madd(pair1p, kS1, kS1), Madd(pair7q, -kC1, -kC1));
+  const __m256i o0 = _mm256_add_epi32(Madd(pair1p, kIdctWordC1, kIdctWordC1),
+                                      Madd(pair7q, kIdctWordS1, kIdctWordS1));
+  const __m256i o1 = _mm256_add_epi32(Madd(pair1p, kIdctWordC3, -kIdctWordC3),
+                                      Madd(pair7q, -kIdctWordS3, kIdctWordS3));
+  const __m256i o2 = _mm256_add_epi32(Madd(pair1p, kIdctWordS3, -kIdctWordS3),
+                                      Madd(pair7q, kIdctWordC3, -kIdctWordC3));
+  const __m256i o3 = _mm256_add_epi32(Madd(pair1p, kIdctWordS1, kIdctWordS1),
+                                      Madd(pair7q, -kIdctWordC1, -kIdctWordC1));
   out[0] = _mm256_add_epi16(RoundedHigh(_mm256_add_epi32(e0, o0), _mm256_add_epi32(e1, o1)),
                             _mm256_add_epi16(wrapE01, wrapO01));
   out[1] = _mm256_add_epi16(RoundedHigh(_mm256_add_epi32(e3, o3), _mm256_add_epi32(e2, o2)),
@@ -117,33 +115,26 @@ inline __m256i RoundedHigh(__m256i w, __m256i v) {
 // (idct_words.h), each a single pmaddwd of the pairs (x0, x2) or (x1, p) plus its 2^16 part.
 // in[0..1] = D(x0, x2), D(x1, x3); out[0..3] as InverseDct1dHalves gives them.
 [[gnu::always_inline]] inline void InverseDct1dHalvesTop4(const __m256i* in, __m256i* out) {
-  constexpr std::int32_t kC4 = kIdctCos4 - kIdctWrap;
-  constexpr std::int32_t kC2 = kIdctCos2 - kIdctWrap;
-  constexpr std::int32_t kC1 = kIdctCos1 - kIdctWrap;
-  constexpr std::int32_t kC3 = kIdctCos3 - kIdctWrap;
-  constexpr std::int32_t kS3 = kIdctSin3 - kIdctWrap;
-  constexpr std::int32_t kS1 = kIdctSin1;
-  constexpr std::int32_t kS2 = kIdctSin2;
   const __m256i x02 = in[0];
   const __m256i x13 = in[1];
   const __m256i zero = _mm256_setzero_si256();
 
   // p = Descale(x3 c4), whole, as D(p, p).
-  const __m256i x3Rest = AddHalf(Madd(_mm256_unpackhi_epi16(x13, zero), kC4, 0));
+  const __m256i x3Rest = AddHalf(Madd(_mm256_unpackhi_epi16(x13, zero), kIdctWordC4, 0));
   const __m256i x3Rounded = _mm256_srai_epi32(x3Rest, kIdctFractionBits);
   const __m256i pp =
       _mm256_add_epi16(_mm256_packs_epi32(x3Rounded, x3Rounded), _mm256_unpackhi_epi64(x13, x13));
 
   const __m256i pair02 = _mm256_unpacklo_epi16(x02, _mm256_shuffle_epi32(x02, 0x4E));
   const __m256i pair1p = _mm256_unpacklo_epi16(x13, pp);
-  const __m256i e0 = AddHalf(Madd(pair02, kC4, kC2));
-  const __m256i e1 = AddHalf(Madd(pair02, kC4, kS2));
-  const __m256i e2 = AddHalf(Madd(pair02, kC4, -kS2));
-  const __m256i e3 = AddHalf(Madd(pair02, kC4, -kC2));
-  const __m256i o0 = Madd(pair1p, kC1, kIdctTop4P0);
-  const __m256i o1 = Madd(pair1p, kC3, kIdctTop4P1);
-  const __m256i o2 = Madd(pair1p, kS3, kIdctTop4P2);
-  const __m256i o3 = Madd(pair1p, kS1, kIdctTop4P3);
+  const __m256i e0 = AddHalf(Madd(pair02, kIdctWordC4, kIdctWordC2));
+  const __m256i e1 = AddHalf(Madd(pair02, kIdctWordC4, kIdctWordS2));
+  const __m256i e2 = AddHalf(Madd(pair02, kIdctWordC4, -kIdctWordS2));
+  const __m256i e3 = AddHalf(Madd(pair02, kIdctWordC4, -kIdctWordC2));
+  const __m256i o0 = Madd(pair1p, kIdctWordC1, kIdctTop4P0);
+  const __m256i o1 = Madd(pair1p, kIdctWordC3, kIdctTop4P1);
+  const __m256i o2 = Madd(pair1p, kIdctWordS3, kIdctTop4P2);
+  const __m256i o3 = Madd(pair1p, kIdctWordS1, kIdctTop4P3);
 
   // The 2^16 parts: D(x0 + x2, x0) and D(x0 - x2, x0) for the even sums, D(x1 + p, x1) and
   // D(-p, x1 - p) for the odd ones.
