@@ -642,8 +642,9 @@ std::vector<HostileCase> Cases() {
       {"zeros", Bytes(4096, 0x00)},
       {"ff_64_kib", Bytes(64 * 1024, 0xFF)},
       {"soi_then_ff_64_kib", soiThenFill}};
-  for (const auto& [name, bytes] : notJpeg) {
-    cases.push_back({name, [=] { return bytes; }, JD_NEED_DATA, kFailed, kFailed, 0});
+  for (const auto& entry : notJpeg) {
+    const Bytes bytes = entry.second;
+    cases.push_back({entry.first, [=] { return bytes; }, JD_NEED_DATA, kFailed, kFailed, 0});
   }
   return cases;
 }

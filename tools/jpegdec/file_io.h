@@ -68,8 +68,11 @@ class OutputFile {
   unsigned mode_ = 0;  // the replaced file's permission bits and owner
   long long owner_ = -1;
   long long group_ = -1;
-  void* inPlaceHandle_ = nullptr;  // Windows: the device or pipe, opened by Prepare
-  int inPlaceDescriptor_ = -1;     // elsewhere: the device, FIFO or socket, opened by Prepare
+#if defined(_WIN32)
+  void* inPlaceHandle_ = nullptr;  // the device or pipe, opened by Prepare
+#else
+  int inPlaceDescriptor_ = -1;  // the device, FIFO or socket, opened by Prepare
+#endif
 };
 
 // A stream whose position can be set (a regular file or a disk device), so a writer may place
