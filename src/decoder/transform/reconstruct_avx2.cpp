@@ -43,6 +43,27 @@ inline __m256i RoundedHigh(__m256i w, __m256i v) {
                             _mm256_srai_epi32(v, kIdctFractionBits));
 }
 
+// The four 32-bit sums of one side of the butterfly (even e0..e3 or odd o0..o3), by halves.
+struct Sums {
+  __m256i s0, s1, s2, s3;
+};
+
+// The last step of both first-pass forms: out[0..3] = D(y0, y1), D(y3, y2), D(y7, y6),
+// D(y4, y5) from the even sums e and the odd sums o (y_k = e_k + o_k, y_(7-k) = e_k - o_k), each
+// rounded to its high 16 bits, plus the 2^16 parts the factors leave out (wrap...).
+[[gnu::always_inline]] inline void CombineHalves(const Sums& e, const Sums& o, __m256i wrapE01,
+                                                 __m256i wrapE32, __m256i wrapO01, __m256i wrapO32,
+                                                 __m256i* out) {
+  out[0] = _mm256_add_epi16(RoundedHigh(_mm256_add_epi32(e.s0, o.s0), _mm256_add_epi32(e.s1, o.s1)),
+                            _mm256_add_epi16(wrapE01, wrapO01));
+  out[1] = _mm256_add_epi16(RoundedHigh(_mm256_add_epi32(e.s3, o.s3), _mm256_add_epi32(e.s2, o.s2)),
+                            _mm256_add_epi16(wrapE32, wrapO32));
+  out[2] = _mm256_add_epi16(RoundedHigh(_mm256_sub_epi32(e.s0, o.s0), _mm256_sub_epi32(e.s1, o.s1)),
+                            _mm256_sub_epi16(wrapE01, wrapO01));
+  out[3] = _mm256_add_epi16(RoundedHigh(_mm256_sub_epi32(e.s3, o.s3), _mm256_sub_epi32(e.s2, o.s2)),
+                            _mm256_sub_epi16(wrapE32, wrapO32));
+}
+
 // One pass, InverseDct1dWords of idct_words.h with the 16-bit values by halves: in[0..3] =
 // D(x0, x2), D(x1, x3), D(x4, x6), D(x7, x5); out[0..3] = D(y0, y1), D(y3, y2), D(y7, y6),
 // D(y4, y5).
@@ -101,14 +122,8 @@ inline __m256i RoundedHigh(__m256i w, __m256i v) {
                                       Madd(pair7q, kIdctWordC3, -kIdctWordC3));
   const __m256i o3 = _mm256_add_epi32(Madd(pair1p, kIdctWordS1, kIdctWordS1),
                                       Madd(pair7q, -kIdctWordC1, -kIdctWordC1));
-  out[0] = _mm256_add_epi16(RoundedHigh(_mm256_add_epi32(e0, o0), _mm256_add_epi32(e1, o1)),
-                            _mm256_add_epi16(wrapE01, wrapO01));
-  out[1] = _mm256_add_epi16(RoundedHigh(_mm256_add_epi32(e3, o3), _mm256_add_epi32(e2, o2)),
-                            _mm256_add_epi16(wrapE32, wrapO32));
-  out[2] = _mm256_add_epi16(RoundedHigh(_mm256_sub_epi32(e0, o0), _mm256_sub_epi32(e1, o1)),
-                            _mm256_sub_epi16(wrapE01, wrapO01));
-  out[3] = _mm256_add_epi16(RoundedHigh(_mm256_sub_epi32(e3, o3), _mm256_sub_epi32(e2, o2)),
-                            _mm256_sub_epi16(wrapE32, wrapO32));
+  CombineHalves(Sums{e0, e1, e2, e3}, Sums{o0, o1, o2, o3}, wrapE01, wrapE32, wrapO01, wrapO32,
+                out);
 }
 
 // InverseDct1dHalves for inputs whose x4..x7 are all zero: the sums of InverseDct1dWordsTop4
@@ -146,14 +161,8 @@ inline __m256i RoundedHigh(__m256i w, __m256i v) {
       _mm256_add_epi16(_mm256_unpacklo_epi64(x13, x13), _mm256_unpacklo_epi64(pp, zero));
   const __m256i wrapO32 = _mm256_sub_epi16(_mm256_unpacklo_epi64(zero, x13), pp);
 
-  out[0] = _mm256_add_epi16(RoundedHigh(_mm256_add_epi32(e0, o0), _mm256_add_epi32(e1, o1)),
-                            _mm256_add_epi16(wrapE01, wrapO01));
-  out[1] = _mm256_add_epi16(RoundedHigh(_mm256_add_epi32(e3, o3), _mm256_add_epi32(e2, o2)),
-                            _mm256_add_epi16(wrapE32, wrapO32));
-  out[2] = _mm256_add_epi16(RoundedHigh(_mm256_sub_epi32(e0, o0), _mm256_sub_epi32(e1, o1)),
-                            _mm256_sub_epi16(wrapE01, wrapO01));
-  out[3] = _mm256_add_epi16(RoundedHigh(_mm256_sub_epi32(e3, o3), _mm256_sub_epi32(e2, o2)),
-                            _mm256_sub_epi16(wrapE32, wrapO32));
+  CombineHalves(Sums{e0, e1, e2, e3}, Sums{o0, o1, o2, o3}, wrapE01, wrapE32, wrapO01, wrapO32,
+                out);
 }
 
 // The second pass's inputs from the first pass's outputs (see InverseDct1dHalves), whose lane r
