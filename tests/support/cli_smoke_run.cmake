@@ -362,26 +362,10 @@ foreach(row ${target_cases})
       set(command ${EMULATOR} ${CLI} -f pnm ${WORK_DIR}/junk.jpg ${target})
     endif()
     if(kind MATCHES "^fifo")
-      # The reader holds the FIFO open before the tool starts and copies what comes through to a
-      # file. It must be there first: Wine opens a FIFO for reading and writing, so a tool that
-      # finished before any reader opened it would leave its rows in a pipe nobody reads.
-      set(command ${PYTHON} -c "import os, subprocess, sys, time
-fifo = os.open(sys.argv[1], os.O_RDONLY | os.O_NONBLOCK)
-tool = subprocess.Popen(sys.argv[3:])
-data = bytearray()
-while True:
-    done = tool.poll() is not None
-    try:
-        chunk = os.read(fifo, 65536)
-    except BlockingIOError:
-        chunk = b''
-    data += chunk
-    if not chunk and done:
-        break
-    if not chunk:
-        time.sleep(0.01)
-open(sys.argv[2], 'wb').write(data)
-sys.exit(tool.returncode)" ${target} ${target}.copy ${command})
+      # The reader holds the FIFO open before the tool starts (Wine opens a FIFO for reading
+      # and writing, so the tool never waits for one) and copies what comes through to a file.
+      set(command ${PYTHON} ${SOURCE_DIR}/tests/support/cli_fifo_reader.py ${target}
+        ${target}.copy ${command})
       if(kind STREQUAL "fifo")
         set(result ${target}.copy)
       endif()
