@@ -14,11 +14,10 @@ namespace jpegdec {
 namespace {
 
 // A zeroed context holding a band of the given frame: components at maxH x maxV, the band
-// buffer and scratch row owned by the test.
+// buffer owned by the test.
 struct Band {
   DecoderContext* c;
   std::vector<std::uint8_t> buffer;
-  std::vector<std::uint8_t> scratch;
 
   Band(std::uint16_t width, std::uint16_t height, std::uint8_t components, std::uint8_t maxH,
        std::uint8_t maxV)
@@ -29,9 +28,7 @@ struct Band {
     c->maxH = maxH;
     c->maxV = maxV;
     buffer.assign(BandBufferSize(c), 0);
-    scratch.assign(static_cast<std::size_t>(width) * components, 0);
     c->bandBuffer = buffer.data();
-    c->rowScratch = scratch.data();
   }
   ~Band() { std::free(c); }
   Band(const Band&) = delete;
@@ -39,7 +36,7 @@ struct Band {
 
   std::size_t Segment() const { return c->width + 8u * c->maxH; }
   std::uint8_t& At(std::size_t comp, std::size_t y, std::size_t x) {
-    return buffer[y * Segment() * c->numComponents + comp * Segment() + x];
+    return buffer[BandHeadroom(c) + y * Segment() * c->numComponents + comp * Segment() + x];
   }
 };
 

@@ -160,7 +160,7 @@ TEST(DecoderContext, CreationValuesAndLookupLayout) {
   EXPECT_EQ(context->codeLen, 1);
   EXPECT_EQ(context->colorTransform, 3);
   EXPECT_EQ(context->bandBuffer, nullptr);
-  EXPECT_EQ(context->rowScratch, nullptr);
+  EXPECT_EQ(context->spareBand, nullptr);
   for (int t = 0; t < kNumTables; ++t) {
     int offset = 0;
     for (int length = 1; length <= 8; ++length) {
@@ -436,17 +436,32 @@ TEST(DecodeStep, EndOfImageThenNothingMore) {
   EXPECT_EQ(BytesAfterEnd(context.get()), 2);
 }
 
-TEST(DecodeStep, ErrorsReleaseTheRowScratchAndAreFinal) {
+TEST(DecodeStep, ErrorsReleaseTheBandAndAreFinal) {
   ContextPtr context = NewContext();
-  const Bytes frame = JpegBuilder().Soi().Sof0(64, 8, test::kGrey).Take();
-  Feed(context.get(), frame);
-  ASSERT_NE(context->rowScratch, nullptr);
-  const Bytes bad = {0xFF, 0x02};
-  StepResult result = DecodeStep(context.get(), bad.data(), 2);
+  const Bytes stream = JpegBuilder()
+                           .Soi()
+                           .Dqt(0)
+                           .Sof0(64, 8, test::kGrey)
+                           .MinimalDht(0x00)
+                           .MinimalDht(0x10)
+                           .Sos(test::kGreyScan)
+                           .Raw({0x00, 0xFF, 0x02})  // four of the band's eight blocks, a bad marker
+                           .Take();
+  StepResult result = {};
+  const std::uint8_t* next = stream.data();
+  auto left = static_cast<std::int32_t>(stream.size());
+  bool bandBegun = false;
+  for (int step = 0; step < 16 && (step == 0 || result.status == JD_OK); ++step) {
+    result = DecodeStep(context.get(), next, left);
+    next = context->inPtr;
+    left = context->inAvail;
+    bandBegun = bandBegun || context->bandBuffer != nullptr;
+  }
+  EXPECT_TRUE(bandBegun);
   EXPECT_EQ(result.status, JD_ERR_SEQUENCE);
   EXPECT_EQ(result.width, 64);  // the frame values known so far
-  EXPECT_EQ(context->rowScratch, nullptr);
-  EXPECT_EQ(DecodeStep(context.get(), frame.data(), 2).status, JD_ERR_SEQUENCE);
+  EXPECT_EQ(context->bandBuffer, nullptr);
+  EXPECT_EQ(DecodeStep(context.get(), stream.data(), 2).status, JD_ERR_SEQUENCE);
 }
 
 TEST(DecodeStep, RestartMarkerResetsTheScanState) {
@@ -596,7 +611,6 @@ TEST(DecodeStep, MalformedHeadersAreRefusedCleanly) {
     }
     const Outcome run = Feed(context.get(), row.stream);
     EXPECT_EQ(run.statuses, std::vector<Status>{row.want});
-    EXPECT_EQ(context->rowScratch, nullptr);
     EXPECT_EQ(context->bandBuffer, nullptr);
     // The public probe tells a host the same before it decodes: not for the native decoder.
     JpegDecFrameInfo probed;

@@ -240,8 +240,8 @@ struct Frame {
 
   std::size_t Segment() const { return c->width + 8u * c->maxH; }
   std::uint8_t& At(int comp, std::size_t y, std::size_t x) {
-    return storage[y * Segment() * c->numComponents + static_cast<std::size_t>(comp) * Segment() +
-                   x];
+    return storage[BandHeadroom(c) + y * Segment() * c->numComponents +
+                   static_cast<std::size_t>(comp) * Segment() + x];
   }
   void Store(std::uint8_t comp, std::uint8_t col, std::uint8_t row, std::uint32_t mcuX,
              const Block& samples) {

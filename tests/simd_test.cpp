@@ -440,11 +440,10 @@ const FastOutput kFastOutputs[] = {
     {"AVX2", kRoutinesAvx2, OutputRowsAvx2},
 };
 
-// A context holding one band of `width` x 8 lines (factors 1x1) and its scratch row.
+// A context holding one band of `width` x 8 lines (factors 1x1).
 struct BandContext {
   std::unique_ptr<DecoderContext, ContextDeleter> context;
   std::vector<std::uint8_t> band;
-  std::vector<std::uint8_t> scratch;
 
   // maxH or maxV 2: the components after the first at half that resolution. The height leaves
   // the band's last line out when maxV is 2, so that its rows are odd in number.
@@ -463,18 +462,17 @@ struct BandContext {
     }
     c->colorConvert = converter;
     band.resize(BandBufferSize(c));
-    scratch.resize(2 * std::size_t{width} * components);
   }
   std::uint8_t* Segment(std::size_t line, std::size_t component) {
     const std::size_t segment = context->width + 8u * context->maxH;
-    return band.data() + line * segment * context->numComponents + component * segment;
+    return band.data() + BandHeadroom(context.get()) + line * segment * context->numComponents +
+           component * segment;
   }
   // The band's rows as the plain converter and interleave leave them, or as `fast` does.
   std::vector<std::uint8_t> Output(const FastOutput* fast) {
     std::vector<std::uint8_t> copy = band;
     DecoderContext* c = context.get();
     c->bandBuffer = copy.data();
-    c->rowScratch = scratch.data();
     c->rowsOutput = 0;
     std::size_t rows = RowsToOutput(c);
     if (fast == nullptr) {
@@ -489,7 +487,6 @@ struct BandContext {
       fast->routine(c, kind, rows);
     }
     c->bandBuffer = nullptr;
-    c->rowScratch = nullptr;
     copy.resize(rows * c->width * c->numComponents);
     return copy;
   }

@@ -251,8 +251,8 @@ void StreamingBackend::Finish(uint32_t* leftover) {
 void StreamingBackend::Release() {
   ReleaseBand();
   if (context != nullptr) {
-    // Also frees what the decoder still holds of an unfinished image (row scratch, a band
-    // under construction, a band kept for the next one).
+    // Also frees what the decoder still holds of an unfinished image (a band under
+    // construction, a band kept or held for the next one).
     ReleaseDecoderContext(context);
     context = nullptr;
   }

@@ -25,7 +25,6 @@ DecoderContext* CreateDecoderContext() {
   context->codeLen = 1;
   context->colorTransform = kNoAdobeSegment;
   context->bandBuffer = nullptr;
-  context->rowScratch = nullptr;
   context->spareBand = nullptr;
   context->heldBand = nullptr;
   context->inPtr = nullptr;
@@ -49,7 +48,6 @@ void ReleaseDecoderContext(DecoderContext* context) {
     return;
   }
   platform::HeapRelease(context->bandBuffer);
-  platform::HeapRelease(context->rowScratch);
   platform::HeapRelease(context->spareBand);
   platform::HeapRelease(context->heldBand);
   platform::HeapRelease(context);

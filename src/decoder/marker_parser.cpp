@@ -327,10 +327,7 @@ Status HandleFrameHeader(DecoderContext* context) {
     context->openPage = 1;
     context->height = kOpenPageLines;
   }
-  const Status prepared = PrepareFrame(context);
-  if (prepared != JD_OK) {
-    return prepared;
-  }
+  PrepareFrame(context);
   context->phase = kPhaseOutsideScan;
   return JD_OK;
 }
@@ -428,8 +425,6 @@ bool PageComplete(const DecoderContext* context) {
 void ReleaseWorkBuffers(DecoderContext* context) {
   platform::HeapRelease(context->bandBuffer);
   context->bandBuffer = nullptr;
-  platform::HeapRelease(context->rowScratch);
-  context->rowScratch = nullptr;
   platform::HeapRelease(context->heldBand);
   context->heldBand = nullptr;
 }
@@ -589,7 +584,7 @@ int ReadFrameHeader(DecoderContext* context, Status* failure) {
   });
 }
 
-Status PrepareFrame(DecoderContext* context) {
+void PrepareFrame(DecoderContext* context) {
   context->maxH = context->comp[0].h;
   context->maxV = context->comp[0].v;
   context->blocksPerMcu = 0;
@@ -603,15 +598,8 @@ Status PrepareFrame(DecoderContext* context) {
     }
     context->blocksPerMcu = static_cast<std::uint8_t>(context->blocksPerMcu + c.h * c.v);
   }
-  // Two rows: the fast band output assembles a pair of rows before writing them back.
-  const std::size_t rowBytes = std::size_t{context->width} * context->numComponents;
-  context->rowScratch = static_cast<std::uint8_t*>(platform::HeapAllocate(2 * rowBytes));
-  if (context->rowScratch == nullptr) {
-    return JD_ERR_NOMEM;
-  }
   SelectRoutines(context);  // one set of routines for the whole frame
   context->frameRead = 1;
-  return JD_OK;
 }
 
 int ReadScanHeader(DecoderContext* context, Status* failure) {

@@ -35,8 +35,8 @@ inline constexpr std::uint8_t kMarkerReserved02 = 0x02;
 // the payload is interpreted only once it is wholly present, except for APPn segments, which are
 // skipped piece by piece once their first bytes have been examined.
 int ReadFrameHeader(DecoderContext* context, Status* failure);
-// After a frame header: maxH, maxV, blocksPerMcu and the row scratch. JD_OK or JD_ERR_NOMEM.
-Status PrepareFrame(DecoderContext* context);
+// After a frame header: maxH, maxV, blocksPerMcu and the frame's routines.
+void PrepareFrame(DecoderContext* context);
 int ReadScanHeader(DecoderContext* context, Status* failure);
 int ReadQuantTables(DecoderContext* context, Status* failure);
 int ReadAppSegment(DecoderContext* context, Status* failure);

@@ -2,7 +2,6 @@
 #include "decoder/output/band_output.h"
 
 #include <cstddef>
-#include <cstring>
 
 #include "decoder/output/band_output_fast.h"
 #include "decoder/cpu_dispatch.h"
@@ -40,7 +39,7 @@ void ConvertLines(DecoderContext* c, bool invertFourth) {
   const std::size_t line = segment * c->numComponents;
   const std::size_t lines = BandLines(c);
   for (std::size_t y = 0; y < lines; ++y) {
-    std::uint8_t* s0 = c->bandBuffer + y * line;
+    std::uint8_t* s0 = BandLineOrigin(c) + y * line;
     std::uint8_t* s1 = s0 + segment;
     std::uint8_t* s2 = s1 + segment;
     for (std::size_t x = 0; x < c->width; ++x) {
@@ -75,17 +74,14 @@ std::uint16_t InterleaveBand(DecoderContext* context) {
   const std::size_t components = c->numComponents;
   const std::size_t line = segment * components;
   const std::size_t width = c->width;
-  const std::size_t rowBytes = width * components;
-  std::uint8_t* band = c->bandBuffer;
-  std::uint8_t* scratch = c->rowScratch;
-  // Row y ends no later than line y + 1 begins, and line y is gathered into the scratch row
-  // before row y overwrites it, so the rewrite is safe in place.
+  const std::uint8_t* lines = BandLineOrigin(c);
+  // Row y ends before line y begins (BandHeadroom), so each row is written straight in place.
+  std::uint8_t* dst = c->bandBuffer;
   for (std::size_t y = 0; y < rows; ++y) {
-    const std::uint8_t* src = band + y * line;
+    const std::uint8_t* src = lines + y * line;
     if (components == 3) {
       const std::uint8_t* s1 = src + segment;
       const std::uint8_t* s2 = s1 + segment;
-      std::uint8_t* dst = scratch;
       for (std::size_t x = 0; x < width; ++x, dst += 3) {
         dst[0] = src[x];
         dst[1] = s1[x];
@@ -94,11 +90,10 @@ std::uint16_t InterleaveBand(DecoderContext* context) {
     } else {
       for (std::size_t x = 0; x < width; ++x) {
         for (std::size_t k = 0; k < components; ++k) {
-          scratch[x * components + k] = src[k * segment + x];
+          *dst++ = src[k * segment + x];
         }
       }
     }
-    std::memcpy(band + y * rowBytes, scratch, rowBytes);
   }
   c->rowsOutput = static_cast<std::uint16_t>(c->rowsOutput + rows);
   return static_cast<std::uint16_t>(rows);

@@ -5,7 +5,6 @@
 #include <immintrin.h>
 
 #include <array>
-#include <cstring>
 
 #include "decoder/output/band_output_fast.h"
 
@@ -158,9 +157,9 @@ void OutputRowsAvx2(DecoderContext* context, BandKind kind, std::size_t rows) {
   const std::size_t segment = width + kBlockSide * static_cast<std::size_t>(c->maxH);
   const std::size_t line = segment * 3;
   const std::size_t rowBytes = width * 3;
-  std::uint8_t* band = c->bandBuffer;
-  // Two scratch rows: a pair of output rows is assembled before either is written back.
-  std::uint8_t* scratch[2] = {c->rowScratch, c->rowScratch + rowBytes};
+  // Rows y and y + 1 end before line y begins (BandHeadroom): rows are written straight in place.
+  std::uint8_t* const band = c->bandBuffer;
+  const std::uint8_t* const bandLines = BandLineOrigin(c);
   // Chroma at half the horizontal resolution lies in the band as equal pairs from column 0 on;
   // at half the vertical resolution as equal pairs of lines from band line 0 on.
   const bool paired = 2 * c->comp[1].h == c->maxH && 2 * c->comp[2].h == c->maxH;
@@ -169,7 +168,8 @@ void OutputRowsAvx2(DecoderContext* context, BandKind kind, std::size_t rows) {
   std::size_t y = 0;
   while (y < rows) {
     const std::size_t lines = pairedLines && y + 1 < rows ? 2 : 1;
-    const std::uint8_t* s0 = band + y * line;
+    const std::uint8_t* s0 = bandLines + y * line;
+    std::uint8_t* const rows0 = band + y * rowBytes;
     const std::uint8_t* s1 = s0 + segment;
     const std::uint8_t* s2 = s1 + segment;
     // The last step takes the line's last 32 pixels, repeating a few: same bytes again. Paired
@@ -181,16 +181,12 @@ void OutputRowsAvx2(DecoderContext* context, BandKind kind, std::size_t rows) {
       for (std::size_t k = 0; k < lines; ++k) {
         __m256i r, g, b;
         ApplyTerms(Load(s0 + k * line + x), terms, &r, &g, &b);
-        StoreThree(scratch[k] + 3 * x, r, g, b);
+        StoreThree(rows0 + k * rowBytes + 3 * x, r, g, b);
       }
       if (x + kLanes == width) {
         break;
       }
       x = x + 2 * kLanes <= width ? x + kLanes : width - kLanes;
-    }
-    // The rows overlap the lines they come from: assembled in the scratch rows first.
-    for (std::size_t k = 0; k < lines; ++k) {
-      std::memcpy(band + (y + k) * rowBytes, scratch[k], rowBytes);
     }
     y += lines;
   }

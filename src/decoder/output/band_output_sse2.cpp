@@ -249,7 +249,9 @@ void OutputRowsSse2(DecoderContext* context, BandKind kind, std::size_t rows) {
   const std::size_t segment = width + kBlockSide * static_cast<std::size_t>(c->maxH);
   const std::size_t line = segment * components;
   const std::size_t rowBytes = width * components;
-  std::uint8_t* band = c->bandBuffer;
+  // Rows y and y + 1 end before line y begins (BandHeadroom): rows are written straight in place.
+  std::uint8_t* const band = c->bandBuffer;
+  const std::uint8_t* const lines = BandLineOrigin(c);
   // Chroma at half the horizontal resolution lies in the band as equal pairs from column 0 on;
   // at half the vertical resolution as equal pairs of lines from band line 0 on. Two lines share
   // their terms in the 64-bit build only: the 32-bit build has eight vector registers, fewer
@@ -258,32 +260,21 @@ void OutputRowsSse2(DecoderContext* context, BandKind kind, std::size_t rows) {
       2 * c->comp[2].h == c->maxH) {
     const bool pairedLines =
         sizeof(void*) == 8 && 2 * c->comp[1].v == c->maxV && 2 * c->comp[2].v == c->maxV;
-    // Two scratch rows: a pair of rows is assembled before either is written back.
-    std::uint8_t* const scratch[2] = {c->rowScratch, c->rowScratch + rowBytes};
     std::size_t y = 0;
     while (y < rows) {
-      const std::size_t lines = pairedLines && y + 1 < rows ? 2 : 1;
-      const std::uint8_t* s0 = band + y * line;
-      OutputPairedLines(s0, s0 + segment, s0 + 2 * segment, line, lines, width, scratch);
-      for (std::size_t k = 0; k < lines; ++k) {
-        std::memcpy(band + (y + k) * rowBytes, scratch[k], rowBytes);
-      }
-      y += lines;
+      const std::size_t count = pairedLines && y + 1 < rows ? 2 : 1;
+      const std::uint8_t* s0 = lines + y * line;
+      std::uint8_t* const dst[2] = {band + y * rowBytes, band + (y + 1) * rowBytes};
+      OutputPairedLines(s0, s0 + segment, s0 + 2 * segment, line, count, width, dst);
+      y += count;
     }
     return;
   }
   for (std::size_t y = 0; y < rows; ++y) {
-    std::uint8_t* src = band + y * line;
-    if (components == 1) {
-      std::memmove(band + y * rowBytes, src, width);  // rows move down, never onto unread data
-      continue;
-    }
-    // The row overlaps the line it comes from, so it is assembled in the scratch row first, as
-    // the plain interleave does.
+    const std::uint8_t* src = lines + y * line;
     const std::uint8_t* segments[kMaxComponents] = {src, src + segment, src + 2 * segment,
                                                     src + 3 * segment};
-    OutputLine(segments, components, kind, width, c->rowScratch);
-    std::memcpy(band + y * rowBytes, c->rowScratch, rowBytes);
+    OutputLine(segments, components, kind, width, band + y * rowBytes);
   }
 }
 

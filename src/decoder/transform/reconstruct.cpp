@@ -126,7 +126,8 @@ BlockPlace PlaceBlock(DecoderContext* c) {
   place.line = place.segment * c->numComponents;
   place.column = c->mcuX + static_cast<std::size_t>(c->expandX) * (c->blockCol - 1u);
   place.top = static_cast<std::size_t>(c->expandY) * (c->blockRow - 1u);
-  place.origin = c->bandBuffer + c->curComp * place.segment + place.column + place.top * place.line;
+  place.origin =
+      BandLineOrigin(c) + c->curComp * place.segment + place.column + place.top * place.line;
   return place;
 }
 
@@ -210,7 +211,7 @@ struct McuSlot {
   std::uint8_t row;      // 1-based, as blockRow
   std::uint8_t repeatX;  // FastRepeat; 0: the general replication of StoreBlock
   std::uint8_t repeatY;
-  std::size_t offset;  // of the block's area from the MCU's first column on band line 0
+  std::size_t offset;  // of the block's area from the band buffer's start, MCU column 0
 };
 
 enum class FastRun : std::uint8_t { kStopped, kBandDone, kOutOfMemory };
@@ -313,7 +314,7 @@ FastRun RunFastBlocks(DecoderContext* c) {
         slot.row = static_cast<std::uint8_t>(row);
         slot.repeatX = fastStore ? repeatX : 0;
         slot.repeatY = fastStore ? repeatY : 0;
-        slot.offset = static_cast<std::size_t>(i) * segment +
+        slot.offset = BandHeadroom(c) + static_cast<std::size_t>(i) * segment +
                       expandX * static_cast<std::size_t>(col - 1) +
                       expandY * static_cast<std::size_t>(row - 1) * line;
       }
@@ -533,7 +534,7 @@ void HandOverEarlierBand(DecoderContext* c, std::uint8_t* band, std::uint16_t ro
 }  // namespace
 
 std::size_t BandBufferSize(const DecoderContext* c) {
-  return SegmentWidth(c) * c->maxV * c->numComponents * kBlockSide;
+  return BandHeadroom(c) + SegmentWidth(c) * c->maxV * c->numComponents * kBlockSide;
 }
 
 void DecodeBand(DecoderContext* context, StepResult* result) {
