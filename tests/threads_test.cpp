@@ -197,9 +197,12 @@ TEST_F(Threads, AutomaticChoiceDoesNotDependOnOtherThreadsProbes) {
     GTEST_SKIP() << "GDI+ cannot be loaded: automatic mode always streams";
   }
   constexpr std::uint32_t kWidth = 8000;
-  const std::uint64_t budget = AutomaticBudget(ProbeLargestAllocation(), 1);
-  const auto height = static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(budget * 97 / 100 / BmpFileSize(kWidth, 1), 65535));
+  const auto heightFor = [](std::uint64_t budget) {
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(budget * 97 / 100 / BmpFileSize(kWidth, 1), 65535));
+  };
+  std::uint64_t budget = AutomaticBudget(ProbeLargestAllocation(), 1);
+  std::uint32_t height = heightFor(budget);
   ASSERT_GT(height, 0u);
   ASSERT_LE(BmpFileSize(kWidth, height), budget);
   std::atomic<bool> stop{false};
@@ -218,7 +221,18 @@ TEST_F(Threads, AutomaticChoiceDoesNotDependOnOtherThreadsProbes) {
     JpegDecodeInstance* instance = CreateJpegDecodeInstance();
     ASSERT_NE(instance, nullptr);
     instance->Start(kWidth, height, JPEGDEC_MODE_AUTO, 1);
-    streamed += instance->IsStreaming();
+    if (instance->IsStreaming() != 0) {
+      // In a 32-bit process any new mapping (another thread's heap, a sanitizer's) may split the
+      // largest free range for good. A Start counts as misled only when a probe made right
+      // after it still finds room for the image; otherwise the test goes on at the new budget.
+      const std::uint64_t now = AutomaticBudget(ProbeLargestAllocation(), 1);
+      if (BmpFileSize(kWidth, height) <= now) {
+        ++streamed;
+      } else {
+        budget = now;
+        height = std::max(heightFor(now), 1u);
+      }
+    }
     instance->Finish(nullptr);
     DeleteJpegDecodeInstance(instance);
   }
