@@ -660,8 +660,9 @@ TEST(FastImages, SelfMadeImagesDecodeAlikeWithEveryLevel) {
   using test::Colour;
   using test::EncodeRecipe;
   using F = std::vector<std::pair<int, int>>;
-  // Sampling layouts with every repeat the fast store takes (1 and 2) and ones it leaves to the
-  // plain replication (3 of 4, 1 of 3, 1 of 4); sizes off the MCU grid; every colour model.
+  // Sampling layouts with every repeat the fast store takes (1, 2 and 4 along a line, 1 and 2
+  // down) and ones it leaves to the plain replication (3 of 4, 1 of 3, 1 of 4 down); sizes off
+  // the MCU grid; every colour model.
   const struct {
     std::uint32_t width, height;
     Colour colour;
@@ -674,6 +675,8 @@ TEST(FastImages, SelfMadeImagesDecodeAlikeWithEveryLevel) {
       {41, 57, Colour::kYCbCr, {{1, 2}, {1, 1}, {1, 1}}, 95},
       {50, 50, Colour::kYCbCr, {}, 100},
       {129, 17, Colour::kYCbCr, {{4, 1}, {2, 1}, {1, 1}}, 80},
+      {71, 45, Colour::kYCbCr, {{4, 2}, {1, 1}, {1, 1}}, 80},
+      {37, 66, Colour::kYCbCr, {{1, 4}, {1, 1}, {1, 1}}, 70},
       {61, 70, Colour::kYCbCr, {{2, 2}, {1, 2}, {2, 1}}, 85},
       {47, 23, Colour::kYCbCr, {{3, 1}, {1, 1}, {1, 1}}, 85},
       {90, 40, Colour::kYCbCr, {{2, 1}, {1, 1}, {2, 1}}, 70},

@@ -38,12 +38,29 @@ inline constexpr std::int32_t kIdctLevelShift = 128;  // T.81 A.3.1: samples cod
 
 // Stores two rows of 8 samples, the 16 bytes of `rows` (the first row in the low half): the first
 // at `dst`, the second kRepeatY lines (of `line` bytes) below it; each sample is repeated
-// kRepeatX times along its line, each line kRepeatY times (1 or 2 each). Templated on the file's
-// Ops so that every instruction set's file keeps its own copy.
+// kRepeatX times along its line (1, 2 or 4), each line kRepeatY times (1 or 2). Templated on the
+// file's Ops so that every instruction set's file keeps its own copy.
 template <class Ops, int kRepeatX, int kRepeatY>
 inline void StoreTwoRows(__m128i rows, std::uint8_t* dst, std::size_t line) {
   constexpr auto kLines = static_cast<std::size_t>(kRepeatY);
-  if constexpr (kRepeatX == 2) {
+  constexpr std::size_t kHalfLine = 16;
+  if constexpr (kRepeatX == 4) {
+    const __m128i first = _mm_unpacklo_epi8(rows, rows);
+    const __m128i second = _mm_unpackhi_epi8(rows, rows);
+    const __m128i firstLeft = _mm_unpacklo_epi16(first, first);
+    const __m128i firstRight = _mm_unpackhi_epi16(first, first);
+    const __m128i secondLeft = _mm_unpacklo_epi16(second, second);
+    const __m128i secondRight = _mm_unpackhi_epi16(second, second);
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < kLines; ++k) {
+      std::uint8_t* const upper = dst + k * line;
+      std::uint8_t* const lower = dst + (kLines + k) * line;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(upper), firstLeft);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(upper + kHalfLine), firstRight);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(lower), secondLeft);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(lower + kHalfLine), secondRight);
+    }
+  } else if constexpr (kRepeatX == 2) {
     const __m128i first = _mm_unpacklo_epi8(rows, rows);
     const __m128i second = _mm_unpackhi_epi8(rows, rows);
 #pragma GCC unroll 8
@@ -62,7 +79,7 @@ inline void StoreTwoRows(__m128i rows, std::uint8_t* dst, std::size_t line) {
 }
 
 // A block's eight rows of samples, two rows per entry of `pairs`, stored at `origin` with each
-// sample repeated repeatX times along its line and each line repeatY times (1 or 2 each).
+// sample repeated repeatX times along its line (1, 2 or 4) and each line repeatY times (1 or 2).
 template <class Ops, int kRepeatX, int kRepeatY>
 inline void StoreBlockRows(const __m128i* pairs, std::uint8_t* origin, std::size_t line) {
   constexpr auto kPairLines = static_cast<std::size_t>(2 * kRepeatY);
@@ -75,7 +92,13 @@ inline void StoreBlockRows(const __m128i* pairs, std::uint8_t* origin, std::size
 template <class Ops>
 inline void StoreBlockRows(const __m128i* pairs, std::uint8_t* origin, std::size_t line,
                            int repeatX, int repeatY) {
-  if (repeatX == 2) {
+  if (repeatX == 4) {
+    if (repeatY == 2) {
+      StoreBlockRows<Ops, 4, 2>(pairs, origin, line);
+    } else {
+      StoreBlockRows<Ops, 4, 1>(pairs, origin, line);
+    }
+  } else if (repeatX == 2) {
     if (repeatY == 2) {
       StoreBlockRows<Ops, 2, 2>(pairs, origin, line);
     } else {

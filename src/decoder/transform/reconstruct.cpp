@@ -132,12 +132,16 @@ BlockPlace PlaceBlock(DecoderContext* c) {
 }
 
 // How often the fast store repeats each sample along an axis: 1 at full resolution, 2 where the
-// factor is half the maximum; 0 for any other ratio, which the plain replication handles.
+// factor is half the maximum, and along a line also 4 where it is a quarter (4:1:1); 0 for any
+// other ratio, which the plain replication handles.
 inline int FastRepeat(std::uint8_t maxFactor, std::uint8_t factor) {
   if (factor == maxFactor) {
     return 1;
   }
   return 2 * factor == maxFactor ? 2 : 0;
+}
+inline int FastRepeatAlongLine(std::uint8_t maxFactor, std::uint8_t factor) {
+  return 4 * factor == maxFactor ? 4 : FastRepeat(maxFactor, factor);
 }
 
 // The fast routines' counterpart of ReconstructBlock followed by StoreBlock, in two halves
@@ -164,7 +168,7 @@ void StoreBlockFast(DecoderContext* c) {
 // or 2 along both axes).
 inline bool FastStoreServes(const DecoderContext* c) {
   const ComponentInfo& ci = c->comp[c->curComp];
-  return FastRepeat(c->maxH, ci.h) != 0 && FastRepeat(c->maxV, ci.v) != 0;
+  return FastRepeatAlongLine(c->maxH, ci.h) != 0 && FastRepeat(c->maxV, ci.v) != 0;
 }
 
 // Counts a finished MCU against the restart interval. True when it was the interval's last: the
@@ -209,7 +213,7 @@ struct McuSlot {
   std::uint8_t component;
   std::uint8_t col;      // 1-based, as blockCol
   std::uint8_t row;      // 1-based, as blockRow
-  std::uint8_t repeatX;  // FastRepeat; 0: the general replication of StoreBlock
+  std::uint8_t repeatX;  // FastRepeatAlongLine; 0: the general replication of StoreBlock
   std::uint8_t repeatY;
   std::size_t offset;  // of the block's area from the band buffer's start, MCU column 0
 };
@@ -238,7 +242,13 @@ void FillFlatBlock(std::int16_t sample, std::uint8_t* origin, std::size_t line, 
                    int repeatY) {
   const std::uint8_t value = ClampSample(sample);
   constexpr std::size_t kSide = kBlockSide;
-  if (repeatX == 2) {
+  if (repeatX == 4) {
+    if (repeatY == 2) {
+      FillArea<4 * kSide, 2 * kBlockSide>(value, origin, line);
+    } else {
+      FillArea<4 * kSide, kBlockSide>(value, origin, line);
+    }
+  } else if (repeatX == 2) {
     if (repeatY == 2) {
       FillArea<2 * kSide, 2 * kBlockSide>(value, origin, line);
     } else {
@@ -261,7 +271,7 @@ void ReconstructIntoBandFast(DecoderContext* c) {
   const bool anyAc =
       avx2 ? DequantiseToColumnsAvx2(c, columns) : DequantiseToColumnsSse2(c, columns);
   const ComponentInfo& ci = c->comp[c->curComp];
-  const int repeatX = FastRepeat(c->maxH, ci.h);
+  const int repeatX = FastRepeatAlongLine(c->maxH, ci.h);
   const int repeatY = FastRepeat(c->maxV, ci.v);
   const BlockPlace place = PlaceBlock(c);
   if (!anyAc) {
@@ -303,7 +313,7 @@ FastRun RunFastBlocks(DecoderContext* c) {
     const ComponentInfo& ci = c->comp[i];
     const std::size_t expandX = BlockExpansion(c->maxH, ci.h);
     const std::size_t expandY = BlockExpansion(c->maxV, ci.v);
-    const auto repeatX = static_cast<std::uint8_t>(FastRepeat(c->maxH, ci.h));
+    const auto repeatX = static_cast<std::uint8_t>(FastRepeatAlongLine(c->maxH, ci.h));
     const auto repeatY = static_cast<std::uint8_t>(FastRepeat(c->maxV, ci.v));
     const bool fastStore = repeatX != 0 && repeatY != 0;
     for (int row = 1; row <= ci.v; ++row) {

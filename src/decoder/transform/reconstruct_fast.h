@@ -70,8 +70,8 @@ void InverseDct8x8Avx2(std::int16_t* block);
 // The inverse DCT of a block given column by column, dequantised (DecodeBlockToColumns):
 // TransformColumns* leave the samples, unclamped, in natural order in `out`; TransformToBand*
 // clamp them into the band at `origin` (lines `line` bytes apart), each sample repeated repeatX
-// times along a line and each line repeatY times (1 or 2 each), as StoreBlock would. Both leave
-// `columns` all zeros, ready for the next block.
+// times along a line (1, 2 or 4) and each line repeatY times (1 or 2), as StoreBlock would. Both
+// leave `columns` all zeros, ready for the next block.
 void TransformColumnsSse2(std::int16_t* columns, std::int16_t* out);
 void TransformColumnsAvx2(std::int16_t* columns, std::int16_t* out);
 void TransformToBandSse2(std::int16_t* columns, std::uint8_t* origin, std::size_t line, int repeatX,

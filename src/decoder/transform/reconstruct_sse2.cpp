@@ -1,6 +1,6 @@
 // SSE2 block reconstruction: dequantisation, the flat-block shortcut, the inverse DCT in 16-bit
-// lanes (idct_words.h) and the store with replication by 1 or 2. Bit for bit the plain routines of
-// reconstruct.cpp (see reconstruct_fast.h).
+// lanes (idct_words.h) and the store with replication (idct_lanes.h). Bit for bit the plain
+// routines of reconstruct.cpp (see reconstruct_fast.h).
 #include <emmintrin.h>
 
 #include <cstring>
