@@ -445,7 +445,7 @@ TEST(DecodeStep, ErrorsReleaseTheBandAndAreFinal) {
                            .MinimalDht(0x00)
                            .MinimalDht(0x10)
                            .Sos(test::kGreyScan)
-                           .Raw({0x00, 0xFF, 0x02})  // four of the band's eight blocks, a bad marker
+                           .Raw({0x00, 0xFF, 0x02})  // four of eight blocks, a bad marker
                            .Take();
   StepResult result = {};
   const std::uint8_t* next = stream.data();

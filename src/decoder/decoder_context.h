@@ -121,7 +121,7 @@ struct DecoderContext {
   std::uint8_t maxH;
   std::uint8_t blocksPerMcu;
   std::int16_t dcPred[kMaxComponents];
-  std::uint8_t* bandBuffer;  // band under construction (owned; see BandHeadroom); null between bands
+  std::uint8_t* bandBuffer;  // band under construction (owned; BandHeadroom); null between bands
   std::uint8_t* spareBand;   // a band given back (ReturnBand), for the next band (owned)
   std::size_t spareBandSize;  // its size in bytes
   const std::uint8_t* inPtr;  // next input byte, inside the caller's buffer
