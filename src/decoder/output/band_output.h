@@ -1,9 +1,10 @@
 // Colour conversion and interleaving of a finished band, in place.
 //
-// On input the band buffer is laid out as block reconstruction leaves it: 8 x maxV lines, each
-// made of one segment of S = width + 8 x maxH bytes per component. On output it starts with the
-// band's image rows, width x numComponents bytes each, pixel-interleaved in frame order, the rows
-// following one another without gaps.
+// On input the band buffer is laid out as block reconstruction leaves it: after the headroom
+// (BandHeadroom), 8 x maxV lines, each made of one segment of S = width + 8 x maxH bytes per
+// component. On output it starts with the band's image rows, width x numComponents bytes each,
+// pixel-interleaved in frame order, the rows following one another without gaps; they are
+// written straight there, since rows y and y + 1 end before line y begins.
 #pragma once
 
 #include <cstddef>

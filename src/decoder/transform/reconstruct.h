@@ -1,10 +1,11 @@
 // Block reconstruction (prediction, dequantisation, inverse DCT) and MCU band assembly.
 //
 // A band is one row of MCUs across the image, 8 x maxV sample lines high. The band buffer holds
-// those lines, each made of one segment per component of S = width + 8 x maxH bytes, every
-// component at the full resolution that maxH and maxV define; the last 8 x maxH bytes of a
-// segment are a margin for the part of the last MCU beyond the right edge. The sample of
-// component c at band line y and column x is byte y x L + c x S + x, with L = numComponents x S.
+// those lines after a headroom for the rows the band output writes (BandHeadroom), each line
+// made of one segment per component of S = width + 8 x maxH bytes, every component at the full
+// resolution that maxH and maxV define; the last 8 x maxH bytes of a segment are a margin for the
+// part of the last MCU beyond the right edge. The sample of component c at band line y and
+// column x is byte BandHeadroom + y x L + c x S + x, with L = numComponents x S.
 #pragma once
 
 #include <cstddef>
