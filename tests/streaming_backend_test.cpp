@@ -54,6 +54,7 @@ struct Script {
   uint16_t width = 0;
   uint8_t components = 0;
   int contextTag = 0;
+  bool inScanData = false;  // WaitsInScanData's answer
 };
 
 Script script;
@@ -132,6 +133,8 @@ StepResult Result(const ScriptedStep& step) {
   script.last = step.status;
   return result;
 }
+
+bool WaitsInScanData(const DecoderContext*) { return script.inScanData; }
 
 int32_t BytesAfterEnd(const DecoderContext*) { return script.inputCount - script.position; }
 
@@ -478,6 +481,64 @@ TEST_F(StreamingBackendTest, AReadMakesAtMostThirtySteps) {
   EXPECT_EQ(Read(), 1);
   EXPECT_EQ(script.calls.size(), 41u);  // ten more JD_OK, then the default JD_NEED_DATA
   EXPECT_EQ(WriteBytes(1), 1);
+}
+
+// Small pieces inside the scan data wait for more before a step; a 0xFF byte, a full gather,
+// a large piece, a Read that finds no new piece and the end of the input step at once. The
+// first piece is always stepped: the decoder has not yet said where it waits.
+TEST_F(StreamingBackendTest, SmallPiecesInTheScanDataAreGatheredUntilAMarkerOrTheEnd) {
+  constexpr uint32_t kGather = StreamingBackend::kGatherBytes;
+  struct Case {
+    const char* what;
+    bool inScanData;
+    std::vector<uint8_t> bytes;
+    uint32_t piece;
+    enum { kWriteOnly, kReadAgain, kEndInput } then;  // after the last piece's Read
+    std::vector<int32_t> stepped;  // the byte counts the steps adopted, in order
+  };
+  std::vector<uint8_t> withMarker(12, 0x11);
+  withMarker[10] = 0xFF;
+  const Case cases[] = {
+      {"single bytes", true, std::vector<uint8_t>(2 * kGather + 88, 0x11), 1, Case::kWriteOnly,
+       {1, kGather, kGather}},
+      {"single bytes, then the end", true, std::vector<uint8_t>(2 * kGather + 88, 0x11), 1,
+       Case::kEndInput, {1, kGather, kGather, 87}},
+      {"single bytes, then a Read more", true, std::vector<uint8_t>(2 * kGather + 88, 0x11), 1,
+       Case::kReadAgain, {1, kGather, kGather, 87}},
+      {"outside the scan data", false, std::vector<uint8_t>(4, 0x11), 1, Case::kWriteOnly,
+       {1, 1, 1, 1}},
+      {"a 0xFF with what was gathered", true, withMarker, 1, Case::kWriteOnly, {1, 10}},
+      {"pieces of 100", true, std::vector<uint8_t>(400, 0x11), 100, Case::kWriteOnly, {100, 300}},
+      {"a full piece", true, std::vector<uint8_t>(3 * kGather, 0x11), kGather, Case::kWriteOnly,
+       {kGather, kGather, kGather}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    script = Script{};
+    script.inScanData = c.inScanData;
+    StreamingBackend backend;
+    ASSERT_EQ(backend.SetUp(0), 1);
+    for (std::size_t at = 0; at < c.bytes.size(); at += c.piece) {
+      const auto length = static_cast<uint32_t>(std::min<std::size_t>(c.piece, c.bytes.size() - at));
+      ASSERT_EQ(backend.Write(c.bytes.data() + at, length), 1) << "at " << at;
+      ASSERT_EQ(backend.Read(&row_, &rowLength_), 1) << "at " << at;
+    }
+    if (c.then == Case::kReadAgain) {
+      EXPECT_EQ(backend.Read(&row_, &rowLength_), 1);
+    } else if (c.then == Case::kEndInput) {
+      backend.MarkInputComplete();
+      EXPECT_EQ(backend.Read(&row_, &rowLength_), -1);
+      EXPECT_EQ(script.endCalls, 1);
+    }
+    std::vector<int32_t> stepped;
+    for (const Call& call : script.calls) {
+      if (call.adopted) {
+        stepped.push_back(call.count);
+      }
+    }
+    EXPECT_EQ(stepped, c.stepped);
+    backend.Finish(nullptr);
+  }
 }
 
 TEST_F(StreamingBackendTest, TheRowShapeIsFixedOnceARowHasGoneOut) {

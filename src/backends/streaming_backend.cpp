@@ -55,6 +55,8 @@ int32_t StreamingBackend::SetUp(uint32_t width) {
   bytesHandedOut = 0;
   rowPixels = 0;
   bytesPerPixel = 0;
+  gathered = 0;
+  markerNear = 0;
   return 1;
 }
 
@@ -83,8 +85,12 @@ int32_t StreamingBackend::Write(const uint8_t* data, uint32_t length) {
     } else {
       if (length == 1) {
         inputBuffer[inputLength] = *data;  // a host writing single bytes: no library call
+        markerNear |= static_cast<uint8_t>(*data == 0xFF);
       } else {
         std::memcpy(inputBuffer + inputLength, data, length);
+        if (length < kGatherBytes && std::memchr(data, 0xFF, length) != nullptr) {
+          markerNear = 1;
+        }
       }
       inputLength += length;
       state = JD_OK;
@@ -134,7 +140,14 @@ void StreamingBackend::TakeStep(const StepResult& step) {
   state = step.status;
 }
 
+bool StreamingBackend::MayGather() const {
+  return inputEnded == 0 && markerNear == 0 && inputLength < kGatherBytes &&
+         lastStep.status == JD_NEED_DATA && context != nullptr && WaitsInScanData(context);
+}
+
 void StreamingBackend::Step() {
+  gathered = 0;
+  markerNear = 0;
   for (int i = 0; i < kMaxStepsPerRead; ++i) {
     TakeStep(DecodeStep(context, inputBuffer, static_cast<int32_t>(inputLength)));
     if (state == JD_NEED_DATA) {
@@ -188,8 +201,15 @@ bool StreamingBackend::NextRow(uint8_t** row, uint32_t* rowLength) {
 }
 
 int32_t StreamingBackend::Read(uint8_t** row, uint32_t* rowLength) {
-  callStartTick = platform::TickCount();
   ++readCalls;
+  if (state == JD_OK && row != nullptr && rowLength != nullptr && MayGather()) {
+    // The bytes just written wait for more. Like an append in Write, deciding so takes far
+    // less than the clock's millisecond, and the call is not timed.
+    state = JD_NEED_DATA;
+    gathered = 1;
+    return kReadAgain;
+  }
+  callStartTick = platform::TickCount();
   int32_t result = kReadAgain;
   if (IsError(state) && context != nullptr) {
     // Also when no input is held: a piece refused for want of memory ended the decode.
@@ -207,7 +227,7 @@ int32_t StreamingBackend::Read(uint8_t** row, uint32_t* rowLength) {
     }
     if (result != kReadRow) {
       // Waiting for input that will not come: there is nothing left to step over.
-      if (state == JD_OK || (state == JD_NEED_DATA && inputEnded == 0)) {
+      if (state == JD_OK || (state == JD_NEED_DATA && (inputEnded == 0 || gathered != 0))) {
         Step();
       }
       if (state == JD_NEED_DATA && inputEnded != 0) {

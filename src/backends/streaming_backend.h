@@ -32,6 +32,12 @@ class StreamingBackend {
   // Decoder steps per Read, and Reads Finish may make to run out a held band.
   static constexpr int kMaxStepsPerRead = 30;
   static constexpr int kMaxDrainReads = 32;
+  // Pieces smaller than this inside a scan's entropy-coded data are gathered until this many
+  // bytes are held before the decoder steps over them: a host writing single bytes would
+  // otherwise pay a whole step per byte. A 0xFF byte (which may begin a marker: a restart, the
+  // end of the image) is stepped over at once, and so are gathered bytes once the input is
+  // complete, so a band comes out at most this many data bytes late and the end never waits.
+  static constexpr uint32_t kGatherBytes = 256;
 
   StreamingBackend() = default;
   StreamingBackend(const StreamingBackend&) = delete;
@@ -74,6 +80,8 @@ class StreamingBackend {
   uint32_t writeCalls = 0;
   uint32_t readCalls = 0;
   uint8_t inputEnded = 0;  // MarkInputComplete was called
+  uint8_t gathered = 0;    // bytes are held that no step has been given yet (kGatherBytes)
+  uint8_t markerNear = 0;  // a byte written since the last step is 0xFF: step at the next Read
 
  private:
   // Releases the held band, if any.
@@ -81,6 +89,8 @@ class StreamingBackend {
   // Replaces the input buffer by one of inputLength + length bytes holding the unread tail;
   // false (the old buffer kept) when it cannot be had.
   bool MakeRoom(uint32_t length);
+  // Whether the bytes written since the last step may wait for more (kGatherBytes).
+  bool MayGather() const;
   // Runs up to kMaxStepsPerRead decoder steps.
   void Step();
   // Tells the decoder that its input has ended (EndOfData) and takes its answer.

@@ -63,6 +63,11 @@ StepResult EndOfData(DecoderContext* context);
 // also release a band itself with platform::HeapRelease.
 void ReturnBand(DecoderContext* context, std::uint8_t* band);
 
+// Whether the decoder, waiting for input, is inside a scan's entropy-coded data with no marker
+// begun (no 0xFF among the bytes it has read and not settled): more data bytes can then only
+// extend the scan, and a caller may gather small pieces before the next step.
+bool WaitsInScanData(const DecoderContext* context);
+
 // After JD_END: the number of bytes that followed the end-of-image marker in the input last
 // adopted.
 std::int32_t BytesAfterEnd(const DecoderContext* context);

@@ -744,6 +744,11 @@ StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::in
   return result;
 }
 
+bool WaitsInScanData(const DecoderContext* context) {
+  return context->lastResult == JD_NEED_DATA && context->phase == kPhaseInScan &&
+         context->markerPending == 0 && context->ffPending == kFfNone;
+}
+
 StepResult EndOfData(DecoderContext* context) {
   StepResult result = {};
   Status status = context->lastResult;
