@@ -57,6 +57,7 @@ int32_t StreamingBackend::SetUp(uint32_t width) {
   bytesPerPixel = 0;
   gathered = 0;
   markerNear = 0;
+  inScanData = 0;
   return 1;
 }
 
@@ -85,7 +86,9 @@ int32_t StreamingBackend::Write(const uint8_t* data, uint32_t length) {
     } else {
       if (length == 1) {
         inputBuffer[inputLength] = *data;  // a host writing single bytes: no library call
-        markerNear |= static_cast<uint8_t>(*data == 0xFF);
+        if (*data == 0xFF) {
+          markerNear = 1;  // stored only then: Read reads this flag together with its neighbours
+        }
       } else {
         std::memcpy(inputBuffer + inputLength, data, length);
         if (length < kGatherBytes && std::memchr(data, 0xFF, length) != nullptr) {
@@ -141,8 +144,7 @@ void StreamingBackend::TakeStep(const StepResult& step) {
 }
 
 bool StreamingBackend::MayGather() const {
-  return inputEnded == 0 && markerNear == 0 && inputLength < kGatherBytes &&
-         lastStep.status == JD_NEED_DATA && context != nullptr && WaitsInScanData(context);
+  return inputEnded == 0 && markerNear == 0 && inputLength < kGatherBytes && inScanData != 0;
 }
 
 void StreamingBackend::Step() {
@@ -167,6 +169,7 @@ void StreamingBackend::Step() {
       break;
     }
   }
+  inScanData = static_cast<uint8_t>(state == JD_NEED_DATA && WaitsInScanData(context));
   if (bytesHandedOut == 0) {
     // Until the first row has gone out, rows take the image's shape from the latest step.
     rowPixels = lastStep.width;

@@ -82,6 +82,7 @@ class StreamingBackend {
   uint8_t inputEnded = 0;  // MarkInputComplete was called
   uint8_t gathered = 0;    // bytes are held that no step has been given yet (kGatherBytes)
   uint8_t markerNear = 0;  // a byte written since the last step is 0xFF: step at the next Read
+  uint8_t inScanData = 0;  // the last step left the decoder waiting inside a scan's data
 
  private:
   // Releases the held band, if any.
