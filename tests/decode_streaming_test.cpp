@@ -106,6 +106,7 @@ std::vector<EncodeRecipe> SelfMadeCases() {
       Recipe(Colour::kGrey, 1, 1000),
       // Wider than 2048 pixels: the streaming input buffer grows with the width.
       Recipe(Colour::kYCbCr, 2100, 24, k422),
+      WithRestart(Recipe(Colour::kYCbCr, 1200, 40, k420), 7),
       // Optimised Huffman tables.
       Optimised(Recipe(Colour::kYCbCr, 48, 40, k420)),
       Optimised(Recipe(Colour::kGrey, 31, 17)),
@@ -213,6 +214,21 @@ TEST_P(SelfMadeImage, SameRowsHoweverTheInputIsSplit) {
     EXPECT_EQ(split.rows, whole.rows) << schedule.Describe();
     EXPECT_EQ(split.digest, whole.digest) << schedule.Describe() << ": rows differ";
   }
+  // Single bytes are gathered where they cannot let a row out: a host that reads once more
+  // before each byte (so that every byte is decoded before the next comes) has had the same rows
+  // handed out at every byte.
+  HostOptions traced;
+  traced.traceRows = true;
+  traced.keepRows = false;
+  const HostResult gathered = DecodeThroughHost(file, traced, PieceSchedule::Fixed(1));
+  traced.readAgainBeforeWriting = true;
+  const HostResult eager = DecodeThroughHost(file, traced, PieceSchedule::Fixed(1));
+  ASSERT_EQ(gathered.rowsAtWrite.size(), file.size());
+  const auto held = std::mismatch(gathered.rowsAtWrite.begin(), gathered.rowsAtWrite.end(),
+                                  eager.rowsAtWrite.begin(), eager.rowsAtWrite.end());
+  EXPECT_TRUE(held.first == gathered.rowsAtWrite.end())
+      << "rows held back at byte " << (held.first - gathered.rowsAtWrite.begin());
+  EXPECT_EQ(gathered.digest, whole.digest);
   // The buffered way feeds the same decoder from its copy of the file.
   const HostResult buffered = Decode(file, PieceSchedule::Random(4, 500), kBuffered);
   EXPECT_EQ(buffered.end, whole.end) << "buffered: " << buffered.Summary();

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -54,7 +55,8 @@ struct Script {
   uint16_t width = 0;
   uint8_t components = 0;
   int contextTag = 0;
-  bool inScanData = false;  // WaitsInScanData's answer
+  int32_t gatherable = 0;  // BytesToGather's answer
+  int32_t tail = 0;        // bytes a step leaves unread by default, at most
 };
 
 Script script;
@@ -85,7 +87,8 @@ StepResult DecodeStep(DecoderContext*, const uint8_t* data, int32_t count) {
     script.inputCount = count;
     script.position = 0;
   }
-  ScriptedStep step{JD_NEED_DATA, script.inputCount - script.position};
+  ScriptedStep step{JD_NEED_DATA,
+                    std::max(script.inputCount - script.position - script.tail, 0)};
   if (!script.steps.empty()) {
     step = script.steps.front();
     script.steps.pop_front();
@@ -134,7 +137,7 @@ StepResult Result(const ScriptedStep& step) {
   return result;
 }
 
-bool WaitsInScanData(const DecoderContext*) { return script.inScanData; }
+int32_t BytesToGather(const DecoderContext*) { return script.gatherable; }
 
 int32_t BytesAfterEnd(const DecoderContext*) { return script.inputCount - script.position; }
 
@@ -483,58 +486,68 @@ TEST_F(StreamingBackendTest, AReadMakesAtMostThirtySteps) {
   EXPECT_EQ(WriteBytes(1), 1);
 }
 
-// Small pieces inside the scan data wait for more before a step; a 0xFF byte, a full gather,
-// a large piece, a Read that finds no new piece and the end of the input step at once. The
-// first piece is always stepped: the decoder has not yet said where it waits.
-TEST_F(StreamingBackendTest, SmallPiecesInTheScanDataAreGatheredUntilAMarkerOrTheEnd) {
+// New bytes wait for more before a step while fewer than the decoder allows (and than
+// kGatherBytes) have come since the last step; a 0xFF byte, a Read that finds no new piece and
+// the end of the input step at once. The first piece is always stepped: the decoder has not yet
+// said where it waits.
+TEST_F(StreamingBackendTest, SmallPiecesAreGatheredWhereTheDecoderAllows) {
   constexpr uint32_t kGather = StreamingBackend::kGatherBytes;
+  constexpr int32_t kAny = INT32_MAX;
   struct Case {
     const char* what;
-    bool inScanData;
+    int32_t gatherable;
     std::vector<uint8_t> bytes;
     uint32_t piece;
     enum { kWriteOnly, kReadAgain, kEndInput } then;  // after the last piece's Read
-    std::vector<int32_t> stepped;  // the byte counts the steps adopted, in order
+    std::vector<int32_t> stepped;  // per Read that steps, the byte count its first step adopted
+    int32_t tail = 0;              // bytes each step leaves unread (a segment waiting), at most
   };
   std::vector<uint8_t> withMarker(12, 0x11);
   withMarker[10] = 0xFF;
   const Case cases[] = {
-      {"single bytes", true, std::vector<uint8_t>(2 * kGather + 88, 0x11), 1, Case::kWriteOnly,
+      {"single bytes", kAny, std::vector<uint8_t>(2 * kGather + 88, 0x11), 1, Case::kWriteOnly,
        {1, kGather, kGather}},
-      {"single bytes, then the end", true, std::vector<uint8_t>(2 * kGather + 88, 0x11), 1,
+      {"single bytes, then the end", kAny, std::vector<uint8_t>(2 * kGather + 88, 0x11), 1,
        Case::kEndInput, {1, kGather, kGather, 87}},
-      {"single bytes, then a Read more", true, std::vector<uint8_t>(2 * kGather + 88, 0x11), 1,
+      {"single bytes, then a Read more", kAny, std::vector<uint8_t>(2 * kGather + 88, 0x11), 1,
        Case::kReadAgain, {1, kGather, kGather, 87}},
-      {"outside the scan data", false, std::vector<uint8_t>(4, 0x11), 1, Case::kWriteOnly,
+      {"a band may end within 10 bytes", 10, std::vector<uint8_t>(25, 0x11), 1, Case::kWriteOnly,
+       {1, 10, 10}},
+      {"the decoder must step", 0, std::vector<uint8_t>(4, 0x11), 1, Case::kWriteOnly,
        {1, 1, 1, 1}},
-      {"a 0xFF with what was gathered", true, withMarker, 1, Case::kWriteOnly, {1, 10}},
-      {"pieces of 100", true, std::vector<uint8_t>(400, 0x11), 100, Case::kWriteOnly, {100, 300}},
-      {"a full piece", true, std::vector<uint8_t>(3 * kGather, 0x11), kGather, Case::kWriteOnly,
+      {"a 0xFF with what was gathered", kAny, withMarker, 1, Case::kWriteOnly, {1, 10}},
+      {"pieces of 100", kAny, std::vector<uint8_t>(400, 0x11), 100, Case::kWriteOnly, {100, 300}},
+      {"a full piece", kAny, std::vector<uint8_t>(3 * kGather, 0x11), kGather, Case::kWriteOnly,
        {kGather, kGather, kGather}},
+      {"a segment's unread bytes do not count", kAny, std::vector<uint8_t>(2 * kGather + 88, 0x11),
+       1, Case::kWriteOnly, {1, 1 + kGather, 1 + 2 * kGather}, 300},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     script = Script{};
-    script.inScanData = c.inScanData;
+    script.gatherable = c.gatherable;
+    script.tail = c.tail;
     StreamingBackend backend;
     ASSERT_EQ(backend.SetUp(0), 1);
+    std::vector<int32_t> stepped;
+    const auto read = [&](int32_t expected) {
+      const std::size_t before = script.calls.size();
+      EXPECT_EQ(backend.Read(&row_, &rowLength_), expected);
+      if (script.calls.size() > before) {
+        stepped.push_back(script.calls[before].count);
+      }
+    };
     for (std::size_t at = 0; at < c.bytes.size(); at += c.piece) {
       const auto length = static_cast<uint32_t>(std::min<std::size_t>(c.piece, c.bytes.size() - at));
       ASSERT_EQ(backend.Write(c.bytes.data() + at, length), 1) << "at " << at;
-      ASSERT_EQ(backend.Read(&row_, &rowLength_), 1) << "at " << at;
+      read(1);
     }
     if (c.then == Case::kReadAgain) {
-      EXPECT_EQ(backend.Read(&row_, &rowLength_), 1);
+      read(1);
     } else if (c.then == Case::kEndInput) {
       backend.MarkInputComplete();
-      EXPECT_EQ(backend.Read(&row_, &rowLength_), -1);
+      read(-1);
       EXPECT_EQ(script.endCalls, 1);
-    }
-    std::vector<int32_t> stepped;
-    for (const Call& call : script.calls) {
-      if (call.adopted) {
-        stepped.push_back(call.count);
-      }
     }
     EXPECT_EQ(stepped, c.stepped);
     backend.Finish(nullptr);

@@ -1,5 +1,6 @@
 #include "backends/streaming_backend.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -57,7 +58,8 @@ int32_t StreamingBackend::SetUp(uint32_t width) {
   bytesPerPixel = 0;
   gathered = 0;
   markerNear = 0;
-  inScanData = 0;
+  gatherLimit = 0;
+  stepLength = 0;
   return 1;
 }
 
@@ -144,7 +146,7 @@ void StreamingBackend::TakeStep(const StepResult& step) {
 }
 
 bool StreamingBackend::MayGather() const {
-  return inputEnded == 0 && markerNear == 0 && inputLength < kGatherBytes && inScanData != 0;
+  return inputEnded == 0 && markerNear == 0 && inputLength - stepLength < gatherLimit;
 }
 
 void StreamingBackend::Step() {
@@ -169,7 +171,9 @@ void StreamingBackend::Step() {
       break;
     }
   }
-  inScanData = static_cast<uint8_t>(state == JD_NEED_DATA && WaitsInScanData(context));
+  const int32_t spare = state == JD_NEED_DATA ? BytesToGather(context) : 0;
+  gatherLimit = spare <= 0 ? 0 : std::min(static_cast<uint32_t>(spare), kGatherBytes);
+  stepLength = inputLength;
   if (bytesHandedOut == 0) {
     // Until the first row has gone out, rows take the image's shape from the latest step.
     rowPixels = lastStep.width;

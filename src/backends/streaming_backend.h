@@ -32,11 +32,13 @@ class StreamingBackend {
   // Decoder steps per Read, and Reads Finish may make to run out a held band.
   static constexpr int kMaxStepsPerRead = 30;
   static constexpr int kMaxDrainReads = 32;
-  // Pieces smaller than this inside a scan's entropy-coded data are gathered until this many
-  // bytes are held before the decoder steps over them: a host writing single bytes would
-  // otherwise pay a whole step per byte. A 0xFF byte (which may begin a marker: a restart, the
-  // end of the image) is stepped over at once, and so are gathered bytes once the input is
-  // complete, so a band comes out at most this many data bytes late and the end never waits.
+  // Small pieces are gathered, up to this many new bytes, before the decoder steps over them,
+  // where the decoder says that they cannot let a row out (BytesToGather: inside a scan's data
+  // short of a band's end, inside a marker segment that only prepares the image): a host
+  // writing single bytes would otherwise pay a whole step per byte. A 0xFF byte (which may
+  // begin a marker) is stepped over at once, and so are gathered bytes at a Read that finds no
+  // new piece and once the input is complete: what Read hands out is the same, only the work
+  // is done in fewer steps.
   static constexpr uint32_t kGatherBytes = 256;
 
   StreamingBackend() = default;
@@ -80,9 +82,10 @@ class StreamingBackend {
   uint32_t writeCalls = 0;
   uint32_t readCalls = 0;
   uint8_t inputEnded = 0;  // MarkInputComplete was called
+  uint32_t gatherLimit = 0;  // new bytes that wait for more: fewer than this (BytesToGather)
+  uint32_t stepLength = 0;   // inputLength after the last step: the bytes new since then follow
   uint8_t gathered = 0;    // bytes are held that no step has been given yet (kGatherBytes)
   uint8_t markerNear = 0;  // a byte written since the last step is 0xFF: step at the next Read
-  uint8_t inScanData = 0;  // the last step left the decoder waiting inside a scan's data
 
  private:
   // Releases the held band, if any.

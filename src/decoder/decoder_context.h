@@ -14,6 +14,7 @@ namespace jpegdec {
 inline constexpr int kMaxComponents = 4;
 inline constexpr int kNumTables = 4;
 inline constexpr int kBlockSize = 64;
+inline constexpr int kBlockSide = 8;  // samples along a block's side
 inline constexpr int kDcCapacity = 12;
 inline constexpr int kAcCapacity = 256;
 inline constexpr int kFastLookupLengths = 8;   // codes of 1..8 bits go through the lookup

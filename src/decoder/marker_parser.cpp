@@ -43,6 +43,7 @@
 // taken as 1x1: its scan is non-interleaved, one block per MCU, whatever the header declares.
 #include "decoder/marker_parser.h"
 
+#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -744,9 +745,44 @@ StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::in
   return result;
 }
 
-bool WaitsInScanData(const DecoderContext* context) {
-  return context->lastResult == JD_NEED_DATA && context->phase == kPhaseInScan &&
-         context->markerPending == 0 && context->ffPending == kFfNone;
+std::int32_t BytesToGather(const DecoderContext* context) {
+  constexpr std::int32_t kAny = INT32_MAX;
+  if (context->lastResult != JD_NEED_DATA) {
+    return 0;
+  }
+  if (context->phase != kPhaseInScan) {
+    // A segment's reader waits for the rest of it. The end of a scan header starts the data,
+    // the end of a DNL segment may let an open page's last band out.
+    const bool preparing = context->markerPending != 0 && context->marker != kMarkerSos &&
+                           context->marker != kMarkerDnl;
+    return preparing ? kAny : 0;
+  }
+  if (context->markerPending != 0 || context->ffPending != kFfNone) {
+    return 0;
+  }
+  if (context->rowsOutput >= context->height || context->restartDue != 0) {
+    return kAny;  // only padding and a marker can come
+  }
+  if (context->heldBand != nullptr || context->blocksPerMcu == 0 || context->maxH == 0) {
+    return 0;  // a held band goes out with the next band's first block
+  }
+  // Blocks of the band after the current one, each at least as long as the shortest block of
+  // any component; the bits held may already finish the current block.
+  int fewestBits = kMaxCodeBits;
+  for (int i = 0; i < context->numComponents && i < kMaxComponents; ++i) {
+    const int bits = FewestBlockBits(context, i);
+    fewestBits = bits < fewestBits ? bits : fewestBits;
+  }
+  const std::int64_t mcuWidth = std::int64_t{kBlockSide} * context->maxH;
+  const std::int64_t mcusPerBand = (context->width + mcuWidth - 1) / mcuWidth;
+  const std::int64_t mcusLeft = mcusPerBand - context->mcuX / mcuWidth;
+  const std::int64_t blocksAfter = mcusLeft * context->blocksPerMcu - context->blocksDone - 1;
+  const std::int64_t spareBits = fewestBits * blocksAfter - context->bitCount;
+  if (spareBits <= 0) {
+    return 0;
+  }
+  const std::int64_t bytes = (spareBits - 1) / CHAR_BIT;
+  return bytes > kAny ? kAny : static_cast<std::int32_t>(bytes);
 }
 
 StepResult EndOfData(DecoderContext* context) {

@@ -151,6 +151,7 @@ HostResult DecodeThroughHost(const std::vector<std::uint8_t>& file, const HostOp
   std::size_t pieceEnd = pieces.empty() ? 0 : pieces[0];
   std::uint64_t refusedInARow = 0;
   bool inputEnded = false;
+  bool readAgain = false;  // the Read once more of readAgainBeforeWriting was made
   std::uint64_t idleReads = 0;
   const std::uint64_t callLimit = 100000 + 16 * static_cast<std::uint64_t>(file.size()) +
                                   2 * static_cast<std::uint64_t>(kMaxRows);
@@ -192,10 +193,19 @@ HostResult DecodeThroughHost(const std::vector<std::uint8_t>& file, const HostOp
       break;
     }
     if (position < file.size()) {
+      if (options.readAgainBeforeWriting && !readAgain) {
+        readAgain = true;
+        continue;
+      }
+      readAgain = false;
       // The next piece, or the one refused last time, whole: never split.
       const auto piece = static_cast<std::uint32_t>(pieceEnd - position);
       ++result.calls;
+      const std::uint32_t rowsBefore = result.rows;
       if (instance->Write(file.data() + position, piece) != 0) {
+        if (options.traceRows) {
+          result.rowsAtWrite.push_back(rowsBefore);
+        }
         position += piece;
         result.bytesWritten += piece;
         if (pieceIndex + 1 < pieces.size()) {

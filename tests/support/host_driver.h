@@ -36,6 +36,11 @@ struct HostOptions {
   std::uint32_t startWidth = 0;
   std::uint32_t startHeight = 0;
   bool keepRows = true;  // keep every row's bytes (otherwise only their digest)
+  // Note the rows handed out before each piece is written (HostResult::rowsAtWrite).
+  bool traceRows = false;
+  // Read once more after Read returned 1 before writing the next piece: the library then decodes
+  // every byte before the next comes, whatever it would have gathered.
+  bool readAgainBeforeWriting = false;
 };
 
 // How the host's decode ended.
@@ -67,6 +72,7 @@ struct HostResult {
   // The longest run of Reads answering 1 after EndOfInput without a row between them: how long
   // the host waited for the end once every byte was written.
   std::uint32_t idleAfterInputEnded = 0;
+  std::vector<std::uint32_t> rowsAtWrite;  // with traceRows: rows out before each accepted piece
 
   // One line for failure messages: end, rows, row length, calls.
   std::string Summary() const;

@@ -60,6 +60,12 @@ void GenerateHuffmanCodes(const std::uint8_t* counts, std::int16_t capacity, std
 // False, nothing changed, for any other byte.
 bool LoadStandardHuffmanTable(DecoderContext* context, std::uint8_t classAndId);
 
+// The fewest bits a block of component `component` can take with the tables its scan selects:
+// the shortest DC code, then the end-of-block code or, where that is longer or missing, four of
+// the shortest AC codes (a block that ends without one needs at least four codes to reach its
+// last coefficient). 0 when a table is not defined.
+int FewestBlockBits(const DecoderContext* context, int component);
+
 // Block-level entropy decoding. Results: 1 done, JD_NEED_DATA, JD_ERR_DATA, or JD_OK (DC only:
 // a marker handed back, or fill bytes taken). On 1 the DC difference has been written and
 // coefIndex is 1; the AC forms have written block[1..63] in zig-zag order, zeros included.

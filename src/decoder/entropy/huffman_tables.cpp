@@ -4,6 +4,7 @@
 
 #include "decoder/entropy/huffman.h"
 #include "decoder/entropy/huffman_fast.h"
+#include "decoder/entropy/huffman_internal.h"
 
 namespace jpegdec {
 namespace {
@@ -168,6 +169,34 @@ void GenerateHuffmanCodes(const std::uint8_t* counts, std::int16_t capacity, std
       ++code;
     }
   }
+}
+
+int FewestBlockBits(const DecoderContext* context, int component) {
+  constexpr int kCodesToTheLastCoefficient = 4;  // each code covers at most 16 positions
+  const ComponentInfo& ci = context->comp[component];
+  const int dc = ci.dcTable;
+  const int ac = ci.acTable - entropy::kAcTableBase;
+  if (dc >= kNumTables || ((context->dcDefined >> dc) & 1) == 0 || ac < 0 || ac >= kNumTables ||
+      ((context->acDefined >> ac) & 1) == 0) {
+    return 0;
+  }
+  const auto shortest = [](const std::uint8_t* bits) {
+    for (int length = 1; length <= kMaxCodeBits; ++length) {
+      if (bits[length - 1] != 0) {
+        return length;
+      }
+    }
+    return 0;
+  };
+  const AcHuffmanTable& table = context->acTables[ac];
+  int ending = kCodesToTheLastCoefficient * shortest(table.bits);
+  for (int i = 0; i < kAcCapacity && table.sizes[i] != 0; ++i) {
+    if (table.vals[i] == 0x00) {  // end of block
+      ending = table.sizes[i] < ending ? table.sizes[i] : ending;
+      break;
+    }
+  }
+  return shortest(context->dcTables[dc].bits) + ending;
 }
 
 int ReadHuffmanTables(DecoderContext* context, Status* failure) {

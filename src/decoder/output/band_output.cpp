@@ -13,7 +13,6 @@ namespace {
 constexpr std::int32_t kHalf = kYccHalf;
 constexpr int kFractionBits = kYccFractionBits;
 constexpr std::uint8_t kFullScale = 255;
-constexpr int kBlockSide = 8;
 
 inline std::uint8_t Clamp(std::int32_t v) {
   if (v < 0) {

@@ -17,7 +17,6 @@ constexpr std::size_t kLanes = 32;  // pixels per step
 // vector registers, spends more keeping the terms for the second line than forming them again
 // (measured under Wine).
 constexpr bool kShareTermsOfLines = sizeof(void*) == 8;
-constexpr int kBlockSide = 8;
 
 inline __m256i Load(const std::uint8_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));

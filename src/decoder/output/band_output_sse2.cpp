@@ -12,7 +12,6 @@ namespace jpegdec {
 namespace {
 
 constexpr std::size_t kLanes = 16;  // pixels per step
-constexpr int kBlockSide = 8;
 
 inline __m128i Load(const std::uint8_t* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));

@@ -32,7 +32,6 @@ constexpr int kFractionBits = kIdctFractionBits;
 constexpr int kOutputShift = kIdctOutputShift;
 constexpr std::int32_t kLevelShift = kIdctLevelShift;
 
-constexpr int kBlockSide = 8;
 constexpr int kLargestFactor = 4;  // T.81 B.2.2: sampling factors are 1..4
 
 // The transform's sums wrap modulo 2^32 like the hardware adds them: coefficients spanning the
