@@ -766,18 +766,22 @@ std::int32_t BytesToGather(const DecoderContext* context) {
   if (context->heldBand != nullptr || context->blocksPerMcu == 0 || context->maxH == 0) {
     return 0;  // a held band goes out with the next band's first block
   }
-  // Blocks of the band after the current one, each at least as long as the shortest block of
-  // any component; the bits held may already finish the current block.
-  int fewestBits = kMaxCodeBits;
+  // The fewest bits the band's blocks after the current one can take (the bits held may already
+  // finish the current block): those left in the current MCU, then whole MCUs.
+  std::int64_t mcuBits = 0;
+  std::int64_t restOfMcuBits = 0;
+  int slot = 0;
   for (int i = 0; i < context->numComponents && i < kMaxComponents; ++i) {
     const int bits = FewestBlockBits(context, i);
-    fewestBits = bits < fewestBits ? bits : fewestBits;
+    for (int b = 0; b < context->comp[i].h * context->comp[i].v; ++b, ++slot) {
+      mcuBits += bits;
+      restOfMcuBits += slot > context->blocksDone ? bits : 0;
+    }
   }
   const std::int64_t mcuWidth = std::int64_t{kBlockSide} * context->maxH;
   const std::int64_t mcusPerBand = (context->width + mcuWidth - 1) / mcuWidth;
-  const std::int64_t mcusLeft = mcusPerBand - context->mcuX / mcuWidth;
-  const std::int64_t blocksAfter = mcusLeft * context->blocksPerMcu - context->blocksDone - 1;
-  const std::int64_t spareBits = fewestBits * blocksAfter - context->bitCount;
+  const std::int64_t mcusAfter = mcusPerBand - context->mcuX / mcuWidth - 1;
+  const std::int64_t spareBits = restOfMcuBits + mcusAfter * mcuBits - context->bitCount;
   if (spareBits <= 0) {
     return 0;
   }
