@@ -56,7 +56,8 @@
  *     the calls counted (refused ones included; in buffered mode, the pieces fed to the decoder
  *     and the decoder's reads). 0 without a back-end. In streaming mode a Write is timed only
  *     when its piece makes the input buffer grow: appending a piece is a copy far below a
- *     millisecond, which for single-byte pieces would cost less than reading the clock.
+ *     millisecond, which for single-byte pieces would cost less than reading the clock. Nor is
+ *     a Read that only leaves a small piece waiting for the next (below).
  *
  * Read results: 0 a row was handed out; 1 no row now (more input needed, input not yet
  * complete, or more work to do first: call Read again); 2 no more rows; -1 decoding failed,
@@ -77,6 +78,10 @@
  *     Start, at least 100 KiB) grows at most to the largest piece written plus that remainder,
  *     never with the image. If that memory cannot be had, the piece is refused and the next
  *     Read returns -1.
+ *   - Small pieces may wait for the next before they are decoded (Read then answers 1 at once),
+ *     but only where they cannot let a row out: after every piece, reading until 1 hands out
+ *     the same rows as if each piece were decoded at once. A Read that finds no new piece, and
+ *     EndOfInput, decode whatever waits; an error in such bytes is reported by a later Read.
  *   - Once every byte is written, call EndOfInput and Read until 2 or -1. Read may still answer
  *     1 a few times (the decoder works in shares); once the decoder has used every byte and
  *     would wait for more, Read hands out the rows already decoded, then returns 2 when every
