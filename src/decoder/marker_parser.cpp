@@ -760,7 +760,7 @@ std::int32_t BytesToGather(const DecoderContext* context) {
   if (context->markerPending != 0 || context->ffPending != kFfNone) {
     return 0;
   }
-  if (context->rowsOutput >= context->height || context->restartDue != 0) {
+  if (context->rowsOutput >= context->height) {
     return kAny;  // only padding and a marker can come
   }
   if (context->heldBand != nullptr || context->blocksPerMcu == 0 || context->maxH == 0) {
