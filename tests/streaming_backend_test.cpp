@@ -538,7 +538,8 @@ TEST_F(StreamingBackendTest, SmallPiecesAreGatheredWhereTheDecoderAllows) {
       }
     };
     for (std::size_t at = 0; at < c.bytes.size(); at += c.piece) {
-      const auto length = static_cast<uint32_t>(std::min<std::size_t>(c.piece, c.bytes.size() - at));
+      const auto length =
+          static_cast<uint32_t>(std::min<std::size_t>(c.piece, c.bytes.size() - at));
       ASSERT_EQ(backend.Write(c.bytes.data() + at, length), 1) << "at " << at;
       read(1);
     }

@@ -56,7 +56,6 @@ int32_t StreamingBackend::SetUp(uint32_t width) {
   bytesHandedOut = 0;
   rowPixels = 0;
   bytesPerPixel = 0;
-  gathered = 0;
   markerNear = 0;
   gatherLimit = 0;
   stepLength = 0;
@@ -150,7 +149,6 @@ bool StreamingBackend::MayGather() const {
 }
 
 void StreamingBackend::Step() {
-  gathered = 0;
   markerNear = 0;
   for (int i = 0; i < kMaxStepsPerRead; ++i) {
     TakeStep(DecodeStep(context, inputBuffer, static_cast<int32_t>(inputLength)));
@@ -213,7 +211,6 @@ int32_t StreamingBackend::Read(uint8_t** row, uint32_t* rowLength) {
     // The bytes just written wait for more. Like an append in Write, deciding so takes far
     // less than the clock's millisecond, and the call is not timed.
     state = JD_NEED_DATA;
-    gathered = 1;
     return kReadAgain;
   }
   callStartTick = platform::TickCount();
@@ -233,8 +230,10 @@ int32_t StreamingBackend::Read(uint8_t** row, uint32_t* rowLength) {
       }
     }
     if (result != kReadRow) {
-      // Waiting for input that will not come: there is nothing left to step over.
-      if (state == JD_OK || (state == JD_NEED_DATA && (inputEnded == 0 || gathered != 0))) {
+      // Waiting for input that will not come: there is nothing left to step over, unless bytes
+      // were gathered since the last step.
+      const bool gathered = inputLength > stepLength;
+      if (state == JD_OK || (state == JD_NEED_DATA && (inputEnded == 0 || gathered))) {
         Step();
       }
       if (state == JD_NEED_DATA && inputEnded != 0) {

@@ -84,7 +84,6 @@ class StreamingBackend {
   uint8_t inputEnded = 0;  // MarkInputComplete was called
   uint32_t gatherLimit = 0;  // new bytes that wait for more: fewer than this (BytesToGather)
   uint32_t stepLength = 0;   // inputLength after the last step: the bytes new since then follow
-  uint8_t gathered = 0;    // bytes are held that no step has been given yet (kGatherBytes)
   uint8_t markerNear = 0;  // a byte written since the last step is 0xFF: step at the next Read
 
  private:
