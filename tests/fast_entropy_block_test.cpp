@@ -14,6 +14,7 @@
 #include "decoder/decoder.h"
 #include "decoder/entropy/huffman.h"
 #include "decoder/entropy/huffman_fast.h"
+#include "decoder/entropy/huffman_fast_block.h"
 #include "decoder/transform/reconstruct_fast.h"
 #include "support/routine_levels.h"
 

@@ -88,14 +88,7 @@ void CloseFastReader(DecoderContext* context, const FastReader& reader);
 // Bytes of input the reader has not looked at yet.
 inline std::ptrdiff_t FastReaderAhead(const FastReader& reader) { return reader.end - reader.p; }
 
-// Decodes one whole block: its DC difference into *difference, and its AC coefficients,
-// dequantised to 16 bits as the plain reconstruction does it, into `columns` in natural order
-// read column by column (entry 8u + r: row r, column u; see kZigZagByColumn). `columns` must be
-// all zeros on entry; columns[0] is left for the caller. *anyAc tells whether a dequantised AC
-// coefficient is non-zero (if not, only columns[0] can be). False where the plain routines
-// would not complete the block the same way from these bits: the reader is then unchanged and
-// `columns` all zeros again.
-bool DecodeBlockToColumns(FastReader* reader, const FastBlockTables& tables,
-                          std::int16_t* difference, std::int16_t* columns, bool* anyAc);
+// DecodeBlockToColumns, the whole-block decoder of the band decoder's block loop, is inline in
+// huffman_fast_block.h.
 
 }  // namespace jpegdec

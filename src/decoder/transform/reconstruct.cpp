@@ -7,10 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "decoder/output/band_output.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/entropy/huffman.h"
 #include "decoder/entropy/huffman_fast.h"
+#include "decoder/entropy/huffman_fast_block.h"
+#include "decoder/output/band_output.h"
 #include "decoder/transform/idct_lanes.h"
 #include "decoder/transform/reconstruct_fast.h"
 #include "platform/platform.h"
@@ -380,8 +381,8 @@ FastRun RunFastBlocks(DecoderContext* c) {
         if (pending.origin != nullptr) {
           transform(pending);
         }
-        pending = PendingBlock{origin, static_cast<std::uint8_t>(current), slot.repeatX,
-                               slot.repeatY};
+        pending =
+            PendingBlock{origin, static_cast<std::uint8_t>(current), slot.repeatX, slot.repeatY};
         current ^= 1;
       }
     } else {
