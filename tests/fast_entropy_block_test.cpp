@@ -438,7 +438,9 @@ TEST(FastEntropyBlocks, ColumnFormThroughAnOpenReaderAgrees) {
             ASSERT_EQ(columns.v[columnOf[k]], product) << where << ", coefficient " << k;
           }
           ASSERT_EQ(columns.v[0], 0) << where;
-          ASSERT_EQ(anyAc, nonZero) << where;
+          if (nonZero) {  // without AC codes only columns[0] may be non-zero
+            ASSERT_TRUE(anyAc) << where;
+          }
           columns = {};
         }
         if (!columnsDone || block % 3 == 2) {

@@ -173,24 +173,26 @@ inline bool TakeExtra(BitReader& r, int n, std::int16_t* value) {
 
 // Where a block's AC coefficients go. ZigZagSink: as decoded, into block[1..63] in zig-zag
 // order. ColumnSink: dequantised (16-bit products) into a block stored column by column, noting
-// whether any product is non-zero; that block is all zeros to begin with (the transforms leave
-// it so), which spares clearing it for every block.
+// whether the block has AC codes at all; that block is all zeros to begin with (the transforms
+// leave it so), which spares clearing it for every block. End(coded) is told, once the block is
+// complete, whether a code other than the end of block was read.
 struct ZigZagSink {
   std::int16_t* block;
   void Clear() { std::memset(block + 1, 0, (kBlockSize - 1) * sizeof(block[0])); }
   void Put(int k, std::int16_t value) { block[k] = value; }
+  void End(bool /*coded*/) {}
 };
 
 struct ColumnSink {
   std::int16_t* columns;
   const std::uint8_t* quant;
-  std::int32_t any;
+  bool any;
   void Clear() {}
   void Put(int k, std::int16_t value) {
-    const auto product = static_cast<std::int16_t>(value * quant[k]);
-    columns[kColumnOfZigZag[static_cast<std::size_t>(k)]] = product;
-    any |= product;
+    columns[kColumnOfZigZag[static_cast<std::size_t>(k)]] =
+        static_cast<std::int16_t>(value * quant[k]);
   }
+  void End(bool coded) { any = coded; }
 };
 
 // The coefficients 1..63 of the block (T.81 Figure F.13); false where the plain routine would
@@ -218,6 +220,8 @@ template <class Sink>
       sink.Put(first, static_cast<std::int16_t>(pair >> kPairValueShift));
       const auto advance = static_cast<int>((pair >> kPairAdvanceShift) & kByteMask);
       if (advance == kPairEndsBlock) {
+        // A coefficient before the end of block, or a coefficient decoded earlier.
+        sink.End(k > 1 || static_cast<std::int16_t>(pair >> kPairValueShift) != 0);
         return true;
       }
       sink.Put(second, static_cast<std::int16_t>(pair >> kPairSecondValueShift));
@@ -232,6 +236,7 @@ template <class Sink>
       if (used > r.bits || k >= kBlockSize) {
         if (run == kFoldedEndRun && used <= r.bits) {
           Consume(r, used);  // end of block
+          sink.End(k - run > 1);
           return true;
         }
         return false;
@@ -248,6 +253,7 @@ template <class Sink>
     }
     Consume(r, length);
     if (symbol == kEob) {
+      sink.End(k > 1);
       return true;
     }
     if (symbol == kZrl) {
@@ -272,6 +278,7 @@ template <class Sink>
     }
     ++k;
   }
+  sink.End(true);
   return true;
 }
 
@@ -307,8 +314,10 @@ template <class Sink>
 // Decodes one whole block: its DC difference into *difference, and its AC coefficients,
 // dequantised to 16 bits as the plain reconstruction does it, into `columns` in natural order
 // read column by column (entry 8u + r: row r, column u; see kZigZagByColumn). `columns` must be
-// all zeros on entry; columns[0] is left for the caller. *anyAc tells whether a dequantised AC
-// coefficient is non-zero (if not, only columns[0] can be). False where the plain routines
+// all zeros on entry; columns[0] is left for the caller. *anyAc tells whether the block has AC
+// codes (any code but its end of block): if not, only columns[0] can be non-zero; if so, the
+// products may still all be zero (zero quantisation entries, runs of zeros alone), which the
+// transform turns into the same samples as a flat block's fill. False where the plain routines
 // would not complete the block the same way from these bits: the reader is then unchanged and
 // `columns` all zeros again.
 [[gnu::always_inline]] inline bool DecodeBlockToColumns(FastReader* reader,
@@ -316,14 +325,14 @@ template <class Sink>
                                                         std::int16_t* difference,
                                                         std::int16_t* columns, bool* anyAc) {
   fast_block::BitReader r = *reader;
-  fast_block::ColumnSink sink{columns, tables.quant, 0};
+  fast_block::ColumnSink sink{columns, tables.quant, false};
   int category = 0;
   if (!fast_block::DecodeBlock(r, tables, difference, &category, sink)) {
     std::memset(columns, 0, kBlockSize * sizeof(columns[0]));
     return false;
   }
   *reader = r;
-  *anyAc = sink.any != 0;
+  *anyAc = sink.any;
   return true;
 }
 
