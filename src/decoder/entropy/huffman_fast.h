@@ -33,7 +33,7 @@ inline constexpr std::int32_t kFastInputAhead = 32;
 // from p to end. Opened on a context at a block start; several blocks may then be decoded in a
 // row; closing it writes back to the context what the plain routines would hold at that point.
 struct FastReader {
-  std::uint64_t acc;
+  std::uintptr_t acc;  // a register's width (see huffman_fast_block.h)
   int bits;
   const std::uint8_t* p;
   const std::uint8_t* end;

@@ -65,12 +65,13 @@ inline constexpr std::uint64_t PackPair(int used, int firstAt, int advance, int 
          std::uint64_t{secondValue} << kPairSecondValueShift;
 }
 
-// The bit buffer: 64 bits. The 32-bit build takes 64 bits as well: register pairs cost less
-// there than refilling twice as often (measured under Wine).
-using Accumulator = std::uint64_t;
+// The bit buffer: one register, 64 bits or 32.
+using Accumulator = decltype(FastReader::acc);
 inline constexpr int kAccBits = static_cast<int>(sizeof(Accumulator)) * CHAR_BIT;
-// Refilled below this many bits, the buffer holds a code and its extra bits (16 + 16).
-inline constexpr int kRefillBelow = 32;
+// Refilled below this many bits (at a block's start and before each AC look-up), the buffer
+// holds at least a code and its extra bits (16 + 16) in 64 bits, and a whole code (16) in 32
+// bits, whose extra bits then refill it themselves where needed.
+inline constexpr int kRefillBelow = kAccBits / 2;
 inline constexpr int kWordBytes = static_cast<int>(sizeof(Accumulator));
 inline constexpr Accumulator kLowBits =
     static_cast<Accumulator>(~Accumulator{0}) / 0xFF;      // 0x0101...
@@ -85,8 +86,10 @@ using BitReader = FastReader;
 inline Accumulator LoadBigEndian(const std::uint8_t* p) {
   Accumulator w = 0;
   std::memcpy(&w, p, sizeof(w));
-  if constexpr (std::endian::native == std::endian::little) {
-    w = __builtin_bswap64(w);
+  if constexpr (std::endian::native == std::endian::little && sizeof(w) == sizeof(std::uint64_t)) {
+    w = static_cast<Accumulator>(__builtin_bswap64(w));
+  } else if constexpr (std::endian::native == std::endian::little) {
+    w = static_cast<Accumulator>(__builtin_bswap32(static_cast<std::uint32_t>(w)));
   }
   return w;
 }
