@@ -214,20 +214,25 @@ template <class Sink>
     const std::int32_t ahead = Peek(r, kFastBits);
     // One or two codes, as long as the second position is in the block; otherwise (and for codes
     // that are not folded) the first code alone, below, which then also meets what is amiss.
+    // The entry's two halves taken apart first, so that a 32-bit build works on single registers.
     const std::uint64_t pair = pairs[ahead];
-    const auto pairUsed = static_cast<int>(pair & kByteMask);
-    const int first = k + static_cast<int>((pair >> kPairFirstShift) & kByteMask);
-    const int second = k + static_cast<int>((pair >> kPairSecondShift) & kByteMask);
+    const auto control = static_cast<std::uint32_t>(pair);
+    const auto values = static_cast<std::uint32_t>(pair >> kPairValueShift);
+    const auto pairUsed = static_cast<int>(control & kByteMask);
+    const int first = k + static_cast<int>((control >> kPairFirstShift) & kByteMask);
+    const int second = k + static_cast<int>(control >> kPairSecondShift);
     if (pairUsed <= r.bits && second < kBlockSize) {
       Consume(r, pairUsed);
-      sink.Put(first, static_cast<std::int16_t>(pair >> kPairValueShift));
-      const auto advance = static_cast<int>((pair >> kPairAdvanceShift) & kByteMask);
+      const auto firstValue = static_cast<std::int16_t>(values);
+      sink.Put(first, firstValue);
+      const auto advance = static_cast<int>((control >> kPairAdvanceShift) & kByteMask);
       if (advance == kPairEndsBlock) {
         // A coefficient before the end of block, or a coefficient decoded earlier.
-        sink.End(k > 1 || static_cast<std::int16_t>(pair >> kPairValueShift) != 0);
+        sink.End(k > 1 || firstValue != 0);
         return true;
       }
-      sink.Put(second, static_cast<std::int16_t>(pair >> kPairSecondValueShift));
+      sink.Put(second,
+               static_cast<std::int16_t>(values >> (kPairSecondValueShift - kPairValueShift)));
       k += advance;
       continue;
     }
