@@ -15,17 +15,19 @@
 
 #include "decoder/decoder_context.h"
 #include "decoder/entropy/huffman_fast.h"
+#include "decoder/entropy/huffman_internal.h"
 #include "decoder/transform/reconstruct_fast.h"
 
 namespace jpegdec {
 namespace fast_block {
 
-inline constexpr std::uint8_t kMarkerPrefix = 0xFF;
-inline constexpr std::uint8_t kStuffedZero = 0x00;
-inline constexpr std::uint8_t kZrl = 0xF0;  // sixteen zeros
-inline constexpr std::uint8_t kEob = 0x00;  // rest of the block is zero
-inline constexpr int kZrlRun = 16;
-inline constexpr std::uint8_t kAcTableBase = 16;  // comp[].acTable holds 16 + Ta
+using entropy::kAcTableBase;
+using entropy::kEob;
+using entropy::kMarkerPrefix;
+using entropy::kStuffedZero;
+using entropy::kZrl;
+using entropy::kZrlRun;
+
 inline constexpr int kLookupEntries = 1 << kFastBits;
 inline constexpr int kLengthShift = 8;  // lookup entry: length << 8 | symbol
 inline constexpr int kValueShift = 16;  // folded entry: value << 16 | run << 8 | bits used
@@ -33,8 +35,8 @@ inline constexpr int kRunShift = 8;
 // Folded AC entry of the end-of-block code: a run that takes any position past the block's end,
 // so that the loop's one bounds test also catches it.
 inline constexpr std::int32_t kFoldedEndRun = 0x80;
-inline constexpr int kCategoryShift =
-    8;  // folded DC entry: difference << 16 | category << 8 | bits used
+// Folded DC entry: difference << 16 | category << 8 | bits used.
+inline constexpr int kCategoryShift = 8;
 inline constexpr std::int32_t kByteMask = 0xFF;
 inline constexpr std::uint8_t kSizeMask = 0x0F;  // AC symbol: run << 4 | size
 inline constexpr int kRunBits = 4;

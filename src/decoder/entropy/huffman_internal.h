@@ -1,6 +1,7 @@
-// The entropy decoder's inside, shared by its two sources: huffman.cpp (the byte fetch, the plain
-// symbol searches and block parts, the reference) and huffman_resume_fast.cpp (their forms for the
-// fast routines, which take over where bytes arrive in small pieces). Not for use elsewhere.
+// The entropy decoder's inside, shared by its sources: huffman.cpp (the byte fetch, the plain
+// symbol searches and block parts, the reference), huffman_resume_fast.cpp (their forms for the
+// fast routines, which take over where bytes arrive in small pieces), huffman_tables.cpp and the
+// whole-block decoder of huffman_fast_block.h. Not for use elsewhere.
 #pragma once
 
 #include <cstdint>
