@@ -79,81 +79,93 @@ inline void ConvertSixteen(__m128i y, __m128i cb, __m128i cr, __m128i* r, __m128
   *b = _mm_packus_epi16(b0, b1);
 }
 
-// What the chroma of sixteen pixels adds to their Y, in 16-bit lanes, for R, G and B: [0] for
-// pixels 0..7, [1] for pixels 8..15 (see band_output_fast.h for the split factors).
-struct ChromaTerms {
-  __m128i r[2];
-  __m128i g[2];
-  __m128i b[2];
+// What the chroma of a pixel pair adds to both pixels' Y, in 16-bit lanes, for R, G and B: lane
+// i for pixels 2i and 2i + 1 (see band_output_fast.h for the split factors).
+struct PairTerms {
+  __m128i r;
+  __m128i g;
+  __m128i b;
 };
 
 // The terms of eight (Cb', Cr') values in 16-bit lanes: R = Y + Cr' + frac, G = Y - Cr' + frac,
 // B = Y + 2 Cb' + frac, each sum taken modulo 2^16 like ConvertEight's.
-inline void EightTerms(__m128i cb, __m128i cr, __m128i* r, __m128i* g, __m128i* b) {
+inline PairTerms EightTerms(__m128i cb, __m128i cr) {
   const __m128i crcb0 = _mm_unpacklo_epi16(cr, cb);
   const __m128i crcb1 = _mm_unpackhi_epi16(cr, cb);
   const __m128i rf = _mm_set1_epi32(Pair(kCrToRPart, 0));
   const __m128i gf = _mm_set1_epi32(Pair(kCrToGPart, kCbToGPart));
   const __m128i bf = _mm_set1_epi32(Pair(0, kCbToBPart));
-  *r = _mm_add_epi16(cr, Fraction(crcb0, crcb1, rf));
-  *g = _mm_sub_epi16(Fraction(crcb0, crcb1, gf), cr);
-  *b = _mm_add_epi16(_mm_add_epi16(cb, cb), Fraction(crcb0, crcb1, bf));
+  return {_mm_add_epi16(cr, Fraction(crcb0, crcb1, rf)),
+          _mm_sub_epi16(Fraction(crcb0, crcb1, gf), cr),
+          _mm_add_epi16(_mm_add_epi16(cb, cb), Fraction(crcb0, crcb1, bf))};
 }
 
 // The terms of sixteen pixels whose chroma sample covers two pixels (chroma at half the
 // horizontal resolution, which the band holds twice, from an even column): formed once per
-// pair from the low byte of each 16-bit lane, then unpacked with themselves into pixel order.
-inline ChromaTerms PairedTerms(__m128i cb, __m128i cr) {
+// pair from the low byte of each 16-bit lane.
+inline PairTerms PairedTerms(__m128i cb, __m128i cr) {
   const __m128i lowBytes = _mm_set1_epi16(0x00FF);
   const __m128i chromaZero = _mm_set1_epi16(kChromaZero);
-  __m128i r, g, b;
-  EightTerms(_mm_sub_epi16(_mm_and_si128(cb, lowBytes), chromaZero),
-             _mm_sub_epi16(_mm_and_si128(cr, lowBytes), chromaZero), &r, &g, &b);
-  ChromaTerms t;
-  t.r[0] = _mm_unpacklo_epi16(r, r);
-  t.r[1] = _mm_unpackhi_epi16(r, r);
-  t.g[0] = _mm_unpacklo_epi16(g, g);
-  t.g[1] = _mm_unpackhi_epi16(g, g);
-  t.b[0] = _mm_unpacklo_epi16(b, b);
-  t.b[1] = _mm_unpackhi_epi16(b, b);
-  return t;
+  return EightTerms(_mm_sub_epi16(_mm_and_si128(cb, lowBytes), chromaZero),
+                    _mm_sub_epi16(_mm_and_si128(cr, lowBytes), chromaZero));
 }
 
-// Sixteen pixels of Y bytes with their chroma terms to R, G, B bytes, clamped by the pack.
-inline void ApplyTerms(__m128i y, const ChromaTerms& t, __m128i* r, __m128i* g, __m128i* b) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i y0 = _mm_unpacklo_epi8(y, zero);
-  const __m128i y1 = _mm_unpackhi_epi8(y, zero);
-  *r = _mm_packus_epi16(_mm_add_epi16(y0, t.r[0]), _mm_add_epi16(y1, t.r[1]));
-  *g = _mm_packus_epi16(_mm_add_epi16(y0, t.g[0]), _mm_add_epi16(y1, t.g[1]));
-  *b = _mm_packus_epi16(_mm_add_epi16(y0, t.b[0]), _mm_add_epi16(y1, t.b[1]));
+inline void StoreLow(std::uint8_t* p, __m128i v) {
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
+}
+inline void StoreHigh(std::uint8_t* p, __m128i v) {
+  _mm_storeh_pd(reinterpret_cast<double*>(p), _mm_castsi128_pd(v));
 }
 
-// Four pixels held as 32-bit lanes R, G, B, 0 into their 12 bytes at the start of the vector
-// (the rest 0): the second pixel of each half moves down one byte, then the upper half six.
-inline __m128i Squeeze(__m128i p) {
-  const __m128i keepFirst = _mm_setr_epi32(0x00FFFFFF, 0, 0x00FFFFFF, 0);
-  const __m128i keepSecond = _mm_setr_epi32(static_cast<int>(0xFF000000u), 0x0000FFFF,
-                                            static_cast<int>(0xFF000000u), 0x0000FFFF);
-  const __m128i q =
-      _mm_or_si128(_mm_and_si128(p, keepFirst), _mm_and_si128(_mm_srli_epi64(p, 8), keepSecond));
-  return _mm_or_si128(_mm_move_epi64(q), _mm_slli_si128(_mm_srli_si128(q, 8), 6));
+// Sixteen pixels into their 48 interleaved bytes at dst, given as three vectors of 16-bit lanes
+// whose lane i holds two bytes of the pixel pair 2i, 2i + 1 in the row's order: rg (R and G of
+// pixel 2i), br (B of pixel 2i, R of pixel 2i + 1) and gb (G and B of pixel 2i + 1). A pair's
+// six bytes go out in one 8-byte store whose last two bytes the next pair's store overwrites;
+// the last pair's store starts two bytes early (writing the G and B of the pair before it
+// again), so that nothing lands past dst + 48. SSE2 has no byte shuffle; this takes about half
+// the instructions of widening each pixel to 32 bits and squeezing out the fourth bytes.
+inline void StorePairs(std::uint8_t* dst, __m128i rg, __m128i br, __m128i gb) {
+  const __m128i low = _mm_unpacklo_epi16(rg, br);   // pairs 0..3: (rg, br) in 32-bit lanes
+  const __m128i high = _mm_unpackhi_epi16(rg, br);  // pairs 4..7
+  const __m128i gbLow = _mm_unpacklo_epi16(gb, gb);
+  const __m128i gbHigh = _mm_unpackhi_epi16(gb, gb);
+  // Two pairs each: rg br gb gb of one pair, then of the next.
+  const __m128i pairs01 = _mm_unpacklo_epi32(low, gbLow);
+  const __m128i pairs23 = _mm_unpackhi_epi32(low, gbLow);
+  const __m128i pairs45 = _mm_unpacklo_epi32(high, gbHigh);
+  const __m128i pairs67 = _mm_unpackhi_epi32(high, gbHigh);
+  constexpr std::size_t kPairBytes = 6;
+  StoreLow(dst, pairs01);
+  StoreHigh(dst + kPairBytes, pairs01);
+  StoreLow(dst + 2 * kPairBytes, pairs23);
+  StoreHigh(dst + 3 * kPairBytes, pairs23);
+  StoreLow(dst + 4 * kPairBytes, pairs45);
+  StoreHigh(dst + 5 * kPairBytes, pairs45);
+  StoreLow(dst + 6 * kPairBytes, pairs67);
+  StoreLow(dst + 7 * kPairBytes - 2, _mm_srli_si128(pairs67, 6));  // gb of pair 6, then pair 7
+}
+
+// Sixteen pixels of Y bytes with the terms of their pairs into 48 interleaved bytes at dst:
+// the even and the odd pixels of the pairs apart, each with its pair's terms, clamped by the
+// packs.
+inline void ApplyPairTerms(__m128i y, const PairTerms& t, std::uint8_t* dst) {
+  const __m128i even = _mm_and_si128(y, _mm_set1_epi16(0x00FF));
+  const __m128i odd = _mm_srli_epi16(y, 8);
+  // R and B of the even pixels; G of the even, R of the odd ones; G and B of the odd ones.
+  const __m128i rbEven = _mm_packus_epi16(_mm_add_epi16(even, t.r), _mm_add_epi16(even, t.b));
+  const __m128i gEvenROdd = _mm_packus_epi16(_mm_add_epi16(even, t.g), _mm_add_epi16(odd, t.r));
+  const __m128i gbOdd = _mm_packus_epi16(_mm_add_epi16(odd, t.g), _mm_add_epi16(odd, t.b));
+  StorePairs(dst, _mm_unpacklo_epi8(rbEven, gEvenROdd), _mm_unpackhi_epi8(rbEven, gEvenROdd),
+             _mm_unpacklo_epi8(gbOdd, _mm_srli_si128(gbOdd, 8)));
 }
 
 // Sixteen pixels of three planes into 48 interleaved bytes at dst.
 inline void StoreThree(std::uint8_t* dst, __m128i a, __m128i b, __m128i c) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i ab0 = _mm_unpacklo_epi8(a, b);
-  const __m128i ab1 = _mm_unpackhi_epi8(a, b);
-  const __m128i c0 = _mm_unpacklo_epi8(c, zero);
-  const __m128i c1 = _mm_unpackhi_epi8(c, zero);
-  const __m128i q0 = Squeeze(_mm_unpacklo_epi16(ab0, c0));
-  const __m128i q1 = Squeeze(_mm_unpackhi_epi16(ab0, c0));
-  const __m128i q2 = Squeeze(_mm_unpacklo_epi16(ab1, c1));
-  const __m128i q3 = Squeeze(_mm_unpackhi_epi16(ab1, c1));
-  Store(dst, _mm_or_si128(q0, _mm_slli_si128(q1, 12)));
-  Store(dst + 16, _mm_or_si128(_mm_srli_si128(q1, 4), _mm_slli_si128(q2, 8)));
-  Store(dst + 32, _mm_or_si128(_mm_srli_si128(q2, 8), _mm_slli_si128(q3, 4)));
+  const __m128i lowBytes = _mm_set1_epi16(0x00FF);
+  const __m128i highBytes = _mm_slli_epi16(lowBytes, 8);
+  StorePairs(dst, _mm_or_si128(_mm_and_si128(a, lowBytes), _mm_slli_epi16(b, 8)),
+             _mm_or_si128(_mm_and_si128(c, lowBytes), _mm_and_si128(a, highBytes)),
+             _mm_or_si128(_mm_srli_epi16(b, 8), _mm_and_si128(c, highBytes)));
 }
 
 // Sixteen pixels of four planes into 64 interleaved bytes at dst.
@@ -230,11 +242,9 @@ void OutputPairedLines(const std::uint8_t* s0, const std::uint8_t* s1, const std
       }
       return;
     }
-    const ChromaTerms terms = PairedTerms(Load(s1 + x), Load(s2 + x));
+    const PairTerms terms = PairedTerms(Load(s1 + x), Load(s2 + x));
     for (std::size_t k = 0; k < lines; ++k) {
-      __m128i r, g, b;
-      ApplyTerms(Load(s0 + k * line + x), terms, &r, &g, &b);
-      StoreThree(dst[k] + 3 * x, r, g, b);
+      ApplyPairTerms(Load(s0 + k * line + x), terms, dst[k] + 3 * x);
     }
   });
 }
@@ -253,8 +263,8 @@ void OutputRowsSse2(DecoderContext* context, BandKind kind, std::size_t rows) {
   const std::uint8_t* const lines = BandLineOrigin(c);
   // Chroma at half the horizontal resolution lies in the band as equal pairs from column 0 on;
   // at half the vertical resolution as equal pairs of lines from band line 0 on. Two lines share
-  // their terms, in the 32-bit build too: with eight vector registers the second line takes
-  // them back from the stack, which costs less than forming them again (measured under Wine).
+  // their terms, in the 32-bit build too: that costs less than forming them again even where
+  // the eight vector registers send them to the stack for the second line (measured under Wine).
   if (kind == BandKind::kYCbCr && components == 3 && 2 * c->comp[1].h == c->maxH &&
       2 * c->comp[2].h == c->maxH) {
     const bool pairedLines = 2 * c->comp[1].v == c->maxV && 2 * c->comp[2].v == c->maxV;
