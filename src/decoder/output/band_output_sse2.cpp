@@ -113,8 +113,10 @@ inline PairTerms PairedTerms(__m128i cb, __m128i cr) {
 inline void StoreLow(std::uint8_t* p, __m128i v) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
 }
+// movhps, which needs no alignment (the store through a double pointer that _mm_storeh_pd is
+// written as would claim eight-byte alignment).
 inline void StoreHigh(std::uint8_t* p, __m128i v) {
-  _mm_storeh_pd(reinterpret_cast<double*>(p), _mm_castsi128_pd(v));
+  _mm_storeh_pi(reinterpret_cast<__m64*>(p), _mm_castsi128_ps(v));
 }
 
 // Sixteen pixels into their 48 interleaved bytes at dst, given as three vectors of 16-bit lanes
