@@ -12,6 +12,7 @@ namespace jpegdec {
 namespace {
 
 constexpr std::size_t kLanes = 16;  // pixels per step
+constexpr int kByteBits = 8;        // shifts a 16-bit lane's high byte to its low byte and back
 
 inline __m128i Load(const std::uint8_t* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -19,6 +20,9 @@ inline __m128i Load(const std::uint8_t* p) {
 inline void Store(std::uint8_t* p, __m128i v) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
 }
+// The low byte of every 16-bit lane: the first of each two bytes (pixels, or a chroma sample the
+// band holds twice).
+inline __m128i LowBytes() { return _mm_set1_epi16(0x00FF); }
 
 // Calls step(x) for x = 0, 16, ... while 16 pixels remain, then once more for the last 16
 // pixels of the line when the width is not a multiple of 16: that step repeats a few pixels,
@@ -104,7 +108,7 @@ inline PairTerms EightTerms(__m128i cb, __m128i cr) {
 // horizontal resolution, which the band holds twice, from an even column): formed once per
 // pair from the low byte of each 16-bit lane.
 inline PairTerms PairedTerms(__m128i cb, __m128i cr) {
-  const __m128i lowBytes = _mm_set1_epi16(0x00FF);
+  const __m128i lowBytes = LowBytes();
   const __m128i chromaZero = _mm_set1_epi16(kChromaZero);
   return EightTerms(_mm_sub_epi16(_mm_and_si128(cb, lowBytes), chromaZero),
                     _mm_sub_epi16(_mm_and_si128(cr, lowBytes), chromaZero));
@@ -137,6 +141,7 @@ inline void StorePairs(std::uint8_t* dst, __m128i rg, __m128i br, __m128i gb) {
   const __m128i pairs45 = _mm_unpacklo_epi32(high, gbHigh);
   const __m128i pairs67 = _mm_unpackhi_epi32(high, gbHigh);
   constexpr std::size_t kPairBytes = 6;
+  constexpr std::size_t kGbBytes = 2;  // a pair's last 16-bit lane
   StoreLow(dst, pairs01);
   StoreHigh(dst + kPairBytes, pairs01);
   StoreLow(dst + 2 * kPairBytes, pairs23);
@@ -144,15 +149,16 @@ inline void StorePairs(std::uint8_t* dst, __m128i rg, __m128i br, __m128i gb) {
   StoreLow(dst + 4 * kPairBytes, pairs45);
   StoreHigh(dst + 5 * kPairBytes, pairs45);
   StoreLow(dst + 6 * kPairBytes, pairs67);
-  StoreLow(dst + 7 * kPairBytes - 2, _mm_srli_si128(pairs67, 6));  // gb of pair 6, then pair 7
+  // gb of pair 6, then pair 7: pairs67 from the second copy of pair 6's gb on.
+  StoreLow(dst + 7 * kPairBytes - kGbBytes, _mm_srli_si128(pairs67, kPairBytes));
 }
 
 // Sixteen pixels of Y bytes with the terms of their pairs into 48 interleaved bytes at dst:
 // the even and the odd pixels of the pairs apart, each with its pair's terms, clamped by the
 // packs.
 inline void ApplyPairTerms(__m128i y, const PairTerms& t, std::uint8_t* dst) {
-  const __m128i even = _mm_and_si128(y, _mm_set1_epi16(0x00FF));
-  const __m128i odd = _mm_srli_epi16(y, 8);
+  const __m128i even = _mm_and_si128(y, LowBytes());
+  const __m128i odd = _mm_srli_epi16(y, kByteBits);
   // R and B of the even pixels; G of the even, R of the odd ones; G and B of the odd ones.
   const __m128i rbEven = _mm_packus_epi16(_mm_add_epi16(even, t.r), _mm_add_epi16(even, t.b));
   const __m128i gEvenROdd = _mm_packus_epi16(_mm_add_epi16(even, t.g), _mm_add_epi16(odd, t.r));
@@ -163,11 +169,11 @@ inline void ApplyPairTerms(__m128i y, const PairTerms& t, std::uint8_t* dst) {
 
 // Sixteen pixels of three planes into 48 interleaved bytes at dst.
 inline void StoreThree(std::uint8_t* dst, __m128i a, __m128i b, __m128i c) {
-  const __m128i lowBytes = _mm_set1_epi16(0x00FF);
-  const __m128i highBytes = _mm_slli_epi16(lowBytes, 8);
-  StorePairs(dst, _mm_or_si128(_mm_and_si128(a, lowBytes), _mm_slli_epi16(b, 8)),
+  const __m128i lowBytes = LowBytes();
+  const __m128i highBytes = _mm_slli_epi16(lowBytes, kByteBits);
+  StorePairs(dst, _mm_or_si128(_mm_and_si128(a, lowBytes), _mm_slli_epi16(b, kByteBits)),
              _mm_or_si128(_mm_and_si128(c, lowBytes), _mm_and_si128(a, highBytes)),
-             _mm_or_si128(_mm_srli_epi16(b, 8), _mm_and_si128(c, highBytes)));
+             _mm_or_si128(_mm_srli_epi16(b, kByteBits), _mm_and_si128(c, highBytes)));
 }
 
 // Sixteen pixels of four planes into 64 interleaved bytes at dst.
