@@ -181,6 +181,18 @@ struct DecoderContext {
   std::uint16_t heldRows;   // rows of heldBand
   std::uint8_t* heldBand;   // the latest finished band of an open page, interleaved (owned)
 
+  // --- damage and restart recovery (reconstruct.cpp) ---
+  std::uint8_t damaged;  // the data contradicted the frame: the image never ends as complete
+  std::uint8_t restartNumber;    // number (0..7) of the restart marker that ends this interval
+  std::uint8_t resyncing;        // damage met between restart markers: the next one is sought
+  std::uint8_t markerAfterFill;  // `marker` is handed to the parser once the fill is out
+  std::uint32_t mcusToFill;      // MCUs to fill with mid-grey before decoding goes on
+  // Where the input stands as a count of bytes consumed since the first step: inBase bytes
+  // before inStart, the first byte of the input adopted last (InputPosition).
+  std::uint64_t inBase;
+  const std::uint8_t* inStart;
+  std::uint64_t heldAt;  // InputPosition when heldBand was held
+
   // --- reconstruction/fast path additions (cpu_dispatch.h) ---
   std::uint8_t routineLevel;  // kRoutines...: instruction set of this frame's fast routines
   std::uint8_t blockIsFlat;   // fast path: the current block's 64 samples are all block[0]
@@ -194,6 +206,11 @@ inline std::size_t BandHeadroom(const DecoderContext* context) {
   constexpr std::size_t kCacheLine = 64;
   const std::size_t rows = 2 * std::size_t{context->width} * context->numComponents;
   return (rows + kCacheLine - 1) / kCacheLine * kCacheLine;
+}
+
+// Bytes of input consumed since the first step (within a step: inPtr counts).
+inline std::uint64_t InputPosition(const DecoderContext* context) {
+  return context->inBase + static_cast<std::uint64_t>(context->inPtr - context->inStart);
 }
 
 // Where the band's lines begin: line 0 of component 0.

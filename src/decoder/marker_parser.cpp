@@ -343,6 +343,10 @@ Status HandleScanHeader(DecoderContext* context) {
   }
   context->colorConvert = ChooseColorConverter(context);
   context->scanReady = 1;
+  context->restartNumber = 0;
+  context->resyncing = 0;
+  context->mcusToFill = 0;
+  context->markerAfterFill = 0;
   ResetScanState(context);
   context->phase = kPhaseInScan;
   return JD_OK;
@@ -435,7 +439,8 @@ Status HandleEndOfImage(DecoderContext* context) {
   // (a device or transfer that stopped early). The rows handed out so far stand, but the image
   // is not complete, and the decode fails. A band still under construction was cut short too:
   // it is never emitted (the step's failure releases it).
-  if (context->frameRead != 0 && !PageComplete(context)) {
+  // An end marker before any frame ends no image; a damaged image is never complete.
+  if (context->frameRead == 0 || !PageComplete(context) || context->damaged != 0) {
     return JD_ERR_DATA;
   }
   ReleaseWorkBuffers(context);
@@ -555,7 +560,7 @@ Status ResumeAcPart(DecoderContext* context) {
     return r == 1 ? JD_OK : JD_NEED_DATA;
   }
   context->resumePending = 0;
-  return r;
+  return r == JD_ERR_DATA ? BlockFailedOutsideBand(context) : r;
 }
 
 // The marker pass, then the scan data once the phase reaches it. Kept out of line so that a
@@ -724,6 +729,7 @@ StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::in
   } else {
     if (context->lastResult == JD_NEED_DATA) {
       context->inPtr = data;
+      context->inStart = data;
       context->inAvail = count < 0 ? 0 : count;
       if (ContinuesAcPart(context)) {
         status = ResumeAcPart(context);
@@ -736,6 +742,9 @@ StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::in
 
   context->lastResult = status;
   if (status == JD_NEED_DATA) {
+    // The unread tail is given again at the next step, as the first bytes adopted then.
+    context->inBase = InputPosition(context);
+    context->inStart = context->inPtr;
     result.count = context->inAvail;
     result.data = const_cast<std::uint8_t*>(context->inPtr);
   } else if (IsError(status)) {
@@ -795,7 +804,7 @@ StepResult EndOfData(DecoderContext* context) {
   if (context->phase == kPhaseEnded) {
     status = JD_END;
   } else if (!IsError(status)) {
-    if (PageComplete(context)) {
+    if (PageComplete(context) && context->damaged == 0) {
       // The data ended after the frame's last row: complete but for its end marker, so nothing
       // followed an end marker either.
       ReleaseWorkBuffers(context);

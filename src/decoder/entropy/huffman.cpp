@@ -97,6 +97,7 @@ std::uint8_t FetchInsideBlock(DecoderContext* context) {
     case Fetch::kNeedData:
       return JD_NEED_DATA;
     case Fetch::kMarker:
+      HandBackMarker(context, marker);  // the block is broken off; the band decoder decides
       break;
   }
   return JD_ERR_DATA;
@@ -285,7 +286,7 @@ std::uint8_t entropy::DecodeAcFrom(DecoderContext* context, int k) {
   return kDone;
 }
 
-std::uint8_t SkipToMarker(DecoderContext* context) {
+std::uint8_t SkipToNextMarker(DecoderContext* context, std::uint8_t* marker) {
   context->bitBuffer = 0;
   context->bitCount = 0;
   while (context->inAvail > 0) {
@@ -293,19 +294,22 @@ std::uint8_t SkipToMarker(DecoderContext* context) {
     if (context->ffPending == kFfNone) {
       if (byte == kMarkerPrefix) {
         context->ffPending = kFfOne;
+      } else {
+        context->damaged = 1;  // a data byte
       }
     } else if (byte == kStuffedZero) {
       context->ffPending = kFfNone;
+      context->damaged = 1;  // a data byte 0xFF
     } else if (byte != kMarkerPrefix) {
       context->ffPending = kFfNone;
-      HandBackMarker(context, byte);
-      return JD_OK;
+      *marker = byte;
+      return kDone;
     }
   }
   return JD_NEED_DATA;
 }
 
-std::uint8_t SeekRestartMarker(DecoderContext* context) {
+std::uint8_t SeekRestartMarker(DecoderContext* context, std::uint8_t* marker) {
   for (;;) {
     if (context->inAvail <= 0) {
       return JD_NEED_DATA;
@@ -313,7 +317,7 @@ std::uint8_t SeekRestartMarker(DecoderContext* context) {
     const std::uint8_t next = *context->inPtr;
     if (context->ffPending == kFfNone) {
       if (next != kMarkerPrefix) {
-        break;  // a data byte
+        return JD_ERR_DATA;  // a data byte
       }
       TakeInputByte(context);
       context->ffPending = kFfOne;
@@ -325,20 +329,15 @@ std::uint8_t SeekRestartMarker(DecoderContext* context) {
       continue;
     }
     if (next == kStuffedZero) {
-      break;  // a stuffed data byte 0xFF; the fetch settles it (0xFF 0xFF 0x00 as ever)
+      return JD_ERR_DATA;  // a stuffed data byte 0xFF; the fetch settles it (0xFF 0xFF 0x00 as ever)
     }
     TakeInputByte(context);
     context->ffPending = kFfNone;
     context->bitBuffer = 0;
     context->bitCount = 0;
-    context->restartDue = 0;
-    HandBackMarker(context, next);
-    return JD_OK;
+    *marker = next;
+    return kDone;
   }
-  // No marker where the interval ends: the next one is counted from here.
-  context->restartDue = 0;
-  context->mcusToRestart = context->restartInterval;
-  return kDone;
 }
 
 std::uint8_t entropy::SearchDcSymbol(DecoderContext* context) {

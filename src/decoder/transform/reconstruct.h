@@ -38,6 +38,11 @@ inline constexpr std::uint8_t ZigZagIndex[kBlockSize] = {
 // steps on.
 void DecodeBand(DecoderContext* context, StepResult* result);
 
+// The entropy decoder failed inside the current block (JD_ERR_DATA) where a step resumed the
+// block's AC part itself: JD_OK when decoding goes on (damage confined by restart intervals, or
+// a marker now pending for the parser), else the failure that ends the decode.
+Status BlockFailedOutsideBand(DecoderContext* context);
+
 // Bytes of one band buffer for the context's frame, computed in a width that cannot overflow.
 std::size_t BandBufferSize(const DecoderContext* context);
 
