@@ -87,12 +87,18 @@ Fetch FetchByte(DecoderContext* context, std::uint8_t* marker) {
   }
 }
 
-// Fetch for the AC search and the extra bits, where a marker is never valid.
+// Fetch for the AC search and the extra bits, where a marker is never valid. Fill bytes taken
+// as bits there mean that the block runs into a marker: its data is short, which is damage,
+// unless the page's length is unknown (padding bits read as a block at its end).
 std::uint8_t FetchInsideBlock(DecoderContext* context) {
   std::uint8_t marker = 0;
   switch (FetchByte(context, &marker)) {
     case Fetch::kByteAdded:
+      return kDone;
     case Fetch::kFillTaken:
+      if (context->openPage == 0 || context->linesKnown != 0) {
+        context->damaged = 1;
+      }
       return kDone;
     case Fetch::kNeedData:
       return JD_NEED_DATA;
