@@ -589,6 +589,7 @@ TEST_F(StreamingBackendTest, FinishReportsTheBytesBehindTheEndMarker) {
     int rowsTaken;
     uint32_t leftover;
     int stepsMade;
+    uint32_t writtenMeanwhile = 0;  // a piece written after the rows taken, before Finish
   };
   const Case cases[] = {
       {"after the end", {{JD_END, 90}}, 0, 10, 1},
@@ -599,6 +600,13 @@ TEST_F(StreamingBackendTest, FinishReportsTheBytesBehindTheEndMarker) {
        7,
        2},
       {"more than 32 rows still to come", {{JD_BAND_READY, 60, 40, 4, 1}, {JD_END, 30}}, 1, 0, 1},
+      // Taken behind the bytes the decoder reads, never adopted: after the end, too.
+      {"a piece written while the last band goes out",
+       {{JD_BAND_READY, 60, 5, 4, 1}, {JD_END, 33}},
+       2,
+       7 + 20,
+       2,
+       20},
       {"before the end", {{JD_OK, 50}}, 0, 0, 2},
       {"after a failure", {{JD_ERR_DATA, 50}}, 0, 0, 1},
   };
@@ -615,6 +623,9 @@ TEST_F(StreamingBackendTest, FinishReportsTheBytesBehindTheEndMarker) {
     }
     for (int i = 0; i < c.rowsTaken; ++i) {
       ASSERT_EQ(backend.Read(&row_, &rowLength_), 0);
+    }
+    if (c.writtenMeanwhile != 0) {
+      ASSERT_EQ(backend.Write(bytes.data(), c.writtenMeanwhile), 1);
     }
     uint32_t leftover = 12345;
     backend.Finish(&leftover);

@@ -290,8 +290,11 @@ void StreamingBackend::Finish(uint32_t* leftover) {
   if (leftover != nullptr) {
     *leftover = 0;
     if (state == JD_END && context != nullptr) {
+      // The bytes after the end marker in what the decoder adopted, and those written behind
+      // them while it worked, which it never adopted.
       const int32_t after = BytesAfterEnd(context);
-      *leftover = after > 0 ? static_cast<uint32_t>(after) : 0;
+      const uint32_t unread = inputLength > adoptedLength ? inputLength - adoptedLength : 0;
+      *leftover = (after > 0 ? static_cast<uint32_t>(after) : 0) + unread;
     }
   }
   Release();
