@@ -64,6 +64,21 @@ int32_t StreamingBackend::SetUp(uint32_t width) {
   return 1;
 }
 
+inline void StreamingBackend::Append(const uint8_t* data, uint32_t length) {
+  if (length == 1) {
+    inputBuffer[inputLength] = *data;  // a host writing single bytes: no library call
+    if (*data == 0xFF) {
+      markerNear = 1;  // stored only then: Read reads this flag together with its neighbours
+    }
+  } else {
+    std::memcpy(inputBuffer + inputLength, data, length);
+    if (length < kGatherBytes && std::memchr(data, 0xFF, length) != nullptr) {
+      markerNear = 1;
+    }
+  }
+  inputLength += length;
+}
+
 int32_t StreamingBackend::Write(const uint8_t* data, uint32_t length) {
   // Only a piece that makes the buffer grow is timed: an append is a copy, far below the
   // clock's millisecond for any piece (64 KiB in a few microseconds), and a host writing single
@@ -100,21 +115,6 @@ int32_t StreamingBackend::Write(const uint8_t* data, uint32_t length) {
     }
   }
   return result;
-}
-
-void StreamingBackend::Append(const uint8_t* data, uint32_t length) {
-  if (length == 1) {
-    inputBuffer[inputLength] = *data;  // a host writing single bytes: no library call
-    if (*data == 0xFF) {
-      markerNear = 1;  // stored only then: Read reads this flag together with its neighbours
-    }
-  } else {
-    std::memcpy(inputBuffer + inputLength, data, length);
-    if (length < kGatherBytes && std::memchr(data, 0xFF, length) != nullptr) {
-      markerNear = 1;
-    }
-  }
-  inputLength += length;
 }
 
 bool StreamingBackend::MakeRoom(uint32_t length) {
