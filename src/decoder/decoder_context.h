@@ -8,13 +8,10 @@
 #include <cstdint>
 
 #include "decoder/decoder.h"
+#include "decoder/jpeg_constants.h"
 
 namespace jpegdec {
 
-inline constexpr int kMaxComponents = 4;
-inline constexpr int kNumTables = 4;
-inline constexpr int kBlockSize = 64;
-inline constexpr int kBlockSide = 8;  // samples along a block's side
 inline constexpr int kDcCapacity = 12;
 inline constexpr int kAcCapacity = 256;
 inline constexpr int kFastLookupLengths = 8;   // codes of 1..8 bits go through the lookup
@@ -22,7 +19,6 @@ inline constexpr int kLookupEntriesPerTable = 510;  // 2 + 4 + ... + 256
 inline constexpr std::uint16_t kNoSymbol = 0xFFFF;
 inline constexpr std::uint16_t kNoComponent = 0xFFFF;
 inline constexpr int kFastBits = 11;  // lookahead of the fast entropy path: 2^11 entries per table
-inline constexpr int kMaxCodeBits = 16;
 
 // Parser phases.
 inline constexpr std::uint8_t kPhaseBeforeSoi = 0;

@@ -59,15 +59,12 @@ namespace {
 
 constexpr std::int32_t kLengthFieldBytes = 2;
 constexpr std::int32_t kFixedSegmentBytes = 4;  // DRI and DNL: length field and one 16-bit value
-constexpr std::uint8_t kSamplePrecision = 8;
 constexpr std::int32_t kFrameHeaderFixed = 6;  // P, Y, X, Nf
 constexpr std::int32_t kFrameComponentBytes = 3;
 constexpr std::int32_t kScanHeaderFixed = 4;  // Ns, then Ss, Se, Ah/Al
 constexpr std::int32_t kScanComponentBytes = 2;
 constexpr std::int32_t kQuantTableBytes = 1 + kBlockSize;  // Pq/Tq, then 64 8-bit values
 constexpr std::uint8_t kQuantPrecision16 = 1;
-constexpr std::uint8_t kMaxSamplingFactor = 4;
-constexpr std::uint8_t kDhtAcClass = 0x10;
 // An "Adobe" application segment: the tag, then version, flags0, flags1 (16 bits each) and the
 // transform byte.
 constexpr char kAdobeTag[] = {'A', 'd', 'o', 'b', 'e'};
@@ -455,7 +452,7 @@ Status HandleEndOfImage(DecoderContext* context) {
 // (result); anything else ends the step.
 Status DispatchMarker(DecoderContext* context, StepResult* result) {
   const std::uint8_t code = context->marker;
-  const bool restart = code >= kMarkerRst0 && code <= kMarkerRst7;
+  const bool restart = IsRestartMarker(code);
   if (AwaitsLines(context) && code != kMarkerDnl && !restart) {
     return JD_ERR_DATA;  // a page of unknown length left without its lines
   }

@@ -14,7 +14,6 @@ using namespace entropy;  // the parts shared with the fast resumable routines
 
 namespace {
 
-constexpr std::uint8_t kMaxSymbolBits = 16;
 constexpr std::uint8_t kMaxExtraBits = 16;
 constexpr std::int16_t kZeroBlock[kBlockSize] = {};
 
@@ -155,12 +154,12 @@ void FinishSymbol(DecoderContext* context, std::uint8_t length) {
 }
 
 std::uint8_t SymbolSearchEnd(const DecoderContext* context) {
-  return context->bitCount < kMaxSymbolBits ? context->bitCount : kMaxSymbolBits;
+  return context->bitCount < kMaxCodeBits ? context->bitCount : kMaxCodeBits;
 }
 
 // 1 when the search over `end` bits has failed for good, else notes where to go on.
 bool GiveUpSearch(DecoderContext* context, std::uint8_t end) {
-  if (end == kMaxSymbolBits) {
+  if (end == kMaxCodeBits) {
     context->codeLen = 1;
     return true;
   }
@@ -212,7 +211,7 @@ bool SelectAcTable(DecoderContext* context) {
   if (context->curComp >= kMaxComponents) {
     return false;
   }
-  const int t = context->comp[context->curComp].acTable - kAcTableBase;
+  const int t = context->comp[context->curComp].acTable - kDhtAcClass;
   if (t < 0 || t >= kNumTables || !IsDefined(context->acDefined, t)) {
     return false;
   }
@@ -428,9 +427,7 @@ std::uint8_t ReceiveExtend(std::uint8_t n, DecoderContext* context, std::int16_t
   }
   const std::int32_t v = PeekBits(context, n) & ((std::int32_t{1} << n) - 1);
   ConsumeBits(context, n);
-  const std::int32_t half = std::int32_t{1} << (n - 1);
-  // T.81 Figure F.12: values below half are negative.
-  *value = static_cast<std::int16_t>(v < half ? v - (half << 1) + 1 : v);
+  *value = Extend(v, n);
   return kDone;
 }
 

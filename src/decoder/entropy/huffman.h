@@ -40,9 +40,6 @@ inline constexpr std::uint8_t kFfNone = 0;
 inline constexpr std::uint8_t kFfOne = 1;   // one 0xFF consumed, not yet settled
 inline constexpr std::uint8_t kFfFill = 2;  // 0xFF 0xFF consumed; the first was a fill byte
 
-// The largest DC category 8-bit samples produce.
-inline constexpr std::uint8_t kMaxDcCategory = 11;
-
 // DHT segment: 0 = read, 1 = more input needed (the whole segment must be present before any
 // table is stored). A malformed segment (length below 2 or not matching its tables, a table
 // with more codes than its capacity or more codes of a length than fit) stores JD_ERR_DATA

@@ -11,7 +11,6 @@ namespace {
 
 constexpr int kCountBytes = 16;                     // BITS: codes of each length 1..16
 constexpr int kTableHeaderBytes = 1 + kCountBytes;  // class-and-id byte, then BITS
-constexpr int kMaxCodeLength = 16;
 constexpr std::uint16_t kLengthFieldBytes = 2;
 
 // Class-and-id bytes as DHT carries them (compared whole, not split into nibbles).
@@ -77,7 +76,7 @@ bool CountsFit(const std::uint8_t* counts, int capacity) {
     return false;
   }
   std::uint32_t code = 0;
-  for (int length = 1; length <= kMaxCodeLength; ++length) {
+  for (int length = 1; length <= kMaxCodeBits; ++length) {
     code = (code << 1) + counts[length - 1];
     if (code > (std::uint32_t{1} << length)) {
       return false;
@@ -157,7 +156,7 @@ void GenerateHuffmanCodes(const std::uint8_t* counts, std::int16_t capacity, std
   const std::uint8_t* values = counts + kCountBytes;
   std::uint32_t code = 0;
   int k = 0;
-  for (int length = 1; length <= kMaxCodeLength; ++length) {
+  for (int length = 1; length <= kMaxCodeBits; ++length) {
     code <<= 1;
     for (int n = 0; n < counts[length - 1]; ++n) {
       if (k < capacity) {
@@ -175,7 +174,7 @@ int FewestBlockBits(const DecoderContext* context, int component) {
   constexpr int kCodesToTheLastCoefficient = 4;  // each code covers at most 16 positions
   const ComponentInfo& ci = context->comp[component];
   const int dc = ci.dcTable;
-  const int ac = ci.acTable - entropy::kAcTableBase;
+  const int ac = ci.acTable - kDhtAcClass;
   if (dc >= kNumTables || ((context->dcDefined >> dc) & 1) == 0 || ac < 0 || ac >= kNumTables ||
       ((context->acDefined >> ac) & 1) == 0) {
     return 0;

@@ -34,8 +34,6 @@ constexpr int kFractionBits = kIdctFractionBits;
 constexpr int kOutputShift = kIdctOutputShift;
 constexpr std::int32_t kLevelShift = kIdctLevelShift;
 
-constexpr int kLargestFactor = 4;  // T.81 B.2.2: sampling factors are 1..4
-
 // The transform's sums wrap modulo 2^32 like the hardware adds them: coefficients spanning the
 // whole signed 16-bit range can exceed 32 bits in the products, and signed overflow would be
 // undefined. Where nothing overflows the results are those of plain 32-bit arithmetic.
@@ -207,7 +205,7 @@ std::uint8_t* TakeBandBuffer(DecoderContext* c) {
 // near) it leaves to the block-by-block loop of DecodeBand, from the start of that block, with
 // the context as that loop would have left it.
 
-constexpr int kMaxBlocksPerMcu = kMaxComponents * kLargestFactor * kLargestFactor;
+constexpr int kMaxBlocksPerMcu = kMaxComponents * kMaxSamplingFactor * kMaxSamplingFactor;
 
 // One block of the MCU order.
 struct McuSlot {
@@ -421,7 +419,7 @@ FastRun RunFastBlocks(DecoderContext* c) {
 // writing past the band.
 bool FrameLayoutIsSound(const DecoderContext* c) {
   if (c->numComponents < 1 || c->numComponents > kMaxComponents || c->maxH < 1 ||
-      c->maxH > kLargestFactor || c->maxV < 1 || c->maxV > kLargestFactor) {
+      c->maxH > kMaxSamplingFactor || c->maxV < 1 || c->maxV > kMaxSamplingFactor) {
     return false;
   }
   unsigned blocks = 0;
@@ -595,13 +593,9 @@ bool BandStep(DecoderContext* c, bool bandDone, StepResult* result) {
 constexpr std::uint32_t kFillToEnd = UINT32_MAX;  // mcusToFill: up to the image's last row
 constexpr std::int16_t kMidGrey = 128;            // the sample of a block whose DC level is 0
 
-inline bool IsRestartMarker(std::uint8_t code) {
-  return code >= kMarkerRst0 && code <= kMarkerRst7;
-}
 inline std::uint8_t RestartNumber(std::uint8_t code) {
   return static_cast<std::uint8_t>(code - kMarkerRst0);
 }
-constexpr std::uint8_t kRestartNumbers = 8;  // RST0 .. RST7, then RST0 again
 
 // The entropy decoder's state at an interval's start; the MCU position is kept.
 void StartInterval(DecoderContext* c) {

@@ -15,19 +15,6 @@
 
 namespace jpegdec {
 
-// Entry n, for the natural row-major position n of an 8x8 block, holds the zig-zag index of that
-// position: the inverse of the zig-zag sequence of T.81 Figure A.6.
-inline constexpr std::uint8_t ZigZagIndex[kBlockSize] = {
-    0,  1,  5,  6,  14, 15, 27, 28,  //
-    2,  4,  7,  13, 16, 26, 29, 42,  //
-    3,  8,  12, 17, 25, 30, 41, 43,  //
-    9,  11, 18, 24, 31, 40, 44, 53,  //
-    10, 19, 23, 32, 39, 45, 52, 54,  //
-    20, 22, 33, 38, 46, 51, 55, 60,  //
-    21, 34, 37, 47, 50, 56, 59, 61,  //
-    35, 36, 48, 49, 57, 58, 62, 63,  //
-};
-
 // Decodes blocks until a band is complete, input runs out, a marker is met or an error occurs.
 // MCUs are counted against the restart interval; after an interval's last MCU the restart marker
 // is looked for before the next block (SeekRestartMarker).
