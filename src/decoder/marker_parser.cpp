@@ -51,13 +51,13 @@
 #include "decoder/output/band_output.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/entropy/huffman.h"
+#include "decoder/segment_reader.h"
 #include "decoder/transform/reconstruct.h"
 #include "platform/platform.h"
 
 namespace jpegdec {
 namespace {
 
-constexpr std::int32_t kLengthFieldBytes = 2;
 constexpr std::int32_t kFixedSegmentBytes = 4;  // DRI and DNL: length field and one 16-bit value
 constexpr std::int32_t kFrameHeaderFixed = 6;  // P, Y, X, Nf
 constexpr std::int32_t kFrameComponentBytes = 3;
@@ -75,69 +75,10 @@ constexpr std::uint8_t kAdobeUnresolved = 255;
 constexpr std::uint8_t kTransformYCbCr = 1;
 constexpr std::uint8_t kTransformNone = 0;
 
-std::uint16_t BigEndian16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
 // Bit `index` of an 8-bit set of tables or components.
 bool HasBit(std::uint8_t set, int index) { return ((set >> index) & 1) != 0; }
 std::uint8_t WithBit(std::uint8_t set, int index) {
   return static_cast<std::uint8_t>(set | (1 << index));
-}
-
-void Consume(DecoderContext* context, std::int32_t count) {
-  context->inPtr += count;
-  context->inAvail -= count;
-}
-
-enum class Payload { kPresent, kNeedMore, kBadLength };
-
-// Consumes the length field once both of its bytes are present, then reports whether
-// `segRemaining` payload bytes are present. segRemaining 0 means "length not read" only until the
-// field is consumed; a segment of length 2 is present at once in the same call.
-Payload ReadLengthField(DecoderContext* context) {
-  if (context->segRemaining == 0) {
-    if (context->inAvail < kLengthFieldBytes) {
-      return Payload::kNeedMore;
-    }
-    const std::int32_t length = BigEndian16(context->inPtr);
-    if (length < kLengthFieldBytes) {
-      return Payload::kBadLength;
-    }
-    context->segRemaining = length - kLengthFieldBytes;
-    Consume(context, kLengthFieldBytes);
-  }
-  return Payload::kPresent;
-}
-
-Payload AwaitWholePayload(DecoderContext* context) {
-  const Payload payload = ReadLengthField(context);
-  if (payload == Payload::kPresent && context->inAvail < context->segRemaining) {
-    return Payload::kNeedMore;
-  }
-  return payload;
-}
-
-void EndSegment(DecoderContext* context) {
-  Consume(context, context->segRemaining);
-  context->segRemaining = 0;
-}
-
-// Runs `parse` over the whole payload of a segment with a length field, then moves past it.
-template <typename Parse>
-int ReadWholeSegment(DecoderContext* context, Status* failure, Parse parse) {
-  switch (AwaitWholePayload(context)) {
-    case Payload::kNeedMore:
-      return 1;
-    case Payload::kBadLength:
-      *failure = JD_ERR_DATA;
-      return 0;
-    case Payload::kPresent:
-      break;
-  }
-  *failure = parse(context->inPtr, context->segRemaining);
-  EndSegment(context);
-  return 0;
 }
 
 bool ValidSamplingFactor(std::uint8_t factor) {
