@@ -289,7 +289,7 @@ ScanLayout LayoutOf(const std::vector<std::uint8_t>& file) {
 
 // The image rows that MCUs of restart interval `k` cover.
 std::pair<std::uint32_t, std::uint32_t> RowsOfInterval(const EncodeRecipe& recipe,
-                                                      std::uint32_t interval, std::size_t k) {
+                                                       std::uint32_t interval, std::size_t k) {
   int maxH = 1;
   int maxV = 1;
   if (ComponentCount(recipe.colour) > 1) {
@@ -336,8 +336,8 @@ TEST_P(SelfMadeImage, DamageCostsOnlyTheRestartIntervalItIsIn) {
     damaged.erase(from, from + static_cast<std::ptrdiff_t>(count));
     return damaged;
   };
-  std::vector<Damage> damages = {{"a byte left over before the end marker", inserted(layout.end),
-                                  -1, false}};
+  std::vector<Damage> damages = {
+      {"a byte left over before the end marker", inserted(layout.end), -1, false}};
   if (layout.interval != 0 && layout.restarts.size() >= 2) {
     const std::size_t last = layout.restarts.size() - 1;
     const std::size_t middle = layout.restarts.size() / 2;
@@ -347,8 +347,8 @@ TEST_P(SelfMadeImage, DamageCostsOnlyTheRestartIntervalItIsIn) {
         {"a middle restart marker lost", erased(layout.restarts[middle], 2), next(middle), true});
     damages.push_back(
         {"the last restart marker lost", erased(layout.restarts[last], 2), next(last), false});
-    damages.push_back({"a byte left over before a restart marker",
-                       inserted(layout.restarts[middle]), -1, false});
+    damages.push_back(
+        {"a byte left over before a restart marker", inserted(layout.restarts[middle]), -1, false});
     damages.push_back({"an interval cut short", erased(layout.restarts[middle] - 1, 1),
                        static_cast<std::ptrdiff_t>(middle), true});
   }

@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "decoder/band_geometry.h"
 #include "decoder/decoder.h"
 #include "support/jpeg_builder.h"
 

@@ -118,7 +118,7 @@ struct DecoderContext {
   std::uint8_t maxH;
   std::uint8_t blocksPerMcu;
   std::int16_t dcPred[kMaxComponents];
-  std::uint8_t* bandBuffer;  // band under construction (owned; BandHeadroom); null between bands
+  std::uint8_t* bandBuffer;  // band under construction (owned; band_geometry.h); null between bands
   std::uint8_t* spareBand;   // a band given back (ReturnBand), for the next band (owned)
   std::size_t spareBandSize;  // its size in bytes
   const std::uint8_t* inPtr;  // next input byte, inside the caller's buffer
@@ -194,24 +194,9 @@ struct DecoderContext {
   std::uint8_t blockIsFlat;   // fast path: the current block's 64 samples are all block[0]
 };
 
-// A band buffer holds the band's lines, as reconstruction fills them, after a headroom of two
-// interleaved rows rounded up to a cache line; its rows are written from its first byte on. A
-// row is narrower than a line, so rows y and y + 1 end before line y begins: the band output
-// writes rows straight into the buffer while it reads the lines they come from.
-inline std::size_t BandHeadroom(const DecoderContext* context) {
-  constexpr std::size_t kCacheLine = 64;
-  const std::size_t rows = 2 * std::size_t{context->width} * context->numComponents;
-  return (rows + kCacheLine - 1) / kCacheLine * kCacheLine;
-}
-
 // Bytes of input consumed since the first step (within a step: inPtr counts).
 inline std::uint64_t InputPosition(const DecoderContext* context) {
   return context->inBase + static_cast<std::uint64_t>(context->inPtr - context->inStart);
-}
-
-// Where the band's lines begin: line 0 of component 0.
-inline std::uint8_t* BandLineOrigin(const DecoderContext* context) {
-  return context->bandBuffer + BandHeadroom(context);
 }
 
 }  // namespace jpegdec

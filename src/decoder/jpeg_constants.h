@@ -53,7 +53,7 @@ inline constexpr auto kColumnOfZigZag = [] {
 // ---- Frames and scans (T.81 B.2.2, B.2.3) ----
 
 inline constexpr int kMaxComponents = 4;
-inline constexpr int kNumTables = 4;               // table ids 0 to 3
+inline constexpr int kNumTables = 4;                   // table ids 0 to 3
 inline constexpr std::uint8_t kMaxSamplingFactor = 4;  // sampling factors are 1..4
 inline constexpr std::uint8_t kSamplePrecision = 8;
 
@@ -88,11 +88,11 @@ inline constexpr bool IsRestartMarker(std::uint8_t code) {
 
 // ---- Huffman coding (T.81 Annex C, F.2.2) ----
 
-inline constexpr int kMaxCodeBits = 16;               // the longest Huffman code
-inline constexpr std::uint8_t kMaxDcCategory = 11;    // the largest 8-bit samples produce
-inline constexpr std::uint8_t kDhtAcClass = 0x10;     // class-and-id byte of AC table 0
-inline constexpr std::uint8_t kZrl = 0xF0;            // AC symbol: sixteen zeros
-inline constexpr std::uint8_t kEob = 0x00;            // AC symbol: the rest of the block is zero
+inline constexpr int kMaxCodeBits = 16;             // the longest Huffman code
+inline constexpr std::uint8_t kMaxDcCategory = 11;  // the largest 8-bit samples produce
+inline constexpr std::uint8_t kDhtAcClass = 0x10;   // class-and-id byte of AC table 0
+inline constexpr std::uint8_t kZrl = 0xF0;          // AC symbol: sixteen zeros
+inline constexpr std::uint8_t kEob = 0x00;          // AC symbol: the rest of the block is zero
 inline constexpr int kZrlRun = 16;
 
 // T.81 Figure F.12, EXTEND: n extra bits v (n >= 1) as a signed value; values below half the

@@ -48,9 +48,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "decoder/output/band_output.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/entropy/huffman.h"
+#include "decoder/output/band_output.h"
 #include "decoder/segment_reader.h"
 #include "decoder/transform/reconstruct.h"
 #include "platform/platform.h"
@@ -59,7 +59,7 @@ namespace jpegdec {
 namespace {
 
 constexpr std::int32_t kFixedSegmentBytes = 4;  // DRI and DNL: length field and one 16-bit value
-constexpr std::int32_t kFrameHeaderFixed = 6;  // P, Y, X, Nf
+constexpr std::int32_t kFrameHeaderFixed = 6;   // P, Y, X, Nf
 constexpr std::int32_t kFrameComponentBytes = 3;
 constexpr std::int32_t kScanHeaderFixed = 4;  // Ns, then Ss, Se, Ah/Al
 constexpr std::int32_t kScanComponentBytes = 2;

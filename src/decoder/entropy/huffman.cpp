@@ -334,7 +334,8 @@ std::uint8_t SeekRestartMarker(DecoderContext* context, std::uint8_t* marker) {
       continue;
     }
     if (next == kStuffedZero) {
-      return JD_ERR_DATA;  // a stuffed data byte 0xFF; the fetch settles it (0xFF 0xFF 0x00 as ever)
+      return JD_ERR_DATA;  // a stuffed data byte 0xFF; the fetch settles it (0xFF 0xFF 0x00 as
+                           // ever)
     }
     TakeInputByte(context);
     context->ffPending = kFfNone;

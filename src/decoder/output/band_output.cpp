@@ -3,6 +3,7 @@
 
 #include <cstddef>
 
+#include "decoder/band_geometry.h"
 #include "decoder/output/band_output_fast.h"
 #include "decoder/cpu_dispatch.h"
 
@@ -22,14 +23,6 @@ inline std::uint8_t Clamp(std::int32_t v) {
     return kFullScale;
   }
   return static_cast<std::uint8_t>(v);
-}
-
-inline std::size_t SegmentWidth(const DecoderContext* c) {
-  return static_cast<std::size_t>(c->width) + kBlockSide * static_cast<std::size_t>(c->maxH);
-}
-
-inline std::size_t BandLines(const DecoderContext* c) {
-  return kBlockSide * static_cast<std::size_t>(c->maxV);
 }
 
 // YCbCr to RGB on segments 0..2 of every band line, and, when asked, inversion of segment 3.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decoder/band_geometry.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/entropy/huffman.h"
 #include "decoder/entropy/huffman_fast.h"
@@ -91,17 +92,6 @@ inline std::uint8_t ClampSample(std::int16_t v) {
     return 255;
   }
   return static_cast<std::uint8_t>(v);
-}
-
-// ceil(8 * maxFactor / factor): band samples covered by one block along an axis.
-inline std::uint16_t BlockExpansion(std::uint8_t maxFactor, std::uint8_t factor) {
-  const unsigned full = kBlockSide * static_cast<unsigned>(maxFactor);
-  return static_cast<std::uint16_t>((full + factor - 1u) / factor);
-}
-
-// Segment width S: the image width plus a margin of one MCU.
-inline std::size_t SegmentWidth(const DecoderContext* c) {
-  return static_cast<std::size_t>(c->width) + kBlockSide * static_cast<std::size_t>(c->maxH);
 }
 
 // Where the current block goes: StoreBlock's first two steps (the block area of the component,
@@ -768,10 +758,6 @@ void SkipAfterLastRow(DecoderContext* c, StepResult* result) {
 
 }  // namespace
 
-std::size_t BandBufferSize(const DecoderContext* c) {
-  return BandHeadroom(c) + SegmentWidth(c) * c->maxV * c->numComponents * kBlockSide;
-}
-
 void DecodeBand(DecoderContext* context, StepResult* result) {
   DecoderContext* c = context;
   result->status = JD_OK;
@@ -948,7 +934,7 @@ void StoreBlock(DecoderContext* context) {
   const auto expandY = static_cast<std::int16_t>(c->expandY);
   const auto roomRight =
       static_cast<std::int16_t>(std::min<std::size_t>(c->expandX, place.segment - place.column));
-  const std::size_t bandLines = kBlockSide * static_cast<std::size_t>(c->maxV);
+  const std::size_t bandLines = BandLines(c);
   const auto roomBelow =
       static_cast<std::int16_t>(std::min<std::size_t>(c->expandY, bandLines - place.top));
   ReplicateSamples(kBlockSide, line, origin, 1, c->maxH, ci.h, expandX, roomRight);

@@ -1,11 +1,5 @@
-// Block reconstruction (prediction, dequantisation, inverse DCT) and MCU band assembly.
-//
-// A band is one row of MCUs across the image, 8 x maxV sample lines high. The band buffer holds
-// those lines after a headroom for the rows the band output writes (BandHeadroom), each line
-// made of one segment per component of S = width + 8 x maxH bytes, every component at the full
-// resolution that maxH and maxV define; the last 8 x maxH bytes of a segment are a margin for the
-// part of the last MCU beyond the right edge. The sample of component c at band line y and
-// column x is byte BandHeadroom + y x L + c x S + x, with L = numComponents x S.
+// Block reconstruction (prediction, dequantisation, inverse DCT) and MCU band assembly, into the
+// band buffer that band_geometry.h lays out.
 #pragma once
 
 #include <cstddef>
@@ -29,9 +23,6 @@ void DecodeBand(DecoderContext* context, StepResult* result);
 // block's AC part itself: JD_OK when decoding goes on (damage confined by restart intervals, or
 // a marker now pending for the parser), else the failure that ends the decode.
 Status BlockFailedOutsideBand(DecoderContext* context);
-
-// Bytes of one band buffer for the context's frame, computed in a width that cannot overflow.
-std::size_t BandBufferSize(const DecoderContext* context);
 
 // 8x8 integer inverse DCT in place: natural-order coefficients in, samples (+128, not clamped)
 // out. Any input is accepted; intermediate sums wrap modulo 2^32 instead of overflowing.
