@@ -7,13 +7,18 @@
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
+// after windows.h
+#include <psapi.h>
 #else
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <climits>
@@ -50,6 +55,35 @@ void Arm(const PathChar* path, std::size_t length) {
 void Disarm() { cleanupArmed = 0; }
 
 std::string ErrnoText() { return std::strerror(errno); }
+
+#if defined(_WIN32)
+constexpr const char* kPathSeparators = "/\\";
+#else
+constexpr const char* kPathSeparators = "/";
+#endif
+
+// The temporary file's suffix, after the process id.
+constexpr const char* kPartialSuffix = ".partial";
+// The longest file name NTFS takes (255 UTF-16 units), and most Linux file systems (255 bytes).
+constexpr std::size_t kNameMax = 255;
+
+// `final` + "." + pid + ".partial", beside it. Where that name would be longer than the folder
+// allows (`nameMax` bytes), the end of the file's own name gives way, cut where a UTF-8
+// character starts.
+std::string TemporaryName(const std::string& final, unsigned long pid, std::size_t nameMax) {
+  const std::string suffix = "." + std::to_string(pid) + kPartialSuffix;
+  const std::size_t slash = final.find_last_of(kPathSeparators);
+  const std::size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
+  std::string name = final.substr(nameAt);
+  if (name.size() + suffix.size() > nameMax && nameMax > suffix.size()) {
+    std::size_t keep = nameMax - suffix.size();
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
+      --keep;
+    }
+    name.resize(keep);
+  }
+  return final.substr(0, nameAt) + name + suffix;
+}
 
 #if defined(_WIN32)
 std::wstring Wide(const std::string& utf8) {
@@ -117,17 +151,32 @@ int OpenInput(const std::string& path, std::string* error) {
 #endif
   }
 #if defined(_WIN32)
-  const int input = _wopen(Wide(path).c_str(), _O_RDONLY | _O_BINARY);
-#else
-  const int input = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-#endif
+  const std::wstring wide = Wide(path);
+  const int input = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY);
   if (input < 0) {
-    *error = ErrnoText();
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    const bool folder =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    *error = folder ? std::string("it is a folder") : ErrnoText();
   }
   return input;
+#else
+  const int input = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (input < 0) {
+    *error = ErrnoText();
+    return input;
+  }
+  struct stat status = {};
+  if (fstat(input, &status) == 0 && S_ISDIR(status.st_mode)) {
+    close(input);
+    *error = "it is a directory";
+    return -1;
+  }
+  return input;
+#endif
 }
 
-long ReadInput(int input, void* data, std::size_t size) {
+long ReadInput(int input, void* data, std::size_t size, std::string* error) {
   constexpr std::size_t kLargestRead = 1u << 30;
   const std::size_t want = size < kLargestRead ? size : kLargestRead;
   for (;;) {
@@ -136,10 +185,33 @@ long ReadInput(int input, void* data, std::size_t size) {
 #else
     const long got = read(input, data, want);
 #endif
-    if (got >= 0 || errno != EINTR) {
-      return got < 0 ? -1 : got;
+    if (got >= 0) {
+      return got;
+    }
+    if (errno != EINTR) {
+      *error = ErrnoText();
+      return -1;
     }
   }
+}
+
+std::uint64_t InputBytesLeft(int input) {
+#if defined(_WIN32)
+  struct _stati64 status = {};
+  const long long at = _telli64(input);
+  if (_fstati64(input, &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG || at < 0) {
+    return kUnknownSize;
+  }
+#else
+  struct stat status = {};
+  const off_t at = lseek(input, 0, SEEK_CUR);
+  if (fstat(input, &status) != 0 || !S_ISREG(status.st_mode) || at < 0) {
+    return kUnknownSize;
+  }
+#endif
+  const auto size = static_cast<std::uint64_t>(status.st_size);
+  const auto position = static_cast<std::uint64_t>(at);
+  return size > position ? size - position : 0;
 }
 
 void CloseInput(int input) {
@@ -198,6 +270,23 @@ std::string LoadedLibraryVersion() {
 #endif
 }
 
+std::uint64_t PeakMemoryBytes() {
+#if defined(_WIN32)
+  PROCESS_MEMORY_COUNTERS counters = {};
+  counters.cb = sizeof counters;
+  if (K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters) == 0) {
+    return 0;
+  }
+  return counters.PeakWorkingSetSize;
+#else
+  struct rusage usage = {};
+  if (getrusage(RUSAGE_SELF, &usage) != 0 || usage.ru_maxrss < 0) {
+    return 0;
+  }
+  return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;  // Linux counts kilobytes
+#endif
+}
+
 void InstallInterruptCleanup() {
 #if defined(_WIN32)
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
@@ -205,13 +294,53 @@ void InstallInterruptCleanup() {
   struct sigaction action = {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    sigaction(signal, &action, nullptr);
+  }
+  // A write beyond the file-size limit then fails with EFBIG instead of ending the process.
+  std::signal(SIGXFSZ, SIG_IGN);
 #endif
 }
 
+namespace {
+// Only stored data has an identity here: a file, or a disk. A pipe, socket or terminal may well
+// be both the input and the output (a service's connection), and writing it loses nothing.
+#if defined(_WIN32)
+FileIdentity IdentityOfHandle(HANDLE handle) {
+  FileIdentity identity;
+  BY_HANDLE_FILE_INFORMATION information = {};
+  if (handle != INVALID_HANDLE_VALUE && handle != nullptr &&
+      GetFileType(handle) == FILE_TYPE_DISK &&
+      GetFileInformationByHandle(handle, &information) != 0) {
+    identity.known = true;
+    identity.volume = information.dwVolumeSerialNumber;
+    identity.file = std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow;
+  }
+  return identity;
+}
+
+FileIdentity IdentityOfDescriptor(int descriptor) {
+  return IdentityOfHandle(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)));
+}
+#else
+FileIdentity IdentityOfStatus(const struct stat& status) {
+  FileIdentity identity;
+  identity.known = S_ISREG(status.st_mode) || S_ISBLK(status.st_mode);
+  identity.volume = static_cast<std::uint64_t>(status.st_dev);
+  identity.file = static_cast<std::uint64_t>(status.st_ino);
+  return identity;
+}
+
+FileIdentity IdentityOfDescriptor(int descriptor) {
+  struct stat status = {};
+  return fstat(descriptor, &status) == 0 ? IdentityOfStatus(status) : FileIdentity();
+}
+#endif
+}  // namespace
+
 OutputFile::~OutputFile() { Discard(); }
+
+bool OutputFile::IsFileOf(int input) const { return identity_.Same(IdentityOfDescriptor(input)); }
 
 #if defined(_WIN32)
 bool OutputFile::Prepare(const std::string& target, std::string* error) {
@@ -219,6 +348,7 @@ bool OutputFile::Prepare(const std::string& target, std::string* error) {
   final_ = target;
   if (target == kStandardStream) {
     kind_ = Kind::kStandardOutput;
+    identity_ = IdentityOfHandle(GetStdHandle(STD_OUTPUT_HANDLE));
     return true;
   }
   const std::wstring wide = Wide(target);
@@ -257,6 +387,7 @@ bool OutputFile::Prepare(const std::string& target, std::string* error) {
     kind_ = Kind::kInPlace;
     return true;
   }
+  identity_ = IdentityOfHandle(handle);
   // A link is followed to the file it leads to, which is the one replaced.
   wchar_t resolved[32768];
   const DWORD length = GetFinalPathNameByHandleW(handle, resolved, 32768, FILE_NAME_NORMALIZED);
@@ -287,8 +418,9 @@ bool OutputFile::Open(std::string* error) {
     handle = static_cast<HANDLE>(inPlaceHandle_);
     inPlaceHandle_ = nullptr;
   } else {
-    // Beside the file replaced, so that the final rename stays within one file system.
-    temporary_ = final_ + "." + std::to_string(GetCurrentProcessId()) + ".partial";
+    // Beside the file replaced, so that the final rename stays within one file system; within
+    // the longest name NTFS takes (255 UTF-16 units, at most as many as the UTF-8 bytes).
+    temporary_ = TemporaryName(final_, GetCurrentProcessId(), kNameMax);
     wide = Wide(temporary_);
     Arm(wide.c_str(), wide.size());
     handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
@@ -359,16 +491,72 @@ bool FollowLinks(const std::string& name, std::string* result, std::string* erro
 }
 }  // namespace
 
+namespace {
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+// The longest name the folder of `path` takes.
+std::size_t NameMaxOf(const std::string& path) {
+  const long limit = pathconf(FolderOf(path).c_str(), _PC_NAME_MAX);
+  return limit > 0 ? static_cast<std::size_t>(limit) : kNameMax;
+}
+
+// Gives the new file `descriptor` the extended attributes of `from` (POSIX ACLs are kept as
+// such). One the system will not set for this user (a trusted.* name) is left out, as an owner
+// the user may not give is.
+void CopyExtendedAttributes(const std::string& from, int descriptor) {
+  const ssize_t listSize = listxattr(from.c_str(), nullptr, 0);
+  if (listSize <= 0) {
+    return;
+  }
+  std::string names(static_cast<std::size_t>(listSize), '\0');
+  const ssize_t listed = listxattr(from.c_str(), names.data(), names.size());
+  if (listed <= 0) {
+    return;
+  }
+  names.resize(static_cast<std::size_t>(listed));
+  std::string value;
+  for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+    const char* name = names.c_str() + at;
+    const ssize_t size = getxattr(from.c_str(), name, nullptr, 0);
+    if (size < 0) {
+      continue;
+    }
+    value.resize(static_cast<std::size_t>(size));
+    const ssize_t got = getxattr(from.c_str(), name, value.data(), value.size());
+    if (got >= 0) {
+      fsetxattr(descriptor, name, value.data(), static_cast<std::size_t>(got), 0);
+    }
+  }
+}
+}  // namespace
+
 // The file is made in the folder of final_ and renamed there: the user must be able to.
 bool OutputFile::FolderWritable(const std::string& target, std::string* error) const {
-  const std::size_t slash = final_.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : final_.substr(0, slash));
+  const std::string folder = FolderOf(final_);
   if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     *error = "cannot write '" + target + "': " + ErrnoText() + " (its folder '" + folder + "')";
     return false;
   }
   return true;
+}
+
+// In a folder with the sticky bit (such as /tmp) only the file's owner, the folder's owner or
+// root may replace a file, whatever the file's own permissions say.
+bool OutputFile::StickyAllows(const std::string& target, unsigned long fileOwner,
+                              std::string* error) const {
+  const std::string folder = FolderOf(final_);
+  struct stat status = {};
+  const uid_t user = geteuid();
+  if (stat(folder.c_str(), &status) != 0 || (status.st_mode & S_ISVTX) == 0 || user == 0 ||
+      user == fileOwner || user == status.st_uid) {
+    return true;
+  }
+  *error = "cannot write '" + target + "': it belongs to another user, and its folder '" + folder +
+           "' lets only a file's owner replace it (the file is left as it was)";
+  return false;
 }
 
 // Opens a device or FIFO for writing, or connects to a socket, before anything is decoded, as a
@@ -405,6 +593,7 @@ bool OutputFile::Prepare(const std::string& target, std::string* error) {
   final_ = target;
   if (target == kStandardStream) {
     kind_ = Kind::kStandardOutput;
+    identity_ = IdentityOfDescriptor(STDOUT_FILENO);
     return true;
   }
   if (!FollowLinks(target, &final_, error)) {
@@ -423,6 +612,7 @@ bool OutputFile::Prepare(const std::string& target, std::string* error) {
     *error = "cannot write '" + target + "': it is a directory";
     return false;
   }
+  identity_ = IdentityOfStatus(status);
   if (!S_ISREG(status.st_mode)) {
     kind_ = Kind::kInPlace;
     return OpenInPlace(S_ISSOCK(status.st_mode), error);
@@ -433,7 +623,7 @@ bool OutputFile::Prepare(const std::string& target, std::string* error) {
     *error = "cannot write '" + target + "': " + ErrnoText() + " (the file is left as it was)";
     return false;
   }
-  if (!FolderWritable(target, error)) {
+  if (!FolderWritable(target, error) || !StickyAllows(target, status.st_uid, error)) {
     return false;
   }
   kind_ = Kind::kReplace;
@@ -456,7 +646,7 @@ bool OutputFile::Open(std::string* error) {
     case Kind::kNewFile:
     case Kind::kReplace:
       // Beside the file replaced, so that the final rename stays within one file system.
-      temporary_ = final_ + "." + std::to_string(getpid()) + ".partial";
+      temporary_ = TemporaryName(final_, static_cast<unsigned long>(getpid()), NameMaxOf(final_));
       Arm(temporary_.c_str(), temporary_.size());
       descriptor = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (descriptor < 0) {
@@ -473,6 +663,7 @@ bool OutputFile::Open(std::string* error) {
           // the file stays the user's, in their group
         }
         fchmod(descriptor, static_cast<mode_t>(mode_));
+        CopyExtendedAttributes(final_, descriptor);
       }
       break;
   }
@@ -559,6 +750,7 @@ void OutputFile::Discard() {
   Disarm();
 }
 
+namespace {
 bool IsSeekable(std::FILE* stream) {
 #if defined(_WIN32)
   const intptr_t handle = _get_osfhandle(_fileno(stream));
@@ -567,6 +759,21 @@ bool IsSeekable(std::FILE* stream) {
   struct stat status = {};
   return fstat(fileno(stream), &status) == 0 &&
          (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
+#endif
+}
+}  // namespace
+
+bool WritesLandWhereSet(std::FILE* stream) {
+  if (!IsSeekable(stream)) {
+    return false;
+  }
+#if defined(_WIN32)
+  // Windows does not always show that a handle appends (Wine's standard output, from a shell's
+  // >>, says it may write anywhere): only files this process opened are written out of order.
+  return stream != stdout;
+#else
+  const int flags = fcntl(fileno(stream), F_GETFL);
+  return flags >= 0 && (flags & O_APPEND) == 0;
 #endif
 }
 

@@ -172,8 +172,9 @@ class BmpWriter final : public ImageWriter {
     if (!CheckErrno(Put(stream_, header.data(), header.size()))) {
       return false;
     }
-    // Rows are placed where they belong in a file; a pipe or device gets them at the end.
-    if (IsSeekable(stream_)) {
+    // Rows are placed where they belong in a file; a pipe, a device or a file opened for
+    // appending gets them in order at the end.
+    if (WritesLandWhereSet(stream_)) {
 #if defined(_WIN32)
       const long long at = _ftelli64(stream_);
 #else
@@ -185,16 +186,10 @@ class BmpWriter final : public ImageWriter {
       }
     }
     if (static_cast<std::size_t>(imageSize) != imageSize) {
-      error_ = "a BMP this large can only be written to a file";
+      error_ = "a BMP this large can only be written to a file not opened for appending";
       return false;
     }
-    try {
-      held_.resize(static_cast<std::size_t>(imageSize));
-    } catch (const std::bad_alloc&) {
-      error_ = "not enough memory to hold the image (a BMP to a pipe waits for its last row)";
-      return false;
-    }
-    holding_ = true;
+    holding_ = true;  // the image's memory is taken with the first row
     return true;
   }
 
@@ -213,6 +208,15 @@ class BmpWriter final : public ImageWriter {
       return false;
     }
     const std::uint64_t slot = shape_.height - 1 - y_++;
+    if (holding_ && held_.empty()) {
+      try {
+        held_.resize(static_cast<std::size_t>(std::uint64_t{stride_} * shape_.height));
+      } catch (const std::bad_alloc&) {
+        error_ = "not enough memory to hold the image (a BMP to a pipe waits for its last row)";
+        outOfMemory_ = true;
+        return false;
+      }
+    }
     if (holding_) {
       std::memcpy(held_.data() + slot * stride_, row_.data(), stride_);
       return true;
@@ -448,6 +452,7 @@ class HeldImageWriter final : public ImageWriter {
       error_ =
           "not enough memory to hold the image (a page of unknown length is held until its "
           "last row)";
+      outOfMemory_ = true;
       return false;
     }
     ++shape_.height;
@@ -468,6 +473,7 @@ class HeldImageWriter final : public ImageWriter {
     for (std::size_t at = 0; at < held_.size(); at += rowBytes) {
       if (!writer->WriteRow(held_.data() + at)) {
         error_ = writer->error();
+        outOfMemory_ = writer->outOfMemory();
         return false;
       }
     }

@@ -9,6 +9,7 @@ constexpr std::uint8_t kMarkerPrefix = 0xFF;
 constexpr std::uint8_t kMarkerSoi = 0xD8;
 constexpr std::uint8_t kSof0 = 0xC0;  // baseline
 constexpr std::uint8_t kSof1 = 0xC1;  // extended sequential, Huffman
+constexpr std::uint8_t kSof2 = 0xC2;  // progressive, Huffman
 constexpr std::uint8_t kNativePrecision = 8;
 
 // JFIF density units.
@@ -85,6 +86,11 @@ std::string FrameTypeName(unsigned int marker) {
 
 bool NativeDecoderTakes(unsigned int marker, unsigned int precision) {
   return (marker == kSof0 || marker == kSof1) && precision == kNativePrecision;
+}
+
+bool GdiplusDecodes(unsigned int marker, unsigned int precision) {
+  return precision == kNativePrecision &&
+         (marker == kSof2 || NativeDecoderTakes(marker, precision));
 }
 
 }  // namespace jpegdec_cli

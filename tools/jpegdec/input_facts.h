@@ -26,4 +26,8 @@ std::string FrameTypeName(unsigned int marker);
 // The native decoder takes baseline and extended sequential Huffman frames of 8-bit samples.
 bool NativeDecoderTakes(unsigned int marker, unsigned int precision);
 
+// GDI+ decodes those whatever their tables and scans, and progressive JPEG of 8-bit samples;
+// not lossless, hierarchical or arithmetic-coded frames, nor 12-bit samples.
+bool GdiplusDecodes(unsigned int marker, unsigned int precision);
+
 }  // namespace jpegdec_cli
