@@ -1,5 +1,8 @@
 // The tool's few operating-system services: files named in UTF-8 (any Unicode name on Windows),
 // "-" for the standard streams, and an output that appears under its name only when complete.
+// What is the same on every system is in file_io.cpp; each system's own calls are in its file,
+// file_io_posix.cpp or file_io_win32.cpp, one of which the build takes. That file also holds the
+// program's entry point, which hands the arguments to Main in UTF-8.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +10,9 @@
 #include <string>
 
 namespace jpegdec_cli {
+
+// The tool (main.cpp), given its arguments in UTF-8; its exit status.
+int Main(int argc, char** argv);
 
 // The name that stands for standard input (as INPUT) or standard output (as OUTPUT).
 inline constexpr const char* kStandardStream = "-";
@@ -40,7 +46,8 @@ std::uint64_t PeakMemoryBytes();
 void InstallInterruptCleanup();
 
 // Which file or disk a name or descriptor leads to, as the system tells files apart (device and
-// inode; volume and file index on Windows). Unknown for pipes, sockets and terminals.
+// inode; volume and file index on Windows). Unknown for pipes, sockets and terminals: one may
+// well be both the input and the output (a service's connection), and writing it loses nothing.
 struct FileIdentity {
   bool known = false;
   std::uint64_t volume = 0;
@@ -49,6 +56,7 @@ struct FileIdentity {
     return known && other.known && volume == other.volume && file == other.file;
   }
 };
+FileIdentity IdentityOf(int descriptor);
 
 // Where the rows go. A regular file (new, or an existing one the user may write) is written under
 // a temporary name beside it and renamed over it once complete, so that a failed decode leaves
@@ -69,7 +77,7 @@ class OutputFile {
   bool Prepare(const std::string& target, std::string* error);
   // After Prepare: whether the target is the file or disk open as `input` (the same one,
   // whatever names or links lead to it), which the output must never replace.
-  bool IsFileOf(int input) const;
+  bool IsFileOf(int input) const { return identity_.Same(IdentityOf(input)); }
   // Creates the temporary file, or opens the device, FIFO or socket. After Prepare.
   bool Open(std::string* error);
   std::FILE* stream() const { return stream_; }
@@ -81,11 +89,15 @@ class OutputFile {
 
  private:
   enum class Kind { kStandardOutput, kNewFile, kReplace, kInPlace };
-#if !defined(_WIN32)
-  bool FolderWritable(const std::string& target, std::string* error) const;
-  bool StickyAllows(const std::string& target, unsigned long fileOwner, std::string* error) const;
-  bool OpenInPlace(bool socketFile, std::string* error);
-#endif
+  // No device, pipe or socket open (a descriptor, or a handle on Windows).
+  static constexpr std::intptr_t kNothingOpen = -1;
+
+  // Each system's own (file_io_posix.cpp, file_io_win32.cpp).
+  // Gives the complete temporary file the final name; false with the system's word in `why`.
+  bool PutInPlace(std::string* why);
+  // Closes the device, pipe or socket Prepare opened (inPlace_), when Open did not take it.
+  void CloseInPlace();
+  void RemoveTemporary();
 
   std::string target_;  // as the user named it, for messages
   std::string final_;   // the file written: the target, or where its links lead
@@ -96,11 +108,7 @@ class OutputFile {
   unsigned mode_ = 0;      // the replaced file's permission bits and owner
   long long owner_ = -1;
   long long group_ = -1;
-#if defined(_WIN32)
-  void* inPlaceHandle_ = nullptr;  // the device or pipe, opened by Prepare
-#else
-  int inPlaceDescriptor_ = -1;  // the device, FIFO or socket, opened by Prepare
-#endif
+  std::intptr_t inPlace_ = kNothingOpen;  // the device, pipe or socket, opened by Prepare
 };
 
 // Whether a writer may place bytes out of order in `stream`: its position can be set (a regular
@@ -108,5 +116,8 @@ class OutputFile {
 // a file opened for appending, where every write goes to the end; on Windows, where a handle
 // need not show that, only files the tool opened itself).
 bool WritesLandWhereSet(std::FILE* stream);
+// The position in `stream` (-1 when it has none), and setting it: 64-bit on every system.
+long long StreamPosition(std::FILE* stream);
+bool SeekStream(std::FILE* stream, std::uint64_t offset);
 
 }  // namespace jpegdec_cli

@@ -1,10 +1,10 @@
 #include "host_session.h"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 
 #include "file_io.h"
+#include "input_facts.h"
 #include "jpegdec/jpegdec.h"
 
 namespace jpegdec_cli {
@@ -12,18 +12,12 @@ namespace {
 
 // No image has more rows than a frame header's largest height, plus one band after a DNL.
 constexpr std::uint32_t kMaxRows = 65535 + 32;
-constexpr std::uint8_t kMarkerSos = 0xDA;
-constexpr std::uint8_t kMarkerEoi = 0xD9;
 
 // Deletes the instance on every way out.
 struct InstanceHolder {
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
   ~InstanceHolder() { DeleteJpegDecodeInstance(instance); }
 };
-
-bool IsStandalone(std::uint8_t marker) {  // SOI, RSTn, TEM: no segment follows
-  return marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01;
-}
 
 // Reads after EndOfInput that may each answer "again" before the decoder counts as not coming to
 // an end. The library ends every decode once it has used the bytes written (rows, then 2 or -1),
@@ -118,10 +112,11 @@ class PieceReader {
   PieceReader(int input, std::size_t piece, SessionResult* result)
       : input_(input), piece_(piece), result_(result) {}
 
-  // Counts bytes read before the session (the head).
-  void Count(const std::vector<std::uint8_t>& bytes) {
-    tracker_.Feed(bytes.data(), bytes.size());
-    result_->inputBytes += bytes.size();
+  // Counts the bytes read before the session (the head), which hold the headers.
+  void CountHead(const std::vector<std::uint8_t>& head) {
+    const std::size_t headersEnd = HeadersEnd(head.data(), head.size());
+    endMarker_.Feed(head.data() + headersEnd, head.size() - headersEnd);
+    result_->inputBytes += head.size();
   }
 
   // Replaces `buffer`'s bytes with the next piece: `piece` bytes, or fewer where the input ends
@@ -158,12 +153,13 @@ class PieceReader {
         break;  // all the input holds for now; the next piece starts with the next read
       }
     }
-    Count(*buffer);
+    endMarker_.Feed(buffer->data(), buffer->size());
+    result_->inputBytes += buffer->size();
     return true;
   }
 
   bool done() const { return done_; }
-  const EndMarkerTracker& tracker() const { return tracker_; }
+  const EndMarkerFinder& endMarker() const { return endMarker_; }
 
  private:
   // The most one read asks for: pieces larger than this are gathered read by read.
@@ -172,86 +168,10 @@ class PieceReader {
   int input_;
   std::size_t piece_;
   SessionResult* result_;
-  EndMarkerTracker tracker_;
+  EndMarkerFinder endMarker_;
   bool done_ = false;
 };
 }  // namespace
-
-void EndMarkerTracker::Feed(const std::uint8_t* data, std::size_t size) {
-  if (state_ == State::kDone) {
-    trailing_ += size;
-    return;
-  }
-  std::size_t i = 0;
-  while (i < size && state_ != State::kDone) {
-    const std::uint8_t byte = data[i];
-    switch (state_) {
-      case State::kBetween:
-        state_ = byte == 0xFF ? State::kMarker : State::kBetween;
-        ++i;
-        break;
-      case State::kMarker:
-        ++i;
-        if (byte == 0xFF) {
-          break;  // fill byte
-        }
-        if (byte == kMarkerEoi) {
-          state_ = State::kDone;
-        } else if (byte == 0 || IsStandalone(byte)) {
-          state_ = State::kBetween;
-        } else {
-          inScan_ = byte == kMarkerSos;
-          state_ = State::kLengthHigh;
-        }
-        break;
-      case State::kLengthHigh:
-        remaining_ = std::uint32_t{byte} << 8;
-        state_ = State::kLengthLow;
-        ++i;
-        break;
-      case State::kLengthLow:
-        remaining_ |= byte;
-        remaining_ = remaining_ >= 2 ? remaining_ - 2 : 0;
-        state_ = remaining_ != 0 ? State::kSegment : (inScan_ ? State::kScan : State::kBetween);
-        ++i;
-        break;
-      case State::kSegment: {
-        const std::size_t skip = std::min<std::size_t>(remaining_, size - i);
-        remaining_ -= static_cast<std::uint32_t>(skip);
-        i += skip;
-        if (remaining_ == 0) {
-          state_ = inScan_ ? State::kScan : State::kBetween;
-        }
-        break;
-      }
-      case State::kScan: {
-        const void* found = std::memchr(data + i, 0xFF, size - i);
-        if (found == nullptr) {
-          i = size;
-        } else {
-          i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - data) + 1;
-          state_ = State::kScanFF;
-        }
-        break;
-      }
-      case State::kScanFF:
-        // Fill bytes stay; the end marker ends the image; anything else (a stuffed zero, a
-        // restart marker, the next scan's segments, a false marker) is passed over.
-        if (byte == kMarkerEoi) {
-          state_ = State::kDone;
-        } else if (byte != 0xFF) {
-          state_ = State::kScan;
-        }
-        ++i;
-        break;
-      case State::kDone:
-        break;
-    }
-  }
-  if (state_ == State::kDone) {
-    trailing_ += size - i;
-  }
-}
 
 SessionResult RunSession(std::vector<std::uint8_t> head, int input, const SessionOptions& options) {
   SessionResult result;
@@ -283,7 +203,7 @@ SessionResult RunSession(std::vector<std::uint8_t> head, int input, const Sessio
   std::uint64_t idleAllowed = 16;
   std::uint64_t callLimit = 100000 + 2 * std::uint64_t{kMaxRows};
 
-  reader.Count(buffer);
+  reader.CountHead(buffer);
   for (;;) {
     if (result.readCalls + result.writeCalls > callLimit + 16 * result.inputBytes) {
       result.end = SessionEnd::kRunaway;
@@ -378,8 +298,8 @@ SessionResult RunSession(std::vector<std::uint8_t> head, int input, const Sessio
       result.check = check->End();
     }
   }
-  result.endMarkerSeen = reader.tracker().seen();
-  result.trailing = reader.tracker().trailing();
+  result.endMarkerSeen = reader.endMarker().seen();
+  result.trailing = reader.endMarker().trailing();
   result.elapsedMs = instance->GetElapsedTime();
   result.writeCount = instance->GetWriteCount();
   result.readCount = instance->GetReadCount();

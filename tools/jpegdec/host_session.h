@@ -74,25 +74,4 @@ struct SessionResult {
 // when read. The buffer grows with the bytes read, never beyond what the input has.
 SessionResult RunSession(std::vector<std::uint8_t> head, int input, const SessionOptions& options);
 
-// Follows the marker structure of the bytes written to tell whether the image's end marker
-// arrived. Up to the first scan, segments are skipped by their length (T.81 B.1.1), so an
-// end-of-image byte pair inside one (an embedded thumbnail's) does not count. From the first
-// scan on, the first end-of-image marker ends the image: entropy-coded data cannot hold one, and
-// a damaged scan may hold a false marker whose length field is noise, which must not hide the
-// end marker that follows.
-class EndMarkerTracker {
- public:
-  void Feed(const std::uint8_t* data, std::size_t size);
-  bool seen() const { return state_ == State::kDone; }
-  // Bytes fed after the end marker.
-  std::uint64_t trailing() const { return trailing_; }
-
- private:
-  enum class State { kBetween, kMarker, kLengthHigh, kLengthLow, kSegment, kScan, kScanFF, kDone };
-  State state_ = State::kBetween;
-  bool inScan_ = false;  // the first scan header has begun: only an end marker counts now
-  std::uint32_t remaining_ = 0;
-  std::uint64_t trailing_ = 0;
-};
-
 }  // namespace jpegdec_cli

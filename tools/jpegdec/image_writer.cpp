@@ -129,14 +129,6 @@ void PutLe(std::vector<std::uint8_t>* out, std::uint32_t value, int bytes) {
   }
 }
 
-bool SeekTo(std::FILE* stream, std::uint64_t offset) {
-#if defined(_WIN32)
-  return _fseeki64(stream, static_cast<long long>(offset), SEEK_SET) == 0;
-#else
-  return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-}
-
 class BmpWriter final : public ImageWriter {
  public:
   BmpWriter(std::FILE* stream, const ImageShape& shape)
@@ -175,11 +167,7 @@ class BmpWriter final : public ImageWriter {
     // Rows are placed where they belong in a file; a pipe, a device or a file opened for
     // appending gets them in order at the end.
     if (WritesLandWhereSet(stream_)) {
-#if defined(_WIN32)
-      const long long at = _ftelli64(stream_);
-#else
-      const long long at = ftello(stream_);
-#endif
+      const long long at = StreamPosition(stream_);
       if (at >= 0) {
         pixelsAt_ = static_cast<std::uint64_t>(at);
         return true;
@@ -221,7 +209,7 @@ class BmpWriter final : public ImageWriter {
       std::memcpy(held_.data() + slot * stride_, row_.data(), stride_);
       return true;
     }
-    return CheckErrno(SeekTo(stream_, pixelsAt_ + slot * stride_) &&
+    return CheckErrno(SeekStream(stream_, pixelsAt_ + slot * stride_) &&
                       Put(stream_, row_.data(), row_.size()));
   }
 
@@ -230,7 +218,7 @@ class BmpWriter final : public ImageWriter {
       return CheckErrno(Put(stream_, held_.data(), held_.size()));
     }
     // Leave the position at the end of the file.
-    return CheckErrno(SeekTo(stream_, pixelsAt_ + std::uint64_t{stride_} * shape_.height));
+    return CheckErrno(SeekStream(stream_, pixelsAt_ + std::uint64_t{stride_} * shape_.height));
   }
 
  private:

@@ -19,10 +19,7 @@
 #include "input_facts.h"
 #include "jpegdec/jpegdec.h"
 #include "jpegdec/jpegdec_probe.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#endif
+#include "verdict.h"
 
 namespace jpegdec_cli {
 
@@ -358,131 +355,6 @@ Layout ChooseLayout(const Options& options, std::int32_t isStreaming, std::uint3
   return layout;
 }
 
-std::string RowsOf(std::uint32_t rows, const JpegDecFrameInfo& frame) {
-  // Height 0: a page of unknown length, whose lines the data gives after the scan.
-  return std::to_string(rows) + " of " +
-         (frame.height != 0 ? std::to_string(frame.height) : std::string("an unknown number of")) +
-         " rows";
-}
-
-// Every row of the frame: its height, or for a page of unknown length whatever the decoder
-// ended with successfully.
-bool AllRows(std::uint32_t rows, const JpegDecFrameInfo& frame) {
-  return frame.height == 0 || rows == frame.height;
-}
-
-// "progressive (0xC2) JPEG", "12-bit baseline (0xC0) JPEG".
-std::string FrameDescription(const JpegDecFrameInfo& frame) {
-  const std::string bits =
-      frame.precision != 8 ? std::to_string(frame.precision) + "-bit " : std::string();
-  return bits + FrameTypeName(frame.frameMarker) + " JPEG";
-}
-
-// Why the library's decoder refuses a frame the probe says it does not take. The hint names GDI+
-// where it decodes the file and the user chose a way without it.
-std::string Refusal(const JpegDecFrameInfo& frame, std::int32_t mode) {
-  if (frame.componentCount == 0) {
-    return "refused: no JPEG frame header found";
-  }
-  const bool hint = GdiplusDecodes(frame.frameMarker, frame.precision) &&
-                    (mode == JPEGDEC_MODE_STREAMING || mode == JPEGDEC_MODE_BUFFERED);
-  std::string why;
-  if (!NativeDecoderTakes(frame.frameMarker, frame.precision)) {
-    why = FrameDescription(frame) +
-          " (the library's decoder takes baseline and extended sequential Huffman JPEG with 8-bit "
-          "samples only)";
-  } else {
-    why = FrameDescription(frame) +
-          " whose tables or scans the library's decoder does not take (16-bit quantisation "
-          "tables, components in separate scans, or tables it cannot use)";
-  }
-  return "refused: " + why + (hint ? "; try --mode gdiplus" : "");
-}
-
-// What the library's decoder's end says about the data: "" when it decoded every row and the
-// end marker arrived. `endMarkerSeen` covers the whole input, read to its end after a failure,
-// so that data cut short (no end marker) and damaged data (a failure before it) are told apart
-// the same way in every mode.
-std::string DataVerdict(SessionEnd end, std::uint32_t rows, bool endMarkerSeen,
-                        const JpegDecFrameInfo& frame) {
-  const std::string rowsOf = RowsOf(rows, frame);
-  const bool whole = end == SessionEnd::kEnd && AllRows(rows, frame);
-  if (!endMarkerSeen) {
-    return whole ? "the data ends early: no end-of-image marker (" + rowsOf + " decoded)"
-                 : "the data ends early (" + rowsOf + " decoded)";
-  }
-  if (whole) {
-    return "";
-  }
-  if (end == SessionEnd::kEnd) {
-    return "the image ended after " + rowsOf;
-  }
-  return "damaged data: decoding failed after " + rowsOf;
-}
-
-// Why the decode did not give a whole image, or "" when it did. `requested` is the mode the user
-// chose, `mode` the one the instance was started in (automatic mode streams a page of unknown
-// length). The same data gets the same words in every mode that decodes it with the library's
-// decoder, and in GDI+ mode where that decoder checks GDI+'s rows.
-std::string WhyNotDecoded(const SessionResult& session, const JpegDecFrameInfo& frame,
-                          std::int32_t requested, std::int32_t mode) {
-  switch (session.end) {
-    case SessionEnd::kNoInstance:
-      return "the library could not create a decoder instance";
-    case SessionEnd::kStartFailed:
-      return "the decoder instance could not be started in this mode";
-    case SessionEnd::kRunaway:
-      return "the decoder did not come to an end";
-    case SessionEnd::kRowLengthChanged:
-      return "the row length changed after " + std::to_string(session.rows) + " rows";
-    case SessionEnd::kInputError:
-      return "read error after " + std::to_string(session.inputBytes) +
-             " bytes: " + session.inputError;
-    case SessionEnd::kStopped:
-      return "";  // the output stopped it, and says why
-    case SessionEnd::kFailed:
-    case SessionEnd::kEnd:
-      break;
-  }
-  const bool failed = session.end == SessionEnd::kFailed;
-  const bool gdiplusWay =
-      session.isStreaming == 0 && (mode == JPEGDEC_MODE_GDIPLUS || mode == JPEGDEC_MODE_AUTO);
-  if (!gdiplusWay) {
-    // The library's decoder decoded: it refuses a frame it does not take before any row.
-    if (failed && session.rows == 0 && frame.native == 0) {
-      return Refusal(frame, requested);
-    }
-    return DataVerdict(session.end, session.rows, session.endMarkerSeen, frame);
-  }
-  if (failed && frame.height == 0 && frame.componentCount != 0) {
-    return "refused: GDI+ does not decode a page of unknown length (height 0 in the frame "
-           "header, its lines given after the scan data); try --mode streaming";
-  }
-  const CheckResult& check = session.check;
-  if (check.ran) {
-    // GDI+ fills damaged or missing rows without a word: the library's decoder, run over the same
-    // bytes, judges the data.
-    if (check.end == SessionEnd::kNoInstance || check.end == SessionEnd::kStartFailed) {
-      return "the library's decoder could not be started to check the data";
-    }
-    const std::string verdict = DataVerdict(check.end, check.rows, session.endMarkerSeen, frame);
-    if (!verdict.empty() || !failed) {
-      return verdict;
-    }
-    return "GDI+ could not decode the image, which the library's decoder decodes whole; try "
-           "--mode streaming";
-  }
-  // A frame the library's decoder does not take: GDI+ alone judged it.
-  if (failed && frame.componentCount == 0) {
-    return Refusal(frame, requested);
-  }
-  if (failed && session.endMarkerSeen) {
-    return "refused: GDI+ did not decode this " + FrameDescription(frame) +
-           ", and the library's decoder does not take it";
-  }
-  return DataVerdict(session.end, session.rows, session.endMarkerSeen, frame);
-}
-
 void PrintStats(const Layout& layout, const SessionResult& result, long long wallMs) {
   std::fprintf(stderr,
                "mode: %s\nrows: %u of %u bytes\nelapsed: %u ms in the library, %lld ms in all\n"
@@ -513,16 +385,6 @@ void PrintStats(const Layout& layout, const SessionResult& result, long long wal
     std::fprintf(stderr, "peak memory: %.1f MiB (the whole process)\n",
                  static_cast<double>(peak) / (1u << 20));
   }
-}
-
-// What --grey cannot turn into grey, or "" (R, G, B and grey rows can).
-std::string GreyProblem(const ImageShape& shape) {
-  if (shape.samples == Samples::kRgb || shape.samples == Samples::kGrey) {
-    return "";
-  }
-  return "--grey needs R, G, B or grey rows; this image has " + std::to_string(shape.channels) +
-         " components that are not R, G, B (write it without "
-         "--grey, as PAM)";
 }
 
 int Run(const Options& options) {
@@ -704,11 +566,8 @@ int Run(const Options& options) {
     return failure;
   }
   if (gdiplusPossible && !checkable && layout.mode.compare(0, 7, "gdiplus") == 0) {
-    std::fprintf(stderr,
-                 "jpegdec: %s: note: %s, decoded by GDI+ alone: the library's decoder does not "
-                 "take this file, and GDI+ reports no damage, so damage cannot be detected in "
-                 "this mode\n",
-                 inputName.c_str(), FrameDescription(frame).c_str());
+    std::fprintf(stderr, "jpegdec: %s: note: %s\n", inputName.c_str(),
+                 UncheckedNote(frame).c_str());
   }
   if (options.verbose) {
     std::fprintf(stderr, "jpegdec: %s: %ux%u, %u component%s -> %s (%s, %s)\n", inputName.c_str(),
@@ -723,42 +582,19 @@ int Run(const Options& options) {
 }  // namespace
 }  // namespace jpegdec_cli
 
-static int Main(int argc, char** argv) {
-  jpegdec_cli::Options options;
-  const int parsed = jpegdec_cli::ParseArguments(argc, argv, &options);
+int jpegdec_cli::Main(int argc, char** argv) {
+  Options options;
+  const int parsed = ParseArguments(argc, argv, &options);
   if (parsed >= 0) {
     return parsed;
   }
-  jpegdec_cli::InstallInterruptCleanup();
+  InstallInterruptCleanup();
   try {
-    return jpegdec_cli::Run(options);
+    return Run(options);
   } catch (const std::bad_alloc&) {
     // Run's output file, unwound, has removed its partial file.
-    std::fprintf(
-        stderr, "jpegdec: %s: not enough memory\n",
-        options.input == jpegdec_cli::kStandardStream ? "standard input" : options.input.c_str());
-    return jpegdec_cli::kExitMemory;
+    std::fprintf(stderr, "jpegdec: %s: not enough memory\n",
+                 options.input == kStandardStream ? "standard input" : options.input.c_str());
+    return kExitMemory;
   }
 }
-
-#if defined(_WIN32)
-// The wide entry point: file names with any Unicode characters reach the tool as UTF-8.
-int wmain(int argc, wchar_t** wargv) {
-  std::vector<std::string> arguments;
-  for (int i = 0; i < argc; ++i) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, text.data(), size, nullptr, nullptr);
-    text.resize(std::strlen(text.c_str()));
-    arguments.push_back(text);
-  }
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) {
-    argv.push_back(argument.data());
-  }
-  argv.push_back(nullptr);
-  return Main(argc, argv.data());
-}
-#else
-int main(int argc, char** argv) { return Main(argc, argv); }
-#endif
