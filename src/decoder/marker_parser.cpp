@@ -280,6 +280,9 @@ Status HandleScanHeader(DecoderContext* context) {
     return status;
   }
   context->colorConvert = ChooseColorConverter(context);
+  context->bandKind = context->colorConvert == ConvertYCbCrToRgb ? BandKind::kYCbCr
+                      : context->colorConvert == ConvertYcck     ? BandKind::kYcck
+                                                                 : BandKind::kRaw;
   context->scanReady = 1;
   context->restartNumber = 0;
   context->resyncing = 0;

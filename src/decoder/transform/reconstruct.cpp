@@ -133,16 +133,6 @@ inline int FastRepeatAlongLine(std::uint8_t maxFactor, std::uint8_t factor) {
   return 4 * factor == maxFactor ? 4 : FastRepeat(maxFactor, factor);
 }
 
-// The fast routines' counterpart of ReconstructBlock followed by StoreBlock, in two halves
-// because the band buffer is allocated between them.
-void ReconstructBlockFast(DecoderContext* c) {
-  if (c->routineLevel >= kRoutinesAvx2) {
-    ReconstructBlockAvx2(c);
-  } else {
-    ReconstructBlockSse2(c);
-  }
-}
-
 void StoreBlockFast(DecoderContext* c) {
   // Only components the fast store does not serve come here (ReconstructIntoBandFast takes the
   // others): the plain store, after spreading a flat block's one sample over the block.
@@ -255,20 +245,16 @@ void FillFlatBlock(std::int16_t sample, std::uint8_t* origin, std::size_t line, 
 // writes the band (or whose fill, for a flat block), sparing the reorder of all 64 positions and
 // the separate store. context->block keeps the coefficients.
 void ReconstructIntoBandFast(DecoderContext* c) {
-  alignas(32) std::int16_t columns[kBlockSize];  // cleared by DequantiseToColumns*
-  const bool avx2 = c->routineLevel >= kRoutinesAvx2;
-  const bool anyAc =
-      avx2 ? DequantiseToColumnsAvx2(c, columns) : DequantiseToColumnsSse2(c, columns);
+  alignas(32) std::int16_t columns[kBlockSize];  // cleared by dequantiseToColumns
+  const bool anyAc = c->routines->dequantiseToColumns(c, columns);
   const ComponentInfo& ci = c->comp[c->curComp];
   const int repeatX = FastRepeatAlongLine(c->maxH, ci.h);
   const int repeatY = FastRepeat(c->maxV, ci.v);
   const BlockPlace place = PlaceBlock(c);
   if (!anyAc) {
     FillFlatBlock(FlatBlockSample(columns[0]), place.origin, place.line, repeatX, repeatY);
-  } else if (avx2) {
-    TransformToBandAvx2(columns, place.origin, place.line, repeatX, repeatY);
   } else {
-    TransformToBandSse2(columns, place.origin, place.line, repeatX, repeatY);
+    c->routines->transformToBand(columns, place.origin, place.line, repeatX, repeatY);
   }
   c->blockIsFlat = 0;
   c->ratioComponent = c->curComp;
@@ -319,7 +305,7 @@ FastRun RunFastBlocks(DecoderContext* c) {
       }
     }
   }
-  const bool avx2 = c->routineLevel >= kRoutinesAvx2;
+  const RoutineTable& routines = *c->routines;
   const std::size_t mcuWidth = kBlockSide * static_cast<std::size_t>(c->maxH);
 
   FastReader reader{};
@@ -334,13 +320,9 @@ FastRun RunFastBlocks(DecoderContext* c) {
   alignas(32) std::int16_t columns[2][kBlockSize] = {};
   int current = 0;
   PendingBlock pending{};
-  const auto transform = [avx2, line, &columns](const PendingBlock& block) {
-    std::int16_t* waiting = columns[block.buffer];
-    if (avx2) {
-      TransformToBandAvx2(waiting, block.origin, line, block.repeatX, block.repeatY);
-    } else {
-      TransformToBandSse2(waiting, block.origin, line, block.repeatX, block.repeatY);
-    }
+  const auto transform = [&routines, line, &columns](const PendingBlock& block) {
+    routines.transformToBand(columns[block.buffer], block.origin, line, block.repeatX,
+                             block.repeatY);
   };
   while (FastReaderAhead(reader) >= kFastInputAhead) {
     const McuSlot& slot = slots[index];
@@ -375,11 +357,7 @@ FastRun RunFastBlocks(DecoderContext* c) {
         current ^= 1;
       }
     } else {
-      if (avx2) {
-        TransformColumnsAvx2(decoded, c->block);
-      } else {
-        TransformColumnsSse2(decoded, c->block);
-      }
+      routines.transformColumns(decoded, c->block);
       SetPosition(c, slot, index);
       StoreBlock(c);
     }
@@ -461,20 +439,6 @@ std::uint8_t DecodeCoefficients(DecoderContext* c) {
   }
   c->dcDone = 0;
   return 1;
-}
-
-// Dequantises (16-bit products, as T.81 A.3.4 leaves them to the decoder), leaves zig-zag order
-// and transforms the current block into samples.
-void ReconstructBlock(DecoderContext* c) {
-  const std::uint8_t* q = c->quantTables[c->comp[c->curComp].quantTable].values;
-  std::int16_t t[kBlockSize];
-  for (int k = 0; k < kBlockSize; ++k) {
-    t[k] = static_cast<std::int16_t>(c->block[k] * q[k]);
-  }
-  for (int n = 0; n < kBlockSize; ++n) {
-    c->block[n] = t[ZigZagIndex[n]];
-  }
-  InverseDct8x8(c->block);
 }
 
 // Moves to the next block of the MCU order: blockCol fastest, then blockRow, then the component.
@@ -863,10 +827,8 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
     }
     const bool fast = c->routineLevel != kRoutinesPlain;
     const bool intoBand = fast && FastStoreServes(c);
-    if (!fast) {
-      ReconstructBlock(c);
-    } else if (!intoBand) {
-      ReconstructBlockFast(c);
+    if (!intoBand) {
+      c->routines->reconstructBlock(c);
     }
     // The first block of a band allocates its buffer. The test is on the buffer itself, so a
     // buffer still held for any reason is reused rather than leaked.
@@ -894,6 +856,20 @@ Status BlockFailedOutsideBand(DecoderContext* context) {
   StepResult result = {};
   result.status = JD_OK;
   return BlockFailed(context, &result) ? JD_OK : result.status;
+}
+
+// Dequantises (16-bit products, as T.81 A.3.4 leaves them to the decoder), leaves zig-zag order
+// and transforms the current block into samples.
+void ReconstructBlock(DecoderContext* c) {
+  const std::uint8_t* q = c->quantTables[c->comp[c->curComp].quantTable].values;
+  std::int16_t t[kBlockSize];
+  for (int k = 0; k < kBlockSize; ++k) {
+    t[k] = static_cast<std::int16_t>(c->block[k] * q[k]);
+  }
+  for (int n = 0; n < kBlockSize; ++n) {
+    c->block[n] = t[ZigZagIndex[n]];
+  }
+  InverseDct8x8(c->block);
 }
 
 void InverseDct8x8(std::int16_t* block) {

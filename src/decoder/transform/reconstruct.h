@@ -24,6 +24,11 @@ void DecodeBand(DecoderContext* context, StepResult* result);
 // a marker now pending for the parser), else the failure that ends the decode.
 Status BlockFailedOutsideBand(DecoderContext* context);
 
+// Dequantises (16-bit products, as T.81 A.3.4 leaves them to the decoder), leaves zig-zag order
+// and transforms the current block into samples: the plain form of RoutineTable's
+// reconstructBlock.
+void ReconstructBlock(DecoderContext* context);
+
 // 8x8 integer inverse DCT in place: natural-order coefficients in, samples (+128, not clamped)
 // out. Any input is accepted; intermediate sums wrap modulo 2^32 instead of overflowing.
 void InverseDct8x8(std::int16_t* block);

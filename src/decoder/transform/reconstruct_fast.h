@@ -1,7 +1,7 @@
 // Fast block reconstruction, beside the plain routines of reconstruct.cpp, which stay the
 // reference. One set per instruction set, in files compiled for it (*_sse2.cpp, *_avx2.cpp);
-// reconstruct.cpp calls them according to routineLevel (cpu_dispatch.h). Every routine gives
-// exactly the bytes of its plain counterpart.
+// the frame's routine table (cpu_dispatch.h, select_routines.cpp) holds those of its level. Every
+// routine gives exactly the bytes of its plain counterpart.
 #pragma once
 
 #include <bit>
