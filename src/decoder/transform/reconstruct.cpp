@@ -505,11 +505,10 @@ bool HeldBandIsWithinPage(const DecoderContext* c) {
   return InputPosition(c) > c->heldAt && c->ffPending == kFfNone;
 }
 
-// After a block is stored and the position moved on (bandDone: the band is complete): finishes
-// the band when it is complete. A band held back for a page of unknown length goes out once the
-// next band is known to be real (or complete, in which case the earlier one is taken to be within
-// the page as well). True when a band went out (result) or was finished without rows.
-bool BandStep(DecoderContext* c, bool bandDone, StepResult* result) {
+// BandStep's work where there is any: the band is complete, or a band is held back for a page of
+// unknown length. That band goes out once the next band is known to be real (or complete, in
+// which case the earlier one is taken to be within the page as well).
+bool FinishOrHandOver(DecoderContext* c, bool bandDone, StepResult* result) {
   if (c->heldBand != nullptr && (bandDone || HeldBandIsWithinPage(c))) {
     std::uint8_t* earlier = c->heldBand;
     const std::uint16_t earlierRows = c->heldRows;
@@ -526,6 +525,16 @@ bool BandStep(DecoderContext* c, bool bandDone, StepResult* result) {
     return true;
   }
   return false;
+}
+
+// After a block is stored and the position moved on (bandDone: the band is complete): finishes
+// the band when it is complete, and hands a held band over when its time has come. True when a
+// band went out (result) or was finished without rows.
+[[gnu::always_inline]] inline bool BandStep(DecoderContext* c, bool bandDone, StepResult* result) {
+  if (!bandDone && c->heldBand == nullptr) {
+    return false;  // nearly every block
+  }
+  return FinishOrHandOver(c, bandDone, result);
 }
 
 // ---- Damage and restart recovery ----
@@ -628,6 +637,7 @@ bool MarkerInScan(DecoderContext* c, std::uint8_t code, bool sought, StepResult*
   }
   if (code == kMarkerEoi) {
     // Data skipped since the damage: the intervals it held were lost, up to the image's end.
+    c->resyncing = 0;
     c->marker = code;
     c->markerAfterFill = 1;
     c->mcusToFill = kFillToEnd;
@@ -720,6 +730,41 @@ void SkipAfterLastRow(DecoderContext* c, StepResult* result) {
   }
 }
 
+// Between blocks, what comes before the next one: MCUs to fill, a restart marker to find after
+// damage, or the marker due where a restart interval ends. True: go on with the loop; false: the
+// band decoder returns with result->status (or a band in result).
+bool BetweenBlocks(DecoderContext* c, StepResult* result) {
+  if (c->mcusToFill != 0) {
+    return !FillMcus(c, result);
+  }
+  std::uint8_t code = 0;
+  if (c->resyncing != 0) {
+    const std::uint8_t r = SkipToNextMarker(c, &code);
+    if (r != 1) {
+      result->status = r;
+      return false;
+    }
+    return MarkerInScan(c, code, true, result);
+  }
+  // The restart interval ended with the latest MCU: its marker comes before the next block.
+  const std::uint8_t r = SeekRestartMarker(c, &code);
+  if (r == JD_NEED_DATA) {
+    result->status = r;
+    return false;
+  }
+  c->restartDue = 0;
+  if (r != 1) {
+    c->damaged = 1;  // data where the marker should be
+    c->resyncing = 1;
+    return true;
+  }
+  if (IsRestartMarker(code)) {
+    TakeRestartMarker(c, code);
+    return true;
+  }
+  return MarkerInScan(c, code, false, result);
+}
+
 }  // namespace
 
 void DecodeBand(DecoderContext* context, StepResult* result) {
@@ -733,48 +778,15 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
     result->status = JD_ERR_UNSUPPORTED;
     return;
   }
+  if (c->rowsOutput >= c->height && c->mcusToFill == 0) {
+    // Every row of the image is out: what is left up to the next marker is padding (of any bit
+    // value), and is skipped rather than decoded.
+    SkipAfterLastRow(c, result);
+    return;
+  }
   for (;;) {
-    if (c->mcusToFill != 0) {
-      if (FillMcus(c, result)) {
-        return;
-      }
-      continue;
-    }
-    if (c->resyncing != 0) {
-      std::uint8_t code = 0;
-      const std::uint8_t r = SkipToNextMarker(c, &code);
-      if (r != 1) {
-        result->status = r;
-        return;
-      }
-      if (!MarkerInScan(c, code, true, result)) {
-        return;
-      }
-      continue;
-    }
-    if (c->rowsOutput >= c->height) {
-      // Every row of the image is out: what is left up to the next marker is padding (of any
-      // bit value), and is skipped rather than decoded.
-      SkipAfterLastRow(c, result);
-      return;
-    }
-    if (c->restartDue != 0) {
-      // The restart interval ended with the latest MCU: its marker comes before the next block.
-      std::uint8_t code = 0;
-      const std::uint8_t r = SeekRestartMarker(c, &code);
-      if (r == JD_NEED_DATA) {
-        result->status = r;
-        return;
-      }
-      c->restartDue = 0;
-      if (r != 1) {
-        c->damaged = 1;  // data where the marker should be
-        c->resyncing = 1;
-        continue;
-      }
-      if (IsRestartMarker(code)) {
-        TakeRestartMarker(c, code);
-      } else if (!MarkerInScan(c, code, false, result)) {
+    if ((c->restartDue | c->resyncing) != 0 || c->mcusToFill != 0) {
+      if (!BetweenBlocks(c, result)) {
         return;
       }
       continue;
