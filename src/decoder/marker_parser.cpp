@@ -52,7 +52,7 @@
 #include "decoder/entropy/huffman.h"
 #include "decoder/output/band_output.h"
 #include "decoder/segment_reader.h"
-#include "decoder/transform/reconstruct.h"
+#include "decoder/band_decoder.h"
 #include "platform/platform.h"
 
 namespace jpegdec {

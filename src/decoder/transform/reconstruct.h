@@ -1,5 +1,5 @@
-// Block reconstruction (prediction, dequantisation, inverse DCT) and MCU band assembly, into the
-// band buffer that band_geometry.h lays out.
+// Block reconstruction: dequantisation, the inverse DCT, and the placement of blocks in the band
+// buffer that band_geometry.h lays out, expanded to the full sampling grid.
 #pragma once
 
 #include <cstddef>
@@ -9,20 +9,33 @@
 
 namespace jpegdec {
 
-// Decodes blocks until a band is complete, input runs out, a marker is met or an error occurs.
-// MCUs are counted against the restart interval; after an interval's last MCU the restart marker
-// is looked for before the next block (SeekRestartMarker).
-// Fills result->status (JD_OK, JD_NEED_DATA, or a failure) and result->count; with a completed
-// band, count is its byte count and data the band, now owned by the caller, who releases it with
-// platform::HeapRelease. A completed band of no rows (the image height already reached) is
-// released here and reported as JD_OK with count 0, like a marker, so that the caller simply
-// steps on.
-void DecodeBand(DecoderContext* context, StepResult* result);
+// The current block (context->block: coefficients in zig-zag order, the DC one predicted) into
+// the band at the position given by curComp, blockCol, blockRow and mcuX: dequantised,
+// transformed, clamped and expanded over the area one block of its component covers, with the
+// frame's routines. The band buffer must be there.
+void ReconstructAndStore(DecoderContext* context);
 
-// The entropy decoder failed inside the current block (JD_ERR_DATA) where a step resumed the
-// block's AC part itself: JD_OK when decoding goes on (damage confined by restart intervals, or
-// a marker now pending for the parser), else the failure that ends the decode.
-Status BlockFailedOutsideBand(DecoderContext* context);
+// The current block's area in the band filled with `sample` (clamped), as StoreBlock would place
+// a block of 64 such samples.
+void FillBlockWith(DecoderContext* context, std::int16_t sample);
+
+// How often the fast store repeats each sample along an axis: 1 at full resolution, 2 where the
+// factor is half the maximum, and along a line also 4 where it is a quarter (4:1:1); 0 for any
+// other ratio, which the plain replication handles.
+inline int FastRepeat(std::uint8_t maxFactor, std::uint8_t factor) {
+  if (factor == maxFactor) {
+    return 1;
+  }
+  return 2 * factor == maxFactor ? 2 : 0;
+}
+inline int FastRepeatAlongLine(std::uint8_t maxFactor, std::uint8_t factor) {
+  return 4 * factor == maxFactor ? 4 : FastRepeat(maxFactor, factor);
+}
+
+// A flat block's one sample, clamped, over its area at `origin` (lines `line` bytes apart): 8 x
+// repeatX samples along 8 x repeatY lines, as the fast store would place the block.
+void FillFlatBlock(std::int16_t sample, std::uint8_t* origin, std::size_t line, int repeatX,
+                   int repeatY);
 
 // Dequantises (16-bit products, as T.81 A.3.4 leaves them to the decoder), leaves zig-zag order
 // and transforms the current block into samples: the plain form of RoutineTable's
