@@ -14,7 +14,6 @@
 #include "decoder/band_geometry.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/entropy/huffman.h"
-#include "decoder/entropy/huffman_fast.h"
 #include "decoder/entropy/huffman_fast_block.h"
 #include "decoder/marker_parser.h"
 #include "decoder/output/band_output.h"
@@ -61,18 +60,6 @@ std::uint8_t* TakeBandBuffer(DecoderContext* c) {
 // near) it leaves to the block-by-block loop of DecodeBand, from the start of that block, with
 // the context as that loop would have left it.
 
-constexpr int kMaxBlocksPerMcu = kMaxComponents * kMaxSamplingFactor * kMaxSamplingFactor;
-
-// One block of the MCU order.
-struct McuSlot {
-  std::uint8_t component;
-  std::uint8_t col;      // 1-based, as blockCol
-  std::uint8_t row;      // 1-based, as blockRow
-  std::uint8_t repeatX;  // FastRepeatAlongLine; 0: the general replication of StoreBlock
-  std::uint8_t repeatY;
-  std::size_t offset;  // of the block's area from the band buffer's start, MCU column 0
-};
-
 enum class FastRun : std::uint8_t { kStopped, kBandDone, kOutOfMemory };
 
 // A decoded block of the fast loop waiting for its transform: where it goes in the band, which
@@ -93,20 +80,11 @@ void SetPosition(DecoderContext* c, const McuSlot& slot, int index) {
   c->coefIndex = 0;
 }
 
-FastRun RunFastBlocks(DecoderContext* c) {
-  if (c->dcDone != 0 || c->resumePending != 0 || c->restartDue != 0 || !FastBlockEligible(c) ||
-      c->blocksPerMcu > kMaxBlocksPerMcu || c->blocksDone >= c->blocksPerMcu) {
-    return FastRun::kStopped;
-  }
-  FastBlockTables tables[kMaxComponents];
-  for (int i = 0; i < c->numComponents; ++i) {
-    if (!FastTablesFor(c, i, &tables[i])) {
-      return FastRun::kStopped;
-    }
-  }
+// The MCU order of the frame's blocks as the fast loop places them (mcuSlots), built the first
+// time the loop runs in a frame.
+void BuildMcuSlots(DecoderContext* c) {
   const std::size_t segment = SegmentWidth(c);
-  const std::size_t line = segment * c->numComponents;
-  McuSlot slots[kMaxBlocksPerMcu];
+  const std::size_t line = BandLineBytes(c);
   int count = 0;
   for (int i = 0; i < c->numComponents; ++i) {
     const ComponentInfo& ci = c->comp[i];
@@ -117,7 +95,7 @@ FastRun RunFastBlocks(DecoderContext* c) {
     const bool fastStore = repeatX != 0 && repeatY != 0;
     for (int row = 1; row <= ci.v; ++row) {
       for (int col = 1; col <= ci.h; ++col) {
-        McuSlot& slot = slots[count++];
+        McuSlot& slot = c->mcuSlots[count++];
         slot.component = static_cast<std::uint8_t>(i);
         slot.col = static_cast<std::uint8_t>(col);
         slot.row = static_cast<std::uint8_t>(row);
@@ -129,42 +107,57 @@ FastRun RunFastBlocks(DecoderContext* c) {
       }
     }
   }
-  const RoutineTable& routines = *c->routines;
-  const std::size_t mcuWidth = kBlockSide * static_cast<std::size_t>(c->maxH);
+  c->mcuSlotsReady = 1;
+}
 
-  FastReader reader{};
-  OpenFastReader(c, &reader);
+// The fast block loop, the band decoder's side of it (the entropy decoder's DecodeWholeBlocks
+// runs it): where each whole block goes in the band, and the MCU position, restart interval and
+// band end it moves on.
+FastRun RunFastBlocks(DecoderContext* c) {
+  if (c->dcDone != 0 || c->resumePending != 0 || c->restartDue != 0 || c->blockComplete != 0 ||
+      c->blocksPerMcu > kMaxBlocksPerMcu || c->blocksDone >= c->blocksPerMcu) {
+    return FastRun::kStopped;
+  }
+  const RoutineTable& routines = *c->routines;
+  const std::size_t line = BandLineBytes(c);
+  const std::size_t mcuWidth = kBlockSide * static_cast<std::size_t>(c->maxH);
   FastRun outcome = FastRun::kStopped;
+  bool begun = false;
   int index = c->blocksDone;
+  // A copy of the frame's MCU order of its own: the band's stores could be the context's bytes
+  // for all the compiler knows, and would have it read the context's copy again after each.
+  McuSlot slots[kMaxBlocksPerMcu];
   // The coefficients of two blocks: a block is decoded into one while the block before it, in
   // the other, waits for its transform. Transformed straight after its decoding, a block's
   // vector loads would meet its coefficients' narrow stores still on their way to memory and
   // stall until they land; one block later they have. Each waiting block's area in the band is
   // its own, so the order of the stores does not matter; nothing waits past the loop's end.
-  alignas(32) std::int16_t columns[2][kBlockSize] = {};
+  alignas(32) std::int16_t columns[2][kBlockSize];
   int current = 0;
   PendingBlock pending{};
   const auto transform = [&routines, line, &columns](const PendingBlock& block) {
     routines.transformToBand(columns[block.buffer], block.origin, line, block.repeatX,
                              block.repeatY);
   };
-  while (FastReaderAhead(reader) >= kFastInputAhead) {
-    const McuSlot& slot = slots[index];
-    const FastBlockTables& t = tables[slot.component];
-    std::int16_t* const decoded = columns[current];
-    std::int16_t difference = 0;
-    bool anyAc = false;
-    if (!DecodeBlockToColumns(&reader, t, &difference, decoded, &anyAc)) {
-      break;
+  const auto begin = [c, &slots, &columns, &begun] {
+    if (c->mcuSlotsReady == 0) {
+      BuildMcuSlots(c);
     }
-    std::int16_t& predictor = c->dcPred[slot.component];
-    predictor = static_cast<std::int16_t>(predictor + difference);  // wraps like the register
-    decoded[0] = static_cast<std::int16_t>(predictor * t.quant[0]);
+    std::memcpy(slots, c->mcuSlots, sizeof(McuSlot) * c->blocksPerMcu);
+    std::memset(columns, 0, sizeof(columns));
+    begun = true;
+  };
+  const auto next = [&slots, &index, &columns, &current](std::int16_t** decoded) {
+    *decoded = columns[current];
+    return static_cast<int>(slots[index].component);
+  };
+  const auto take = [&](std::int16_t* decoded, bool anyAc) {
+    const McuSlot& slot = slots[index];
     if (c->bandBuffer == nullptr) {
       c->bandBuffer = TakeBandBuffer(c);
       if (c->bandBuffer == nullptr) {
         outcome = FastRun::kOutOfMemory;
-        break;
+        return false;
       }
     }
     std::uint8_t* origin = c->bandBuffer + c->mcuX + slot.offset;
@@ -185,24 +178,25 @@ FastRun RunFastBlocks(DecoderContext* c) {
       SetPosition(c, slot, index);
       StoreBlock(c);
     }
-    if (++index == c->blocksPerMcu) {
-      index = 0;
-      c->mcuX += static_cast<std::uint32_t>(mcuWidth);  // 32-bit: never wraps
-      const bool intervalEnds = EndsRestartInterval(c);
-      if (c->mcuX >= c->width) {
-        outcome = FastRun::kBandDone;
-        break;
-      }
-      if (intervalEnds) {
-        break;  // the block loop looks for the restart marker
-      }
+    if (++index != c->blocksPerMcu) {
+      return true;
     }
+    index = 0;
+    c->mcuX += static_cast<std::uint32_t>(mcuWidth);  // 32-bit: never wraps
+    const bool intervalEnds = EndsRestartInterval(c);
+    if (c->mcuX >= c->width) {
+      outcome = FastRun::kBandDone;
+      return false;
+    }
+    return !intervalEnds;  // at an interval's end the block loop looks for the restart marker
+  };
+  DecodeWholeBlocks(c, begin, next, take);
+  if (begun) {
+    if (pending.origin != nullptr) {
+      transform(pending);
+    }
+    SetPosition(c, slots[index], index);
   }
-  if (pending.origin != nullptr) {
-    transform(pending);
-  }
-  CloseFastReader(c, reader);
-  SetPosition(c, slots[index], index);
   return outcome;
 }
 
@@ -223,46 +217,6 @@ bool FrameLayoutIsSound(const DecoderContext* c) {
     blocks += static_cast<unsigned>(ci.h) * ci.v;
   }
   return blocks == c->blocksPerMcu;
-}
-
-// DC then AC part of the current block, resumable: 1 when the block's coefficients are complete,
-// otherwise the entropy decoder's status. The DC difference is applied to the predictor exactly
-// once, when it is complete.
-std::uint8_t DecodeCoefficients(DecoderContext* c) {
-  std::uint8_t r = 0;
-  if (c->dcDone == 0) {
-    std::int16_t difference = 0;
-    if (c->resumePending != 0) {
-      c->resumePending = 0;
-      r = ResumeDcDifference(c, &difference);
-    } else {
-      r = DecodeDcDifference(c, &difference);
-    }
-    if (r == JD_NEED_DATA) {
-      c->resumePending = 1;
-    }
-    if (r != 1) {
-      return r;
-    }
-    std::int16_t& predictor = c->dcPred[c->curComp];
-    predictor = static_cast<std::int16_t>(predictor + difference);  // wraps like the register
-    c->block[0] = predictor;
-    c->dcDone = 1;
-  }
-  if (c->resumePending != 0) {
-    c->resumePending = 0;
-    r = ResumeAcCoefficients(c);
-  } else {
-    r = DecodeAcCoefficients(c);
-  }
-  if (r == JD_NEED_DATA) {
-    c->resumePending = 1;
-  }
-  if (r != 1) {
-    return r;
-  }
-  c->dcDone = 0;
-  return 1;
 }
 
 // Moves to the next block of the MCU order: blockCol fastest, then blockRow, then the component.
@@ -630,7 +584,12 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
       result->status = JD_ERR_UNSUPPORTED;
       return;
     }
-    const std::uint8_t r = DecodeCoefficients(c);
+    std::uint8_t r = 1;
+    if (c->blockComplete != 0) {
+      c->blockComplete = 0;  // a step completed the block already
+    } else {
+      r = DecodeNextBlock(c);
+    }
     if (r == JD_ERR_DATA) {
       if (!BlockFailed(c, result)) {
         return;

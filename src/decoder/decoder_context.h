@@ -69,6 +69,18 @@ enum class BandKind : std::uint8_t { kRaw, kYCbCr, kYcck };
 
 struct RoutineTable;  // cpu_dispatch.h
 
+inline constexpr int kMaxBlocksPerMcu = kMaxComponents * kMaxSamplingFactor * kMaxSamplingFactor;
+
+// One block of the MCU order, as the band decoder's fast loop places it.
+struct McuSlot {
+  std::uint8_t component;
+  std::uint8_t col;      // 1-based, as blockCol
+  std::uint8_t row;      // 1-based, as blockRow
+  std::uint8_t repeatX;  // samples repeated along a line (1, 2, 4); 0: the general replication
+  std::uint8_t repeatY;  // lines repeated (1, 2)
+  std::size_t offset;    // of the block's area from the band buffer's start, MCU column 0
+};
+
 // A Huffman table as the fast entropy path reads it (filled whenever the table is defined).
 struct FastHuffmanTable {
   // Entry v for the next kFastBits bits v: (code length << 8) | symbol of the code they start
@@ -200,6 +212,11 @@ struct DecoderContext {
   const RoutineTable* routines;  // this frame's routines, of routineLevel (SelectRoutines)
   BandKind bandKind;             // the conversion colorConvert does
   std::uint8_t blockIsFlat;      // fast path: the current block's 64 samples are all block[0]
+  std::uint8_t blockComplete;    // a step completed the current block; the band decoder takes it
+  std::uint8_t mcuSlotsReady;    // mcuSlots holds the frame's MCU order
+  McuSlot mcuSlots[kMaxBlocksPerMcu];
+  // Per component: the fewest bits a block takes with the tables its scan selects.
+  std::uint16_t fewestBlockBits[kMaxComponents];
 };
 
 // Bytes of input consumed since the first step (within a step: inPtr counts).

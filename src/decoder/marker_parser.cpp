@@ -48,11 +48,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decoder/band_decoder.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/entropy/huffman.h"
 #include "decoder/output/band_output.h"
 #include "decoder/segment_reader.h"
-#include "decoder/band_decoder.h"
 #include "platform/platform.h"
 
 namespace jpegdec {
@@ -134,17 +134,6 @@ Status ParseFrameHeader(DecoderContext* context, const std::uint8_t* p, std::int
   return JD_OK;
 }
 
-bool HuffmanTableAvailable(DecoderContext* context, std::uint8_t defined, std::uint8_t id,
-                           std::uint8_t classAndId) {
-  if (id >= kNumTables) {
-    return false;
-  }
-  if (HasBit(defined, id)) {
-    return true;
-  }
-  return LoadStandardHuffmanTable(context, classAndId);
-}
-
 // T.81 B.2.3. Ss, Se, Ah and Al are not examined: a baseline scan always covers the whole block.
 Status ParseScanHeader(DecoderContext* context, const std::uint8_t* p, std::int32_t length) {
   if (length < 1) {
@@ -182,10 +171,7 @@ Status ParseScanHeader(DecoderContext* context, const std::uint8_t* p, std::int3
     if (!HasBit(context->selectorsSet, i)) {
       return JD_ERR_DATA;
     }
-    const auto ac = static_cast<std::uint8_t>(c.acTable - kDhtAcClass);
-    if (!HuffmanTableAvailable(context, context->dcDefined, c.dcTable, c.dcTable) ||
-        !HuffmanTableAvailable(context, context->acDefined, ac, c.acTable) ||
-        !HasBit(context->quantDefined, c.quantTable)) {
+    if (!PrepareComponentTables(context, i) || !HasBit(context->quantDefined, c.quantTable)) {
       return JD_ERR_DATA;
     }
   }
@@ -485,22 +471,21 @@ Status ScanPass(DecoderContext* context, StepResult* result) {
 // without the band decoder's round trip; every check the band decoder makes before decoding
 // passed when the block began and has not changed since (the frame, the rows handed out, the
 // component). NEED_DATA and errors are then the step's result, as the band decoder would have
-// returned them. When the block is complete, resumePending stays set: the band decoder's resume
-// of the AC part then finds nothing left to read (coefIndex 64) and reconstructs the block as
-// usual. The plain routines always take the full path.
+// returned them. When the block is complete, blockComplete tells the band decoder to take it
+// as its next block without decoding. The plain routines always take the full path.
 bool ContinuesAcPart(const DecoderContext* context) {
   return context->routineLevel != kRoutinesPlain && context->phase == kPhaseInScan &&
          context->dcDone != 0 && context->resumePending != 0;
 }
 
-// The AC part resumed as the band decoder resumes it: JD_OK when the block is complete (the
-// band decoder goes on from there), else the status the band decoder would report.
+// The AC part resumed as the band decoder resumes it: JD_OK when the block is complete (the band
+// decoder takes it from there: blockComplete), else the status the band decoder would report.
 Status ResumeAcPart(DecoderContext* context) {
-  const std::uint8_t r = ResumeAcCoefficients(context);
-  if (r == 1 || r == JD_NEED_DATA) {
-    return r == 1 ? JD_OK : JD_NEED_DATA;
+  const std::uint8_t r = DecodeNextBlock(context);
+  if (r == 1) {
+    context->blockComplete = 1;
+    return JD_OK;
   }
-  context->resumePending = 0;
   return r == JD_ERR_DATA ? BlockFailedOutsideBand(context) : r;
 }
 
@@ -545,7 +530,8 @@ void PrepareFrame(DecoderContext* context) {
     }
     context->blocksPerMcu = static_cast<std::uint8_t>(context->blocksPerMcu + c.h * c.v);
   }
-  SelectRoutines(context);  // one set of routines for the whole frame
+  SelectRoutines(context);     // one set of routines for the whole frame
+  context->mcuSlotsReady = 0;  // the band decoder lays out the MCU order for this frame
   context->frameRead = 1;
 }
 
@@ -722,7 +708,7 @@ std::int32_t BytesToGather(const DecoderContext* context) {
   std::int64_t restOfMcuBits = 0;
   int slot = 0;
   for (int i = 0; i < context->numComponents && i < kMaxComponents; ++i) {
-    const int bits = FewestBlockBits(context, i);
+    const int bits = context->fewestBlockBits[i];
     for (int b = 0; b < context->comp[i].h * context->comp[i].v; ++b, ++slot) {
       mcuBits += bits;
       restOfMcuBits += slot > context->blocksDone ? bits : 0;
