@@ -17,7 +17,6 @@
 #include "decoder/entropy/huffman_fast_block.h"
 #include "decoder/marker_parser.h"
 #include "decoder/output/band_output.h"
-#include "decoder/transform/idct_lanes.h"
 #include "decoder/transform/reconstruct.h"
 #include "platform/platform.h"
 
@@ -62,97 +61,28 @@ std::uint8_t* TakeBandBuffer(DecoderContext* c) {
 
 enum class FastRun : std::uint8_t { kStopped, kBandDone, kOutOfMemory };
 
-// A decoded block of the fast loop waiting for its transform: where it goes in the band, which
-// of the loop's two coefficient buffers holds it, and its repeats.
-struct PendingBlock {
-  std::uint8_t* origin;  // null: none waits
-  std::uint8_t buffer;
-  std::uint8_t repeatX;
-  std::uint8_t repeatY;
-};
-
-// Leaves the current position (curComp, blockCol, blockRow, blocksDone) at slot `index`.
-void SetPosition(DecoderContext* c, const McuSlot& slot, int index) {
-  c->curComp = slot.component;
-  c->blockCol = slot.col;
-  c->blockRow = slot.row;
-  c->blocksDone = static_cast<std::uint8_t>(index);
-  c->coefIndex = 0;
-}
-
-// The MCU order of the frame's blocks as the fast loop places them (mcuSlots), built the first
-// time the loop runs in a frame.
-void BuildMcuSlots(DecoderContext* c) {
-  const std::size_t segment = SegmentWidth(c);
-  const std::size_t line = BandLineBytes(c);
-  int count = 0;
-  for (int i = 0; i < c->numComponents; ++i) {
-    const ComponentInfo& ci = c->comp[i];
-    const std::size_t expandX = BlockExpansion(c->maxH, ci.h);
-    const std::size_t expandY = BlockExpansion(c->maxV, ci.v);
-    const auto repeatX = static_cast<std::uint8_t>(FastRepeatAlongLine(c->maxH, ci.h));
-    const auto repeatY = static_cast<std::uint8_t>(FastRepeat(c->maxV, ci.v));
-    const bool fastStore = repeatX != 0 && repeatY != 0;
-    for (int row = 1; row <= ci.v; ++row) {
-      for (int col = 1; col <= ci.h; ++col) {
-        McuSlot& slot = c->mcuSlots[count++];
-        slot.component = static_cast<std::uint8_t>(i);
-        slot.col = static_cast<std::uint8_t>(col);
-        slot.row = static_cast<std::uint8_t>(row);
-        slot.repeatX = fastStore ? repeatX : 0;
-        slot.repeatY = fastStore ? repeatY : 0;
-        slot.offset = BandHeadroom(c) + static_cast<std::size_t>(i) * segment +
-                      expandX * static_cast<std::size_t>(col - 1) +
-                      expandY * static_cast<std::size_t>(row - 1) * line;
-      }
-    }
-  }
-  c->mcuSlotsReady = 1;
-}
-
 // The fast block loop, the band decoder's side of it (the entropy decoder's DecodeWholeBlocks
-// runs it): where each whole block goes in the band, and the MCU position, restart interval and
-// band end it moves on.
+// reads the blocks, the placer puts them in the band): the band buffer, and the MCU position,
+// restart interval and band end each block moves on.
 FastRun RunFastBlocks(DecoderContext* c) {
   if (c->dcDone != 0 || c->resumePending != 0 || c->restartDue != 0 || c->blockComplete != 0 ||
       c->blocksPerMcu > kMaxBlocksPerMcu || c->blocksDone >= c->blocksPerMcu) {
     return FastRun::kStopped;
   }
-  const RoutineTable& routines = *c->routines;
-  const std::size_t line = BandLineBytes(c);
   const std::size_t mcuWidth = kBlockSide * static_cast<std::size_t>(c->maxH);
   FastRun outcome = FastRun::kStopped;
   bool begun = false;
   int index = c->blocksDone;
-  // A copy of the frame's MCU order of its own: the band's stores could be the context's bytes
-  // for all the compiler knows, and would have it read the context's copy again after each.
-  McuSlot slots[kMaxBlocksPerMcu];
-  // The coefficients of two blocks: a block is decoded into one while the block before it, in
-  // the other, waits for its transform. Transformed straight after its decoding, a block's
-  // vector loads would meet its coefficients' narrow stores still on their way to memory and
-  // stall until they land; one block later they have. Each waiting block's area in the band is
-  // its own, so the order of the stores does not matter; nothing waits past the loop's end.
-  alignas(32) std::int16_t columns[2][kBlockSize];
-  int current = 0;
-  PendingBlock pending{};
-  const auto transform = [&routines, line, &columns](const PendingBlock& block) {
-    routines.transformToBand(columns[block.buffer], block.origin, line, block.repeatX,
-                             block.repeatY);
-  };
-  const auto begin = [c, &slots, &columns, &begun] {
-    if (c->mcuSlotsReady == 0) {
-      BuildMcuSlots(c);
-    }
-    std::memcpy(slots, c->mcuSlots, sizeof(McuSlot) * c->blocksPerMcu);
-    std::memset(columns, 0, sizeof(columns));
+  WholeBlockPlacer placer(c);
+  const auto begin = [&placer, &begun] {
+    placer.Begin();
     begun = true;
   };
-  const auto next = [&slots, &index, &columns, &current](std::int16_t** decoded) {
-    *decoded = columns[current];
-    return static_cast<int>(slots[index].component);
+  const auto next = [&placer, &index](std::int16_t** columns) {
+    *columns = placer.Columns();
+    return placer.Component(index);
   };
-  const auto take = [&](std::int16_t* decoded, bool anyAc) {
-    const McuSlot& slot = slots[index];
+  const auto take = [&](std::int16_t* columns, bool anyAc) {
     if (c->bandBuffer == nullptr) {
       c->bandBuffer = TakeBandBuffer(c);
       if (c->bandBuffer == nullptr) {
@@ -160,24 +90,7 @@ FastRun RunFastBlocks(DecoderContext* c) {
         return false;
       }
     }
-    std::uint8_t* origin = c->bandBuffer + c->mcuX + slot.offset;
-    if (slot.repeatX != 0) {
-      if (!anyAc) {
-        FillFlatBlock(FlatBlockSample(decoded[0]), origin, line, slot.repeatX, slot.repeatY);
-        decoded[0] = 0;
-      } else {
-        if (pending.origin != nullptr) {
-          transform(pending);
-        }
-        pending =
-            PendingBlock{origin, static_cast<std::uint8_t>(current), slot.repeatX, slot.repeatY};
-        current ^= 1;
-      }
-    } else {
-      routines.transformColumns(decoded, c->block);
-      SetPosition(c, slot, index);
-      StoreBlock(c);
-    }
+    placer.Place(index, columns, anyAc);
     if (++index != c->blocksPerMcu) {
       return true;
     }
@@ -192,10 +105,9 @@ FastRun RunFastBlocks(DecoderContext* c) {
   };
   DecodeWholeBlocks(c, begin, next, take);
   if (begun) {
-    if (pending.origin != nullptr) {
-      transform(pending);
-    }
-    SetPosition(c, slots[index], index);
+    placer.Finish(index);
+    c->blocksDone = static_cast<std::uint8_t>(index);
+    c->coefIndex = 0;
   }
   return outcome;
 }
@@ -332,7 +244,6 @@ bool FinishOrHandOver(DecoderContext* c, bool bandDone, StepResult* result) {
 // comes: the blocks decoded since the last whole MCU row are padding, dropped with the band.
 
 constexpr std::uint32_t kFillToEnd = UINT32_MAX;  // mcusToFill: up to the image's last row
-constexpr std::int16_t kMidGrey = 128;            // the sample of a block whose DC level is 0
 
 inline std::uint8_t RestartNumber(std::uint8_t code) {
   return static_cast<std::uint8_t>(code - kMarkerRst0);
@@ -464,7 +375,8 @@ bool FillMcus(DecoderContext* c, StepResult* result) {
         return true;
       }
     }
-    FillBlockWith(c, kMidGrey);
+    std::fill(c->block, c->block + kBlockSize, std::int16_t{0});  // DC level 0: sample 128
+    ReconstructAndStore(c);
     const bool mcuDone = AdvanceBlock(c);
     if (mcuDone && c->mcusToFill != kFillToEnd) {
       --c->mcusToFill;

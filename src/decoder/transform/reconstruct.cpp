@@ -114,6 +114,19 @@ BlockPlace PlaceBlock(DecoderContext* c) {
   return place;
 }
 
+// How often the fast store repeats each sample along an axis: 1 at full resolution, 2 where the
+// factor is half the maximum, and along a line also 4 where it is a quarter (4:1:1); 0 for any
+// other ratio, which the plain replication handles.
+inline int FastRepeat(std::uint8_t maxFactor, std::uint8_t factor) {
+  if (factor == maxFactor) {
+    return 1;
+  }
+  return 2 * factor == maxFactor ? 2 : 0;
+}
+inline int FastRepeatAlongLine(std::uint8_t maxFactor, std::uint8_t factor) {
+  return 4 * factor == maxFactor ? 4 : FastRepeat(maxFactor, factor);
+}
+
 void StoreBlockFast(DecoderContext* c) {
   // Only components the fast store does not serve come here (ReconstructIntoBand takes the
   // others): the plain store, after spreading a flat block's one sample over the block.
@@ -159,6 +172,35 @@ void ReconstructIntoBand(DecoderContext* c) {
   c->blockIsFlat = 0;
   c->ratioComponent = c->curComp;
 }
+// The MCU order of the frame's blocks as the fast block loop places them (mcuSlots).
+void LayOutMcu(DecoderContext* c) {
+  const std::size_t segment = SegmentWidth(c);
+  const std::size_t line = BandLineBytes(c);
+  int count = 0;
+  for (int i = 0; i < c->numComponents; ++i) {
+    const ComponentInfo& ci = c->comp[i];
+    const std::size_t expandX = BlockExpansion(c->maxH, ci.h);
+    const std::size_t expandY = BlockExpansion(c->maxV, ci.v);
+    const auto repeatX = static_cast<std::uint8_t>(FastRepeatAlongLine(c->maxH, ci.h));
+    const auto repeatY = static_cast<std::uint8_t>(FastRepeat(c->maxV, ci.v));
+    const bool fastStore = repeatX != 0 && repeatY != 0;
+    for (int row = 1; row <= ci.v; ++row) {
+      for (int col = 1; col <= ci.h; ++col) {
+        McuSlot& slot = c->mcuSlots[count++];
+        slot.component = static_cast<std::uint8_t>(i);
+        slot.col = static_cast<std::uint8_t>(col);
+        slot.row = static_cast<std::uint8_t>(row);
+        slot.repeatX = fastStore ? repeatX : 0;
+        slot.repeatY = fastStore ? repeatY : 0;
+        slot.offset = BandHeadroom(c) + static_cast<std::size_t>(i) * segment +
+                      expandX * static_cast<std::size_t>(col - 1) +
+                      expandY * static_cast<std::size_t>(row - 1) * line;
+      }
+    }
+  }
+  c->mcuSlotsReady = 1;
+}
+
 }  // namespace
 
 void FillFlatBlock(std::int16_t sample, std::uint8_t* origin, std::size_t line, int repeatX,
@@ -196,9 +238,32 @@ void ReconstructAndStore(DecoderContext* context) {
   }
 }
 
-void FillBlockWith(DecoderContext* context, std::int16_t sample) {
-  std::fill(context->block, context->block + kBlockSize, sample);
-  StoreBlock(context);
+void WholeBlockPlacer::Begin() {
+  DecoderContext* c = c_;
+  routines_ = c->routines;
+  line_ = BandLineBytes(c);
+  if (c->mcuSlotsReady == 0) {
+    LayOutMcu(c);
+  }
+  std::memcpy(slots_, c->mcuSlots, sizeof(McuSlot) * c->blocksPerMcu);
+  std::memset(columns_, 0, sizeof(columns_));
+}
+
+void WholeBlockPlacer::PlaceUnserved(const McuSlot& slot, std::int16_t* columns) {
+  DecoderContext* c = c_;
+  routines_->transformColumns(columns, c->block);
+  c->curComp = slot.component;
+  c->blockCol = slot.col;
+  c->blockRow = slot.row;
+  StoreBlock(c);
+}
+
+void WholeBlockPlacer::Finish(int index) {
+  TransformPending();
+  const McuSlot& slot = slots_[index];
+  c_->curComp = slot.component;
+  c_->blockCol = slot.col;
+  c_->blockRow = slot.row;
 }
 
 // Dequantises (16-bit products, as T.81 A.3.4 leaves them to the decoder), leaves zig-zag order

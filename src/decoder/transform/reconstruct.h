@@ -5,37 +5,93 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "decoder/cpu_dispatch.h"
 #include "decoder/decoder_context.h"
+#include "decoder/transform/idct_lanes.h"
 
 namespace jpegdec {
 
 // The current block (context->block: coefficients in zig-zag order, the DC one predicted) into
 // the band at the position given by curComp, blockCol, blockRow and mcuX: dequantised,
 // transformed, clamped and expanded over the area one block of its component covers, with the
-// frame's routines. The band buffer must be there.
+// frame's routines. The band buffer must be there. A block of zeros fills its area with 128.
 void ReconstructAndStore(DecoderContext* context);
 
-// The current block's area in the band filled with `sample` (clamped), as StoreBlock would place
-// a block of 64 such samples.
-void FillBlockWith(DecoderContext* context, std::int16_t sample);
-
-// How often the fast store repeats each sample along an axis: 1 at full resolution, 2 where the
-// factor is half the maximum, and along a line also 4 where it is a quarter (4:1:1); 0 for any
-// other ratio, which the plain replication handles.
-inline int FastRepeat(std::uint8_t maxFactor, std::uint8_t factor) {
-  if (factor == maxFactor) {
-    return 1;
-  }
-  return 2 * factor == maxFactor ? 2 : 0;
-}
-inline int FastRepeatAlongLine(std::uint8_t maxFactor, std::uint8_t factor) {
-  return 4 * factor == maxFactor ? 4 : FastRepeat(maxFactor, factor);
-}
-
 // A flat block's one sample, clamped, over its area at `origin` (lines `line` bytes apart): 8 x
-// repeatX samples along 8 x repeatY lines, as the fast store would place the block.
+// repeatX samples along 8 x repeatY lines, as the fast store places a block.
 void FillFlatBlock(std::int16_t sample, std::uint8_t* origin, std::size_t line, int repeatX,
                    int repeatY);
+
+// Placement of the fast block loop's whole blocks (DecodeWholeBlocks): each block's
+// coefficients, dequantised in column order, go into the band at the current MCU (mcuX), a flat
+// block as its one sample, the others through the frame's transform, so that the loop keeps no
+// more than two blocks' coefficients. The band buffer must be there.
+class WholeBlockPlacer {
+ public:
+  explicit WholeBlockPlacer(DecoderContext* context) : c_(context) {}
+  WholeBlockPlacer(const WholeBlockPlacer&) = delete;
+  WholeBlockPlacer& operator=(const WholeBlockPlacer&) = delete;
+
+  // Before the first block: the frame's MCU order (laid out in mcuSlots the first time in a
+  // frame) and cleared coefficient buffers.
+  void Begin();
+  // The component of block `index` of the MCU, and the buffer to decode it into.
+  int Component(int index) const { return slots_[index].component; }
+  std::int16_t* Columns() { return columns_[current_]; }
+  // Block `index` of the current MCU, decoded into Columns(), into the band. Inline, for the
+  // loop's registers.
+  [[gnu::always_inline]] void Place(int index, std::int16_t* columns, bool anyAc) {
+    const McuSlot& slot = slots_[index];
+    if (slot.repeatX == 0) {
+      PlaceUnserved(slot, columns);
+      return;
+    }
+    std::uint8_t* origin = c_->bandBuffer + c_->mcuX + slot.offset;
+    if (!anyAc) {
+      FillFlatBlock(FlatBlockSample(columns[0]), origin, line_, slot.repeatX, slot.repeatY);
+      columns[0] = 0;
+      return;
+    }
+    TransformPending();
+    pendingOrigin_ = origin;
+    pendingBuffer_ = current_;
+    pendingRepeatX_ = slot.repeatX;
+    pendingRepeatY_ = slot.repeatY;
+    current_ ^= 1;
+  }
+  // After the last block: the block still waiting for its transform, and the current position
+  // (curComp, blockCol, blockRow) at block `index`.
+  void Finish(int index);
+
+ private:
+  // A block whose sampling ratio the fast store does not serve: the plain placement.
+  void PlaceUnserved(const McuSlot& slot, std::int16_t* columns);
+  [[gnu::always_inline]] void TransformPending() {
+    if (pendingOrigin_ != nullptr) {
+      routines_->transformToBand(columns_[pendingBuffer_], pendingOrigin_, line_, pendingRepeatX_,
+                                 pendingRepeatY_);
+      pendingOrigin_ = nullptr;
+    }
+  }
+
+  DecoderContext* c_;
+  const RoutineTable* routines_ = nullptr;
+  std::size_t line_ = 0;
+  // A copy of the frame's MCU order of its own: the band's stores could be the context's bytes
+  // for all the compiler knows.
+  McuSlot slots_[kMaxBlocksPerMcu];  // set by Begin
+  // The coefficients of two blocks: a block is decoded into one while the block before it, in
+  // the other, waits for its transform. Transformed straight after its decoding, a block's
+  // vector loads would meet its coefficients' narrow stores still on their way to memory and
+  // stall until they land; one block later they have. Each waiting block's area in the band is
+  // its own, so the order of the stores does not matter; nothing waits past the run's end.
+  alignas(32) std::int16_t columns_[2][kBlockSize];  // cleared by Begin
+  int current_ = 0;
+  std::uint8_t* pendingOrigin_ = nullptr;  // null: no block waits
+  int pendingBuffer_ = 0;
+  int pendingRepeatX_ = 0;
+  int pendingRepeatY_ = 0;
+};
 
 // Dequantises (16-bit products, as T.81 A.3.4 leaves them to the decoder), leaves zig-zag order
 // and transforms the current block into samples: the plain form of RoutineTable's
