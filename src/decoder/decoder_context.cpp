@@ -52,8 +52,4 @@ void ReleaseDecoderContext(DecoderContext* context) {
   platform::HeapRelease(context);
 }
 
-std::int32_t BytesAfterEnd(const DecoderContext* context) {
-  return context->phase == kPhaseEnded ? context->inAvail : 0;
-}
-
 }  // namespace jpegdec
