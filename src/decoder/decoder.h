@@ -1,4 +1,7 @@
 // The native decoder as the back-ends see it: create a context, step it with input, release it.
+// Where each lives: CreateDecoderContext and ReleaseDecoderContext in decoder_context.cpp;
+// DecodeStep, EndOfData, BytesToGather and BytesAfterEnd in decode_step.cpp; ReturnBand in
+// band_decoder.cpp.
 #pragma once
 
 #include <cstdint>
