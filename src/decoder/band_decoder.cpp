@@ -69,7 +69,15 @@ FastRun RunFastBlocks(DecoderContext* c) {
       c->blocksPerMcu > kMaxBlocksPerMcu || c->blocksDone >= c->blocksPerMcu) {
     return FastRun::kStopped;
   }
-  const std::size_t mcuWidth = kBlockSide * static_cast<std::size_t>(c->maxH);
+  // The run's position in locals, written back at its end: the band's stores could be the
+  // context's bytes for all the compiler knows, and would have it read them again after each.
+  const auto mcuWidth = static_cast<std::uint32_t>(kBlockSide * c->maxH);
+  const int blocksPerMcu = c->blocksPerMcu;
+  const std::uint32_t width = c->width;
+  const std::uint16_t interval = c->restartInterval;
+  std::uint16_t toRestart = c->mcusToRestart;
+  std::uint32_t mcuX = c->mcuX;
+  std::uint8_t* band = c->bandBuffer;
   FastRun outcome = FastRun::kStopped;
   bool begun = false;
   int index = c->blocksDone;
@@ -83,31 +91,38 @@ FastRun RunFastBlocks(DecoderContext* c) {
     return placer.Component(index);
   };
   const auto take = [&](std::int16_t* columns, bool anyAc) {
-    if (c->bandBuffer == nullptr) {
-      c->bandBuffer = TakeBandBuffer(c);
-      if (c->bandBuffer == nullptr) {
+    if (band == nullptr) {
+      band = c->bandBuffer = TakeBandBuffer(c);
+      if (band == nullptr) {
         outcome = FastRun::kOutOfMemory;
         return false;
       }
     }
-    placer.Place(index, columns, anyAc);
-    if (++index != c->blocksPerMcu) {
+    placer.Place(index, columns, anyAc, band, mcuX);
+    if (++index != blocksPerMcu) {
       return true;
     }
     index = 0;
-    c->mcuX += static_cast<std::uint32_t>(mcuWidth);  // 32-bit: never wraps
-    const bool intervalEnds = EndsRestartInterval(c);
-    if (c->mcuX >= c->width) {
+    mcuX += mcuWidth;  // 32-bit: never wraps
+    // The MCU counted against the restart interval: at the interval's end the block loop looks
+    // for the restart marker (restartDue).
+    const bool intervalEnds = interval != 0 && --toRestart == 0;
+    if (mcuX >= width) {
       outcome = FastRun::kBandDone;
       return false;
     }
-    return !intervalEnds;  // at an interval's end the block loop looks for the restart marker
+    return !intervalEnds;
   };
   DecodeWholeBlocks(c, begin, next, take);
   if (begun) {
     placer.Finish(index);
     c->blocksDone = static_cast<std::uint8_t>(index);
     c->coefIndex = 0;
+    c->mcuX = mcuX;
+    if (interval != 0) {
+      c->mcusToRestart = toRestart;
+      c->restartDue = toRestart == 0 ? 1 : 0;
+    }
   }
   return outcome;
 }

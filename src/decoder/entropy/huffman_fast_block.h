@@ -358,6 +358,10 @@ template <class Begin, class Next, class Take>
     }
   }
   begin();
+  // The predictors in a copy of the loop's own, written back at its end: the sink's stores into
+  // the band could be the context's bytes for all the compiler knows.
+  std::int16_t predictors[kMaxComponents];
+  std::memcpy(predictors, context->dcPred, sizeof(predictors));
   FastReader reader{};
   OpenFastReader(context, &reader);
   while (FastReaderAhead(reader) >= kFastInputAhead) {
@@ -369,13 +373,14 @@ template <class Begin, class Next, class Take>
     if (!DecodeBlockToColumns(&reader, t, &difference, columns, &anyAc)) {
       break;
     }
-    std::int16_t& predictor = context->dcPred[component];
+    std::int16_t& predictor = predictors[component];
     predictor = static_cast<std::int16_t>(predictor + difference);  // wraps like the register
     columns[0] = static_cast<std::int16_t>(predictor * t.quant[0]);
     if (!take(columns, anyAc)) {
       break;
     }
   }
+  std::memcpy(context->dcPred, predictors, sizeof(predictors));
   CloseFastReader(context, reader);
 }
 

@@ -249,9 +249,11 @@ void WholeBlockPlacer::Begin() {
   std::memset(columns_, 0, sizeof(columns_));
 }
 
-void WholeBlockPlacer::PlaceUnserved(const McuSlot& slot, std::int16_t* columns) {
+void WholeBlockPlacer::PlaceUnserved(const McuSlot& slot, std::int16_t* columns,
+                                     std::uint32_t mcuX) {
   DecoderContext* c = c_;
   routines_->transformColumns(columns, c->block);
+  c->mcuX = mcuX;
   c->curComp = slot.component;
   c->blockCol = slot.col;
   c->blockRow = slot.row;

@@ -38,15 +38,16 @@ class WholeBlockPlacer {
   // The component of block `index` of the MCU, and the buffer to decode it into.
   int Component(int index) const { return slots_[index].component; }
   std::int16_t* Columns() { return columns_[current_]; }
-  // Block `index` of the current MCU, decoded into Columns(), into the band. Inline, for the
-  // loop's registers.
-  [[gnu::always_inline]] void Place(int index, std::int16_t* columns, bool anyAc) {
+  // Block `index` of the MCU at column mcuX, decoded into Columns(), into the band buffer
+  // `band`. Inline, for the loop's registers.
+  [[gnu::always_inline]] void Place(int index, std::int16_t* columns, bool anyAc,
+                                    std::uint8_t* band, std::uint32_t mcuX) {
     const McuSlot& slot = slots_[index];
     if (slot.repeatX == 0) {
-      PlaceUnserved(slot, columns);
+      PlaceUnserved(slot, columns, mcuX);
       return;
     }
-    std::uint8_t* origin = c_->bandBuffer + c_->mcuX + slot.offset;
+    std::uint8_t* origin = band + mcuX + slot.offset;
     if (!anyAc) {
       FillFlatBlock(FlatBlockSample(columns[0]), origin, line_, slot.repeatX, slot.repeatY);
       columns[0] = 0;
@@ -65,7 +66,7 @@ class WholeBlockPlacer {
 
  private:
   // A block whose sampling ratio the fast store does not serve: the plain placement.
-  void PlaceUnserved(const McuSlot& slot, std::int16_t* columns);
+  void PlaceUnserved(const McuSlot& slot, std::int16_t* columns, std::uint32_t mcuX);
   [[gnu::always_inline]] void TransformPending() {
     if (pendingOrigin_ != nullptr) {
       routines_->transformToBand(columns_[pendingBuffer_], pendingOrigin_, line_, pendingRepeatX_,
