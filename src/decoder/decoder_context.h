@@ -1,7 +1,8 @@
 // The native decoder's whole state: one record per image, allocated once, never copied or
-// moved (several fields refer into the record itself). Shared by the pipeline steps:
-// marker_parser (segments and phases), huffman (tables and entropy decoding), reconstruct
-// (blocks and bands) and band_output (colour conversion and interleave).
+// moved (several fields refer into the record itself). Shared by the pipeline's stages: the step
+// (decode_step.cpp), the marker parser (segments and phases), the entropy decoder (tables and
+// scan data), the band decoder (MCUs, bands, restart intervals), reconstruction (blocks into the
+// band) and the band output (colour conversion and interleave).
 #pragma once
 
 #include <cstddef>
