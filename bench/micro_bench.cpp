@@ -17,10 +17,12 @@
 #include <jpeglib.h>
 // clang-format on
 
-#include "decoder/output/band_output.h"
+#include "decoder/band_geometry.h"
 #include "decoder/decoder.h"
 #include "decoder/decoder_context.h"
 #include "decoder/entropy/huffman.h"
+#include "decoder/marker_parser.h"
+#include "decoder/output/band_output.h"
 #include "decoder/transform/reconstruct.h"
 #include "page.h"
 
@@ -32,12 +34,6 @@ constexpr int kCropRows = 1024;  // rows of the page kept (from the top: header 
 constexpr int kQuality = 75;
 constexpr std::uint64_t kSeed = 7;
 constexpr std::size_t kIdctBlocks = 256;
-
-// Zig-zag index k -> natural (row-major) position, ITU-T T.81 Figure A.6.
-constexpr std::uint8_t kNaturalOrder[64] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
 
 std::vector<std::uint8_t> Encode(const Page& page, int rows, bool subsample) {
   jpeg_compress_struct cinfo;
@@ -117,24 +113,21 @@ struct Prepared {
   Prepared(const Prepared&) = delete;
   Prepared& operator=(const Prepared&) = delete;
 
-  // Back to the first entropy-coded byte, as a scan header leaves the entropy decoder.
+  // Back to the first entropy-coded byte, as a scan header leaves the decoder: the library's
+  // own reset of the scan state, at the first block of the first MCU.
   void Rewind() {
     DecoderContext* c = context;
     c->inPtr = jpeg.data() + scanStart;
     c->inAvail = static_cast<std::int32_t>(jpeg.size() - scanStart);
     c->phase = kPhaseInScan;
     c->markerPending = 0;
-    c->bitBuffer = 0;
-    c->bitCount = 0;
-    c->ffPending = 0;
-    c->symbolPending = 0;
-    c->codeLen = 1;
-    c->codeIndex = 0;
+    ResetScanState(c);
     c->coefIndex = 0;
     c->curComp = 0;
-    for (std::int16_t& p : c->dcPred) {
-      p = 0;
-    }
+    c->blockCol = 1;
+    c->blockRow = 1;
+    c->blocksDone = 0;
+    c->mcuX = 0;
   }
 };
 
@@ -163,28 +156,24 @@ long DecodeAllBlocks(Prepared& p, std::vector<std::int16_t>* keep) {
   DecoderContext* c = p.context;
   p.Rewind();
   long blocks = 0;
-  std::int16_t predictor = 0;
   for (;;) {
-    std::int16_t difference = 0;
-    const std::uint8_t dc = DecodeDcDifference(c, &difference);
-    if (dc == JD_OK) {
+    const std::uint8_t r = DecodeNextBlock(c);  // DC predicted into block[0]
+    if (r == JD_OK) {
       if (c->markerPending != 0) {
         return blocks;  // the end-of-image marker
       }
       continue;  // a fill byte taken
     }
-    if (dc != 1 || DecodeAcCoefficients(c) != 1) {
+    if (r != 1) {
       return -1;
     }
     if (keep != nullptr) {
-      predictor = static_cast<std::int16_t>(predictor + difference);
-      c->block[0] = predictor;
       const std::uint8_t* q = c->quantTables[c->comp[0].quantTable].values;
-      std::int16_t natural[64];
-      for (int k = 0; k < 64; ++k) {
-        natural[kNaturalOrder[k]] = static_cast<std::int16_t>(c->block[k] * q[k]);
+      std::int16_t natural[kBlockSize];
+      for (int n = 0; n < kBlockSize; ++n) {
+        natural[n] = static_cast<std::int16_t>(c->block[ZigZagIndex[n]] * q[ZigZagIndex[n]]);
       }
-      keep->insert(keep->end(), natural, natural + 64);
+      keep->insert(keep->end(), natural, natural + kBlockSize);
     }
     ++blocks;
   }
@@ -251,10 +240,11 @@ bool PrepareBand(Prepared& p) {
   if (c->bandBuffer != nullptr) {
     return true;
   }
-  const std::size_t segment = static_cast<std::size_t>(c->width) + 8u * c->maxH;
-  const std::size_t line = segment * c->numComponents;
-  const std::size_t lines = 8u * c->maxV;
-  c->bandBuffer = static_cast<std::uint8_t*>(std::malloc(line * lines));
+  // The decoder's own layout: lines after the headroom the band output writes its rows into.
+  const std::size_t segment = SegmentWidth(c);
+  const std::size_t line = BandLineBytes(c);
+  const std::size_t lines = BandLines(c);
+  c->bandBuffer = static_cast<std::uint8_t*>(std::malloc(BandBufferSize(c)));
   if (c->bandBuffer == nullptr) {
     return false;
   }
@@ -265,7 +255,7 @@ bool PrepareBand(Prepared& p) {
       const std::size_t px = std::min(x, width - 1);
       const std::uint8_t* rgb = page.pixels.data() + (y * width + px) * 3;
       const int r = rgb[0], g = rgb[1], b = rgb[2];
-      std::uint8_t* at = c->bandBuffer + y * line + x;
+      std::uint8_t* at = BandLineOrigin(c) + y * line + x;
       at[0] = static_cast<std::uint8_t>((19595 * r + 38470 * g + 7471 * b + 32768) >> 16);
       at[segment] = static_cast<std::uint8_t>((-11059 * r - 21709 * g + 32768 * b + 8421376) >> 16);
       at[2 * segment] =
