@@ -40,7 +40,9 @@ while [ $# -gt 0 ]; do
 done
 
 if [ "$(id -u)" = 0 ]; then
-  scripts/install-deps.sh
+  deps=(main bench)
+  [ $win32 = 1 ] && deps+=(win32)
+  scripts/install-deps.sh "${deps[@]}"
 fi
 
 echo "=== bench: configure and build"

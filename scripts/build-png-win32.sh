@@ -8,8 +8,9 @@
 #   OUT/lib/      libpng.a, libz.a
 #   OUT/LICENSES/ the two libraries' licence texts (the package's THIRD-PARTY-NOTICES quote them)
 #   OUT/BUILT     what was wanted and built (a second run wanting the same does nothing)
-# tools/jpegdec/CMakeLists.txt links it when present (JPEGDEC_PNG_WIN32_DIR). Called by
-# scripts/install-deps.sh; without it the win32 tool writes PPM, PGM and PAM only.
+# tools/jpegdec/CMakeLists.txt links it (JPEGDEC_PNG_WIN32_DIR); without it the win32 configure
+# step stops and says how to make it (or configure with -DJPEGDEC_TOOL_PNG=OFF for a tool that
+# writes PPM, PGM, PAM and BMP only). Called by scripts/install-deps.sh (group win32).
 # The sources come through scripts/debian-source.sh (a private apt state under OUT/apt; the
 # machine's apt sources are left alone).
 #

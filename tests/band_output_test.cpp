@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "decoder/band_geometry.h"
 #include "decoder/transform/reconstruct.h"
 
 namespace jpegdec {

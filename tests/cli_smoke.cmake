@@ -1,10 +1,12 @@
 # Smoke test of the command-line host as a user runs it: this build is installed into a scratch
 # prefix and the installed tool decodes a generated sample page (scripts/make-sample.py,
 # compressed with cjpeg) in every mode; standard input and output, --version, the failure paths
-# (unreadable, not JPEG, refused, truncated and damaged data, unknown format) and that they
-# leave no file; BMP, grey and the page's resolution read back by a reader of the test's own;
-# devices, FIFOs, links and read-only files as targets; natively also SIGTERM in the middle of a
-# decode. In the win32 build the tool runs under Wine and opens a file with a non-ASCII name.
+# (unreadable, not JPEG, refused, truncated and damaged data, unknown format, the input as the
+# output), the same words for the same data in every mode, and that they leave no file; BMP
+# (also appended to standard output), grey and the page's resolution read back by a reader of
+# the test's own; devices, FIFOs, links, read-only files, a sticky folder and a file's ACL as
+# targets; natively also SIGTERM and SIGQUIT in the middle of a decode and a file-size limit. In
+# the win32 build the tool runs under Wine and opens a file with a non-ASCII name.
 find_package(Python3 COMPONENTS Interpreter)
 find_program(JPEGDEC_CJPEG cjpeg)
 if(TARGET jpegdec_cli AND Python3_Interpreter_FOUND AND JPEGDEC_CJPEG)

@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "support/compare.h"
 #include "support/host_driver.h"
@@ -107,6 +111,8 @@ std::vector<EncodeRecipe> SelfMadeCases() {
       // Wider than 2048 pixels: the streaming input buffer grows with the width.
       Recipe(Colour::kYCbCr, 2100, 24, k422),
       WithRestart(Recipe(Colour::kYCbCr, 1200, 40, k420), 7),
+      // A restart marker after every MCU of a wide strip: thousands of markers, none a step.
+      WithRestart(Recipe(Colour::kGrey, 2560, 64), 1),
       // Optimised Huffman tables.
       Optimised(Recipe(Colour::kYCbCr, 48, 40, k420)),
       Optimised(Recipe(Colour::kGrey, 31, 17)),
@@ -200,10 +206,20 @@ TEST_P(SelfMadeImage, RowsMatchTheReference) {
   }
 }
 
+// Reads that answered 1 in a decode that ended with 2: the host writes a piece after each (or
+// ends the input), and a decoder that asks for more only once it has used what it holds answers
+// so about once a piece (restart markers, say, cost none).
+std::uint64_t ReadsAskingForMore(const HostResult& result, std::size_t pieces) {
+  const std::uint64_t writes = pieces + result.refusedWrites;
+  return result.calls - writes - result.rows - 1;  // the last Read ended the image
+}
+
 TEST_P(SelfMadeImage, SameRowsHoweverTheInputIsSplit) {
   const std::vector<std::uint8_t> file = Encode(GetParam());
   const HostResult whole = Decode(file, PieceSchedule::Whole());
   ASSERT_EQ(whole.end, HostEnd::kEnd) << whole.Summary();
+  EXPECT_LE(ReadsAskingForMore(whole, 1), 2u) << "whole: " << whole.Summary();
+  EXPECT_EQ(whole.refusedWrites, 0u);
   const PieceSchedule schedules[] = {
       PieceSchedule::Fixed(1),       PieceSchedule::Fixed(7),        PieceSchedule::Random(1, 64),
       PieceSchedule::Random(2, 300), PieceSchedule::Random(3, 4096),
@@ -213,6 +229,8 @@ TEST_P(SelfMadeImage, SameRowsHoweverTheInputIsSplit) {
     EXPECT_EQ(split.end, whole.end) << schedule.Describe() << ": " << split.Summary();
     EXPECT_EQ(split.rows, whole.rows) << schedule.Describe();
     EXPECT_EQ(split.digest, whole.digest) << schedule.Describe() << ": rows differ";
+    const std::size_t pieces = PieceLengths(schedule, file.size()).size();
+    EXPECT_LE(ReadsAskingForMore(split, pieces), pieces + 2) << schedule.Describe();
   }
   // Single bytes are gathered where they cannot let a row out: a host that reads once more
   // before each byte (so that every byte is decoded before the next comes) has had the same rows
@@ -233,6 +251,147 @@ TEST_P(SelfMadeImage, SameRowsHoweverTheInputIsSplit) {
   const HostResult buffered = Decode(file, PieceSchedule::Random(4, 500), kBuffered);
   EXPECT_EQ(buffered.end, whole.end) << "buffered: " << buffered.Summary();
   EXPECT_EQ(buffered.digest, whole.digest) << "buffered: rows differ";
+}
+
+// Where a self-made file's scan data lies: the first data byte, each restart marker, and the end
+// marker that closes it.
+struct ScanLayout {
+  std::size_t data = 0;
+  std::vector<std::size_t> restarts;
+  std::size_t end = 0;
+  std::uint32_t interval = 0;  // MCUs per restart interval (the DRI segment's; 0: none)
+};
+
+ScanLayout LayoutOf(const std::vector<std::uint8_t>& file) {
+  ScanLayout layout;
+  std::size_t i = 2;
+  while (i + 4 <= file.size() && file[i] == 0xFF) {
+    const std::uint8_t code = file[i + 1];
+    const std::size_t length = (std::size_t{file[i + 2]} << 8) | file[i + 3];
+    if (code == 0xDD) {
+      layout.interval = (std::uint32_t{file[i + 4]} << 8) | file[i + 5];
+    }
+    i += 2 + length;
+    if (code == 0xDA) {
+      break;
+    }
+  }
+  layout.data = i;
+  for (; i + 1 < file.size(); ++i) {
+    if (file[i] == 0xFF && file[i + 1] >= 0xD0 && file[i + 1] <= 0xD7) {
+      layout.restarts.push_back(i);
+    } else if (file[i] == 0xFF && file[i + 1] == 0xD9) {
+      layout.end = i;
+    }
+  }
+  return layout;
+}
+
+// The image rows that MCUs of restart interval `k` cover.
+std::pair<std::uint32_t, std::uint32_t> RowsOfInterval(const EncodeRecipe& recipe,
+                                                       std::uint32_t interval, std::size_t k) {
+  int maxH = 1;
+  int maxV = 1;
+  if (ComponentCount(recipe.colour) > 1) {
+    for (const auto& [h, v] : recipe.factors) {
+      maxH = std::max(maxH, h);
+      maxV = std::max(maxV, v);
+    }
+  }
+  const std::uint32_t mcuWidth = 8 * static_cast<std::uint32_t>(maxH);
+  const std::uint32_t mcuHeight = 8 * static_cast<std::uint32_t>(maxV);
+  const std::uint32_t perRow = (recipe.width + mcuWidth - 1) / mcuWidth;
+  const std::uint32_t first = static_cast<std::uint32_t>(k) * interval / perRow;
+  const std::uint32_t last = (static_cast<std::uint32_t>(k + 1) * interval - 1) / perRow;
+  return {first * mcuHeight, std::min((last + 1) * mcuHeight, recipe.height)};
+}
+
+// Damage in transfer never ends as a complete image, and where restart markers are present it
+// costs only the interval it is in: data left over before the end marker or a restart marker, a
+// restart marker lost at the first, a middle and the last interval (the interval behind it is
+// filled), an interval cut short. Every row still comes out, those outside the damaged interval
+// as in the intact file; whole, and for a middle interval in 1-byte and random pieces and in
+// buffered mode.
+TEST_P(SelfMadeImage, DamageCostsOnlyTheRestartIntervalItIsIn) {
+  const EncodeRecipe& recipe = GetParam();
+  const std::vector<std::uint8_t> file = Encode(recipe);
+  const HostResult intact = Decode(file, PieceSchedule::Whole());
+  ASSERT_EQ(intact.end, HostEnd::kEnd);
+  const ScanLayout layout = LayoutOf(file);
+  ASSERT_GT(layout.end, layout.data);
+  struct Damage {
+    std::string what;
+    std::vector<std::uint8_t> file;
+    std::ptrdiff_t interval;  // whose rows may differ; -1: none
+    bool everyWay;
+  };
+  auto inserted = [&](std::size_t at) {
+    std::vector<std::uint8_t> damaged = file;
+    damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(at), 0x00);
+    return damaged;
+  };
+  auto erased = [&](std::size_t at, std::size_t count) {
+    std::vector<std::uint8_t> damaged = file;
+    const auto from = damaged.begin() + static_cast<std::ptrdiff_t>(at);
+    damaged.erase(from, from + static_cast<std::ptrdiff_t>(count));
+    return damaged;
+  };
+  std::vector<Damage> damages = {
+      {"a byte left over before the end marker", inserted(layout.end), -1, false}};
+  if (layout.interval != 0 && layout.restarts.size() >= 2) {
+    const std::size_t last = layout.restarts.size() - 1;
+    const std::size_t middle = layout.restarts.size() / 2;
+    const auto next = [](std::size_t m) { return static_cast<std::ptrdiff_t>(m + 1); };
+    damages.push_back({"the first restart marker lost", erased(layout.restarts[0], 2), 1, false});
+    damages.push_back(
+        {"a middle restart marker lost", erased(layout.restarts[middle], 2), next(middle), true});
+    damages.push_back(
+        {"the last restart marker lost", erased(layout.restarts[last], 2), next(last), false});
+    damages.push_back(
+        {"a byte left over before a restart marker", inserted(layout.restarts[middle]), -1, false});
+    damages.push_back({"an interval cut short", erased(layout.restarts[middle] - 1, 1),
+                       static_cast<std::ptrdiff_t>(middle), true});
+  }
+  const struct {
+    std::int32_t mode;
+    PieceSchedule schedule;
+    bool always;
+  } ways[] = {
+      {kStreaming, PieceSchedule::Whole(), true},
+      {kStreaming, PieceSchedule::Fixed(1), false},
+      {kStreaming, PieceSchedule::Random(31, 100), false},
+      {kBuffered, PieceSchedule::Whole(), false},
+  };
+  const std::size_t rowBytes = intact.rowLength;
+  for (const Damage& damage : damages) {
+    std::uint32_t firstOwn = recipe.height;
+    std::uint32_t endOwn = recipe.height;
+    if (damage.interval >= 0) {
+      std::tie(firstOwn, endOwn) =
+          RowsOfInterval(recipe, layout.interval, static_cast<std::size_t>(damage.interval));
+    }
+    for (const auto& way : ways) {
+      if (!way.always && !damage.everyWay) {
+        continue;
+      }
+      SCOPED_TRACE(damage.what + ", mode " + std::to_string(way.mode) + ", " +
+                   way.schedule.Describe());
+      const HostResult result = Decode(damage.file, way.schedule, way.mode);
+      EXPECT_EQ(result.end, HostEnd::kFailed) << result.Summary();
+      ASSERT_EQ(result.rows, recipe.height) << result.Summary();
+      for (std::uint32_t y = 0; y < recipe.height; ++y) {
+        if (y >= firstOwn && y < endOwn) {
+          continue;
+        }
+        const auto at = static_cast<std::ptrdiff_t>(y * rowBytes);
+        ASSERT_TRUE(std::equal(result.pixels.begin() + at,
+                               result.pixels.begin() + at + static_cast<std::ptrdiff_t>(rowBytes),
+                               intact.pixels.begin() + at))
+            << "row " << y << " (the damaged interval's rows: " << firstOwn << " to " << endOwn
+            << ")";
+      }
+    }
+  }
 }
 
 TEST_P(SelfMadeImage, AutomaticModeThatStreamsGivesTheSameRows) {
@@ -453,6 +612,9 @@ TEST(OpenPage, GivesTheRowsOfTheSameImageWithItsHeight) {
       WithRestart(Recipe(Colour::kYCbCr, 64, 48, k420), 1),
       WithRestart(Recipe(Colour::kYCbCr, 77, 50, k422), 0, 1),
       ZeroPadded(WithRestart(Recipe(Colour::kGrey, 41, 23), 3)),
+      // 0 padding bits read as blocks must not be taken for a further band (nor its rows).
+      ZeroPadded(Recipe(Colour::kGrey, 120, 97)),
+      ZeroPadded(WithRestart(Recipe(Colour::kYCbCr, 48, 72, k420), 2)),
   };
   const struct {
     std::int32_t mode;

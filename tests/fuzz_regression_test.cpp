@@ -49,11 +49,12 @@ std::vector<RegressionCase> Cases() {
       // Two blocks, the second ending four bits into its byte: 0010 1000 1010 0000.
       {"two_blocks_zero_padding_then_fill",
        WithScan(GreyHeadersStandardTables(16), {0x28, 0xA0, 0xFF, 0xFF, 0xD9}), HostEnd::kEnd, 8},
-      // After the last row, stuffed pairs and a restart marker are skipped as scan data.
+      // After the last row, stuffed pairs and a restart marker are skipped as scan data; data
+      // left over after the last MCU is damage, so the image does not end as complete.
       {"stuffed_bytes_and_restart_after_the_last_row",
        WithScan(GreyHeadersStandardTables(8),
                 {0x2B, 0xFF, 0x00, 0x12, 0xFF, 0xD0, 0x00, 0xFF, 0xD9}),
-       HostEnd::kEnd, 8},
+       HostEnd::kFailed, 8},
       // Found by fuzz_decoder_step (a fault of the target, not the library): a long run of
       // restart markers costs one step each without a row; the decode must still end.
       {"long_run_of_restart_markers",
@@ -74,7 +75,7 @@ std::vector<RegressionCase> Cases() {
          b.insert(b.end(), {0x3F, 0xFF, 0xD0, 0x3F, 0xFF, 0xD1, 0x3F, 0xFF, 0xD9});
          return b;
        }(),
-       HostEnd::kEnd, 16},
+       HostEnd::kFailed, 16},  // restart markers without a DRI segment, mid-scan: damage
   };
 }
 

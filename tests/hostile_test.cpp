@@ -502,7 +502,8 @@ std::vector<HostileCase> Cases() {
        },
        JD_ERR_UNSUPPORTED, kFailed, kFailed, 0},
 
-      // Restart markers with wrong numbers are taken in any order.
+      // Restart markers with wrong numbers, each where its interval ends: taken as the ones due
+      // (every row as in the intact file), but the image is damaged.
       {"rst_numbers_wrong",
        [] {
          Bytes b = RestartImage();
@@ -511,15 +512,15 @@ std::vector<HostileCase> Cases() {
          b[FindInScan(b, 0xD2) + 1] = 0xD0;
          return b;
        },
-       JD_END, kEnd, kEnd, 16},
-      // The MCU behind a lost restart marker is taken for padding: the last band is cut short,
-      // and the image with it.
+       JD_ERR_DATA, kFailed, kFailed, 16},
+      // A lost restart marker costs the interval after it, filled with mid-grey: every row comes
+      // out, and the image is damaged.
       {"rst_marker_dropped",
        [] {
          Bytes b = RestartImage();
          return Remove(b, FindInScan(b, 0xD1), 2);
        },
-       JD_ERR_DATA, kFailed, kFailed, 8},
+       JD_ERR_DATA, kFailed, kFailed, 16},
       // The bits after each interval's MCU are 0s, which the one-code table would read as
       // three more blocks: they are padding all the same.
       {"restart_padding_0_bits",

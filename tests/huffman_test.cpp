@@ -621,8 +621,10 @@ TEST(ScanData, MarkerAfterAPieceEndingIn0xFF) {
     // The padding 1 bits of the first byte do not make a code; the search waits.
     ASSERT_EQ(DecodeAcCoefficients(context.get()), JD_NEED_DATA);
     SetInput(context.get(), second);
+    // Inside a block the marker is an error, handed back for the band decoder to judge.
     EXPECT_EQ(ResumeAcCoefficients(context.get()), JD_ERR_DATA);
-    EXPECT_EQ(context->phase, kPhaseInScan);
+    EXPECT_EQ(context->marker, 0xD0);
+    EXPECT_EQ(context->phase, kPhaseOutsideScan);
   }
 }
 

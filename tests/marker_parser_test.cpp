@@ -240,11 +240,11 @@ TEST(DecodeStep, DispatchTablePerPhase) {
        {{kNeed, 0}, {kNeed, 1}, {kNeed, 2}, {kNeed, 2}}},
       {"RST0", JpegBuilder().Rst(0).Take(), {{kSeq, 0}, {kSeq, 1}, {kSeq, 2}, {kScanEntered, 3}}},
       {"RST7", JpegBuilder().Rst(7).Take(), {{kSeq, 0}, {kSeq, 1}, {kSeq, 2}, {kScanEntered, 3}}},
-      // After a frame header the end marker ends the image only once its rows are out: here
-      // none are, so the image was cut short.
+      // The end marker ends an image only once its rows are out: before a frame there is no
+      // image, after one none of its rows are out, so it was cut short.
       {"EOI",
        JpegBuilder().Eoi().Take(),
-       {{JD_END, 5}, {JD_END, 5}, {JD_ERR_DATA, 2}, {JD_ERR_DATA, 2}}},
+       {{JD_ERR_DATA, 0}, {JD_ERR_DATA, 1}, {JD_ERR_DATA, 2}, {JD_ERR_DATA, 2}}},
       {"0x02", JpegBuilder().Marker(0x02).Take(), {{kSeq, 0}, {kSeq, 1}, {kSeq, 2}, {kSeq, 2}}},
       {"0x00 (stuffing outside scan data)",
        {0xFF, 0x00},
@@ -375,13 +375,28 @@ TEST(DecodeStep, ReadersStoreWhatTheirSegmentsSay) {
   const Outcome header = run("whole header");
   EXPECT_EQ(header.colorTransform, 2);
   EXPECT_EQ(header.colorConvert, &ConvertYcck);
-  const Outcome end = run("end of image");
-  EXPECT_EQ(end.statuses, std::vector<Status>{JD_END});
-  EXPECT_EQ(end.phase, kPhaseEnded);
+  const Outcome end = run("end of image");  // no frame before it: no image
+  EXPECT_EQ(end.statuses, std::vector<Status>{JD_ERR_DATA});
+  EXPECT_EQ(end.phase, kPhaseAfterSoi);
+}
+
+// An 8 x 8 grey image after SOI: with the one-code tables of MinimalDht, 0x3F is its one block
+// and six padding 1 bits.
+Bytes TinyImageAfterSoi() {
+  return JpegBuilder()
+      .Dqt(0)
+      .Sof0(8, 8, test::kGrey)
+      .MinimalDht(0x00)
+      .MinimalDht(0x10)
+      .Sos(test::kGreyScan)
+      .Raw({0x3F})
+      .Eoi()
+      .Take();
 }
 
 TEST(DecodeStep, LongApplicationSegmentIsSkippedPieceByPiece) {
-  const Bytes stream = JpegBuilder().Soi().App(1, Bytes(60000 - 4, 0xFF)).Eoi().Raw({9}).Take();
+  const Bytes stream =
+      JpegBuilder().Soi().App(1, Bytes(60000 - 4, 0xFF)).Raw(TinyImageAfterSoi()).Raw({9}).Take();
   constexpr std::size_t kPiece = 4093;
   ContextPtr context = NewContext();
   std::size_t at = 0;
@@ -393,6 +408,11 @@ TEST(DecodeStep, LongApplicationSegmentIsSkippedPieceByPiece) {
   }
   result =
       DecodeStep(context.get(), stream.data() + at, static_cast<std::int32_t>(stream.size() - at));
+  ASSERT_EQ(result.status, JD_BAND_READY);
+  std::free(result.data);
+  while (result.status == JD_BAND_READY || result.status == JD_OK) {
+    result = DecodeStep(context.get(), nullptr, 0);
+  }
   EXPECT_EQ(result.status, JD_END);
   EXPECT_EQ(BytesAfterEnd(context.get()), 1);
 }
@@ -429,8 +449,15 @@ TEST(DecodeStep, JunkAndFillBytesBeforeMarkersAreSkipped) {
 
 TEST(DecodeStep, EndOfImageThenNothingMore) {
   ContextPtr context = NewContext();
-  const Bytes stream = {0xFF, 0xD9, 0xAA, 0xBB};
-  EXPECT_EQ(DecodeStep(context.get(), stream.data(), 4).status, JD_END);
+  const Bytes stream = JpegBuilder().Soi().Raw(TinyImageAfterSoi()).Raw({0xAA, 0xBB}).Take();
+  const auto count = static_cast<std::int32_t>(stream.size());
+  StepResult result = DecodeStep(context.get(), stream.data(), count);
+  ASSERT_EQ(result.status, JD_BAND_READY);
+  std::free(result.data);
+  while (result.status == JD_BAND_READY || result.status == JD_OK) {
+    result = DecodeStep(context.get(), nullptr, 0);
+  }
+  EXPECT_EQ(result.status, JD_END);
   EXPECT_EQ(BytesAfterEnd(context.get()), 2);
   EXPECT_EQ(DecodeStep(context.get(), nullptr, 0).status, JD_OK);
   EXPECT_EQ(BytesAfterEnd(context.get()), 2);
@@ -706,15 +733,18 @@ TEST(DecodeStep, ScanPassHandsOutBandsAndHandsMarkersBack) {
       {"one band, then the end marker met in the data",
        image(8, 8, join({scan, {0x3F}, eoi})),
        {band8x8, ok, end}},
-      {"bytes after the last MCU are skipped up to the marker",
+      {"data after the last MCU is skipped up to the marker, and damages the image",
        image(8, 8, join({scan, {0x3F, 0x00, 0x12, 0xFF, 0x00, 0xFF, 0xFF}, eoi})),
+       {band8x8, ok, cutShort}},
+      {"fill bytes after the last MCU are no damage",
+       image(8, 8, join({scan, {0x3F, 0xFF, 0xFF}, eoi})),
        {band8x8, ok, end}},
       {"a restart marker after the last MCU",
        image(8, 8, join({JpegBuilder().Dri(1).Take(), scan, {0x3F}, rst0, eoi})),
-       {band8x8, ok, ok, end}},
-      {"restart marker: the band goes on in the same step",
+       {band8x8, ok, end}},
+      {"restart marker: taken in the scan pass, the band goes on in the same step",
        image(16, 8, join({JpegBuilder().Dri(1).Take(), scan, {0x3F}, rst0, {0x3F}, eoi})),
-       {ok, band16x8, ok, end}},
+       {band16x8, ok, end}},
       {"a band cut short by the end marker is not emitted, and the image fails",
        image(16, 8, join({scan, {0x3F}, eoi})),
        {ok, cutShort}},
@@ -725,22 +755,25 @@ TEST(DecodeStep, ScanPassHandsOutBandsAndHandsMarkersBack) {
       // one block and six 0 bits, which would read as three more blocks.
       {"a restart interval padded with 0 bits",
        image(16, 8, join({JpegBuilder().Dri(1).Take(), scan, {0x00}, rst0, {0x00}, eoi})),
-       {ok, band16x8, ok, end}},
+       {band16x8, ok, end}},
       {"two MCUs an interval, padded with 0 bits, fill bytes before the marker",
        image(16, 16,
              join({JpegBuilder().Dri(2).Take(), scan, {0x00, 0xFF, 0xFF}, rst0, {0x00}, eoi})),
-       {band16x8, ok, band16x8, ok, end}},
-      // A missing restart marker: where data follows the interval's last MCU, decoding goes on
-      // with the bits at hand, as without an interval (0x0F: two blocks, then 1 bits).
+       {band16x8, band16x8, ok, end}},
+      // A missing restart marker: data where it should follow the interval's last MCU. The
+      // decoder looks for the next marker; the end marker comes, so the rest of the image is
+      // filled with mid-grey (here the samples the data holds too), and the image is damaged.
       {"a restart marker missing",
        image(16, 8, join({JpegBuilder().Dri(1).Take(), scan, {0x0F, 0x0F}, eoi})),
-       {band16x8, ok, end}},
+       {band16x8, ok, cutShort}},
       {"DNL after the scan data, then the end marker",
        image(8, 16, join({scan, {0x3F}, JpegBuilder().Dnl(8).Take(), eoi})),
        {band8x8, ok, end}},
+      // A scan header before the scan's last MCU: decoding carries on at the MCU reached, but
+      // the image is damaged (one interleaved scan holds every MCU).
       {"a second scan header carries on at the MCU reached",
        image(8, 16, join({scan, {0x3F}, scan, {0x3F}, eoi})),
-       {band8x8, ok, band8x8, ok, end}},
+       {band8x8, ok, band8x8, ok, cutShort}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);

@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "decoder/band_geometry.h"
 #include "decoder/decoder.h"
 #include "support/jpeg_builder.h"
 
@@ -535,12 +536,13 @@ TEST(DecodeBand, FourTwoZeroPlacementAndBandHeights) {
 
 // Bands past the image height yield no rows: released by the decoder, never reported, and the
 // decode goes on to the end marker. A DNL segment that lowers the height below the rows already
-// emitted takes none of them back; the band after it is one of those empty bands.
+// emitted takes none of them back; the band after it is one of those empty bands. Scan data
+// beyond the image's last MCU is damage: such an image never ends as complete.
 TEST(DecodeBand, EmptyBandsAreReleasedNotReported) {
   const Bytes extraRow =
       Header(8, 16, test::kGrey, test::kGreyScan).Raw(FlatBlocks().Blocks(3).Take()).Eoi().Take();
   Decoded d = DecodeEverySplit(extraRow);
-  EXPECT_EQ(d.last, JD_END);
+  EXPECT_EQ(d.last, JD_ERR_DATA);
   EXPECT_EQ(d.bands.size(), 2u);
 
   const Bytes lowered = Header(8, 24, test::kGrey, test::kGreyScan)
@@ -551,7 +553,7 @@ TEST(DecodeBand, EmptyBandsAreReleasedNotReported) {
                             .Eoi()
                             .Take();
   d = DecodeEverySplit(lowered);
-  EXPECT_EQ(d.last, JD_END);
+  EXPECT_EQ(d.last, JD_ERR_DATA);
   ASSERT_EQ(d.bands.size(), 2u);
   EXPECT_EQ(d.bands[1].size(), 8u * 8);
 }

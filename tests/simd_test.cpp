@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder/band_geometry.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/cpu_dispatch_testing.h"
 #include "decoder/decoder.h"

@@ -43,12 +43,13 @@
  *   Finish(&leftover): ends decoding and releases everything the instance holds; leftover (may
  *     be null) receives the count of bytes that followed the image's end marker, or 0 when the
  *     image did not end with one (and always in GDI+ mode). In buffered mode they are counted in
- *     the whole collected file; in streaming mode, in the last piece written (the piece that
- *     held the marker; any later piece was refused). They are the last leftover bytes of that
- *     piece, or of the collected file, and not part of this image: when a device sends two
- *     images in one transfer they are the first bytes of the next one, which the host writes
- *     to a new instance ahead of the rest of the transfer. A second Finish does nothing;
- *     deleting without Finish releases all too.
+ *     the whole collected file; in streaming mode, at the end of what was written: the rest of
+ *     the piece that held the marker, and any piece taken behind it while the decoder was still
+ *     at work (none for a host that reads until 1 before each piece; every piece after the end
+ *     is refused). They are the last leftover bytes written, and not part of this image: when a
+ *     device sends two images in one transfer they are the first bytes of the next one, which
+ *     the host writes to a new instance ahead of the rest of the transfer. A second Finish does
+ *     nothing; deleting without Finish releases all too.
  *   EndOfInput(rowLimit): no more bytes will come; call it once every byte is written. The
  *     buffered and GDI+ ways decode only after it; the GDI+ way hands out at most rowLimit rows,
  *     so pass the image height there (with 0 or less, and no earlier positive limit, it hands
@@ -65,16 +66,24 @@
  * Read results: 0 a row was handed out; 1 no row now (more input needed, input not yet
  * complete, or more work to do first: call Read again); 2 no more rows; -1 decoding failed,
  * or the instance has no decoding way (Start failed or Finish was called). In modes 2 and 3,
- * 2 means the image is complete: image data that ends (an end-of-image marker, or the end of
- * the input after EndOfInput) before every row of the frame is decoded gives the rows decoded
- * so far, then -1; a file that lacks only its end marker ends with 2 once every row is out.
+ * 2 means the image is complete and sound: image data that ends (an end-of-image marker, or
+ * the end of the input after EndOfInput) before every row of the frame is decoded gives the
+ * rows decoded so far, then -1; a file that lacks only its end marker ends with 2 once every
+ * row is out; an end marker before any frame is -1. Damaged data (bytes
+ * changed or lost in transfer: data left over where the image or a restart interval should
+ * end, a marker before it, a restart marker missing or out of sequence, codes that cannot be)
+ * never ends with 2: -1 after the rows. Without restart markers the decode ends where the
+ * damage shows; with them it costs only the intervals it touches: every row still comes out,
+ * the rest of a damaged interval and any interval lost with its marker in mid-grey (sample
+ * 128), the other rows as in the intact file. docs/robustness.md says which rows to trust.
  *
  * The streaming protocol (mode 3, or automatic mode when it chooses streaming):
- *   - Write is accepted only while the decoder waits for input: write a piece, then Read until
- *     Read returns 1 before writing the next piece.
- *   - Read may return 1 after doing its share of work without having asked for input. A
- *     refused Write therefore means "Read again, then retry the same piece"; the piece need
- *     never be split.
+ *   - Write a piece, then Read until Read returns 1 before writing the next piece: Read answers
+ *     1 once the decoder has used every byte it holds (or lets a small piece wait, below), and
+ *     only rarely before (a share of work done on a long run of markers: read again).
+ *   - A piece written while the decoder is still at work (rows waiting, work to do) is taken
+ *     if it fits behind the bytes the decoder reads, and refused otherwise. A refused Write
+ *     therefore means "Read again, then retry the same piece"; the piece need never be split.
  *   - A piece of any size is taken once the decoder waits for input: when it does not fit
  *     behind the bytes the decoder still holds (at most one marker segment, under 64 KiB), the
  *     input buffer grows to hold both. So the buffer (48 bytes per pixel of the width given to
@@ -94,8 +103,8 @@
  *   - A page of unknown length: a frame header with height 0 and the lines in a DNL segment
  *     after the scan data (modes 2 and 3, and automatic mode when it streams). Rows come out as
  *     the data arrives, one band later than for a frame with a height: a band goes out once the
- *     next band has begun or the DNL segment has come, so no row below the page's end is handed
- *     out. A page whose scan data ends without the segment (an end marker, another marker, the
+ *     next band has begun with data of its own (not just the bits padding the last byte) or the
+ *     DNL segment has come, so no row below the page's end is handed out. A page whose scan data ends without the segment (an end marker, another marker, the
  *     end of the input) ends with -1 after the rows already handed out (the band held back is
  *     dropped: its rows may lie below the page's end); a DNL segment of 0 lines, or of fewer
  *     lines than rows already handed out, likewise. A DNL segment of more lines than the scan

@@ -50,6 +50,8 @@ int32_t StreamingBackend::SetUp(uint32_t width) {
     return 0;
   }
   inputLength = 0;
+  adoptedLength = 0;
+  decoderWaits = 1;
   bandRow = 0;
   state = JD_NEED_DATA;
   lastStep = {};
@@ -60,6 +62,21 @@ int32_t StreamingBackend::SetUp(uint32_t width) {
   gatherLimit = 0;
   stepLength = 0;
   return 1;
+}
+
+inline void StreamingBackend::Append(const uint8_t* data, uint32_t length) {
+  if (length == 1) {
+    inputBuffer[inputLength] = *data;  // a host writing single bytes: no library call
+    if (*data == 0xFF) {
+      markerNear = 1;  // stored only then: Read reads this flag together with its neighbours
+    }
+  } else {
+    std::memcpy(inputBuffer + inputLength, data, length);
+    if (length < kGatherBytes && std::memchr(data, 0xFF, length) != nullptr) {
+      markerNear = 1;
+    }
+  }
+  inputLength += length;
 }
 
 int32_t StreamingBackend::Write(const uint8_t* data, uint32_t length) {
@@ -73,6 +90,14 @@ int32_t StreamingBackend::Write(const uint8_t* data, uint32_t length) {
   } else if (length == 0) {
     // Nothing to add; accepting it must not leave the back-end believing it has work.
     result = 1;
+  } else if (data != nullptr && inputBuffer != nullptr &&
+             (state == JD_OK || state == JD_BAND_READY)) {
+    // The decoder reads the buffer in place up to where it was given its bytes; bytes behind
+    // them wait for its next adoption. The buffer cannot move now, so only what fits is taken.
+    if (length <= inputCapacity - inputLength) {
+      Append(data, length);
+      result = 1;
+    }
   } else if (data != nullptr && inputBuffer != nullptr && state == JD_NEED_DATA) {
     // inputLength <= inputCapacity always. A refusal for want of room would be final: the
     // decoder waits for these very bytes, so no Read could ever make the room.
@@ -85,18 +110,7 @@ int32_t StreamingBackend::Write(const uint8_t* data, uint32_t length) {
     if (!roomMade) {
       state = JD_ERR_NOMEM;  // the decode ends here rather than wait for ever
     } else {
-      if (length == 1) {
-        inputBuffer[inputLength] = *data;  // a host writing single bytes: no library call
-        if (*data == 0xFF) {
-          markerNear = 1;  // stored only then: Read reads this flag together with its neighbours
-        }
-      } else {
-        std::memcpy(inputBuffer + inputLength, data, length);
-        if (length < kGatherBytes && std::memchr(data, 0xFF, length) != nullptr) {
-          markerNear = 1;
-        }
-      }
-      inputLength += length;
+      Append(data, length);
       state = JD_OK;
       result = 1;
     }
@@ -151,21 +165,31 @@ bool StreamingBackend::MayGather() const {
 void StreamingBackend::Step() {
   markerNear = 0;
   for (int i = 0; i < kMaxStepsPerRead; ++i) {
-    TakeStep(DecodeStep(context, inputBuffer, static_cast<int32_t>(inputLength)));
-    if (state == JD_NEED_DATA) {
-      // Keep the unread tail at the front; new bytes are appended behind it. The decoder
-      // reports a tail inside the buffer; anything else is treated as no tail at all.
-      uint32_t tail = 0;
-      if (lastStep.data != nullptr && lastStep.count > 0 && lastStep.data >= inputBuffer &&
-          lastStep.data <= inputBuffer + inputLength &&
-          static_cast<uint32_t>(lastStep.count) <=
-              static_cast<uint32_t>(inputBuffer + inputLength - lastStep.data)) {
-        tail = static_cast<uint32_t>(lastStep.count);
-        std::memmove(inputBuffer, lastStep.data, tail);
-      }
-      inputLength = tail;
+    if (decoderWaits != 0) {
+      adoptedLength = inputLength;  // this step adopts the buffer as it stands
     }
-    if ((state != JD_OK && state != JD_NEED_DATA) || inputLength == 0) {
+    TakeStep(DecodeStep(context, inputBuffer, static_cast<int32_t>(inputLength)));
+    decoderWaits = state == JD_NEED_DATA ? 1 : 0;
+    if (state == JD_NEED_DATA) {
+      // Keep the unread tail at the front, and the bytes written behind the adopted ones since
+      // (Write while rows were handed out) after it. The decoder reports a tail inside the
+      // bytes it adopted; anything else is treated as no tail at all.
+      uint32_t tailStart = adoptedLength;
+      if (lastStep.data != nullptr && lastStep.count > 0 && lastStep.data >= inputBuffer &&
+          lastStep.data <= inputBuffer + adoptedLength &&
+          static_cast<uint32_t>(lastStep.count) ==
+              static_cast<uint32_t>(inputBuffer + adoptedLength - lastStep.data)) {
+        tailStart = static_cast<uint32_t>(lastStep.data - inputBuffer);
+      }
+      const uint32_t tail = adoptedLength - tailStart;
+      inputLength -= tailStart;
+      if (inputLength != 0 && tailStart != 0) {
+        std::memmove(inputBuffer, inputBuffer + tailStart, inputLength);
+      }
+      if (inputLength == tail) {
+        break;  // nothing new behind the tail: the decoder has used what it can
+      }
+    } else if (state != JD_OK) {
       break;
     }
   }
@@ -268,8 +292,11 @@ void StreamingBackend::Finish(uint32_t* leftover) {
   if (leftover != nullptr) {
     *leftover = 0;
     if (state == JD_END && context != nullptr) {
+      // The bytes after the end marker in what the decoder adopted, and those written behind
+      // them while it worked, which it never adopted.
       const int32_t after = BytesAfterEnd(context);
-      *leftover = after > 0 ? static_cast<uint32_t>(after) : 0;
+      const uint32_t unread = inputLength > adoptedLength ? inputLength - adoptedLength : 0;
+      *leftover = (after > 0 ? static_cast<uint32_t>(after) : 0) + unread;
     }
   }
   Release();

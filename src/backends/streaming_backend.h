@@ -2,10 +2,12 @@
 // decoder over them and hands decoded rows out one per Read.
 //
 // The decoder reads the input buffer in place from the step that adopts it until the step that
-// reports JD_NEED_DATA, so Write is accepted only while the back-end waits for input (state
-// JD_NEED_DATA); the unread tail is then moved to the front and new bytes go behind it. While it
-// waits the decoder holds no address in the buffer, so a piece that does not fit behind the tail
-// gets a larger buffer (tail plus piece) instead of a refusal that no Read could ever lift.
+// reports JD_NEED_DATA; the unread tail is then moved to the front and the bytes written since
+// go behind it. While the decoder works (rows being handed out, steps still to run) a piece is
+// appended behind the adopted bytes if it fits in the room left, and refused only when it does
+// not: the buffer cannot move then. While the decoder waits for input it holds no address in
+// the buffer, so a piece that does not fit behind the tail gets a larger buffer (tail plus piece)
+// instead of a refusal that no Read could ever lift.
 // A band handed over by the decoder (JD_BAND_READY) is the back-end's until its last row has
 // been handed out; rows are pointers into it, valid until the next Read or Finish.
 // Once the host has said that no more bytes will come (MarkInputComplete), Write refuses, and
@@ -49,10 +51,11 @@ class StreamingBackend {
   // 1 when the context and the input buffer were allocated, else 0 (holding nothing).
   int32_t SetUp(uint32_t width);
   // 1 when the bytes were appended (a zero-length piece is accepted and changes nothing);
-  // 0 when refused: no data, no buffer, not waiting for input, or after MarkInputComplete. A piece
-  // longer than the room left grows the buffer to the unread tail plus the piece; when that memory
-  // cannot be had (or the two together exceed kMaxInputCapacity) the piece is refused and the
-  // decode fails: every later Read returns -1.
+  // 0 when refused: no data, no buffer, the image ended or failed, after MarkInputComplete, or
+  // (while the decoder works) more bytes than the room left. While it waits for input, a piece
+  // longer than the room left grows the buffer to the unread tail plus the piece; when that
+  // memory cannot be had (or the two together exceed kMaxInputCapacity) the piece is refused
+  // and the decode fails: every later Read returns -1.
   int32_t Write(const uint8_t* data, uint32_t length);
   // 0 a row was handed out; 1 no row now (waiting for input, steps still to run, or an
   // out-parameter missing); 2 end of image; -1 decoding failed, or there is no decoder (the
@@ -82,14 +85,18 @@ class StreamingBackend {
   uint32_t callStartTick = 0;
   uint32_t writeCalls = 0;
   uint32_t readCalls = 0;
-  uint8_t inputEnded = 0;    // MarkInputComplete was called
-  uint32_t gatherLimit = 0;  // new bytes that wait for more: fewer than this (BytesToGather)
-  uint32_t stepLength = 0;   // inputLength after the last step: the bytes new since then follow
-  uint8_t markerNear = 0;    // a byte written since the last step is 0xFF: step at the next Read
+  uint8_t inputEnded = 0;      // MarkInputComplete was called
+  uint32_t gatherLimit = 0;    // new bytes that wait for more: fewer than this (BytesToGather)
+  uint32_t stepLength = 0;     // inputLength after the last step: the bytes new since then follow
+  uint8_t markerNear = 0;      // a byte written since the last step is 0xFF: step at the next Read
+  uint8_t decoderWaits = 1;    // the decoder's latest step reported JD_NEED_DATA (or none yet)
+  uint32_t adoptedLength = 0;  // the bytes the decoder adopted last, from the buffer's start
 
  private:
   // Releases the held band, if any.
   void ReleaseBand();
+  // Appends a piece that fits, noting a 0xFF among a small piece's bytes (markerNear).
+  void Append(const uint8_t* data, uint32_t length);
   // Replaces the input buffer by one of inputLength + length bytes holding the unread tail;
   // false (the old buffer kept) when it cannot be had.
   bool MakeRoom(uint32_t length);

@@ -39,8 +39,6 @@ std::uint8_t DetectRoutineLevel() {
   return processorLevel < limit ? processorLevel : limit;
 }
 
-void SelectRoutines(DecoderContext* context) { context->routineLevel = DetectRoutineLevel(); }
-
 std::atomic<bool> dispatch_detail::forcePlain{false};
 
 void LimitRoutineLevel(std::uint8_t highest) {

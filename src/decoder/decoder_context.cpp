@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "decoder/band_geometry.h"
 #include "decoder/transform/reconstruct.h"
 #include "platform/platform.h"
 

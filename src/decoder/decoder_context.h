@@ -8,21 +8,17 @@
 #include <cstdint>
 
 #include "decoder/decoder.h"
+#include "decoder/jpeg_constants.h"
 
 namespace jpegdec {
 
-inline constexpr int kMaxComponents = 4;
-inline constexpr int kNumTables = 4;
-inline constexpr int kBlockSize = 64;
-inline constexpr int kBlockSide = 8;  // samples along a block's side
 inline constexpr int kDcCapacity = 12;
 inline constexpr int kAcCapacity = 256;
-inline constexpr int kFastLookupLengths = 8;   // codes of 1..8 bits go through the lookup
+inline constexpr int kFastLookupLengths = 8;        // codes of 1..8 bits go through the lookup
 inline constexpr int kLookupEntriesPerTable = 510;  // 2 + 4 + ... + 256
 inline constexpr std::uint16_t kNoSymbol = 0xFFFF;
 inline constexpr std::uint16_t kNoComponent = 0xFFFF;
 inline constexpr int kFastBits = 11;  // lookahead of the fast entropy path: 2^11 entries per table
-inline constexpr int kMaxCodeBits = 16;
 
 // Parser phases.
 inline constexpr std::uint8_t kPhaseBeforeSoi = 0;
@@ -53,10 +49,10 @@ struct QuantTable {
 };
 
 struct DcHuffmanTable {
-  std::uint8_t bits[16];               // BITS: codes per length 1..16
-  std::uint8_t vals[kDcCapacity];      // HUFFVAL, in code order
-  std::uint8_t sizes[kDcCapacity];     // code lengths in code order; 0 past the last code
-  std::uint16_t codes[kDcCapacity];    // right-aligned code values in code order
+  std::uint8_t bits[16];             // BITS: codes per length 1..16
+  std::uint8_t vals[kDcCapacity];    // HUFFVAL, in code order
+  std::uint8_t sizes[kDcCapacity];   // code lengths in code order; 0 past the last code
+  std::uint16_t codes[kDcCapacity];  // right-aligned code values in code order
 };
 
 struct AcHuffmanTable {
@@ -67,6 +63,11 @@ struct AcHuffmanTable {
 };
 
 using ColorConverter = void (*)(DecoderContext* context);
+
+// The colour conversion a scan chose (colorConvert): none, YCbCr to RGB, or YCCK.
+enum class BandKind : std::uint8_t { kRaw, kYCbCr, kYcck };
+
+struct RoutineTable;  // cpu_dispatch.h
 
 // A Huffman table as the fast entropy path reads it (filled whenever the table is defined).
 struct FastHuffmanTable {
@@ -80,11 +81,11 @@ struct FastHuffmanTable {
 };
 
 struct DecoderContext {
-  std::uint8_t marker;         // code of the marker being handled
-  std::uint8_t phase;          // parser phase (kPhase...)
-  std::uint8_t markerPending;  // 1: marker identified, still to be dispatched
-  std::uint8_t lastResult;     // status of the latest step; JD_NEED_DATA => next step adopts
-  std::uint16_t rowsOutput;    // image rows emitted so far
+  std::uint8_t marker;           // code of the marker being handled
+  std::uint8_t phase;            // parser phase (kPhase...)
+  std::uint8_t markerPending;    // 1: marker identified, still to be dispatched
+  std::uint8_t lastResult;       // status of the latest step; JD_NEED_DATA => next step adopts
+  std::uint16_t rowsOutput;      // image rows emitted so far
   std::uint16_t ratioComponent;  // component expandX/expandY were computed for
   std::uint16_t expandX;
   std::uint16_t expandY;
@@ -93,10 +94,10 @@ struct DecoderContext {
   std::uint8_t curComp;            // component of the current block
   std::uint8_t blockCol;           // 1-based block column within the component's MCU part
   std::uint8_t blockRow;           // 1-based block row
-  std::uint32_t mcuX;  // first sample column of the current MCU; wide so it never wraps
-  std::uint8_t blocksDone;  // blocks finished in the current MCU
-  std::uint8_t codeLen;     // next Huffman code length to try
-  std::uint8_t codeIndex;   // next code to compare
+  std::uint32_t mcuX;              // first sample column of the current MCU; wide so it never wraps
+  std::uint8_t blocksDone;         // blocks finished in the current MCU
+  std::uint8_t codeLen;            // next Huffman code length to try
+  std::uint8_t codeIndex;          // next code to compare
   // The table selected for the current decode.
   const std::uint8_t* curBits;
   const std::uint8_t* curVals;
@@ -107,8 +108,9 @@ struct DecoderContext {
   std::uint8_t curLongCodes;
   std::uint8_t acSymbol;  // last AC symbol (run << 4 | size)
   std::uint8_t dcSymbol;  // last DC category
-  std::int32_t segRemaining;  // payload bytes of the current segment still to read; 0 = length unread
-  std::uint8_t sawFF;         // marker search: latest byte was 0xFF
+  std::int32_t
+      segRemaining;    // payload bytes of the current segment still to read; 0 = length unread
+  std::uint8_t sawFF;  // marker search: latest byte was 0xFF
   std::uint8_t numComponents;
   std::uint16_t height;
   std::uint16_t width;
@@ -122,7 +124,7 @@ struct DecoderContext {
   std::uint8_t maxH;
   std::uint8_t blocksPerMcu;
   std::int16_t dcPred[kMaxComponents];
-  std::uint8_t* bandBuffer;  // band under construction (owned; BandHeadroom); null between bands
+  std::uint8_t* bandBuffer;  // band under construction (owned; band_geometry.h); null between bands
   std::uint8_t* spareBand;   // a band given back (ReturnBand), for the next band (owned)
   std::size_t spareBandSize;  // its size in bytes
   const std::uint8_t* inPtr;  // next input byte, inside the caller's buffer
@@ -181,24 +183,28 @@ struct DecoderContext {
   std::uint16_t heldRows;   // rows of heldBand
   std::uint8_t* heldBand;   // the latest finished band of an open page, interleaved (owned)
 
+  // --- damage and restart recovery (reconstruct.cpp) ---
+  std::uint8_t damaged;        // the data contradicted the frame: the image never ends as complete
+  std::uint8_t restartNumber;  // number (0..7) of the restart marker that ends this interval
+  std::uint8_t resyncing;      // damage met between restart markers: the next one is sought
+  std::uint8_t markerAfterFill;  // `marker` is handed to the parser once the fill is out
+  std::uint32_t mcusToFill;      // MCUs to fill with mid-grey before decoding goes on
+  // Where the input stands as a count of bytes consumed since the first step: inBase bytes
+  // before inStart, the first byte of the input adopted last (InputPosition).
+  std::uint64_t inBase;
+  const std::uint8_t* inStart;
+  std::uint64_t heldAt;  // InputPosition when heldBand was held
+
   // --- reconstruction/fast path additions (cpu_dispatch.h) ---
-  std::uint8_t routineLevel;  // kRoutines...: instruction set of this frame's fast routines
-  std::uint8_t blockIsFlat;   // fast path: the current block's 64 samples are all block[0]
+  std::uint8_t routineLevel;     // kRoutines...: instruction set of this frame's fast routines
+  const RoutineTable* routines;  // this frame's routines, of routineLevel (SelectRoutines)
+  BandKind bandKind;             // the conversion colorConvert does
+  std::uint8_t blockIsFlat;      // fast path: the current block's 64 samples are all block[0]
 };
 
-// A band buffer holds the band's lines, as reconstruction fills them, after a headroom of two
-// interleaved rows rounded up to a cache line; its rows are written from its first byte on. A
-// row is narrower than a line, so rows y and y + 1 end before line y begins: the band output
-// writes rows straight into the buffer while it reads the lines they come from.
-inline std::size_t BandHeadroom(const DecoderContext* context) {
-  constexpr std::size_t kCacheLine = 64;
-  const std::size_t rows = 2 * std::size_t{context->width} * context->numComponents;
-  return (rows + kCacheLine - 1) / kCacheLine * kCacheLine;
-}
-
-// Where the band's lines begin: line 0 of component 0.
-inline std::uint8_t* BandLineOrigin(const DecoderContext* context) {
-  return context->bandBuffer + BandHeadroom(context);
+// Bytes of input consumed since the first step (within a step: inPtr counts).
+inline std::uint64_t InputPosition(const DecoderContext* context) {
+  return context->inBase + static_cast<std::uint64_t>(context->inPtr - context->inStart);
 }
 
 }  // namespace jpegdec

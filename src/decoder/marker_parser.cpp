@@ -48,26 +48,23 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "decoder/output/band_output.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/entropy/huffman.h"
+#include "decoder/output/band_output.h"
+#include "decoder/segment_reader.h"
 #include "decoder/transform/reconstruct.h"
 #include "platform/platform.h"
 
 namespace jpegdec {
 namespace {
 
-constexpr std::int32_t kLengthFieldBytes = 2;
 constexpr std::int32_t kFixedSegmentBytes = 4;  // DRI and DNL: length field and one 16-bit value
-constexpr std::uint8_t kSamplePrecision = 8;
-constexpr std::int32_t kFrameHeaderFixed = 6;  // P, Y, X, Nf
+constexpr std::int32_t kFrameHeaderFixed = 6;   // P, Y, X, Nf
 constexpr std::int32_t kFrameComponentBytes = 3;
 constexpr std::int32_t kScanHeaderFixed = 4;  // Ns, then Ss, Se, Ah/Al
 constexpr std::int32_t kScanComponentBytes = 2;
 constexpr std::int32_t kQuantTableBytes = 1 + kBlockSize;  // Pq/Tq, then 64 8-bit values
 constexpr std::uint8_t kQuantPrecision16 = 1;
-constexpr std::uint8_t kMaxSamplingFactor = 4;
-constexpr std::uint8_t kDhtAcClass = 0x10;
 // An "Adobe" application segment: the tag, then version, flags0, flags1 (16 bits each) and the
 // transform byte.
 constexpr char kAdobeTag[] = {'A', 'd', 'o', 'b', 'e'};
@@ -78,69 +75,10 @@ constexpr std::uint8_t kAdobeUnresolved = 255;
 constexpr std::uint8_t kTransformYCbCr = 1;
 constexpr std::uint8_t kTransformNone = 0;
 
-std::uint16_t BigEndian16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
 // Bit `index` of an 8-bit set of tables or components.
 bool HasBit(std::uint8_t set, int index) { return ((set >> index) & 1) != 0; }
 std::uint8_t WithBit(std::uint8_t set, int index) {
   return static_cast<std::uint8_t>(set | (1 << index));
-}
-
-void Consume(DecoderContext* context, std::int32_t count) {
-  context->inPtr += count;
-  context->inAvail -= count;
-}
-
-enum class Payload { kPresent, kNeedMore, kBadLength };
-
-// Consumes the length field once both of its bytes are present, then reports whether
-// `segRemaining` payload bytes are present. segRemaining 0 means "length not read" only until the
-// field is consumed; a segment of length 2 is present at once in the same call.
-Payload ReadLengthField(DecoderContext* context) {
-  if (context->segRemaining == 0) {
-    if (context->inAvail < kLengthFieldBytes) {
-      return Payload::kNeedMore;
-    }
-    const std::int32_t length = BigEndian16(context->inPtr);
-    if (length < kLengthFieldBytes) {
-      return Payload::kBadLength;
-    }
-    context->segRemaining = length - kLengthFieldBytes;
-    Consume(context, kLengthFieldBytes);
-  }
-  return Payload::kPresent;
-}
-
-Payload AwaitWholePayload(DecoderContext* context) {
-  const Payload payload = ReadLengthField(context);
-  if (payload == Payload::kPresent && context->inAvail < context->segRemaining) {
-    return Payload::kNeedMore;
-  }
-  return payload;
-}
-
-void EndSegment(DecoderContext* context) {
-  Consume(context, context->segRemaining);
-  context->segRemaining = 0;
-}
-
-// Runs `parse` over the whole payload of a segment with a length field, then moves past it.
-template <typename Parse>
-int ReadWholeSegment(DecoderContext* context, Status* failure, Parse parse) {
-  switch (AwaitWholePayload(context)) {
-    case Payload::kNeedMore:
-      return 1;
-    case Payload::kBadLength:
-      *failure = JD_ERR_DATA;
-      return 0;
-    case Payload::kPresent:
-      break;
-  }
-  *failure = parse(context->inPtr, context->segRemaining);
-  EndSegment(context);
-  return 0;
 }
 
 bool ValidSamplingFactor(std::uint8_t factor) {
@@ -342,7 +280,14 @@ Status HandleScanHeader(DecoderContext* context) {
     return status;
   }
   context->colorConvert = ChooseColorConverter(context);
+  context->bandKind = context->colorConvert == ConvertYCbCrToRgb ? BandKind::kYCbCr
+                      : context->colorConvert == ConvertYcck     ? BandKind::kYcck
+                                                                 : BandKind::kRaw;
   context->scanReady = 1;
+  context->restartNumber = 0;
+  context->resyncing = 0;
+  context->mcusToFill = 0;
+  context->markerAfterFill = 0;
   ResetScanState(context);
   context->phase = kPhaseInScan;
   return JD_OK;
@@ -435,7 +380,8 @@ Status HandleEndOfImage(DecoderContext* context) {
   // (a device or transfer that stopped early). The rows handed out so far stand, but the image
   // is not complete, and the decode fails. A band still under construction was cut short too:
   // it is never emitted (the step's failure releases it).
-  if (context->frameRead != 0 && !PageComplete(context)) {
+  // An end marker before any frame ends no image; a damaged image is never complete.
+  if (context->frameRead == 0 || !PageComplete(context) || context->damaged != 0) {
     return JD_ERR_DATA;
   }
   ReleaseWorkBuffers(context);
@@ -450,7 +396,7 @@ Status HandleEndOfImage(DecoderContext* context) {
 // (result); anything else ends the step.
 Status DispatchMarker(DecoderContext* context, StepResult* result) {
   const std::uint8_t code = context->marker;
-  const bool restart = code >= kMarkerRst0 && code <= kMarkerRst7;
+  const bool restart = IsRestartMarker(code);
   if (AwaitsLines(context) && code != kMarkerDnl && !restart) {
     return JD_ERR_DATA;  // a page of unknown length left without its lines
   }
@@ -555,7 +501,7 @@ Status ResumeAcPart(DecoderContext* context) {
     return r == 1 ? JD_OK : JD_NEED_DATA;
   }
   context->resumePending = 0;
-  return r;
+  return r == JD_ERR_DATA ? BlockFailedOutsideBand(context) : r;
 }
 
 // The marker pass, then the scan data once the phase reaches it. Kept out of line so that a
@@ -724,6 +670,7 @@ StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::in
   } else {
     if (context->lastResult == JD_NEED_DATA) {
       context->inPtr = data;
+      context->inStart = data;
       context->inAvail = count < 0 ? 0 : count;
       if (ContinuesAcPart(context)) {
         status = ResumeAcPart(context);
@@ -736,6 +683,9 @@ StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::in
 
   context->lastResult = status;
   if (status == JD_NEED_DATA) {
+    // The unread tail is given again at the next step, as the first bytes adopted then.
+    context->inBase = InputPosition(context);
+    context->inStart = context->inPtr;
     result.count = context->inAvail;
     result.data = const_cast<std::uint8_t*>(context->inPtr);
   } else if (IsError(status)) {
@@ -795,7 +745,7 @@ StepResult EndOfData(DecoderContext* context) {
   if (context->phase == kPhaseEnded) {
     status = JD_END;
   } else if (!IsError(status)) {
-    if (PageComplete(context)) {
+    if (PageComplete(context) && context->damaged == 0) {
       // The data ended after the frame's last row: complete but for its end marker, so nothing
       // followed an end marker either.
       ReleaseWorkBuffers(context);

@@ -7,27 +7,6 @@
 
 namespace jpegdec {
 
-// Marker codes: the byte that follows 0xFF (ITU-T T.81 Table B.1).
-inline constexpr std::uint8_t kMarkerSof0 = 0xC0;  // baseline sequential DCT
-inline constexpr std::uint8_t kMarkerSof1 = 0xC1;  // extended sequential DCT, Huffman
-inline constexpr std::uint8_t kMarkerSof2 = 0xC2;  // progressive DCT (refused)
-inline constexpr std::uint8_t kMarkerDht = 0xC4;
-inline constexpr std::uint8_t kMarkerRst0 = 0xD0;  // RST0 .. RST7 are 0xD0 .. 0xD7
-inline constexpr std::uint8_t kMarkerRst7 = 0xD7;
-inline constexpr std::uint8_t kMarkerSoi = 0xD8;
-inline constexpr std::uint8_t kMarkerEoi = 0xD9;
-inline constexpr std::uint8_t kMarkerSos = 0xDA;
-inline constexpr std::uint8_t kMarkerDqt = 0xDB;
-inline constexpr std::uint8_t kMarkerDnl = 0xDC;
-inline constexpr std::uint8_t kMarkerDri = 0xDD;
-inline constexpr std::uint8_t kMarkerApp0 = 0xE0;  // APP0 .. APP15 are 0xE0 .. 0xEF
-inline constexpr std::uint8_t kMarkerApp14 = 0xEE;
-inline constexpr std::uint8_t kMarkerApp15 = 0xEF;
-inline constexpr std::uint8_t kMarkerCom = 0xFE;
-inline constexpr std::uint8_t kMarkerPrefix = 0xFF;
-// Not a T.81 marker: the code the decoder refuses as out of order.
-inline constexpr std::uint8_t kMarkerReserved02 = 0x02;
-
 // Segment readers: 0 = segment read, 1 = more input needed (the same reader runs again at the
 // next step). A reader that finds the segment malformed or unsupported stores a failure status
 // through `failure` and returns 0. Readers with a length field follow one protocol: the length

@@ -156,11 +156,16 @@ foreach(row ${pam_cases})
 endforeach()
 
 # Outcomes: a failure gives its status, one line on standard error naming the file and saying
-# what is wrong, and no output file, not even a partial one. Truncated and damaged data fail in
-# every mode: cut in the middle, cut just before the end marker (which GDI+ would fill in
-# silently), and junk in the middle of the scan (which GDI+ decodes to grey without a word: the
-# tool checks its data with the library's decoder). A progressive file is refused by the
-# library's decoder with a hint, and decoded by GDI+ with a note that damage goes unnoticed.
+# what is wrong, and no output file, not even a partial one (an output that existed, such as the
+# input itself, stays as it was). Truncated and damaged data fail in every mode, with the same
+# words in each: cut in the middle, cut just before the end marker (which GDI+ would fill in
+# silently), junk in the middle of the scan (which GDI+ decodes to grey without a word: the tool
+# checks its data with the library's decoder), and a false marker in the middle of a page larger
+# than the tool's first read (the rest must be read to tell damage from a cut). A progressive
+# file of that size is refused by the library's decoder with a hint, and decoded by GDI+ with a
+# note that damage goes unnoticed; so are files with 16-bit quantisation tables or their
+# components in separate scans, which the library's decoder refuses and GDI+ decodes. The output
+# is never the input: the same name, a link to it, another name for it.
 file(WRITE ${WORK_DIR}/junk.jpg "this is not a JPEG file at all")
 run_checked(${CJPEG} -quality 90 -progressive -outfile ${WORK_DIR}/progressive.jpg
   ${WORK_DIR}/page.ppm)
@@ -172,6 +177,27 @@ open(sys.argv[3], 'wb').write(d[:-2])
 m = len(d) // 2
 open(sys.argv[4], 'wb').write(d[:m] + bytes(range(0x80, 0xfe)) * 4 + d[m + 504:])"
   ${WORK_DIR}/page.jpg ${WORK_DIR}/cut.jpg ${WORK_DIR}/noend.jpg ${WORK_DIR}/damaged.jpg)
+run_checked(${PYTHON} ${SOURCE_DIR}/scripts/make-sample.py ${WORK_DIR}/large.ppm 640 830)
+run_checked(${CJPEG} -quality 90 -outfile ${WORK_DIR}/large.jpg ${WORK_DIR}/large.ppm)
+run_checked(${CJPEG} -quality 97 -progressive -outfile ${WORK_DIR}/large-progressive.jpg
+  ${WORK_DIR}/large.ppm)
+run_checked(${PYTHON} -c "import sys
+d = open(sys.argv[1], 'rb').read()
+assert len(d) > 65536 and len(open(sys.argv[3], 'rb').read()) > 65536
+m = len(d) // 2
+open(sys.argv[2], 'wb').write(d[:m] + b'\\xff\\xe5' + d[m + 2:])  # an APP5 marker mid-scan"
+  ${WORK_DIR}/large.jpg ${WORK_DIR}/false-marker.jpg ${WORK_DIR}/large-progressive.jpg)
+run_checked(${CJPEG} -quality 5 -outfile ${WORK_DIR}/tables16.jpg ${WORK_DIR}/page.ppm)
+file(WRITE ${WORK_DIR}/scans.txt "0;\n1;\n2;\n")
+run_checked(${CJPEG} -quality 90 -scans ${WORK_DIR}/scans.txt -outfile ${WORK_DIR}/scans.jpg
+  ${WORK_DIR}/page.ppm)
+# The input under other names: itself, a JPEG named .ppm, a symbolic link and a hard link to it.
+file(COPY_FILE ${WORK_DIR}/page.jpg ${WORK_DIR}/same.jpg)
+file(COPY_FILE ${WORK_DIR}/page.jpg ${WORK_DIR}/misnamed.ppm)
+file(CREATE_LINK same.jpg ${WORK_DIR}/same-symlink.ppm SYMBOLIC)
+file(CREATE_LINK ${WORK_DIR}/same.jpg ${WORK_DIR}/same-hardlink.ppm)
+file(MAKE_DIRECTORY ${WORK_DIR}/folder.jpg)
+string(REPEAT "n" 245 long_name)  # with .ppm, 249 characters: the temporary name must fit too
 # A page followed by five bytes: --stats counts them in the whole input, whatever the piece size.
 run_checked(${PYTHON} -c
   "import sys\nopen(sys.argv[1], 'wb').write(open(sys.argv[2], 'rb').read() + b'hello')"
@@ -182,11 +208,25 @@ set(cases "missing.jpg|bad1.ppm|2|streaming"
   "junk.jpg|bad2.ppm|3|streaming|Not a JPEG file: starts with 0x74 0x68"
   "page.jpg|bad4.tif|1|streaming" "grey.jpg|bad5.pgm|1|nonsense"
   "progressive.jpg|prog.ppm|3|streaming|progressive \\(0xC2\\).*try --mode gdiplus"
-  "progressive.jpg|prog.ppm|3|buffered|progressive \\(0xC2\\).*try --mode gdiplus")
+  "progressive.jpg|prog.ppm|3|buffered|progressive \\(0xC2\\).*try --mode gdiplus"
+  "folder.jpg|folder.ppm|2|streaming|cannot read: it is a (directory)?(folder)?\n"
+  "same.jpg|same.jpg|4|streaming+-f+pnm|cannot write 'same.jpg': it is the input file"
+  "misnamed.ppm|misnamed.ppm|4|buffered|it is the input file"
+  "same.jpg|same-symlink.ppm|4|gdiplus|it is the input file under another name"
+  "same.jpg|same-hardlink.ppm|4|streaming|it is the input file under another name"
+  "page.jpg|${long_name}.ppm|0|streaming"
+  "page.jpg|huge-piece.ppm|0|streaming+-p+2147483647+-s|peak memory: [0-9]?[0-9]\\.[0-9] MiB")
 foreach(mode streaming buffered gdiplus auto)
   list(APPEND cases "cut.jpg|cut-${mode}.ppm|3|${mode}|[0-9]+ of ${height} rows"
     "noend.jpg|noend-${mode}.ppm|3|${mode}"
-    "damaged.jpg|damaged-${mode}.ppm|3|${mode}|damaged data: .*[0-9]+ of ${height} rows")
+    "damaged.jpg|damaged-${mode}.ppm|3|${mode}|damaged data: .*[0-9]+ of ${height} rows"
+    "false-marker.jpg|false-marker-${mode}.ppm|3|${mode}|damaged data: .*[0-9]+ of 830 rows")
+endforeach()
+foreach(mode streaming buffered)
+  list(APPEND cases
+    "large-progressive.jpg|large-prog-${mode}.ppm|3|${mode}|progressive \\(0xC2\\).*try --mode gdiplus"
+    "tables16.jpg|tables16-${mode}.ppm|3|${mode}|refused: .*try --mode gdiplus"
+    "scans.jpg|scans-${mode}.ppm|3|${mode}|refused: .*try --mode gdiplus")
 endforeach()
 set(leftover "leftover: 5 bytes after the end marker in the whole input")
 set(pieces 1 7 1000 100000)
@@ -201,6 +241,11 @@ endforeach()
 if(gdiplus_available)
   list(APPEND cases
     "progressive.jpg|prog-gdiplus.ppm|0|gdiplus|progressive \\(0xC2\\).*cannot be detected")
+  foreach(mode gdiplus auto)
+    foreach(name large-progressive tables16 scans)
+      list(APPEND cases "${name}.jpg|${name}-${mode}.ppm|0|${mode}|cannot be detected")
+    endforeach()
+  endforeach()
 endif()
 # A page of unknown length (height 0, its lines in a DNL segment after the scan): the library's
 # decoder takes it, GDI+ does not.
@@ -227,6 +272,10 @@ foreach(row ${cases})
     list(GET case 4 says)
   endif()
   string(REPLACE "+" ";" mode "${mode}")
+  set(before "")
+  if(EXISTS ${WORK_DIR}/${output})
+    file(SHA256 ${WORK_DIR}/${output} before)
+  endif()
   run_tool(-q --mode ${mode} ${input} ${output})
   if(NOT tool_status EQUAL want)
     message(FATAL_ERROR "${input} -> ${output} (${mode}): exit status ${tool_status}, want ${want}\n"
@@ -235,6 +284,16 @@ foreach(row ${cases})
   if(says AND NOT tool_output MATCHES "${says}")
     message(FATAL_ERROR "${input} (${mode}): the message does not say '${says}':\n${tool_output}")
   endif()
+  # Every mode that fails on the same data says the same.
+  list(LENGTH mode options_count)
+  if(want EQUAL 3 AND options_count EQUAL 1)
+    string(MAKE_C_IDENTIFIER "said_${input}" said)
+    if(DEFINED ${said} AND NOT "${${said}}" STREQUAL "${tool_output}")
+      message(FATAL_ERROR "${input}: ${mode} mode says\n${tool_output}another mode said\n"
+        "${${said}}")
+    endif()
+    set(${said} "${tool_output}")
+  endif()
   file(GLOB left ${WORK_DIR}/${output}*)
   if(want EQUAL 0)
     if(NOT left STREQUAL "${WORK_DIR}/${output}")
@@ -242,13 +301,19 @@ foreach(row ${cases})
     endif()
     continue()
   endif()
-  if(left)
+  if(before)
+    file(SHA256 ${WORK_DIR}/${output} after)
+    if(NOT left STREQUAL "${WORK_DIR}/${output}" OR NOT after STREQUAL before)
+      message(FATAL_ERROR "${input} -> ${output}: changed, or left behind: ${left}")
+    endif()
+  elseif(left)
     message(FATAL_ERROR "${input} -> ${output}: left behind: ${left}")
   endif()
   # One line on standard error, naming the file.
   string(REGEX MATCHALL "\n" lines "${tool_output}")
   list(LENGTH lines line_count)
-  if(want EQUAL 3 AND (NOT tool_output MATCHES "^jpegdec: ${input}: " OR NOT line_count EQUAL 1))
+  if(NOT want EQUAL 1 AND (NOT line_count EQUAL 1 OR
+      (want EQUAL 3 AND NOT tool_output MATCHES "^jpegdec: ${input}: ")))
     message(FATAL_ERROR "${input} (${mode}): the message is not one line naming the file:\n"
       "${tool_output}")
   endif()
@@ -302,36 +367,67 @@ foreach(row ${images})
   run_checked(${PYTHON} ${SOURCE_DIR}/tests/support/cli_image_check.py ${WORK_DIR}/${output}
     ${WORK_DIR}/${reference} ${reader})
 endforeach()
-# BMP through standard output: the image is held until its last row, then written whole.
+# BMP through standard output: the image is held until its last row, then written whole. So is
+# a BMP to a standard output opened for appending, where every write lands at the end.
 run_piped(page.jpg piped.bmp --format bmp - -)
 expect_same(piped.bmp page.bmp)
+file(WRITE ${WORK_DIR}/appended.bmp "")
+execute_process(COMMAND sh -c "\"$0\" \"$@\" >> appended.bmp" ${EMULATOR} ${CLI} --format bmp
+  page.jpg - WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE status ERROR_VARIABLE err)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "BMP appended to standard output: exit status ${status}\n${err}")
+endif()
+expect_same(appended.bmp page.bmp)
 
 # Targets that are not new files. A device and a FIFO get the rows in place and stay what they
 # were; a symbolic link stays a link and the file it leads to gets the image (made when
 # missing); an existing file keeps its permissions (and, replaced by root, its owner; natively,
-# as Wine keeps neither); a file the user may not write fails with status 4 and stays as it was
-# (as an ordinary user: run as root, the tool drops to nobody with setpriv; under Wine the
-# file's read-only attribute answers). The device is made here (never the system's /dev/null,
-# which a failing tool would replace for the whole machine), and only by root.
+# as Wine keeps neither) and its extended attributes, a POSIX ACL among them (natively, where the
+# file system takes them); a file the user may not write fails with status 4 and stays as it
+# was, and so does another user's writable file in a sticky folder (as an ordinary user: run as
+# root, the tool drops to nobody with setpriv; under Wine the file's read-only attribute
+# answers). The device is made here (never the system's /dev/null, which a failing tool would
+# replace for the whole machine), and only by root.
 set(targets ${WORK_DIR}/targets)
 file(MAKE_DIRECTORY ${targets}/sub)
 file(CHMOD ${targets} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_WRITE
   GROUP_EXECUTE WORLD_READ WORLD_WRITE WORLD_EXECUTE)
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
-# Prints the kind, permission bits and owner of a name (not following a link).
+# Prints the kind, permission bits and owner of a name (not following a link), and its extended
+# attributes with their values when it has any.
 set(describe "import os, stat, sys
 s = os.lstat(sys.argv[1])
 kinds = ((stat.S_ISCHR, 'char'), (stat.S_ISFIFO, 'fifo'), (stat.S_ISLNK, 'link'), (stat.S_ISREG, 'file'))
-print(next(n for test, n in kinds if test(s.st_mode)), oct(s.st_mode & 0o777), s.st_uid, end='')")
+print(next(n for test, n in kinds if test(s.st_mode)), oct(s.st_mode & 0o777), s.st_uid, end='')
+try:
+    names = sorted(os.listxattr(sys.argv[1], follow_symlinks=False))
+except OSError:
+    names = []
+for name in names:
+    print(' %s=%s' % (name, os.getxattr(sys.argv[1], name, follow_symlinks=False).hex()), end='')")
+# A POSIX ACL (user::rw-, user:65534:rw-, group::r--, mask::rw-, other::---) and a user
+# attribute, set through the attributes that hold them (no setfacl needed).
+set(set_attributes "import os, struct, sys
+acl = struct.pack('<I', 2) + b''.join(struct.pack('<HHI', tag, permissions, who) for tag, permissions, who in
+    ((1, 6, 0xFFFFFFFF), (2, 6, 65534), (4, 4, 0xFFFFFFFF), (0x10, 6, 0xFFFFFFFF), (0x20, 0, 0xFFFFFFFF)))
+try:
+    os.setxattr(sys.argv[1], 'system.posix_acl_access', acl)
+    os.setxattr(sys.argv[1], 'user.jpegdec-test', b'kept')
+except OSError as error:
+    sys.exit(str(error))")
 # Rows: kind|target|exit status|what the target is afterwards (kind, mode, owner: a regex).
 set(target_cases "symlink|link.ppm|0|link" "readonly|readonly.ppm|4|file 0o444 "
   "fifo|fifo.ppm|0|fifo" "fifo-junk|fifo-junk.ppm|3|fifo")
 if(NOT EMULATOR)
   # Wine shows Windows programs no link whose target is missing, and keeps no file's mode.
-  list(APPEND target_cases "dangling|dangling.ppm|0|link" "keepmode|keepmode.ppm|0|file 0o640 ")
+  list(APPEND target_cases "dangling|dangling.ppm|0|link" "keepmode|keepmode.ppm|0|file 0o640 "
+    "attributes|attributes.ppm|0|as before")
 endif()
 if(uid STREQUAL "0")
   list(APPEND target_cases "chardev|chardev.ppm|0|char 0o600 ")
+  if(NOT EMULATOR)
+    list(APPEND target_cases "sticky|sticky/theirs.ppm|4|file 0o666 65533")
+  endif()
 else()
   message(STATUS "not root: the device target row is skipped (mknod needs root)")
 endif()
@@ -377,16 +473,37 @@ foreach(row ${target_cases})
       run_checked(chown 65534:65534 ${target})
       set(after "file 0o640 65534$")
     endif()
-  elseif(kind STREQUAL "readonly")
+  elseif(kind STREQUAL "attributes")
     file(WRITE ${target} "old")
-    file(CHMOD ${target} PERMISSIONS OWNER_READ GROUP_READ WORLD_READ)
+    file(CHMOD ${target} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+    execute_process(COMMAND ${PYTHON} -c "${set_attributes}" ${target} RESULT_VARIABLE set_status
+      ERROR_VARIABLE set_error)
+    if(NOT set_status EQUAL 0)
+      message(STATUS "no ACL or extended attribute on this file system (${set_error}): the "
+        "attributes row is skipped")
+      continue()
+    endif()
+    execute_process(COMMAND ${PYTHON} -c "${describe}" ${target} OUTPUT_VARIABLE after)
+    string(REGEX REPLACE "([][+.*()^$])" "\\\\\\1" after "${after}")
+  elseif(kind STREQUAL "readonly" OR kind STREQUAL "sticky")
+    if(kind STREQUAL "sticky")
+      file(MAKE_DIRECTORY ${targets}/sticky)
+      run_checked(${PYTHON} -c "import os, sys\nos.chmod(sys.argv[1], 0o1777)" ${targets}/sticky)
+      file(WRITE ${target} "old")
+      file(CHMOD ${target} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ GROUP_WRITE WORLD_READ
+        WORLD_WRITE)
+      run_checked(chown 65533:65533 ${target})
+    else()
+      file(WRITE ${target} "old")
+      file(CHMOD ${target} PERMISSIONS OWNER_READ GROUP_READ WORLD_READ)
+    endif()
     set(result "")
     if(uid STREQUAL "0" AND NOT EMULATOR)
       find_program(SETPRIV setpriv)
       execute_process(COMMAND ${SETPRIV} --reuid=65534 --regid=65534 --clear-groups
         ${CLI} --version RESULT_VARIABLE dropped OUTPUT_QUIET ERROR_QUIET)
       if(NOT SETPRIV OR NOT dropped EQUAL 0)
-        message(STATUS "cannot run the tool as nobody: the read-only target row is skipped")
+        message(STATUS "cannot run the tool as nobody: the ${kind} target row is skipped")
         continue()
       endif()
       set(command ${SETPRIV} --reuid=65534 --regid=65534 --clear-groups ${command})
@@ -421,7 +538,7 @@ foreach(row ${target_cases})
       message(FATAL_ERROR "${kind} target: ${size} bytes came through")
     endif()
   endif()
-  file(GLOB left ${targets}/*.partial ${targets}/sub/*.partial)
+  file(GLOB left ${targets}/*.partial ${targets}/*/*.partial)
   if(left)
     message(FATAL_ERROR "${kind} target: left behind: ${left}")
   endif()

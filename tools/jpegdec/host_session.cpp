@@ -1,10 +1,10 @@
 #include "host_session.h"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 
 #include "file_io.h"
+#include "input_facts.h"
 #include "jpegdec/jpegdec.h"
 
 namespace jpegdec_cli {
@@ -12,18 +12,12 @@ namespace {
 
 // No image has more rows than a frame header's largest height, plus one band after a DNL.
 constexpr std::uint32_t kMaxRows = 65535 + 32;
-constexpr std::uint8_t kMarkerSos = 0xDA;
-constexpr std::uint8_t kMarkerEoi = 0xD9;
 
 // Deletes the instance on every way out.
 struct InstanceHolder {
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
   ~InstanceHolder() { DeleteJpegDecodeInstance(instance); }
 };
-
-bool IsStandalone(std::uint8_t marker) {  // SOI, RSTn, TEM: no segment follows
-  return marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01;
-}
 
 // Reads after EndOfInput that may each answer "again" before the decoder counts as not coming to
 // an end. The library ends every decode once it has used the bytes written (rows, then 2 or -1),
@@ -112,85 +106,72 @@ class NativeCheck {
   CheckResult result_;
 };
 
-}  // namespace
+// Reads the input a piece at a time, counting its bytes and following its markers.
+class PieceReader {
+ public:
+  PieceReader(int input, std::size_t piece, SessionResult* result)
+      : input_(input), piece_(piece), result_(result) {}
 
-void EndMarkerTracker::Feed(const std::uint8_t* data, std::size_t size) {
-  if (state_ == State::kDone) {
-    trailing_ += size;
-    return;
+  // Counts the bytes read before the session (the head), which hold the headers.
+  void CountHead(const std::vector<std::uint8_t>& head) {
+    const std::size_t headersEnd = HeadersEnd(head.data(), head.size());
+    endMarker_.Feed(head.data() + headersEnd, head.size() - headersEnd);
+    result_->inputBytes += head.size();
   }
-  std::size_t i = 0;
-  while (i < size && state_ != State::kDone) {
-    const std::uint8_t byte = data[i];
-    switch (state_) {
-      case State::kBetween:
-        state_ = byte == 0xFF ? State::kMarker : State::kBetween;
-        ++i;
-        break;
-      case State::kMarker:
-        ++i;
-        if (byte == 0xFF) {
-          break;  // fill byte
-        }
-        if (byte == kMarkerEoi) {
-          state_ = State::kDone;
-        } else if (byte == 0 || IsStandalone(byte)) {
-          state_ = inScan_ ? State::kScan : State::kBetween;
-        } else {
-          inScan_ = byte == kMarkerSos;
-          state_ = State::kLengthHigh;
-        }
-        break;
-      case State::kLengthHigh:
-        remaining_ = std::uint32_t{byte} << 8;
-        state_ = State::kLengthLow;
-        ++i;
-        break;
-      case State::kLengthLow:
-        remaining_ |= byte;
-        remaining_ = remaining_ >= 2 ? remaining_ - 2 : 0;
-        state_ = remaining_ != 0 ? State::kSegment : (inScan_ ? State::kScan : State::kBetween);
-        ++i;
-        break;
-      case State::kSegment: {
-        const std::size_t skip = std::min<std::size_t>(remaining_, size - i);
-        remaining_ -= static_cast<std::uint32_t>(skip);
-        i += skip;
-        if (remaining_ == 0) {
-          state_ = inScan_ ? State::kScan : State::kBetween;
-        }
-        break;
-      }
-      case State::kScan: {
-        const void* found = std::memchr(data + i, 0xFF, size - i);
-        if (found == nullptr) {
-          i = size;
-        } else {
-          i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - data) + 1;
-          state_ = State::kScanFF;
-        }
-        break;
-      }
-      case State::kScanFF:
-        // A stuffed zero or a restart marker stays in the scan; any other marker ends it.
-        if (byte == 0 || (byte >= 0xD0 && byte <= 0xD7)) {
-          state_ = State::kScan;
-          ++i;
-        } else if (byte == 0xFF) {
-          ++i;
-        } else {
-          inScan_ = false;
-          state_ = State::kMarker;  // look at this byte again as a marker code
-        }
-        break;
-      case State::kDone:
-        break;
+
+  // Replaces `buffer`'s bytes with the next piece: `piece` bytes, or fewer where the input ends
+  // or has no more for now (a pipe's bytes as they arrive). False on a read error
+  // (result->inputError says why). A file's remaining size bounds the buffer, so that a piece
+  // far larger than the file allocates no more than the file; elsewhere the buffer grows with
+  // the bytes actually read.
+  bool Fill(std::vector<std::uint8_t>* buffer) {
+    buffer->clear();
+    if (buffer->capacity() > piece_) {
+      std::vector<std::uint8_t>().swap(*buffer);  // the head was larger than a piece
     }
+    const std::uint64_t left = InputBytesLeft(input_);
+    if (left < piece_) {
+      buffer->reserve(static_cast<std::size_t>(left > 0 ? left : 1));
+    }
+    while (buffer->size() < piece_) {
+      const std::size_t at = buffer->size();
+      std::size_t want = std::min(piece_ - at, kReadChunk);
+      if (buffer->capacity() > at) {
+        want = std::min(want, buffer->capacity() - at);
+      }
+      buffer->resize(at + want);
+      const long got = ReadInput(input_, buffer->data() + at, want, &result_->inputError);
+      buffer->resize(at + static_cast<std::size_t>(got > 0 ? got : 0));
+      if (got < 0) {
+        return false;
+      }
+      if (got == 0) {
+        done_ = true;
+        break;
+      }
+      if (static_cast<std::size_t>(got) < want || buffer->size() == left) {
+        break;  // all the input holds for now; the next piece starts with the next read
+      }
+    }
+    endMarker_.Feed(buffer->data(), buffer->size());
+    result_->inputBytes += buffer->size();
+    return true;
   }
-  if (state_ == State::kDone) {
-    trailing_ += size - i;
-  }
-}
+
+  bool done() const { return done_; }
+  const EndMarkerFinder& endMarker() const { return endMarker_; }
+
+ private:
+  // The most one read asks for: pieces larger than this are gathered read by read.
+  static constexpr std::size_t kReadChunk = 64u << 10;
+
+  int input_;
+  std::size_t piece_;
+  SessionResult* result_;
+  EndMarkerFinder endMarker_;
+  bool done_ = false;
+};
+}  // namespace
 
 SessionResult RunSession(std::vector<std::uint8_t> head, int input, const SessionOptions& options) {
   SessionResult result;
@@ -212,19 +193,17 @@ SessionResult RunSession(std::vector<std::uint8_t> head, int input, const Sessio
   if (options.check && result.isStreaming == 0) {
     check = std::make_unique<NativeCheck>(options);
   }
-  EndMarkerTracker tracker;
+  const std::size_t piece = std::max<std::uint32_t>(options.piece, 1);
+  PieceReader reader(input, piece, &result);
   // The bytes not yet accepted: first the head, then one piece read from the input at a time.
   std::vector<std::uint8_t> buffer = std::move(head);
   std::size_t position = 0;
-  bool inputDone = false;
-  const std::size_t piece = std::max<std::uint32_t>(options.piece, 1);
   bool endGiven = false;
   std::uint64_t idle = 0;
   std::uint64_t idleAllowed = 16;
   std::uint64_t callLimit = 100000 + 2 * std::uint64_t{kMaxRows};
 
-  tracker.Feed(buffer.data(), buffer.size());
-  result.inputBytes = buffer.size();
+  reader.CountHead(buffer);
   for (;;) {
     if (result.readCalls + result.writeCalls > callLimit + 16 * result.inputBytes) {
       result.end = SessionEnd::kRunaway;
@@ -260,21 +239,12 @@ SessionResult RunSession(std::vector<std::uint8_t> head, int input, const Sessio
       result.end = SessionEnd::kFailed;
       break;
     }
-    if (position == buffer.size() && !inputDone) {
-      if (buffer.capacity() > piece) {
-        std::vector<std::uint8_t>().swap(buffer);  // the head was larger than a piece
-      }
-      buffer.resize(piece);
-      const long got = ReadInput(input, buffer.data(), piece);
-      if (got < 0) {
+    if (position == buffer.size() && !reader.done()) {
+      if (!reader.Fill(&buffer)) {
         result.end = SessionEnd::kInputError;
         break;
       }
-      buffer.resize(static_cast<std::size_t>(got));
       position = 0;
-      inputDone = got == 0;
-      tracker.Feed(buffer.data(), buffer.size());
-      result.inputBytes += buffer.size();
     }
     if (position < buffer.size()) {
       // A refused Write is offered again, whole, after the next Read: the streaming back-end
@@ -302,9 +272,11 @@ SessionResult RunSession(std::vector<std::uint8_t> head, int input, const Sessio
       break;
     }
   }
-  // The rest of the input, for the check and the count of bytes after the end marker; the
-  // pieces the instance did not take go to the check as they would have gone to the instance.
-  if ((check || options.readToEnd) && result.end != SessionEnd::kInputError) {
+  // The rest of the input: for the check, for the count of bytes after the end marker, and
+  // after a failure to tell data cut short (no end marker) from damaged data. The pieces the
+  // instance did not take go to the check as they would have gone to the instance.
+  const bool readRest = check || options.readToEnd || result.end == SessionEnd::kFailed;
+  if (readRest && result.end != SessionEnd::kInputError) {
     bool readError = false;
     for (;;) {
       if (check) {
@@ -312,25 +284,22 @@ SessionResult RunSession(std::vector<std::uint8_t> head, int input, const Sessio
           check->Feed(buffer.data() + position, std::min(piece, buffer.size() - position));
         }
       }
-      if (inputDone) {
+      if (reader.done()) {
         break;
       }
-      buffer.resize(piece);
-      const long got = ReadInput(input, buffer.data(), piece);
-      readError = got < 0;
-      buffer.resize(static_cast<std::size_t>(got > 0 ? got : 0));
+      if (!reader.Fill(&buffer)) {
+        readError = true;
+        break;
+      }
       position = 0;
-      inputDone = got <= 0;
-      tracker.Feed(buffer.data(), buffer.size());
-      result.inputBytes += buffer.size();
     }
     result.readToEnd = !readError;
     if (check) {
       result.check = check->End();
     }
   }
-  result.endMarkerSeen = tracker.seen();
-  result.trailing = tracker.trailing();
+  result.endMarkerSeen = reader.endMarker().seen();
+  result.trailing = reader.endMarker().trailing();
   result.elapsedMs = instance->GetElapsedTime();
   result.writeCount = instance->GetWriteCount();
   result.readCount = instance->GetReadCount();

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace jpegdec_cli {
@@ -23,8 +24,9 @@ struct SessionOptions {
   // When the instance does not stream (GDI+, which reports no damage, or its fallback), run the
   // native streaming decoder over the same pieces beside it, for its verdict on the data.
   bool check = false;
-  // Read the input to its end after the decode, so that the bytes after the end marker are
-  // counted in the whole input.
+  // Read the input to its end after a decode that ended well, so that the bytes after the end
+  // marker are counted in the whole input. A failed decode always reads it to its end, to tell
+  // data cut short from damaged data.
   bool readToEnd = false;
 };
 
@@ -56,6 +58,7 @@ struct SessionResult {
   std::uint32_t leftover = 0;  // Finish's count: after the end marker, in the last piece only
   std::uint64_t trailing = 0;  // bytes after the end marker in all the input read
   bool readToEnd = false;      // the input was read to its end (trailing covers all of it)
+  std::string inputError;      // the system's word on a read that failed
   CheckResult check;
   std::uint32_t elapsedMs = 0;  // the instance's own statistics, read before Finish
   std::uint32_t writeCount = 0;
@@ -66,26 +69,9 @@ struct SessionResult {
 };
 
 // `head` holds the input's first bytes, already read (to probe the frame header); the rest comes
-// from the descriptor `input` (file_io.h), in pieces of at most options.piece bytes.
+// from the descriptor `input` (file_io.h), in pieces of at most options.piece bytes. A piece is
+// as long as the input has bytes for it: a file's pieces are whole, a pipe's are what it holds
+// when read. The buffer grows with the bytes read, never beyond what the input has.
 SessionResult RunSession(std::vector<std::uint8_t> head, int input, const SessionOptions& options);
-
-// Follows the marker structure of the bytes written (T.81 B.1.1: segments skipped by their
-// length, entropy-coded data up to the next marker other than RSTn) to tell whether the image's
-// end marker arrived. An end-of-image byte pair inside a segment (an embedded thumbnail's) does
-// not count.
-class EndMarkerTracker {
- public:
-  void Feed(const std::uint8_t* data, std::size_t size);
-  bool seen() const { return state_ == State::kDone; }
-  // Bytes fed after the end marker.
-  std::uint64_t trailing() const { return trailing_; }
-
- private:
-  enum class State { kBetween, kMarker, kLengthHigh, kLengthLow, kSegment, kScan, kScanFF, kDone };
-  State state_ = State::kBetween;
-  bool inScan_ = false;  // entropy-coded data follows the segment being skipped
-  std::uint32_t remaining_ = 0;
-  std::uint64_t trailing_ = 0;
-};
 
 }  // namespace jpegdec_cli

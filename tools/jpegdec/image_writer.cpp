@@ -129,14 +129,6 @@ void PutLe(std::vector<std::uint8_t>* out, std::uint32_t value, int bytes) {
   }
 }
 
-bool SeekTo(std::FILE* stream, std::uint64_t offset) {
-#if defined(_WIN32)
-  return _fseeki64(stream, static_cast<long long>(offset), SEEK_SET) == 0;
-#else
-  return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-}
-
 class BmpWriter final : public ImageWriter {
  public:
   BmpWriter(std::FILE* stream, const ImageShape& shape)
@@ -172,29 +164,20 @@ class BmpWriter final : public ImageWriter {
     if (!CheckErrno(Put(stream_, header.data(), header.size()))) {
       return false;
     }
-    // Rows are placed where they belong in a file; a pipe or device gets them at the end.
-    if (IsSeekable(stream_)) {
-#if defined(_WIN32)
-      const long long at = _ftelli64(stream_);
-#else
-      const long long at = ftello(stream_);
-#endif
+    // Rows are placed where they belong in a file; a pipe, a device or a file opened for
+    // appending gets them in order at the end.
+    if (WritesLandWhereSet(stream_)) {
+      const long long at = StreamPosition(stream_);
       if (at >= 0) {
         pixelsAt_ = static_cast<std::uint64_t>(at);
         return true;
       }
     }
     if (static_cast<std::size_t>(imageSize) != imageSize) {
-      error_ = "a BMP this large can only be written to a file";
+      error_ = "a BMP this large can only be written to a file not opened for appending";
       return false;
     }
-    try {
-      held_.resize(static_cast<std::size_t>(imageSize));
-    } catch (const std::bad_alloc&) {
-      error_ = "not enough memory to hold the image (a BMP to a pipe waits for its last row)";
-      return false;
-    }
-    holding_ = true;
+    holding_ = true;  // the image's memory is taken with the first row
     return true;
   }
 
@@ -213,11 +196,20 @@ class BmpWriter final : public ImageWriter {
       return false;
     }
     const std::uint64_t slot = shape_.height - 1 - y_++;
+    if (holding_ && held_.empty()) {
+      try {
+        held_.resize(static_cast<std::size_t>(std::uint64_t{stride_} * shape_.height));
+      } catch (const std::bad_alloc&) {
+        error_ = "not enough memory to hold the image (a BMP to a pipe waits for its last row)";
+        outOfMemory_ = true;
+        return false;
+      }
+    }
     if (holding_) {
       std::memcpy(held_.data() + slot * stride_, row_.data(), stride_);
       return true;
     }
-    return CheckErrno(SeekTo(stream_, pixelsAt_ + slot * stride_) &&
+    return CheckErrno(SeekStream(stream_, pixelsAt_ + slot * stride_) &&
                       Put(stream_, row_.data(), row_.size()));
   }
 
@@ -226,7 +218,7 @@ class BmpWriter final : public ImageWriter {
       return CheckErrno(Put(stream_, held_.data(), held_.size()));
     }
     // Leave the position at the end of the file.
-    return CheckErrno(SeekTo(stream_, pixelsAt_ + std::uint64_t{stride_} * shape_.height));
+    return CheckErrno(SeekStream(stream_, pixelsAt_ + std::uint64_t{stride_} * shape_.height));
   }
 
  private:
@@ -448,6 +440,7 @@ class HeldImageWriter final : public ImageWriter {
       error_ =
           "not enough memory to hold the image (a page of unknown length is held until its "
           "last row)";
+      outOfMemory_ = true;
       return false;
     }
     ++shape_.height;
@@ -468,6 +461,7 @@ class HeldImageWriter final : public ImageWriter {
     for (std::size_t at = 0; at < held_.size(); at += rowBytes) {
       if (!writer->WriteRow(held_.data() + at)) {
         error_ = writer->error();
+        outOfMemory_ = writer->outOfMemory();
         return false;
       }
     }

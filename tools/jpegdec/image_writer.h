@@ -2,7 +2,8 @@
 // one IDAT stream), PPM, PGM, PAM or BMP. Nothing of the image is kept but the row in hand,
 // except for a BMP written to a pipe or device (BMP stores the bottom row first, so without a
 // file to place the rows in, the image is held until its last row) and for a page of unknown
-// length, whose height every format's header needs.
+// length, whose height every format's header needs. A file opened for appending counts as a
+// pipe here: its writes all land at its end.
 #pragma once
 
 #include <cstdint>
@@ -76,12 +77,15 @@ class ImageWriter {
   // After the last row: the format's trailer. The stream is flushed and closed by its owner.
   virtual bool Finish() = 0;
   const std::string& error() const { return error_; }
+  // The failure was memory the image had to be held in.
+  bool outOfMemory() const { return outOfMemory_; }
 
  protected:
   // `ok`, keeping the system's word on the first failure as the error.
   bool CheckErrno(bool ok);
 
   std::string error_;
+  bool outOfMemory_ = false;
 };
 
 // Writes the header at once; null with `error` set when that fails. A shape of height 0 (a page

@@ -1,14 +1,18 @@
 #include "input_facts.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace jpegdec_cli {
 namespace {
 
 constexpr std::uint8_t kMarkerPrefix = 0xFF;
 constexpr std::uint8_t kMarkerSoi = 0xD8;
+constexpr std::uint8_t kMarkerEoi = 0xD9;
+constexpr std::size_t kMarkerBytes = 2;
 constexpr std::uint8_t kSof0 = 0xC0;  // baseline
 constexpr std::uint8_t kSof1 = 0xC1;  // extended sequential, Huffman
+constexpr std::uint8_t kSof2 = 0xC2;  // progressive, Huffman
 constexpr std::uint8_t kNativePrecision = 8;
 
 // JFIF density units.
@@ -83,8 +87,65 @@ std::string FrameTypeName(unsigned int marker) {
                : std::string("unknown (") + code + ")";
 }
 
+std::size_t HeadersEnd(const std::uint8_t* head, std::size_t size) {
+  // The probe has walked all it walks once it reached the first scan header, stopped where the
+  // decoder stops, or met what breaks the file off; that only grows with the bytes given, so
+  // the shortest such prefix is where its walk ended.
+  const auto walked = [head](std::size_t prefix) {
+    JpegDecFrameInfo frame;
+    const int result = JpegDecProbeFrame(head, prefix, &frame);
+    return result == JPEGDEC_PROBE_INVALID ||
+           (result == JPEGDEC_PROBE_FRAME && frame.complete != 0);
+  };
+  if (size <= kMarkerBytes || !walked(size)) {
+    return size;
+  }
+  std::size_t unwalked = kMarkerBytes;  // not walked
+  std::size_t walkedPrefix = size;
+  while (walkedPrefix - unwalked > 1) {
+    const std::size_t middle = unwalked + (walkedPrefix - unwalked) / 2;
+    (walked(middle) ? walkedPrefix : unwalked) = middle;
+  }
+  // An end marker the walk stopped at belongs to the image, not to the headers.
+  if (head[walkedPrefix - 2] == kMarkerPrefix && head[walkedPrefix - 1] == kMarkerEoi) {
+    return walkedPrefix - kMarkerBytes;
+  }
+  return walkedPrefix;
+}
+
+void EndMarkerFinder::Feed(const std::uint8_t* data, std::size_t size) {
+  if (seen_) {
+    trailing_ += size;
+    return;
+  }
+  std::size_t i = 0;
+  while (i < size) {
+    if (afterPrefix_) {
+      if (data[i] == kMarkerEoi) {
+        seen_ = true;
+        trailing_ += size - i - 1;
+        return;
+      }
+      afterPrefix_ = data[i] == kMarkerPrefix;  // a fill byte keeps the marker open
+      ++i;
+      continue;
+    }
+    const void* found = std::memchr(data + i, kMarkerPrefix, size - i);
+    if (found == nullptr) {
+      return;
+    }
+    i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - data) + 1;
+    afterPrefix_ = true;
+  }
+}
+
 bool NativeDecoderTakes(unsigned int marker, unsigned int precision) {
   return (marker == kSof0 || marker == kSof1) && precision == kNativePrecision;
+}
+
+bool GdiplusDecodes(unsigned int marker, unsigned int precision) {
+  return precision == kNativePrecision &&
+         (marker == kSof2 || NativeDecoderTakes(marker, precision));
 }
 
 }  // namespace jpegdec_cli

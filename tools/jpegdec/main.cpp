@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -18,10 +19,7 @@
 #include "input_facts.h"
 #include "jpegdec/jpegdec.h"
 #include "jpegdec/jpegdec_probe.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#endif
+#include "verdict.h"
 
 namespace jpegdec_cli {
 
@@ -33,6 +31,7 @@ constexpr int kExitUsage = 1;
 constexpr int kExitInput = 2;   // the input cannot be read
 constexpr int kExitDecode = 3;  // refused, failed or cut short
 constexpr int kExitOutput = 4;  // the output cannot be written
+constexpr int kExitMemory = 5;  // not enough memory
 
 // Images of at least this many pixels get a progress bar (when standard error is a terminal).
 constexpr std::uint64_t kProgressPixels = 2000000;
@@ -84,8 +83,8 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 done, 1 usage, 2 unreadable input, 3 not JPEG, refused, damaged or cut\n"
     "short (a message says which, and how many rows of how many were decoded), 4 output not\n"
-    "written (an existing file is replaced only if you may write it). Nothing is printed on\n"
-    "success unless asked for.\n";
+    "written (an existing file is replaced only if you may write it, and never the input), 5\n"
+    "not enough memory. Nothing is printed on success unless asked for.\n";
 
 struct Options {
   std::string input;
@@ -271,11 +270,12 @@ class ProgressBar {
 };
 
 // Reads the input up to its first scan header (or the limit, or its end).
-bool ReadHead(int input, std::vector<std::uint8_t>* head, JpegDecFrameInfo* frame) {
+bool ReadHead(int input, std::vector<std::uint8_t>* head, JpegDecFrameInfo* frame,
+              std::string* error) {
   while (head->size() < kHeadLimit) {
     const std::size_t at = head->size();
     head->resize(at + kHeadChunk);
-    const long got = ReadInput(input, head->data() + at, kHeadChunk);
+    const long got = ReadInput(input, head->data() + at, kHeadChunk, error);
     head->resize(at + static_cast<std::size_t>(got > 0 ? got : 0));
     if (got <= 0) {
       return got == 0;
@@ -355,124 +355,6 @@ Layout ChooseLayout(const Options& options, std::int32_t isStreaming, std::uint3
   return layout;
 }
 
-std::string WhyRefused(const JpegDecFrameInfo& frame, std::int32_t mode) {
-  if (frame.componentCount == 0) {
-    return "refused: no JPEG frame header found";
-  }
-  // GDI+ decodes more frame types than the library's own decoder.
-  const std::string hint =
-      mode == JPEGDEC_MODE_STREAMING || mode == JPEGDEC_MODE_BUFFERED ? "; try --mode gdiplus" : "";
-  if (frame.height == 0 && mode == JPEGDEC_MODE_GDIPLUS) {
-    return "refused: GDI+ does not decode a page of unknown length (height 0 in the frame "
-           "header, its lines given after the scan data); try --mode streaming";
-  }
-  if (frame.precision != 8) {
-    return "refused: " + std::to_string(frame.precision) +
-           "-bit samples (the library's decoder takes 8-bit samples only)" + hint;
-  }
-  if (!NativeDecoderTakes(frame.frameMarker, frame.precision)) {
-    return "refused: " + FrameTypeName(frame.frameMarker) +
-           " JPEG (the library's decoder takes baseline and extended sequential Huffman JPEG "
-           "only)" +
-           hint;
-  }
-  return "refused or not decodable";
-}
-
-std::string RowsOf(std::uint32_t rows, const JpegDecFrameInfo& frame) {
-  // Height 0: a page of unknown length, whose lines the data gives after the scan.
-  return std::to_string(rows) + " of " +
-         (frame.height != 0 ? std::to_string(frame.height) : std::string("an unknown number of")) +
-         " rows";
-}
-
-// Every row of the frame: its height, or for a page of unknown length whatever the decoder
-// ended with successfully.
-bool AllRows(std::uint32_t rows, const JpegDecFrameInfo& frame) {
-  return frame.height == 0 || rows == frame.height;
-}
-
-// The library's decoder's verdict when it ran beside a decode that does not stream, or "" when
-// it agrees that the data is whole. Data without its end marker ended early, whichever way the
-// decoder said so.
-std::string CheckVerdict(const SessionResult& session, const JpegDecFrameInfo& frame) {
-  const bool gdiplusFailed = session.end != SessionEnd::kEnd;
-  const CheckResult& check = session.check;
-  if (!check.ran || (check.end == SessionEnd::kEnd && AllRows(check.rows, frame))) {
-    return "";
-  }
-  if (frame.height != 0 && check.rows == frame.height && !session.endMarkerSeen) {
-    return "";  // every row is there, only the end marker is missing: WhyNotDecoded says so
-  }
-  if (check.end == SessionEnd::kNoInstance || check.end == SessionEnd::kStartFailed) {
-    return "the library's decoder could not be started to check the data";
-  }
-  const std::string rows = RowsOf(check.rows, frame);
-  std::string verdict;
-  if (!session.endMarkerSeen) {
-    verdict = "the data ends early (" + rows + " decoded; ";
-  } else if (check.end == SessionEnd::kEnd) {
-    verdict = "the image ended after " + rows + " (";
-  } else {
-    verdict = "damaged data: decoding failed after " + rows + " (";
-  }
-  return verdict + "found by the library's decoder, run over the same bytes: " +
-         (gdiplusFailed ? "GDI+ failed with no word on why)"
-                        : "GDI+ fills damaged or missing rows without a word)");
-}
-
-// Why the decode did not give a whole image, or "" when it did.
-std::string WhyNotDecoded(const SessionResult& session, const JpegDecFrameInfo& frame,
-                          std::int32_t mode) {
-  const std::string rowsOf = RowsOf(session.rows, frame);
-  switch (session.end) {
-    case SessionEnd::kNoInstance:
-      return "the library could not create a decoder instance";
-    case SessionEnd::kStartFailed:
-      return "the decoder instance could not be started in this mode";
-    case SessionEnd::kRunaway:
-      return "the decoder did not come to an end";
-    case SessionEnd::kRowLengthChanged:
-      return "the row length changed after " + std::to_string(session.rows) + " rows";
-    case SessionEnd::kInputError:
-      return "read error after " + std::to_string(session.inputBytes) + " bytes";
-    case SessionEnd::kFailed:
-      // After the last byte the decoder ends a stream that stops short with a failure.
-      if (session.rows > 0 && !session.endMarkerSeen) {
-        return "the data ends early (" + rowsOf + " decoded)";
-      }
-      if (session.rows > 0) {
-        return "damaged data: decoding failed after " + rowsOf;
-      }
-      // GDI+ gives no reason: the library's decoder, where it ran, tells what is wrong.
-      if (!CheckVerdict(session, frame).empty()) {
-        return CheckVerdict(session, frame);
-      }
-      if (frame.componentCount != 0 && !session.endMarkerSeen) {
-        return "the data ends early: no end-of-image marker (" + rowsOf + " decoded)";
-      }
-      return WhyRefused(frame, mode);
-    case SessionEnd::kStopped:
-    case SessionEnd::kEnd:
-      break;
-  }
-  if (session.end == SessionEnd::kEnd) {
-    const std::string verdict = CheckVerdict(session, frame);
-    if (!verdict.empty()) {
-      return verdict;
-    }
-    // GDI+ fills a truncated image without a word, and a whole-file way may end a file that
-    // lacks its end marker once every row is out: the tool checks both for itself.
-    if (!session.endMarkerSeen) {
-      return "the data ends early: no end-of-image marker (" + rowsOf + " handed out)";
-    }
-    if (!AllRows(session.rows, frame)) {
-      return "the image ended after " + rowsOf;
-    }
-  }
-  return "";
-}
-
 void PrintStats(const Layout& layout, const SessionResult& result, long long wallMs) {
   std::fprintf(stderr,
                "mode: %s\nrows: %u of %u bytes\nelapsed: %u ms in the library, %lld ms in all\n"
@@ -498,16 +380,11 @@ void PrintStats(const Layout& layout, const SessionResult& result, long long wal
                  result.check.rows,
                  result.check.end == SessionEnd::kEnd ? " and ended" : " and did not end");
   }
-}
-
-// What --grey cannot turn into grey, or "" (R, G, B and grey rows can).
-std::string GreyProblem(const ImageShape& shape) {
-  if (shape.samples == Samples::kRgb || shape.samples == Samples::kGrey) {
-    return "";
+  const std::uint64_t peak = PeakMemoryBytes();
+  if (peak != 0) {
+    std::fprintf(stderr, "peak memory: %.1f MiB (the whole process)\n",
+                 static_cast<double>(peak) / (1u << 20));
   }
-  return "--grey needs R, G, B or grey rows; this image has " + std::to_string(shape.channels) +
-         " components that are not R, G, B (write it without "
-         "--grey, as PAM)";
 }
 
 int Run(const Options& options) {
@@ -542,12 +419,22 @@ int Run(const Options& options) {
     std::fprintf(stderr, "jpegdec: %s: cannot read: %s\n", inputName.c_str(), error.c_str());
     return kExitInput;
   }
+  // Replacing the input with its own image would lose the scan: whatever names or links lead
+  // from the output to the input, the output is never the input.
+  if (output.IsFileOf(input)) {
+    CloseInput(input);
+    const std::string target =
+        toStandardOutput ? std::string("standard output") : "'" + options.output + "'";
+    std::fprintf(stderr, "jpegdec: cannot write %s: it is the input file%s\n", target.c_str(),
+                 options.input == options.output ? "" : " under another name or link");
+    return kExitOutput;
+  }
   std::vector<std::uint8_t> head;
   JpegDecFrameInfo frame;
   JpegDecProbeFrame(nullptr, 0, &frame);
-  if (!ReadHead(input, &head, &frame)) {
+  if (!ReadHead(input, &head, &frame, &error)) {
     CloseInput(input);
-    std::fprintf(stderr, "jpegdec: %s: read error\n", inputName.c_str());
+    std::fprintf(stderr, "jpegdec: %s: read error: %s\n", inputName.c_str(), error.c_str());
     return kExitInput;
   }
   const std::string notJpeg = NotJpegMessage(head.data(), head.size());
@@ -561,8 +448,7 @@ int Run(const Options& options) {
   // takes the frame type.
   const bool gdiplusPossible =
       options.mode == JPEGDEC_MODE_GDIPLUS || options.mode == JPEGDEC_MODE_AUTO;
-  const bool checkable =
-      frame.componentCount != 0 && NativeDecoderTakes(frame.frameMarker, frame.precision);
+  const bool checkable = frame.componentCount != 0 && frame.native != 0;
   const bool large = std::uint64_t{frame.width} * frame.height >= kProgressPixels;
   ProgressBar progress(!options.quiet && large && StderrIsTerminal(), frame.height);
   std::uint32_t rowsWritten = 0;
@@ -633,7 +519,7 @@ int Run(const Options& options) {
       row = greyRow.data();
     }
     if (!writer->WriteRow(row)) {
-      failure = kExitOutput;
+      failure = writer->outOfMemory() ? kExitMemory : kExitOutput;
       failureText = options.output + ": cannot write: " + writer->error();
       return false;
     }
@@ -646,7 +532,7 @@ int Run(const Options& options) {
   CloseInput(input);
 
   if (failure == kExitOk) {
-    const std::string why = WhyNotDecoded(result, frame, options.mode);
+    const std::string why = WhyNotDecoded(result, frame, options.mode, session.mode);
     if (!why.empty()) {
       failure = result.end == SessionEnd::kInputError ? kExitInput : kExitDecode;
       failureText = inputName + ": " + why;
@@ -654,7 +540,7 @@ int Run(const Options& options) {
       failure = kExitDecode;
       failureText = inputName + ": the image has no rows";
     } else if (!writer->Finish()) {
-      failure = kExitOutput;
+      failure = writer->outOfMemory() ? kExitMemory : kExitOutput;
       failureText = options.output + ": cannot write: " + writer->error();
     }
   }
@@ -680,11 +566,8 @@ int Run(const Options& options) {
     return failure;
   }
   if (gdiplusPossible && !checkable && layout.mode.compare(0, 7, "gdiplus") == 0) {
-    std::fprintf(stderr,
-                 "jpegdec: %s: note: %s JPEG, decoded by GDI+ alone: the library's decoder does "
-                 "not take it, and GDI+ reports no damage, so damage cannot be detected in this "
-                 "mode\n",
-                 inputName.c_str(), FrameTypeName(frame.frameMarker).c_str());
+    std::fprintf(stderr, "jpegdec: %s: note: %s\n", inputName.c_str(),
+                 UncheckedNote(frame).c_str());
   }
   if (options.verbose) {
     std::fprintf(stderr, "jpegdec: %s: %ux%u, %u component%s -> %s (%s, %s)\n", inputName.c_str(),
@@ -699,34 +582,19 @@ int Run(const Options& options) {
 }  // namespace
 }  // namespace jpegdec_cli
 
-static int Main(int argc, char** argv) {
-  jpegdec_cli::Options options;
-  const int parsed = jpegdec_cli::ParseArguments(argc, argv, &options);
+int jpegdec_cli::Main(int argc, char** argv) {
+  Options options;
+  const int parsed = ParseArguments(argc, argv, &options);
   if (parsed >= 0) {
     return parsed;
   }
-  jpegdec_cli::InstallInterruptCleanup();
-  return jpegdec_cli::Run(options);
-}
-
-#if defined(_WIN32)
-// The wide entry point: file names with any Unicode characters reach the tool as UTF-8.
-int wmain(int argc, wchar_t** wargv) {
-  std::vector<std::string> arguments;
-  for (int i = 0; i < argc; ++i) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, text.data(), size, nullptr, nullptr);
-    text.resize(std::strlen(text.c_str()));
-    arguments.push_back(text);
+  InstallInterruptCleanup();
+  try {
+    return Run(options);
+  } catch (const std::bad_alloc&) {
+    // Run's output file, unwound, has removed its partial file.
+    std::fprintf(stderr, "jpegdec: %s: not enough memory\n",
+                 options.input == kStandardStream ? "standard input" : options.input.c_str());
+    return kExitMemory;
   }
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) {
-    argv.push_back(argument.data());
-  }
-  argv.push_back(nullptr);
-  return Main(argc, argv.data());
 }
-#else
-int main(int argc, char** argv) { return Main(argc, argv); }
-#endif

@@ -14,7 +14,6 @@ using namespace entropy;  // the parts shared with the fast resumable routines
 
 namespace {
 
-constexpr std::uint8_t kMaxSymbolBits = 16;
 constexpr std::uint8_t kMaxExtraBits = 16;
 constexpr std::int16_t kZeroBlock[kBlockSize] = {};
 
@@ -87,16 +86,23 @@ Fetch FetchByte(DecoderContext* context, std::uint8_t* marker) {
   }
 }
 
-// Fetch for the AC search and the extra bits, where a marker is never valid.
+// Fetch for the AC search and the extra bits, where a marker is never valid. Fill bytes taken
+// as bits there mean that the block runs into a marker: its data is short, which is damage,
+// unless the page's length is unknown (padding bits read as a block at its end).
 std::uint8_t FetchInsideBlock(DecoderContext* context) {
   std::uint8_t marker = 0;
   switch (FetchByte(context, &marker)) {
     case Fetch::kByteAdded:
+      return kDone;
     case Fetch::kFillTaken:
+      if (context->openPage == 0 || context->linesKnown != 0) {
+        context->damaged = 1;
+      }
       return kDone;
     case Fetch::kNeedData:
       return JD_NEED_DATA;
     case Fetch::kMarker:
+      HandBackMarker(context, marker);  // the block is broken off; the band decoder decides
       break;
   }
   return JD_ERR_DATA;
@@ -148,12 +154,12 @@ void FinishSymbol(DecoderContext* context, std::uint8_t length) {
 }
 
 std::uint8_t SymbolSearchEnd(const DecoderContext* context) {
-  return context->bitCount < kMaxSymbolBits ? context->bitCount : kMaxSymbolBits;
+  return context->bitCount < kMaxCodeBits ? context->bitCount : kMaxCodeBits;
 }
 
 // 1 when the search over `end` bits has failed for good, else notes where to go on.
 bool GiveUpSearch(DecoderContext* context, std::uint8_t end) {
-  if (end == kMaxSymbolBits) {
+  if (end == kMaxCodeBits) {
     context->codeLen = 1;
     return true;
   }
@@ -205,7 +211,7 @@ bool SelectAcTable(DecoderContext* context) {
   if (context->curComp >= kMaxComponents) {
     return false;
   }
-  const int t = context->comp[context->curComp].acTable - kAcTableBase;
+  const int t = context->comp[context->curComp].acTable - kDhtAcClass;
   if (t < 0 || t >= kNumTables || !IsDefined(context->acDefined, t)) {
     return false;
   }
@@ -285,7 +291,7 @@ std::uint8_t entropy::DecodeAcFrom(DecoderContext* context, int k) {
   return kDone;
 }
 
-std::uint8_t SkipToMarker(DecoderContext* context) {
+std::uint8_t SkipToNextMarker(DecoderContext* context, std::uint8_t* marker) {
   context->bitBuffer = 0;
   context->bitCount = 0;
   while (context->inAvail > 0) {
@@ -293,19 +299,22 @@ std::uint8_t SkipToMarker(DecoderContext* context) {
     if (context->ffPending == kFfNone) {
       if (byte == kMarkerPrefix) {
         context->ffPending = kFfOne;
+      } else {
+        context->damaged = 1;  // a data byte
       }
     } else if (byte == kStuffedZero) {
       context->ffPending = kFfNone;
+      context->damaged = 1;  // a data byte 0xFF
     } else if (byte != kMarkerPrefix) {
       context->ffPending = kFfNone;
-      HandBackMarker(context, byte);
-      return JD_OK;
+      *marker = byte;
+      return kDone;
     }
   }
   return JD_NEED_DATA;
 }
 
-std::uint8_t SeekRestartMarker(DecoderContext* context) {
+std::uint8_t SeekRestartMarker(DecoderContext* context, std::uint8_t* marker) {
   for (;;) {
     if (context->inAvail <= 0) {
       return JD_NEED_DATA;
@@ -313,7 +322,7 @@ std::uint8_t SeekRestartMarker(DecoderContext* context) {
     const std::uint8_t next = *context->inPtr;
     if (context->ffPending == kFfNone) {
       if (next != kMarkerPrefix) {
-        break;  // a data byte
+        return JD_ERR_DATA;  // a data byte
       }
       TakeInputByte(context);
       context->ffPending = kFfOne;
@@ -325,20 +334,16 @@ std::uint8_t SeekRestartMarker(DecoderContext* context) {
       continue;
     }
     if (next == kStuffedZero) {
-      break;  // a stuffed data byte 0xFF; the fetch settles it (0xFF 0xFF 0x00 as ever)
+      return JD_ERR_DATA;  // a stuffed data byte 0xFF; the fetch settles it (0xFF 0xFF 0x00 as
+                           // ever)
     }
     TakeInputByte(context);
     context->ffPending = kFfNone;
     context->bitBuffer = 0;
     context->bitCount = 0;
-    context->restartDue = 0;
-    HandBackMarker(context, next);
-    return JD_OK;
+    *marker = next;
+    return kDone;
   }
-  // No marker where the interval ends: the next one is counted from here.
-  context->restartDue = 0;
-  context->mcusToRestart = context->restartInterval;
-  return kDone;
 }
 
 std::uint8_t entropy::SearchDcSymbol(DecoderContext* context) {
@@ -423,9 +428,7 @@ std::uint8_t ReceiveExtend(std::uint8_t n, DecoderContext* context, std::int16_t
   }
   const std::int32_t v = PeekBits(context, n) & ((std::int32_t{1} << n) - 1);
   ConsumeBits(context, n);
-  const std::int32_t half = std::int32_t{1} << (n - 1);
-  // T.81 Figure F.12: values below half are negative.
-  *value = static_cast<std::int16_t>(v < half ? v - (half << 1) + 1 : v);
+  *value = Extend(v, n);
   return kDone;
 }
 

@@ -40,9 +40,6 @@ inline constexpr std::uint8_t kFfNone = 0;
 inline constexpr std::uint8_t kFfOne = 1;   // one 0xFF consumed, not yet settled
 inline constexpr std::uint8_t kFfFill = 2;  // 0xFF 0xFF consumed; the first was a fill byte
 
-// The largest DC category 8-bit samples produce.
-inline constexpr std::uint8_t kMaxDcCategory = 11;
-
 // DHT segment: 0 = read, 1 = more input needed (the whole segment must be present before any
 // table is stored). A malformed segment (length below 2 or not matching its tables, a table
 // with more codes than its capacity or more codes of a length than fit) stores JD_ERR_DATA
@@ -69,28 +66,29 @@ int FewestBlockBits(const DecoderContext* context, int component);
 // Block-level entropy decoding. Results: 1 done, JD_NEED_DATA, JD_ERR_DATA, or JD_OK (DC only:
 // a marker handed back, or fill bytes taken). On 1 the DC difference has been written and
 // coefIndex is 1; the AC forms have written block[1..63] in zig-zag order, zeros included.
-// A selected table that was never defined gives JD_ERR_DATA.
+// A selected table that was never defined gives JD_ERR_DATA. A marker met inside a block (in
+// the DC part's extra bits or the AC part) gives JD_ERR_DATA with the marker handed back as a DC
+// decoder hands one back (marker, markerPending, phase): the band decoder decides what it means.
 std::uint8_t DecodeDcDifference(DecoderContext* context, std::int16_t* difference);
 std::uint8_t ResumeDcDifference(DecoderContext* context, std::int16_t* difference);
 std::uint8_t DecodeAcCoefficients(DecoderContext* context);
 std::uint8_t ResumeAcCoefficients(DecoderContext* context);
 
-// Once the image's last row is out, the rest of the scan data can show nothing more: skips it up
-// to the next marker (stuffed 0xFF 0x00 pairs and 0xFF fill bytes included) and hands that marker
-// back as the DC decoder does (JD_OK, phase outside scan data). Bits still buffered are dropped,
-// so padding bits of any value after the last block are never taken for another block.
-// JD_NEED_DATA when the input runs out first; a trailing 0xFF waits in ffPending.
-std::uint8_t SkipToMarker(DecoderContext* context);
+// Skips scan data up to the next marker and takes it: 1 with its code in *marker, or JD_NEED_DATA
+// when the input runs out first (a trailing 0xFF waits in ffPending). Bits still buffered are
+// dropped. A data byte skipped (anything but the 0xFF fill bytes before the marker; a stuffed
+// 0xFF 0x00 counts as one) sets `damaged`: after the image's last MCU, or in search of the next
+// restart marker after damage, the scan data should hold nothing more.
+std::uint8_t SkipToNextMarker(DecoderContext* context, std::uint8_t* marker);
 
 // At the end of a restart interval (restartDue set by the band decoder after the interval's last
 // MCU), before the next block: what remains of the current byte is padding, of any bit value, and
-// the restart marker should follow, possibly after 0xFF fill bytes (T.81 B.1.1.2, F.1.2.3). Where
-// a marker follows, the bits at hand are dropped and the marker is handed back as the DC decoder
-// hands one back (JD_OK, phase outside scan data). Where data follows instead (the marker is
-// missing), nothing changes but restartDue and the count of the next interval, and decoding goes
-// on from the bits at hand as without a restart interval: 1. JD_NEED_DATA when the input runs out
-// first (restartDue stays set; a trailing 0xFF waits in ffPending).
-std::uint8_t SeekRestartMarker(DecoderContext* context);
+// the restart marker should follow, possibly after 0xFF fill bytes (T.81 B.1.1.2, F.1.2.3).
+// 1: a marker follows; it is taken, its code in *marker, and the bits at hand are dropped.
+// JD_ERR_DATA: a data byte follows instead (the marker is missing); nothing but fill bytes has
+// been consumed. JD_NEED_DATA when the input runs out first (a trailing 0xFF waits in
+// ffPending).
+std::uint8_t SeekRestartMarker(DecoderContext* context, std::uint8_t* marker);
 
 // Symbol-level routines over the selected table (curBits ... curLongCodes), exposed for tests.
 std::uint8_t DecodeDcSymbol(DecoderContext* context);

@@ -12,7 +12,6 @@
 #include "decoder/cpu_dispatch.h"
 #include "decoder/entropy/huffman.h"
 #include "decoder/entropy/huffman_fast_block.h"
-#include "decoder/transform/reconstruct_fast.h"
 
 namespace jpegdec {
 using namespace fast_block;  // the tables built here are the ones the header decodes with
@@ -147,7 +146,7 @@ bool FastTablesFor(const DecoderContext* context, int component, FastBlockTables
   }
   const ComponentInfo& ci = context->comp[component];
   const int dcTable = ci.dcTable;
-  const int acTable = ci.acTable - kAcTableBase;
+  const int acTable = ci.acTable - kDhtAcClass;
   if (dcTable >= kNumTables || ((context->dcDefined >> dcTable) & 1) == 0 || acTable < 0 ||
       acTable >= kNumTables || ((context->acDefined >> acTable) & 1) == 0 ||
       ci.quantTable >= kNumTables) {

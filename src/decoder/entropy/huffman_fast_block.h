@@ -16,17 +16,10 @@
 #include "decoder/decoder_context.h"
 #include "decoder/entropy/huffman_fast.h"
 #include "decoder/entropy/huffman_internal.h"
-#include "decoder/transform/reconstruct_fast.h"
 
 namespace jpegdec {
 namespace fast_block {
 
-using entropy::kAcTableBase;
-using entropy::kEob;
-using entropy::kMarkerPrefix;
-using entropy::kStuffedZero;
-using entropy::kZrl;
-using entropy::kZrlRun;
 
 inline constexpr int kLookupEntries = 1 << kFastBits;
 inline constexpr int kLengthShift = 8;  // lookup entry: length << 8 | symbol
@@ -136,12 +129,6 @@ inline std::int32_t Peek(const BitReader& r, int n) {
 inline void Consume(BitReader& r, int n) {
   r.acc <<= n;
   r.bits -= n;
-}
-
-// T.81 Figure F.12: n extra bits v (n >= 1) as a signed value.
-inline std::int16_t Extend(std::int32_t v, int n) {
-  const std::int32_t half = std::int32_t{1} << (n - 1);
-  return static_cast<std::int16_t>(v < half ? v - (half << 1) + 1 : v);
 }
 
 // The code that starts the bits ahead: its length (0 if no code of up to 16 bits matches) and

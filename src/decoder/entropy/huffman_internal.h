@@ -12,13 +12,6 @@
 namespace jpegdec::entropy {
 
 inline constexpr std::uint8_t kDone = 1;  // a symbol, value or block part is complete
-inline constexpr std::uint8_t kMarkerPrefix = 0xFF;
-inline constexpr std::uint8_t kStuffedZero = 0x00;
-inline constexpr std::uint8_t kZrl = 0xF0;  // sixteen zeros
-inline constexpr std::uint8_t kEob = 0x00;  // rest of the block is zero
-inline constexpr int kZrlRun = 16;
-inline constexpr int kLastCoefficient = kBlockSize - 1;
-inline constexpr std::uint8_t kAcTableBase = 16;  // comp[].acTable holds 16 + Ta
 // What PlainAcStep returns when the block goes on after the symbol.
 inline constexpr std::uint8_t kGoOn = JD_OK;  // never an outcome of the AC part itself
 

@@ -5,14 +5,13 @@
 #include "decoder/entropy/huffman.h"
 #include "decoder/entropy/huffman_fast.h"
 #include "decoder/entropy/huffman_internal.h"
+#include "decoder/segment_reader.h"
 
 namespace jpegdec {
 namespace {
 
 constexpr int kCountBytes = 16;                     // BITS: codes of each length 1..16
 constexpr int kTableHeaderBytes = 1 + kCountBytes;  // class-and-id byte, then BITS
-constexpr int kMaxCodeLength = 16;
-constexpr std::uint16_t kLengthFieldBytes = 2;
 
 // Class-and-id bytes as DHT carries them (compared whole, not split into nibbles).
 constexpr std::uint8_t kDcTable0 = 0x00;
@@ -77,7 +76,7 @@ bool CountsFit(const std::uint8_t* counts, int capacity) {
     return false;
   }
   std::uint32_t code = 0;
-  for (int length = 1; length <= kMaxCodeLength; ++length) {
+  for (int length = 1; length <= kMaxCodeBits; ++length) {
     code = (code << 1) + counts[length - 1];
     if (code > (std::uint32_t{1} << length)) {
       return false;
@@ -136,15 +135,34 @@ void DefineAcTable(DecoderContext* context, int t, const std::uint8_t* countsAnd
   context->acDefined = static_cast<std::uint8_t>(context->acDefined | (1u << t));
 }
 
-void Advance(DecoderContext* context, std::int32_t bytes) {
-  context->inPtr += bytes;
-  context->inAvail -= bytes;
-}
-
-int FailSegment(DecoderContext* context, Status* failure) {
-  context->segRemaining = 0;
-  *failure = JD_ERR_DATA;
-  return 0;
+// T.81 B.2.4.2: the segment's tables, each checked before it is stored; JD_OK or JD_ERR_DATA.
+Status ParseHuffmanTables(DecoderContext* context, const std::uint8_t* table, std::int32_t left) {
+  while (left > 0) {
+    if (left < kTableHeaderBytes) {
+      return JD_ERR_DATA;
+    }
+    const std::uint8_t classAndId = table[0];
+    const std::uint8_t* countsAndValues = table + 1;
+    const int tableBytes = kTableHeaderBytes + CountTotal(countsAndValues);
+    if (tableBytes > left) {
+      return JD_ERR_DATA;
+    }
+    if (classAndId == kDcTable0 || classAndId == kDcTable1) {
+      if (!CountsFit(countsAndValues, kDcCapacity)) {
+        return JD_ERR_DATA;
+      }
+      DefineDcTable(context, classAndId - kDcTable0, countsAndValues);
+    } else if (classAndId >= kAcTable0 && classAndId <= kAcTable3) {
+      if (!CountsFit(countsAndValues, kAcCapacity)) {
+        return JD_ERR_DATA;
+      }
+      DefineAcTable(context, classAndId - kAcTable0, countsAndValues);
+    }
+    // Any other class-and-id byte: the table is skipped.
+    table += tableBytes;
+    left -= tableBytes;
+  }
+  return JD_OK;
 }
 
 }  // namespace
@@ -157,7 +175,7 @@ void GenerateHuffmanCodes(const std::uint8_t* counts, std::int16_t capacity, std
   const std::uint8_t* values = counts + kCountBytes;
   std::uint32_t code = 0;
   int k = 0;
-  for (int length = 1; length <= kMaxCodeLength; ++length) {
+  for (int length = 1; length <= kMaxCodeBits; ++length) {
     code <<= 1;
     for (int n = 0; n < counts[length - 1]; ++n) {
       if (k < capacity) {
@@ -175,7 +193,7 @@ int FewestBlockBits(const DecoderContext* context, int component) {
   constexpr int kCodesToTheLastCoefficient = 4;  // each code covers at most 16 positions
   const ComponentInfo& ci = context->comp[component];
   const int dc = ci.dcTable;
-  const int ac = ci.acTable - entropy::kAcTableBase;
+  const int ac = ci.acTable - kDhtAcClass;
   if (dc >= kNumTables || ((context->dcDefined >> dc) & 1) == 0 || ac < 0 || ac >= kNumTables ||
       ((context->acDefined >> ac) & 1) == 0) {
     return 0;
@@ -200,51 +218,9 @@ int FewestBlockBits(const DecoderContext* context, int component) {
 }
 
 int ReadHuffmanTables(DecoderContext* context, Status* failure) {
-  if (context->segRemaining == 0) {
-    if (context->inAvail < kLengthFieldBytes) {
-      return 1;
-    }
-    const int length = context->inPtr[0] << 8 | context->inPtr[1];
-    Advance(context, kLengthFieldBytes);
-    if (length < kLengthFieldBytes) {
-      return FailSegment(context, failure);
-    }
-    context->segRemaining = length - kLengthFieldBytes;
-  }
-  if (context->inAvail < context->segRemaining) {
-    return 1;
-  }
-  // The whole payload is present: walk its tables, each checked before it is stored.
-  const std::uint8_t* table = context->inPtr;
-  std::int32_t left = context->segRemaining;
-  while (left > 0) {
-    if (left < kTableHeaderBytes) {
-      return FailSegment(context, failure);
-    }
-    const std::uint8_t classAndId = table[0];
-    const std::uint8_t* countsAndValues = table + 1;
-    const int tableBytes = kTableHeaderBytes + CountTotal(countsAndValues);
-    if (tableBytes > left) {
-      return FailSegment(context, failure);
-    }
-    if (classAndId == kDcTable0 || classAndId == kDcTable1) {
-      if (!CountsFit(countsAndValues, kDcCapacity)) {
-        return FailSegment(context, failure);
-      }
-      DefineDcTable(context, classAndId - kDcTable0, countsAndValues);
-    } else if (classAndId >= kAcTable0 && classAndId <= kAcTable3) {
-      if (!CountsFit(countsAndValues, kAcCapacity)) {
-        return FailSegment(context, failure);
-      }
-      DefineAcTable(context, classAndId - kAcTable0, countsAndValues);
-    }
-    // Any other class-and-id byte: the table is skipped.
-    table += tableBytes;
-    left -= tableBytes;
-  }
-  Advance(context, context->segRemaining);
-  context->segRemaining = 0;
-  return 0;
+  return ReadWholeSegment(context, failure, [context](const std::uint8_t* p, std::int32_t n) {
+    return ParseHuffmanTables(context, p, n);
+  });
 }
 
 bool LoadStandardHuffmanTable(DecoderContext* context, std::uint8_t classAndId) {

@@ -3,8 +3,9 @@
 
 #include <cstddef>
 
-#include "decoder/output/band_output_fast.h"
+#include "decoder/band_geometry.h"
 #include "decoder/cpu_dispatch.h"
+#include "decoder/output/band_output_fast.h"
 
 namespace jpegdec {
 
@@ -22,14 +23,6 @@ inline std::uint8_t Clamp(std::int32_t v) {
     return kFullScale;
   }
   return static_cast<std::uint8_t>(v);
-}
-
-inline std::size_t SegmentWidth(const DecoderContext* c) {
-  return static_cast<std::size_t>(c->width) + kBlockSide * static_cast<std::size_t>(c->maxH);
-}
-
-inline std::size_t BandLines(const DecoderContext* c) {
-  return kBlockSide * static_cast<std::size_t>(c->maxV);
 }
 
 // YCbCr to RGB on segments 0..2 of every band line, and, when asked, inversion of segment 3.
@@ -112,28 +105,11 @@ std::size_t RowsToOutput(const DecoderContext* context) {
 
 std::uint16_t OutputBand(DecoderContext* context) {
   DecoderContext* c = context;
-  if (c->routineLevel != kRoutinesPlain && c->width >= kFastOutputMinWidth) {
-    // The fast routines know the three converters by name; a band for any other takes the
-    // plain way.
-    bool known = true;
-    BandKind kind = BandKind::kRaw;
-    if (c->colorConvert == ConvertYCbCrToRgb && c->numComponents == 3) {
-      kind = BandKind::kYCbCr;
-    } else if (c->colorConvert == ConvertYcck && c->numComponents == 4) {
-      kind = BandKind::kYcck;
-    } else if (c->colorConvert != nullptr && c->colorConvert != ConvertNone) {
-      known = false;
-    }
-    if (known) {
-      const std::size_t rows = RowsToOutput(c);
-      if (c->routineLevel >= kRoutinesAvx2) {
-        OutputRowsAvx2(c, kind, rows);
-      } else {
-        OutputRowsSse2(c, kind, rows);
-      }
-      c->rowsOutput = static_cast<std::uint16_t>(c->rowsOutput + rows);
-      return static_cast<std::uint16_t>(rows);
-    }
+  if (c->routines->outputRows != nullptr && c->width >= kFastOutputMinWidth) {
+    const std::size_t rows = RowsToOutput(c);
+    c->routines->outputRows(c, c->bandKind, rows);
+    c->rowsOutput = static_cast<std::uint16_t>(c->rowsOutput + rows);
+    return static_cast<std::uint16_t>(rows);
   }
   if (c->colorConvert != nullptr) {
     c->colorConvert(c);

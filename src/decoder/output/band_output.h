@@ -33,8 +33,8 @@ std::uint16_t InterleaveBand(DecoderContext* context);
 // 0 once rowsOutput has reached the height.
 std::size_t RowsToOutput(const DecoderContext* context);
 
-// The chosen converter (colorConvert), then InterleaveBand; with fast routines selected for the
-// frame (routineLevel), the two in one pass over the band, giving the same rows.
+// The chosen converter (colorConvert), then InterleaveBand; where the frame's routines have a
+// fast output (outputRows), the two in one pass over the band, giving the same rows.
 std::uint16_t OutputBand(DecoderContext* context);
 
 }  // namespace jpegdec

@@ -6,6 +6,7 @@
 
 #include <array>
 
+#include "decoder/band_geometry.h"
 #include "decoder/output/band_output_fast.h"
 
 namespace jpegdec {
@@ -149,8 +150,8 @@ void OutputRowsAvx2(DecoderContext* context, BandKind kind, std::size_t rows) {
     OutputRowsSse2(context, kind, rows);
     return;
   }
-  const std::size_t segment = width + kBlockSide * static_cast<std::size_t>(c->maxH);
-  const std::size_t line = segment * 3;
+  const std::size_t segment = SegmentWidth(c);
+  const std::size_t line = BandLineBytes(c);
   const std::size_t rowBytes = width * 3;
   // Rows y and y + 1 end before line y begins (BandHeadroom): rows are written straight in place.
   std::uint8_t* const band = c->bandBuffer;

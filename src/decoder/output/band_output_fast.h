@@ -1,7 +1,7 @@
 // Fast band output: the colour conversion fused with the interleave, so that each band line is
 // read once and its row written once. Beside the plain ConvertYCbCrToRgb / ConvertYcck /
-// InterleaveBand of band_output.cpp, which stay the reference; OutputBand (band_output.h) picks
-// them by routineLevel (cpu_dispatch.h).
+// InterleaveBand of band_output.cpp, which stay the reference; OutputBand (band_output.h) calls
+// the frame's through its routine table (cpu_dispatch.h).
 #pragma once
 
 #include <cstddef>
@@ -31,9 +31,6 @@ inline constexpr std::int16_t kCbToGPart = static_cast<std::int16_t>(-kCbToG);
 inline constexpr std::int16_t kCbToBPart = static_cast<std::int16_t>(kCbToB - 2 * kYccOne);
 static_assert(kCrToRPart == kCrToR - kYccOne && kCrToGPart == kYccOne - kCrToG &&
               kCbToGPart == -kCbToG && kCbToBPart == kCbToB - 2 * kYccOne);
-
-// Which conversion the scan chose (colorConvert): none, YCbCr to RGB, or YCCK.
-enum class BandKind { kRaw, kYCbCr, kYcck };
 
 // The narrowest image the fast routines take: one vector of samples per line.
 inline constexpr std::size_t kFastOutputMinWidth = 16;

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "decoder/band_geometry.h"
 #include "decoder/output/band_output_fast.h"
 
 namespace jpegdec {
@@ -263,8 +264,8 @@ void OutputRowsSse2(DecoderContext* context, BandKind kind, std::size_t rows) {
   DecoderContext* c = context;
   const std::size_t width = c->width;
   const std::size_t components = c->numComponents;
-  const std::size_t segment = width + kBlockSide * static_cast<std::size_t>(c->maxH);
-  const std::size_t line = segment * components;
+  const std::size_t segment = SegmentWidth(c);
+  const std::size_t line = BandLineBytes(c);
   const std::size_t rowBytes = width * components;
   // Rows y and y + 1 end before line y begins (BandHeadroom): rows are written straight in place.
   std::uint8_t* const band = c->bandBuffer;

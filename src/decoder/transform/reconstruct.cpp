@@ -7,10 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decoder/band_geometry.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/entropy/huffman.h"
 #include "decoder/entropy/huffman_fast.h"
 #include "decoder/entropy/huffman_fast_block.h"
+#include "decoder/marker_parser.h"
 #include "decoder/output/band_output.h"
 #include "decoder/transform/idct_lanes.h"
 #include "decoder/transform/reconstruct_fast.h"
@@ -32,8 +34,6 @@ constexpr std::int32_t kHalf = kIdctHalf;
 constexpr int kFractionBits = kIdctFractionBits;
 constexpr int kOutputShift = kIdctOutputShift;
 constexpr std::int32_t kLevelShift = kIdctLevelShift;
-
-constexpr int kLargestFactor = 4;  // T.81 B.2.2: sampling factors are 1..4
 
 // The transform's sums wrap modulo 2^32 like the hardware adds them: coefficients spanning the
 // whole signed 16-bit range can exceed 32 bits in the products, and signed overflow would be
@@ -94,17 +94,6 @@ inline std::uint8_t ClampSample(std::int16_t v) {
   return static_cast<std::uint8_t>(v);
 }
 
-// ceil(8 * maxFactor / factor): band samples covered by one block along an axis.
-inline std::uint16_t BlockExpansion(std::uint8_t maxFactor, std::uint8_t factor) {
-  const unsigned full = kBlockSide * static_cast<unsigned>(maxFactor);
-  return static_cast<std::uint16_t>((full + factor - 1u) / factor);
-}
-
-// Segment width S: the image width plus a margin of one MCU.
-inline std::size_t SegmentWidth(const DecoderContext* c) {
-  return static_cast<std::size_t>(c->width) + kBlockSide * static_cast<std::size_t>(c->maxH);
-}
-
 // Where the current block goes: StoreBlock's first two steps (the block area of the component,
 // recomputed when the component changed, and the block's origin in the band).
 struct BlockPlace {
@@ -142,16 +131,6 @@ inline int FastRepeat(std::uint8_t maxFactor, std::uint8_t factor) {
 }
 inline int FastRepeatAlongLine(std::uint8_t maxFactor, std::uint8_t factor) {
   return 4 * factor == maxFactor ? 4 : FastRepeat(maxFactor, factor);
-}
-
-// The fast routines' counterpart of ReconstructBlock followed by StoreBlock, in two halves
-// because the band buffer is allocated between them.
-void ReconstructBlockFast(DecoderContext* c) {
-  if (c->routineLevel >= kRoutinesAvx2) {
-    ReconstructBlockAvx2(c);
-  } else {
-    ReconstructBlockSse2(c);
-  }
 }
 
 void StoreBlockFast(DecoderContext* c) {
@@ -206,7 +185,7 @@ std::uint8_t* TakeBandBuffer(DecoderContext* c) {
 // near) it leaves to the block-by-block loop of DecodeBand, from the start of that block, with
 // the context as that loop would have left it.
 
-constexpr int kMaxBlocksPerMcu = kMaxComponents * kLargestFactor * kLargestFactor;
+constexpr int kMaxBlocksPerMcu = kMaxComponents * kMaxSamplingFactor * kMaxSamplingFactor;
 
 // One block of the MCU order.
 struct McuSlot {
@@ -266,20 +245,16 @@ void FillFlatBlock(std::int16_t sample, std::uint8_t* origin, std::size_t line, 
 // writes the band (or whose fill, for a flat block), sparing the reorder of all 64 positions and
 // the separate store. context->block keeps the coefficients.
 void ReconstructIntoBandFast(DecoderContext* c) {
-  alignas(32) std::int16_t columns[kBlockSize];  // cleared by DequantiseToColumns*
-  const bool avx2 = c->routineLevel >= kRoutinesAvx2;
-  const bool anyAc =
-      avx2 ? DequantiseToColumnsAvx2(c, columns) : DequantiseToColumnsSse2(c, columns);
+  alignas(32) std::int16_t columns[kBlockSize];  // cleared by dequantiseToColumns
+  const bool anyAc = c->routines->dequantiseToColumns(c, columns);
   const ComponentInfo& ci = c->comp[c->curComp];
   const int repeatX = FastRepeatAlongLine(c->maxH, ci.h);
   const int repeatY = FastRepeat(c->maxV, ci.v);
   const BlockPlace place = PlaceBlock(c);
   if (!anyAc) {
     FillFlatBlock(FlatBlockSample(columns[0]), place.origin, place.line, repeatX, repeatY);
-  } else if (avx2) {
-    TransformToBandAvx2(columns, place.origin, place.line, repeatX, repeatY);
   } else {
-    TransformToBandSse2(columns, place.origin, place.line, repeatX, repeatY);
+    c->routines->transformToBand(columns, place.origin, place.line, repeatX, repeatY);
   }
   c->blockIsFlat = 0;
   c->ratioComponent = c->curComp;
@@ -330,7 +305,7 @@ FastRun RunFastBlocks(DecoderContext* c) {
       }
     }
   }
-  const bool avx2 = c->routineLevel >= kRoutinesAvx2;
+  const RoutineTable& routines = *c->routines;
   const std::size_t mcuWidth = kBlockSide * static_cast<std::size_t>(c->maxH);
 
   FastReader reader{};
@@ -345,13 +320,9 @@ FastRun RunFastBlocks(DecoderContext* c) {
   alignas(32) std::int16_t columns[2][kBlockSize] = {};
   int current = 0;
   PendingBlock pending{};
-  const auto transform = [avx2, line, &columns](const PendingBlock& block) {
-    std::int16_t* waiting = columns[block.buffer];
-    if (avx2) {
-      TransformToBandAvx2(waiting, block.origin, line, block.repeatX, block.repeatY);
-    } else {
-      TransformToBandSse2(waiting, block.origin, line, block.repeatX, block.repeatY);
-    }
+  const auto transform = [&routines, line, &columns](const PendingBlock& block) {
+    routines.transformToBand(columns[block.buffer], block.origin, line, block.repeatX,
+                             block.repeatY);
   };
   while (FastReaderAhead(reader) >= kFastInputAhead) {
     const McuSlot& slot = slots[index];
@@ -386,11 +357,7 @@ FastRun RunFastBlocks(DecoderContext* c) {
         current ^= 1;
       }
     } else {
-      if (avx2) {
-        TransformColumnsAvx2(decoded, c->block);
-      } else {
-        TransformColumnsSse2(decoded, c->block);
-      }
+      routines.transformColumns(decoded, c->block);
       SetPosition(c, slot, index);
       StoreBlock(c);
     }
@@ -420,7 +387,7 @@ FastRun RunFastBlocks(DecoderContext* c) {
 // writing past the band.
 bool FrameLayoutIsSound(const DecoderContext* c) {
   if (c->numComponents < 1 || c->numComponents > kMaxComponents || c->maxH < 1 ||
-      c->maxH > kLargestFactor || c->maxV < 1 || c->maxV > kLargestFactor) {
+      c->maxH > kMaxSamplingFactor || c->maxV < 1 || c->maxV > kMaxSamplingFactor) {
     return false;
   }
   unsigned blocks = 0;
@@ -474,23 +441,9 @@ std::uint8_t DecodeCoefficients(DecoderContext* c) {
   return 1;
 }
 
-// Dequantises (16-bit products, as T.81 A.3.4 leaves them to the decoder), leaves zig-zag order
-// and transforms the current block into samples.
-void ReconstructBlock(DecoderContext* c) {
-  const std::uint8_t* q = c->quantTables[c->comp[c->curComp].quantTable].values;
-  std::int16_t t[kBlockSize];
-  for (int k = 0; k < kBlockSize; ++k) {
-    t[k] = static_cast<std::int16_t>(c->block[k] * q[k]);
-  }
-  for (int n = 0; n < kBlockSize; ++n) {
-    c->block[n] = t[ZigZagIndex[n]];
-  }
-  InverseDct8x8(c->block);
-}
-
 // Moves to the next block of the MCU order: blockCol fastest, then blockRow, then the component.
-// Returns true when the band is complete.
-bool AdvancePosition(DecoderContext* c) {
+// Returns true when the MCU is complete (blocksDone back at 0; mcuX at the next MCU).
+bool AdvanceBlock(DecoderContext* c) {
   c->blocksDone = static_cast<std::uint8_t>(c->blocksDone + 1);
   c->coefIndex = 0;
   c->blockCol = static_cast<std::uint8_t>(c->blockCol + 1);
@@ -510,6 +463,15 @@ bool AdvancePosition(DecoderContext* c) {
   }
   c->blocksDone = 0;
   c->mcuX += kBlockSide * static_cast<std::uint32_t>(c->maxH);  // 32-bit: never wraps
+  return true;
+}
+
+// AdvanceBlock, counting a finished MCU against the restart interval. Returns true when the
+// band is complete.
+bool AdvancePosition(DecoderContext* c) {
+  if (!AdvanceBlock(c)) {
+    return false;
+  }
   EndsRestartInterval(c);
   return c->mcuX >= c->width;
 }
@@ -523,6 +485,7 @@ void FinishBand(DecoderContext* c, StepResult* result) {
   if (count > 0 && c->openPage != 0 && c->linesKnown == 0) {
     c->heldBand = c->bandBuffer;
     c->heldRows = rows;
+    c->heldAt = InputPosition(c);
   } else if (count > 0) {
     result->count = count;
     result->data = c->bandBuffer;
@@ -533,112 +496,380 @@ void FinishBand(DecoderContext* c, StepResult* result) {
   c->mcuX = 0;
 }
 
-// A page of unknown length: the next band has begun, so the band held back lies within the page
-// and goes out now, whole. Called after the new band's first block is stored.
-void HandOverEarlierBand(DecoderContext* c, std::uint8_t* band, std::uint16_t rows,
-                         StepResult* result) {
-  result->count = static_cast<std::int32_t>(c->width) * c->numComponents * rows;
-  result->data = band;
+// A page of unknown length: whether the band held back is known to lie within the page. The
+// next band has begun (a block of it is stored), and input has been taken as scan data since the
+// held band's last MCU: a whole byte more than the bits that padded its last byte, settled (no
+// 0xFF waiting to be told from a marker). Blocks decoded from those padding bits alone (0 bits
+// read as codes) prove nothing: the page may end with them.
+bool HeldBandIsWithinPage(const DecoderContext* c) {
+  return InputPosition(c) > c->heldAt && c->ffPending == kFfNone;
+}
+
+// After a block is stored and the position moved on (bandDone: the band is complete): finishes
+// the band when it is complete. A band held back for a page of unknown length goes out once the
+// next band is known to be real (or complete, in which case the earlier one is taken to be within
+// the page as well). True when a band went out (result) or was finished without rows.
+bool BandStep(DecoderContext* c, bool bandDone, StepResult* result) {
+  if (c->heldBand != nullptr && (bandDone || HeldBandIsWithinPage(c))) {
+    std::uint8_t* earlier = c->heldBand;
+    const std::uint16_t earlierRows = c->heldRows;
+    c->heldBand = nullptr;
+    if (bandDone) {
+      FinishBand(c, result);  // held back in turn
+    }
+    result->count = static_cast<std::int32_t>(c->width) * c->numComponents * earlierRows;
+    result->data = earlier;
+    return true;
+  }
+  if (bandDone) {
+    FinishBand(c, result);
+    return true;
+  }
+  return false;
+}
+
+// ---- Damage and restart recovery ----
+//
+// The scan data contradicts the frame where a marker comes before the scan's (or a restart
+// interval's) last MCU, where data is left over after it, where a restart marker is missing or
+// out of sequence, or where the entropy decoder finds codes that cannot be. All of these set
+// `damaged`, and a damaged image never ends as complete (the parser fails it at its end).
+// Without restart intervals damage also ends the decode where it is found, since nothing tells
+// where the data would be sound again (a marker met early is left to the parser, which fails
+// the image at its end marker). With restart intervals it costs only the intervals it touches:
+// the decoder looks for the next restart marker, fills the rest of the damaged interval and the
+// intervals whose markers its number says were lost (modulo 8) with mid-grey, and decodes on
+// from the MCU where the found marker's interval begins, so the rest of the image comes out as
+// in the intact file. An end marker found that way fills the rest of the image before it is
+// handed to the parser. A page of unknown length ends wherever its DNL segment (or end marker)
+// comes: the blocks decoded since the last whole MCU row are padding, dropped with the band.
+
+constexpr std::uint32_t kFillToEnd = UINT32_MAX;  // mcusToFill: up to the image's last row
+constexpr std::int16_t kMidGrey = 128;            // the sample of a block whose DC level is 0
+
+inline std::uint8_t RestartNumber(std::uint8_t code) {
+  return static_cast<std::uint8_t>(code - kMarkerRst0);
+}
+
+// The entropy decoder's state at an interval's start; the MCU position is kept.
+void StartInterval(DecoderContext* c) {
+  ResetScanState(c);  // predictors, bits, pending parts, the interval's MCU count
+  c->coefIndex = 0;
+  c->fastBlockDone = 0;
+  c->blockIsFlat = 0;
+}
+
+// Restart marker `code` ends the current interval, which is complete: decoding goes on after it.
+// A number other than the one due is noted as damage but taken as due: the interval before it
+// decoded to its last MCU with no data left over, so its marker, not the count, is what changed.
+void TakeRestartMarker(DecoderContext* c, std::uint8_t code) {
+  if (RestartNumber(code) != c->restartNumber) {
+    c->damaged = 1;
+  }
+  c->restartNumber = static_cast<std::uint8_t>((c->restartNumber + 1) % kRestartNumbers);
+  StartInterval(c);
+}
+
+// Restart marker `code` found after damage (or before the interval's last MCU): the rest of the
+// current interval and the intervals lost before the marker are filled, then decoding resumes
+// where the marker's interval begins.
+void ResyncAtRestartMarker(DecoderContext* c, std::uint8_t code) {
+  const auto lost = static_cast<std::uint32_t>(
+      (RestartNumber(code) + kRestartNumbers - c->restartNumber) % kRestartNumbers);
+  c->damaged = 1;
+  c->resyncing = 0;
+  c->mcusToFill = c->mcusToRestart + lost * std::uint32_t{c->restartInterval};
+  c->restartNumber = static_cast<std::uint8_t>((RestartNumber(code) + 1) % kRestartNumbers);
+  StartInterval(c);
+}
+
+// Hands a marker met in the scan data to the parser.
+void HandMarkerToParser(DecoderContext* c, std::uint8_t code) {
+  c->marker = code;
+  c->markerPending = 1;
+  c->phase = kPhaseOutsideScan;
+}
+
+// A marker met in the scan data before the scan's last MCU, where a block begins, inside one
+// (the block broken off), or in search of a restart marker after damage (`sought`). True:
+// decoding goes on here (resync, fill); false: the band decoder returns with result->status
+// (JD_OK with the marker handed to the parser).
+bool MarkerInScan(DecoderContext* c, std::uint8_t code, bool sought, StepResult* result) {
+  const bool intervals = c->restartInterval != 0;
+  const bool openPage = c->openPage != 0 && c->linesKnown == 0;
+  if (IsRestartMarker(code)) {
+    if (intervals) {
+      ResyncAtRestartMarker(c, code);
+      return true;
+    }
+    // A marker without a DRI segment resets the state and counts nothing. Before a frame's last
+    // MCU it is damage; a page of unknown length may have reached its end (as after a frame's
+    // last MCU, where such a marker is passed over).
+    if (!openPage) {
+      c->damaged = 1;
+    }
+    StartInterval(c);
+    return true;
+  }
+  if (code == kMarkerDnl || (code == kMarkerEoi && (openPage || !sought))) {
+    // The end of a page of unknown length, lines that end a frame early, or a frame's data cut
+    // short, which the parser fails at its end marker after the rows decoded before the cut.
+    HandMarkerToParser(c, code);
+    result->status = JD_OK;
+    return false;
+  }
+  c->damaged = 1;
+  if (!intervals) {
+    // The parser fails the image at its end marker, refuses the marker, or reads its segment
+    // and searches on; in no case can the image end as complete.
+    HandMarkerToParser(c, code);
+    result->status = JD_OK;
+    return false;
+  }
+  if (code == kMarkerEoi) {
+    // Data skipped since the damage: the intervals it held were lost, up to the image's end.
+    c->marker = code;
+    c->markerAfterFill = 1;
+    c->mcusToFill = kFillToEnd;
+    StartInterval(c);
+    return true;
+  }
+  c->resyncing = 1;  // any other code is taken for damaged data
+  return true;
+}
+
+// The entropy decoder failed inside the current block (result JD_ERR_DATA), on codes that
+// cannot be or on a marker (then handed back). True: decoding goes on (recovery); false: the
+// band decoder returns with result->status.
+bool BlockFailed(DecoderContext* c, StepResult* result) {
+  const bool markerMet = c->phase != kPhaseInScan;
+  const std::uint8_t code = c->marker;
+  if (markerMet && c->openPage != 0 && c->linesKnown == 0 &&
+      (code == kMarkerDnl || code == kMarkerEoi)) {
+    // A page of unknown length ends inside blocks that padding bits began: they are dropped.
+    result->status = JD_OK;
+    return false;
+  }
+  c->damaged = 1;
+  if (c->restartInterval == 0) {
+    result->status = JD_ERR_DATA;
+    return false;
+  }
+  if (!markerMet) {
+    c->resyncing = 1;
+    return true;
+  }
+  c->markerPending = 0;
+  c->phase = kPhaseInScan;
+  return MarkerInScan(c, code, false, result);
+}
+
+// Fills the current block's area with mid-grey.
+void FillBlock(DecoderContext* c) {
+  std::fill(c->block, c->block + kBlockSize, kMidGrey);
+  StoreBlock(c);
+}
+
+// Fills MCUs (mcusToFill) from the current block on, up to the image's last row at most. True
+// when the band decoder returns: a band went out, the marker that waited for the fill went to the
+// parser, or memory was short (result).
+bool FillMcus(DecoderContext* c, StepResult* result) {
+  while (c->mcusToFill != 0 && c->rowsOutput < c->height) {
+    if (c->bandBuffer == nullptr) {
+      c->bandBuffer = TakeBandBuffer(c);
+      if (c->bandBuffer == nullptr) {
+        result->status = JD_ERR_NOMEM;
+        return true;
+      }
+    }
+    FillBlock(c);
+    const bool mcuDone = AdvanceBlock(c);
+    if (mcuDone && c->mcusToFill != kFillToEnd) {
+      --c->mcusToFill;
+    }
+    if (BandStep(c, mcuDone && c->mcuX >= c->width, result)) {
+      return true;
+    }
+  }
+  c->mcusToFill = 0;
+  c->mcusToRestart = c->restartInterval;
+  c->restartDue = 0;
+  if (c->markerAfterFill != 0) {
+    c->markerAfterFill = 0;
+    HandMarkerToParser(c, c->marker);
+    return true;
+  }
+  return false;
+}
+
+// Once every row of the image is out, what is left of the scan data up to the next marker should
+// be padding and fill bytes; data there is damage. Restart markers are passed over (some encoders
+// end the last interval with one). False with result->status JD_OK: the marker went to the parser.
+void SkipAfterLastRow(DecoderContext* c, StepResult* result) {
+  for (;;) {
+    std::uint8_t code = 0;
+    const std::uint8_t r = SkipToNextMarker(c, &code);
+    if (r != 1) {
+      result->status = r;
+      return;
+    }
+    if (!IsRestartMarker(code)) {
+      HandMarkerToParser(c, code);
+      return;
+    }
+  }
 }
 
 }  // namespace
 
-std::size_t BandBufferSize(const DecoderContext* c) {
-  return BandHeadroom(c) + SegmentWidth(c) * c->maxV * c->numComponents * kBlockSide;
-}
-
 void DecodeBand(DecoderContext* context, StepResult* result) {
+  DecoderContext* c = context;
   result->status = JD_OK;
   result->count = 0;
   // Checked until the band has its buffer: the layout is the frame header's, which is read once
   // per image, so a band under construction keeps the layout it was checked with (a host
   // writing single bytes comes here about once a block).
-  if (context->bandBuffer == nullptr && !FrameLayoutIsSound(context)) {
+  if (c->bandBuffer == nullptr && !FrameLayoutIsSound(c)) {
     result->status = JD_ERR_UNSUPPORTED;
     return;
   }
-  if (context->rowsOutput >= context->height) {
-    // Every row of the image is out: what is left up to the next marker is padding (of any bit
-    // value) or blocks that fall below the image, and is skipped rather than decoded.
-    result->status = SkipToMarker(context);
-    return;
-  }
   for (;;) {
-    if (context->restartDue != 0) {
-      // The restart interval ended with the latest MCU: its marker comes before the next block.
-      const std::uint8_t r = SeekRestartMarker(context);
-      if (r != 1) {
-        result->status = r;  // JD_NEED_DATA, or JD_OK with the marker handed back
+    if (c->mcusToFill != 0) {
+      if (FillMcus(c, result)) {
         return;
       }
+      continue;
     }
-    // A band held back for a page of unknown length goes out once the next band's first block
-    // is stored, which the block-by-block loop below does.
-    const bool heldWaits = context->heldBand != nullptr && context->bandBuffer == nullptr;
-    if (context->routineLevel != kRoutinesPlain && !heldWaits) {
-      const FastRun run = RunFastBlocks(context);
+    if (c->resyncing != 0) {
+      std::uint8_t code = 0;
+      const std::uint8_t r = SkipToNextMarker(c, &code);
+      if (r != 1) {
+        result->status = r;
+        return;
+      }
+      if (!MarkerInScan(c, code, true, result)) {
+        return;
+      }
+      continue;
+    }
+    if (c->rowsOutput >= c->height) {
+      // Every row of the image is out: what is left up to the next marker is padding (of any
+      // bit value), and is skipped rather than decoded.
+      SkipAfterLastRow(c, result);
+      return;
+    }
+    if (c->restartDue != 0) {
+      // The restart interval ended with the latest MCU: its marker comes before the next block.
+      std::uint8_t code = 0;
+      const std::uint8_t r = SeekRestartMarker(c, &code);
+      if (r == JD_NEED_DATA) {
+        result->status = r;
+        return;
+      }
+      c->restartDue = 0;
+      if (r != 1) {
+        c->damaged = 1;  // data where the marker should be
+        c->resyncing = 1;
+        continue;
+      }
+      if (IsRestartMarker(code)) {
+        TakeRestartMarker(c, code);
+      } else if (!MarkerInScan(c, code, false, result)) {
+        return;
+      }
+      continue;
+    }
+    // A band held back for a page of unknown length goes out once the next band is known to be
+    // real, which the block-by-block loop below tells.
+    if (c->routineLevel != kRoutinesPlain && c->heldBand == nullptr) {
+      const FastRun run = RunFastBlocks(c);
       if (run == FastRun::kOutOfMemory) {
         result->status = JD_ERR_NOMEM;
         return;
       }
       if (run == FastRun::kBandDone) {
-        FinishBand(context, result);
+        FinishBand(c, result);
         return;
       }
-      if (context->restartDue != 0) {
+      if (c->restartDue != 0) {
         continue;
       }
     }
     // A component index past the frame's last (only a frame of more than four components could
     // reach it) would index the predictors and tables out of range.
-    if (context->curComp >= kMaxComponents) {
+    if (c->curComp >= kMaxComponents) {
       result->status = JD_ERR_UNSUPPORTED;
       return;
     }
-    const std::uint8_t r = DecodeCoefficients(context);
+    const std::uint8_t r = DecodeCoefficients(c);
+    if (r == JD_ERR_DATA) {
+      if (!BlockFailed(c, result)) {
+        return;
+      }
+      continue;
+    }
+    if (r == JD_OK && c->phase != kPhaseInScan) {
+      // A marker where the block would begin.
+      const std::uint8_t code = c->marker;
+      c->markerPending = 0;
+      c->phase = kPhaseInScan;
+      if (!MarkerInScan(c, code, false, result)) {
+        return;
+      }
+      continue;
+    }
+    if (r == JD_OK) {
+      continue;  // fill bytes taken as bits; the search goes on and meets the marker
+    }
     if (r != 1) {
       result->status = r;
       return;
     }
-    const bool fast = context->routineLevel != kRoutinesPlain;
-    const bool intoBand = fast && FastStoreServes(context);
-    if (!fast) {
-      ReconstructBlock(context);
-    } else if (!intoBand) {
-      ReconstructBlockFast(context);
+    const bool fast = c->routineLevel != kRoutinesPlain;
+    const bool intoBand = fast && FastStoreServes(c);
+    if (!intoBand) {
+      c->routines->reconstructBlock(c);
     }
     // The first block of a band allocates its buffer. The test is on the buffer itself, so a
     // buffer still held for any reason is reused rather than leaked.
-    std::uint8_t* earlier = nullptr;
-    if (context->bandBuffer == nullptr) {
-      context->bandBuffer = TakeBandBuffer(context);
-      if (context->bandBuffer == nullptr) {
+    if (c->bandBuffer == nullptr) {
+      c->bandBuffer = TakeBandBuffer(c);
+      if (c->bandBuffer == nullptr) {
         result->status = JD_ERR_NOMEM;
         return;
       }
-      earlier = context->heldBand;  // null but for a page of unknown length
-      context->heldBand = nullptr;
     }
     if (intoBand) {
-      ReconstructIntoBandFast(context);
+      ReconstructIntoBandFast(c);
     } else if (fast) {
-      StoreBlockFast(context);
+      StoreBlockFast(c);
     } else {
-      StoreBlock(context);
+      StoreBlock(c);
     }
-    if (earlier != nullptr) {
-      const std::uint16_t earlierRows = context->heldRows;
-      if (AdvancePosition(context)) {
-        FinishBand(context, result);  // held back in turn
-      }
-      HandOverEarlierBand(context, earlier, earlierRows, result);
-      return;
-    }
-    if (AdvancePosition(context)) {
-      FinishBand(context, result);
+    if (BandStep(c, AdvancePosition(c), result)) {
       return;
     }
   }
+}
+
+Status BlockFailedOutsideBand(DecoderContext* context) {
+  StepResult result = {};
+  result.status = JD_OK;
+  return BlockFailed(context, &result) ? JD_OK : result.status;
+}
+
+// Dequantises (16-bit products, as T.81 A.3.4 leaves them to the decoder), leaves zig-zag order
+// and transforms the current block into samples.
+void ReconstructBlock(DecoderContext* c) {
+  const std::uint8_t* q = c->quantTables[c->comp[c->curComp].quantTable].values;
+  std::int16_t t[kBlockSize];
+  for (int k = 0; k < kBlockSize; ++k) {
+    t[k] = static_cast<std::int16_t>(c->block[k] * q[k]);
+  }
+  for (int n = 0; n < kBlockSize; ++n) {
+    c->block[n] = t[ZigZagIndex[n]];
+  }
+  InverseDct8x8(c->block);
 }
 
 void InverseDct8x8(std::int16_t* block) {
@@ -679,7 +910,7 @@ void StoreBlock(DecoderContext* context) {
   const auto expandY = static_cast<std::int16_t>(c->expandY);
   const auto roomRight =
       static_cast<std::int16_t>(std::min<std::size_t>(c->expandX, place.segment - place.column));
-  const std::size_t bandLines = kBlockSide * static_cast<std::size_t>(c->maxV);
+  const std::size_t bandLines = BandLines(c);
   const auto roomBelow =
       static_cast<std::int16_t>(std::min<std::size_t>(c->expandY, bandLines - place.top));
   ReplicateSamples(kBlockSide, line, origin, 1, c->maxH, ci.h, expandX, roomRight);

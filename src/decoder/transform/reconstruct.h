@@ -1,11 +1,5 @@
-// Block reconstruction (prediction, dequantisation, inverse DCT) and MCU band assembly.
-//
-// A band is one row of MCUs across the image, 8 x maxV sample lines high. The band buffer holds
-// those lines after a headroom for the rows the band output writes (BandHeadroom), each line
-// made of one segment per component of S = width + 8 x maxH bytes, every component at the full
-// resolution that maxH and maxV define; the last 8 x maxH bytes of a segment are a margin for the
-// part of the last MCU beyond the right edge. The sample of component c at band line y and
-// column x is byte BandHeadroom + y x L + c x S + x, with L = numComponents x S.
+// Block reconstruction (prediction, dequantisation, inverse DCT) and MCU band assembly, into the
+// band buffer that band_geometry.h lays out.
 #pragma once
 
 #include <cstddef>
@@ -14,19 +8,6 @@
 #include "decoder/decoder_context.h"
 
 namespace jpegdec {
-
-// Entry n, for the natural row-major position n of an 8x8 block, holds the zig-zag index of that
-// position: the inverse of the zig-zag sequence of T.81 Figure A.6.
-inline constexpr std::uint8_t ZigZagIndex[kBlockSize] = {
-    0,  1,  5,  6,  14, 15, 27, 28,  //
-    2,  4,  7,  13, 16, 26, 29, 42,  //
-    3,  8,  12, 17, 25, 30, 41, 43,  //
-    9,  11, 18, 24, 31, 40, 44, 53,  //
-    10, 19, 23, 32, 39, 45, 52, 54,  //
-    20, 22, 33, 38, 46, 51, 55, 60,  //
-    21, 34, 37, 47, 50, 56, 59, 61,  //
-    35, 36, 48, 49, 57, 58, 62, 63,  //
-};
 
 // Decodes blocks until a band is complete, input runs out, a marker is met or an error occurs.
 // MCUs are counted against the restart interval; after an interval's last MCU the restart marker
@@ -38,8 +19,15 @@ inline constexpr std::uint8_t ZigZagIndex[kBlockSize] = {
 // steps on.
 void DecodeBand(DecoderContext* context, StepResult* result);
 
-// Bytes of one band buffer for the context's frame, computed in a width that cannot overflow.
-std::size_t BandBufferSize(const DecoderContext* context);
+// The entropy decoder failed inside the current block (JD_ERR_DATA) where a step resumed the
+// block's AC part itself: JD_OK when decoding goes on (damage confined by restart intervals, or
+// a marker now pending for the parser), else the failure that ends the decode.
+Status BlockFailedOutsideBand(DecoderContext* context);
+
+// Dequantises (16-bit products, as T.81 A.3.4 leaves them to the decoder), leaves zig-zag order
+// and transforms the current block into samples: the plain form of RoutineTable's
+// reconstructBlock.
+void ReconstructBlock(DecoderContext* context);
 
 // 8x8 integer inverse DCT in place: natural-order coefficients in, samples (+128, not clamped)
 // out. Any input is accepted; intermediate sums wrap modulo 2^32 instead of overflowing.

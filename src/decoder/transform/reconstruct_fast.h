@@ -1,10 +1,9 @@
 // Fast block reconstruction, beside the plain routines of reconstruct.cpp, which stay the
 // reference. One set per instruction set, in files compiled for it (*_sse2.cpp, *_avx2.cpp);
-// reconstruct.cpp calls them according to routineLevel (cpu_dispatch.h). Every routine gives
-// exactly the bytes of its plain counterpart.
+// the frame's routine table (cpu_dispatch.h, select_routines.cpp) holds those of its level. Every
+// routine gives exactly the bytes of its plain counterpart.
 #pragma once
 
-#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -13,29 +12,6 @@
 #include "decoder/transform/reconstruct.h"
 
 namespace jpegdec {
-
-// Natural order of an 8x8 block read column by column: entry 8u + r is the zig-zag index of row
-// r, column u. The fast transforms take their coefficients in this order, so that the reorder
-// out of zig-zag order also does the transposition their first pass needs.
-inline constexpr auto kZigZagByColumn = [] {
-  std::array<std::uint8_t, kBlockSize> table{};
-  for (std::size_t u = 0; u < 8; ++u) {
-    for (std::size_t r = 0; r < 8; ++r) {
-      table[8 * u + r] = ZigZagIndex[8 * r + u];
-    }
-  }
-  return table;
-}();
-
-// Entry k: where zig-zag coefficient k goes in a block stored column by column (the inverse of
-// kZigZagByColumn).
-inline constexpr auto kColumnOfZigZag = [] {
-  std::array<std::uint8_t, kBlockSize> table{};
-  for (std::size_t i = 0; i < kBlockSize; ++i) {
-    table[kZigZagByColumn[i]] = static_cast<std::uint8_t>(i);
-  }
-  return table;
-}();
 
 // Dequantises the zig-zag coefficients of context->block with the current component's table
 // and reconstructs the block: block holds the 64 samples of the plain ReconstructBlock after
