@@ -16,7 +16,7 @@
 
 #include "decoder/decoder.h"
 #include "decoder/decoder_context.h"
-#include "decoder/marker_parser.h"
+#include "decoder/jpeg_constants.h"
 #include "fuzz_input.h"
 #include "jpegdec/jpegdec_probe.h"
 #include "platform/portable/test_hooks.h"

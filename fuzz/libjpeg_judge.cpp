@@ -21,6 +21,7 @@ constexpr int kWarningLevel = -1;  // emit_message's level for a warning (others
 struct Trap {
   jpeg_error_mgr manager;
   std::jmp_buf jump;
+  const std::uint8_t* data;
   std::size_t size;
   // Set once the scan header is read: bytes skipped before a marker then mean scan data left
   // over (damage) until the first marker after the scan data other than a restart marker;
@@ -42,11 +43,15 @@ void CountMessage(j_common_ptr info, int level) {
     return;
   }
   ++trap->manager.num_warnings;
-  // The reader stands at most just past the marker whose search skipped the bytes.
+  // The reader stands at most just past the marker whose search skipped the bytes. Once the
+  // input is used up, libjpeg reads an end marker of its own (after "premature end of file"),
+  // outside the input: what it skips there is none of the file's data.
   const jpeg_source_mgr* source = reinterpret_cast<j_decompress_ptr>(info)->src;
+  const bool inInput =
+      source->next_input_byte >= trap->data && source->next_input_byte <= trap->data + trap->size;
   const std::size_t read = trap->size - source->bytes_in_buffer;
   const bool inScanData =
-      trap->scanBegun && (trap->scanEndCode == 0 || read <= trap->scanEndCode + 1);
+      trap->scanBegun && inInput && (trap->scanEndCode == 0 || read <= trap->scanEndCode + 1);
   if (jpegdec::test::IsCorruptDataWarning(trap->manager.msg_code, inScanData)) {
     if (trap->corruptWarnings++ == 0) {
       (*trap->manager.format_message)(info, trap->firstCorrupt);
@@ -136,6 +141,7 @@ Judgement JudgeWithLibjpeg(const std::uint8_t* data, std::size_t size, bool conv
                            std::uint64_t largestSamples) {
   Judgement judgement;
   Trap trap{};
+  trap.data = data;
   trap.size = size;
   judgement.decoded = Run(data, size, converted, largestSamples, &judgement, &trap);
   judgement.warnings = static_cast<int>(trap.manager.num_warnings);
