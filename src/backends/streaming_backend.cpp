@@ -90,14 +90,6 @@ int32_t StreamingBackend::Write(const uint8_t* data, uint32_t length) {
   } else if (length == 0) {
     // Nothing to add; accepting it must not leave the back-end believing it has work.
     result = 1;
-  } else if (data != nullptr && inputBuffer != nullptr &&
-             (state == JD_OK || state == JD_BAND_READY)) {
-    // The decoder reads the buffer in place up to where it was given its bytes; bytes behind
-    // them wait for its next adoption. The buffer cannot move now, so only what fits is taken.
-    if (length <= inputCapacity - inputLength) {
-      Append(data, length);
-      result = 1;
-    }
   } else if (data != nullptr && inputBuffer != nullptr && state == JD_NEED_DATA) {
     // inputLength <= inputCapacity always. A refusal for want of room would be final: the
     // decoder waits for these very bytes, so no Read could ever make the room.
@@ -112,6 +104,14 @@ int32_t StreamingBackend::Write(const uint8_t* data, uint32_t length) {
     } else {
       Append(data, length);
       state = JD_OK;
+      result = 1;
+    }
+  } else if (data != nullptr && inputBuffer != nullptr &&
+             (state == JD_OK || state == JD_BAND_READY)) {
+    // The decoder reads the buffer in place up to where it was given its bytes; bytes behind
+    // them wait for its next adoption. The buffer cannot move now, so only what fits is taken.
+    if (length <= inputCapacity - inputLength) {
+      Append(data, length);
       result = 1;
     }
   }

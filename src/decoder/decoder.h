@@ -1,4 +1,7 @@
 // The native decoder as the back-ends see it: create a context, step it with input, release it.
+// Where each lives: CreateDecoderContext and ReleaseDecoderContext in decoder_context.cpp;
+// DecodeStep, EndOfData, BytesToGather and BytesAfterEnd in decode_step.cpp; ReturnBand in
+// band_decoder.cpp.
 #pragma once
 
 #include <cstdint>
@@ -66,7 +69,7 @@ void ReturnBand(DecoderContext* context, std::uint8_t* band);
 // How many more input bytes, none of them 0xFF, the decoder waiting for input could be given
 // without any of them letting a row out (0 when it must step at once): a caller may gather that
 // many small pieces minus one before the next step and holds nothing back. Inside a scan's data
-// it is what cannot complete the current band (each block left takes at least FewestBlockBits);
+// it is what cannot complete the current band (each block left takes at least fewestBlockBits);
 // inside a marker segment that only prepares the image (not a scan header, not a DNL segment),
 // any number. A 0xFF byte may begin a marker and always needs a step.
 std::int32_t BytesToGather(const DecoderContext* context);

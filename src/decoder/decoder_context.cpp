@@ -3,8 +3,6 @@
 
 #include <cstring>
 
-#include "decoder/band_geometry.h"
-#include "decoder/transform/reconstruct.h"
 #include "platform/platform.h"
 
 namespace jpegdec {
@@ -52,22 +50,6 @@ void ReleaseDecoderContext(DecoderContext* context) {
   platform::HeapRelease(context->spareBand);
   platform::HeapRelease(context->heldBand);
   platform::HeapRelease(context);
-}
-
-void ReturnBand(DecoderContext* context, std::uint8_t* band) {
-  if (band == nullptr) {
-    return;
-  }
-  if (context == nullptr || context->spareBand != nullptr || context->phase == kPhaseEnded) {
-    platform::HeapRelease(band);
-    return;
-  }
-  context->spareBand = band;
-  context->spareBandSize = BandBufferSize(context);
-}
-
-std::int32_t BytesAfterEnd(const DecoderContext* context) {
-  return context->phase == kPhaseEnded ? context->inAvail : 0;
 }
 
 }  // namespace jpegdec

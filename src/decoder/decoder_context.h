@@ -1,7 +1,8 @@
 // The native decoder's whole state: one record per image, allocated once, never copied or
-// moved (several fields refer into the record itself). Shared by the pipeline steps:
-// marker_parser (segments and phases), huffman (tables and entropy decoding), reconstruct
-// (blocks and bands) and band_output (colour conversion and interleave).
+// moved (several fields refer into the record itself). Shared by the pipeline's stages: the step
+// (decode_step.cpp), the marker parser (segments and phases), the entropy decoder (tables and
+// scan data), the band decoder (MCUs, bands, restart intervals), reconstruction (blocks into the
+// band) and the band output (colour conversion and interleave).
 #pragma once
 
 #include <cstddef>
@@ -69,6 +70,18 @@ enum class BandKind : std::uint8_t { kRaw, kYCbCr, kYcck };
 
 struct RoutineTable;  // cpu_dispatch.h
 
+inline constexpr int kMaxBlocksPerMcu = kMaxComponents * kMaxSamplingFactor * kMaxSamplingFactor;
+
+// One block of the MCU order, as the band decoder's fast loop places it.
+struct McuSlot {
+  std::uint8_t component;
+  std::uint8_t col;      // 1-based, as blockCol
+  std::uint8_t row;      // 1-based, as blockRow
+  std::uint8_t repeatX;  // samples repeated along a line (1, 2, 4); 0: the general replication
+  std::uint8_t repeatY;  // lines repeated (1, 2)
+  std::size_t offset;    // of the block's area from the band buffer's start, MCU column 0
+};
+
 // A Huffman table as the fast entropy path reads it (filled whenever the table is defined).
 struct FastHuffmanTable {
   // Entry v for the next kFastBits bits v: (code length << 8) | symbol of the code they start
@@ -80,24 +93,63 @@ struct FastHuffmanTable {
   std::int32_t valOffset[kMaxCodeBits + 1];
 };
 
+// The fields are grouped by the stage that owns them: the step and its input, the marker
+// parser's frame and scan, the entropy decoder, the band decoder, reconstruction, the band
+// output, and the routines chosen for the frame. Other stages read what they need.
 struct DecoderContext {
-  std::uint8_t marker;           // code of the marker being handled
-  std::uint8_t phase;            // parser phase (kPhase...)
-  std::uint8_t markerPending;    // 1: marker identified, still to be dispatched
-  std::uint8_t lastResult;       // status of the latest step; JD_NEED_DATA => next step adopts
-  std::uint16_t rowsOutput;      // image rows emitted so far
-  std::uint16_t ratioComponent;  // component expandX/expandY were computed for
-  std::uint16_t expandX;
-  std::uint16_t expandY;
+  // --- The step and its input (decode_step.cpp, marker_parser.cpp) ---
+  std::uint8_t marker;         // code of the marker being handled
+  std::uint8_t phase;          // parser phase (kPhase...)
+  std::uint8_t markerPending;  // 1: marker identified, still to be dispatched
+  std::uint8_t lastResult;     // status of the latest step; JD_NEED_DATA => next step adopts
+  const std::uint8_t* inPtr;   // next input byte, inside the caller's buffer
+  std::int32_t inAvail;        // bytes from inPtr on
+  // Where the input stands as a count of bytes consumed since the first step: inBase bytes
+  // before inStart, the first byte of the input adopted last (InputPosition).
+  std::uint64_t inBase;
+  const std::uint8_t* inStart;
+
+  // --- The marker parser: segments, the frame and its scan (marker_parser.cpp) ---
+  // Payload bytes of the current segment still to read; 0 = length unread.
+  std::int32_t segRemaining;
+  std::uint8_t sawFF;        // marker search: latest byte was 0xFF
+  std::uint8_t appExamined;  // the current APPn payload's first bytes have been examined
+  std::uint8_t numComponents;
+  std::uint16_t height;  // lines of the frame (kOpenPageLines until a DNL segment gives them)
+  std::uint16_t width;
+  std::uint16_t frameHeight;  // Y of the frame header (height may be replaced by a DNL segment)
+  ComponentInfo comp[kMaxComponents];
+  std::uint8_t maxV;
+  std::uint8_t maxH;
+  std::uint8_t blocksPerMcu;
+  std::uint8_t colorTransform;  // "Adobe" transform byte; kNoAdobeSegment when none seen
+  QuantTable quantTables[kNumTables];
+  std::uint8_t quantDefined;      // bit t: DQT defined table t
+  std::uint8_t frameRead;         // a frame header has been read and prepared
+  std::uint8_t scanReady;         // a scan header has been accepted: selectors, tables, converter
+  std::uint8_t selectorsSet;      // bit i: a scan header gave comp[i] its table selectors
+  std::uint16_t restartInterval;  // Ri of the latest DRI segment: MCUs per interval; 0 = none
+  // A page of unknown length (frame height 0, the lines given by a DNL segment): until the DNL
+  // segment comes, `height` holds kOpenPageLines and each finished band is held back
+  // (heldBand, band decoder) until the next band is known to be real or the segment has given
+  // the lines, so that no row below the page's end is handed out.
+  std::uint8_t openPage;    // the frame header gave height 0
+  std::uint8_t linesKnown;  // a DNL segment has given the open page its lines
+
+  // --- The entropy decoder (entropy/) ---
   std::int16_t block[kBlockSize];  // coefficients (zig-zag), later samples (natural order)
   std::int16_t coefIndex;          // next coefficient index of the current block
-  std::uint8_t curComp;            // component of the current block
-  std::uint8_t blockCol;           // 1-based block column within the component's MCU part
-  std::uint8_t blockRow;           // 1-based block row
-  std::uint32_t mcuX;              // first sample column of the current MCU; wide so it never wraps
-  std::uint8_t blocksDone;         // blocks finished in the current MCU
-  std::uint8_t codeLen;            // next Huffman code length to try
-  std::uint8_t codeIndex;          // next code to compare
+  std::int16_t dcPred[kMaxComponents];
+  std::uint32_t bitBuffer;  // unread scan bits, right-aligned
+  std::uint8_t bitCount;
+  std::uint8_t dcDone;
+  std::uint8_t symbolPending;
+  std::uint8_t resumePending;
+  std::uint8_t ffPending;  // scan-data 0xFF consumed, not yet settled (kFf... in huffman.h)
+  std::uint8_t codeLen;    // next Huffman code length to try
+  std::uint8_t codeIndex;  // next code to compare
+  std::uint8_t acSymbol;   // last AC symbol (run << 4 | size)
+  std::uint8_t dcSymbol;   // last DC category
   // The table selected for the current decode.
   const std::uint8_t* curBits;
   const std::uint8_t* curVals;
@@ -106,59 +158,20 @@ struct DecoderContext {
   std::uint8_t curFirstLong;
   std::uint8_t curFastLen;
   std::uint8_t curLongCodes;
-  std::uint8_t acSymbol;  // last AC symbol (run << 4 | size)
-  std::uint8_t dcSymbol;  // last DC category
-  std::int32_t
-      segRemaining;    // payload bytes of the current segment still to read; 0 = length unread
-  std::uint8_t sawFF;  // marker search: latest byte was 0xFF
-  std::uint8_t numComponents;
-  std::uint16_t height;
-  std::uint16_t width;
-  ComponentInfo comp[kMaxComponents];
-  std::uint8_t colorTransform;  // "Adobe" transform byte; kNoAdobeSegment when none seen
-  QuantTable quantTables[kNumTables];
+  const FastHuffmanTable* curFast;  // fast form of the selected table
+  std::uint8_t fastBlockDone;       // the fast path decoded the whole block with its DC part
   DcHuffmanTable dcTables[kNumTables];
   AcHuffmanTable acTables[kNumTables];
-  ColorConverter colorConvert;
-  std::uint8_t maxV;
-  std::uint8_t maxH;
-  std::uint8_t blocksPerMcu;
-  std::int16_t dcPred[kMaxComponents];
-  std::uint8_t* bandBuffer;  // band under construction (owned; band_geometry.h); null between bands
-  std::uint8_t* spareBand;   // a band given back (ReturnBand), for the next band (owned)
-  std::size_t spareBandSize;  // its size in bytes
-  const std::uint8_t* inPtr;  // next input byte, inside the caller's buffer
-  std::int32_t inAvail;       // bytes from inPtr on
-  std::uint32_t bitBuffer;    // unread scan bits, right-aligned
-  std::uint8_t bitCount;
-  std::uint8_t dcDone;
-  std::uint8_t symbolPending;
-  std::uint8_t resumePending;
-  std::uint8_t ffPending;  // scan-data 0xFF consumed, not yet settled (kFf... in huffman.h)
+  std::uint8_t dcDefined;  // bit t: DC table t defined (by DHT or the standard tables)
+  std::uint8_t acDefined;  // bit t: AC table t defined
   std::uint16_t acLookup[kNumTables][kLookupEntriesPerTable];
   std::uint16_t* acLookupPtr[kNumTables][kFastLookupLengths];
   std::uint8_t longCodes[kNumTables];
   std::uint8_t firstLong[kNumTables];
   std::uint8_t fastLen[kNumTables];
-
-  // --- marker parser additions ---
-  std::uint8_t quantDefined;  // bit t: DQT defined table t
-  std::uint8_t frameRead;     // a frame header has been read and prepared
-  std::uint8_t scanReady;     // a scan header has been accepted: selectors, tables, converter set
-  std::uint8_t appExamined;   // the current APPn payload's first bytes have been examined
-  std::uint8_t selectorsSet;  // bit i: a scan header gave comp[i] its table selectors
-  std::uint16_t frameHeight;  // Y of the frame header (height may be replaced by a DNL segment)
-  std::uint16_t restartInterval;  // Ri of the latest DRI segment: MCUs per interval; 0 = none
-
-  // --- entropy decoder additions ---
-  std::uint8_t dcDefined;  // bit t: DC table t defined (by DHT or the standard tables)
-  std::uint8_t acDefined;  // bit t: AC table t defined
-
-  // --- reconstruction additions ---
-  std::uint16_t mcusToRestart;  // MCUs left in the current restart interval (restartInterval > 0)
-  std::uint8_t restartDue;      // the interval's last MCU is done: its marker is looked for next
-
-  // --- fast entropy additions (huffman_fast.cpp) ---
+  // Per component: the fewest bits a block takes with the tables its scan selects.
+  std::uint16_t fewestBlockBits[kMaxComponents];
+  // The fast forms of the tables (huffman_fast.cpp).
   FastHuffmanTable fastDc[kNumTables];
   FastHuffmanTable fastAc[kNumTables];
   // AC table t, entry v for the next kFastBits bits: when they hold a whole code and its extra
@@ -171,35 +184,44 @@ struct DecoderContext {
   // DC table t, entry v: when the next kFastBits bits hold a whole code of a category up to 11
   // and its extra bits, (difference << 16) | (category << 8) | bits used; otherwise 0.
   std::int32_t fastDcFolded[kNumTables][1 << kFastBits];
-  const FastHuffmanTable* curFast;  // fast form of the selected table
-  std::uint8_t fastBlockDone;       // the fast path decoded the whole block with its DC part
 
-  // --- pages of unknown length (frame height 0, the lines given by a DNL segment) ---
-  // Until the DNL segment comes, `height` holds kOpenPageLines and each finished band is held
-  // back (heldBand) until the next band has begun or the segment has given the lines, so that
-  // no row below the page's end is handed out.
-  std::uint8_t openPage;    // the frame header gave height 0
-  std::uint8_t linesKnown;  // a DNL segment has given the open page its lines
-  std::uint16_t heldRows;   // rows of heldBand
-  std::uint8_t* heldBand;   // the latest finished band of an open page, interleaved (owned)
-
-  // --- damage and restart recovery (reconstruct.cpp) ---
-  std::uint8_t damaged;        // the data contradicted the frame: the image never ends as complete
-  std::uint8_t restartNumber;  // number (0..7) of the restart marker that ends this interval
-  std::uint8_t resyncing;      // damage met between restart markers: the next one is sought
+  // --- The band decoder: MCUs, bands, restart intervals, damage (band_decoder.cpp) ---
+  std::uint8_t curComp;        // component of the current block
+  std::uint8_t blockCol;       // 1-based block column within the component's MCU part
+  std::uint8_t blockRow;       // 1-based block row
+  std::uint8_t blocksDone;     // blocks finished in the current MCU
+  std::uint32_t mcuX;          // first sample column of the current MCU; wide so it never wraps
+  std::uint8_t blockComplete;  // a step completed the current block; the band decoder takes it
+  std::uint8_t* bandBuffer;  // band under construction (owned; band_geometry.h); null between bands
+  std::uint8_t* spareBand;   // a band given back (ReturnBand), for the next band (owned)
+  std::size_t spareBandSize;     // its size in bytes
+  std::uint16_t heldRows;        // rows of heldBand
+  std::uint8_t* heldBand;        // the latest finished band of an open page, interleaved (owned)
+  std::uint64_t heldAt;          // InputPosition when heldBand was held
+  std::uint16_t mcusToRestart;   // MCUs left in the current restart interval (restartInterval > 0)
+  std::uint8_t restartDue;       // the interval's last MCU is done: its marker is looked for next
+  std::uint8_t restartNumber;    // number (0..7) of the restart marker that ends this interval
+  std::uint8_t damaged;          // the data contradicted the frame: never ends as complete
+  std::uint8_t resyncing;        // damage met between restart markers: the next one is sought
   std::uint8_t markerAfterFill;  // `marker` is handed to the parser once the fill is out
   std::uint32_t mcusToFill;      // MCUs to fill with mid-grey before decoding goes on
-  // Where the input stands as a count of bytes consumed since the first step: inBase bytes
-  // before inStart, the first byte of the input adopted last (InputPosition).
-  std::uint64_t inBase;
-  const std::uint8_t* inStart;
-  std::uint64_t heldAt;  // InputPosition when heldBand was held
 
-  // --- reconstruction/fast path additions (cpu_dispatch.h) ---
+  // --- Reconstruction and placement (transform/) ---
+  std::uint16_t ratioComponent;  // component expandX/expandY were computed for
+  std::uint16_t expandX;
+  std::uint16_t expandY;
+  std::uint8_t blockIsFlat;    // fast path: the current block's 64 samples are all block[0]
+  std::uint8_t mcuSlotsReady;  // mcuSlots holds the frame's MCU order
+  McuSlot mcuSlots[kMaxBlocksPerMcu];
+
+  // --- The band output (output/) ---
+  std::uint16_t rowsOutput;     // image rows emitted so far
+  ColorConverter colorConvert;  // chosen at the scan header
+  BandKind bandKind;            // the conversion colorConvert does
+
+  // --- The routines chosen for the frame (cpu_dispatch.h, select_routines.cpp) ---
   std::uint8_t routineLevel;     // kRoutines...: instruction set of this frame's fast routines
-  const RoutineTable* routines;  // this frame's routines, of routineLevel (SelectRoutines)
-  BandKind bandKind;             // the conversion colorConvert does
-  std::uint8_t blockIsFlat;      // fast path: the current block's 64 samples are all block[0]
+  const RoutineTable* routines;  // this frame's routines, of routineLevel
 };
 
 // Bytes of input consumed since the first step (within a step: inPtr counts).

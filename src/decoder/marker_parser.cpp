@@ -43,7 +43,6 @@
 // taken as 1x1: its scan is non-interleaved, one block per MCU, whatever the header declares.
 #include "decoder/marker_parser.h"
 
-#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -52,7 +51,6 @@
 #include "decoder/entropy/huffman.h"
 #include "decoder/output/band_output.h"
 #include "decoder/segment_reader.h"
-#include "decoder/transform/reconstruct.h"
 #include "platform/platform.h"
 
 namespace jpegdec {
@@ -134,17 +132,6 @@ Status ParseFrameHeader(DecoderContext* context, const std::uint8_t* p, std::int
   return JD_OK;
 }
 
-bool HuffmanTableAvailable(DecoderContext* context, std::uint8_t defined, std::uint8_t id,
-                           std::uint8_t classAndId) {
-  if (id >= kNumTables) {
-    return false;
-  }
-  if (HasBit(defined, id)) {
-    return true;
-  }
-  return LoadStandardHuffmanTable(context, classAndId);
-}
-
 // T.81 B.2.3. Ss, Se, Ah and Al are not examined: a baseline scan always covers the whole block.
 Status ParseScanHeader(DecoderContext* context, const std::uint8_t* p, std::int32_t length) {
   if (length < 1) {
@@ -182,10 +169,7 @@ Status ParseScanHeader(DecoderContext* context, const std::uint8_t* p, std::int3
     if (!HasBit(context->selectorsSet, i)) {
       return JD_ERR_DATA;
     }
-    const auto ac = static_cast<std::uint8_t>(c.acTable - kDhtAcClass);
-    if (!HuffmanTableAvailable(context, context->dcDefined, c.dcTable, c.dcTable) ||
-        !HuffmanTableAvailable(context, context->acDefined, ac, c.acTable) ||
-        !HasBit(context->quantDefined, c.quantTable)) {
+    if (!PrepareComponentTables(context, i) || !HasBit(context->quantDefined, c.quantTable)) {
       return JD_ERR_DATA;
     }
   }
@@ -368,29 +352,6 @@ bool PageComplete(const DecoderContext* context) {
          context->rowsOutput >= RowsDeclared(context);
 }
 
-void ReleaseWorkBuffers(DecoderContext* context) {
-  platform::HeapRelease(context->bandBuffer);
-  context->bandBuffer = nullptr;
-  platform::HeapRelease(context->heldBand);
-  context->heldBand = nullptr;
-}
-
-Status HandleEndOfImage(DecoderContext* context) {
-  // The image's data ended before its last row: a scan cut short and closed by the end marker
-  // (a device or transfer that stopped early). The rows handed out so far stand, but the image
-  // is not complete, and the decode fails. A band still under construction was cut short too:
-  // it is never emitted (the step's failure releases it).
-  // An end marker before any frame ends no image; a damaged image is never complete.
-  if (context->frameRead == 0 || !PageComplete(context) || context->damaged != 0) {
-    return JD_ERR_DATA;
-  }
-  ReleaseWorkBuffers(context);
-  platform::HeapRelease(context->spareBand);
-  context->spareBand = nullptr;
-  context->phase = kPhaseEnded;
-  return JD_END;
-}
-
 // One marker in phases 0 to 2. JD_OK: go on (with the marker pass, or into scan data when the
 // phase became 3); JD_NEED_DATA: the segment is incomplete; JD_BAND_READY: a held band goes out
 // (result); anything else ends the step.
@@ -429,13 +390,15 @@ Status DispatchMarker(DecoderContext* context, StepResult* result) {
     case kMarkerCom:
       return RunReader(SkipSegment, context);
     case kMarkerEoi:
-      return HandleEndOfImage(context);
+      return EndImage(context);
     case kMarkerReserved02:
       return JD_ERR_SEQUENCE;
     default:
       return JD_ERR_UNSUPPORTED;
   }
 }
+
+}  // namespace
 
 // Phases 0 to 2: search and dispatch markers until the input runs out, the step ends, or the
 // phase reaches the scan data.
@@ -460,70 +423,28 @@ Status MarkerPass(DecoderContext* context, StepResult* result) {
   return JD_OK;
 }
 
-// Phase 3: bands until one is ready, the input runs out, an error, or a marker met in the data.
-Status ScanPass(DecoderContext* context, StepResult* result) {
-  for (;;) {
-    StepResult band = {};
-    DecodeBand(context, &band);
-    if (band.status != JD_OK) {
-      return band.status;
-    }
-    if (band.count > 0) {
-      result->count = band.count;
-      result->data = band.data;
-      return JD_BAND_READY;
-    }
-    if (context->phase != kPhaseInScan) {
-      return JD_OK;  // a marker is pending; the next step dispatches it
-    }
+void ReleaseWorkBuffers(DecoderContext* context) {
+  platform::HeapRelease(context->bandBuffer);
+  context->bandBuffer = nullptr;
+  platform::HeapRelease(context->heldBand);
+  context->heldBand = nullptr;
+}
+
+Status EndImage(DecoderContext* context) {
+  // The image's data ended before its last row: a scan cut short and closed by the end marker
+  // (a device or transfer that stopped early). The rows handed out so far stand, but the image
+  // is not complete, and the decode fails. A band still under construction was cut short too:
+  // it is never emitted (the step's failure releases it). An end marker before any frame ends no
+  // image; a damaged image is never complete.
+  if (context->frameRead == 0 || !PageComplete(context) || context->damaged != 0) {
+    return JD_ERR_DATA;
   }
+  ReleaseWorkBuffers(context);
+  platform::HeapRelease(context->spareBand);
+  context->spareBand = nullptr;
+  context->phase = kPhaseEnded;
+  return JD_END;
 }
-
-// Tiny pieces: a step that adopts a piece while a block's AC part waits for input (the band
-// decoder stopped there, dcDone and resumePending set) mostly just continues that part and
-// needs the next piece again. With the fast routines such a step resumes the AC part here,
-// without the band decoder's round trip; every check the band decoder makes before decoding
-// passed when the block began and has not changed since (the frame, the rows handed out, the
-// component). NEED_DATA and errors are then the step's result, as the band decoder would have
-// returned them. When the block is complete, resumePending stays set: the band decoder's resume
-// of the AC part then finds nothing left to read (coefIndex 64) and reconstructs the block as
-// usual. The plain routines always take the full path.
-bool ContinuesAcPart(const DecoderContext* context) {
-  return context->routineLevel != kRoutinesPlain && context->phase == kPhaseInScan &&
-         context->dcDone != 0 && context->resumePending != 0;
-}
-
-// The AC part resumed as the band decoder resumes it: JD_OK when the block is complete (the
-// band decoder goes on from there), else the status the band decoder would report.
-Status ResumeAcPart(DecoderContext* context) {
-  const std::uint8_t r = ResumeAcCoefficients(context);
-  if (r == 1 || r == JD_NEED_DATA) {
-    return r == 1 ? JD_OK : JD_NEED_DATA;
-  }
-  context->resumePending = 0;
-  return r == JD_ERR_DATA ? BlockFailedOutsideBand(context) : r;
-}
-
-// The marker pass, then the scan data once the phase reaches it. Kept out of line so that a
-// step which only resumes a block's AC part stays light.
-// The frame's values in a step's result; the height of a page of unknown length is 0 until its
-// DNL segment has given its lines.
-void FillFrameValues(const DecoderContext* context, Status status, StepResult* result) {
-  result->status = status;
-  result->width = context->width;
-  result->height = context->openPage != 0 && context->linesKnown == 0 ? 0 : context->height;
-  result->numComponents = context->numComponents;
-}
-
-[[gnu::noinline]] Status MarkersAndScanData(DecoderContext* context, StepResult* result) {
-  const Status status = MarkerPass(context, result);
-  if (status == JD_OK && context->phase == kPhaseInScan) {
-    return ScanPass(context, result);
-  }
-  return status;
-}
-
-}  // namespace
 
 int ReadFrameHeader(DecoderContext* context, Status* failure) {
   return ReadWholeSegment(context, failure, [context](const std::uint8_t* p, std::int32_t n) {
@@ -545,7 +466,8 @@ void PrepareFrame(DecoderContext* context) {
     }
     context->blocksPerMcu = static_cast<std::uint8_t>(context->blocksPerMcu + c.h * c.v);
   }
-  SelectRoutines(context);  // one set of routines for the whole frame
+  SelectRoutines(context);     // one set of routines for the whole frame
+  context->mcuSlotsReady = 0;  // the band decoder lays out the MCU order for this frame
   context->frameRead = 1;
 }
 
@@ -660,110 +582,6 @@ void ResetScanState(DecoderContext* context) {
   context->codeLen = 1;
   context->mcusToRestart = context->restartInterval;
   context->restartDue = 0;
-}
-
-StepResult DecodeStep(DecoderContext* context, const std::uint8_t* data, std::int32_t count) {
-  StepResult result = {};
-  Status status = JD_OK;
-  if (IsError(context->lastResult)) {
-    status = context->lastResult;  // errors are final: the context is only released
-  } else {
-    if (context->lastResult == JD_NEED_DATA) {
-      context->inPtr = data;
-      context->inStart = data;
-      context->inAvail = count < 0 ? 0 : count;
-      if (ContinuesAcPart(context)) {
-        status = ResumeAcPart(context);
-      }
-    }
-    if (status == JD_OK && context->phase != kPhaseEnded) {
-      status = MarkersAndScanData(context, &result);
-    }
-  }
-
-  context->lastResult = status;
-  if (status == JD_NEED_DATA) {
-    // The unread tail is given again at the next step, as the first bytes adopted then.
-    context->inBase = InputPosition(context);
-    context->inStart = context->inPtr;
-    result.count = context->inAvail;
-    result.data = const_cast<std::uint8_t*>(context->inPtr);
-  } else if (IsError(status)) {
-    ReleaseWorkBuffers(context);
-  }
-  FillFrameValues(context, status, &result);
-  return result;
-}
-
-std::int32_t BytesToGather(const DecoderContext* context) {
-  constexpr std::int32_t kAny = INT32_MAX;
-  if (context->lastResult != JD_NEED_DATA) {
-    return 0;
-  }
-  if (context->phase != kPhaseInScan) {
-    // A segment's reader waits for the rest of it. The end of a scan header starts the data,
-    // the end of a DNL segment may let an open page's last band out.
-    const bool preparing = context->markerPending != 0 && context->marker != kMarkerSos &&
-                           context->marker != kMarkerDnl;
-    return preparing ? kAny : 0;
-  }
-  if (context->markerPending != 0 || context->ffPending != kFfNone) {
-    return 0;
-  }
-  if (context->rowsOutput >= context->height) {
-    return kAny;  // only padding and a marker can come
-  }
-  if (context->heldBand != nullptr || context->blocksPerMcu == 0 || context->maxH == 0) {
-    return 0;  // a held band goes out with the next band's first block
-  }
-  // The fewest bits the band's blocks after the current one can take (the bits held may already
-  // finish the current block): those left in the current MCU, then whole MCUs.
-  std::int64_t mcuBits = 0;
-  std::int64_t restOfMcuBits = 0;
-  int slot = 0;
-  for (int i = 0; i < context->numComponents && i < kMaxComponents; ++i) {
-    const int bits = FewestBlockBits(context, i);
-    for (int b = 0; b < context->comp[i].h * context->comp[i].v; ++b, ++slot) {
-      mcuBits += bits;
-      restOfMcuBits += slot > context->blocksDone ? bits : 0;
-    }
-  }
-  const std::int64_t mcuWidth = std::int64_t{kBlockSide} * context->maxH;
-  const std::int64_t mcusPerBand = (context->width + mcuWidth - 1) / mcuWidth;
-  const std::int64_t mcusAfter = mcusPerBand - context->mcuX / mcuWidth - 1;
-  const std::int64_t spareBits = restOfMcuBits + mcusAfter * mcuBits - context->bitCount;
-  if (spareBits <= 0) {
-    return 0;
-  }
-  const std::int64_t bytes = (spareBits - 1) / CHAR_BIT;
-  return bytes > kAny ? kAny : static_cast<std::int32_t>(bytes);
-}
-
-StepResult EndOfData(DecoderContext* context) {
-  StepResult result = {};
-  Status status = context->lastResult;
-  if (context->phase == kPhaseEnded) {
-    status = JD_END;
-  } else if (!IsError(status)) {
-    if (PageComplete(context) && context->damaged == 0) {
-      // The data ended after the frame's last row: complete but for its end marker, so nothing
-      // followed an end marker either.
-      ReleaseWorkBuffers(context);
-      platform::HeapRelease(context->spareBand);
-      context->spareBand = nullptr;
-      context->phase = kPhaseEnded;
-      context->inAvail = 0;
-      status = JD_END;
-    } else {
-      status = JD_ERR_DATA;
-    }
-  }
-  context->lastResult = status;
-  if (IsError(status)) {
-    ReleaseWorkBuffers(context);
-  }
-  FillFrameValues(context, status, &result);
-  return result;
 }
 
 }  // namespace jpegdec

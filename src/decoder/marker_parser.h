@@ -1,4 +1,5 @@
-// Marker search, segment readers and parser phases. Internal to the decoder; exposed for tests.
+// The marker parser: marker search, segment readers and parser phases (marker_parser.cpp), for
+// DecodeStep and the band decoder; the readers are exposed for tests.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +7,18 @@
 #include "decoder/decoder_context.h"
 
 namespace jpegdec {
+
+// Phases 0 to 2: searches and dispatches markers until the input runs out (JD_NEED_DATA), the
+// phase reaches the scan data (JD_OK), a held band of a page of unknown length goes out with its
+// DNL segment's lines (JD_BAND_READY, result), or a marker ends the step (its status).
+Status MarkerPass(DecoderContext* context, StepResult* result);
+
+// The image's end (its end marker, or the end of its data): JD_END, the work buffers released and
+// the phase at its end, when every row of a sound frame was decoded; otherwise JD_ERR_DATA.
+Status EndImage(DecoderContext* context);
+
+// Releases the band under construction and a held band (a step ending in an error).
+void ReleaseWorkBuffers(DecoderContext* context);
 
 // Segment readers: 0 = segment read, 1 = more input needed (the same reader runs again at the
 // next step). A reader that finds the segment malformed or unsupported stores a failure status

@@ -515,4 +515,42 @@ std::uint8_t ResumeAcCoefficients(DecoderContext* context) {
                                     : DecodeAcFrom(context, k);
 }
 
+std::uint8_t DecodeNextBlock(DecoderContext* context) {
+  DecoderContext* c = context;
+  std::uint8_t r = 0;
+  if (c->dcDone == 0) {
+    std::int16_t difference = 0;
+    if (c->resumePending != 0) {
+      c->resumePending = 0;
+      r = ResumeDcDifference(c, &difference);
+    } else {
+      r = DecodeDcDifference(c, &difference);
+    }
+    if (r == JD_NEED_DATA) {
+      c->resumePending = 1;
+    }
+    if (r != kDone) {
+      return r;
+    }
+    std::int16_t& predictor = c->dcPred[c->curComp];
+    predictor = static_cast<std::int16_t>(predictor + difference);  // wraps like the register
+    c->block[0] = predictor;
+    c->dcDone = 1;
+  }
+  if (c->resumePending != 0) {
+    c->resumePending = 0;
+    r = ResumeAcCoefficients(c);
+  } else {
+    r = DecodeAcCoefficients(c);
+  }
+  if (r == JD_NEED_DATA) {
+    c->resumePending = 1;
+  }
+  if (r != kDone) {
+    return r;
+  }
+  c->dcDone = 0;
+  return kDone;
+}
+
 }  // namespace jpegdec

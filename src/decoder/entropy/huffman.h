@@ -57,18 +57,30 @@ void GenerateHuffmanCodes(const std::uint8_t* counts, std::int16_t capacity, std
 // False, nothing changed, for any other byte.
 bool LoadStandardHuffmanTable(DecoderContext* context, std::uint8_t classAndId);
 
-// The fewest bits a block of component `component` can take with the tables its scan selects:
-// the shortest DC code, then the end-of-block code or, where that is longer or missing, four of
-// the shortest AC codes (a block that ends without one needs at least four codes to reach its
-// last coefficient). 0 when a table is not defined.
-int FewestBlockBits(const DecoderContext* context, int component);
+// At a scan header: makes ready the DC and AC tables that the scan selects for `component` (a
+// table no DHT segment defined takes the standard table of its id, where T.81 Annex K has one)
+// and notes in fewestBlockBits the fewest bits a block of the component can take with them: the
+// shortest DC code, then the end-of-block code or, where that is longer or missing, four of the
+// shortest AC codes (a block that ends without one needs at least four codes to reach its last
+// coefficient). False when a table is neither defined nor standard.
+bool PrepareComponentTables(DecoderContext* context, int component);
 
-// Block-level entropy decoding. Results: 1 done, JD_NEED_DATA, JD_ERR_DATA, or JD_OK (DC only:
-// a marker handed back, or fill bytes taken). On 1 the DC difference has been written and
-// coefIndex is 1; the AC forms have written block[1..63] in zig-zag order, zeros included.
-// A selected table that was never defined gives JD_ERR_DATA. A marker met inside a block (in
-// the DC part's extra bits or the AC part) gives JD_ERR_DATA with the marker handed back as a DC
-// decoder hands one back (marker, markerPending, phase): the band decoder decides what it means.
+// The next block's coefficients, resumable at any byte: the DC part, its difference added to the
+// component's predictor exactly once (block[0] the predicted DC), then the AC part
+// (block[1..63], zig-zag order), continuing where the last call stopped (dcDone,
+// resumePending). 1: the block is complete; JD_NEED_DATA: the input ran out; JD_OK: a marker
+// was met where the block begins (handed back: marker, markerPending, phase) or fill bytes were
+// taken as bits (phase unchanged: call again); JD_ERR_DATA: codes that cannot be, or a marker
+// inside the block (handed back as well).
+std::uint8_t DecodeNextBlock(DecoderContext* context);
+
+// The two parts of a block, as DecodeNextBlock calls them (exposed for tests). Results: 1 done,
+// JD_NEED_DATA, JD_ERR_DATA, or JD_OK (DC only: a marker handed back, or fill bytes taken). On 1
+// the DC difference has been written and coefIndex is 1; the AC forms have written block[1..63] in
+// zig-zag order, zeros included. A selected table that was never defined gives JD_ERR_DATA. A
+// marker met inside a block (in the DC part's extra bits or the AC part) gives JD_ERR_DATA with the
+// marker handed back as a DC decoder hands one back (marker, markerPending, phase): the band
+// decoder decides what it means.
 std::uint8_t DecodeDcDifference(DecoderContext* context, std::int16_t* difference);
 std::uint8_t ResumeDcDifference(DecoderContext* context, std::int16_t* difference);
 std::uint8_t DecodeAcCoefficients(DecoderContext* context);

@@ -20,7 +20,6 @@
 namespace jpegdec {
 namespace fast_block {
 
-
 inline constexpr int kLookupEntries = 1 << kFastBits;
 inline constexpr int kLengthShift = 8;  // lookup entry: length << 8 | symbol
 inline constexpr int kValueShift = 16;  // folded entry: value << 16 | run << 8 | bits used
@@ -151,7 +150,8 @@ inline int DecodeSymbol(const BitReader& r, const FastHuffmanTable& table, const
 }
 
 // Takes n (1..16) extra bits as a signed value; false if they are not at hand.
-inline bool TakeExtra(BitReader& r, int n, std::int16_t* value) {
+// Always inlined: called out of line, it would hold the reader in memory around every call.
+[[gnu::always_inline]] inline bool TakeExtra(BitReader& r, int n, std::int16_t* value) {
   if (n > r.bits) {
     Refill(r);
     if (n > r.bits) {
@@ -331,6 +331,52 @@ template <class Sink>
   *reader = r;
   *anyAc = sink.any;
   return true;
+}
+
+// Whole blocks from the scan data, one after another, for the band decoder's fast loop. Where the
+// fast path may start (FastBlockEligible) and while input lies well ahead, each block of the MCU
+// order is decoded with its component's tables, its DC difference added to the component's
+// predictor, and handed over dequantised in column order (DecodeBlockToColumns; columns[0] the
+// predicted DC's product). The bit reader stays open, in registers, from block to block. The
+// caller says where the blocks go and when to stop:
+//   begin()                     once, before the first block, when there will be one
+//   next(&columns) -> int       the component of the next block, and an all-zero buffer for it
+//   take(columns, anyAc) -> bool   the block; false: stop after it
+// A block the fast path cannot complete (the input ends in it, a marker comes, codes it does not
+// take) ends the run with the context at that block's start, as the plain routines would have
+// left it, for them to decode.
+template <class Begin, class Next, class Take>
+[[gnu::always_inline]] inline void DecodeWholeBlocks(DecoderContext* context, const Begin& begin,
+                                                     const Next& next, const Take& take) {
+  if (!FastBlockEligible(context)) {
+    return;
+  }
+  FastBlockTables tables[kMaxComponents];
+  for (int i = 0; i < context->numComponents; ++i) {
+    if (!FastTablesFor(context, i, &tables[i])) {
+      return;
+    }
+  }
+  begin();
+  FastReader reader{};
+  OpenFastReader(context, &reader);
+  while (FastReaderAhead(reader) >= kFastInputAhead) {
+    std::int16_t* columns = nullptr;
+    const int component = next(&columns);
+    const FastBlockTables& t = tables[component];
+    std::int16_t difference = 0;
+    bool anyAc = false;
+    if (!DecodeBlockToColumns(&reader, t, &difference, columns, &anyAc)) {
+      break;
+    }
+    std::int16_t& predictor = context->dcPred[component];
+    predictor = static_cast<std::int16_t>(predictor + difference);  // wraps like the register
+    columns[0] = static_cast<std::int16_t>(predictor * t.quant[0]);
+    if (!take(columns, anyAc)) {
+      break;
+    }
+  }
+  CloseFastReader(context, reader);
 }
 
 }  // namespace jpegdec

@@ -165,30 +165,7 @@ Status ParseHuffmanTables(DecoderContext* context, const std::uint8_t* table, st
   return JD_OK;
 }
 
-}  // namespace
-
-void GenerateHuffmanCodes(const std::uint8_t* counts, std::int16_t capacity, std::uint8_t* sizes,
-                          std::uint8_t* symbols, std::uint16_t* codes) {
-  for (int i = 0; i < capacity; ++i) {
-    sizes[i] = 0;
-  }
-  const std::uint8_t* values = counts + kCountBytes;
-  std::uint32_t code = 0;
-  int k = 0;
-  for (int length = 1; length <= kMaxCodeBits; ++length) {
-    code <<= 1;
-    for (int n = 0; n < counts[length - 1]; ++n) {
-      if (k < capacity) {
-        sizes[k] = static_cast<std::uint8_t>(length);
-        symbols[k] = values[k];
-        codes[k] = static_cast<std::uint16_t>(code);
-      }
-      ++k;
-      ++code;
-    }
-  }
-}
-
+// The fewest bits a block of `component` can take with its tables (PrepareComponentTables).
 int FewestBlockBits(const DecoderContext* context, int component) {
   constexpr int kCodesToTheLastCoefficient = 4;  // each code covers at most 16 positions
   const ComponentInfo& ci = context->comp[component];
@@ -217,6 +194,30 @@ int FewestBlockBits(const DecoderContext* context, int component) {
   return shortest(context->dcTables[dc].bits) + ending;
 }
 
+}  // namespace
+
+void GenerateHuffmanCodes(const std::uint8_t* counts, std::int16_t capacity, std::uint8_t* sizes,
+                          std::uint8_t* symbols, std::uint16_t* codes) {
+  for (int i = 0; i < capacity; ++i) {
+    sizes[i] = 0;
+  }
+  const std::uint8_t* values = counts + kCountBytes;
+  std::uint32_t code = 0;
+  int k = 0;
+  for (int length = 1; length <= kMaxCodeBits; ++length) {
+    code <<= 1;
+    for (int n = 0; n < counts[length - 1]; ++n) {
+      if (k < capacity) {
+        sizes[k] = static_cast<std::uint8_t>(length);
+        symbols[k] = values[k];
+        codes[k] = static_cast<std::uint16_t>(code);
+      }
+      ++k;
+      ++code;
+    }
+  }
+}
+
 int ReadHuffmanTables(DecoderContext* context, Status* failure) {
   return ReadWholeSegment(context, failure, [context](const std::uint8_t* p, std::int32_t n) {
     return ParseHuffmanTables(context, p, n);
@@ -240,6 +241,22 @@ bool LoadStandardHuffmanTable(DecoderContext* context, std::uint8_t classAndId) 
     default:
       return false;
   }
+}
+
+bool PrepareComponentTables(DecoderContext* context, int component) {
+  const ComponentInfo& ci = context->comp[component];
+  const auto ac = static_cast<std::uint8_t>(ci.acTable - kDhtAcClass);
+  const auto ready = [context](std::uint8_t defined, std::uint8_t id, std::uint8_t classAndId) {
+    return id < kNumTables &&
+           (((defined >> id) & 1) != 0 || LoadStandardHuffmanTable(context, classAndId));
+  };
+  if (!ready(context->dcDefined, ci.dcTable, ci.dcTable) ||
+      !ready(context->acDefined, ac, ci.acTable)) {
+    return false;
+  }
+  context->fewestBlockBits[component] =
+      static_cast<std::uint16_t>(FewestBlockBits(context, component));
+  return true;
 }
 
 }  // namespace jpegdec

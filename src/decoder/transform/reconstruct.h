@@ -1,28 +1,97 @@
-// Block reconstruction (prediction, dequantisation, inverse DCT) and MCU band assembly, into the
-// band buffer that band_geometry.h lays out.
+// Block reconstruction: dequantisation, the inverse DCT, and the placement of blocks in the band
+// buffer that band_geometry.h lays out, expanded to the full sampling grid.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "decoder/cpu_dispatch.h"
 #include "decoder/decoder_context.h"
+#include "decoder/transform/idct_lanes.h"
 
 namespace jpegdec {
 
-// Decodes blocks until a band is complete, input runs out, a marker is met or an error occurs.
-// MCUs are counted against the restart interval; after an interval's last MCU the restart marker
-// is looked for before the next block (SeekRestartMarker).
-// Fills result->status (JD_OK, JD_NEED_DATA, or a failure) and result->count; with a completed
-// band, count is its byte count and data the band, now owned by the caller, who releases it with
-// platform::HeapRelease. A completed band of no rows (the image height already reached) is
-// released here and reported as JD_OK with count 0, like a marker, so that the caller simply
-// steps on.
-void DecodeBand(DecoderContext* context, StepResult* result);
+// The current block (context->block: coefficients in zig-zag order, the DC one predicted) into
+// the band at the position given by curComp, blockCol, blockRow and mcuX: dequantised,
+// transformed, clamped and expanded over the area one block of its component covers, with the
+// frame's routines. The band buffer must be there. A block of zeros fills its area with 128.
+void ReconstructAndStore(DecoderContext* context);
 
-// The entropy decoder failed inside the current block (JD_ERR_DATA) where a step resumed the
-// block's AC part itself: JD_OK when decoding goes on (damage confined by restart intervals, or
-// a marker now pending for the parser), else the failure that ends the decode.
-Status BlockFailedOutsideBand(DecoderContext* context);
+// A flat block's one sample, clamped, over its area at `origin` (lines `line` bytes apart): 8 x
+// repeatX samples along 8 x repeatY lines, as the fast store places a block.
+void FillFlatBlock(std::int16_t sample, std::uint8_t* origin, std::size_t line, int repeatX,
+                   int repeatY);
+
+// Placement of the fast block loop's whole blocks (DecodeWholeBlocks): each block's
+// coefficients, dequantised in column order, go into the band at the current MCU (mcuX), a flat
+// block as its one sample, the others through the frame's transform, so that the loop keeps no
+// more than two blocks' coefficients. The band buffer must be there.
+class WholeBlockPlacer {
+ public:
+  explicit WholeBlockPlacer(DecoderContext* context) : c_(context) {}
+  WholeBlockPlacer(const WholeBlockPlacer&) = delete;
+  WholeBlockPlacer& operator=(const WholeBlockPlacer&) = delete;
+
+  // Before the first block: the frame's MCU order (laid out in mcuSlots the first time in a
+  // frame) and cleared coefficient buffers.
+  void Begin();
+  // The component of block `index` of the MCU, and the buffer to decode it into.
+  int Component(int index) const { return slots_[index].component; }
+  std::int16_t* Columns() { return columns_[current_]; }
+  // Block `index` of the current MCU, decoded into Columns(), into the band. Inline, for the
+  // loop's registers.
+  [[gnu::always_inline]] void Place(int index, std::int16_t* columns, bool anyAc) {
+    const McuSlot& slot = slots_[index];
+    if (slot.repeatX == 0) {
+      PlaceUnserved(slot, columns);
+      return;
+    }
+    std::uint8_t* origin = c_->bandBuffer + c_->mcuX + slot.offset;
+    if (!anyAc) {
+      FillFlatBlock(FlatBlockSample(columns[0]), origin, line_, slot.repeatX, slot.repeatY);
+      columns[0] = 0;
+      return;
+    }
+    TransformPending();
+    pendingOrigin_ = origin;
+    pendingBuffer_ = current_;
+    pendingRepeatX_ = slot.repeatX;
+    pendingRepeatY_ = slot.repeatY;
+    current_ ^= 1;
+  }
+  // After the last block: the block still waiting for its transform, and the current position
+  // (curComp, blockCol, blockRow) at block `index`.
+  void Finish(int index);
+
+ private:
+  // A block whose sampling ratio the fast store does not serve: the plain placement.
+  void PlaceUnserved(const McuSlot& slot, std::int16_t* columns);
+  [[gnu::always_inline]] void TransformPending() {
+    if (pendingOrigin_ != nullptr) {
+      routines_->transformToBand(columns_[pendingBuffer_], pendingOrigin_, line_, pendingRepeatX_,
+                                 pendingRepeatY_);
+      pendingOrigin_ = nullptr;
+    }
+  }
+
+  DecoderContext* c_;
+  const RoutineTable* routines_ = nullptr;
+  std::size_t line_ = 0;
+  // A copy of the frame's MCU order of its own: the band's stores could be the context's bytes
+  // for all the compiler knows.
+  McuSlot slots_[kMaxBlocksPerMcu];  // set by Begin
+  // The coefficients of two blocks: a block is decoded into one while the block before it, in
+  // the other, waits for its transform. Transformed straight after its decoding, a block's
+  // vector loads would meet its coefficients' narrow stores still on their way to memory and
+  // stall until they land; one block later they have. Each waiting block's area in the band is
+  // its own, so the order of the stores does not matter; nothing waits past the run's end.
+  alignas(32) std::int16_t columns_[2][kBlockSize];  // cleared by Begin
+  int current_ = 0;
+  std::uint8_t* pendingOrigin_ = nullptr;  // null: no block waits
+  int pendingBuffer_ = 0;
+  int pendingRepeatX_ = 0;
+  int pendingRepeatY_ = 0;
+};
 
 // Dequantises (16-bit products, as T.81 A.3.4 leaves them to the decoder), leaves zig-zag order
 // and transforms the current block into samples: the plain form of RoutineTable's

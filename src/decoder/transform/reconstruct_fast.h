@@ -43,7 +43,7 @@ bool DequantiseToColumnsAvx2(const DecoderContext* context, std::int16_t* column
 void InverseDct8x8Sse2(std::int16_t* block);
 void InverseDct8x8Avx2(std::int16_t* block);
 
-// The inverse DCT of a block given column by column, dequantised (DecodeBlockToColumns):
+// The inverse DCT of a block given column by column, dequantised (DecodeWholeBlocks):
 // TransformColumns* leave the samples, unclamped, in natural order in `out`; TransformToBand*
 // clamp them into the band at `origin` (lines `line` bytes apart), each sample repeated repeatX
 // times along a line (1, 2 or 4) and each line repeatY times (1 or 2), as StoreBlock would. Both
