@@ -5,8 +5,10 @@
 // of the reported width and component count, at most one band high, inside the image height;
 // the unread tail lies inside the buffer last given; the frame's shape does not change once
 // known; steps that neither consume input nor hand out rows stay few; nothing leaks. The public
-// frame probe, given the same bytes, agrees with what the decoder made of the headers, and a
-// prefix of them never gives it another frame.
+// frame probe, given the same bytes (whatever they open with), agrees with what the decoder made
+// of the headers: it takes them exactly when the decoder reaches the scan data, waits exactly
+// when the decoder does, and calls them invalid exactly when the decoder refuses them before a
+// frame header for a fault; a prefix of them never gives it another frame.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +16,7 @@
 
 #include "decoder/decoder.h"
 #include "decoder/decoder_context.h"
+#include "decoder/jpeg_constants.h"
 #include "fuzz_input.h"
 #include "jpegdec/jpegdec_probe.h"
 #include "platform/portable/test_hooks.h"
@@ -48,22 +51,49 @@ bool Documented(jpegdec::Status s) {
 // How the decoder left the headers (everything up to the first scan header).
 enum class Headers { kScanEntered, kRanOut, kRefused };
 
-// The probe's answer for `data` against the decoder's. A file must open with SOI for the probe.
-void CheckProbe(const std::uint8_t* data, std::size_t size, Headers headers,
+// Where and how a decode that never entered the scan data stopped.
+struct Stop {
+  Headers headers = Headers::kRanOut;
+  jpegdec::Status status = jpegdec::JD_OK;  // the last step's status
+  bool frameRead = false;
+  bool beforeSoi = false;      // still looking for the start-of-image marker
+  bool atFrameHeader = false;  // refused by a check of the frame header's own fields
+};
+
+// Whether the decoder's refusal is one the probe must report as INVALID: it stopped before any
+// frame header for a fault (a marker out of order, a malformed segment, an end marker) or for
+// anything before the start-of-image marker. A feature it lacks after FF D8 leaves the probe
+// looking for the frame header, and a frame header's own fields give the frame with native 0.
+bool RefusedAsInvalid(const Stop& stop) {
+  if (stop.headers != Headers::kRefused || stop.frameRead || stop.atFrameHeader ||
+      stop.status == jpegdec::JD_ERR_NOMEM) {
+    return false;
+  }
+  return stop.status != jpegdec::JD_ERR_UNSUPPORTED || stop.beforeSoi;
+}
+
+// The probe's answer for `data` against the decoder's, whatever the bytes open with (the probe
+// skips what precedes FF D8 as the decoder does).
+void CheckProbe(const std::uint8_t* data, std::size_t size, const Stop& stop,
                 const jpegdec::fuzz::Control& control) {
   JpegDecFrameInfo whole;
   const int result = JpegDecProbeFrame(data, size, &whole);
   const bool frame = result == JPEGDEC_PROBE_FRAME;
-  if (size >= 2 && data[0] == 0xFF && data[1] == 0xD8) {
-    const bool taken = frame && whole.native != 0 && whole.complete != 0;
-    Check(taken == (headers == Headers::kScanEntered), "probe and decoder disagree on the headers");
-    Check(!(frame && whole.complete == 0) || headers == Headers::kRanOut,
-          "probe waits for bytes the decoder did without");
-    if (headers == Headers::kRanOut) {
-      Check(result == JPEGDEC_PROBE_NEED_MORE || (frame && whole.complete == 0),
-            "probe ends headers the decoder still reads");
-    }
+  const bool taken = frame && whole.native != 0 && whole.complete != 0;
+  Check(taken == (stop.headers == Headers::kScanEntered),
+        "probe and decoder disagree on the headers");
+  Check(!(frame && whole.complete == 0) || stop.headers == Headers::kRanOut,
+        "probe waits for bytes the decoder did without");
+  if (stop.headers == Headers::kRanOut) {
+    Check(result == JPEGDEC_PROBE_NEED_MORE || (frame && whole.complete == 0),
+          "probe ends headers the decoder still reads");
   }
+  if (result == JPEGDEC_PROBE_INVALID) {
+    Check(stop.headers == Headers::kRefused && !stop.frameRead,
+          "probe calls bytes invalid that the decoder reads on");
+  }
+  Check(!RefusedAsInvalid(stop) || result == JPEGDEC_PROBE_INVALID,
+        "decoder refused the bytes before the frame, probe did not say invalid");
   // A prefix: "need more", or the same answer with the same frame.
   const std::size_t cut = static_cast<std::size_t>(control.Seed() % (size + 1));
   JpegDecFrameInfo part;
@@ -110,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int idleSteps = 0;
   std::int32_t unread = -1;  // the context's unread input after the latest step
   bool ranOut = false;
-  bool outOfMemory = false;
+  Stop stop;
   volatile std::uint32_t sink = 0;
 
   for (;;) {
@@ -166,6 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       idleSteps = 0;
       continue;
     }
+    stop.status = r.status;
     if (r.status == jpegdec::JD_END) {
       Check(jpegdec::BytesAfterEnd(context) >= 0, "negative bytes after the end");
       const StepResult again = DecodeStep(context, buffer.data(), 0);
@@ -173,7 +204,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     if (jpegdec::IsError(r.status)) {
-      outOfMemory = r.status == jpegdec::JD_ERR_NOMEM;
       break;
     }
     // A JD_OK step that consumed input (a marker met in the scan data, a restart) is progress.
@@ -183,13 +213,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     unread = context->inAvail;
     Check(++idleSteps <= kIdleStepsAllowed, "steps without progress");
   }
-  const Headers headers = context->scanReady != 0 ? Headers::kScanEntered
-                          : ranOut                ? Headers::kRanOut
-                                                  : Headers::kRefused;
+  stop.headers = context->scanReady != 0 ? Headers::kScanEntered
+                 : ranOut                ? Headers::kRanOut
+                                         : Headers::kRefused;
+  stop.frameRead = context->frameRead != 0;
+  stop.beforeSoi = context->phase == jpegdec::kPhaseBeforeSoi;
+  stop.atFrameHeader =
+      stop.status == jpegdec::JD_ERR_DATA &&
+      (context->marker == jpegdec::kMarkerSof0 || context->marker == jpegdec::kMarkerSof1);
   jpegdec::ReleaseDecoderContext(context);
   Check(hooks::LiveHeapAllocations() == heapBefore, "heap allocations left behind");
-  if (!outOfMemory) {
-    CheckProbe(data, size, headers, control);
+  if (stop.status != jpegdec::JD_ERR_NOMEM) {
+    CheckProbe(data, size, stop, control);
   }
   return 0;
 }

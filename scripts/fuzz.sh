@@ -6,7 +6,7 @@
 # Usage: scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 #   SECONDS_PER_TARGET  default 60
 #   TARGET              fuzz_decoder_step, fuzz_public_api, fuzz_split_invariance,
-#                       fuzz_fast_vs_plain (default: all)
+#                       fuzz_fast_vs_plain, fuzz_libjpeg_oracle (default: all)
 # Environment:
 #   FUZZ_PRESET  fuzz (default, x86-64) or fuzz32 (i386: 32-bit size_t and pointers)
 #   FUZZ_SEEDS   all (default): every folder of ../shared/corpus as seeds; small: decodable/ and
@@ -27,7 +27,8 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_decoder_step fuzz_public_api fuzz_split_invariance fuzz_fast_vs_plain)
+  targets=(fuzz_decoder_step fuzz_public_api fuzz_split_invariance fuzz_fast_vs_plain
+    fuzz_libjpeg_oracle)
 fi
 max_len=${FUZZ_MAX_LEN:-16384}
 jobs=${FUZZ_JOBS:-1}

@@ -421,6 +421,7 @@ TEST_F(InstanceWithHooks, AutomaticModeWeighsTheBitmapAgainstTheProbedMemory) {
       {"negative divisor", 100, 100, -1, Imaging::kPresent, true},
       {"divisor 0", 100, 100, 0, Imaging::kPresent, true},
       {"a bitmap past 4 GiB", 21846, 65535, 1, Imaging::kPresent, true},
+      {"height 0: a page of unknown length", 100, 0, 1, Imaging::kPresent, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -519,6 +520,14 @@ TEST_F(InstanceWithHooks, EveryAllocationFailureIsReportedAndLeaksNothing) {
       hooks::FailHeapAllocation(0);
       if (struck && mode != kGdiplus) {
         EXPECT_EQ(started, 0);
+      }
+      if (started == 0) {
+        // Only Finish and delete are meant to follow; a host that reads on learns of it.
+        uint8_t* row = nullptr;
+        uint32_t length = 0;
+        EXPECT_EQ(instance->Read(&row, &length), -1);
+        const uint8_t soi[] = {0xFF, 0xD8};
+        EXPECT_EQ(instance->Write(soi, 2), 0);
       }
       DeleteJpegDecodeInstance(instance);
       EXPECT_EQ(hooks::LiveHeapAllocations(), heap_);

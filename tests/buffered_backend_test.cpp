@@ -169,13 +169,16 @@ struct GrowthCase {
   uint64_t capacity;
 };
 
-TEST(BufferedBackendWrite, GrowsByTheStepOrByTheWrite) {
+TEST(BufferedBackendWrite, GrowsByHalfItsCapacityTheStepOrTheWrite) {
   const GrowthCase cases[] = {
       {"fits exactly", {4800}, 4'800},
       {"one byte more grows by the step", {4800, 1}, 9'600},
-      {"a longer write grows by its length", {4800, 20000}, 24'800},
-      {"a first write longer than the step", {5000}, 9'800},
+      {"a longer write grows to what it needs", {4800, 20000}, 24'800},
+      {"a first write longer than the step", {5000}, 9'600},
       {"several small writes", {1000, 1000, 1000, 1000, 1000}, 9'600},
+      // Beyond twice the step, by half the capacity: 9,600 to 14,400 to 21,600 to 32,400.
+      {"growing in proportion", {9600, 1, 4799, 1, 7199, 1}, 32'400},
+      {"a write past half the capacity", {9600, 1, 20000}, 29'601},
   };
   for (const GrowthCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -315,13 +318,16 @@ TEST(BufferedBackendRead, ReportsTheEndOnceThenOne) {
   EXPECT_EQ(backend.decoder.readCalls, readsSoFar);
 }
 
-TEST(BufferedBackendRead, DecodesBytesWrittenAfterTheInputWasDeclaredComplete) {
+// As in streaming mode: once the host has said the file is complete, later bytes are not part
+// of it, and the file decodes as it was then (here cut inside its comment segment).
+TEST(BufferedBackendRead, RefusesBytesWrittenAfterTheInputWasDeclaredComplete) {
   BufferedBackend backend;
   ASSERT_EQ(backend.SetUp(22, 16), 1);
   const Bytes file = PaddedTo(Quadrants(), 9'000);
   ASSERT_EQ(backend.Write(file.data(), 5'000), 1);
   backend.MarkInputComplete();
-  ASSERT_EQ(backend.Write(file.data() + 5'000, 4'000), 1);
+  EXPECT_EQ(backend.Write(file.data() + 5'000, 4'000), 0);
+  EXPECT_EQ(backend.inputUsed, 5'000u);
   uint8_t* row = nullptr;
   uint32_t length = 0;
   int rows = 0;
@@ -329,8 +335,8 @@ TEST(BufferedBackendRead, DecodesBytesWrittenAfterTheInputWasDeclaredComplete) {
   while ((r = backend.Read(&row, &length)) == 0) {
     ++rows;
   }
-  EXPECT_EQ(r, 2);
-  EXPECT_EQ(rows, 16);
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(rows, 0);
 }
 
 struct EndingCase {
@@ -560,6 +566,18 @@ TEST_F(BufferedBackendFailures, SetUpFailsWhenTheBlockIsRefused) {
   BufferedBackend backend;
   EXPECT_EQ(backend.SetUp(100, 10), 0);
   EXPECT_EQ(backend.inputBlock, nullptr);
+  uint8_t* row = nullptr;
+  uint32_t length = 0;
+  EXPECT_EQ(backend.Read(&row, &length), -1);
+  // The embedded decoder's set-up failing (its context or input buffer) fails Read alike.
+  for (uint32_t n : {1u, 2u}) {
+    SCOPED_TRACE(n);
+    platform::testing::FailHeapAllocation(n);
+    BufferedBackend other;
+    EXPECT_EQ(other.SetUp(100, 10), 0);
+    EXPECT_NE(other.inputBlock, nullptr);
+    EXPECT_EQ(other.Read(&row, &length), -1);
+  }
 }
 #endif
 

@@ -238,21 +238,24 @@ TEST(GdiplusBackendSetUp, SizesTheBlockFromTheExpectedImage) {
   }
 }
 
-TEST(GdiplusBackendWrite, GrowsByTheStepOrByTheWrite) {
+TEST(GdiplusBackendWrite, GrowsByHalfItsCapacityTheStepOrTheWrite) {
   GdiplusBackend backend;
   ASSERT_EQ(backend.SetUp(22, 16), 1);
   ASSERT_EQ(backend.inputCapacity, 1'088u);  // 16 rows of 68 bytes
   Bytes data(5000, 0x42);
   EXPECT_EQ(backend.Write(data.data(), 5000), 1);
-  EXPECT_EQ(backend.inputCapacity, 6'088u);  // by the write's length
-  EXPECT_EQ(backend.Write(data.data(), 1088), 1);
-  EXPECT_EQ(backend.inputCapacity, 6'088u);  // fits exactly
+  EXPECT_EQ(backend.inputCapacity, 5'000u);  // to what the write needs
   EXPECT_EQ(backend.Write(data.data(), 1), 1);
-  EXPECT_EQ(backend.inputCapacity, 7'176u);  // by the step
-  EXPECT_EQ(backend.inputUsed, 6'089u);
+  EXPECT_EQ(backend.inputCapacity, 7'500u);  // by half the capacity
+  EXPECT_EQ(backend.Write(data.data(), 2499), 1);
+  EXPECT_EQ(backend.inputCapacity, 7'500u);  // fits exactly
+  EXPECT_EQ(backend.inputUsed, 7'500u);
   EXPECT_EQ(backend.Write(data.data(), 0xFFFFFFFFu), 0);  // never wraps
-  EXPECT_EQ(backend.inputUsed, 6'089u);
-  EXPECT_EQ(backend.writeCalls, 4u);
+  EXPECT_EQ(backend.inputUsed, 7'500u);
+  backend.MarkInputComplete(16);
+  EXPECT_EQ(backend.Write(data.data(), 1), 0);  // the file is complete
+  EXPECT_EQ(backend.inputUsed, 7'500u);
+  EXPECT_EQ(backend.writeCalls, 5u);
   backend.Teardown(nullptr);
 }
 
@@ -668,6 +671,7 @@ TEST_F(GdiplusBackendFailures, SetUpFailsWhenABlockIsRefused) {
     hooks::FailBlockAllocation(n);
     GdiplusBackend backend;
     EXPECT_EQ(backend.SetUp(22, 16), 0);
+    EXPECT_EQ(Reads(backend, 1), (std::vector<int32_t>{-1}));
     backend.Teardown(nullptr);
   }
 }

@@ -506,6 +506,22 @@ TEST(Prefixes, FrameProbeAnswersOnceTheFrameHeaderIsIn) {
   acTable2.push_back(0);
   Bytes overfull = {0x10, 3};  // three 1-bit codes
   overfull.resize(17 + 3);
+  Bytes counts256(16);  // 254 codes of 8 bits and 2 of 9: 256 symbols, as many as a byte has
+  counts256[7] = 254;
+  counts256[8] = 2;
+  Bytes symbols256(256);
+  for (std::size_t i = 0; i < symbols256.size(); ++i) {
+    symbols256[i] = static_cast<std::uint8_t>(i);
+  }
+  // What the decoder skips before the start marker: bytes without 0xFF, and the segments it
+  // reads anywhere (here a quantisation table that the frame then uses).
+  auto prefixed = [&](const Bytes& before, bool withTables = true) {
+    Bytes out = before;
+    const Bytes file =
+        withTables ? stream({tables, greyHeader, greyScan}) : stream({greyHeader, greyScan});
+    out.insert(out.end(), file.begin(), file.end());
+    return out;
+  };
   const std::vector<FrameComponent> five = {
       {1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0}, {5, 1, 1, 0}};
   const struct {
@@ -567,10 +583,11 @@ TEST(Prefixes, FrameProbeAnswersOnceTheFrameHeaderIsIn) {
       {"16-bit quantisation table",
        stream({JpegBuilder().Segment(0xDB, sixteenBit).Take(), greyHeader, greyScan}),
        "C0 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
-      {"over-full Huffman table",
-       stream({tables, JpegBuilder().Segment(0xC4, overfull).Take(), greyHeader, greyScan}),
+      {"over-full Huffman table after the frame",
+       stream({tables, greyHeader, JpegBuilder().Segment(0xC4, overfull).Take(), greyScan}),
        "C0 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
-      {"DRI of length 3", stream({{0xFF, 0xDD, 0x00, 0x03, 0x00}, tables, greyHeader, greyScan}),
+      {"DRI of length 3 after the frame",
+       stream({tables, greyHeader, {0xFF, 0xDD, 0x00, 0x03, 0x00}, greyScan}),
        "C0 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
       {"a stuffed zero between segments", stream({tables, {0xFF, 0x00}, greyHeader, greyScan}),
        "C0 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
@@ -585,8 +602,26 @@ TEST(Prefixes, FrameProbeAnswersOnceTheFrameHeaderIsIn) {
        stream({{0xFF, 0xE1, 0xFF, 0xFF, 'E', 'x', 'i', 'f'}}), "need more"},
       {"a frame header of 65535 bytes, cut", stream({{0xFF, 0xC0, 0xFF, 0xFF, 8, 0, 8, 0, 8, 1}}),
        "need more"},
-      {"text", {'h', 'e', 'l', 'l', 'o'}, "invalid"},
-      {"a PNG signature", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, "invalid"},
+      {"an AC table of 256 symbols",
+       stream(
+           {tables, JpegBuilder().Dht(0x10, counts256, symbols256).Take(), greyHeader, greyScan}),
+       "C0 16x16x1 11,00 native 1 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"junk before the start marker", prefixed({'j', 'u', 'n', 'k'}),
+       "C0 16x16x1 11,00 native 1 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      {"a table segment before the start marker", prefixed(JpegBuilder().Dqt(0).Take(), false),
+       "C0 16x16x1 11,00 native 1 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
+      // Bytes without a marker: the decoder waits for one, and so does the probe.
+      {"text", {'h', 'e', 'l', 'l', 'o'}, "need more"},
+      {"a PNG signature", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, "need more"},
+      {"a stuffed zero before the start marker", prefixed({0x12, 0xFF, 0x00}), "invalid"},
+      {"a frame header before the start marker", prefixed(greyHeader), "invalid"},
+      {"code 0x02 before the frame", stream({tables, {0xFF, 0x02}}), "invalid"},
+      {"code 0x02 at once", {0xFF, 0x02}, "invalid"},
+      {"over-full Huffman table before the frame",
+       stream({tables, JpegBuilder().Segment(0xC4, overfull).Take(), greyHeader, greyScan}),
+       "invalid"},
+      {"DRI of length 3 before the frame",
+       stream({{0xFF, 0xDD, 0x00, 0x03, 0x00}, tables, greyHeader, greyScan}), "invalid"},
       {"a length field of 1 before the frame", stream({{0xFF, 0xE0, 0x00, 0x01}, greyHeader}),
        "invalid"},
       {"a scan before the frame", stream({tables, greyScan, greyHeader}), "invalid"},

@@ -17,7 +17,8 @@
  *     guide the automatic choice; the image's own size comes from the data. Modes:
  *       0 automatic: GDI+ when it can be loaded and a 24-bit bitmap of width x height fits in
  *         the largest block the system grants divided by 3 x memoryDivisor and again by 3;
- *         otherwise streaming. memoryDivisor 0 or below always gives streaming.
+ *         otherwise streaming. memoryDivisor 0 or below, and height 0 (a page of unknown
+ *         length, which cannot be weighed), always give streaming.
  *       1 GDI+: the system's imaging library decodes the whole file; falls back to 2 when it
  *         cannot be loaded or set up. Rows are R, G, B, padded to a multiple of 4 bytes; for a
  *         greyscale image (which the library decodes to 8-bit indexed) one grey byte per pixel,
@@ -33,8 +34,10 @@
  *     layout and the row lengths of every mode. Any other mode fails.
  *     Starting an instance again releases what the earlier Start set up.
  *   Write(data, length): hands compressed bytes in; 1 accepted, 0 refused (nothing stored).
- *     In buffered and GDI+ mode a refusal means the collected file could not grow and is lost:
- *     the next Read returns -1.
+ *     In buffered and GDI+ mode a refusal before EndOfInput means the collected file could not
+ *     grow and is lost: the next Read returns -1. The collected file grows in proportion to its
+ *     size, so collecting takes time linear in it. In every mode a Write after EndOfInput is
+ *     refused (0): the file is complete.
  *   Read(&row, &rowLength): takes one decoded row out, top row first; results below. The row
  *     belongs to the library and stays valid until the next Read or Finish on the instance.
  *   Finish(&leftover): ends decoding and releases everything the instance holds; leftover (may
@@ -51,7 +54,7 @@
  *     buffered and GDI+ ways decode only after it; the GDI+ way hands out at most rowLimit rows,
  *     so pass the image height there (with 0 or less, and no earlier positive limit, it hands
  *     out none). In streaming mode it ends a stream that stops short (below); the row limit
- *     has no effect there, and a Write after it is refused (0).
+ *     has no effect there. A Write after it is refused (0) in every mode.
  *   IsStreaming(): 1 when the instance feeds the streaming way (mode 3), else 0.
  *   GetElapsedTime / GetWriteCount / GetReadCount: milliseconds spent in Write and Read, and
  *     the calls counted (refused ones included; in buffered mode, the pieces fed to the decoder
@@ -107,8 +110,7 @@
  *     lines than rows already handed out, likewise. A DNL segment of more lines than the scan
  *     data held gives every row decoded, then -1. Memory stays independent of the height.
  *     GDI+ mode gives such a page to the system's imaging library, which may refuse it (Wine's
- *     does: -1 without a row); and automatic mode, given height 0, picks GDI+ where it loads.
- *     Pass mode 3 (or 2) for pages of unknown length.
+ *     does: -1 without a row); automatic mode, given height 0, streams.
  *   - A DNL segment for a frame with a height (lowering it) cannot take back rows already
  *     handed out: rows come out as they are decoded, before the segment is read.
  *

@@ -7,15 +7,30 @@
  *   int result = JpegDecProbeFrame(bytes, count, &frame);
  *
  * Give it the file's first `count` bytes (the first piece, or everything received so far). It
- * walks the marker segments from the start-of-image marker up to the first scan header, reading
- * only inside the bytes given, and returns:
+ * walks the marker segments up to the first scan header exactly as the native decoder reads
+ * them, reading only inside the bytes given, and returns:
  *   JPEGDEC_PROBE_NEED_MORE  the frame header is not yet wholly in: call again with more bytes.
  *   JPEGDEC_PROBE_FRAME      the frame header is in: every field of `frame` is set.
- *   JPEGDEC_PROBE_INVALID    the bytes do not open with the start-of-image marker FF D8, as a
- *                            JPEG file does, or the file breaks off at or before its frame
- *                            header (a segment length below 2; a scan, restart, DNL, second
- *                            start or end marker before the frame; a frame header without
- *                            components or too short for them), which the native decoder refuses.
+ *   JPEGDEC_PROBE_INVALID    the native decoder refuses these bytes before any frame header, and
+ *                            so fails at once (Read returns -1): a marker out of order (a scan,
+ *                            restart, DNL, second start or end marker, code 0x02, a frame header
+ *                            before the start-of-image marker), a malformed segment (a length
+ *                            below 2, a DRI segment of a length other than 4, a quantisation or
+ *                            Huffman table segment the decoder cannot read, a frame header
+ *                            without components or too short for them), or any code the decoder
+ *                            refuses before the start-of-image marker. A code or table the
+ *                            decoder does not take but another decoder might (16-bit
+ *                            quantisation tables, JPG, DAC, JPGn, TEM or reserved codes, a
+ *                            stuffed zero) between the start-of-image marker and the frame header
+ *                            gives no verdict yet: the walk goes on to the frame header, which is
+ *                            then reported with native 0.
+ * Bytes before the start-of-image marker FF D8 are skipped as the decoder skips them, not
+ * refused: everything up to the first 0xFF byte, and the segments of any markers met there that
+ * the decoder reads (application, comment, table and DRI segments, which count as they would
+ * after FF D8). So a file that a device prefixed with a few bytes of its own, or the tail of an
+ * earlier image without 0xFF bytes, is probed and decoded like the file alone; and bytes with no
+ * 0xFF at all (text, say) give NEED_MORE, as the decoder waits for a marker too. GDI+ mode may
+ * refuse a file that does not open with FF D8 (Wine's GDI+ and the Linux stand-in do).
  * The work is linear in `count` and nothing is read outside the bytes given, whatever they hold.
  * A frame header is usually within the first kilobyte; a file may put long application
  * segments (camera data, colour profiles) before it.
@@ -124,6 +139,7 @@ typedef struct JpegDecFrameInfo {
 /* What the walk carries from segment to segment besides the fields. */
 typedef struct JpegDecProbeWalk {
   JpegDecFrameInfo* info;
+  int soiSeen;
   int frameSeen;
   unsigned int transform;   /* as the decoder keeps it: 3 before any Adobe segment */
   unsigned int quantTables; /* bit t: a DQT defined table t */
@@ -136,25 +152,36 @@ static JPEGDEC_PROBE_INLINE unsigned int JpegDecProbeBe16(const unsigned char* p
   return (0u + p[0]) << 8 | (0u + p[1]);
 }
 
-/* DQT: tables of Pq/Tq and 64 8-bit values; 16-bit ones (Pq 1) the decoder refuses. */
+/* What a segment's check found: the decoder takes it, refuses it as a feature it lacks (a valid
+ * file for another decoder), or refuses it as malformed. */
+#define JPEGDEC_PROBE_TAKEN 1
+#define JPEGDEC_PROBE_UNSUPPORTED 0
+#define JPEGDEC_PROBE_MALFORMED (-1)
+
+/* DQT: tables of Pq/Tq and 64 8-bit values. The decoder lacks 16-bit ones (Pq 1); a Pq above 1,
+ * a table id above 3 or a table cut short are malformed. Checked table by table, in order. */
 static JPEGDEC_PROBE_INLINE int JpegDecProbeDqt(JpegDecProbeWalk* walk, const unsigned char* p,
                                                 size_t length) {
   while (length > 0) {
     const unsigned int pq = (0u + p[0]) >> 4;
     const unsigned int id = (0u + p[0]) & 15u;
+    if (pq == 1) {
+      return JPEGDEC_PROBE_UNSUPPORTED;
+    }
     if (pq != 0 || id > 3 || length < 65) {
-      return 0;
+      return JPEGDEC_PROBE_MALFORMED;
     }
     walk->quantTables |= 1u << id;
     p += 65;
     length -= 65;
   }
-  return 1;
+  return JPEGDEC_PROBE_TAKEN;
 }
 
 /* DHT: tables of a class-and-id byte, 16 code counts and the symbols. Each table must fit its
  * segment; a DC table 0 or 1 or an AC table 0 to 3 must also fit the decoder's capacity (12 DC,
- * 162 AC symbols) with codes that fit their lengths. Tables of other ids are skipped. */
+ * 256 AC symbols) with codes that fit their lengths. Tables of other ids are skipped. Every
+ * failure is a malformed segment. */
 static JPEGDEC_PROBE_INLINE int JpegDecProbeDht(JpegDecProbeWalk* walk, const unsigned char* p,
                                                 size_t length) {
   while (length > 0) {
@@ -164,7 +191,7 @@ static JPEGDEC_PROBE_INLINE int JpegDecProbeDht(JpegDecProbeWalk* walk, const un
     unsigned int bits;
     unsigned int kind;
     if (length < 17) {
-      return 0;
+      return JPEGDEC_PROBE_MALFORMED;
     }
     kind = p[0];
     for (bits = 1; bits <= 16; ++bits) {
@@ -175,11 +202,11 @@ static JPEGDEC_PROBE_INLINE int JpegDecProbeDht(JpegDecProbeWalk* walk, const un
       }
     }
     if (17u + total > length) {
-      return 0;
+      return JPEGDEC_PROBE_MALFORMED;
     }
     if (kind <= 1 || (kind >= 0x10 && kind <= 0x13)) {
-      if (!fits || total > (kind <= 1 ? 12u : 162u)) {
-        return 0;
+      if (!fits || total > (kind <= 1 ? 12u : 256u)) {
+        return JPEGDEC_PROBE_MALFORMED;
       }
       if (kind >= 0x10) {
         walk->acTables |= 1u << (kind - 0x10);
@@ -188,7 +215,7 @@ static JPEGDEC_PROBE_INLINE int JpegDecProbeDht(JpegDecProbeWalk* walk, const un
     p += 17u + total;
     length -= 17u + total;
   }
-  return 1;
+  return JPEGDEC_PROBE_TAKEN;
 }
 
 /* The frame header: P, Y, X, Nf, then Ci, Hi/Vi, Tqi per component. 0: too broken to report. */
@@ -319,7 +346,7 @@ static JPEGDEC_PROBE_INLINE void JpegDecProbeClear(JpegDecFrameInfo* info) {
 }
 
 /* How a walk ends: the bytes ran out, it reached the first scan header or stopped for good after
- * the frame header, or it met what no JPEG file holds before its frame. */
+ * the frame header, or it met what the decoder refuses before the frame header. */
 #define JPEGDEC_PROBE_WALK_OUT_OF_BYTES 0
 #define JPEGDEC_PROBE_WALK_OVER 1
 #define JPEGDEC_PROBE_WALK_BROKEN 2
@@ -335,16 +362,30 @@ static JPEGDEC_PROBE_INLINE int JpegDecProbeIsKnown(unsigned int marker) {
          (marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE;
 }
 
-/* Walks the segments after SOI; `info` is cleared, with native 1, and `walk` set up. */
+/* The walk meets what the decoder refuses: after the frame header the walk is over (native 0);
+ * before it the bytes are invalid when the refusal is for a fault (`malformed`) or comes before
+ * the start-of-image marker, and otherwise (a feature the decoder lacks, in a file that may
+ * suit another decoder) native becomes 0 and the walk goes on to the frame header. -1: go on. */
+static JPEGDEC_PROBE_INLINE int JpegDecProbeRefused(JpegDecProbeWalk* walk, int malformed) {
+  walk->info->native = 0;
+  if (walk->frameSeen) {
+    return JPEGDEC_PROBE_WALK_OVER;
+  }
+  return malformed || !walk->soiSeen ? JPEGDEC_PROBE_WALK_BROKEN : -1;
+}
+
+/* Walks the marker segments from the first byte, as the decoder's marker pass does; `info` is
+ * cleared, with native 1, and `walk` set up. */
 static JPEGDEC_PROBE_INLINE int JpegDecProbeWalkSegments(JpegDecProbeWalk* walk,
                                                          const unsigned char* data, size_t size) {
   JpegDecFrameInfo* info = walk->info;
-  size_t at = 2;
+  size_t at = 0;
   for (;;) {
     unsigned int marker;
     size_t length;
     const unsigned char* payload;
-    /* Bytes between segments are skipped, and so are fill bytes before a marker. */
+    int check;
+    /* Bytes up to the next 0xFF are skipped, and so are fill bytes before a marker. */
     while (at < size && data[at] != 0xFF) {
       ++at;
     }
@@ -357,22 +398,25 @@ static JPEGDEC_PROBE_INLINE int JpegDecProbeWalkSegments(JpegDecProbeWalk* walk,
     marker = data[at + 1];
     at += 2;
     /* Codes judged before any byte of their segment, as the decoder judges them. */
-    if (marker >= 0xD0 && marker <= 0xD9) {
-      /* RSTn, a second SOI, EOI: before the first scan none of them belongs here */
-      info->native = 0;
-      return walk->frameSeen ? JPEGDEC_PROBE_WALK_OVER : JPEGDEC_PROBE_WALK_BROKEN;
+    if (marker == 0xD8 && !walk->soiSeen) {
+      walk->soiSeen = 1;
+      continue;
+    }
+    if ((marker >= 0xD0 && marker <= 0xD9) || marker == 0x02) {
+      /* RSTn, a second SOI, EOI, code 0x02: before the first scan none of them belongs here */
+      return JpegDecProbeRefused(walk, 1);
     }
     if ((marker == 0xDA || marker == 0xDC) && !walk->frameSeen) {
       return JPEGDEC_PROBE_WALK_BROKEN; /* a scan or its line count before the frame */
     }
-    if (JpegDecProbeIsFrameMarker(marker) && walk->frameSeen) {
-      info->native = 0; /* a second frame header */
-      return JPEGDEC_PROBE_WALK_OVER;
+    if (JpegDecProbeIsFrameMarker(marker) && (walk->frameSeen || !walk->soiSeen)) {
+      return JpegDecProbeRefused(walk, 1); /* a second frame header, or one before SOI */
     }
-    if (!JpegDecProbeIsKnown(marker)) {
-      info->native = 0; /* SOF2 and up, JPG, DAC, JPGn, TEM, reserved codes, a stuffed zero */
-      if (walk->frameSeen) {
-        return JPEGDEC_PROBE_WALK_OVER;
+    if (!JpegDecProbeIsKnown(marker) && !JpegDecProbeIsFrameMarker(marker)) {
+      /* JPG, DAC, JPGn, TEM, reserved codes, a stuffed zero: the decoder has no use for them */
+      check = JpegDecProbeRefused(walk, 0);
+      if (check >= 0) {
+        return check;
       }
       if (marker == 0x00 || marker == 0x01) {
         continue; /* no segment follows these codes */
@@ -390,15 +434,11 @@ static JPEGDEC_PROBE_INLINE int JpegDecProbeWalkSegments(JpegDecProbeWalk* walk,
       if (length == 4 && marker == 0xDD) {
         info->restartInterval = JpegDecProbeBe16(data + at + 2);
       } else if (length != 4 || JpegDecProbeBe16(data + at + 2) == 0) {
-        info->native = 0;
-        if (walk->frameSeen) {
-          return JPEGDEC_PROBE_WALK_OVER;
-        }
+        return JpegDecProbeRefused(walk, 1);
       }
     }
     if (length < 2) {
-      info->native = 0;
-      return walk->frameSeen ? JPEGDEC_PROBE_WALK_OVER : JPEGDEC_PROBE_WALK_BROKEN;
+      return JpegDecProbeRefused(walk, 1);
     }
     if (length > size - at) {
       return JPEGDEC_PROBE_WALK_OUT_OF_BYTES; /* the segment goes on past the bytes given */
@@ -406,6 +446,7 @@ static JPEGDEC_PROBE_INLINE int JpegDecProbeWalkSegments(JpegDecProbeWalk* walk,
     payload = data + at + 2;
     length -= 2;
     at += 2 + length;
+    check = JPEGDEC_PROBE_TAKEN;
     if (JpegDecProbeIsFrameMarker(marker)) {
       if (!JpegDecProbeSof(walk, marker, payload, length)) {
         return JPEGDEC_PROBE_WALK_BROKEN;
@@ -415,12 +456,18 @@ static JPEGDEC_PROBE_INLINE int JpegDecProbeWalkSegments(JpegDecProbeWalk* walk,
         info->native = 0;
       }
       return JPEGDEC_PROBE_WALK_OVER;
-    } else if (marker == 0xDB && !JpegDecProbeDqt(walk, payload, length)) {
-      info->native = 0;
-    } else if (marker == 0xC4 && !JpegDecProbeDht(walk, payload, length)) {
-      info->native = 0;
+    } else if (marker == 0xDB) {
+      check = JpegDecProbeDqt(walk, payload, length);
+    } else if (marker == 0xC4) {
+      check = JpegDecProbeDht(walk, payload, length);
     } else if (marker >= 0xE0 && marker <= 0xEF) {
       JpegDecProbeApp(walk, marker, payload, length);
+    }
+    if (check != JPEGDEC_PROBE_TAKEN) {
+      check = JpegDecProbeRefused(walk, check == JPEGDEC_PROBE_MALFORMED);
+      if (check >= 0) {
+        return check;
+      }
     }
     if (walk->frameSeen && !info->native) {
       return JPEGDEC_PROBE_WALK_OVER; /* the decoder stops here */
@@ -435,12 +482,9 @@ static JPEGDEC_PROBE_INLINE int JpegDecProbeFrame(const unsigned char* data, siz
   JpegDecProbeWalk walk;
   int end;
   JpegDecProbeClear(info);
-  if (size < 2 || data[0] != 0xFF || data[1] != 0xD8) {
-    return size == 0 || (size == 1 && data[0] == 0xFF) ? JPEGDEC_PROBE_NEED_MORE
-                                                       : JPEGDEC_PROBE_INVALID;
-  }
   info->native = 1;
   walk.info = info;
+  walk.soiSeen = 0;
   walk.frameSeen = 0;
   walk.transform = 3;
   walk.quantTables = 0;

@@ -110,14 +110,14 @@ int32_t JpegDecodeInstance::Start(uint32_t width, uint32_t height, int32_t reque
 
   mode = requestedMode;
   if (mode == jpegdec::kModeAutomatic) {
-    // Divisor 0 or below: no budget, so the streaming way. The GDI+ way holds the compressed
-    // file and the whole bitmap at once; it is taken only when the bitmap fits well within the
-    // largest block the system grants.
+    // Divisor 0 or below: no budget, so the streaming way; height 0 (a page of unknown length)
+    // too, since such a bitmap cannot be weighed. The GDI+ way holds the compressed file and the
+    // whole bitmap at once; it is taken only when the bitmap fits well within the largest block
+    // the system grants.
+    const bool weighed = memoryDivisor > 0 && height != 0;
     const uint64_t budget =
-        memoryDivisor > 0
-            ? jpegdec::AutomaticBudget(jpegdec::ProbeLargestAllocation(), memoryDivisor)
-            : 0;
-    const bool fits = memoryDivisor > 0 && jpegdec::BmpFileSize(width, height) <= budget;
+        weighed ? jpegdec::AutomaticBudget(jpegdec::ProbeLargestAllocation(), memoryDivisor) : 0;
+    const bool fits = weighed && jpegdec::BmpFileSize(width, height) <= budget;
     mode = fits && jpegdec::IsGdiplusAvailable() == 1 ? jpegdec::kModeGdiplus
                                                       : jpegdec::kModeStreaming;
   }

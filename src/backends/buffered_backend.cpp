@@ -31,6 +31,11 @@ int32_t BufferedBackend::SetUp(uint32_t width, uint32_t height) {
 }
 
 int32_t BufferedBackend::Write(const uint8_t* data, uint32_t length) {
+  if (inputComplete != 0 || decoder.context == nullptr) {
+    // The host said the file was complete (later bytes are not part of it), or the set-up
+    // failed: nothing would ever decode the bytes.
+    return 0;
+  }
   return AppendToBlock(&inputBlock, &inputCapacity, growStep, &inputUsed, data, length);
 }
 
@@ -75,9 +80,9 @@ int32_t BufferedBackend::Read(uint8_t** row, uint32_t* rowLength) {
   if (feedState != JD_NEED_DATA && feedState != kFeeding) {
     return 1;
   }
-  if (inputBlock == nullptr) {
-    // The collected file was lost to a failed growth: fail now, before EndOfInput too, rather
-    // than answer 1 to a host that keeps offering the refused piece.
+  if (inputBlock == nullptr || decoder.context == nullptr) {
+    // The collected file was lost to a failed growth, or the set-up failed: fail now, before
+    // EndOfInput too, rather than answer 1 to a host that keeps offering the refused piece.
     feedState = kFailed;
     return -1;
   }

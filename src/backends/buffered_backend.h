@@ -27,11 +27,12 @@ class BufferedBackend {
   // Sizes the collected-file block from the expected image (0 = unknown) and sets up the
   // embedded decoder. 1 on success, 0 on failure.
   int32_t SetUp(uint32_t width, uint32_t height);
-  // Collects the bytes, growing the block when needed. 1 stored, 0 not.
+  // Collects the bytes, growing the block when needed. 1 stored, 0 not (also after
+  // MarkInputComplete, since the file is complete, and after a failed set-up).
   int32_t Write(const uint8_t* data, uint32_t length);
   void MarkInputComplete();
   // 0 a row was handed out; 1 no row now (input not complete, or after the end or a failure);
-  // 2 end of image; -1 decoding failed.
+  // 2 end of image; -1 decoding failed, the collected file was lost, or the set-up failed.
   int32_t Read(uint8_t** row, uint32_t* rowLength);
   void ReleaseBlock();
   // The instance's Finish: runs out the decoder's held band, reports the bytes that followed the

@@ -147,9 +147,14 @@ int32_t GdiplusBackend::SetUp(uint32_t width, uint32_t height) {
 int32_t GdiplusBackend::Write(const uint8_t* data, uint32_t length) {
   callStartTick = platform::TickCount();
   ++writeCalls;
-  uint64_t capacity = inputCapacity;
-  const int32_t result = AppendToBlock(&inputBlock, &capacity, growStep, &inputUsed, data, length);
-  inputCapacity = static_cast<uint32_t>(capacity);  // AppendToBlock keeps it within 32 bits
+  int32_t result = 0;
+  // After MarkInputComplete the host has said the file was complete: later bytes are not part
+  // of it.
+  if (inputComplete == 0) {
+    uint64_t capacity = inputCapacity;
+    result = AppendToBlock(&inputBlock, &capacity, growStep, &inputUsed, data, length);
+    inputCapacity = static_cast<uint32_t>(capacity);  // AppendToBlock keeps it within 32 bits
+  }
   elapsedMs += platform::TickCount() - callStartTick;
   return result;
 }

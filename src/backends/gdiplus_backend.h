@@ -38,6 +38,8 @@ class GdiplusBackend {
   ~GdiplusBackend();
 
   int32_t SetUp(uint32_t width, uint32_t height);
+  // Collects the bytes, growing the block when needed. 1 stored, 0 not (also after
+  // MarkInputComplete: the file is complete).
   int32_t Write(const uint8_t* data, uint32_t length);
   // 0 a row was handed out; 1 nothing yet (input not complete, or no out-parameters);
   // 2 no more rows; -1 the conversion failed (then on every later call) or the output block

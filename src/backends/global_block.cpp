@@ -70,9 +70,20 @@ int32_t AppendToBlock(platform::MemoryBlock* block, uint64_t* capacity, uint32_t
   }
   const uint64_t needed = uint64_t{*used} + length;
   if (needed > *capacity) {
-    const uint64_t grownCapacity = *capacity + (step > length ? step : length);
-    if (grownCapacity > kLargestBlock) {
+    if (needed > kLargestBlock) {
       return 0;  // no 32-bit block holds it; what was collected stays
+    }
+    // Half the capacity again, and at least the first step: every growth copies what was
+    // collected, so a fixed step would copy a large file over and over (quadratic in its size),
+    // while growing in proportion copies it a few times in all. The last growth below 4 GiB
+    // stops there.
+    const uint64_t half = *capacity / 2;
+    uint64_t grownCapacity = *capacity + (step > half ? step : half);
+    if (grownCapacity > kLargestBlock) {
+      grownCapacity = kLargestBlock;
+    }
+    if (grownCapacity < needed) {
+      grownCapacity = needed;
     }
     *block = GrowGlobalBlock(*block, static_cast<uint32_t>(*capacity),
                              static_cast<uint32_t>(grownCapacity));

@@ -29,10 +29,12 @@ uint64_t InitialCapacity(uint32_t width, uint32_t height);
 platform::MemoryBlock GrowGlobalBlock(platform::MemoryBlock old, uint32_t oldSize,
                                       uint32_t newSize);
 
-// Appends `length` bytes to a collected-file block, growing it when they do not fit: by `step`,
-// or by `length` when that is larger. `block`, `capacity` and `used` are the caller's fields;
-// after a failed growth `block` is null. Returns 1 when the bytes were stored, else 0. Sizes
-// that would not fit in 32 bits are refused without touching the block.
+// Appends `length` bytes to a collected-file block, growing it when they do not fit: by half its
+// capacity, or by `step` when that is larger, or to what the bytes need when that is larger
+// still; never beyond 32 bits. Growing in proportion keeps collecting linear in the file's size
+// (each growth copies the block). `block`, `capacity` and `used` are the caller's fields; after a
+// failed growth `block` is null. Returns 1 when the bytes were stored, else 0. Sizes that would
+// not fit in 32 bits are refused without touching the block.
 int32_t AppendToBlock(platform::MemoryBlock* block, uint64_t* capacity, uint32_t step,
                       uint32_t* used, const uint8_t* data, uint32_t length);
 

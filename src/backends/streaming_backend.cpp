@@ -239,8 +239,9 @@ int32_t StreamingBackend::Read(uint8_t** row, uint32_t* rowLength) {
   }
   callStartTick = platform::TickCount();
   int32_t result = kReadAgain;
-  if (IsError(state) && context != nullptr) {
-    // Also when no input is held: a piece refused for want of memory ended the decode.
+  if (context == nullptr || IsError(state)) {
+    // No decoder: the set-up failed (or the back-end was released). Or the decode failed, also
+    // when no input is held: a piece refused for want of memory ended it.
     result = kReadFailed;
   } else if (row != nullptr && rowLength != nullptr && context != nullptr &&
              (inputLength != 0 || inputEnded != 0)) {

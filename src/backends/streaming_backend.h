@@ -58,7 +58,8 @@ class StreamingBackend {
   // and the decode fails: every later Read returns -1.
   int32_t Write(const uint8_t* data, uint32_t length);
   // 0 a row was handed out; 1 no row now (waiting for input, steps still to run, or an
-  // out-parameter missing); 2 end of image; -1 decoding failed.
+  // out-parameter missing); 2 end of image; -1 decoding failed, or there is no decoder (the
+  // set-up failed, or the back-end was released).
   int32_t Read(uint8_t** row, uint32_t* rowLength);
   // No more bytes will come: once the decoder has used every byte and waits for more, the
   // stream ends (Read returns 2 or -1 after the rows still to come).
@@ -84,10 +85,10 @@ class StreamingBackend {
   uint32_t callStartTick = 0;
   uint32_t writeCalls = 0;
   uint32_t readCalls = 0;
-  uint8_t inputEnded = 0;  // MarkInputComplete was called
-  uint32_t gatherLimit = 0;  // new bytes that wait for more: fewer than this (BytesToGather)
-  uint32_t stepLength = 0;   // inputLength after the last step: the bytes new since then follow
-  uint8_t markerNear = 0;  // a byte written since the last step is 0xFF: step at the next Read
+  uint8_t inputEnded = 0;      // MarkInputComplete was called
+  uint32_t gatherLimit = 0;    // new bytes that wait for more: fewer than this (BytesToGather)
+  uint32_t stepLength = 0;     // inputLength after the last step: the bytes new since then follow
+  uint8_t markerNear = 0;      // a byte written since the last step is 0xFF: step at the next Read
   uint8_t decoderWaits = 1;    // the decoder's latest step reported JD_NEED_DATA (or none yet)
   uint32_t adoptedLength = 0;  // the bytes the decoder adopted last, from the buffer's start
 

@@ -11,6 +11,9 @@
 // jpeglib.h needs size_t and FILE declared first.
 #include <jpeglib.h>
 
+// After jpeglib.h, whose configuration decides which messages it names.
+#include <jerror.h>
+
 namespace jpegdec::test {
 namespace {
 
@@ -20,6 +23,8 @@ struct ErrorTrap {
   jpeg_error_mgr manager;
   std::jmp_buf jump;
   char message[JMSG_LENGTH_MAX];
+  bool inScanData;      // the first scan header has been read
+  int corruptWarnings;  // IsCorruptDataWarning's count
 };
 
 void TrapError(j_common_ptr info) {
@@ -28,13 +33,24 @@ void TrapError(j_common_ptr info) {
   std::longjmp(trap->jump, 1);
 }
 
-void IgnoreMessage(j_common_ptr /*info*/, int /*level*/) {}
+// Level -1 is a warning; libjpeg counts them itself (num_warnings). Trace messages are ignored.
+void CountWarning(j_common_ptr info, int level) {
+  if (level < 0) {
+    auto* trap = reinterpret_cast<ErrorTrap*>(info->err);
+    ++trap->manager.num_warnings;
+    if (IsCorruptDataWarning(trap->manager.msg_code, trap->inScanData)) {
+      ++trap->corruptWarnings;
+    }
+  }
+}
 
 void InstallTrap(ErrorTrap* trap) {
   jpeg_std_error(&trap->manager);
   trap->manager.error_exit = TrapError;
-  trap->manager.emit_message = IgnoreMessage;
+  trap->manager.emit_message = CountWarning;
   trap->message[0] = '\0';
+  trap->inScanData = false;
+  trap->corruptWarnings = 0;
 }
 
 J_COLOR_SPACE StoredSpace(Colour colour) {
@@ -129,6 +145,7 @@ bool RunDecode(const std::vector<std::uint8_t>& file, bool fancy, ReferenceImage
   jpeg_create_decompress(&info);
   jpeg_mem_src(&info, file.data(), static_cast<unsigned long>(file.size()));
   jpeg_read_header(&info, TRUE);
+  trap->inScanData = true;
   const bool raw = StoredRaw(info);
   bool invert = false;
   switch (info.num_components) {
@@ -166,7 +183,6 @@ bool RunDecode(const std::vector<std::uint8_t>& file, bool fancy, ReferenceImage
     jpeg_read_scanlines(&info, &row, 1);
   }
   jpeg_finish_decompress(&info);
-  out->warnings = static_cast<int>(trap->manager.num_warnings);
   jpeg_destroy_decompress(&info);
   if (invert) {
     for (auto& sample : out->pixels) {
@@ -333,8 +349,7 @@ bool RunReencode(const std::vector<std::uint8_t>& file, int paddingBit,
   BitWriter w(out, paddingBit);
   int lastDc[MAX_COMPS_IN_SCAN] = {};
   const bool single = info.comps_in_scan == 1;
-  const JDIMENSION rows =
-      single ? info.cur_comp_info[0]->height_in_blocks : info.MCU_rows_in_scan;
+  const JDIMENSION rows = single ? info.cur_comp_info[0]->height_in_blocks : info.MCU_rows_in_scan;
   const JDIMENSION columns = single ? info.cur_comp_info[0]->width_in_blocks : info.MCUs_per_row;
   unsigned mcus = 0;
   unsigned restarts = 0;
@@ -356,8 +371,9 @@ bool RunReencode(const std::vector<std::uint8_t>& file, int paddingBit,
               reinterpret_cast<j_common_ptr>(&info), coefficients[c->component_index],
               mcuRow * static_cast<JDIMENSION>(v) + static_cast<JDIMENSION>(y), 1, FALSE);
           for (int x = 0; x < h; ++x) {
-            EncodeBlock(blockRow[0][mcuCol * static_cast<JDIMENSION>(h) + static_cast<JDIMENSION>(x)],
-                        &lastDc[s], dc[c->dc_tbl_no], ac[c->ac_tbl_no], zigzag, &w);
+            EncodeBlock(
+                blockRow[0][mcuCol * static_cast<JDIMENSION>(h) + static_cast<JDIMENSION>(x)],
+                &lastDc[s], dc[c->dc_tbl_no], ac[c->ac_tbl_no], zigzag, &w);
           }
         }
       }
@@ -381,6 +397,20 @@ std::uint8_t Clamp(double value) {
 }
 
 }  // namespace
+
+bool IsCorruptDataWarning(int messageCode, bool inScanData) {
+  switch (messageCode) {
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_HIT_MARKER:
+    case JWRN_MUST_RESYNC:
+      return true;
+    case JWRN_EXTRANEOUS_DATA:
+      return inScanData;
+    default:
+      return false;
+  }
+}
 
 std::uint32_t ComponentCount(Colour colour) {
   switch (colour) {
@@ -504,6 +534,9 @@ ReferenceImage DecodeReference(const std::vector<std::uint8_t>& file, bool fancy
   ReferenceImage image;
   ErrorTrap trap;
   image.ok = RunDecode(file, fancyUpsampling, &image, &trap);
+  // Warnings counted up to a fatal error too: damage libjpeg reported before giving up.
+  image.warnings = static_cast<int>(trap.manager.num_warnings);
+  image.corruptWarnings = trap.corruptWarnings;
   if (!image.ok) {
     image.error = trap.message;
     image.pixels.clear();

@@ -62,10 +62,24 @@ std::vector<std::uint8_t> EncodeJpeg(const EncodeRecipe& recipe, std::string* er
 std::vector<std::uint8_t> ReencodeWithPadding(const std::vector<std::uint8_t>& file, int paddingBit,
                                               std::string* error);
 
+// Whether libjpeg's warning `messageCode` (a JWRN_ code of jerror.h) says that the image data is
+// damaged, as this library sees damage; `inScanData`: it came after the first scan header, once
+// the scan's data had begun. Corrupt: a bad Huffman or arithmetic code, a marker met before the
+// scan's data was complete ("premature end of data segment"), a restart marker out of its place,
+// and bytes skipped before a marker once the scan data began (scan data left over, the mark of
+// a decode out of step with its data). Not corrupt: bytes skipped between the segments before
+// the scan (this library skips them by design), a file that ends without its end marker
+// ("premature end of JPEG file" alone: every row was decoded; cut inside the scan, libjpeg also
+// reports the premature end of the data segment), and notes about segments this library does
+// not read or judge otherwise (an unknown Adobe transform or JFIF version, scan parameters a
+// sequential scan does not use).
+bool IsCorruptDataWarning(int messageCode, bool inScanData);
+
 struct ReferenceImage {
   bool ok = false;
   std::string error;
-  int warnings = 0;  // libjpeg's count of corrupt-data warnings
+  int warnings = 0;         // libjpeg's count of warnings of any kind
+  int corruptWarnings = 0;  // of them, those that say the data is damaged (IsCorruptDataWarning)
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   std::uint32_t components = 0;
