@@ -76,6 +76,23 @@ std::vector<RegressionCase> Cases() {
          return b;
        }(),
        HostEnd::kFailed, 16},  // restart markers without a DRI segment, mid-scan: damage
+      // Found by fuzz_decoder_step: a few damaged bytes with restart intervals, a frame of
+      // 65535 x 65535 and the end marker where a restart marker was sought. The rest of the
+      // image is filled only as far as the lost data could have reached (one interval), so the
+      // decode ends at once instead of filling 4 GB of rows.
+      {"end_marker_sought_in_a_huge_frame",
+       JpegBuilder()
+           .Soi()
+           .Dqt(0)
+           .Sof0(65535, 65535, kGrey)
+           .MinimalDht(0x00)
+           .MinimalDht(0x10)
+           .Dri(1)
+           .Sos(kGreyScan)
+           .Raw({0x3F, 0x12})  // one block, then data where the restart marker should be
+           .Eoi()
+           .Take(),
+       HostEnd::kFailed, 0},
   };
 }
 

@@ -566,6 +566,13 @@ std::vector<HostileCase> Cases() {
          return Insert(grey, ScanStart(grey), {0xFF, 0xD9});
        },
        JD_ERR_DATA, kFailed, kFailed, 0},
+      // A DNL segment may lower a frame's height, never raise it past the frame header's.
+      {"dnl_raising_the_height",
+       [=] {
+         const Bytes nine = Patch(grey, 0xC0, 2, 9);  // the data holds two bands: 16 lines
+         return Insert(nine, FindSegment(nine, 0xDA), JpegBuilder().Dnl(16).Take());
+       },
+       JD_ERR_DATA, kFailed, kFailed, 9},
       {"ff_ff_00_inside_scan",
        [=] {
          return Insert(grey, ScanStart(grey), {0xFF, 0xFF, 0x00});
@@ -576,6 +583,12 @@ std::vector<HostileCase> Cases() {
        [] {
          return GreyWithTables({1}, {0}, {0, 0, 0, 0, 0, 0, 0, 1}, {0x00},
                                {0x00, 0xFF, 0xD0, 0x00});
+       },
+       JD_ERR_DATA, kFailed, kFailed, 0},
+      // An AC symbol of size 0 that is neither EOB nor ZRL (here run 2): no code of T.81.
+      {"undefined_ac_symbol",
+       [] {
+         return GreyWithTables({1}, {0}, {2}, {0x20, 0x00}, {0x3F});
        },
        JD_ERR_DATA, kFailed, kFailed, 0},
       {"dqt_between_scan_and_eoi",

@@ -296,7 +296,7 @@ std::vector<ReaderCase> ReaderCases() {
       {"APPn (Adobe)", JpegBuilder().Soi().App(0, {'J', 'F', 'I', 'F', 0}).Adobe(0).Take()},
       {"APPn (12 bytes, not Adobe)", JpegBuilder().App(1, Bytes(12, 'A')).Take()},
       {"DRI", JpegBuilder().Soi().Dri(4).Take()},
-      {"DNL", JpegBuilder().Soi().Dqt(0).Sof0(8, 8, test::kGrey).Dnl(300).Take()},
+      {"DNL", JpegBuilder().Soi().Dqt(0).Sof0(8, 0, test::kGrey).Dnl(300).Take()},  // height 0
       {"COM", JpegBuilder().Soi().Comment({'a', 'b', 'c'}).Take()},
       {"whole header", JpegBuilder()
                            .Raw({0x00, 0x12})

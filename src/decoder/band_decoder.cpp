@@ -303,6 +303,18 @@ void HandMarkerToParser(DecoderContext* c, std::uint8_t code) {
   c->phase = kPhaseOutsideScan;
 }
 
+// MCUs of a frame with a height left to decode, the current one included.
+std::uint64_t McusLeft(const DecoderContext* c) {
+  const std::uint64_t mcuWidth = kBlockSide * std::uint64_t{c->maxH};
+  const std::uint64_t bandLines = BandLines(c);
+  const std::uint64_t perRow = (c->width + mcuWidth - 1) / mcuWidth;
+  const std::uint64_t rows = (c->height + bandLines - 1) / bandLines;
+  const std::uint64_t rowsDone = c->rowsOutput / bandLines;  // whole bands: the image is not out
+  const std::uint64_t done = rowsDone * perRow + c->mcuX / mcuWidth;
+  const std::uint64_t total = rows * perRow;
+  return total > done ? total - done : 0;
+}
+
 // A marker met in the scan data before the scan's last MCU, where a block begins, inside one
 // (the block broken off), or in search of a restart marker after damage (`sought`). True:
 // decoding goes on here (resync, fill); false: the band decoder returns with result->status
@@ -340,8 +352,16 @@ bool MarkerInScan(DecoderContext* c, std::uint8_t code, bool sought, StepResult*
     return false;
   }
   if (code == kMarkerEoi) {
-    // Data skipped since the damage: the intervals it held were lost, up to the image's end.
+    // Data skipped since the damage held what is left of the image, as far as the rest of this
+    // interval and one more (the last marker lost): that is filled before the end marker goes
+    // to the parser. Where more is left, the data ended early as well, and the image is cut
+    // short there (a few damaged bytes must not make a frame of 65535 lines come out whole).
     c->resyncing = 0;
+    if (McusLeft(c) > std::uint64_t{c->mcusToRestart} + c->restartInterval) {
+      HandMarkerToParser(c, code);
+      result->status = JD_OK;
+      return false;
+    }
     c->marker = code;
     c->markerAfterFill = 1;
     c->mcusToFill = kFillToEnd;

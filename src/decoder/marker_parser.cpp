@@ -542,6 +542,10 @@ int ReadDnlSegment(DecoderContext* context, Status* failure) {
   if (*failure == JD_OK) {
     if (lines == 0) {
       *failure = JD_ERR_DATA;
+    } else if (context->openPage == 0 && lines > context->frameHeight) {
+      // A frame with a height takes a DNL segment that lowers it; more lines than the frame
+      // header gave contradict it: the height stays, and the image is damaged.
+      context->damaged = 1;
     } else {
       context->height = lines;
     }

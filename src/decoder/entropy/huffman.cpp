@@ -261,7 +261,9 @@ std::uint8_t entropy::PlainAcStep(DecoderContext* context, int* position) {
     return kDone;
   }
   const int run = symbol >> 4;
-  if (k + run >= kBlockSize) {
+  // A size of 0 is defined only for EOB and ZRL (T.81 F.1.2.2): any other such symbol cannot
+  // come from sound data.
+  if (k + run >= kBlockSize || (symbol & 0x0F) == 0) {
     return JD_ERR_DATA;
   }
   ZeroCoefficients(context, k, k + run);

@@ -262,17 +262,17 @@ template <class Sink>
     }
     const int run = symbol >> kRunBits;
     const int size = symbol & kSizeMask;
-    if (k + run >= kBlockSize) {
+    // A size of 0 with a run other than those of EOB and ZRL is no code of T.81 (F.1.2.2): the
+    // plain routines report it.
+    if (k + run >= kBlockSize || size == 0) {
       return false;
     }
     k += run;
-    if (size != 0) {  // a size of 0 leaves a zero coefficient
-      std::int16_t value = 0;
-      if (!TakeExtra(r, size, &value)) {
-        return false;
-      }
-      sink.Put(k, value);
+    std::int16_t value = 0;
+    if (!TakeExtra(r, size, &value)) {
+      return false;
     }
+    sink.Put(k, value);
     ++k;
   }
   sink.End(true);

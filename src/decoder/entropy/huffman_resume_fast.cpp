@@ -287,11 +287,12 @@ std::uint8_t DecodeAcFromFast(DecoderContext* context, int k, bool pendingExtra)
       continue;
     }
     const int run = symbol >> 4;
-    if (k + run >= kBlockSize) {
+    const auto size = static_cast<std::uint8_t>(symbol & 0x0F);
+    // A size of 0 is defined only for EOB and ZRL (T.81 F.1.2.2).
+    if (k + run >= kBlockSize || size == 0) {
       return JD_ERR_DATA;
     }
     k += run;
-    const auto size = static_cast<std::uint8_t>(symbol & 0x0F);
     const Extra extra = TakeExtraBits(b, context, size, &context->block[k]);
     if (extra != Extra::kTaken) {
       StoreBits(context, b);
