@@ -53,7 +53,8 @@ mapfile -t test_objects < <(find "$build/tests" "$build/src" "$build/tools" -typ
   \( -name '*_test' -o -name 'libjpegdec.so*' -o -name jpegdec -o -name 'example_*' \) \
   -perm -u+x | sort)
 
-fuzz_targets=(fuzz_decoder_step fuzz_public_api fuzz_split_invariance fuzz_fast_vs_plain)
+fuzz_targets=(fuzz_decoder_step fuzz_public_api fuzz_split_invariance fuzz_fast_vs_plain
+  fuzz_libjpeg_oracle)
 if [ "$tests_only" -eq 0 ]; then
   echo "=== coverage: fuzz corpora replayed"
   for target in "${fuzz_targets[@]}"; do

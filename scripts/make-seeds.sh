@@ -28,7 +28,8 @@ else
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz
   export ASAN_OPTIONS=${ASAN_OPTIONS:-allocator_may_return_null=1:detect_leaks=1}
-  targets=(fuzz_decoder_step fuzz_public_api fuzz_split_invariance fuzz_fast_vs_plain)
+  targets=(fuzz_decoder_step fuzz_public_api fuzz_split_invariance fuzz_fast_vs_plain
+    fuzz_libjpeg_oracle)
   for target in "${targets[@]}"; do
     mkdir -p "$work/grown/$target"
     build/fuzz/fuzz/"$target" "$work/grown/$target" "$work/generated" -max_total_time="$grow" \
