@@ -4,6 +4,7 @@
 #include "api/jpeg_decode_instance.h"
 
 #include <new>
+#include <type_traits>
 
 #include "platform/platform.h"
 
@@ -31,6 +32,12 @@ T* NewBackend() {
   void* memory = platform::HeapAllocate(sizeof(T));
   return memory == nullptr ? nullptr : new (memory) T();
 }
+
+// The back-end that keeps the statistics: the buffered way counts in the streaming back-end it
+// feeds.
+const StreamingBackend& Counters(const StreamingBackend& backend) { return backend; }
+const StreamingBackend& Counters(const BufferedBackend& backend) { return backend.decoder; }
+const GdiplusBackend& Counters(const GdiplusBackend& backend) { return backend; }
 
 template <typename T>
 void DeleteBackend(T*& backend) {
@@ -155,31 +162,27 @@ int32_t JpegDecodeInstance::Start(uint32_t width, uint32_t height, int32_t reque
   return result;
 }
 
-int32_t JpegDecodeInstance::Write(const uint8_t* data, uint32_t length) {
+template <typename Result, typename Operation>
+Result JpegDecodeInstance::Forward(Result none, Operation operation) {
   if (streamingBackend != nullptr) {
-    return streamingBackend->Write(data, length);
+    return operation(*streamingBackend);
   }
   if (bufferedBackend != nullptr) {
-    return bufferedBackend->Write(data, length);
+    return operation(*bufferedBackend);
   }
   if (gdiplusBackend != nullptr) {
-    return gdiplusBackend->Write(data, length);
+    return operation(*gdiplusBackend);
   }
-  return 0;
+  return none;
+}
+
+int32_t JpegDecodeInstance::Write(const uint8_t* data, uint32_t length) {
+  return Forward(int32_t{0}, [=](auto& backend) { return backend.Write(data, length); });
 }
 
 int32_t JpegDecodeInstance::Read(uint8_t** row, uint32_t* rowLength) {
-  if (streamingBackend != nullptr) {
-    return streamingBackend->Read(row, rowLength);
-  }
-  if (bufferedBackend != nullptr) {
-    return bufferedBackend->Read(row, rowLength);
-  }
-  if (gdiplusBackend != nullptr) {
-    return gdiplusBackend->Read(row, rowLength);
-  }
-  // Not 0: that would tell the host a row had been handed out.
-  return -1;
+  // Without a back-end not 0: that would tell the host a row had been handed out.
+  return Forward(int32_t{-1}, [=](auto& backend) { return backend.Read(row, rowLength); });
 }
 
 void JpegDecodeInstance::Finish(uint32_t* leftover) { ReleaseBackends(leftover); }
@@ -203,52 +206,26 @@ void JpegDecodeInstance::ReleaseBackends(uint32_t* leftover) {
 void JpegDecodeInstance::EndOfInput(int32_t rowLimit) {
   // The streaming back-end decodes as the bytes come; told that no more will come, it ends a
   // stream that stops short instead of waiting for ever. Only the GDI+ way uses the row limit.
-  if (streamingBackend != nullptr) {
-    streamingBackend->MarkInputComplete();
-  } else if (bufferedBackend != nullptr) {
-    bufferedBackend->MarkInputComplete();
-  } else if (gdiplusBackend != nullptr) {
-    gdiplusBackend->MarkInputComplete(rowLimit);
-  }
+  Forward(0, [rowLimit](auto& backend) {
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(backend)>, GdiplusBackend>) {
+      backend.MarkInputComplete(rowLimit);
+    } else {
+      backend.MarkInputComplete();
+    }
+    return 0;
+  });
 }
 
 int32_t JpegDecodeInstance::IsStreaming() { return mode == jpegdec::kModeStreaming ? 1 : 0; }
 
 uint32_t JpegDecodeInstance::GetElapsedTime() {
-  if (streamingBackend != nullptr) {
-    return streamingBackend->elapsedMs;
-  }
-  if (bufferedBackend != nullptr) {
-    return bufferedBackend->decoder.elapsedMs;
-  }
-  if (gdiplusBackend != nullptr) {
-    return gdiplusBackend->elapsedMs;
-  }
-  return 0;
+  return Forward(0u, [](const auto& backend) { return jpegdec::Counters(backend).elapsedMs; });
 }
 
 uint32_t JpegDecodeInstance::GetWriteCount() {
-  if (streamingBackend != nullptr) {
-    return streamingBackend->writeCalls;
-  }
-  if (bufferedBackend != nullptr) {
-    return bufferedBackend->decoder.writeCalls;
-  }
-  if (gdiplusBackend != nullptr) {
-    return gdiplusBackend->writeCalls;
-  }
-  return 0;
+  return Forward(0u, [](const auto& backend) { return jpegdec::Counters(backend).writeCalls; });
 }
 
 uint32_t JpegDecodeInstance::GetReadCount() {
-  if (streamingBackend != nullptr) {
-    return streamingBackend->readCalls;
-  }
-  if (bufferedBackend != nullptr) {
-    return bufferedBackend->decoder.readCalls;
-  }
-  if (gdiplusBackend != nullptr) {
-    return gdiplusBackend->readCalls;
-  }
-  return 0;
+  return Forward(0u, [](const auto& backend) { return jpegdec::Counters(backend).readCalls; });
 }

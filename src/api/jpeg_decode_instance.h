@@ -41,6 +41,10 @@ class JpegDecodeInstance final {
   ~JpegDecodeInstance();
   // Finish's work without an out-parameter: releases whichever back-end is held.
   void ReleaseBackends(uint32_t* leftover);
+  // Calls `operation` on the back-end held, tested in a fixed order (streaming, buffered, GDI+),
+  // and returns its result; `none` when no back-end is held.
+  template <typename Result, typename Operation>
+  Result Forward(Result none, Operation operation);
 };
 
 namespace jpegdec {
