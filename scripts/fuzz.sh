@@ -87,10 +87,11 @@ for target in "${targets[@]}"; do
     "${parallel[@]}" >"$log" 2>&1
   rc=$?
   set -e
-  execs=$(grep -E '^stat::number_of_executed_units' "$log" | tail -1 | awk '{print $2}')
+  # A search that finds nothing must not end the script (pipefail): -fork prints no final
+  # statistics, so the last status line's count is taken instead.
+  execs=$(grep -E '^stat::number_of_executed_units' "$log" | tail -1 | awk '{print $2}' || true)
   if [ -z "$execs" ]; then
-    # -fork prints no final statistics; take the last status line's count instead.
-    execs=$(grep -oE '^#[0-9]+' "$log" | tail -1 | tr -d '#')
+    execs=$(grep -oE '^#[0-9]+' "$log" | tail -1 | tr -d '#' || true)
   fi
   after=$(find "$findings" -type f | wc -l)
   new=$((after - before))
@@ -100,7 +101,8 @@ for target in "${targets[@]}"; do
   echo "$line"
   if [ "$rc" -ne 0 ] || [ "$new" -ne 0 ]; then
     status=1
-    grep -E 'ERROR|SUMMARY|jpegdec fuzz finding|runtime error|Test unit written' "$log" | head -20
+    grep -E 'ERROR|SUMMARY|jpegdec fuzz finding|runtime error|Test unit written' "$log" | head -20 ||
+      true
   fi
 done
 
