@@ -111,14 +111,14 @@ Decoded DecodeBuffered(BufferedBackend& backend, const Bytes& file) {
 }
 
 uint32_t BlockBytes(const BufferedBackend& backend) {
-  return platform::BlockSize(backend.inputBlock);
+  return platform::BlockSize(backend.input.block);
 }
 
 // The collected bytes as the block holds them.
 Bytes Collected(const BufferedBackend& backend) {
-  const auto* bytes = static_cast<const uint8_t*>(platform::LockBlock(backend.inputBlock));
+  const auto* bytes = static_cast<const uint8_t*>(platform::LockBlock(backend.input.block));
   Bytes out(bytes, bytes + BlockBytes(backend));
-  platform::UnlockBlock(backend.inputBlock);
+  platform::UnlockBlock(backend.input.block);
   return out;
 }
 
@@ -144,10 +144,10 @@ TEST(BufferedBackendSetUp, SizesTheBlockFromTheExpectedImage) {
     SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height));
     BufferedBackend backend;
     backend.SetUp(c.width, c.height);
-    EXPECT_EQ(backend.inputCapacity, c.capacity);
-    EXPECT_EQ(backend.growStep, c.capacity);
+    EXPECT_EQ(backend.input.capacity, c.capacity);
+    EXPECT_EQ(backend.input.growStep, c.capacity);
     EXPECT_EQ(BlockBytes(backend), c.capacity);
-    EXPECT_EQ(backend.inputUsed, 0u);
+    EXPECT_EQ(backend.input.used, 0u);
     EXPECT_EQ(backend.feedState, JD_NEED_DATA);
   }
 }
@@ -155,10 +155,10 @@ TEST(BufferedBackendSetUp, SizesTheBlockFromTheExpectedImage) {
 TEST(BufferedBackendSetUp, RefusesASecondSetUp) {
   BufferedBackend backend;
   backend.SetUp(100, 10);
-  ASSERT_NE(backend.inputBlock, nullptr);
-  platform::MemoryBlock first = backend.inputBlock;
+  ASSERT_NE(backend.input.block, nullptr);
+  platform::MemoryBlock first = backend.input.block;
   EXPECT_EQ(backend.SetUp(100, 10), 0);
-  EXPECT_EQ(backend.inputBlock, first);
+  EXPECT_EQ(backend.input.block, first);
 }
 
 // ---- Collecting ----
@@ -193,8 +193,8 @@ TEST(BufferedBackendWrite, GrowsByHalfItsCapacityTheStepOrTheWrite) {
       ASSERT_EQ(backend.Write(data.data(), length), 1);
       expected.insert(expected.end(), data.begin(), data.end());
     }
-    EXPECT_EQ(backend.inputCapacity, c.capacity);
-    EXPECT_EQ(backend.inputUsed, expected.size());
+    EXPECT_EQ(backend.input.capacity, c.capacity);
+    EXPECT_EQ(backend.input.used, expected.size());
     ASSERT_EQ(BlockBytes(backend), c.capacity);
     // The bytes survive every growth, and the rest of the block reads as zeros.
     Bytes held = Collected(backend);
@@ -209,24 +209,24 @@ TEST(BufferedBackendWrite, LengthsThatCannotFitAreRefusedWithoutWrapping) {
   backend.SetUp(100, 10);
   Bytes data(4800, 0x5A);
   ASSERT_EQ(backend.Write(data.data(), 4800), 1);
-  // inputUsed + length would wrap in 32 bits; the block and what it holds stay as they were.
+  // input.used + length would wrap in 32 bits; the block and what it holds stay as they were.
   const uint32_t lengths[] = {0xFFFFFFFFu, 0xFFFFFFFFu - 4799u};
   for (uint32_t length : lengths) {
     SCOPED_TRACE(length);
     EXPECT_EQ(backend.Write(data.data(), length), 0);
-    EXPECT_EQ(backend.inputUsed, 4800u);
-    EXPECT_EQ(backend.inputCapacity, 4'800u);
-    ASSERT_NE(backend.inputBlock, nullptr);
+    EXPECT_EQ(backend.input.used, 4800u);
+    EXPECT_EQ(backend.input.capacity, 4'800u);
+    ASSERT_NE(backend.input.block, nullptr);
   }
   EXPECT_EQ(backend.Write(data.data(), 10), 1);
-  EXPECT_EQ(backend.inputUsed, 4810u);
+  EXPECT_EQ(backend.input.used, 4810u);
 }
 
 TEST(BufferedBackendWrite, RefusesMissingData) {
   BufferedBackend backend;
   backend.SetUp(100, 10);
   EXPECT_EQ(backend.Write(nullptr, 5), 0);
-  EXPECT_EQ(backend.inputUsed, 0u);
+  EXPECT_EQ(backend.input.used, 0u);
   EXPECT_EQ(backend.Write(nullptr, 0), 1);
 }
 
@@ -236,7 +236,7 @@ TEST(BufferedBackendWrite, WritesWithAnUnknownSize) {
   Bytes data(3 * kUnknownSizeCapacity / 2, 0x11);
   EXPECT_EQ(backend.Write(data.data(), 10), 1);
   EXPECT_EQ(backend.Write(data.data(), static_cast<uint32_t>(data.size())), 1);
-  EXPECT_EQ(backend.inputUsed, data.size() + 10);
+  EXPECT_EQ(backend.input.used, data.size() + 10);
 }
 
 // ---- Reading ----
@@ -279,7 +279,7 @@ TEST(BufferedBackendRead, WithoutOutParametersOffersOnePieceOnly) {
 TEST(BufferedBackendRead, FeedsATenThousandByteFileInThreePieces) {
   BufferedBackend backend;
   ASSERT_EQ(backend.SetUp(100, 100), 1);
-  ASSERT_GE(backend.inputCapacity, 14'093u);  // room for a whole third piece behind the file
+  ASSERT_GE(backend.input.capacity, 14'093u);  // room for a whole third piece behind the file
   const Bytes file = PaddedTo(Quadrants(), 10'000);
   const Decoded decoded = DecodeBuffered(backend, file);
   EXPECT_EQ(decoded.result, 2);
@@ -327,7 +327,7 @@ TEST(BufferedBackendRead, RefusesBytesWrittenAfterTheInputWasDeclaredComplete) {
   ASSERT_EQ(backend.Write(file.data(), 5'000), 1);
   backend.MarkInputComplete();
   EXPECT_EQ(backend.Write(file.data() + 5'000, 4'000), 0);
-  EXPECT_EQ(backend.inputUsed, 5'000u);
+  EXPECT_EQ(backend.input.used, 5'000u);
   uint8_t* row = nullptr;
   uint32_t length = 0;
   int rows = 0;
@@ -510,7 +510,7 @@ TEST_F(BufferedBackendFailures, AFailedGrowthReleasesTheOldBlockAndEndsTheImage)
     platform::testing::FailBlockAllocation(1);
     EXPECT_EQ(backend.Write(data.data(), 1), 0);
     EXPECT_TRUE(platform::testing::BlockAllocationFailureHappened());
-    EXPECT_EQ(backend.inputBlock, nullptr);
+    EXPECT_EQ(backend.input.block, nullptr);
     EXPECT_EQ(platform::testing::LiveBlocks(), blocksBefore);
     EXPECT_EQ(backend.Write(data.data(), 1), 0);
     // The host that offers the refused piece again learns of the loss before EndOfInput.
@@ -532,7 +532,7 @@ TEST_F(BufferedBackendFailures, AGrowthWhoseCopyCannotLockKeepsNothing) {
   platform::testing::FailLock(2);  // the new block's lock, after the old one's
   EXPECT_EQ(backend.Write(data.data(), 1), 0);
   EXPECT_TRUE(platform::testing::LockFailureHappened());
-  EXPECT_EQ(backend.inputBlock, nullptr);
+  EXPECT_EQ(backend.input.block, nullptr);
   EXPECT_EQ(platform::testing::LiveBlocks(), blocksBefore);
 }
 
@@ -542,10 +542,10 @@ TEST_F(BufferedBackendFailures, AWriteThatCannotLockStoresNothing) {
   Bytes data(100, 1);
   platform::testing::FailLock(1);
   EXPECT_EQ(backend.Write(data.data(), 100), 0);
-  EXPECT_EQ(backend.inputUsed, 0u);
-  EXPECT_NE(backend.inputBlock, nullptr);
+  EXPECT_EQ(backend.input.used, 0u);
+  EXPECT_NE(backend.input.block, nullptr);
   EXPECT_EQ(backend.Write(data.data(), 100), 1);
-  EXPECT_EQ(backend.inputUsed, 100u);
+  EXPECT_EQ(backend.input.used, 100u);
 }
 
 TEST_F(BufferedBackendFailures, AReadThatCannotLockFails) {
@@ -565,7 +565,7 @@ TEST_F(BufferedBackendFailures, SetUpFailsWhenTheBlockIsRefused) {
   platform::testing::FailBlockAllocation(1);
   BufferedBackend backend;
   EXPECT_EQ(backend.SetUp(100, 10), 0);
-  EXPECT_EQ(backend.inputBlock, nullptr);
+  EXPECT_EQ(backend.input.block, nullptr);
   uint8_t* row = nullptr;
   uint32_t length = 0;
   EXPECT_EQ(backend.Read(&row, &length), -1);
@@ -575,7 +575,7 @@ TEST_F(BufferedBackendFailures, SetUpFailsWhenTheBlockIsRefused) {
     platform::testing::FailHeapAllocation(n);
     BufferedBackend other;
     EXPECT_EQ(other.SetUp(100, 10), 0);
-    EXPECT_NE(other.inputBlock, nullptr);
+    EXPECT_NE(other.input.block, nullptr);
     EXPECT_EQ(other.Read(&row, &length), -1);
   }
 }

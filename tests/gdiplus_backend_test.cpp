@@ -160,10 +160,10 @@ TEST(GdiplusBackendConversion, ConvertsOnAReadWithoutOutParameters) {
   uint8_t* row = nullptr;
   uint32_t length = 0;
   EXPECT_EQ(backend.Read(&row, &length), 1);  // input not complete: nothing happens
-  EXPECT_NE(backend.inputBlock, nullptr);
+  EXPECT_NE(backend.input.block, nullptr);
   backend.MarkInputComplete(16);
   EXPECT_EQ(backend.Read(nullptr, nullptr), 1);
-  EXPECT_EQ(backend.inputBlock, nullptr);  // converted, the collected file released
+  EXPECT_EQ(backend.input.block, nullptr);  // converted, the collected file released
   EXPECT_EQ(backend.gdiplusModule, nullptr);
   EXPECT_EQ(backend.Read(&row, nullptr), 1);
   EXPECT_EQ(backend.Read(&row, &length), 0);
@@ -230,9 +230,9 @@ TEST(GdiplusBackendSetUp, SizesTheBlockFromTheExpectedImage) {
     SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height));
     GdiplusBackend backend;
     EXPECT_EQ(backend.SetUp(c.width, c.height), 1);
-    EXPECT_EQ(backend.inputCapacity, c.capacity);
-    EXPECT_EQ(backend.growStep, c.capacity);
-    EXPECT_EQ(platform::BlockSize(backend.inputBlock), c.capacity);
+    EXPECT_EQ(backend.input.capacity, c.capacity);
+    EXPECT_EQ(backend.input.growStep, c.capacity);
+    EXPECT_EQ(platform::BlockSize(backend.input.block), c.capacity);
     EXPECT_EQ(backend.SetUp(c.width, c.height), 0);  // the output placeholder exists
     backend.Teardown(nullptr);
   }
@@ -241,20 +241,20 @@ TEST(GdiplusBackendSetUp, SizesTheBlockFromTheExpectedImage) {
 TEST(GdiplusBackendWrite, GrowsByHalfItsCapacityTheStepOrTheWrite) {
   GdiplusBackend backend;
   ASSERT_EQ(backend.SetUp(22, 16), 1);
-  ASSERT_EQ(backend.inputCapacity, 1'088u);  // 16 rows of 68 bytes
+  ASSERT_EQ(backend.input.capacity, 1'088u);  // 16 rows of 68 bytes
   Bytes data(5000, 0x42);
   EXPECT_EQ(backend.Write(data.data(), 5000), 1);
-  EXPECT_EQ(backend.inputCapacity, 5'000u);  // to what the write needs
+  EXPECT_EQ(backend.input.capacity, 5'000u);  // to what the write needs
   EXPECT_EQ(backend.Write(data.data(), 1), 1);
-  EXPECT_EQ(backend.inputCapacity, 7'500u);  // by half the capacity
+  EXPECT_EQ(backend.input.capacity, 7'500u);  // by half the capacity
   EXPECT_EQ(backend.Write(data.data(), 2499), 1);
-  EXPECT_EQ(backend.inputCapacity, 7'500u);  // fits exactly
-  EXPECT_EQ(backend.inputUsed, 7'500u);
+  EXPECT_EQ(backend.input.capacity, 7'500u);  // fits exactly
+  EXPECT_EQ(backend.input.used, 7'500u);
   EXPECT_EQ(backend.Write(data.data(), 0xFFFFFFFFu), 0);  // never wraps
-  EXPECT_EQ(backend.inputUsed, 7'500u);
+  EXPECT_EQ(backend.input.used, 7'500u);
   backend.MarkInputComplete(16);
   EXPECT_EQ(backend.Write(data.data(), 1), 0);  // the file is complete
-  EXPECT_EQ(backend.inputUsed, 7'500u);
+  EXPECT_EQ(backend.input.used, 7'500u);
   EXPECT_EQ(backend.writeCalls, 5u);
   backend.Teardown(nullptr);
 }
@@ -583,7 +583,7 @@ TEST_F(GdiplusBackendFailures, AMissingModuleFailsTheConversion) {
   GdiplusBackend backend;
   Collect(backend);
   EXPECT_EQ(Reads(backend, 3), (std::vector<int32_t>{-1, -1, -1}));
-  EXPECT_EQ(backend.inputBlock, nullptr);
+  EXPECT_EQ(backend.input.block, nullptr);
   backend.Teardown(nullptr);
 }
 
@@ -643,7 +643,7 @@ TEST_F(GdiplusBackendFailures, ImagingFailuresFailTheConversionForGood) {
     Collect(backend);
     c.arrange();
     EXPECT_EQ(Reads(backend, 3), c.results);
-    EXPECT_EQ(backend.inputBlock, nullptr);
+    EXPECT_EQ(backend.input.block, nullptr);
     EXPECT_EQ(hooks::LiveModules(), 0);
     EXPECT_EQ(imaging::LiveStartups(), 0);
     EXPECT_EQ(imaging::LiveBitmaps(), 0);
@@ -657,7 +657,7 @@ TEST_F(GdiplusBackendFailures, AFailedGrowthLosesTheFileAndFailsTheReads) {
   Bytes data(2000, 0x42);
   hooks::FailBlockAllocation(1);
   EXPECT_EQ(backend.Write(data.data(), 2000), 0);
-  EXPECT_EQ(backend.inputBlock, nullptr);
+  EXPECT_EQ(backend.input.block, nullptr);
   EXPECT_EQ(backend.Write(data.data(), 10), 0);
   EXPECT_EQ(Reads(backend, 1), (std::vector<int32_t>{-1}));  // before EndOfInput too
   backend.MarkInputComplete(16);

@@ -1,7 +1,5 @@
 #include "backends/buffered_backend.h"
 
-#include "backends/global_block.h"
-
 namespace jpegdec {
 
 BufferedBackend::~BufferedBackend() {
@@ -10,21 +8,13 @@ BufferedBackend::~BufferedBackend() {
 }
 
 int32_t BufferedBackend::SetUp(uint32_t width, uint32_t height) {
-  if (inputBlock != nullptr) {
+  if (input.block != nullptr) {
     return 0;
   }
-  inputUsed = 0;
   inputComplete = 0;
   fedBytes = 0;
   feedState = JD_NEED_DATA;
-  inputCapacity = InitialCapacity(width, height);
-  if (inputCapacity > UINT32_MAX) {
-    inputCapacity = 0;
-    return 0;  // 16 rows of this width exceed any block
-  }
-  growStep = static_cast<uint32_t>(inputCapacity);
-  inputBlock = platform::AllocateMovableZeroed(growStep);
-  if (inputBlock == nullptr) {
+  if (StartCollecting(&input, width, height) == 0) {
     return 0;
   }
   return decoder.SetUp(width);
@@ -36,33 +26,27 @@ int32_t BufferedBackend::Write(const uint8_t* data, uint32_t length) {
     // failed: nothing would ever decode the bytes.
     return 0;
   }
-  return AppendToBlock(&inputBlock, &inputCapacity, growStep, &inputUsed, data, length);
+  return AppendToBlock(&input, data, length);
 }
 
 void BufferedBackend::MarkInputComplete() { inputComplete = 1; }
 
-void BufferedBackend::ReleaseBlock() {
-  platform::ReleaseBlock(inputBlock);
-  inputBlock = nullptr;
-  inputCapacity = 0;
-  growStep = 0;
-  inputUsed = 0;
-}
+void BufferedBackend::ReleaseBlock() { ReleaseCollected(&input); }
 
 int32_t BufferedBackend::OfferPiece() {
-  if (fedBytes >= inputUsed) {
+  if (fedBytes >= input.used) {
     return 0;
   }
-  const auto* bytes = static_cast<const uint8_t*>(platform::LockBlock(inputBlock));
+  const auto* bytes = static_cast<const uint8_t*>(platform::LockBlock(input.block));
   if (bytes == nullptr) {
     return -1;
   }
-  const uint32_t left = inputUsed - fedBytes;
+  const uint32_t left = input.used - fedBytes;
   const uint32_t piece = left < FEED_PIECE ? left : FEED_PIECE;
   if (decoder.Write(bytes + fedBytes, piece) == 1) {
     fedBytes += piece;
   }
-  platform::UnlockBlock(inputBlock);
+  platform::UnlockBlock(input.block);
   return 1;
 }
 
@@ -70,8 +54,8 @@ void BufferedBackend::Finish(uint32_t* leftover) {
   decoder.Finish(leftover);
   if (leftover != nullptr && decoder.state == JD_END) {
     // The decoder counts what followed the marker in its last piece; the pieces never fed
-    // follow it too. fedBytes <= inputUsed: the sum is at most the file's length.
-    *leftover += inputUsed - fedBytes;
+    // follow it too. fedBytes <= input.used: the sum is at most the file's length.
+    *leftover += input.used - fedBytes;
   }
   ReleaseBlock();
 }
@@ -80,7 +64,7 @@ int32_t BufferedBackend::Read(uint8_t** row, uint32_t* rowLength) {
   if (feedState != JD_NEED_DATA && feedState != kFeeding) {
     return 1;
   }
-  if (inputBlock == nullptr || decoder.context == nullptr) {
+  if (input.block == nullptr || decoder.context == nullptr) {
     // The collected file was lost to a failed growth, or the set-up failed: fail now, before
     // EndOfInput too, rather than answer 1 to a host that keeps offering the refused piece.
     feedState = kFailed;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "backends/streaming_backend.h"
+#include "backends/global_block.h"
 #include "platform/platform.h"
 
 namespace jpegdec {
@@ -39,10 +40,7 @@ class BufferedBackend {
   // end-of-image marker in the whole collected file (0 unless the image ended), releases all.
   void Finish(uint32_t* leftover);
 
-  platform::MemoryBlock inputBlock = nullptr;
-  uint64_t inputCapacity = 0;
-  uint32_t growStep = 0;
-  uint32_t inputUsed = 0;
+  CollectedFile input;
   uint32_t inputComplete = 0;
   uint32_t fedBytes = 0;
   uint8_t feedState = JD_NEED_DATA;

@@ -3,8 +3,6 @@
 #include <cstring>
 #include <limits>
 
-#include "backends/global_block.h"
-
 namespace jpegdec {
 
 namespace {
@@ -120,7 +118,6 @@ int32_t GdiplusBackend::SetUp(uint32_t width, uint32_t height) {
     return 0;
   }
   const uint64_t imageBytes = uint64_t{Stride24(width)} * height;
-  inputUsed = 0;
   inputComplete = 0;
   rowLimit = 0;
   rowsHanded = 0;
@@ -134,14 +131,7 @@ int32_t GdiplusBackend::SetUp(uint32_t width, uint32_t height) {
     return 0;
   }
   outputCursor = nullptr;
-  const uint64_t capacity = InitialCapacity(width, height);
-  if (capacity > kLargestBlock) {
-    return 0;  // 16 rows of this width exceed any block
-  }
-  inputCapacity = static_cast<uint32_t>(capacity);
-  growStep = inputCapacity;
-  inputBlock = platform::AllocateMovableZeroed(inputCapacity);
-  return inputBlock != nullptr ? 1 : 0;
+  return StartCollecting(&input, width, height);
 }
 
 int32_t GdiplusBackend::Write(const uint8_t* data, uint32_t length) {
@@ -151,9 +141,7 @@ int32_t GdiplusBackend::Write(const uint8_t* data, uint32_t length) {
   // After MarkInputComplete the host has said the file was complete: later bytes are not part
   // of it.
   if (inputComplete == 0) {
-    uint64_t capacity = inputCapacity;
-    result = AppendToBlock(&inputBlock, &capacity, growStep, &inputUsed, data, length);
-    inputCapacity = static_cast<uint32_t>(capacity);  // AppendToBlock keeps it within 32 bits
+    result = AppendToBlock(&input, data, length);
   }
   elapsedMs += platform::TickCount() - callStartTick;
   return result;
@@ -170,7 +158,7 @@ int32_t GdiplusBackend::Read(uint8_t** row, uint32_t* rowLength) {
   callStartTick = platform::TickCount();
   ++readCalls;
   int32_t result = 1;
-  if (!converted && !conversionFailed && inputBlock == nullptr) {
+  if (!converted && !conversionFailed && input.block == nullptr) {
     // The collected file was lost to a failed growth: fail now rather than answer 1 to a host
     // that keeps offering the refused piece and so never reaches EndOfInput.
     conversionFailed = true;
@@ -232,12 +220,12 @@ int32_t GdiplusBackend::Convert() {
 }
 
 bool GdiplusBackend::DecodeToBmp(gdiplus::GpBitmap** bitmap) {
-  platform::Stream input = platform::CreateStreamOnBlock(inputBlock);
-  if (input == nullptr) {
+  platform::Stream stream = platform::CreateStreamOnBlock(input.block);
+  if (stream == nullptr) {
     return false;
   }
-  const gdiplus::GpStatus decoded = gdipCreateBitmapFromStream(input, bitmap);
-  platform::ReleaseStream(input);
+  const gdiplus::GpStatus decoded = gdipCreateBitmapFromStream(stream, bitmap);
+  platform::ReleaseStream(stream);
   if (decoded != gdiplus::kOk || *bitmap == nullptr) {
     return false;
   }
@@ -331,8 +319,8 @@ bool GdiplusBackend::LoadGdiplus() {
     UnloadGdiplus();
     return false;
   }
-  const gdiplus::StartupInput input{1, nullptr, 0, 0};
-  gdiplusStarted = gdiplusStartup(&gdiplusToken, &input, nullptr) == gdiplus::kOk;
+  const gdiplus::StartupInput startup{1, nullptr, 0, 0};
+  gdiplusStarted = gdiplusStartup(&gdiplusToken, &startup, nullptr) == gdiplus::kOk;
   return true;
 }
 
@@ -387,13 +375,7 @@ int32_t GdiplusBackend::FindBmpEncoder(gdiplus::Guid* id) {
   return found;
 }
 
-void GdiplusBackend::ReleaseInput() {
-  platform::ReleaseBlock(inputBlock);
-  inputBlock = nullptr;
-  inputCapacity = 0;
-  growStep = 0;
-  inputUsed = 0;
-}
+void GdiplusBackend::ReleaseInput() { ReleaseCollected(&input); }
 
 void GdiplusBackend::ReleaseOutput() {
   if (outputCursor != nullptr) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "backends/global_block.h"
 #include "platform/platform.h"
 
 namespace jpegdec {
@@ -58,10 +59,7 @@ class GdiplusBackend {
   // Index of the BMP encoder in GDI+'s list, its class identifier in `id`; -1 when not found.
   int32_t FindBmpEncoder(gdiplus::Guid* id);
 
-  platform::MemoryBlock inputBlock = nullptr;
-  uint32_t inputCapacity = 0;
-  uint32_t growStep = 0;
-  uint32_t inputUsed = 0;
+  CollectedFile input;
   platform::MemoryBlock outputBlock = nullptr;
   uint8_t* outputCursor = nullptr;
   uint32_t outputSize = 0;  // after the conversion: end of the last row in the BMP file

@@ -63,13 +63,24 @@ platform::MemoryBlock GrowGlobalBlock(platform::MemoryBlock old, uint32_t oldSiz
   return grown;
 }
 
-int32_t AppendToBlock(platform::MemoryBlock* block, uint64_t* capacity, uint32_t step,
-                      uint32_t* used, const uint8_t* data, uint32_t length) {
-  if (*block == nullptr || (data == nullptr && length != 0)) {
+int32_t StartCollecting(CollectedFile* file, uint32_t width, uint32_t height) {
+  *file = CollectedFile{};
+  const uint64_t capacity = InitialCapacity(width, height);
+  if (capacity > kLargestBlock) {
+    return 0;  // 16 rows of this width exceed any block
+  }
+  file->capacity = static_cast<uint32_t>(capacity);
+  file->growStep = file->capacity;
+  file->block = platform::AllocateMovableZeroed(file->capacity);
+  return file->block != nullptr ? 1 : 0;
+}
+
+int32_t AppendToBlock(CollectedFile* file, const uint8_t* data, uint32_t length) {
+  if (file->block == nullptr || (data == nullptr && length != 0)) {
     return 0;
   }
-  const uint64_t needed = uint64_t{*used} + length;
-  if (needed > *capacity) {
+  const uint64_t needed = uint64_t{file->used} + length;
+  if (needed > file->capacity) {
     if (needed > kLargestBlock) {
       return 0;  // no 32-bit block holds it; what was collected stays
     }
@@ -77,31 +88,37 @@ int32_t AppendToBlock(platform::MemoryBlock* block, uint64_t* capacity, uint32_t
     // collected, so a fixed step would copy a large file over and over (quadratic in its size),
     // while growing in proportion copies it a few times in all. The last growth below 4 GiB
     // stops there.
-    const uint64_t half = *capacity / 2;
-    uint64_t grownCapacity = *capacity + (step > half ? step : half);
+    const uint64_t half = file->capacity / 2;
+    uint64_t grownCapacity =
+        uint64_t{file->capacity} + (file->growStep > half ? file->growStep : half);
     if (grownCapacity > kLargestBlock) {
       grownCapacity = kLargestBlock;
     }
     if (grownCapacity < needed) {
       grownCapacity = needed;
     }
-    *block = GrowGlobalBlock(*block, static_cast<uint32_t>(*capacity),
-                             static_cast<uint32_t>(grownCapacity));
-    *capacity = grownCapacity;
-    if (*block == nullptr) {
+    file->block =
+        GrowGlobalBlock(file->block, file->capacity, static_cast<uint32_t>(grownCapacity));
+    file->capacity = static_cast<uint32_t>(grownCapacity);
+    if (file->block == nullptr) {
       return 0;
     }
   }
-  auto* bytes = static_cast<uint8_t*>(platform::LockBlock(*block));
+  auto* bytes = static_cast<uint8_t*>(platform::LockBlock(file->block));
   if (bytes == nullptr) {
     return 0;
   }
   if (length != 0) {
-    std::memcpy(bytes + *used, data, length);
+    std::memcpy(bytes + file->used, data, length);
   }
-  *used = static_cast<uint32_t>(needed);
-  platform::UnlockBlock(*block);
+  file->used = static_cast<uint32_t>(needed);
+  platform::UnlockBlock(file->block);
   return 1;
+}
+
+void ReleaseCollected(CollectedFile* file) {
+  platform::ReleaseBlock(file->block);
+  *file = CollectedFile{};
 }
 
 }  // namespace jpegdec

@@ -29,13 +29,30 @@ uint64_t InitialCapacity(uint32_t width, uint32_t height);
 platform::MemoryBlock GrowGlobalBlock(platform::MemoryBlock old, uint32_t oldSize,
                                       uint32_t newSize);
 
-// Appends `length` bytes to a collected-file block, growing it when they do not fit: by half its
-// capacity, or by `step` when that is larger, or to what the bytes need when that is larger
-// still; never beyond 32 bits. Growing in proportion keeps collecting linear in the file's size
-// (each growth copies the block). `block`, `capacity` and `used` are the caller's fields; after a
-// failed growth `block` is null. Returns 1 when the bytes were stored, else 0. Sizes that would
-// not fit in 32 bits are refused without touching the block.
-int32_t AppendToBlock(platform::MemoryBlock* block, uint64_t* capacity, uint32_t step,
-                      uint32_t* used, const uint8_t* data, uint32_t length);
+// A compressed file collected whole in a movable block: the block, its size, the size it first
+// had (the least it grows by) and the bytes stored so far. The fields are the holder's to read;
+// the functions below change them.
+struct CollectedFile {
+  platform::MemoryBlock block = nullptr;
+  uint32_t capacity = 0;
+  uint32_t growStep = 0;
+  uint32_t used = 0;
+};
+
+// Starts an empty collection in a block of InitialCapacity(width, height) bytes. 1 on success;
+// 0 when 16 rows of this width exceed any block or the block cannot be had (`file` then holds
+// no block).
+int32_t StartCollecting(CollectedFile* file, uint32_t width, uint32_t height);
+
+// Appends `length` bytes to the collection, growing its block when they do not fit: by half its
+// capacity, or by the first capacity when that is larger, or to what the bytes need when that is
+// larger still; never beyond 32 bits. Growing in proportion keeps collecting linear in the file's
+// size (each growth copies the block). After a failed growth the block is lost (null). Returns 1
+// when the bytes were stored, else 0. Sizes that would not fit in 32 bits are refused without
+// touching the block.
+int32_t AppendToBlock(CollectedFile* file, const uint8_t* data, uint32_t length);
+
+// Releases the block and empties the collection.
+void ReleaseCollected(CollectedFile* file);
 
 }  // namespace jpegdec
