@@ -348,62 +348,81 @@ std::uint8_t SeekRestartMarker(DecoderContext* context, std::uint8_t* marker) {
   }
 }
 
-std::uint8_t entropy::SearchDcSymbol(DecoderContext* context) {
+namespace {
+
+// What one code length gave the search.
+enum class AtLength : std::uint8_t { kNoCode, kFound, kNoLongerCode };
+
+// The bit-by-bit search for the next code, from the length where an earlier call stopped:
+// `tryLength(length)` looks for a code of that length among the bits held, `fetch` brings more.
+// kDone, JD_ERR_DATA (no code matches), or what the fetch returned.
+template <typename TryLength, typename Fetch>
+std::uint8_t SearchSymbol(DecoderContext* context, TryLength tryLength, Fetch fetch) {
   for (;;) {
     const std::uint8_t end = SymbolSearchEnd(context);
     for (std::uint8_t length = context->codeLen; length <= end; ++length) {
-      if (SearchLength(context, length, PeekBits(context, length))) {
-        context->dcSymbol = context->curVals[context->codeIndex];
+      const AtLength result = tryLength(length);
+      if (result == AtLength::kFound) {
         FinishSymbol(context, length);
         return kDone;
+      }
+      if (result == AtLength::kNoLongerCode) {
+        return JD_ERR_DATA;
       }
     }
     if (GiveUpSearch(context, end)) {
       return JD_ERR_DATA;
     }
-    const std::uint8_t fetched = FetchForBlockStart(context);
+    const std::uint8_t fetched = fetch(context);
     if (fetched != kDone) {
       return fetched;
     }
   }
 }
 
+}  // namespace
+
+std::uint8_t entropy::SearchDcSymbol(DecoderContext* context) {
+  return SearchSymbol(
+      context,
+      [context](std::uint8_t length) {
+        if (!SearchLength(context, length, PeekBits(context, length))) {
+          return AtLength::kNoCode;
+        }
+        context->dcSymbol = context->curVals[context->codeIndex];
+        return AtLength::kFound;
+      },
+      FetchForBlockStart);
+}
+
 std::uint8_t entropy::SearchAcSymbol(DecoderContext* context) {
-  for (;;) {
-    const std::uint8_t end = SymbolSearchEnd(context);
-    for (std::uint8_t length = context->codeLen; length <= end; ++length) {
-      const std::uint16_t v = PeekBits(context, length);
-      if (length <= context->curFastLen) {
-        const std::uint16_t entry = context->curLookup[length - 1][v];
-        if (entry != kNoSymbol) {
+  return SearchSymbol(
+      context,
+      [context](std::uint8_t length) {
+        const std::uint16_t v = PeekBits(context, length);
+        if (length <= context->curFastLen) {
+          const std::uint16_t entry = context->curLookup[length - 1][v];
+          if (entry == kNoSymbol) {
+            return AtLength::kNoCode;
+          }
           context->acSymbol = static_cast<std::uint8_t>(entry);
-          FinishSymbol(context, length);
-          return kDone;
+          return AtLength::kFound;
         }
-        continue;
-      }
-      if (length == context->curFastLen + 1) {
-        // Past the lookup: with only short codes there is nothing longer to find.
-        if (context->curFastLen >= 1 && context->curFastLen < kFastLookupLengths &&
-            context->curLongCodes == 0) {
-          return JD_ERR_DATA;
+        if (length == context->curFastLen + 1) {
+          // Past the lookup: with only short codes there is nothing longer to find.
+          if (context->curFastLen >= 1 && context->curFastLen < kFastLookupLengths &&
+              context->curLongCodes == 0) {
+            return AtLength::kNoLongerCode;
+          }
+          context->codeIndex = context->curFirstLong;
         }
-        context->codeIndex = context->curFirstLong;
-      }
-      if (SearchLength(context, length, v)) {
+        if (!SearchLength(context, length, v)) {
+          return AtLength::kNoCode;
+        }
         context->acSymbol = context->curVals[context->codeIndex];
-        FinishSymbol(context, length);
-        return kDone;
-      }
-    }
-    if (GiveUpSearch(context, end)) {
-      return JD_ERR_DATA;
-    }
-    const std::uint8_t fetched = FetchInsideBlock(context);
-    if (fetched != kDone) {
-      return fetched;
-    }
-  }
+        return AtLength::kFound;
+      },
+      FetchInsideBlock);
 }
 
 std::uint8_t DecodeDcSymbol(DecoderContext* context) {
