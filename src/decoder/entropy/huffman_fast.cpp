@@ -51,6 +51,26 @@ void BuildFastTable(const std::uint8_t* bits, const std::uint8_t* vals, const st
   }
 }
 
+// The value that the `size` extra bits after a code of `length` bits stand for, where both sit
+// at the top of the lookahead `window`, placed in a folded entry's value field.
+std::int32_t FoldedValue(int window, int length, int size) {
+  if (size == 0) {
+    return 0;
+  }
+  const std::int32_t extra = (window >> (kFastBits - length - size)) & ((1 << size) - 1);
+  return Extend(extra, size) * (std::int32_t{1} << kValueShift);
+}
+
+// Fills `folded` from the lookup: fold(window, code length, symbol) for each window that starts
+// with a code, 0 (decode the plain way) for the others and where fold gives 0.
+template <typename Fold>
+void FoldTable(const FastHuffmanTable& fast, std::int32_t* folded, Fold fold) {
+  for (int v = 0; v < kLookupEntries; ++v) {
+    const std::uint16_t entry = fast.lookup[v];
+    folded[v] = entry == 0 ? 0 : fold(v, entry >> kLengthShift, entry & kByteMask);
+  }
+}
+
 }  // namespace
 
 void BuildFastDcTable(DecoderContext* context, int t) {
@@ -59,22 +79,12 @@ void BuildFastDcTable(DecoderContext* context, int t) {
   BuildFastTable(table.bits, table.vals, table.sizes, table.codes, kDcCapacity, &fast);
   // Fold the difference in where a code of a valid category and its extra bits fit in the
   // lookahead together (category 0: no extra bits, difference 0).
-  std::int32_t* folded = context->fastDcFolded[t];
-  for (int v = 0; v < kLookupEntries; ++v) {
-    folded[v] = 0;
-    const std::uint16_t entry = fast.lookup[v];
-    const int length = entry >> kLengthShift;
-    const int category = entry & kByteMask;
-    if (entry == 0 || category > kMaxDcCategory || length + category > kFastBits) {
-      continue;
+  FoldTable(fast, context->fastDcFolded[t], [](int v, int length, int category) {
+    if (category > kMaxDcCategory || length + category > kFastBits) {
+      return 0;
     }
-    std::int32_t difference = 0;
-    if (category != 0) {
-      difference = Extend((v >> (kFastBits - length - category)) & ((1 << category) - 1), category);
-    }
-    folded[v] = difference * (std::int32_t{1} << kValueShift) + (category << kCategoryShift) +
-                length + category;
-  }
+    return FoldedValue(v, length, category) + (category << kCategoryShift) + length + category;
+  });
 }
 
 void BuildFastAcTable(DecoderContext* context, int t) {
@@ -83,23 +93,16 @@ void BuildFastAcTable(DecoderContext* context, int t) {
   BuildFastTable(table.bits, table.vals, table.sizes, table.codes, kAcCapacity, &fast);
   // Fold the extra bits in where a short code and its extra bits fit in the lookahead together.
   std::int32_t* folded = context->fastAcFolded[t];
-  for (int v = 0; v < kLookupEntries; ++v) {
-    folded[v] = 0;
-    const std::uint16_t entry = fast.lookup[v];
-    const int length = entry >> kLengthShift;
-    const int symbol = entry & kByteMask;
+  FoldTable(fast, folded, [](int v, int length, int symbol) {
     const int size = symbol & kSizeMask;
-    if (entry != 0 && symbol == kEob) {
-      folded[v] = (kFoldedEndRun << kRunShift) + length;
-      continue;
+    if (symbol == kEob) {
+      return (kFoldedEndRun << kRunShift) + length;
     }
-    if (entry == 0 || size == 0 || length + size > kFastBits) {
-      continue;
+    if (size == 0 || length + size > kFastBits) {
+      return 0;
     }
-    const std::int32_t extra = (v >> (kFastBits - length - size)) & ((1 << size) - 1);
-    folded[v] = Extend(extra, size) * (std::int32_t{1} << kValueShift) +
-                ((symbol >> kRunBits) << kRunShift) + length + size;
-  }
+    return FoldedValue(v, length, size) + ((symbol >> kRunBits) << kRunShift) + length + size;
+  });
   // Pair a folded code with the folded code that follows it within the lookahead: the bits after
   // the first code are the start of the entry for those bits shifted up, and that entry holds
   // only if it uses no more bits than are left.
