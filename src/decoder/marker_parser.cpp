@@ -488,23 +488,17 @@ int ReadQuantTables(DecoderContext* context, Status* failure) {
 // it arrives, which lets it be longer than the caller's buffer.
 int ReadAppSegment(DecoderContext* context, Status* failure) {
   if (context->appExamined == 0) {
-    switch (ReadLengthField(context)) {
-      case Payload::kNeedMore:
-        return 1;
-      case Payload::kBadLength:
-        *failure = JD_ERR_DATA;
-        return 0;
-      case Payload::kPresent:
-        break;
-    }
-    const std::int32_t examined =
-        context->segRemaining < kAdobeExamined ? context->segRemaining : kAdobeExamined;
-    if (context->inAvail < examined) {
+    const auto examine = [context](const std::uint8_t* p, std::int32_t n) {
+      if (n == kAdobeExamined && std::memcmp(p, kAdobeTag, sizeof(kAdobeTag)) == 0) {
+        context->colorTransform = p[kAdobeTransformOffset];
+      }
+      return JD_OK;
+    };
+    if (ExaminePayload(context, failure, kAdobeExamined, examine) != 0) {
       return 1;
     }
-    if (examined == kAdobeExamined &&
-        std::memcmp(context->inPtr, kAdobeTag, sizeof(kAdobeTag)) == 0) {
-      context->colorTransform = context->inPtr[kAdobeTransformOffset];
+    if (*failure != JD_OK) {
+      return 0;
     }
     context->appExamined = 1;
   }

@@ -24,31 +24,34 @@ inline void Consume(DecoderContext* context, std::int32_t count) {
   context->inAvail -= count;
 }
 
-enum class Payload { kPresent, kNeedMore, kBadLength };
+// The most of a payload there is: ExaminePayload over this many bytes sees all of it.
+inline constexpr std::int32_t kWholePayload = 0xFFFF;
 
-// Consumes the length field once both of its bytes are present; kPresent once it has been read.
-inline Payload ReadLengthField(DecoderContext* context) {
+// Runs `examine` (bytes, count) -> Status over the first `wanted` bytes of a segment's payload
+// (all of it when shorter) once they are present, and leaves them unconsumed. The reader
+// protocol: 1 while they are not present, otherwise 0 with `examine`'s result (or JD_ERR_DATA
+// for a length below 2) in *failure.
+template <typename Examine>
+int ExaminePayload(DecoderContext* context, Status* failure, std::int32_t wanted,
+                   Examine examine) {
   if (context->segRemaining == 0) {
     if (context->inAvail < kLengthFieldBytes) {
-      return Payload::kNeedMore;
+      return 1;
     }
     const std::int32_t length = BigEndian16(context->inPtr);
     if (length < kLengthFieldBytes) {
-      return Payload::kBadLength;
+      *failure = JD_ERR_DATA;
+      return 0;
     }
     context->segRemaining = length - kLengthFieldBytes;
     Consume(context, kLengthFieldBytes);
   }
-  return Payload::kPresent;
-}
-
-// ReadLengthField, and kPresent only once the whole payload is present too.
-inline Payload AwaitWholePayload(DecoderContext* context) {
-  const Payload payload = ReadLengthField(context);
-  if (payload == Payload::kPresent && context->inAvail < context->segRemaining) {
-    return Payload::kNeedMore;
+  const std::int32_t examined = context->segRemaining < wanted ? context->segRemaining : wanted;
+  if (context->inAvail < examined) {
+    return 1;
   }
-  return payload;
+  *failure = examine(context->inPtr, examined);
+  return 0;
 }
 
 // Moves past the rest of the segment's payload.
@@ -58,20 +61,12 @@ inline void EndSegment(DecoderContext* context) {
 }
 
 // Runs `parse` (payload, length) -> Status over the whole payload of a segment with a length
-// field, then moves past it. The reader protocol: 1 while the segment is not wholly present,
-// otherwise 0 with `parse`'s result (or JD_ERR_DATA for a length below 2) in *failure.
+// field, then moves past it. The reader protocol as for ExaminePayload.
 template <typename Parse>
 int ReadWholeSegment(DecoderContext* context, Status* failure, Parse parse) {
-  switch (AwaitWholePayload(context)) {
-    case Payload::kNeedMore:
-      return 1;
-    case Payload::kBadLength:
-      *failure = JD_ERR_DATA;
-      return 0;
-    case Payload::kPresent:
-      break;
+  if (ExaminePayload(context, failure, kWholePayload, parse) != 0) {
+    return 1;
   }
-  *failure = parse(context->inPtr, context->segRemaining);
   EndSegment(context);
   return 0;
 }
