@@ -197,9 +197,10 @@ Status ParseQuantTables(DecoderContext* context, const std::uint8_t* p, std::int
   return JD_OK;
 }
 
-// DRI and DNL: a length field that must say 4, then one 16-bit value. Consumes the 4 bytes once
-// they are all present.
-int ReadFixedSegment(DecoderContext* context, Status* failure, std::uint16_t* value) {
+// DRI and DNL: a length field that must say 4, then one 16-bit value, which `use` (value) ->
+// Status takes. Consumes the 4 bytes once they are all present.
+template <typename Use>
+int ReadFixedSegment(DecoderContext* context, Status* failure, Use use) {
   if (context->inAvail < kFixedSegmentBytes) {
     return 1;
   }
@@ -207,7 +208,7 @@ int ReadFixedSegment(DecoderContext* context, Status* failure, std::uint16_t* va
     *failure = JD_ERR_DATA;
     return 0;
   }
-  *value = BigEndian16(context->inPtr + kLengthFieldBytes);
+  *failure = use(BigEndian16(context->inPtr + kLengthFieldBytes));
   Consume(context, kFixedSegmentBytes);
   return 0;
 }
@@ -517,34 +518,27 @@ int ReadAppSegment(DecoderContext* context, Status* failure) {
 // interval are dropped, whatever their value, where the restart marker follows them (T.81 B.2.4.4
 // and F.1.2.3). A restart marker met anywhere else resets the scan state as well.
 int ReadDriSegment(DecoderContext* context, Status* failure) {
-  std::uint16_t interval = 0;
-  if (ReadFixedSegment(context, failure, &interval) != 0) {
-    return 1;
-  }
-  if (*failure == JD_OK) {
+  return ReadFixedSegment(context, failure, [context](std::uint16_t interval) {
     context->restartInterval = interval;
-  }
-  return 0;
+    return JD_OK;
+  });
 }
 
 // T.81 B.2.5: the number of lines, which replaces a frame height of 0 after the first scan.
 int ReadDnlSegment(DecoderContext* context, Status* failure) {
-  std::uint16_t lines = 0;
-  if (ReadFixedSegment(context, failure, &lines) != 0) {
-    return 1;
-  }
-  if (*failure == JD_OK) {
+  return ReadFixedSegment(context, failure, [context](std::uint16_t lines) {
     if (lines == 0) {
-      *failure = JD_ERR_DATA;
-    } else if (context->openPage == 0 && lines > context->frameHeight) {
+      return JD_ERR_DATA;
+    }
+    if (context->openPage == 0 && lines > context->frameHeight) {
       // A frame with a height takes a DNL segment that lowers it; more lines than the frame
       // header gave contradict it: the height stays, and the image is damaged.
       context->damaged = 1;
     } else {
       context->height = lines;
     }
-  }
-  return 0;
+    return JD_OK;
+  });
 }
 
 int SkipSegment(DecoderContext* context, Status* failure) {
