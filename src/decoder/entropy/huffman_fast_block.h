@@ -1,5 +1,5 @@
 // The whole-block decoder of the fast entropy path (huffman_fast.h), inline: the block loop of
-// the band decoder (reconstruct.cpp) calls it for every block, and a call per block would cost the
+// the band decoder (band_decoder.cpp) calls it for every block, and a call per block would cost the
 // reader's state a round trip through memory. Internal to the entropy decoder and that loop.
 //
 // A whole block per call, read through a wide bit buffer with a lookahead of kFastBits bits per
