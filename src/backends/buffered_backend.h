@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "backends/streaming_backend.h"
 #include "backends/global_block.h"
+#include "backends/streaming_backend.h"
 #include "platform/platform.h"
 
 namespace jpegdec {

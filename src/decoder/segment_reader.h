@@ -32,8 +32,7 @@ inline constexpr std::int32_t kWholePayload = 0xFFFF;
 // protocol: 1 while they are not present, otherwise 0 with `examine`'s result (or JD_ERR_DATA
 // for a length below 2) in *failure.
 template <typename Examine>
-int ExaminePayload(DecoderContext* context, Status* failure, std::int32_t wanted,
-                   Examine examine) {
+int ExaminePayload(DecoderContext* context, Status* failure, std::int32_t wanted, Examine examine) {
   if (context->segRemaining == 0) {
     if (context->inAvail < kLengthFieldBytes) {
       return 1;
