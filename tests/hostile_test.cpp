@@ -521,6 +521,16 @@ std::vector<HostileCase> Cases() {
          return Remove(b, FindInScan(b, 0xD1), 2);
        },
        JD_ERR_DATA, kFailed, kFailed, 16},
+      // Damage in the last interval, then a restart marker two intervals on: the fill would run
+      // past the last row, and the rest is skipped as after it (a marker there going to the
+      // parser) whether the input comes whole or in pieces.
+      {"fill_reaches_last_row_then_marker",
+       [] {
+         Bytes b = RestartImage();
+         const std::size_t last = FindInScan(b, 0xD2) + 2;  // the last interval's one byte
+         return Insert(Remove(b, last, 1), last, {0xFF, 0x00, 0xFF, 0xD5, 0xFF, 0x01});
+       },
+       JD_ERR_UNSUPPORTED, kFailed, kFailed, 16},
       // The bits after each interval's MCU are 0s, which the one-code table would read as
       // three more blocks: they are padding all the same.
       {"restart_padding_0_bits",

@@ -507,6 +507,12 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
       if (!BetweenBlocks(c, result)) {
         return;
       }
+      if (c->rowsOutput >= c->height && c->mcusToFill == 0) {
+        // A fill reached the image's last row: the rest is skipped as after it, however the
+        // input was split.
+        SkipAfterLastRow(c, result);
+        return;
+      }
       continue;
     }
     // A band held back for a page of unknown length goes out once the next band is known to be
