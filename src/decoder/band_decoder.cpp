@@ -268,7 +268,6 @@ inline std::uint8_t RestartNumber(std::uint8_t code) {
 void StartInterval(DecoderContext* c) {
   ResetScanState(c);  // predictors, bits, pending parts, the interval's MCU count
   c->coefIndex = 0;
-  c->fastBlockDone = 0;
   c->blockIsFlat = 0;
 }
 

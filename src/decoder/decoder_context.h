@@ -170,7 +170,6 @@ struct DecoderContext {
   // and its extra bits, (difference << 16) | (category << 8) | bits used; otherwise 0.
   std::int32_t fastDcFolded[kNumTables][1 << kFastBits];
   const FastHuffmanTable* curFast;  // fast form of the selected table
-  std::uint8_t fastBlockDone;       // the fast path decoded the whole block with its DC part
   // Per component: the fewest bits a block takes with the tables its scan selects.
   std::uint16_t fewestBlockBits[kMaxComponents];
 

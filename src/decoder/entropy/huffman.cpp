@@ -454,17 +454,10 @@ std::uint8_t ReceiveExtend(std::uint8_t n, DecoderContext* context, std::int16_t
 }
 
 std::uint8_t DecodeDcDifference(DecoderContext* context, std::int16_t* difference) {
-  context->fastBlockDone = 0;
   if (!SelectDcTable(context)) {
     return JD_ERR_DATA;
   }
   context->coefIndex = 0;
-  // The whole block at once where the fast path can; its AC part is then already done.
-  if (FastBlockEligible(context) && DecodeBlockFast(context, difference)) {
-    context->fastBlockDone = 1;
-    context->coefIndex = 1;
-    return kDone;
-  }
   if (FastSymbolsUsable(context)) {
     return FastDcDifference(context, difference, false);
   }
@@ -491,11 +484,6 @@ std::uint8_t ResumeDcDifference(DecoderContext* context, std::int16_t* differenc
 std::uint8_t DecodeAcCoefficients(DecoderContext* context) {
   if (!SelectAcTable(context)) {
     return JD_ERR_DATA;
-  }
-  if (context->fastBlockDone != 0) {
-    context->fastBlockDone = 0;
-    context->coefIndex = kBlockSize;
-    return kDone;
   }
   if (!FastSymbolsUsable(context)) {
     return DecodeAcFrom(context, context->coefIndex);
@@ -541,9 +529,14 @@ std::uint8_t DecodeNextBlock(DecoderContext* context) {
   std::uint8_t r = 0;
   if (c->dcDone == 0) {
     std::int16_t difference = 0;
+    bool wholeBlock = false;
     if (c->resumePending != 0) {
       c->resumePending = 0;
       r = ResumeDcDifference(c, &difference);
+    } else if (FastBlockEligible(c) && DecodeBlockFast(c, &difference)) {
+      // The whole block at once, its AC part included.
+      wholeBlock = true;
+      r = kDone;
     } else {
       r = DecodeDcDifference(c, &difference);
     }
@@ -556,6 +549,10 @@ std::uint8_t DecodeNextBlock(DecoderContext* context) {
     std::int16_t& predictor = c->dcPred[c->curComp];
     predictor = static_cast<std::int16_t>(predictor + difference);  // wraps like the register
     c->block[0] = predictor;
+    if (wholeBlock) {
+      c->coefIndex = kBlockSize;
+      return kDone;
+    }
     c->dcDone = 1;
   }
   if (c->resumePending != 0) {

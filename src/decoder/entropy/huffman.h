@@ -71,7 +71,8 @@ bool PrepareComponentTables(DecoderContext* context, int component);
 // resumePending). 1: the block is complete; JD_NEED_DATA: the input ran out; JD_OK: a marker
 // was met where the block begins (handed back: marker, markerPending, phase) or fill bytes were
 // taken as bits (phase unchanged: call again); JD_ERR_DATA: codes that cannot be, or a marker
-// inside the block (handed back as well).
+// inside the block (handed back as well). Where the fast path may take the block that starts
+// (FastBlockEligible), it decodes it whole in one go (DecodeBlockFast), both parts at once.
 std::uint8_t DecodeNextBlock(DecoderContext* context);
 
 // The two parts of a block, as DecodeNextBlock calls them (exposed for tests). Results: 1 done,
