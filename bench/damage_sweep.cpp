@@ -23,6 +23,7 @@
 #include "jpegdec/jpegdec_probe.h"
 #include "support/host_driver.h"
 #include "support/libjpeg_reference.h"
+#include "support/split_mix.h"
 
 namespace {
 
@@ -46,22 +47,6 @@ constexpr std::uint8_t kEoi = 0xD9;
 constexpr std::uint8_t kRst0 = 0xD0;
 constexpr std::uint8_t kRst7 = 0xD7;
 constexpr int kBlockSide = 8;
-
-// splitmix64: the same cases on every machine.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t Next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  std::size_t Below(std::size_t n) { return static_cast<std::size_t>(Next() % n); }
-
- private:
-  std::uint64_t state_;
-};
 
 EncodeRecipe Recipe(Colour colour, std::uint32_t width, std::uint32_t height, Factors factors,
                     unsigned restartInterval, unsigned restartRows = 0, bool optimize = false) {
@@ -297,7 +282,7 @@ void PrintRow(const char* damage, const char* mode, const Tally& t) {
 int main(int argc, char** argv) {
   const int byteCases = argc > 1 ? std::atoi(argv[1]) : kDefaultByteCases;
   const int markerCases = argc > 2 ? std::atoi(argv[2]) : kDefaultMarkerCases;
-  Random random(kSeed);
+  jpegdec::test::SplitMix random(kSeed);
   enum { kByteStreaming, kByteBuffered, kMarkerStreaming, kMarkerBuffered, kTallies };
   Tally tallies[kTallies];
 

@@ -7,6 +7,7 @@
 #include "api/jpeg_decode_instance.h"
 #include "jpegdec/jpegdec.h"
 #include "jpegdec/jpegdec_probe.h"
+#include "support/split_mix.h"
 
 namespace jpegdec::test {
 namespace {
@@ -31,17 +32,6 @@ std::uint64_t Mix(std::uint64_t hash, const std::uint8_t* bytes, std::size_t cou
   return hash;
 }
 
-// splitmix64: the same sequence on every platform and compiler.
-struct SplitMix {
-  std::uint64_t state;
-  std::uint64_t Next() {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-};
-
 }  // namespace
 
 std::string PieceSchedule::Describe() const {
@@ -62,7 +52,7 @@ std::string PieceSchedule::Describe() const {
 std::vector<std::uint32_t> PieceLengths(const PieceSchedule& schedule, std::size_t total) {
   std::vector<std::uint32_t> lengths;
   std::size_t left = total;
-  SplitMix rng{schedule.seed};
+  SplitMix rng(schedule.seed);
   while (left > 0) {
     std::uint64_t want = left;
     if (schedule.kind == PieceSchedule::Kind::kFixed) {
