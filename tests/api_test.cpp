@@ -212,7 +212,7 @@ std::vector<uint8_t> GreyImage(uint32_t trailing, uint32_t appBytes = 0, uint16_
   if (appBytes != 0) {
     builder.App(1, Bytes(appBytes, 0x5A));
   }
-  builder.Dqt(0).Sof0(16, height, kGrey).MinimalDht(0x00).MinimalDht(0x10).Sos(kGreyScan);
+  builder.OneCodeGreyHeaders(16, height).Sos(kGreyScan);
   // Two blocks per band, each the two bits 00; the last byte padded with 1 bits.
   const uint32_t bits = height / 2u;
   Bytes scan((bits + 7) / 8, 0x00);

@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cstring>
-#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "decoder/output/band_output.h"
 #include "jpegdec/jpegdec_probe.h"
 #include "support/jpeg_builder.h"
+#include "support/stage_context.h"
 
 namespace jpegdec {
 namespace {
@@ -30,13 +30,10 @@ using test::JpegBuilder;
 // decoder made of the bytes after the scan header.
 constexpr Status kScanEntered = 0xFE;
 
-struct ContextDeleter {
-  void operator()(DecoderContext* context) const { ReleaseDecoderContext(context); }
-};
-using ContextPtr = std::unique_ptr<DecoderContext, ContextDeleter>;
+using test::ContextPtr;
 
 ContextPtr NewContext() {
-  ContextPtr context(CreateDecoderContext());
+  ContextPtr context = test::NewDecoderContext();
   // As if DHT segments had defined DC tables 0 and 1 and AC tables 0 and 1: the scan header then
   // has the tables it needs without this test depending on the Huffman reader.
   context->dcDefined = 0x3;
@@ -149,7 +146,7 @@ Outcome FeedFresh(const Bytes& stream, std::vector<std::size_t> cuts = {}) {
 }
 
 TEST(DecoderContext, CreationValuesAndLookupLayout) {
-  ContextPtr context(CreateDecoderContext());
+  ContextPtr context = test::NewDecoderContext();
   ASSERT_NE(context, nullptr);
   EXPECT_EQ(context->marker, 2);
   EXPECT_EQ(context->phase, kPhaseBeforeSoi);
@@ -383,15 +380,7 @@ TEST(DecodeStep, ReadersStoreWhatTheirSegmentsSay) {
 // An 8 x 8 grey image after SOI: with the one-code tables of MinimalDht, 0x3F is its one block
 // and six padding 1 bits.
 Bytes TinyImageAfterSoi() {
-  return JpegBuilder()
-      .Dqt(0)
-      .Sof0(8, 8, test::kGrey)
-      .MinimalDht(0x00)
-      .MinimalDht(0x10)
-      .Sos(test::kGreyScan)
-      .Raw({0x3F})
-      .Eoi()
-      .Take();
+  return JpegBuilder().OneCodeGreyHeaders(8, 8).Sos(test::kGreyScan).Raw({0x3F}).Eoi().Take();
 }
 
 TEST(DecodeStep, LongApplicationSegmentIsSkippedPieceByPiece) {
@@ -467,10 +456,7 @@ TEST(DecodeStep, ErrorsReleaseTheBandAndAreFinal) {
   ContextPtr context = NewContext();
   const Bytes stream = JpegBuilder()
                            .Soi()
-                           .Dqt(0)
-                           .Sof0(64, 8, test::kGrey)
-                           .MinimalDht(0x00)
-                           .MinimalDht(0x10)
+                           .OneCodeGreyHeaders(64, 8)
                            .Sos(test::kGreyScan)
                            .Raw({0x00, 0xFF, 0x02})  // four of eight blocks, a bad marker
                            .Take();
@@ -650,7 +636,7 @@ TEST(DecodeStep, MalformedHeadersAreRefusedCleanly) {
 
 TEST(DecodeStep, UndefinedHuffmanTablesFallBackToTheStandardOnes) {
   for (std::uint8_t id = 0; id < 2; ++id) {
-    ContextPtr context(CreateDecoderContext());  // no table defined
+    ContextPtr context = test::NewDecoderContext();  // no table defined
     const Outcome run =
         Feed(context.get(),
              JpegBuilder().Soi().Dqt(0).Sof0(8, 8, test::kGrey).Sos({{1, id, id}}).Take());
@@ -659,7 +645,7 @@ TEST(DecodeStep, UndefinedHuffmanTablesFallBackToTheStandardOnes) {
     EXPECT_EQ(context->acDefined, 1 << id);
   }
   // A table a DHT segment defined stays as it is.
-  ContextPtr context(CreateDecoderContext());
+  ContextPtr context = test::NewDecoderContext();
   Feed(context.get(), JpegBuilder()
                           .Soi()
                           .Dqt(0)
@@ -689,7 +675,7 @@ void PrintTo(const Event& event, std::ostream* out) {
 }
 
 std::vector<Event> Decode(const Bytes& stream, std::vector<std::size_t> cuts, bool withOk) {
-  ContextPtr context(CreateDecoderContext());
+  ContextPtr context = test::NewDecoderContext();
   std::vector<Event> events;
   StepOver(context.get(), stream, std::move(cuts), [&](const StepResult& r) {
     if (r.status == JD_BAND_READY) {

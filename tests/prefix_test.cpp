@@ -25,6 +25,7 @@
 #include "support/files.h"
 #include "support/host_driver.h"
 #include "support/jpeg_builder.h"
+#include "support/split_mix.h"
 
 namespace jpegdec::test {
 namespace {
@@ -42,55 +43,23 @@ struct Image {
 // Hand-built images (both builds): one-code tables, every block the bits "00".
 std::vector<Image> HandBuiltImages() {
   std::vector<Image> images;
-  images.push_back({"grey_16x16", JpegBuilder()
-                                      .Soi()
-                                      .Dqt(0)
-                                      .Sof0(16, 16, kGrey)
-                                      .MinimalDht(0x00)
-                                      .MinimalDht(0x10)
-                                      .Sos(kGreyScan)
-                                      .Raw({0x00})
-                                      .Eoi()
-                                      .Take()});
+  images.push_back(
+      {"grey_16x16",
+       JpegBuilder().Soi().OneCodeGreyHeaders(16, 16).Sos(kGreyScan).Raw({0x00}).Eoi().Take()});
   images.push_back({"ycbcr420_32x32_adobe_comment", JpegBuilder()
                                                         .Soi()
                                                         .Adobe(1)
                                                         .Comment({'s', 'c', 'a', 'n'})
-                                                        .Dqt(0)
-                                                        .Dqt(1)
-                                                        .Sof0(32, 32, kYCbCr420)
-                                                        .MinimalDht(0x00)
-                                                        .MinimalDht(0x10)
-                                                        .MinimalDht(0x01)
-                                                        .MinimalDht(0x11)
+                                                        .OneCodeColourHeaders(32, 32, kYCbCr420)
                                                         .Sos(kYCbCrScan)
                                                         .Raw(Bytes(6, 0x00))
                                                         .Eoi()
                                                         .Take()});
-  images.push_back({"grey_restarts", JpegBuilder()
-                                         .Soi()
-                                         .Dqt(0)
-                                         .Sof0(16, 16, kGrey)
-                                         .MinimalDht(0x00)
-                                         .MinimalDht(0x10)
-                                         .Dri(1)
-                                         .Sos(kGreyScan)
-                                         .Raw({0x3F})
-                                         .Rst(0)
-                                         .Raw({0x3F})
-                                         .Rst(1)
-                                         .Raw({0x3F})
-                                         .Rst(2)
-                                         .Raw({0x3F})
-                                         .Eoi()
-                                         .Take()});
+  images.push_back({"grey_restarts", OneCodeRestartImage()});
   // A page of unknown length: height 0, its 24 lines (three bands) in a DNL segment.
   images.push_back({"grey_open_page", JpegBuilder()
                                           .Soi()
-                                          .Dqt(0)
-                                          .Sof0(16, 0, kGrey)
-                                          .MinimalDht(0x00)
-                                          .MinimalDht(0x10)
+                                          .OneCodeGreyHeaders(16, 0)
                                           .Sos(kGreyScan)
                                           .Raw({0x00, 0x0F})
                                           .Dnl(24)
@@ -374,10 +343,9 @@ std::vector<std::size_t> SampleLengths(std::size_t size) {
   for (std::size_t k = 1; k < kEven; ++k) {
     lengths.push_back(size * k / kEven);
   }
-  std::uint64_t state = size * 2654435761u + 1;
+  SplitMix random(size);
   while (lengths.size() < kCorpusPrefixesPerFile) {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    lengths.push_back(static_cast<std::size_t>((state >> 33) % size));
+    lengths.push_back(random.Below(size));
   }
   std::sort(lengths.begin(), lengths.end());
   lengths.erase(std::unique(lengths.begin(), lengths.end()), lengths.end());

@@ -15,6 +15,7 @@
 #include "decoder/band_geometry.h"
 #include "decoder/decoder.h"
 #include "support/jpeg_builder.h"
+#include "support/stage_context.h"
 
 namespace jpegdec {
 namespace {
@@ -429,11 +430,12 @@ struct Decoded {
 // `piece` bytes (0: whole); every band is copied and released.
 Decoded DecodeAll(const Bytes& stream, std::size_t piece) {
   Decoded out;
-  DecoderContext* c = CreateDecoderContext();
-  EXPECT_NE(c, nullptr);
-  if (c == nullptr) {
+  const test::ContextPtr context = test::NewDecoderContext();
+  EXPECT_NE(context, nullptr);
+  if (context == nullptr) {
     return out;
   }
+  DecoderContext* c = context.get();
   if (piece == 0) {
     piece = stream.size();
   }
@@ -462,7 +464,6 @@ Decoded DecodeAll(const Bytes& stream, std::size_t piece) {
     }
   }
   out.last = r.status;
-  ReleaseDecoderContext(c);
   return out;
 }
 

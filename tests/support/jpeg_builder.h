@@ -41,6 +41,16 @@ extern const std::vector<ScanComponent> kGreyScan;
 extern const std::vector<ScanComponent> kYCbCrScan;
 extern const std::vector<ScanComponent> kFourComponentScan;
 
+// One Huffman table as a DHT segment holds it: the class-and-id byte (0x00/0x01 DC, 0x10..0x13
+// AC), the code counts for lengths 1..16 (fewer: the rest are 0), the symbols in code order.
+struct DhtTable {
+  std::uint8_t classAndId;
+  Bytes counts;
+  Bytes symbols;
+};
+// The table's bytes in a DHT payload: class-and-id, the 16 counts, the symbols.
+Bytes DhtTableBytes(const DhtTable& table);
+
 class JpegBuilder {
  public:
   // 0xFF, code: a marker without a segment (SOI, EOI, RSTn, or any code at all).
@@ -66,10 +76,20 @@ class JpegBuilder {
   // DHT (FF C4) with one table: the class-and-id byte (0x00/0x01 DC, 0x10..0x13 AC), the 16 code
   // counts for lengths 1..16, then the symbols in code order.
   JpegBuilder& Dht(std::uint8_t classAndId, const Bytes& counts, const Bytes& symbols);
+  // DHT with the tables one after another in one segment.
+  JpegBuilder& Dht(const std::vector<DhtTable>& tables);
   // DHT with the smallest useful table: a single 1-bit code "0" for symbol 0 (DC category 0, or
   // AC end-of-block). With it for both DC and AC every block is the two bits 00, the block of a
   // flat mid-grey; 0x00 is four such blocks.
   JpegBuilder& MinimalDht(std::uint8_t classAndId);
+
+  // The headers of a small grey image under the one-code tables: DQT 0, SOF0 of one component
+  // (kGrey), and MinimalDht for DC and AC table 0. Every block of its scan is the two bits 00.
+  JpegBuilder& OneCodeGreyHeaders(std::uint16_t width, std::uint16_t height);
+  // The same for colour: DQT 0 and 1, SOF0 with `components` (luma on table 0, chroma on 1,
+  // as kYCbCr420), and MinimalDht for DC and AC tables 0 and 1.
+  JpegBuilder& OneCodeColourHeaders(std::uint16_t width, std::uint16_t height,
+                                    const std::vector<FrameComponent>& components);
 
   // SOFn (FF code): P, Y, X, Nf, then Ci, Hi<<4|Vi, Tqi per component.
   JpegBuilder& Sof(std::uint8_t code, std::uint16_t width, std::uint16_t height,
@@ -95,5 +115,11 @@ class JpegBuilder {
 
   Bytes bytes_;
 };
+
+// A 16 x 16 grey image under the one-code tables with a restart interval of one MCU: four
+// blocks, each in a byte 0x3F of its own (the bits 00, then six 1 bits, with which no code of
+// the one-code table starts, so the decoder meets each restart marker where a block would
+// start), RST0, RST1 and RST2 between them.
+Bytes OneCodeRestartImage();
 
 }  // namespace jpegdec::test
