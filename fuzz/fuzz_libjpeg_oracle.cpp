@@ -38,6 +38,7 @@
 
 #include "api/jpeg_decode_instance.h"
 #include "fuzz_input.h"
+#include "host_input.h"
 #include "jpegdec/jpegdec.h"
 #include "jpegdec/jpegdec_probe.h"
 #include "libjpeg_judge.h"
@@ -73,44 +74,16 @@ Decoded DecodeWithLibrary(const std::uint8_t* data, std::size_t size, const Jpeg
     DeleteJpegDecodeInstance(instance);
     return out;
   }
-  std::size_t fed = 0;
-  std::size_t pieceLeft = 0;
-  bool inputEnded = false;
-  std::uint64_t idleReads = 0;
+  jpegdec::fuzz::HostInput input(data, size, pieces, static_cast<std::int32_t>(frame.height),
+                                 jpegdec::fuzz::Refused::kOfferAgain);
   const std::uint64_t callLimit = 100000 + 16 * std::uint64_t{size} + 2 * kMostRows;
-  for (std::uint64_t calls = 0;; ++calls) {
-    Check(calls < callLimit, "call limit reached: the decode does not end");
-    std::uint8_t* row = nullptr;
-    std::uint32_t length = 0;
-    const std::int32_t read = instance->Read(&row, &length);
-    if (read == JPEGDEC_READ_ROW) {
-      Check(out.rows == 0 || length == out.rowLength, "row lengths differ within one image");
-      Check(++out.rows <= kMostRows, "more rows than a frame can have");
-      out.rowLength = length;
-      out.pixels.insert(out.pixels.end(), row, row + length);
-      continue;
-    }
-    if (read != JPEGDEC_READ_AGAIN) {
-      out.end = read;
-      break;
-    }
-    if (fed < size) {
-      if (pieceLeft == 0) {
-        pieceLeft = pieces->Next(size - fed);
-      }
-      if (instance->Write(data + fed, static_cast<std::uint32_t>(pieceLeft)) == 1) {
-        fed += pieceLeft;
-        pieceLeft = 0;
-      }
-      continue;
-    }
-    if (!inputEnded) {
-      instance->EndOfInput(static_cast<std::int32_t>(frame.height));
-      inputEnded = true;
-      continue;
-    }
-    Check(++idleReads <= 64 + size, "a decode keeps answering 1 after the input ended");
-  }
+  out.end = jpegdec::fuzz::ReadToTheEnd(
+      instance, &input, callLimit, [&](const std::uint8_t* row, std::uint32_t length) {
+        Check(out.rows == 0 || length == out.rowLength, "row lengths differ within one image");
+        Check(++out.rows <= kMostRows, "more rows than a frame can have");
+        out.rowLength = length;
+        out.pixels.insert(out.pixels.end(), row, row + length);
+      });
   instance->Finish(nullptr);
   DeleteJpegDecodeInstance(instance);
   return out;
