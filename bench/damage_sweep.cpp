@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder/jpeg_constants.h"
 #include "jpegdec/jpegdec_probe.h"
 #include "support/host_driver.h"
 #include "support/libjpeg_reference.h"
@@ -41,12 +42,6 @@ using Factors = std::vector<std::pair<int, int>>;
 constexpr std::uint64_t kSeed = 29;
 constexpr int kDefaultByteCases = 80;
 constexpr int kDefaultMarkerCases = 150;
-constexpr std::uint8_t kMarkerPrefix = 0xFF;
-constexpr std::uint8_t kSos = 0xDA;
-constexpr std::uint8_t kEoi = 0xD9;
-constexpr std::uint8_t kRst0 = 0xD0;
-constexpr std::uint8_t kRst7 = 0xD7;
-constexpr int kBlockSide = 8;
 
 EncodeRecipe Recipe(Colour colour, std::uint32_t width, std::uint32_t height, Factors factors,
                     unsigned restartInterval, unsigned restartRows = 0, bool optimize = false) {
@@ -117,8 +112,8 @@ bool FindLayout(const Bytes& file, Layout* layout) {
     maxH = frame.horizontal[c] > maxH ? frame.horizontal[c] : maxH;
     maxV = frame.vertical[c] > maxV ? frame.vertical[c] : maxV;
   }
-  const std::uint32_t mcuWidth = kBlockSide * maxH;
-  layout->bandLines = kBlockSide * maxV;
+  const std::uint32_t mcuWidth = jpegdec::kBlockSide * maxH;
+  layout->bandLines = jpegdec::kBlockSide * maxV;
   layout->mcusPerRow = (frame.width + mcuWidth - 1) / mcuWidth;
   layout->height = frame.height;
   layout->bands = (frame.height + layout->bandLines - 1) / layout->bandLines;
@@ -126,7 +121,8 @@ bool FindLayout(const Bytes& file, Layout* layout) {
   // The scan header (self-made files: one scan, segments back to back), then the scan data up
   // to the end marker; restart markers are 0xFF 0xD0..0xD7 (a data 0xFF is followed by 0x00).
   std::size_t at = 2;
-  while (at + 3 < file.size() && file[at] == kMarkerPrefix && file[at + 1] != kSos) {
+  while (at + 3 < file.size() && file[at] == jpegdec::kMarkerPrefix &&
+         file[at + 1] != jpegdec::kMarkerSos) {
     at += 2 + static_cast<std::size_t>(file[at + 2] << 8 | file[at + 3]);
   }
   if (at + 3 >= file.size()) {
@@ -134,12 +130,12 @@ bool FindLayout(const Bytes& file, Layout* layout) {
   }
   layout->scanBegin = at + 2 + static_cast<std::size_t>(file[at + 2] << 8 | file[at + 3]);
   for (std::size_t i = layout->scanBegin; i + 1 < file.size(); ++i) {
-    if (file[i] != kMarkerPrefix) {
+    if (file[i] != jpegdec::kMarkerPrefix) {
       continue;
     }
-    if (file[i + 1] >= kRst0 && file[i + 1] <= kRst7) {
+    if (jpegdec::IsRestartMarker(file[i + 1])) {
       layout->restarts.push_back(i);
-    } else if (file[i + 1] == kEoi) {
+    } else if (file[i + 1] == jpegdec::kMarkerEoi) {
       layout->scanEnd = i;
       break;
     }

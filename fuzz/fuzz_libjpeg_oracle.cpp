@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "api/jpeg_decode_instance.h"
+#include "decoder/jpeg_constants.h"
 #include "fuzz_input.h"
 #include "host_input.h"
 #include "jpegdec/jpegdec.h"
@@ -52,9 +53,6 @@ namespace hooks = jpegdec::platform::testing;
 
 constexpr std::uint64_t kLargestSamples = std::uint64_t{1} << 21;
 constexpr std::uint32_t kMostRows = 65535 + 32;
-constexpr std::uint8_t kMarkerPrefix = 0xFF;
-constexpr std::uint8_t kSoi = 0xD8;
-constexpr std::uint8_t kDnl = 0xDC;
 
 struct Decoded {
   std::int32_t end = JPEGDEC_READ_AGAIN;
@@ -93,7 +91,7 @@ Decoded DecodeWithLibrary(const std::uint8_t* data, std::size_t size, const Jpeg
 // count (libjpeg skips it unread).
 bool DnlBeforeScan(const std::uint8_t* data, std::size_t scanBegin) {
   for (std::size_t i = 0; i + 1 < scanBegin; ++i) {
-    if (data[i] == kMarkerPrefix && data[i + 1] == kDnl) {
+    if (data[i] == jpegdec::kMarkerPrefix && data[i + 1] == jpegdec::kMarkerDnl) {
       return true;
     }
   }
@@ -123,7 +121,7 @@ void CompareRows(const Decoded& library, const jpegdec::fuzz::Judgement& referen
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 2 || data[0] != kMarkerPrefix || data[1] != kSoi) {
+  if (size < 2 || data[0] != jpegdec::kMarkerPrefix || data[1] != jpegdec::kMarkerSoi) {
     return 0;
   }
   JpegDecFrameInfo frame;

@@ -16,26 +16,23 @@
 #include "jpegdec/jpegdec.h"
 #include "platform/platform.h"
 #include "step_input.h"
+#include "support/digest.h"
 
 namespace {
 
 using jpegdec::StepResult;
 using jpegdec::fuzz::Check;
 
-constexpr std::uint64_t kFnvOffset = 14695981039346656037ull;
-constexpr std::uint64_t kFnvPrime = 1099511628211ull;
 constexpr jpegdec::Status kNotEnded = jpegdec::JD_NEED_DATA;
 
 struct Outcome {
   std::uint64_t rows = 0;
   std::uint64_t bytes = 0;
-  std::uint64_t digest = kFnvOffset;
+  std::uint64_t digest = jpegdec::test::kDigestStart;
   jpegdec::Status end = kNotEnded;
 
   void Add(const std::uint8_t* p, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-      digest = (digest ^ p[i]) * kFnvPrime;
-    }
+    digest = jpegdec::test::Digest(digest, p, n);
     bytes += n;
   }
 };
