@@ -37,7 +37,13 @@ using jpegdec::test::HostOptions;
 using jpegdec::test::HostResult;
 using jpegdec::test::PieceSchedule;
 using Bytes = std::vector<std::uint8_t>;
-using Factors = std::vector<std::pair<int, int>>;
+using jpegdec::test::Factors;
+using jpegdec::test::k411;
+using jpegdec::test::k420;
+using jpegdec::test::k422;
+using jpegdec::test::k440;
+using jpegdec::test::k444;
+using jpegdec::test::kFour420;
 
 constexpr std::uint64_t kSeed = 29;
 constexpr int kDefaultByteCases = 80;
@@ -45,11 +51,7 @@ constexpr int kDefaultMarkerCases = 150;
 
 EncodeRecipe Recipe(Colour colour, std::uint32_t width, std::uint32_t height, Factors factors,
                     unsigned restartInterval, unsigned restartRows = 0, bool optimize = false) {
-  EncodeRecipe recipe;
-  recipe.colour = colour;
-  recipe.width = width;
-  recipe.height = height;
-  recipe.factors = std::move(factors);
+  EncodeRecipe recipe = jpegdec::test::MakeRecipe(colour, width, height, std::move(factors));
   recipe.restartInterval = restartInterval;
   recipe.restartRows = restartRows;
   recipe.optimize = optimize;
@@ -59,12 +61,6 @@ EncodeRecipe Recipe(Colour colour, std::uint32_t width, std::uint32_t height, Fa
 }
 
 std::vector<EncodeRecipe> Recipes() {
-  const Factors k444 = {{1, 1}, {1, 1}, {1, 1}};
-  const Factors k422 = {{2, 1}, {1, 1}, {1, 1}};
-  const Factors k420 = {{2, 2}, {1, 1}, {1, 1}};
-  const Factors k440 = {{1, 2}, {1, 1}, {1, 1}};
-  const Factors k411 = {{4, 1}, {1, 1}, {1, 1}};
-  const Factors kYcck420 = {{2, 2}, {1, 1}, {1, 1}, {2, 2}};
   return {
       Recipe(Colour::kGrey, 200, 160, {}, 1),
       Recipe(Colour::kGrey, 120, 97, {}, 2),
@@ -83,7 +79,7 @@ std::vector<EncodeRecipe> Recipes() {
       Recipe(Colour::kYCbCr, 96, 96, k440, 2),
       Recipe(Colour::kYCbCr, 192, 48, k411, 1),
       Recipe(Colour::kCmyk, 64, 64, {}, 1),
-      Recipe(Colour::kYcck, 96, 64, kYcck420, 2),
+      Recipe(Colour::kYcck, 96, 64, kFour420, 2),
   };
 }
 

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/jpeg_builder.h"
 #include "support/libjpeg_reference.h"
 #include "support/quadrant_images.h"
 
@@ -19,7 +20,12 @@ namespace {
 using jpegdec::test::Colour;
 using jpegdec::test::EncodeRecipe;
 
-using Factors = std::vector<std::pair<int, int>>;
+using jpegdec::test::Factors;
+using jpegdec::test::k411;
+using jpegdec::test::k420;
+using jpegdec::test::k422;
+using jpegdec::test::k440;
+using jpegdec::test::kFour420;
 
 std::vector<EncodeRecipe> Recipes() {
   struct Row {
@@ -32,13 +38,8 @@ std::vector<EncodeRecipe> Recipes() {
     bool optimize;
     int quality;
   };
-  const Factors k420 = {{2, 2}, {1, 1}, {1, 1}};
-  const Factors k422 = {{2, 1}, {1, 1}, {1, 1}};
-  const Factors k440 = {{1, 2}, {1, 1}, {1, 1}};
-  const Factors k411 = {{4, 1}, {1, 1}, {1, 1}};
   const Factors kTallest = {{1, 4}, {1, 2}, {1, 1}};
   const Factors kWidest = {{4, 2}, {1, 1}, {1, 1}};
-  const Factors kFour420 = {{2, 2}, {1, 1}, {1, 1}, {2, 2}};
   const std::vector<Row> rows = {
       {Colour::kGrey, 17, 13, {}, 0, 0, false, 85},
       {Colour::kGrey, 64, 24, {}, 3, 0, true, 60},
@@ -57,11 +58,7 @@ std::vector<EncodeRecipe> Recipes() {
   };
   std::vector<EncodeRecipe> recipes;
   for (const Row& row : rows) {
-    EncodeRecipe recipe;
-    recipe.colour = row.colour;
-    recipe.width = row.width;
-    recipe.height = row.height;
-    recipe.factors = row.factors;
+    EncodeRecipe recipe = jpegdec::test::MakeRecipe(row.colour, row.width, row.height, row.factors);
     recipe.restartInterval = row.restartInterval;
     recipe.restartRows = row.restartRows;
     recipe.optimize = row.optimize;
@@ -98,13 +95,8 @@ std::vector<std::uint8_t> AsOpenPage(std::vector<std::uint8_t> file, std::uint16
     if (file[i] == 0xFF && (file[i + 1] == 0xC0 || file[i + 1] == 0xC1)) {
       file[i + 5] = 0;
       file[i + 6] = 0;
-      const std::uint8_t dnl[] = {0xFF,
-                                  0xDC,
-                                  0x00,
-                                  0x04,
-                                  static_cast<std::uint8_t>(lines >> 8),
-                                  static_cast<std::uint8_t>(lines & 0xFF)};
-      file.insert(file.end() - 2, std::begin(dnl), std::end(dnl));
+      const std::vector<std::uint8_t> dnl = jpegdec::test::JpegBuilder().Dnl(lines).Take();
+      file.insert(file.end() - 2, dnl.begin(), dnl.end());
       return file;
     }
   }

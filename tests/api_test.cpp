@@ -19,10 +19,6 @@ namespace {
 using jpegdec::AutomaticBudget;
 using jpegdec::BmpFileSize;
 
-constexpr int32_t kGdiplus = 1;
-constexpr int32_t kBuffered = 2;
-constexpr int32_t kStreaming = 3;
-
 // The start of a baseline file up to its scan header: SOI, DQT (table 0, all ones), SOF0 for an
 // 8 x 8 grey image, DHT (DC table 0 with one 1-bit code), DHT (AC table 0, one 1-bit code),
 // SOS. Enough for the streaming back-end to have fed the decoder something real.
@@ -179,7 +175,7 @@ TEST(Instance, StreamingModeFeedsTheDecoderAndFinishesCleanly) {
   }
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
   ASSERT_NE(instance, nullptr);
-  ASSERT_EQ(instance->Start(8, 8, kStreaming, 1), 1);
+  ASSERT_EQ(instance->Start(8, 8, JPEGDEC_MODE_STREAMING, 1), 1);
   EXPECT_EQ(instance->IsStreaming(), 1);
   ASSERT_NE(instance->streamingBackend, nullptr);
   EXPECT_EQ(instance->Write(kHeadersToScan.data(), static_cast<uint32_t>(kHeadersToScan.size())),
@@ -237,7 +233,7 @@ StreamedDecode StreamThroughInstance(const std::vector<uint8_t>& file, uint32_t 
                                      uint32_t stopAfterRows = 0, bool endOfInput = false) {
   StreamedDecode out;
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
-  EXPECT_EQ(instance->Start(16, 0, kStreaming, 1), 1);
+  EXPECT_EQ(instance->Start(16, 0, JPEGDEC_MODE_STREAMING, 1), 1);
   std::size_t written = 0;
   bool endedInput = false;
   for (int calls = 0; calls < 100000; ++calls) {
@@ -432,11 +428,11 @@ TEST_F(InstanceWithHooks, AutomaticModeWeighsTheBitmapAgainstTheProbedMemory) {
     ASSERT_NE(instance, nullptr);
     const int32_t started = instance->Start(c.width, c.height, 0, c.divisor);
     if (c.streaming) {
-      EXPECT_EQ(instance->mode, kStreaming);
+      EXPECT_EQ(instance->mode, JPEGDEC_MODE_STREAMING);
       EXPECT_EQ(instance->IsStreaming(), 1);
       EXPECT_EQ(started, DecoderAvailable() ? 1 : 0);
     } else {
-      EXPECT_EQ(instance->mode, kGdiplus);
+      EXPECT_EQ(instance->mode, JPEGDEC_MODE_GDIPLUS);
       EXPECT_NE(instance->gdiplusBackend, nullptr);
       EXPECT_EQ(started, 1);
       EXPECT_EQ(instance->IsStreaming(), 0);
@@ -449,8 +445,8 @@ TEST_F(InstanceWithHooks, ModeOneWithoutGdiplusFallsBackToBuffered) {
   hooks::SetImagingModule(hooks::ImagingModule::kMissing);
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
   ASSERT_NE(instance, nullptr);
-  instance->Start(640, 480, kGdiplus, 1);
-  EXPECT_EQ(instance->mode, kBuffered);
+  instance->Start(640, 480, JPEGDEC_MODE_GDIPLUS, 1);
+  EXPECT_EQ(instance->mode, JPEGDEC_MODE_BUFFERED);
   EXPECT_EQ(instance->IsStreaming(), 0);
   EXPECT_EQ(instance->gdiplusBackend, nullptr);
   EXPECT_NE(instance->bufferedBackend, nullptr);
@@ -465,14 +461,14 @@ TEST_F(InstanceWithHooks, NothingIsLeftBehindWhateverTheOrderOfCalls) {
     bool startTwice;
   };
   const Case cases[] = {
-      {"streaming, finished", kStreaming, true, false},
-      {"streaming, deleted without Finish", kStreaming, false, false},
-      {"streaming, started twice", kStreaming, false, true},
-      {"buffered, finished", kBuffered, true, false},
-      {"buffered, deleted without Finish", kBuffered, false, false},
-      {"buffered, started twice", kBuffered, true, true},
-      {"GDI+, deleted without Finish", kGdiplus, false, false},
-      {"GDI+ then streaming", kGdiplus, false, true},
+      {"streaming, finished", JPEGDEC_MODE_STREAMING, true, false},
+      {"streaming, deleted without Finish", JPEGDEC_MODE_STREAMING, false, false},
+      {"streaming, started twice", JPEGDEC_MODE_STREAMING, false, true},
+      {"buffered, finished", JPEGDEC_MODE_BUFFERED, true, false},
+      {"buffered, deleted without Finish", JPEGDEC_MODE_BUFFERED, false, false},
+      {"buffered, started twice", JPEGDEC_MODE_BUFFERED, true, true},
+      {"GDI+, deleted without Finish", JPEGDEC_MODE_GDIPLUS, false, false},
+      {"GDI+ then streaming", JPEGDEC_MODE_GDIPLUS, false, true},
   };
   hooks::SetImagingModule(hooks::ImagingModule::kPresent);
   for (const Case& c : cases) {
@@ -481,7 +477,7 @@ TEST_F(InstanceWithHooks, NothingIsLeftBehindWhateverTheOrderOfCalls) {
     ASSERT_NE(instance, nullptr);
     instance->Start(320, 200, c.mode, 1);
     if (c.startTwice) {
-      instance->Start(320, 200, kStreaming, 1);
+      instance->Start(320, 200, JPEGDEC_MODE_STREAMING, 1);
       EXPECT_EQ(instance->bufferedBackend, nullptr);
       EXPECT_EQ(instance->gdiplusBackend, nullptr);
     }
@@ -509,7 +505,7 @@ TEST_F(InstanceWithHooks, EveryAllocationFailureIsReportedAndLeaksNothing) {
 
   // Fail each heap allocation of Start in turn, for every way, until Start no longer meets a
   // failure. The failed Start reports 0 (or falls back), and deletion releases the rest.
-  for (const int32_t mode : {kStreaming, kBuffered, kGdiplus}) {
+  for (const int32_t mode : {JPEGDEC_MODE_STREAMING, JPEGDEC_MODE_BUFFERED, JPEGDEC_MODE_GDIPLUS}) {
     for (uint32_t n = 1; n < 64; ++n) {
       SCOPED_TRACE(testing::Message() << "mode " << mode << ", failing allocation " << n);
       JpegDecodeInstance* instance = CreateJpegDecodeInstance();
@@ -518,7 +514,7 @@ TEST_F(InstanceWithHooks, EveryAllocationFailureIsReportedAndLeaksNothing) {
       const int32_t started = instance->Start(320, 200, mode, 1);
       const bool struck = hooks::HeapAllocationFailureHappened();
       hooks::FailHeapAllocation(0);
-      if (struck && mode != kGdiplus) {
+      if (struck && mode != JPEGDEC_MODE_GDIPLUS) {
         EXPECT_EQ(started, 0);
       }
       if (started == 0) {
@@ -541,7 +537,7 @@ TEST_F(InstanceWithHooks, EveryAllocationFailureIsReportedAndLeaksNothing) {
 
 TEST_F(InstanceWithHooks, MovableBlockFailuresInStartFallBackOrFailWithoutLeaks) {
   hooks::SetImagingModule(hooks::ImagingModule::kPresent);
-  for (const int32_t mode : {kBuffered, kGdiplus}) {
+  for (const int32_t mode : {JPEGDEC_MODE_BUFFERED, JPEGDEC_MODE_GDIPLUS}) {
     for (uint32_t n = 1; n < 16; ++n) {
       SCOPED_TRACE(testing::Message() << "mode " << mode << ", failing block " << n);
       JpegDecodeInstance* instance = CreateJpegDecodeInstance();
@@ -550,9 +546,9 @@ TEST_F(InstanceWithHooks, MovableBlockFailuresInStartFallBackOrFailWithoutLeaks)
       const int32_t started = instance->Start(320, 200, mode, 1);
       const bool struck = hooks::BlockAllocationFailureHappened();
       hooks::FailBlockAllocation(0);
-      if (struck && mode == kGdiplus) {
+      if (struck && mode == JPEGDEC_MODE_GDIPLUS) {
         // A GDI+ set-up that fails hands over to the buffered way, which then gets its blocks.
-        EXPECT_EQ(instance->mode, kBuffered);
+        EXPECT_EQ(instance->mode, JPEGDEC_MODE_BUFFERED);
         EXPECT_EQ(started, 1);
       } else if (struck) {
         EXPECT_EQ(started, 0);
@@ -575,8 +571,8 @@ TEST_F(InstanceWithHooks, ABackendObjectThatCannotBeHadFailsStart) {
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
   ASSERT_NE(instance, nullptr);
   hooks::FailHeapAllocation(1);  // the GDI+ back-end object itself: no fallback
-  EXPECT_EQ(instance->Start(320, 200, kGdiplus, 1), 0);
-  EXPECT_EQ(instance->mode, kGdiplus);
+  EXPECT_EQ(instance->Start(320, 200, JPEGDEC_MODE_GDIPLUS, 1), 0);
+  EXPECT_EQ(instance->mode, JPEGDEC_MODE_GDIPLUS);
   EXPECT_EQ(instance->gdiplusBackend, nullptr);
   EXPECT_EQ(instance->bufferedBackend, nullptr);
   DeleteJpegDecodeInstance(instance);

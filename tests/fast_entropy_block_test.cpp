@@ -9,12 +9,6 @@
 #include <string>
 #include <vector>
 
-// The encoder's colour names first: its enumerator kGrey would otherwise shadow the builder's
-// component list of the same name.
-#if defined(JPEGDEC_HAVE_LIBJPEG)
-#include "support/libjpeg_reference.h"
-#endif
-
 #include "decoder/cpu_dispatch.h"
 #include "decoder/decoder.h"
 #include "decoder/entropy/huffman.h"
@@ -24,6 +18,10 @@
 #include "support/jpeg_builder.h"
 #include "support/routine_levels.h"
 #include "support/stage_context.h"
+
+#if defined(JPEGDEC_HAVE_LIBJPEG)
+#include "support/libjpeg_reference.h"
+#endif
 
 namespace jpegdec {
 namespace {
@@ -300,10 +298,7 @@ TEST(FastEntropyBlocks, LongValidRunsAgreeBlockByBlock) {
   // Scan data of real images made with the standard tables.
   std::vector<Bytes> scans;
   for (const int quality : {50, 90, 100}) {
-    test::EncodeRecipe recipe;
-    recipe.colour = test::Colour::kGrey;
-    recipe.width = 256;
-    recipe.height = 64;
+    test::EncodeRecipe recipe = test::MakeRecipe(test::Colour::kGrey, 256, 64);
     recipe.quality = quality;
     std::string error;
     const Bytes file = test::EncodeJpeg(recipe, &error);

@@ -19,7 +19,7 @@ namespace {
 // A one-component 8 x 8 frame without any DHT segment, so the standard tables apply: DC code
 // "00" is category 0 and AC code "1010" is the end of block. One block is the six bits 001010.
 Bytes GreyHeadersStandardTables(std::uint16_t width) {
-  return JpegBuilder().Soi().Dqt(0).Sof0(width, 8, kGrey).Sos(kGreyScan).Take();
+  return JpegBuilder().Soi().Dqt(0).Sof0(width, 8, kGreyFrame).Sos(kGreyScan).Take();
 }
 
 Bytes WithScan(Bytes headers, const Bytes& scan) {

@@ -73,7 +73,7 @@ Bytes GreyWithTables(const Bytes& dcCounts, const Bytes& dcSymbols, const Bytes&
   return JpegBuilder()
       .Soi()
       .Dqt(0)
-      .Sof0(8, 8, kGrey)
+      .Sof0(8, 8, kGreyFrame)
       .Dht(0x00, dcCounts, dcSymbols)
       .Dht(0x10, acCounts, acSymbols)
       .Sos(kGreyScan)

@@ -13,12 +13,6 @@
 #include <utility>
 #include <vector>
 
-// The encoder's colour names first: its enumerator kGrey would otherwise shadow the builder's
-// component list of the same name.
-#if defined(JPEGDEC_HAVE_LIBJPEG)
-#include "support/libjpeg_reference.h"
-#endif
-
 #include "api/jpeg_decode_instance.h"
 #include "jpegdec/jpegdec.h"
 #include "jpegdec/jpegdec_probe.h"
@@ -26,6 +20,10 @@
 #include "support/host_driver.h"
 #include "support/jpeg_builder.h"
 #include "support/split_mix.h"
+
+#if defined(JPEGDEC_HAVE_LIBJPEG)
+#include "support/libjpeg_reference.h"
+#endif
 
 namespace jpegdec::test {
 namespace {
@@ -451,7 +449,7 @@ std::string ProbeEveryPrefix(const Bytes& stream) {
 TEST(Prefixes, FrameProbeAnswersOnceTheFrameHeaderIsIn) {
   const Bytes jfif300 = {'J', 'F', 'I', 'F', 0, 1, 2, 1, 0x01, 0x2C, 0x01, 0x2C, 0, 0};
   const Bytes tables = JpegBuilder().Dqt(0).Dqt(1).Take();
-  const Bytes greyHeader = JpegBuilder().Sof0(16, 16, kGrey).Take();
+  const Bytes greyHeader = JpegBuilder().Sof0(16, 16, kGreyFrame).Take();
   const Bytes greyScan = JpegBuilder().Sos(kGreyScan).Take();
   auto stream = [](std::vector<Bytes> parts) {
     JpegBuilder builder;
@@ -517,7 +515,7 @@ TEST(Prefixes, FrameProbeAnswersOnceTheFrameHeaderIsIn) {
        stream({tables, sof(0xC0, 17, 33, kYCbCr420), adobe(0), sos(kYCbCrScan)}),
        "C0 17x33x3 22,11 native 1 complete 1 adobe 0 converted 0 jfif -1 0x0 dri 0 rows 51 52/3"},
       {"height 0: the lines follow in a DNL segment",
-       stream({tables, sof(0xC0, 16, 0, kGrey), greyScan}),
+       stream({tables, sof(0xC0, 16, 0, kGreyFrame), greyScan}),
        "C0 16x0x1 11,00 native 1 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
       {"the frame header, not yet the scan", stream({tables, greyHeader}),
        "C0 16x16x1 11,00 native 1 complete 0 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
@@ -528,13 +526,13 @@ TEST(Prefixes, FrameProbeAnswersOnceTheFrameHeaderIsIn) {
                greyHeader,
                sos({{1, 0, 2}})}),
        "C0 16x16x1 11,00 native 1 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
-      {"progressive", stream({tables, sof(0xC2, 16, 16, kGrey), greyScan}),
+      {"progressive", stream({tables, sof(0xC2, 16, 16, kGreyFrame), greyScan}),
        "C2 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
-      {"12-bit samples", stream({tables, sof(0xC1, 16, 16, kGrey, 12), greyScan}),
+      {"12-bit samples", stream({tables, sof(0xC1, 16, 16, kGreyFrame, 12), greyScan}),
        "C1 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
       {"five components", stream({tables, sof(0xC0, 3, 2, five)}),
        "C0 3x2x5 11,11 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 15 12/3"},
-      {"width 0", stream({tables, sof(0xC0, 0, 8, kGrey), greyScan}),
+      {"width 0", stream({tables, sof(0xC0, 0, 8, kGreyFrame), greyScan}),
        "C0 0x8x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 0 0/1"},
       {"sampling factor 5", stream({tables, sof(0xC0, 8, 8, {{1, 5, 1, 0}}), greyScan}),
        "C0 8x8x1 51,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 8 8/1"},

@@ -482,7 +482,7 @@ Decoded DecodeEverySplit(const Bytes& stream) {
 // Two blocks, DC 8 and then -8 (difference -16): the prediction is applied once per block
 // however the input is split.
 TEST(DecodeBand, GreyBlocksWithPrediction) {
-  const Bytes stream = Header(16, 8, test::kGrey, test::kGreyScan)
+  const Bytes stream = Header(16, 8, test::kGreyFrame, test::kGreyScan)
                            .Raw(FlatBlocks().Block(8).Block(-16).Take())
                            .Eoi()
                            .Take();
@@ -541,12 +541,12 @@ TEST(DecodeBand, FourTwoZeroPlacementAndBandHeights) {
 // beyond the image's last MCU is damage: such an image never ends as complete.
 TEST(DecodeBand, EmptyBandsAreReleasedNotReported) {
   const Bytes extraRow =
-      Header(8, 16, test::kGrey, test::kGreyScan).Raw(FlatBlocks().Blocks(3).Take()).Eoi().Take();
+      Header(8, 16, test::kGreyFrame, test::kGreyScan).Raw(FlatBlocks().Blocks(3).Take()).Eoi().Take();
   Decoded d = DecodeEverySplit(extraRow);
   EXPECT_EQ(d.last, JD_ERR_DATA);
   EXPECT_EQ(d.bands.size(), 2u);
 
-  const Bytes lowered = Header(8, 24, test::kGrey, test::kGreyScan)
+  const Bytes lowered = Header(8, 24, test::kGreyFrame, test::kGreyScan)
                             .Raw(FlatBlocks().Blocks(2).Take())
                             .Dnl(8)
                             .Rst(0)
@@ -564,7 +564,7 @@ TEST(DecodeBand, EmptyBandsAreReleasedNotReported) {
 // cut short, fails.
 TEST(DecodeBand, BandCutShortByTheEndMarker) {
   const Bytes stream =
-      Header(24, 8, test::kGrey, test::kGreyScan).Raw(FlatBlocks().Blocks(2).Take()).Eoi().Take();
+      Header(24, 8, test::kGreyFrame, test::kGreyScan).Raw(FlatBlocks().Blocks(2).Take()).Eoi().Take();
   const Decoded d = DecodeEverySplit(stream);
   EXPECT_EQ(d.last, JD_ERR_DATA);
   EXPECT_TRUE(d.bands.empty());
@@ -579,7 +579,7 @@ TEST(DecodeBand, WidestImages) {
     int blocks;
     std::size_t components;
   };
-  const Case cases[] = {{65535, &test::kGrey, &test::kGreyScan, 8192, 1},
+  const Case cases[] = {{65535, &test::kGreyFrame, &test::kGreyScan, 8192, 1},
                         {65535, &test::kYCbCr420, &test::kYCbCrScan, 4096 * 6, 3},
                         {65529, &test::kYCbCr420, &test::kYCbCrScan, 4096 * 6, 3}};
   for (const Case& k : cases) {

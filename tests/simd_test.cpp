@@ -686,11 +686,7 @@ TEST(FastImages, SelfMadeImagesDecodeAlikeWithEveryLevel) {
       {19, 29, Colour::kCmykNoAdobe, {{1, 1}, {1, 1}, {1, 1}, {1, 1}}, 60},
   };
   for (const auto& k : kCases) {
-    EncodeRecipe recipe;
-    recipe.width = k.width;
-    recipe.height = k.height;
-    recipe.colour = k.colour;
-    recipe.factors = k.factors;
+    EncodeRecipe recipe = test::MakeRecipe(k.colour, k.width, k.height, k.factors);
     recipe.quality = k.quality;
     recipe.restartRows = k.width % 2;
     recipe.seed = k.width;

@@ -2,7 +2,7 @@
 
 namespace jpegdec::test {
 
-const std::vector<FrameComponent> kGrey = {{1, 1, 1, 0}};
+const std::vector<FrameComponent> kGreyFrame = {{1, 1, 1, 0}};
 const std::vector<FrameComponent> kYCbCr420 = {{1, 2, 2, 0}, {2, 1, 1, 1}, {3, 1, 1, 1}};
 const std::vector<FrameComponent> kFourComponents = {
     {1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0}};
@@ -85,7 +85,7 @@ JpegBuilder& JpegBuilder::MinimalDht(std::uint8_t classAndId) {
 }
 
 JpegBuilder& JpegBuilder::OneCodeGreyHeaders(std::uint16_t width, std::uint16_t height) {
-  return Dqt(0).Sof0(width, height, kGrey).MinimalDht(0x00).MinimalDht(0x10);
+  return Dqt(0).Sof0(width, height, kGreyFrame).MinimalDht(0x00).MinimalDht(0x10);
 }
 
 JpegBuilder& JpegBuilder::OneCodeColourHeaders(std::uint16_t width, std::uint16_t height,

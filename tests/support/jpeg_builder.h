@@ -2,7 +2,7 @@
 // and entropy-coded data. Every method appends to the stream and returns the builder, so a stream
 // reads like its layout:
 //
-//   const Bytes stream = JpegBuilder().Soi().Dqt(0).Sof0(8, 8, kGrey).Sos(kGreyScan).Eoi().Take();
+//   const Bytes stream = JpegBuilder().Soi().Dqt(0).Sof0(8, 8, kGreyFrame).Sos(kGreyScan).Eoi().Take();
 //
 // The builder writes what it is told: lengths are computed from the payload, nothing is checked,
 // so malformed segments are as easy to write as sound ones (Segment, Raw).
@@ -33,7 +33,7 @@ struct ScanComponent {
 
 // Common component lists: grey (id 1, table 0); YCbCr 4:2:0 (ids 1..3, luma 2x2 on table 0,
 // chroma 1x1 on table 1); CMYK/YCCK 4:4:4 (ids 1..4, all 1x1 on table 0).
-extern const std::vector<FrameComponent> kGrey;
+extern const std::vector<FrameComponent> kGreyFrame;
 extern const std::vector<FrameComponent> kYCbCr420;
 extern const std::vector<FrameComponent> kFourComponents;
 // Scans naming every component of the lists above; DC/AC tables 0 for luma, 1 for chroma.
@@ -84,7 +84,7 @@ class JpegBuilder {
   JpegBuilder& MinimalDht(std::uint8_t classAndId);
 
   // The headers of a small grey image under the one-code tables: DQT 0, SOF0 of one component
-  // (kGrey), and MinimalDht for DC and AC table 0. Every block of its scan is the two bits 00.
+  // (kGreyFrame), and MinimalDht for DC and AC table 0. Every block of its scan is the two bits 00.
   JpegBuilder& OneCodeGreyHeaders(std::uint16_t width, std::uint16_t height);
   // The same for colour: DQT 0 and 1, SOF0 with `components` (luma on table 0, chroma on 1,
   // as kYCbCr420), and MinimalDht for DC and AC tables 0 and 1.

@@ -448,6 +448,15 @@ const char* ColourName(Colour colour) {
   return "?";
 }
 
+EncodeRecipe MakeRecipe(Colour colour, std::uint32_t width, std::uint32_t height, Factors factors) {
+  EncodeRecipe recipe;
+  recipe.colour = colour;
+  recipe.width = width;
+  recipe.height = height;
+  recipe.factors = std::move(factors);
+  return recipe;
+}
+
 std::string EncodeRecipe::Name() const {
   std::string name = ColourName(colour);
   for (const auto& [h, v] : factors) {
