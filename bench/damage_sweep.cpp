@@ -21,29 +21,16 @@
 #include <vector>
 
 #include "decoder/jpeg_constants.h"
+#include "jpegdec/jpegdec.h"
 #include "jpegdec/jpegdec_probe.h"
 #include "support/host_driver.h"
 #include "support/libjpeg_reference.h"
 #include "support/split_mix.h"
 
+namespace jpegdec::test {
 namespace {
 
-using jpegdec::test::Colour;
-using jpegdec::test::DecodeReference;
-using jpegdec::test::DecodeThroughHost;
-using jpegdec::test::EncodeRecipe;
-using jpegdec::test::HostEnd;
-using jpegdec::test::HostOptions;
-using jpegdec::test::HostResult;
-using jpegdec::test::PieceSchedule;
 using Bytes = std::vector<std::uint8_t>;
-using jpegdec::test::Factors;
-using jpegdec::test::k411;
-using jpegdec::test::k420;
-using jpegdec::test::k422;
-using jpegdec::test::k440;
-using jpegdec::test::k444;
-using jpegdec::test::kFour420;
 
 constexpr std::uint64_t kSeed = 29;
 constexpr int kDefaultByteCases = 80;
@@ -51,7 +38,7 @@ constexpr int kDefaultMarkerCases = 150;
 
 EncodeRecipe Recipe(Colour colour, std::uint32_t width, std::uint32_t height, Factors factors,
                     unsigned restartInterval, unsigned restartRows = 0, bool optimize = false) {
-  EncodeRecipe recipe = jpegdec::test::MakeRecipe(colour, width, height, std::move(factors));
+  EncodeRecipe recipe = MakeRecipe(colour, width, height, std::move(factors));
   recipe.restartInterval = restartInterval;
   recipe.restartRows = restartRows;
   recipe.optimize = optimize;
@@ -108,8 +95,8 @@ bool FindLayout(const Bytes& file, Layout* layout) {
     maxH = frame.horizontal[c] > maxH ? frame.horizontal[c] : maxH;
     maxV = frame.vertical[c] > maxV ? frame.vertical[c] : maxV;
   }
-  const std::uint32_t mcuWidth = jpegdec::kBlockSide * maxH;
-  layout->bandLines = jpegdec::kBlockSide * maxV;
+  const std::uint32_t mcuWidth = kBlockSide * maxH;
+  layout->bandLines = kBlockSide * maxV;
   layout->mcusPerRow = (frame.width + mcuWidth - 1) / mcuWidth;
   layout->height = frame.height;
   layout->bands = (frame.height + layout->bandLines - 1) / layout->bandLines;
@@ -117,8 +104,7 @@ bool FindLayout(const Bytes& file, Layout* layout) {
   // The scan header (self-made files: one scan, segments back to back), then the scan data up
   // to the end marker; restart markers are 0xFF 0xD0..0xD7 (a data 0xFF is followed by 0x00).
   std::size_t at = 2;
-  while (at + 3 < file.size() && file[at] == jpegdec::kMarkerPrefix &&
-         file[at + 1] != jpegdec::kMarkerSos) {
+  while (at + 3 < file.size() && file[at] == kMarkerPrefix && file[at + 1] != kMarkerSos) {
     at += 2 + static_cast<std::size_t>(file[at + 2] << 8 | file[at + 3]);
   }
   if (at + 3 >= file.size()) {
@@ -126,12 +112,12 @@ bool FindLayout(const Bytes& file, Layout* layout) {
   }
   layout->scanBegin = at + 2 + static_cast<std::size_t>(file[at + 2] << 8 | file[at + 3]);
   for (std::size_t i = layout->scanBegin; i + 1 < file.size(); ++i) {
-    if (file[i] != jpegdec::kMarkerPrefix) {
+    if (file[i] != kMarkerPrefix) {
       continue;
     }
-    if (jpegdec::IsRestartMarker(file[i + 1])) {
+    if (IsRestartMarker(file[i + 1])) {
       layout->restarts.push_back(i);
-    } else if (file[i + 1] == jpegdec::kMarkerEoi) {
+    } else if (file[i + 1] == kMarkerEoi) {
       layout->scanEnd = i;
       break;
     }
@@ -269,12 +255,10 @@ void PrintRow(const char* damage, const char* mode, const Tally& t) {
               Share(t.equalAfter[1], t.rowsAfter[1]).c_str());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const int byteCases = argc > 1 ? std::atoi(argv[1]) : kDefaultByteCases;
-  const int markerCases = argc > 2 ? std::atoi(argv[2]) : kDefaultMarkerCases;
-  jpegdec::test::SplitMix random(kSeed);
+// The sweep over every image, `byteCases` changed bytes and up to `markerCases` removed markers
+// each; 1 when an image cannot be made or its intact file does not decode.
+int Sweep(int byteCases, int markerCases) {
+  SplitMix random(kSeed);
   enum { kByteStreaming, kByteBuffered, kMarkerStreaming, kMarkerBuffered, kTallies };
   Tally tallies[kTallies];
 
@@ -285,13 +269,13 @@ int main(int argc, char** argv) {
       "markers removed | ended | rows after |\n|---|---|---|---|---|---|---|---|---|---|\n");
   for (const EncodeRecipe& recipe : Recipes()) {
     std::string error;
-    const Bytes intactFile = jpegdec::test::EncodeJpeg(recipe, &error);
+    const Bytes intactFile = EncodeJpeg(recipe, &error);
     Layout layout;
     if (intactFile.empty() || !FindLayout(intactFile, &layout)) {
       std::printf("%s: cannot make or read it (%s)\n", recipe.Name().c_str(), error.c_str());
       return 1;
     }
-    const HostResult intact = DecodeWhole(intactFile, 3);
+    const HostResult intact = DecodeWhole(intactFile, JPEGDEC_MODE_STREAMING);
     if (intact.end != HostEnd::kEnd) {
       std::printf("%s: the intact file does not decode\n", recipe.Name().c_str());
       return 1;
@@ -322,10 +306,11 @@ int main(int argc, char** argv) {
         range = {band, band};
       }
       const bool warned = DecodeReference(damaged).corruptWarnings > 0;
-      const HostResult streamed = DecodeWhole(damaged, 3);
+      const HostResult streamed = DecodeWhole(damaged, JPEGDEC_MODE_STREAMING);
       Count(streamed, intact, layout, range, warned, &tallies[kByteStreaming]);
       Count(streamed, intact, layout, range, warned, &image[0]);
-      Count(DecodeWhole(damaged, 2), intact, layout, range, warned, &tallies[kByteBuffered]);
+      Count(DecodeWhole(damaged, JPEGDEC_MODE_BUFFERED), intact, layout, range, warned,
+            &tallies[kByteBuffered]);
     }
 
     // (b) One restart marker removed, spread evenly over the image's markers.
@@ -341,10 +326,11 @@ int main(int argc, char** argv) {
       // Marker k ends interval k: the intervals on both sides of it run together.
       const BandRange range = IntervalBands(layout, k, k + 1);
       const bool warned = DecodeReference(damaged).corruptWarnings > 0;
-      const HostResult streamed = DecodeWhole(damaged, 3);
+      const HostResult streamed = DecodeWhole(damaged, JPEGDEC_MODE_STREAMING);
       Count(streamed, intact, layout, range, warned, &tallies[kMarkerStreaming]);
       Count(streamed, intact, layout, range, warned, &image[1]);
-      Count(DecodeWhole(damaged, 2), intact, layout, range, warned, &tallies[kMarkerBuffered]);
+      Count(DecodeWhole(damaged, JPEGDEC_MODE_BUFFERED), intact, layout, range, warned,
+            &tallies[kMarkerBuffered]);
     }
     std::printf("| %s | %zu | %u | %zu", recipe.Name().c_str(), layout.scanEnd - layout.scanBegin,
                 layout.restartInterval, markers);
@@ -366,4 +352,13 @@ int main(int argc, char** argv) {
   PrintRow("marker removed", "streaming", tallies[kMarkerStreaming]);
   PrintRow("marker removed", "buffered", tallies[kMarkerBuffered]);
   return 0;
+}
+
+}  // namespace
+}  // namespace jpegdec::test
+
+int main(int argc, char** argv) {
+  const int byteCases = argc > 1 ? std::atoi(argv[1]) : jpegdec::test::kDefaultByteCases;
+  const int markerCases = argc > 2 ? std::atoi(argv[2]) : jpegdec::test::kDefaultMarkerCases;
+  return jpegdec::test::Sweep(byteCases, markerCases);
 }

@@ -15,17 +15,8 @@
 #include "support/libjpeg_reference.h"
 #include "support/quadrant_images.h"
 
+namespace jpegdec::test {
 namespace {
-
-using jpegdec::test::Colour;
-using jpegdec::test::EncodeRecipe;
-
-using jpegdec::test::Factors;
-using jpegdec::test::k411;
-using jpegdec::test::k420;
-using jpegdec::test::k422;
-using jpegdec::test::k440;
-using jpegdec::test::kFour420;
 
 std::vector<EncodeRecipe> Recipes() {
   struct Row {
@@ -58,7 +49,7 @@ std::vector<EncodeRecipe> Recipes() {
   };
   std::vector<EncodeRecipe> recipes;
   for (const Row& row : rows) {
-    EncodeRecipe recipe = jpegdec::test::MakeRecipe(row.colour, row.width, row.height, row.factors);
+    EncodeRecipe recipe = MakeRecipe(row.colour, row.width, row.height, row.factors);
     recipe.restartInterval = row.restartInterval;
     recipe.restartRows = row.restartRows;
     recipe.optimize = row.optimize;
@@ -95,7 +86,7 @@ std::vector<std::uint8_t> AsOpenPage(std::vector<std::uint8_t> file, std::uint16
     if (file[i] == 0xFF && (file[i + 1] == 0xC0 || file[i + 1] == 0xC1)) {
       file[i + 5] = 0;
       file[i + 6] = 0;
-      const std::vector<std::uint8_t> dnl = jpegdec::test::JpegBuilder().Dnl(lines).Take();
+      const std::vector<std::uint8_t> dnl = JpegBuilder().Dnl(lines).Take();
       file.insert(file.end() - 2, dnl.begin(), dnl.end());
       return file;
     }
@@ -103,18 +94,12 @@ std::vector<std::uint8_t> AsOpenPage(std::vector<std::uint8_t> file, std::uint16
   return {};
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make_fuzz_seeds FOLDER\n");
-    return 1;
-  }
-  const std::string folder = argv[1];
+// Writes every seed into `folder`; false when one could not be made or written.
+bool WriteSeeds(const std::string& folder) {
   bool ok = true;
   for (const EncodeRecipe& recipe : Recipes()) {
     std::string error;
-    const std::vector<std::uint8_t> file = jpegdec::test::EncodeJpeg(recipe, &error);
+    const std::vector<std::uint8_t> file = EncodeJpeg(recipe, &error);
     if (file.empty()) {
       std::fprintf(stderr, "%s: %s\n", recipe.Name().c_str(), error.c_str());
       ok = false;
@@ -129,17 +114,22 @@ int main(int argc, char** argv) {
   page.restartInterval = 2;
   std::string error;
   const std::vector<std::uint8_t> open =
-      AsOpenPage(jpegdec::test::EncodeJpeg(page, &error), static_cast<std::uint16_t>(page.height));
+      AsOpenPage(EncodeJpeg(page, &error), static_cast<std::uint16_t>(page.height));
   ok = !open.empty() &&
        Write(folder + "/open_page_dnl_" + page.Name() + ".jpg", open.data(), open.size()) && ok;
-  ok = Write(folder + "/quadrants_colour.jpg", jpegdec::test::kColourQuadrants,
-             sizeof jpegdec::test::kColourQuadrants) &&
-       ok;
-  ok = Write(folder + "/quadrants_grey.jpg", jpegdec::test::kGreyQuadrants,
-             sizeof jpegdec::test::kGreyQuadrants) &&
-       ok;
-  ok = Write(folder + "/quadrants_cmyk.jpg", jpegdec::test::kCmykQuadrants,
-             sizeof jpegdec::test::kCmykQuadrants) &&
-       ok;
-  return ok ? 0 : 1;
+  ok = Write(folder + "/quadrants_colour.jpg", kColourQuadrants, sizeof kColourQuadrants) && ok;
+  ok = Write(folder + "/quadrants_grey.jpg", kGreyQuadrants, sizeof kGreyQuadrants) && ok;
+  ok = Write(folder + "/quadrants_cmyk.jpg", kCmykQuadrants, sizeof kCmykQuadrants) && ok;
+  return ok;
+}
+
+}  // namespace
+}  // namespace jpegdec::test
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_fuzz_seeds FOLDER\n");
+    return 1;
+  }
+  return jpegdec::test::WriteSeeds(argv[1]) ? 0 : 1;
 }

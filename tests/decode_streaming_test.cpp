@@ -22,17 +22,6 @@
 namespace jpegdec::test {
 namespace {
 
-EncodeRecipe WithRestart(EncodeRecipe recipe, unsigned mcus, unsigned rows = 0) {
-  recipe.restartInterval = mcus;
-  recipe.restartRows = rows;
-  return recipe;
-}
-
-EncodeRecipe ZeroPadded(EncodeRecipe recipe) {
-  recipe.zeroPadding = true;
-  return recipe;
-}
-
 // Restart intervals of 1, 2 and 3 MCUs and of every MCU row, the last byte of each padded with 1
 // bits (as libjpeg writes them) and with 0 bits, for grey and the common samplings.
 std::vector<EncodeRecipe> RestartCases() {

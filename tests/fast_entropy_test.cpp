@@ -203,16 +203,7 @@ EncodeRecipe Recipe(Colour colour, std::uint32_t width, std::uint32_t height, Fa
   EncodeRecipe recipe = MakeRecipe(colour, width, height, std::move(factors));
   recipe.quality = quality;
   recipe.optimize = optimize;
-  recipe.restartInterval = restartInterval;
-  recipe.restartRows = restartRows;
-  return recipe;
-}
-
-// Restart intervals whose last bytes are padded with 0 bits: both kinds must stop at the
-// interval's end and drop them alike.
-EncodeRecipe ZeroPadded(EncodeRecipe recipe) {
-  recipe.zeroPadding = true;
-  return recipe;
+  return WithRestart(recipe, restartInterval, restartRows);
 }
 
 std::vector<EncodeRecipe> SelfMadeCases() {
@@ -228,12 +219,14 @@ std::vector<EncodeRecipe> SelfMadeCases() {
       Recipe(Colour::kYCbCr, 96, 64, k420, 90, false, 1),   // a restart marker after every MCU
       Recipe(Colour::kYCbCr, 88, 40, k444, 90, true, 3),    // every 3 MCUs, own tables
       Recipe(Colour::kGrey, 130, 50, {}, 97, false, 0, 1),  // after every MCU row
+      // Restart intervals whose last bytes are padded with 0 bits: both kinds must stop at the
+      // interval's end and drop them alike.
       ZeroPadded(Recipe(Colour::kYCbCr, 96, 64, k420, 90, false, 1)),
       ZeroPadded(Recipe(Colour::kYCbCr, 97, 45, k422, 92, false, 2)),
       ZeroPadded(Recipe(Colour::kYCbCr, 88, 40, k444, 90, true, 3)),
       ZeroPadded(Recipe(Colour::kGrey, 130, 50, {}, 97, false, 0, 1)),
       Recipe(Colour::kCmyk, 60, 36, {}, 90),
-      Recipe(Colour::kYcck, 64, 32, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}, 88),
+      Recipe(Colour::kYcck, 64, 32, kFour420, 88),
   };
 }
 

@@ -457,6 +457,17 @@ EncodeRecipe MakeRecipe(Colour colour, std::uint32_t width, std::uint32_t height
   return recipe;
 }
 
+EncodeRecipe WithRestart(EncodeRecipe recipe, unsigned mcus, unsigned rows) {
+  recipe.restartInterval = mcus;
+  recipe.restartRows = rows;
+  return recipe;
+}
+
+EncodeRecipe ZeroPadded(EncodeRecipe recipe) {
+  recipe.zeroPadding = true;
+  return recipe;
+}
+
 std::string EncodeRecipe::Name() const {
   std::string name = ColourName(colour);
   for (const auto& [h, v] : factors) {

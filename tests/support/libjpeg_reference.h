@@ -61,6 +61,11 @@ struct EncodeRecipe {
 EncodeRecipe MakeRecipe(Colour colour, std::uint32_t width, std::uint32_t height,
                         Factors factors = {});
 
+// The recipe with a restart marker every `mcus` MCUs, or every `rows` MCU rows (0: none).
+EncodeRecipe WithRestart(EncodeRecipe recipe, unsigned mcus, unsigned rows = 0);
+// The recipe with the last byte of every restart interval padded with 0 bits (zeroPadding).
+EncodeRecipe ZeroPadded(EncodeRecipe recipe);
+
 // A test pattern of `components` samples per pixel: smooth gradients, a block-sized checker and
 // a little noise, different in every component so that swapped or misplaced data shows.
 std::vector<std::uint8_t> MakePattern(std::uint32_t width, std::uint32_t height,
