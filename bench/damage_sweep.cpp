@@ -282,6 +282,18 @@ int Sweep(int byteCases, int markerCases) {
     }
 
     Tally image[2];  // streaming: bytes changed, markers removed
+    // One damaged file decoded by libjpeg and both ways of the library, counted in the image's
+    // streaming tally and the totals of that kind of damage (`kind`: 0 bytes, 1 markers).
+    const auto judge = [&](const Bytes& damaged, const BandRange& range, int kind) {
+      const bool warned = DecodeReference(damaged).corruptWarnings > 0;
+      const HostResult streamed = DecodeWhole(damaged, JPEGDEC_MODE_STREAMING);
+      const HostResult buffered = DecodeWhole(damaged, JPEGDEC_MODE_BUFFERED);
+      Count(streamed, intact, layout, range, warned, &image[kind]);
+      Count(streamed, intact, layout, range, warned,
+            &tallies[kind == 0 ? kByteStreaming : kMarkerStreaming]);
+      Count(buffered, intact, layout, range, warned,
+            &tallies[kind == 0 ? kByteBuffered : kMarkerBuffered]);
+    };
 
     // (a) One byte of the scan data changed.
     for (int n = 0; n < byteCases; ++n) {
@@ -305,12 +317,7 @@ int Sweep(int byteCases, int markerCases) {
         const std::uint32_t band = BandAtByte(layout, offset);
         range = {band, band};
       }
-      const bool warned = DecodeReference(damaged).corruptWarnings > 0;
-      const HostResult streamed = DecodeWhole(damaged, JPEGDEC_MODE_STREAMING);
-      Count(streamed, intact, layout, range, warned, &tallies[kByteStreaming]);
-      Count(streamed, intact, layout, range, warned, &image[0]);
-      Count(DecodeWhole(damaged, JPEGDEC_MODE_BUFFERED), intact, layout, range, warned,
-            &tallies[kByteBuffered]);
+      judge(damaged, range, 0);
     }
 
     // (b) One restart marker removed, spread evenly over the image's markers.
@@ -325,12 +332,7 @@ int Sweep(int byteCases, int markerCases) {
       damaged.erase(at, at + 2);
       // Marker k ends interval k: the intervals on both sides of it run together.
       const BandRange range = IntervalBands(layout, k, k + 1);
-      const bool warned = DecodeReference(damaged).corruptWarnings > 0;
-      const HostResult streamed = DecodeWhole(damaged, JPEGDEC_MODE_STREAMING);
-      Count(streamed, intact, layout, range, warned, &tallies[kMarkerStreaming]);
-      Count(streamed, intact, layout, range, warned, &image[1]);
-      Count(DecodeWhole(damaged, JPEGDEC_MODE_BUFFERED), intact, layout, range, warned,
-            &tallies[kMarkerBuffered]);
+      judge(damaged, range, 1);
     }
     std::printf("| %s | %zu | %u | %zu", recipe.Name().c_str(), layout.scanEnd - layout.scanBegin,
                 layout.restartInterval, markers);
