@@ -240,26 +240,45 @@ Bytes RandomScanData(std::mt19937& random, std::size_t size, int ffPerMille) {
   return data;
 }
 
-TEST(FastEntropyBlocks, RandomDataMeetsEveryCaseAlike) {
-  if (const std::string missing = test::MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
-    GTEST_SKIP() << missing;
-  }
-  std::mt19937 random(2024);
+// Random scan data through every table set, with one to three components: each trial decoded
+// twice in lockstep, first in fixed pieces (the whole, or single bytes), then in random pieces of
+// up to `maxPiece` bytes.
+struct RandomTrials {
+  std::uint32_t seed;
+  int trials;          // per table set
+  std::size_t least;   // bytes of data, at least
+  std::size_t spread;  // and fewer than this many more
+  bool whole;          // the fixed pieces: the whole, or single bytes
+  std::uint32_t maxPiece;
+};
+
+void ExpectTrialsAlike(const RandomTrials& plan) {
+  std::mt19937 random(plan.seed);
   for (const TableSet& set : kTableSets) {
-    for (int trial = 0; trial < 150; ++trial) {
+    for (int trial = 0; trial < plan.trials; ++trial) {
       const int ffPerMille = trial % 3 == 0 ? 0 : (trial % 3 == 1 ? 5 : 60);
-      const Bytes data = RandomScanData(random, 64 + random() % 400, ffPerMille);
+      const Bytes data = RandomScanData(random, plan.least + random() % plan.spread, ffPerMille);
       const int components = 1 + trial % 3;
       const std::string what = std::string(set.name) + " trial " + std::to_string(trial);
-      const std::vector<std::uint32_t> whole = {static_cast<std::uint32_t>(data.size())};
-      ExpectLockstep(set, components, data, whole, what + " whole");
-      ExpectLockstep(set, components, data, RandomPieces(data.size(), random, 80),
-                     what + " pieces");
+      const std::vector<std::uint32_t> fixed =
+          plan.whole ? std::vector<std::uint32_t>{static_cast<std::uint32_t>(data.size())}
+                     : std::vector<std::uint32_t>(data.size(), 1u);
+      ExpectLockstep(set, components, data, fixed,
+                     what + (plan.whole ? " whole" : " 1-byte pieces"));
+      ExpectLockstep(set, components, data, RandomPieces(data.size(), random, plan.maxPiece),
+                     what + " pieces up to " + std::to_string(plan.maxPiece));
       if (::testing::Test::HasFailure()) {
         return;
       }
     }
   }
+}
+
+TEST(FastEntropyBlocks, RandomDataMeetsEveryCaseAlike) {
+  if (const std::string missing = test::MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
+    GTEST_SKIP() << missing;
+  }
+  ExpectTrialsAlike({2024, 150, 64, 400, true, 80});
 }
 
 // Pieces of 1 to 4 bytes never leave room for whole blocks: the fast routines' symbol lookups
@@ -269,22 +288,7 @@ TEST(FastEntropyBlocks, TinyPiecesAgreeCallByCall) {
   if (const std::string missing = test::MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
     GTEST_SKIP() << missing;
   }
-  std::mt19937 random(4711);
-  for (const TableSet& set : kTableSets) {
-    for (int trial = 0; trial < 40; ++trial) {
-      const int ffPerMille = trial % 3 == 0 ? 0 : (trial % 3 == 1 ? 5 : 60);
-      const Bytes data = RandomScanData(random, 32 + random() % 200, ffPerMille);
-      const int components = 1 + trial % 3;
-      const std::string what = std::string(set.name) + " trial " + std::to_string(trial);
-      ExpectLockstep(set, components, data, std::vector<std::uint32_t>(data.size(), 1u),
-                     what + " 1-byte pieces");
-      ExpectLockstep(set, components, data, RandomPieces(data.size(), random, 4),
-                     what + " pieces up to 4");
-      if (::testing::Test::HasFailure()) {
-        return;
-      }
-    }
-  }
+  ExpectTrialsAlike({4711, 40, 32, 200, false, 4});
 }
 
 // Data the standard tables decode for a long way: blocks of EOB-terminated random coefficients

@@ -82,6 +82,13 @@ Bytes GreyWithTables(const Bytes& dcCounts, const Bytes& dcSymbols, const Bytes&
       .Take();
 }
 
+// An 8 x 8 grey image whose one block has a DC difference of `category` bits: the DC table's
+// one code "0" stands for the category, the AC table's one code "0" ends the block, and the
+// scan's three zero bytes hold the code, the extra bits and the end of block.
+Bytes DcCategoryImage(std::uint8_t category) {
+  return GreyWithTables({1}, {category}, {1}, {0}, {0, 0, 0});
+}
+
 // ---- Byte-level changes ----
 
 // Offset of the 0xFF of the n-th marker `code` among the segments before the scan data (and
@@ -347,32 +354,12 @@ std::vector<HostileCase> Cases() {
       {"dht_length_longer_than_its_table", [=] { return PatchLength(grey, 0xC4, 21); }, JD_ERR_DATA,
        kFailed, kFailed, 0},
 
-      // DC categories above 11 (the table's one code "0" is the category; extra bits follow).
-      {"dc_category_12",
-       [] {
-         return GreyWithTables({1}, {12}, {1}, {0}, {0, 0, 0});
-       },
-       JD_ERR_DATA, kFailed, kFailed, 0},
-      {"dc_category_13",
-       [] {
-         return GreyWithTables({1}, {13}, {1}, {0}, {0, 0, 0});
-       },
-       JD_ERR_DATA, kFailed, kFailed, 0},
-      {"dc_category_14",
-       [] {
-         return GreyWithTables({1}, {14}, {1}, {0}, {0, 0, 0});
-       },
-       JD_ERR_DATA, kFailed, kFailed, 0},
-      {"dc_category_15",
-       [] {
-         return GreyWithTables({1}, {15}, {1}, {0}, {0, 0, 0});
-       },
-       JD_ERR_DATA, kFailed, kFailed, 0},
-      {"dc_category_16",
-       [] {
-         return GreyWithTables({1}, {16}, {1}, {0}, {0, 0, 0});
-       },
-       JD_ERR_DATA, kFailed, kFailed, 0},
+      // DC categories above 11.
+      {"dc_category_12", [] { return DcCategoryImage(12); }, JD_ERR_DATA, kFailed, kFailed, 0},
+      {"dc_category_13", [] { return DcCategoryImage(13); }, JD_ERR_DATA, kFailed, kFailed, 0},
+      {"dc_category_14", [] { return DcCategoryImage(14); }, JD_ERR_DATA, kFailed, kFailed, 0},
+      {"dc_category_15", [] { return DcCategoryImage(15); }, JD_ERR_DATA, kFailed, kFailed, 0},
+      {"dc_category_16", [] { return DcCategoryImage(16); }, JD_ERR_DATA, kFailed, kFailed, 0},
       {"dc_category_11_valid",
        [] {
          return GreyWithTables({1}, {11}, {1}, {0}, {0, 0});
