@@ -12,6 +12,7 @@
 #include "support/jpeg_builder.h"
 #if !defined(_WIN32)
 #include "platform/portable/test_hooks.h"
+#include "support/hooks_fixture.h"
 #endif
 
 namespace {
@@ -355,26 +356,8 @@ TEST(StreamingThroughTheInstance, PiecesOfThirtySixKibAlwaysFitBehindALongSegmen
 
 namespace hooks = jpegdec::platform::testing;
 
-// Resets the hooks around each test and checks that nothing the library allocated is left.
-class InstanceWithHooks : public ::testing::Test {
- protected:
-  void SetUp() override {
-    hooks::ResetHooks();
-    blocks_ = hooks::LiveBlocks();
-    heap_ = hooks::LiveHeapAllocations();
-    modules_ = hooks::LiveModules();
-  }
-  void TearDown() override {
-    hooks::ResetHooks();
-    EXPECT_EQ(hooks::LiveBlocks(), blocks_) << "movable blocks leaked";
-    EXPECT_EQ(hooks::LiveHeapAllocations(), heap_) << "heap allocations leaked";
-    EXPECT_EQ(hooks::LiveModules(), modules_) << "modules left loaded";
-    EXPECT_EQ(hooks::LockedBlocks(), 0);
-  }
-  std::int64_t blocks_ = 0;
-  std::int64_t heap_ = 0;
-  std::int64_t modules_ = 0;
-};
+// The hooks reset around each test, and nothing the library allocated left behind.
+using InstanceWithHooks = jpegdec::test::HooksFixture;
 
 TEST_F(InstanceWithHooks, TheProbeFindsTheLargestBlockInAtMostTwelveRequests) {
   struct Case {
@@ -496,6 +479,27 @@ TEST_F(InstanceWithHooks, NothingIsLeftBehindWhateverTheOrderOfCalls) {
   }
 }
 
+// A new instance started in `mode` (320 x 200) while the n-th heap allocation, or movable block,
+// fails: what Start answered and whether the failure struck.
+enum class Failing { kHeapAllocation, kMovableBlock };
+struct FailedStart {
+  JpegDecodeInstance* instance;
+  int32_t started;
+  bool struck;
+};
+FailedStart StartFailing(Failing failing, int32_t mode, uint32_t n) {
+  const bool heap = failing == Failing::kHeapAllocation;
+  FailedStart start = {CreateJpegDecodeInstance(), 0, false};
+  if (start.instance != nullptr) {
+    (heap ? hooks::FailHeapAllocation : hooks::FailBlockAllocation)(n);
+    start.started = start.instance->Start(320, 200, mode, 1);
+    start.struck =
+        heap ? hooks::HeapAllocationFailureHappened() : hooks::BlockAllocationFailureHappened();
+    (heap ? hooks::FailHeapAllocation : hooks::FailBlockAllocation)(0);
+  }
+  return start;
+}
+
 TEST_F(InstanceWithHooks, EveryAllocationFailureIsReportedAndLeaksNothing) {
   hooks::SetImagingModule(hooks::ImagingModule::kPresent);
   hooks::FailHeapAllocation(1);
@@ -508,12 +512,8 @@ TEST_F(InstanceWithHooks, EveryAllocationFailureIsReportedAndLeaksNothing) {
   for (const int32_t mode : {JPEGDEC_MODE_STREAMING, JPEGDEC_MODE_BUFFERED, JPEGDEC_MODE_GDIPLUS}) {
     for (uint32_t n = 1; n < 64; ++n) {
       SCOPED_TRACE(testing::Message() << "mode " << mode << ", failing allocation " << n);
-      JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+      const auto [instance, started, struck] = StartFailing(Failing::kHeapAllocation, mode, n);
       ASSERT_NE(instance, nullptr);
-      hooks::FailHeapAllocation(n);
-      const int32_t started = instance->Start(320, 200, mode, 1);
-      const bool struck = hooks::HeapAllocationFailureHappened();
-      hooks::FailHeapAllocation(0);
       if (struck && mode != JPEGDEC_MODE_GDIPLUS) {
         EXPECT_EQ(started, 0);
       }
@@ -540,12 +540,8 @@ TEST_F(InstanceWithHooks, MovableBlockFailuresInStartFallBackOrFailWithoutLeaks)
   for (const int32_t mode : {JPEGDEC_MODE_BUFFERED, JPEGDEC_MODE_GDIPLUS}) {
     for (uint32_t n = 1; n < 16; ++n) {
       SCOPED_TRACE(testing::Message() << "mode " << mode << ", failing block " << n);
-      JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+      const auto [instance, started, struck] = StartFailing(Failing::kMovableBlock, mode, n);
       ASSERT_NE(instance, nullptr);
-      hooks::FailBlockAllocation(n);
-      const int32_t started = instance->Start(320, 200, mode, 1);
-      const bool struck = hooks::BlockAllocationFailureHappened();
-      hooks::FailBlockAllocation(0);
       if (struck && mode == JPEGDEC_MODE_GDIPLUS) {
         // A GDI+ set-up that fails hands over to the buffered way, which then gets its blocks.
         EXPECT_EQ(instance->mode, JPEGDEC_MODE_BUFFERED);

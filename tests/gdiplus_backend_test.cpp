@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "support/files.h"
 #include "support/quadrant_images.h"
+#include "support/read_rows.h"
 
 #if !defined(_WIN32)
 #include "platform/portable/imaging_standin.h"
@@ -48,15 +49,7 @@ Conversion Convert(const Bytes& file, int32_t rowLimit, uint32_t width = 0, uint
   EXPECT_EQ(backend.SetUp(width, height), 1);
   EXPECT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
   backend.MarkInputComplete(rowLimit);
-  for (int calls = 0; calls < 100000; ++calls) {
-    uint8_t* row = nullptr;
-    uint32_t length = 0;
-    out.end = backend.Read(&row, &length);
-    if (out.end != 0) {
-      break;
-    }
-    out.rows.emplace_back(row, row + length);
-  }
+  out.end = test::ReadRows(backend, &out.rows);
   uint8_t* row = nullptr;
   uint32_t length = 0;
   out.next = backend.Read(&row, &length);
@@ -344,13 +337,7 @@ std::vector<Bytes> NativeRows(const Bytes& file) {
     return rows;
   }
   backend.MarkInputComplete();
-  uint8_t* row = nullptr;
-  uint32_t length = 0;
-  int32_t r = 0;
-  while ((r = backend.Read(&row, &length)) == 0) {
-    rows.emplace_back(row, row + length);
-  }
-  if (r != 2) {
+  if (test::ReadRows(backend, &rows) != 2) {
     rows.clear();
   }
   return rows;
