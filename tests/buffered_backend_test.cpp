@@ -103,6 +103,17 @@ Decoded DecodeBuffered(BufferedBackend& backend, const Bytes& file) {
   return out;
 }
 
+// The back-end set up for the quadrants (22 x 16), `file` written in one piece, the input
+// complete.
+::testing::AssertionResult SetUpWhole(BufferedBackend& backend, const Bytes& file) {
+  if (backend.SetUp(22, 16) != 1 ||
+      backend.Write(file.data(), static_cast<uint32_t>(file.size())) != 1) {
+    return ::testing::AssertionFailure() << "set-up or write refused";
+  }
+  backend.MarkInputComplete();
+  return ::testing::AssertionSuccess();
+}
+
 uint32_t BlockBytes(const BufferedBackend& backend) {
   return platform::BlockSize(backend.inputBlock);
 }
@@ -251,10 +262,7 @@ TEST(BufferedBackendRead, AnswersOneAndFeedsNothingBeforeTheInputIsComplete) {
 
 TEST(BufferedBackendRead, WithoutOutParametersOffersOnePieceOnly) {
   BufferedBackend backend;
-  ASSERT_EQ(backend.SetUp(22, 16), 1);
-  const Bytes file = PaddedTo(Quadrants(), 6000);
-  ASSERT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
-  backend.MarkInputComplete();
+  ASSERT_TRUE(SetUpWhole(backend, PaddedTo(Quadrants(), 6000)));
   EXPECT_EQ(backend.Read(nullptr, nullptr), 1);
   EXPECT_EQ(backend.decoder.writeCalls, 1u);
   EXPECT_EQ(backend.fedBytes, kPiece);
@@ -295,10 +303,7 @@ TEST(BufferedBackendRead, LeftoverCountsOnlyBytesTheHostWrote) {
 
 TEST(BufferedBackendRead, ReportsTheEndOnceThenOne) {
   BufferedBackend backend;
-  ASSERT_EQ(backend.SetUp(22, 16), 1);
-  const Bytes file = Quadrants();
-  ASSERT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
-  backend.MarkInputComplete();
+  ASSERT_TRUE(SetUpWhole(backend, Quadrants()));
   uint8_t* row = nullptr;
   uint32_t length = 0;
   for (int i = 0; i < 16; ++i) {
@@ -417,14 +422,7 @@ TEST(BufferedInstance, DecodesAndReportsThePiecesFed) {
   EXPECT_EQ(instance->Read(&row, &length), 1);  // nothing before EndOfInput
   EXPECT_EQ(instance->GetWriteCount(), 0u);
   instance->EndOfInput(0);  // the row limit means nothing here
-  int rows = 0;
-  int32_t r = 0;
-  while ((r = instance->Read(&row, &length)) == 0) {
-    EXPECT_EQ(length, 66u);
-    ++rows;
-  }
-  EXPECT_EQ(r, 2);
-  EXPECT_EQ(rows, 16);
+  EXPECT_TRUE(test::RowsThenEnd(*instance, 16, 66, 2));
   EXPECT_EQ(instance->Read(&row, &length), 1);
   EXPECT_EQ(instance->GetWriteCount(), 3u);  // pieces at 0, 4093 and 8186
   uint32_t leftover = 0;
@@ -532,10 +530,7 @@ TEST_F(BufferedBackendFailures, AWriteThatCannotLockStoresNothing) {
 
 TEST_F(BufferedBackendFailures, AReadThatCannotLockFails) {
   BufferedBackend backend;
-  ASSERT_EQ(backend.SetUp(22, 16), 1);
-  const Bytes file = Quadrants();
-  ASSERT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
-  backend.MarkInputComplete();
+  ASSERT_TRUE(SetUpWhole(backend, Quadrants()));
   platform::testing::FailLock(1);
   uint8_t* row = nullptr;
   uint32_t length = 0;

@@ -59,6 +59,16 @@ Conversion Convert(const Bytes& file, int32_t rowLimit, uint32_t width = 0, uint
   return out;
 }
 
+// The back-end set up for the colour quadrants (22 x 16), written in one piece, the input
+// complete with `rowLimit`.
+::testing::AssertionResult SetUpQuadrants(GdiplusBackend& backend, int32_t rowLimit) {
+  if (backend.SetUp(22, 16) != 1 || backend.Write(kColourQuadrants, sizeof kColourQuadrants) != 1) {
+    return ::testing::AssertionFailure() << "set-up or write refused";
+  }
+  backend.MarkInputComplete(rowLimit);
+  return ::testing::AssertionSuccess();
+}
+
 struct Probe {
   uint32_t x;
   uint32_t y;
@@ -137,9 +147,7 @@ TEST(GdiplusBackendConversion, HandsOutNoMoreRowsThanTheLimit) {
 
 TEST(GdiplusBackendConversion, ALaterPositiveLimitReplacesTheEarlierOne) {
   GdiplusBackend backend;
-  ASSERT_EQ(backend.SetUp(22, 16), 1);
-  ASSERT_EQ(backend.Write(kColourQuadrants, sizeof kColourQuadrants), 1);
-  backend.MarkInputComplete(3);
+  ASSERT_TRUE(SetUpQuadrants(backend, 3));
   backend.MarkInputComplete(0);
   EXPECT_EQ(backend.rowLimit, 3);
   backend.MarkInputComplete(7);
@@ -168,9 +176,7 @@ TEST(GdiplusBackendConversion, ConvertsOnAReadWithoutOutParameters) {
 
 TEST(GdiplusBackendConversion, RefusesWritesAfterTheConversion) {
   GdiplusBackend backend;
-  ASSERT_EQ(backend.SetUp(22, 16), 1);
-  ASSERT_EQ(backend.Write(kColourQuadrants, sizeof kColourQuadrants), 1);
-  backend.MarkInputComplete(16);
+  ASSERT_TRUE(SetUpQuadrants(backend, 16));
   uint8_t* row = nullptr;
   uint32_t length = 0;
   ASSERT_EQ(backend.Read(&row, &length), 0);
@@ -456,16 +462,7 @@ TEST(GdiplusInstance, ModeOneDecodesThroughTheImagingLibrary) {
   EXPECT_EQ(instance->IsStreaming(), 0);
   EXPECT_EQ(instance->Write(kColourQuadrants, sizeof kColourQuadrants), 1);
   instance->EndOfInput(16);
-  uint8_t* row = nullptr;
-  uint32_t length = 0;
-  int rows = 0;
-  int32_t r = 0;
-  while ((r = instance->Read(&row, &length)) == 0) {
-    EXPECT_EQ(length, 68u);
-    ++rows;
-  }
-  EXPECT_EQ(r, 2);
-  EXPECT_EQ(rows, 16);
+  EXPECT_TRUE(test::RowsThenEnd(*instance, 16, 68, 2));
   EXPECT_EQ(instance->GetWriteCount(), 1u);
   EXPECT_EQ(instance->GetReadCount(), 17u);
   uint32_t leftover = 7;
@@ -484,9 +481,7 @@ TEST(GdiplusUnavailable, ModeOneFallsBackToBufferedAndDecodes) {
     GTEST_SKIP() << "the imaging library is available; this case runs with it disabled";
   }
   GdiplusBackend backend;
-  ASSERT_EQ(backend.SetUp(22, 16), 1);
-  ASSERT_EQ(backend.Write(kColourQuadrants, sizeof kColourQuadrants), 1);
-  backend.MarkInputComplete(16);
+  ASSERT_TRUE(SetUpQuadrants(backend, 16));
   uint8_t* row = nullptr;
   uint32_t length = 0;
   EXPECT_EQ(backend.Read(&row, &length), -1);
@@ -508,14 +503,7 @@ TEST(GdiplusUnavailable, ModeOneFallsBackToBufferedAndDecodes) {
   EXPECT_EQ(started, 1);
   EXPECT_EQ(instance->Write(kColourQuadrants, sizeof kColourQuadrants), 1);
   instance->EndOfInput(16);
-  int rows = 0;
-  int32_t r = 0;
-  while ((r = instance->Read(&row, &length)) == 0) {
-    EXPECT_EQ(length, 66u);  // the native decoder's rows: no padding
-    ++rows;
-  }
-  EXPECT_EQ(r, 2);
-  EXPECT_EQ(rows, 16);
+  EXPECT_TRUE(test::RowsThenEnd(*instance, 16, 66, 2));  // the native decoder's rows: no padding
   instance->Finish(nullptr);
   DeleteJpegDecodeInstance(instance);
 }

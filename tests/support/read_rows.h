@@ -2,6 +2,9 @@
 // uint32_t*) answering 0 for a row), for the tests that feed the whole input before reading.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -25,6 +28,25 @@ std::int32_t ReadRows(Reader& reader, std::vector<std::vector<std::uint8_t>>* ro
     }
   }
   return result;
+}
+
+// Reads as ReadRows does; success when `count` rows of `length` bytes each came, then `end`.
+template <typename Reader>
+::testing::AssertionResult RowsThenEnd(Reader& reader, std::size_t count, std::size_t length,
+                                       std::int32_t end) {
+  std::vector<std::vector<std::uint8_t>> rows;
+  const std::int32_t result = ReadRows(reader, &rows);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i].size() != length) {
+      return ::testing::AssertionFailure()
+             << "row " << i << " has " << rows[i].size() << " bytes, not " << length;
+    }
+  }
+  if (rows.size() != count || result != end) {
+    return ::testing::AssertionFailure() << rows.size() << " rows, then " << result << "; wanted "
+                                         << count << " rows, then " << end;
+  }
+  return ::testing::AssertionSuccess();
 }
 
 }  // namespace jpegdec::test
