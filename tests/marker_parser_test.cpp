@@ -383,6 +383,17 @@ Bytes TinyImageAfterSoi() {
   return JpegBuilder().OneCodeGreyHeaders(8, 8).Sos(test::kGreyScan).Raw({0x3F}).Eoi().Take();
 }
 
+// Steps on from `result` without new input, releasing every band: the status that stops.
+Status StepPastTheBand(DecoderContext* context, StepResult result) {
+  while (result.status == JD_BAND_READY || result.status == JD_OK) {
+    if (result.status == JD_BAND_READY) {
+      std::free(result.data);
+    }
+    result = DecodeStep(context, nullptr, 0);
+  }
+  return result.status;
+}
+
 TEST(DecodeStep, LongApplicationSegmentIsSkippedPieceByPiece) {
   const Bytes stream =
       JpegBuilder().Soi().App(1, Bytes(60000 - 4, 0xFF)).Raw(TinyImageAfterSoi()).Raw({9}).Take();
@@ -398,11 +409,7 @@ TEST(DecodeStep, LongApplicationSegmentIsSkippedPieceByPiece) {
   result =
       DecodeStep(context.get(), stream.data() + at, static_cast<std::int32_t>(stream.size() - at));
   ASSERT_EQ(result.status, JD_BAND_READY);
-  std::free(result.data);
-  while (result.status == JD_BAND_READY || result.status == JD_OK) {
-    result = DecodeStep(context.get(), nullptr, 0);
-  }
-  EXPECT_EQ(result.status, JD_END);
+  EXPECT_EQ(StepPastTheBand(context.get(), result), JD_END);
   EXPECT_EQ(BytesAfterEnd(context.get()), 1);
 }
 
@@ -442,11 +449,7 @@ TEST(DecodeStep, EndOfImageThenNothingMore) {
   const auto count = static_cast<std::int32_t>(stream.size());
   StepResult result = DecodeStep(context.get(), stream.data(), count);
   ASSERT_EQ(result.status, JD_BAND_READY);
-  std::free(result.data);
-  while (result.status == JD_BAND_READY || result.status == JD_OK) {
-    result = DecodeStep(context.get(), nullptr, 0);
-  }
-  EXPECT_EQ(result.status, JD_END);
+  EXPECT_EQ(StepPastTheBand(context.get(), result), JD_END);
   EXPECT_EQ(BytesAfterEnd(context.get()), 2);
   EXPECT_EQ(DecodeStep(context.get(), nullptr, 0).status, JD_OK);
   EXPECT_EQ(BytesAfterEnd(context.get()), 2);
@@ -569,7 +572,8 @@ TEST(DecodeStep, MalformedHeadersAreRefusedCleanly) {
       {"length field 1", Header({}, {0xFF, 0xC0, 0x00, 0x01}, {}), JD_ERR_DATA},
       {"APPn length 0", Header({0xFF, 0xE1, 0x00, 0x00}, grey, {}), JD_ERR_DATA},
       {"COM length 1", Header({0xFF, 0xFE, 0x00, 0x01}, grey, {}), JD_ERR_DATA},
-      {"frame precision 12", Header(dqt, sof(8, 8, test::kGreyFrame, 12), greyScan), JD_ERR_UNSUPPORTED},
+      {"frame precision 12", Header(dqt, sof(8, 8, test::kGreyFrame, 12), greyScan),
+       JD_ERR_UNSUPPORTED},
       {"frame of 5 components",
        Header(dqt,
               sof(8, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0}, {5, 1, 1, 0}}),
@@ -580,8 +584,8 @@ TEST(DecodeStep, MalformedHeadersAreRefusedCleanly) {
       {"frame payload of 5 bytes", Header({}, segment(0xC0, {8, 0, 8, 0, 8}), {}), JD_ERR_DATA},
       {"width 0", Header(dqt, sof(0, 8, test::kGreyFrame), {}), JD_ERR_DATA},
       // Height 0: a page of unknown length, whose lines a DNL segment must give.
-      {"height 0, ended without a DNL segment", Header(dqt, sof(8, 0, test::kGreyFrame), {0xFF, 0xD9}),
-       JD_ERR_DATA},
+      {"height 0, ended without a DNL segment",
+       Header(dqt, sof(8, 0, test::kGreyFrame), {0xFF, 0xD9}), JD_ERR_DATA},
       {"sampling factor 0", Header(dqt, sof(8, 8, {{1, 1, 1, 0}, {2, 0, 1, 0}}), {}), JD_ERR_DATA},
       {"sampling factor 5", Header(dqt, sof(8, 8, {{1, 1, 5, 0}}), {}), JD_ERR_DATA},
       {"frame Tq 4", Header(dqt, sof(8, 8, {{1, 1, 1, 4}}), {}), JD_ERR_DATA},
