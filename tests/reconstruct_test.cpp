@@ -540,8 +540,10 @@ TEST(DecodeBand, FourTwoZeroPlacementAndBandHeights) {
 // emitted takes none of them back; the band after it is one of those empty bands. Scan data
 // beyond the image's last MCU is damage: such an image never ends as complete.
 TEST(DecodeBand, EmptyBandsAreReleasedNotReported) {
-  const Bytes extraRow =
-      Header(8, 16, test::kGreyFrame, test::kGreyScan).Raw(FlatBlocks().Blocks(3).Take()).Eoi().Take();
+  const Bytes extraRow = Header(8, 16, test::kGreyFrame, test::kGreyScan)
+                             .Raw(FlatBlocks().Blocks(3).Take())
+                             .Eoi()
+                             .Take();
   Decoded d = DecodeEverySplit(extraRow);
   EXPECT_EQ(d.last, JD_ERR_DATA);
   EXPECT_EQ(d.bands.size(), 2u);
@@ -563,8 +565,10 @@ TEST(DecodeBand, EmptyBandsAreReleasedNotReported) {
 // released (the leak checker of the sanitizer build watches), nothing is emitted, and the image,
 // cut short, fails.
 TEST(DecodeBand, BandCutShortByTheEndMarker) {
-  const Bytes stream =
-      Header(24, 8, test::kGreyFrame, test::kGreyScan).Raw(FlatBlocks().Blocks(2).Take()).Eoi().Take();
+  const Bytes stream = Header(24, 8, test::kGreyFrame, test::kGreyScan)
+                           .Raw(FlatBlocks().Blocks(2).Take())
+                           .Eoi()
+                           .Take();
   const Decoded d = DecodeEverySplit(stream);
   EXPECT_EQ(d.last, JD_ERR_DATA);
   EXPECT_TRUE(d.bands.empty());

@@ -2,7 +2,8 @@
 // and entropy-coded data. Every method appends to the stream and returns the builder, so a stream
 // reads like its layout:
 //
-//   const Bytes stream = JpegBuilder().Soi().Dqt(0).Sof0(8, 8, kGreyFrame).Sos(kGreyScan).Eoi().Take();
+//   const Bytes stream =
+//       JpegBuilder().Soi().Dqt(0).Sof0(8, 8, kGreyFrame).Sos(kGreyScan).Eoi().Take();
 //
 // The builder writes what it is told: lengths are computed from the payload, nothing is checked,
 // so malformed segments are as easy to write as sound ones (Segment, Raw).
