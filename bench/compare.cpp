@@ -34,16 +34,11 @@
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <time.h>
-#endif
-
 #if defined(JPEGDEC_BENCH_LEVEL_SWITCH)
 #include "decoder/cpu_dispatch.h"
 #include "decoder/cpu_dispatch_testing.h"
 #endif
+#include "cpu_time.h"
 #include "heap_counter.h"
 #include "jpeg_info.h"
 #include "jpegdec/jpegdec.h"
@@ -112,20 +107,9 @@ struct Options {
 // wall clock.
 double Now(bool wallClock) {
   if (!wallClock) {
-#if defined(_WIN32)
-    FILETIME created, exited, kernel, user;
-    if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user) != 0) {
-      const auto ticks = [](const FILETIME& t) {
-        return static_cast<double>(static_cast<std::uint64_t>(t.dwHighDateTime) << 32 |
-                                   t.dwLowDateTime);
-      };
-      return (ticks(kernel) + ticks(user)) * 1e-7;  // 100 ns units
+    if (const double cpu = ProcessCpuSeconds(); cpu >= 0) {
+      return cpu;
     }
-#else
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-#endif
   }
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }

@@ -20,56 +20,25 @@
 #include <string>
 #include <vector>
 
+#include "decoder/jpeg_constants.h"
+#include "jpegdec/jpegdec.h"
 #include "jpegdec/jpegdec_probe.h"
 #include "support/host_driver.h"
 #include "support/libjpeg_reference.h"
+#include "support/split_mix.h"
 
+namespace jpegdec::test {
 namespace {
 
-using jpegdec::test::Colour;
-using jpegdec::test::DecodeReference;
-using jpegdec::test::DecodeThroughHost;
-using jpegdec::test::EncodeRecipe;
-using jpegdec::test::HostEnd;
-using jpegdec::test::HostOptions;
-using jpegdec::test::HostResult;
-using jpegdec::test::PieceSchedule;
 using Bytes = std::vector<std::uint8_t>;
-using Factors = std::vector<std::pair<int, int>>;
 
 constexpr std::uint64_t kSeed = 29;
 constexpr int kDefaultByteCases = 80;
 constexpr int kDefaultMarkerCases = 150;
-constexpr std::uint8_t kMarkerPrefix = 0xFF;
-constexpr std::uint8_t kSos = 0xDA;
-constexpr std::uint8_t kEoi = 0xD9;
-constexpr std::uint8_t kRst0 = 0xD0;
-constexpr std::uint8_t kRst7 = 0xD7;
-constexpr int kBlockSide = 8;
-
-// splitmix64: the same cases on every machine.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t Next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  std::size_t Below(std::size_t n) { return static_cast<std::size_t>(Next() % n); }
-
- private:
-  std::uint64_t state_;
-};
 
 EncodeRecipe Recipe(Colour colour, std::uint32_t width, std::uint32_t height, Factors factors,
                     unsigned restartInterval, unsigned restartRows = 0, bool optimize = false) {
-  EncodeRecipe recipe;
-  recipe.colour = colour;
-  recipe.width = width;
-  recipe.height = height;
-  recipe.factors = std::move(factors);
+  EncodeRecipe recipe = MakeRecipe(colour, width, height, std::move(factors));
   recipe.restartInterval = restartInterval;
   recipe.restartRows = restartRows;
   recipe.optimize = optimize;
@@ -79,12 +48,6 @@ EncodeRecipe Recipe(Colour colour, std::uint32_t width, std::uint32_t height, Fa
 }
 
 std::vector<EncodeRecipe> Recipes() {
-  const Factors k444 = {{1, 1}, {1, 1}, {1, 1}};
-  const Factors k422 = {{2, 1}, {1, 1}, {1, 1}};
-  const Factors k420 = {{2, 2}, {1, 1}, {1, 1}};
-  const Factors k440 = {{1, 2}, {1, 1}, {1, 1}};
-  const Factors k411 = {{4, 1}, {1, 1}, {1, 1}};
-  const Factors kYcck420 = {{2, 2}, {1, 1}, {1, 1}, {2, 2}};
   return {
       Recipe(Colour::kGrey, 200, 160, {}, 1),
       Recipe(Colour::kGrey, 120, 97, {}, 2),
@@ -103,7 +66,7 @@ std::vector<EncodeRecipe> Recipes() {
       Recipe(Colour::kYCbCr, 96, 96, k440, 2),
       Recipe(Colour::kYCbCr, 192, 48, k411, 1),
       Recipe(Colour::kCmyk, 64, 64, {}, 1),
-      Recipe(Colour::kYcck, 96, 64, kYcck420, 2),
+      Recipe(Colour::kYcck, 96, 64, kFour420, 2),
   };
 }
 
@@ -141,7 +104,7 @@ bool FindLayout(const Bytes& file, Layout* layout) {
   // The scan header (self-made files: one scan, segments back to back), then the scan data up
   // to the end marker; restart markers are 0xFF 0xD0..0xD7 (a data 0xFF is followed by 0x00).
   std::size_t at = 2;
-  while (at + 3 < file.size() && file[at] == kMarkerPrefix && file[at + 1] != kSos) {
+  while (at + 3 < file.size() && file[at] == kMarkerPrefix && file[at + 1] != kMarkerSos) {
     at += 2 + static_cast<std::size_t>(file[at + 2] << 8 | file[at + 3]);
   }
   if (at + 3 >= file.size()) {
@@ -152,9 +115,9 @@ bool FindLayout(const Bytes& file, Layout* layout) {
     if (file[i] != kMarkerPrefix) {
       continue;
     }
-    if (file[i + 1] >= kRst0 && file[i + 1] <= kRst7) {
+    if (IsRestartMarker(file[i + 1])) {
       layout->restarts.push_back(i);
-    } else if (file[i + 1] == kEoi) {
+    } else if (file[i + 1] == kMarkerEoi) {
       layout->scanEnd = i;
       break;
     }
@@ -292,12 +255,10 @@ void PrintRow(const char* damage, const char* mode, const Tally& t) {
               Share(t.equalAfter[1], t.rowsAfter[1]).c_str());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const int byteCases = argc > 1 ? std::atoi(argv[1]) : kDefaultByteCases;
-  const int markerCases = argc > 2 ? std::atoi(argv[2]) : kDefaultMarkerCases;
-  Random random(kSeed);
+// The sweep over every image, `byteCases` changed bytes and up to `markerCases` removed markers
+// each; 1 when an image cannot be made or its intact file does not decode.
+int Sweep(int byteCases, int markerCases) {
+  SplitMix random(kSeed);
   enum { kByteStreaming, kByteBuffered, kMarkerStreaming, kMarkerBuffered, kTallies };
   Tally tallies[kTallies];
 
@@ -308,19 +269,31 @@ int main(int argc, char** argv) {
       "markers removed | ended | rows after |\n|---|---|---|---|---|---|---|---|---|---|\n");
   for (const EncodeRecipe& recipe : Recipes()) {
     std::string error;
-    const Bytes intactFile = jpegdec::test::EncodeJpeg(recipe, &error);
+    const Bytes intactFile = EncodeJpeg(recipe, &error);
     Layout layout;
     if (intactFile.empty() || !FindLayout(intactFile, &layout)) {
       std::printf("%s: cannot make or read it (%s)\n", recipe.Name().c_str(), error.c_str());
       return 1;
     }
-    const HostResult intact = DecodeWhole(intactFile, 3);
+    const HostResult intact = DecodeWhole(intactFile, JPEGDEC_MODE_STREAMING);
     if (intact.end != HostEnd::kEnd) {
       std::printf("%s: the intact file does not decode\n", recipe.Name().c_str());
       return 1;
     }
 
     Tally image[2];  // streaming: bytes changed, markers removed
+    // One damaged file decoded by libjpeg and both ways of the library, counted in the image's
+    // streaming tally and the totals of that kind of damage (`kind`: 0 bytes, 1 markers).
+    const auto judge = [&](const Bytes& damaged, const BandRange& range, int kind) {
+      const bool warned = DecodeReference(damaged).corruptWarnings > 0;
+      const HostResult streamed = DecodeWhole(damaged, JPEGDEC_MODE_STREAMING);
+      const HostResult buffered = DecodeWhole(damaged, JPEGDEC_MODE_BUFFERED);
+      Count(streamed, intact, layout, range, warned, &image[kind]);
+      Count(streamed, intact, layout, range, warned,
+            &tallies[kind == 0 ? kByteStreaming : kMarkerStreaming]);
+      Count(buffered, intact, layout, range, warned,
+            &tallies[kind == 0 ? kByteBuffered : kMarkerBuffered]);
+    };
 
     // (a) One byte of the scan data changed.
     for (int n = 0; n < byteCases; ++n) {
@@ -344,11 +317,7 @@ int main(int argc, char** argv) {
         const std::uint32_t band = BandAtByte(layout, offset);
         range = {band, band};
       }
-      const bool warned = DecodeReference(damaged).corruptWarnings > 0;
-      const HostResult streamed = DecodeWhole(damaged, 3);
-      Count(streamed, intact, layout, range, warned, &tallies[kByteStreaming]);
-      Count(streamed, intact, layout, range, warned, &image[0]);
-      Count(DecodeWhole(damaged, 2), intact, layout, range, warned, &tallies[kByteBuffered]);
+      judge(damaged, range, 0);
     }
 
     // (b) One restart marker removed, spread evenly over the image's markers.
@@ -363,11 +332,7 @@ int main(int argc, char** argv) {
       damaged.erase(at, at + 2);
       // Marker k ends interval k: the intervals on both sides of it run together.
       const BandRange range = IntervalBands(layout, k, k + 1);
-      const bool warned = DecodeReference(damaged).corruptWarnings > 0;
-      const HostResult streamed = DecodeWhole(damaged, 3);
-      Count(streamed, intact, layout, range, warned, &tallies[kMarkerStreaming]);
-      Count(streamed, intact, layout, range, warned, &image[1]);
-      Count(DecodeWhole(damaged, 2), intact, layout, range, warned, &tallies[kMarkerBuffered]);
+      judge(damaged, range, 1);
     }
     std::printf("| %s | %zu | %u | %zu", recipe.Name().c_str(), layout.scanEnd - layout.scanBegin,
                 layout.restartInterval, markers);
@@ -389,4 +354,13 @@ int main(int argc, char** argv) {
   PrintRow("marker removed", "streaming", tallies[kMarkerStreaming]);
   PrintRow("marker removed", "buffered", tallies[kMarkerBuffered]);
   return 0;
+}
+
+}  // namespace
+}  // namespace jpegdec::test
+
+int main(int argc, char** argv) {
+  const int byteCases = argc > 1 ? std::atoi(argv[1]) : jpegdec::test::kDefaultByteCases;
+  const int markerCases = argc > 2 ? std::atoi(argv[2]) : jpegdec::test::kDefaultMarkerCases;
+  return jpegdec::test::Sweep(byteCases, markerCases);
 }

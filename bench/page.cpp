@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "support/split_mix.h"
+
 namespace jpegdec::bench {
 namespace {
 
@@ -14,25 +16,7 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr int kA4WidthAt300 = 2480;   // 210 mm at 300 dpi
 constexpr int kA4HeightAt300 = 3508;  // 297 mm at 300 dpi
 
-// splitmix64: small, fast and the same on every platform.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t Next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  double Uniform() { return static_cast<double>(Next() >> 11) * (1.0 / 9007199254740992.0); }
-  double Range(double lo, double hi) { return lo + (hi - lo) * Uniform(); }
-  int Int(int lo, int hi) {  // inclusive
-    return lo + static_cast<int>(Next() % static_cast<std::uint64_t>(hi - lo + 1));
-  }
-
- private:
-  std::uint64_t state_;
-};
+using Random = test::SplitMix;
 
 struct Rgb {
   double r, g, b;

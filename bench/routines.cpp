@@ -14,12 +14,7 @@
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <time.h>
-#endif
-
+#include "cpu_time.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/cpu_dispatch_testing.h"
 #include "jpeg_info.h"
@@ -32,22 +27,6 @@ namespace {
 constexpr std::size_t kPiece = 65536;
 constexpr double kMinSampleSeconds = 0.5;  // Wine's process clock advances in 20 ms steps
 const char* const kLevelNames[] = {"plain", "SSE2", "AVX2"};
-
-double CpuSeconds() {
-#if defined(_WIN32)
-  FILETIME created, exited, kernel, user;
-  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-  const auto ticks = [](const FILETIME& t) {
-    return static_cast<double>(static_cast<std::uint64_t>(t.dwHighDateTime) << 32 |
-                               t.dwLowDateTime);
-  };
-  return (ticks(kernel) + ticks(user)) * 1e-7;  // 100 ns units
-#else
-  timespec t;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-#endif
-}
 
 bool ReadFile(const char* path, std::vector<std::uint8_t>* data) {
   std::FILE* f = std::fopen(path, "rb");
@@ -74,21 +53,21 @@ bool DecodeOnce(const std::vector<std::uint8_t>& data, const JpegInfo& info) {
 // Median seconds of one decode over `runs` samples of enough decodes to outlast the coarse
 // clock; negative when a decode fails.
 double TimeDecode(const std::vector<std::uint8_t>& data, const JpegInfo& info, int runs) {
-  const double warmStart = CpuSeconds();
+  const double warmStart = ProcessCpuSeconds();
   if (!DecodeOnce(data, info)) {
     return -1;
   }
-  const double estimate = std::max(CpuSeconds() - warmStart, kMinSampleSeconds / 1000);
+  const double estimate = std::max(ProcessCpuSeconds() - warmStart, kMinSampleSeconds / 1000);
   const int repetitions = std::max(1, static_cast<int>(kMinSampleSeconds / estimate + 0.999));
   std::vector<double> samples;
   for (int run = 0; run < runs; ++run) {
-    const double start = CpuSeconds();
+    const double start = ProcessCpuSeconds();
     for (int i = 0; i < repetitions; ++i) {
       if (!DecodeOnce(data, info)) {
         return -1;
       }
     }
-    samples.push_back((CpuSeconds() - start) / repetitions);
+    samples.push_back((ProcessCpuSeconds() - start) / repetitions);
   }
   std::sort(samples.begin(), samples.end());
   return samples[samples.size() / 2];

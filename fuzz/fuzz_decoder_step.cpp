@@ -20,6 +20,7 @@
 #include "fuzz_input.h"
 #include "jpegdec/jpegdec_probe.h"
 #include "platform/portable/test_hooks.h"
+#include "step_input.h"
 
 namespace {
 
@@ -28,9 +29,6 @@ using jpegdec::StepResult;
 using jpegdec::fuzz::Check;
 
 constexpr std::uint32_t kTallestBand = 32;  // 8 lines x the largest vertical factor, 4
-// Steps in a row that neither consume input nor hand out a band: a marker met in the scan data
-// costs one, a restart marker two; more than this without progress is a hang.
-constexpr int kIdleStepsAllowed = 64;
 
 bool Documented(jpegdec::Status s) {
   switch (s) {
@@ -130,36 +128,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   jpegdec::DecoderContext* context = jpegdec::CreateDecoderContext();
   Check(context != nullptr, "no decoder context");
 
-  std::vector<std::uint8_t> buffer;  // what the latest adopting step was given
-  std::size_t fed = 0;
-  bool adopt = true;
-  bool first = true;
+  jpegdec::fuzz::StepInput input(data, size, &pieces);
   std::uint32_t width = 0;
   std::uint32_t components = 0;
   std::uint64_t rows = 0;
-  int idleSteps = 0;
-  std::int32_t unread = -1;  // the context's unread input after the latest step
   bool ranOut = false;
   Stop stop;
   volatile std::uint32_t sink = 0;
 
   for (;;) {
-    if (adopt) {
-      if (!first && fed == size) {
+    if (input.WantsPiece()) {
+      if (input.AllGiven()) {
         ranOut = true;
         break;  // every byte given and the decoder asks for more: cut short, a clean end
       }
-      const std::size_t piece = pieces.Next(size - fed);
-      std::vector<std::uint8_t> next(buffer.size() + piece);
-      std::copy(buffer.begin(), buffer.end(), next.begin());
-      std::copy(data + fed, data + fed + piece,
-                next.begin() + static_cast<std::ptrdiff_t>(buffer.size()));
-      buffer.swap(next);
-      fed += piece;
+      input.AppendNextPiece();
     }
-    first = false;
-    const std::size_t given = buffer.size();
-    const StepResult r = DecodeStep(context, buffer.data(), static_cast<std::int32_t>(given));
+    const std::int32_t given = input.size();
+    const StepResult r = DecodeStep(context, input.data(), given);
     Check(Documented(r.status), "undocumented status");
     if (width == 0 && r.width != 0 && r.numComponents != 0) {
       width = r.width;
@@ -168,17 +154,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (width != 0) {
       Check(r.width == width && r.numComponents == components, "frame shape changed");
     }
-    adopt = false;
     if (r.status == jpegdec::JD_NEED_DATA) {
-      Check(r.count >= 0 && static_cast<std::size_t>(r.count) <= given, "tail longer than input");
+      Check(r.count >= 0 && r.count <= given, "tail longer than input");
       if (r.count > 0) {
-        Check(r.data >= buffer.data() && r.data + r.count == buffer.data() + given,
+        Check(r.data >= input.data() && r.data + r.count == input.data() + given,
               "tail outside the input");
       }
-      std::vector<std::uint8_t> tail(r.data, r.data + r.count);
-      buffer.swap(tail);
-      adopt = true;
-      idleSteps = 0;
+      input.KeepTail(r);
       continue;
     }
     if (r.status == jpegdec::JD_BAND_READY) {
@@ -193,25 +175,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Check(rows <= 0xFFFFu, "more rows than a frame can have");
       sink = sink + Touch(r.data, r.count);
       jpegdec::platform::HeapRelease(r.data);
-      idleSteps = 0;
+      input.Progress();
       continue;
     }
     stop.status = r.status;
     if (r.status == jpegdec::JD_END) {
       Check(jpegdec::BytesAfterEnd(context) >= 0, "negative bytes after the end");
-      const StepResult again = DecodeStep(context, buffer.data(), 0);
+      const StepResult again = DecodeStep(context, input.data(), 0);
       Check(again.status == jpegdec::JD_OK, "a step after the end did something");
       break;
     }
     if (jpegdec::IsError(r.status)) {
       break;
     }
-    // A JD_OK step that consumed input (a marker met in the scan data, a restart) is progress.
-    if (context->inAvail != unread) {
-      idleSteps = 0;
-    }
-    unread = context->inAvail;
-    Check(++idleSteps <= kIdleStepsAllowed, "steps without progress");
+    input.NoteOkStep(context);
   }
   stop.headers = context->scanReady != 0 ? Headers::kScanEntered
                  : ranOut                ? Headers::kRanOut

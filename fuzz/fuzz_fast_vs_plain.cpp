@@ -12,17 +12,15 @@
 #include "decoder/cpu_dispatch_testing.h"
 #include "fuzz_input.h"
 #include "jpegdec/jpegdec.h"
+#include "support/digest.h"
 
 namespace {
 
 using jpegdec::fuzz::Check;
 
-constexpr std::uint64_t kFnvOffset = 14695981039346656037ull;
-constexpr std::uint64_t kFnvPrime = 1099511628211ull;
-
 struct Trace {
-  std::vector<std::int64_t> results;  // Read and Write results in call order
-  std::uint64_t digest = kFnvOffset;  // every row handed out, in order
+  std::vector<std::int64_t> results;                   // Read and Write results in call order
+  std::uint64_t digest = jpegdec::test::kDigestStart;  // every row handed out, in order
   std::uint32_t leftover = 0;
   std::uint32_t writeCount = 0;
   std::uint32_t readCount = 0;
@@ -47,9 +45,7 @@ Trace Decode(const std::uint8_t* data, std::size_t size, const std::vector<std::
     const std::int32_t read = instance->Read(&row, &length);
     trace.results.push_back(read);
     if (read == JPEGDEC_READ_ROW) {
-      for (std::uint32_t i = 0; i < length; ++i) {
-        trace.digest = (trace.digest ^ row[i]) * kFnvPrime;
-      }
+      trace.digest = jpegdec::test::Digest(trace.digest, row, length);
       idle = 0;
       continue;
     }

@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "jpegdec/jpegdec_probe.h"
+#include "support/split_mix.h"
 
 namespace jpegdec::fuzz {
 
@@ -54,21 +55,6 @@ class Control {
   std::uint8_t bytes_[kControlBytes] = {};
 };
 
-// splitmix64: the same sequence on every platform.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t Next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-
- private:
-  std::uint64_t state_;
-};
-
 // Piece lengths for a file: whole, single bytes, or random lengths up to a bound chosen by the
 // style byte, with a share of tiny pieces so that splits fall inside markers and segments.
 class Pieces {
@@ -104,7 +90,7 @@ class Pieces {
   }
 
  private:
-  Random random_;
+  test::SplitMix random_;
   std::uint32_t largest_ = 0;
 };
 

@@ -37,7 +37,9 @@
 #include <vector>
 
 #include "api/jpeg_decode_instance.h"
+#include "decoder/jpeg_constants.h"
 #include "fuzz_input.h"
+#include "host_input.h"
 #include "jpegdec/jpegdec.h"
 #include "jpegdec/jpegdec_probe.h"
 #include "libjpeg_judge.h"
@@ -51,9 +53,6 @@ namespace hooks = jpegdec::platform::testing;
 
 constexpr std::uint64_t kLargestSamples = std::uint64_t{1} << 21;
 constexpr std::uint32_t kMostRows = 65535 + 32;
-constexpr std::uint8_t kMarkerPrefix = 0xFF;
-constexpr std::uint8_t kSoi = 0xD8;
-constexpr std::uint8_t kDnl = 0xDC;
 
 struct Decoded {
   std::int32_t end = JPEGDEC_READ_AGAIN;
@@ -73,44 +72,16 @@ Decoded DecodeWithLibrary(const std::uint8_t* data, std::size_t size, const Jpeg
     DeleteJpegDecodeInstance(instance);
     return out;
   }
-  std::size_t fed = 0;
-  std::size_t pieceLeft = 0;
-  bool inputEnded = false;
-  std::uint64_t idleReads = 0;
+  jpegdec::fuzz::HostInput input(data, size, pieces, static_cast<std::int32_t>(frame.height),
+                                 jpegdec::fuzz::Refused::kOfferAgain);
   const std::uint64_t callLimit = 100000 + 16 * std::uint64_t{size} + 2 * kMostRows;
-  for (std::uint64_t calls = 0;; ++calls) {
-    Check(calls < callLimit, "call limit reached: the decode does not end");
-    std::uint8_t* row = nullptr;
-    std::uint32_t length = 0;
-    const std::int32_t read = instance->Read(&row, &length);
-    if (read == JPEGDEC_READ_ROW) {
-      Check(out.rows == 0 || length == out.rowLength, "row lengths differ within one image");
-      Check(++out.rows <= kMostRows, "more rows than a frame can have");
-      out.rowLength = length;
-      out.pixels.insert(out.pixels.end(), row, row + length);
-      continue;
-    }
-    if (read != JPEGDEC_READ_AGAIN) {
-      out.end = read;
-      break;
-    }
-    if (fed < size) {
-      if (pieceLeft == 0) {
-        pieceLeft = pieces->Next(size - fed);
-      }
-      if (instance->Write(data + fed, static_cast<std::uint32_t>(pieceLeft)) == 1) {
-        fed += pieceLeft;
-        pieceLeft = 0;
-      }
-      continue;
-    }
-    if (!inputEnded) {
-      instance->EndOfInput(static_cast<std::int32_t>(frame.height));
-      inputEnded = true;
-      continue;
-    }
-    Check(++idleReads <= 64 + size, "a decode keeps answering 1 after the input ended");
-  }
+  out.end = jpegdec::fuzz::ReadToTheEnd(
+      instance, &input, callLimit, [&](const std::uint8_t* row, std::uint32_t length) {
+        Check(out.rows == 0 || length == out.rowLength, "row lengths differ within one image");
+        Check(++out.rows <= kMostRows, "more rows than a frame can have");
+        out.rowLength = length;
+        out.pixels.insert(out.pixels.end(), row, row + length);
+      });
   instance->Finish(nullptr);
   DeleteJpegDecodeInstance(instance);
   return out;
@@ -120,7 +91,7 @@ Decoded DecodeWithLibrary(const std::uint8_t* data, std::size_t size, const Jpeg
 // count (libjpeg skips it unread).
 bool DnlBeforeScan(const std::uint8_t* data, std::size_t scanBegin) {
   for (std::size_t i = 0; i + 1 < scanBegin; ++i) {
-    if (data[i] == kMarkerPrefix && data[i + 1] == kDnl) {
+    if (data[i] == jpegdec::kMarkerPrefix && data[i + 1] == jpegdec::kMarkerDnl) {
       return true;
     }
   }
@@ -150,7 +121,7 @@ void CompareRows(const Decoded& library, const jpegdec::fuzz::Judgement& referen
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 2 || data[0] != kMarkerPrefix || data[1] != kSoi) {
+  if (size < 2 || data[0] != jpegdec::kMarkerPrefix || data[1] != jpegdec::kMarkerSoi) {
     return 0;
   }
   JpegDecFrameInfo frame;

@@ -10,6 +10,7 @@
 
 #include "api/jpeg_decode_instance.h"
 #include "fuzz_input.h"
+#include "host_input.h"
 #include "jpegdec/jpegdec.h"
 #include "platform/portable/test_hooks.h"
 
@@ -74,14 +75,11 @@ void Decode(const std::uint8_t* data, std::size_t size, const Plan& plan,
   }
   const bool streaming = instance->IsStreaming() == 1;
   const bool gdiplus = instance->mode == JPEGDEC_MODE_GDIPLUS;
-  std::size_t fed = 0;
-  std::size_t pieceLeft = 0;
-  bool inputEnded = false;
+  jpegdec::fuzz::HostInput input(data, size, pieces, plan.rowLimit,
+                                 jpegdec::fuzz::Refused::kShrink);
   std::uint32_t rows = 0;
   std::uint32_t rowLength = 0;
   std::uint32_t reads = 0;
-  std::uint64_t idleReads = 0;
-  const std::uint64_t idleAllowed = 64 + size;
   const std::uint64_t callLimit = 100000 + 16 * std::uint64_t{size} + 2 * kMostRows;
   std::uint64_t calls = 0;
   volatile std::uint32_t sink = 0;
@@ -117,7 +115,7 @@ void Decode(const std::uint8_t* data, std::size_t size, const Plan& plan,
       Check(++rows <= kMostRows, "more rows than a frame can have");
       Check(!gdiplus || static_cast<std::int64_t>(rows) <= plan.rowLimit,
             "GDI+ handed out more rows than the row limit");
-      idleReads = 0;
+      input.NoteRow();
       continue;
     }
     if (read == JPEGDEC_READ_END || read == JPEGDEC_READ_FAILED) {
@@ -131,29 +129,9 @@ void Decode(const std::uint8_t* data, std::size_t size, const Plan& plan,
       }
       break;
     }
-    if (fed < size) {
-      if (pieceLeft == 0) {
-        pieceLeft = pieces->Next(size - fed);
-      }
-      if (instance->Write(data + fed, static_cast<std::uint32_t>(pieceLeft)) == 1) {
-        fed += pieceLeft;
-        pieceLeft = 0;
-      } else if (idleReads++ > 0) {
-        pieceLeft = pieceLeft > 1 ? pieceLeft / 2 : 1;  // refused twice: a smaller piece
-      }
-      continue;
-    }
-    if (!inputEnded) {
-      instance->EndOfInput(plan.rowLimit);
-      inputEnded = true;
-      continue;
-    }
-    if (++idleReads > idleAllowed) {
-      // Every byte written, EndOfInput called, and Read keeps asking: every way must have
-      // ended by now (streaming too, once the decoder has used every byte).
-      Check(false, "a decode keeps answering 1 after the input ended");
-      break;
-    }
+    // Once every byte is written and EndOfInput called, every way must end (streaming too,
+    // once the decoder has used every byte).
+    Check(input.Feed(instance), "a decode keeps answering 1 after the input ended");
   }
   if (!finished) {
     instance->Finish(nullptr);

@@ -12,29 +12,27 @@
 #include "decoder/decoder.h"
 #include "decoder/decoder_context.h"
 #include "fuzz_input.h"
+#include "host_input.h"
 #include "jpegdec/jpegdec.h"
 #include "platform/platform.h"
+#include "step_input.h"
+#include "support/digest.h"
 
 namespace {
 
 using jpegdec::StepResult;
 using jpegdec::fuzz::Check;
 
-constexpr std::uint64_t kFnvOffset = 14695981039346656037ull;
-constexpr std::uint64_t kFnvPrime = 1099511628211ull;
 constexpr jpegdec::Status kNotEnded = jpegdec::JD_NEED_DATA;
-constexpr int kIdleStepsAllowed = 64;
 
 struct Outcome {
   std::uint64_t rows = 0;
   std::uint64_t bytes = 0;
-  std::uint64_t digest = kFnvOffset;
+  std::uint64_t digest = jpegdec::test::kDigestStart;
   jpegdec::Status end = kNotEnded;
 
   void Add(const std::uint8_t* p, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-      digest = (digest ^ p[i]) * kFnvPrime;
-    }
+    digest = jpegdec::test::Digest(digest, p, n);
     bytes += n;
   }
 };
@@ -44,34 +42,21 @@ Outcome DecodeDirect(const std::uint8_t* data, std::size_t size, jpegdec::fuzz::
   Outcome outcome;
   jpegdec::DecoderContext* context = jpegdec::CreateDecoderContext();
   Check(context != nullptr, "no decoder context");
-  std::vector<std::uint8_t> buffer;
-  std::size_t fed = 0;
-  bool adopt = true;
-  bool first = true;
-  int idleSteps = 0;
-  std::int32_t unread = -1;  // the context's unread input after the latest step
+  jpegdec::fuzz::StepInput input(data, size, pieces);
   for (;;) {
-    if (adopt) {
-      if (!first && fed == size) {
+    if (input.WantsPiece()) {
+      if (input.AllGiven()) {
         const StepResult ended = jpegdec::EndOfData(context);
         Check(ended.status == jpegdec::JD_END || jpegdec::IsError(ended.status),
               "the end of the input neither ends nor fails the decode");
         outcome.end = ended.status;
         break;
       }
-      const std::size_t piece = pieces != nullptr ? pieces->Next(size - fed) : size - fed;
-      buffer.insert(buffer.end(), data + fed, data + fed + piece);
-      fed += piece;
+      input.AppendNextPiece();
     }
-    first = false;
-    const StepResult r =
-        jpegdec::DecodeStep(context, buffer.data(), static_cast<std::int32_t>(buffer.size()));
-    adopt = false;
+    const StepResult r = jpegdec::DecodeStep(context, input.data(), input.size());
     if (r.status == jpegdec::JD_NEED_DATA) {
-      std::vector<std::uint8_t> tail(r.data, r.data + r.count);
-      buffer.swap(tail);
-      adopt = true;
-      idleSteps = 0;
+      input.KeepTail(r);
       continue;
     }
     if (r.status == jpegdec::JD_BAND_READY) {
@@ -79,19 +64,14 @@ Outcome DecodeDirect(const std::uint8_t* data, std::size_t size, jpegdec::fuzz::
           static_cast<std::uint64_t>(r.count) / (std::uint64_t{r.width} * r.numComponents);
       outcome.Add(r.data, static_cast<std::size_t>(r.count));
       jpegdec::platform::HeapRelease(r.data);
-      idleSteps = 0;
+      input.Progress();
       continue;
     }
     if (r.status != jpegdec::JD_OK) {
       outcome.end = r.status;
       break;
     }
-    // A JD_OK step that consumed input (a marker met in the scan data, a restart) is progress.
-    if (context->inAvail != unread) {
-      idleSteps = 0;
-    }
-    unread = context->inAvail;
-    Check(++idleSteps <= kIdleStepsAllowed, "steps without progress");
+    input.NoteOkStep(context);
   }
   jpegdec::ReleaseDecoderContext(context);
   return outcome;
@@ -104,50 +84,16 @@ Outcome DecodeStreaming(const std::uint8_t* data, std::size_t size, jpegdec::fuz
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
   Check(instance != nullptr, "no instance");
   Check(instance->Start(startWidth, 0, JPEGDEC_MODE_STREAMING, 1) == 1, "streaming Start failed");
-  std::size_t fed = 0;
-  std::size_t pieceLeft = 0;
-  std::uint64_t idleReads = 0;
-  bool inputEnded = false;
+  jpegdec::fuzz::HostInput input(data, size, pieces, 0, jpegdec::fuzz::Refused::kShrink);
   const std::uint64_t callLimit = 200000 + 16 * std::uint64_t{size};
-  for (std::uint64_t calls = 0;; ++calls) {
-    Check(calls < callLimit, "call limit reached: the decode does not end");
-    std::uint8_t* row = nullptr;
-    std::uint32_t length = 0;
-    const std::int32_t read = instance->Read(&row, &length);
-    if (read == JPEGDEC_READ_ROW) {
-      ++outcome.rows;
-      outcome.Add(row, length);
-      idleReads = 0;
-      continue;
-    }
-    if (read == JPEGDEC_READ_END) {
-      outcome.end = jpegdec::JD_END;
-      break;
-    }
-    if (read != JPEGDEC_READ_AGAIN) {
-      outcome.end = jpegdec::JD_ERR_DATA;  // the public result does not tell which error
-      break;
-    }
-    if (fed < size) {
-      if (pieceLeft == 0) {
-        pieceLeft = pieces->Next(size - fed);
-      }
-      if (instance->Write(data + fed, static_cast<std::uint32_t>(pieceLeft)) == 1) {
-        fed += pieceLeft;
-        pieceLeft = 0;
-        idleReads = 0;
-      } else if (idleReads++ > 0) {
-        pieceLeft = pieceLeft > 1 ? pieceLeft / 2 : 1;
-      }
-      continue;
-    }
-    if (!inputEnded) {
-      instance->EndOfInput(0);
-      inputEnded = true;
-      continue;
-    }
-    Check(++idleReads <= 64 + size, "Read keeps answering 1 after EndOfInput");
-  }
+  const std::int32_t end = jpegdec::fuzz::ReadToTheEnd(
+      instance, &input, callLimit, [&](const std::uint8_t* row, std::uint32_t length) {
+        ++outcome.rows;
+        outcome.Add(row, length);
+        input.NoteRow();
+      });
+  // The public result does not tell which error.
+  outcome.end = end == JPEGDEC_READ_END ? jpegdec::JD_END : jpegdec::JD_ERR_DATA;
   instance->Finish(nullptr);
   DeleteJpegDecodeInstance(instance);
   return outcome;

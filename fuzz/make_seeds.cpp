@@ -11,15 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include "support/jpeg_builder.h"
 #include "support/libjpeg_reference.h"
 #include "support/quadrant_images.h"
 
+namespace jpegdec::test {
 namespace {
-
-using jpegdec::test::Colour;
-using jpegdec::test::EncodeRecipe;
-
-using Factors = std::vector<std::pair<int, int>>;
 
 std::vector<EncodeRecipe> Recipes() {
   struct Row {
@@ -32,13 +29,8 @@ std::vector<EncodeRecipe> Recipes() {
     bool optimize;
     int quality;
   };
-  const Factors k420 = {{2, 2}, {1, 1}, {1, 1}};
-  const Factors k422 = {{2, 1}, {1, 1}, {1, 1}};
-  const Factors k440 = {{1, 2}, {1, 1}, {1, 1}};
-  const Factors k411 = {{4, 1}, {1, 1}, {1, 1}};
   const Factors kTallest = {{1, 4}, {1, 2}, {1, 1}};
   const Factors kWidest = {{4, 2}, {1, 1}, {1, 1}};
-  const Factors kFour420 = {{2, 2}, {1, 1}, {1, 1}, {2, 2}};
   const std::vector<Row> rows = {
       {Colour::kGrey, 17, 13, {}, 0, 0, false, 85},
       {Colour::kGrey, 64, 24, {}, 3, 0, true, 60},
@@ -57,11 +49,7 @@ std::vector<EncodeRecipe> Recipes() {
   };
   std::vector<EncodeRecipe> recipes;
   for (const Row& row : rows) {
-    EncodeRecipe recipe;
-    recipe.colour = row.colour;
-    recipe.width = row.width;
-    recipe.height = row.height;
-    recipe.factors = row.factors;
+    EncodeRecipe recipe = MakeRecipe(row.colour, row.width, row.height, row.factors);
     recipe.restartInterval = row.restartInterval;
     recipe.restartRows = row.restartRows;
     recipe.optimize = row.optimize;
@@ -98,31 +86,20 @@ std::vector<std::uint8_t> AsOpenPage(std::vector<std::uint8_t> file, std::uint16
     if (file[i] == 0xFF && (file[i + 1] == 0xC0 || file[i + 1] == 0xC1)) {
       file[i + 5] = 0;
       file[i + 6] = 0;
-      const std::uint8_t dnl[] = {0xFF,
-                                  0xDC,
-                                  0x00,
-                                  0x04,
-                                  static_cast<std::uint8_t>(lines >> 8),
-                                  static_cast<std::uint8_t>(lines & 0xFF)};
-      file.insert(file.end() - 2, std::begin(dnl), std::end(dnl));
+      const std::vector<std::uint8_t> dnl = JpegBuilder().Dnl(lines).Take();
+      file.insert(file.end() - 2, dnl.begin(), dnl.end());
       return file;
     }
   }
   return {};
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make_fuzz_seeds FOLDER\n");
-    return 1;
-  }
-  const std::string folder = argv[1];
+// Writes every seed into `folder`; false when one could not be made or written.
+bool WriteSeeds(const std::string& folder) {
   bool ok = true;
   for (const EncodeRecipe& recipe : Recipes()) {
     std::string error;
-    const std::vector<std::uint8_t> file = jpegdec::test::EncodeJpeg(recipe, &error);
+    const std::vector<std::uint8_t> file = EncodeJpeg(recipe, &error);
     if (file.empty()) {
       std::fprintf(stderr, "%s: %s\n", recipe.Name().c_str(), error.c_str());
       ok = false;
@@ -137,17 +114,22 @@ int main(int argc, char** argv) {
   page.restartInterval = 2;
   std::string error;
   const std::vector<std::uint8_t> open =
-      AsOpenPage(jpegdec::test::EncodeJpeg(page, &error), static_cast<std::uint16_t>(page.height));
+      AsOpenPage(EncodeJpeg(page, &error), static_cast<std::uint16_t>(page.height));
   ok = !open.empty() &&
        Write(folder + "/open_page_dnl_" + page.Name() + ".jpg", open.data(), open.size()) && ok;
-  ok = Write(folder + "/quadrants_colour.jpg", jpegdec::test::kColourQuadrants,
-             sizeof jpegdec::test::kColourQuadrants) &&
-       ok;
-  ok = Write(folder + "/quadrants_grey.jpg", jpegdec::test::kGreyQuadrants,
-             sizeof jpegdec::test::kGreyQuadrants) &&
-       ok;
-  ok = Write(folder + "/quadrants_cmyk.jpg", jpegdec::test::kCmykQuadrants,
-             sizeof jpegdec::test::kCmykQuadrants) &&
-       ok;
-  return ok ? 0 : 1;
+  ok = Write(folder + "/quadrants_colour.jpg", kColourQuadrants, sizeof kColourQuadrants) && ok;
+  ok = Write(folder + "/quadrants_grey.jpg", kGreyQuadrants, sizeof kGreyQuadrants) && ok;
+  ok = Write(folder + "/quadrants_cmyk.jpg", kCmykQuadrants, sizeof kCmykQuadrants) && ok;
+  return ok;
+}
+
+}  // namespace
+}  // namespace jpegdec::test
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_fuzz_seeds FOLDER\n");
+    return 1;
+  }
+  return jpegdec::test::WriteSeeds(argv[1]) ? 0 : 1;
 }

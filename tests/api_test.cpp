@@ -12,16 +12,13 @@
 #include "support/jpeg_builder.h"
 #if !defined(_WIN32)
 #include "platform/portable/test_hooks.h"
+#include "support/hooks_fixture.h"
 #endif
 
 namespace {
 
 using jpegdec::AutomaticBudget;
 using jpegdec::BmpFileSize;
-
-constexpr int32_t kGdiplus = 1;
-constexpr int32_t kBuffered = 2;
-constexpr int32_t kStreaming = 3;
 
 // The start of a baseline file up to its scan header: SOI, DQT (table 0, all ones), SOF0 for an
 // 8 x 8 grey image, DHT (DC table 0 with one 1-bit code), DHT (AC table 0, one 1-bit code),
@@ -179,7 +176,7 @@ TEST(Instance, StreamingModeFeedsTheDecoderAndFinishesCleanly) {
   }
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
   ASSERT_NE(instance, nullptr);
-  ASSERT_EQ(instance->Start(8, 8, kStreaming, 1), 1);
+  ASSERT_EQ(instance->Start(8, 8, JPEGDEC_MODE_STREAMING, 1), 1);
   EXPECT_EQ(instance->IsStreaming(), 1);
   ASSERT_NE(instance->streamingBackend, nullptr);
   EXPECT_EQ(instance->Write(kHeadersToScan.data(), static_cast<uint32_t>(kHeadersToScan.size())),
@@ -212,7 +209,7 @@ std::vector<uint8_t> GreyImage(uint32_t trailing, uint32_t appBytes = 0, uint16_
   if (appBytes != 0) {
     builder.App(1, Bytes(appBytes, 0x5A));
   }
-  builder.Dqt(0).Sof0(16, height, kGrey).MinimalDht(0x00).MinimalDht(0x10).Sos(kGreyScan);
+  builder.OneCodeGreyHeaders(16, height).Sos(kGreyScan);
   // Two blocks per band, each the two bits 00; the last byte padded with 1 bits.
   const uint32_t bits = height / 2u;
   Bytes scan((bits + 7) / 8, 0x00);
@@ -237,7 +234,7 @@ StreamedDecode StreamThroughInstance(const std::vector<uint8_t>& file, uint32_t 
                                      uint32_t stopAfterRows = 0, bool endOfInput = false) {
   StreamedDecode out;
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
-  EXPECT_EQ(instance->Start(16, 0, kStreaming, 1), 1);
+  EXPECT_EQ(instance->Start(16, 0, JPEGDEC_MODE_STREAMING, 1), 1);
   std::size_t written = 0;
   bool endedInput = false;
   for (int calls = 0; calls < 100000; ++calls) {
@@ -359,26 +356,8 @@ TEST(StreamingThroughTheInstance, PiecesOfThirtySixKibAlwaysFitBehindALongSegmen
 
 namespace hooks = jpegdec::platform::testing;
 
-// Resets the hooks around each test and checks that nothing the library allocated is left.
-class InstanceWithHooks : public ::testing::Test {
- protected:
-  void SetUp() override {
-    hooks::ResetHooks();
-    blocks_ = hooks::LiveBlocks();
-    heap_ = hooks::LiveHeapAllocations();
-    modules_ = hooks::LiveModules();
-  }
-  void TearDown() override {
-    hooks::ResetHooks();
-    EXPECT_EQ(hooks::LiveBlocks(), blocks_) << "movable blocks leaked";
-    EXPECT_EQ(hooks::LiveHeapAllocations(), heap_) << "heap allocations leaked";
-    EXPECT_EQ(hooks::LiveModules(), modules_) << "modules left loaded";
-    EXPECT_EQ(hooks::LockedBlocks(), 0);
-  }
-  std::int64_t blocks_ = 0;
-  std::int64_t heap_ = 0;
-  std::int64_t modules_ = 0;
-};
+// The hooks reset around each test, and nothing the library allocated left behind.
+using InstanceWithHooks = jpegdec::test::HooksFixture;
 
 TEST_F(InstanceWithHooks, TheProbeFindsTheLargestBlockInAtMostTwelveRequests) {
   struct Case {
@@ -432,11 +411,11 @@ TEST_F(InstanceWithHooks, AutomaticModeWeighsTheBitmapAgainstTheProbedMemory) {
     ASSERT_NE(instance, nullptr);
     const int32_t started = instance->Start(c.width, c.height, 0, c.divisor);
     if (c.streaming) {
-      EXPECT_EQ(instance->mode, kStreaming);
+      EXPECT_EQ(instance->mode, JPEGDEC_MODE_STREAMING);
       EXPECT_EQ(instance->IsStreaming(), 1);
       EXPECT_EQ(started, DecoderAvailable() ? 1 : 0);
     } else {
-      EXPECT_EQ(instance->mode, kGdiplus);
+      EXPECT_EQ(instance->mode, JPEGDEC_MODE_GDIPLUS);
       EXPECT_NE(instance->gdiplusBackend, nullptr);
       EXPECT_EQ(started, 1);
       EXPECT_EQ(instance->IsStreaming(), 0);
@@ -449,8 +428,8 @@ TEST_F(InstanceWithHooks, ModeOneWithoutGdiplusFallsBackToBuffered) {
   hooks::SetImagingModule(hooks::ImagingModule::kMissing);
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
   ASSERT_NE(instance, nullptr);
-  instance->Start(640, 480, kGdiplus, 1);
-  EXPECT_EQ(instance->mode, kBuffered);
+  instance->Start(640, 480, JPEGDEC_MODE_GDIPLUS, 1);
+  EXPECT_EQ(instance->mode, JPEGDEC_MODE_BUFFERED);
   EXPECT_EQ(instance->IsStreaming(), 0);
   EXPECT_EQ(instance->gdiplusBackend, nullptr);
   EXPECT_NE(instance->bufferedBackend, nullptr);
@@ -465,14 +444,14 @@ TEST_F(InstanceWithHooks, NothingIsLeftBehindWhateverTheOrderOfCalls) {
     bool startTwice;
   };
   const Case cases[] = {
-      {"streaming, finished", kStreaming, true, false},
-      {"streaming, deleted without Finish", kStreaming, false, false},
-      {"streaming, started twice", kStreaming, false, true},
-      {"buffered, finished", kBuffered, true, false},
-      {"buffered, deleted without Finish", kBuffered, false, false},
-      {"buffered, started twice", kBuffered, true, true},
-      {"GDI+, deleted without Finish", kGdiplus, false, false},
-      {"GDI+ then streaming", kGdiplus, false, true},
+      {"streaming, finished", JPEGDEC_MODE_STREAMING, true, false},
+      {"streaming, deleted without Finish", JPEGDEC_MODE_STREAMING, false, false},
+      {"streaming, started twice", JPEGDEC_MODE_STREAMING, false, true},
+      {"buffered, finished", JPEGDEC_MODE_BUFFERED, true, false},
+      {"buffered, deleted without Finish", JPEGDEC_MODE_BUFFERED, false, false},
+      {"buffered, started twice", JPEGDEC_MODE_BUFFERED, true, true},
+      {"GDI+, deleted without Finish", JPEGDEC_MODE_GDIPLUS, false, false},
+      {"GDI+ then streaming", JPEGDEC_MODE_GDIPLUS, false, true},
   };
   hooks::SetImagingModule(hooks::ImagingModule::kPresent);
   for (const Case& c : cases) {
@@ -481,7 +460,7 @@ TEST_F(InstanceWithHooks, NothingIsLeftBehindWhateverTheOrderOfCalls) {
     ASSERT_NE(instance, nullptr);
     instance->Start(320, 200, c.mode, 1);
     if (c.startTwice) {
-      instance->Start(320, 200, kStreaming, 1);
+      instance->Start(320, 200, JPEGDEC_MODE_STREAMING, 1);
       EXPECT_EQ(instance->bufferedBackend, nullptr);
       EXPECT_EQ(instance->gdiplusBackend, nullptr);
     }
@@ -500,6 +479,27 @@ TEST_F(InstanceWithHooks, NothingIsLeftBehindWhateverTheOrderOfCalls) {
   }
 }
 
+// A new instance started in `mode` (320 x 200) while the n-th heap allocation, or movable block,
+// fails: what Start answered and whether the failure struck.
+enum class Failing { kHeapAllocation, kMovableBlock };
+struct FailedStart {
+  JpegDecodeInstance* instance;
+  int32_t started;
+  bool struck;
+};
+FailedStart StartFailing(Failing failing, int32_t mode, uint32_t n) {
+  const bool heap = failing == Failing::kHeapAllocation;
+  FailedStart start = {CreateJpegDecodeInstance(), 0, false};
+  if (start.instance != nullptr) {
+    (heap ? hooks::FailHeapAllocation : hooks::FailBlockAllocation)(n);
+    start.started = start.instance->Start(320, 200, mode, 1);
+    start.struck =
+        heap ? hooks::HeapAllocationFailureHappened() : hooks::BlockAllocationFailureHappened();
+    (heap ? hooks::FailHeapAllocation : hooks::FailBlockAllocation)(0);
+  }
+  return start;
+}
+
 TEST_F(InstanceWithHooks, EveryAllocationFailureIsReportedAndLeaksNothing) {
   hooks::SetImagingModule(hooks::ImagingModule::kPresent);
   hooks::FailHeapAllocation(1);
@@ -509,16 +509,12 @@ TEST_F(InstanceWithHooks, EveryAllocationFailureIsReportedAndLeaksNothing) {
 
   // Fail each heap allocation of Start in turn, for every way, until Start no longer meets a
   // failure. The failed Start reports 0 (or falls back), and deletion releases the rest.
-  for (const int32_t mode : {kStreaming, kBuffered, kGdiplus}) {
+  for (const int32_t mode : {JPEGDEC_MODE_STREAMING, JPEGDEC_MODE_BUFFERED, JPEGDEC_MODE_GDIPLUS}) {
     for (uint32_t n = 1; n < 64; ++n) {
       SCOPED_TRACE(testing::Message() << "mode " << mode << ", failing allocation " << n);
-      JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+      const auto [instance, started, struck] = StartFailing(Failing::kHeapAllocation, mode, n);
       ASSERT_NE(instance, nullptr);
-      hooks::FailHeapAllocation(n);
-      const int32_t started = instance->Start(320, 200, mode, 1);
-      const bool struck = hooks::HeapAllocationFailureHappened();
-      hooks::FailHeapAllocation(0);
-      if (struck && mode != kGdiplus) {
+      if (struck && mode != JPEGDEC_MODE_GDIPLUS) {
         EXPECT_EQ(started, 0);
       }
       if (started == 0) {
@@ -541,18 +537,14 @@ TEST_F(InstanceWithHooks, EveryAllocationFailureIsReportedAndLeaksNothing) {
 
 TEST_F(InstanceWithHooks, MovableBlockFailuresInStartFallBackOrFailWithoutLeaks) {
   hooks::SetImagingModule(hooks::ImagingModule::kPresent);
-  for (const int32_t mode : {kBuffered, kGdiplus}) {
+  for (const int32_t mode : {JPEGDEC_MODE_BUFFERED, JPEGDEC_MODE_GDIPLUS}) {
     for (uint32_t n = 1; n < 16; ++n) {
       SCOPED_TRACE(testing::Message() << "mode " << mode << ", failing block " << n);
-      JpegDecodeInstance* instance = CreateJpegDecodeInstance();
+      const auto [instance, started, struck] = StartFailing(Failing::kMovableBlock, mode, n);
       ASSERT_NE(instance, nullptr);
-      hooks::FailBlockAllocation(n);
-      const int32_t started = instance->Start(320, 200, mode, 1);
-      const bool struck = hooks::BlockAllocationFailureHappened();
-      hooks::FailBlockAllocation(0);
-      if (struck && mode == kGdiplus) {
+      if (struck && mode == JPEGDEC_MODE_GDIPLUS) {
         // A GDI+ set-up that fails hands over to the buffered way, which then gets its blocks.
-        EXPECT_EQ(instance->mode, kBuffered);
+        EXPECT_EQ(instance->mode, JPEGDEC_MODE_BUFFERED);
         EXPECT_EQ(started, 1);
       } else if (struck) {
         EXPECT_EQ(started, 0);
@@ -575,8 +567,8 @@ TEST_F(InstanceWithHooks, ABackendObjectThatCannotBeHadFailsStart) {
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
   ASSERT_NE(instance, nullptr);
   hooks::FailHeapAllocation(1);  // the GDI+ back-end object itself: no fallback
-  EXPECT_EQ(instance->Start(320, 200, kGdiplus, 1), 0);
-  EXPECT_EQ(instance->mode, kGdiplus);
+  EXPECT_EQ(instance->Start(320, 200, JPEGDEC_MODE_GDIPLUS, 1), 0);
+  EXPECT_EQ(instance->mode, JPEGDEC_MODE_GDIPLUS);
   EXPECT_EQ(instance->gdiplusBackend, nullptr);
   EXPECT_EQ(instance->bufferedBackend, nullptr);
   DeleteJpegDecodeInstance(instance);

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "support/files.h"
 #include "support/quadrant_images.h"
+#include "support/read_rows.h"
 
 #if !defined(_WIN32)
 #include "platform/portable/test_hooks.h"
@@ -96,18 +97,21 @@ Decoded DecodeBuffered(BufferedBackend& backend, const Bytes& file) {
   Decoded out;
   EXPECT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
   backend.MarkInputComplete();
-  for (int calls = 0; calls < 1000000; ++calls) {
-    uint8_t* row = nullptr;
-    uint32_t length = 0;
-    out.result = backend.Read(&row, &length);
-    if (out.result != 0) {
-      break;
-    }
-    out.rows.emplace_back(row, row + length);
-  }
+  out.result = test::ReadRows(backend, &out.rows);
   backend.decoder.Finish(&out.leftover);
   backend.ReleaseBlock();
   return out;
+}
+
+// The back-end set up for the quadrants (22 x 16), `file` written in one piece, the input
+// complete.
+::testing::AssertionResult SetUpWhole(BufferedBackend& backend, const Bytes& file) {
+  if (backend.SetUp(22, 16) != 1 ||
+      backend.Write(file.data(), static_cast<uint32_t>(file.size())) != 1) {
+    return ::testing::AssertionFailure() << "set-up or write refused";
+  }
+  backend.MarkInputComplete();
+  return ::testing::AssertionSuccess();
 }
 
 uint32_t BlockBytes(const BufferedBackend& backend) {
@@ -258,10 +262,7 @@ TEST(BufferedBackendRead, AnswersOneAndFeedsNothingBeforeTheInputIsComplete) {
 
 TEST(BufferedBackendRead, WithoutOutParametersOffersOnePieceOnly) {
   BufferedBackend backend;
-  ASSERT_EQ(backend.SetUp(22, 16), 1);
-  const Bytes file = PaddedTo(Quadrants(), 6000);
-  ASSERT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
-  backend.MarkInputComplete();
+  ASSERT_TRUE(SetUpWhole(backend, PaddedTo(Quadrants(), 6000)));
   EXPECT_EQ(backend.Read(nullptr, nullptr), 1);
   EXPECT_EQ(backend.decoder.writeCalls, 1u);
   EXPECT_EQ(backend.fedBytes, kPiece);
@@ -302,10 +303,7 @@ TEST(BufferedBackendRead, LeftoverCountsOnlyBytesTheHostWrote) {
 
 TEST(BufferedBackendRead, ReportsTheEndOnceThenOne) {
   BufferedBackend backend;
-  ASSERT_EQ(backend.SetUp(22, 16), 1);
-  const Bytes file = Quadrants();
-  ASSERT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
-  backend.MarkInputComplete();
+  ASSERT_TRUE(SetUpWhole(backend, Quadrants()));
   uint8_t* row = nullptr;
   uint32_t length = 0;
   for (int i = 0; i < 16; ++i) {
@@ -328,15 +326,9 @@ TEST(BufferedBackendRead, RefusesBytesWrittenAfterTheInputWasDeclaredComplete) {
   backend.MarkInputComplete();
   EXPECT_EQ(backend.Write(file.data() + 5'000, 4'000), 0);
   EXPECT_EQ(backend.input.used, 5'000u);
-  uint8_t* row = nullptr;
-  uint32_t length = 0;
-  int rows = 0;
-  int32_t r = 0;
-  while ((r = backend.Read(&row, &length)) == 0) {
-    ++rows;
-  }
-  EXPECT_EQ(r, -1);
-  EXPECT_EQ(rows, 0);
+  std::vector<Bytes> rows;
+  EXPECT_EQ(test::ReadRows(backend, &rows), -1);
+  EXPECT_EQ(rows.size(), 0u);
 }
 
 struct EndingCase {
@@ -430,14 +422,7 @@ TEST(BufferedInstance, DecodesAndReportsThePiecesFed) {
   EXPECT_EQ(instance->Read(&row, &length), 1);  // nothing before EndOfInput
   EXPECT_EQ(instance->GetWriteCount(), 0u);
   instance->EndOfInput(0);  // the row limit means nothing here
-  int rows = 0;
-  int32_t r = 0;
-  while ((r = instance->Read(&row, &length)) == 0) {
-    EXPECT_EQ(length, 66u);
-    ++rows;
-  }
-  EXPECT_EQ(r, 2);
-  EXPECT_EQ(rows, 16);
+  EXPECT_TRUE(test::RowsThenEnd(*instance, 16, 66, 2));
   EXPECT_EQ(instance->Read(&row, &length), 1);
   EXPECT_EQ(instance->GetWriteCount(), 3u);  // pieces at 0, 4093 and 8186
   uint32_t leftover = 0;
@@ -468,15 +453,10 @@ TEST(BufferedBackendBadInput, EveryDamagedOrRefusedFileEnds) {
     ASSERT_EQ(backend.SetUp(0, 0), 1);
     ASSERT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
     backend.MarkInputComplete();
-    int32_t r = 0;
-    int reads = 0;
+    const int32_t r = test::ReadRows(backend, nullptr, kMostReads);
+    EXPECT_TRUE(r == 2 || r == -1) << r << (r == 0 ? ": rows without end" : "");
     uint8_t* row = nullptr;
     uint32_t length = 0;
-    while (reads < kMostReads && (r = backend.Read(&row, &length)) == 0) {
-      ++reads;
-    }
-    EXPECT_LT(reads, kMostReads);
-    EXPECT_TRUE(r == 2 || r == -1) << r;
     EXPECT_EQ(backend.Read(&row, &length), 1);
     uint32_t leftover = 0;
     backend.decoder.Finish(&leftover);
@@ -550,10 +530,7 @@ TEST_F(BufferedBackendFailures, AWriteThatCannotLockStoresNothing) {
 
 TEST_F(BufferedBackendFailures, AReadThatCannotLockFails) {
   BufferedBackend backend;
-  ASSERT_EQ(backend.SetUp(22, 16), 1);
-  const Bytes file = Quadrants();
-  ASSERT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
-  backend.MarkInputComplete();
+  ASSERT_TRUE(SetUpWhole(backend, Quadrants()));
   platform::testing::FailLock(1);
   uint8_t* row = nullptr;
   uint32_t length = 0;

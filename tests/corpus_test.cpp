@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <map>
 
+#include "jpegdec/jpegdec.h"
 #include "jpegdec/jpegdec_probe.h"
 #include "support/compare.h"
 #include "support/files.h"
@@ -16,12 +17,6 @@
 
 namespace jpegdec::test {
 namespace {
-
-constexpr std::int32_t kStreaming = 3;
-constexpr std::int32_t kBuffered = 2;
-constexpr std::int32_t kAutomatic = 0;
-// With this divisor the automatic choice's memory budget is below any image: it streams.
-constexpr std::int32_t kTinyBudgetDivisor = 0x7FFFFFFF;
 
 #if defined(_WIN32)
 // Under Wine every decode is slower: the win32 run takes a sample of each folder.
@@ -53,7 +48,8 @@ std::vector<std::string> EveryNth(const std::vector<std::string>& files, std::si
 }
 
 HostResult Decode(const std::vector<std::uint8_t>& file, const PieceSchedule& schedule,
-                  std::int32_t mode = kStreaming, std::int32_t divisor = 1, bool keepRows = false) {
+                  std::int32_t mode = JPEGDEC_MODE_STREAMING, std::int32_t divisor = 1,
+                  bool keepRows = false) {
   HostOptions options;
   options.mode = mode;
   options.memoryDivisor = divisor;
@@ -134,7 +130,8 @@ TEST(CorpusDecodable, StreamingRowsMatchTheReference) {
       ++leftOut;
       continue;
     }
-    const HostResult result = Decode(bytes, PieceSchedule::Whole(), kStreaming, 1, true);
+    const HostResult result =
+        Decode(bytes, PieceSchedule::Whole(), JPEGDEC_MODE_STREAMING, 1, true);
     if (RefusedByThisLibrary(manifest, path)) {
       EXPECT_EQ(result.end, HostEnd::kFailed) << result.Summary();
       EXPECT_EQ(result.rows, 0u);
@@ -219,7 +216,7 @@ TEST(CorpusDecodable, SameRowsHoweverTheInputIsSplit) {
       ++splits;
     }
     const HostResult automatic =
-        Decode(bytes, PieceSchedule::Random(4, 4096), kAutomatic, kTinyBudgetDivisor);
+        Decode(bytes, PieceSchedule::Random(4, 4096), JPEGDEC_MODE_AUTO, kTinyBudgetDivisor);
     EXPECT_EQ(automatic.isStreaming, 1);
     EXPECT_EQ(automatic.end, whole.end) << "automatic: " << automatic.Summary();
     EXPECT_EQ(automatic.digest, whole.digest) << "automatic: rows differ";
@@ -257,7 +254,7 @@ TEST(CorpusDecodable, FinishReportsTheBytesAfterTheEndMarker) {
     const HostResult appended = Decode(bytes, PieceSchedule::Whole());
     EXPECT_EQ(appended.leftover, own + kAppended);
     EXPECT_EQ(appended.digest, plain.digest);
-    const HostResult buffered = Decode(bytes, PieceSchedule::Random(7, 999), kBuffered);
+    const HostResult buffered = Decode(bytes, PieceSchedule::Random(7, 999), JPEGDEC_MODE_BUFFERED);
     EXPECT_EQ(buffered.leftover, own + kAppended) << buffered.Summary();
     EXPECT_EQ(buffered.digest, plain.digest);
     ++checked;

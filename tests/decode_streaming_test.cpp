@@ -11,8 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "jpegdec/jpegdec.h"
 #include "support/compare.h"
 #include "support/host_driver.h"
+#include "support/jpeg_builder.h"
 #include "support/libjpeg_reference.h"
 
 #if defined(JPEGDEC_HAVE_LIBJPEG)
@@ -20,48 +22,14 @@
 namespace jpegdec::test {
 namespace {
 
-constexpr std::int32_t kStreaming = 3;
-constexpr std::int32_t kBuffered = 2;
-constexpr std::int32_t kAutomatic = 0;
-// With this divisor the automatic choice's memory budget is below any image: it streams.
-constexpr std::int32_t kTinyBudgetDivisor = 0x7FFFFFFF;
-
-using Factors = std::vector<std::pair<int, int>>;
-const Factors k444 = {{1, 1}, {1, 1}, {1, 1}};
-const Factors k422 = {{2, 1}, {1, 1}, {1, 1}};
-const Factors k420 = {{2, 2}, {1, 1}, {1, 1}};
-const Factors k411 = {{4, 1}, {1, 1}, {1, 1}};
-const Factors k440 = {{1, 2}, {1, 1}, {1, 1}};
-
-EncodeRecipe Recipe(Colour colour, std::uint32_t width, std::uint32_t height,
-                    Factors factors = {}) {
-  EncodeRecipe recipe;
-  recipe.colour = colour;
-  recipe.width = width;
-  recipe.height = height;
-  recipe.factors = std::move(factors);
-  return recipe;
-}
-
-EncodeRecipe WithRestart(EncodeRecipe recipe, unsigned mcus, unsigned rows = 0) {
-  recipe.restartInterval = mcus;
-  recipe.restartRows = rows;
-  return recipe;
-}
-
-EncodeRecipe ZeroPadded(EncodeRecipe recipe) {
-  recipe.zeroPadding = true;
-  return recipe;
-}
-
 // Restart intervals of 1, 2 and 3 MCUs and of every MCU row, the last byte of each padded with 1
 // bits (as libjpeg writes them) and with 0 bits, for grey and the common samplings.
 std::vector<EncodeRecipe> RestartCases() {
   const EncodeRecipe images[] = {
-      Recipe(Colour::kGrey, 41, 23),
-      Recipe(Colour::kYCbCr, 64, 48, k420),
-      Recipe(Colour::kYCbCr, 77, 50, k422),
-      Recipe(Colour::kYCbCr, 64, 48, k444),
+      MakeRecipe(Colour::kGrey, 41, 23),
+      MakeRecipe(Colour::kYCbCr, 64, 48, k420),
+      MakeRecipe(Colour::kYCbCr, 77, 50, k422),
+      MakeRecipe(Colour::kYCbCr, 64, 48, k444),
   };
   std::vector<EncodeRecipe> cases;
   for (const EncodeRecipe& image : images) {
@@ -88,49 +56,50 @@ EncodeRecipe WithQuality(EncodeRecipe recipe, int quality) {
 std::vector<EncodeRecipe> SelfMadeCases() {
   std::vector<EncodeRecipe> cases = {
       // Sampling layouts.
-      Recipe(Colour::kGrey, 64, 48),
-      Recipe(Colour::kYCbCr, 40, 24, k444),
-      Recipe(Colour::kYCbCr, 40, 24, k422),
-      Recipe(Colour::kYCbCr, 35, 29, k420),
-      Recipe(Colour::kYCbCr, 67, 19, k411),
-      Recipe(Colour::kYCbCr, 23, 41, k440),
-      Recipe(Colour::kYCbCr, 50, 37, {{2, 2}, {2, 1}, {1, 2}}),
-      Recipe(Colour::kYCbCr, 70, 20, {{4, 1}, {2, 1}, {1, 1}}),  // 2 where the largest is 4
-      Recipe(Colour::kYCbCr, 45, 21, {{3, 1}, {1, 1}, {1, 1}}),
+      MakeRecipe(Colour::kGrey, 64, 48),
+      MakeRecipe(Colour::kYCbCr, 40, 24, k444),
+      MakeRecipe(Colour::kYCbCr, 40, 24, k422),
+      MakeRecipe(Colour::kYCbCr, 35, 29, k420),
+      MakeRecipe(Colour::kYCbCr, 67, 19, k411),
+      MakeRecipe(Colour::kYCbCr, 23, 41, k440),
+      MakeRecipe(Colour::kYCbCr, 50, 37, {{2, 2}, {2, 1}, {1, 2}}),
+      MakeRecipe(Colour::kYCbCr, 70, 20, {{4, 1}, {2, 1}, {1, 1}}),  // 2 where the largest is 4
+      MakeRecipe(Colour::kYCbCr, 45, 21, {{3, 1}, {1, 1}, {1, 1}}),
       // A one-component frame declaring 2x2: decoded as one block per MCU.
-      Recipe(Colour::kGrey, 37, 29, {{2, 2}}),
+      MakeRecipe(Colour::kGrey, 37, 29, {{2, 2}}),
       // Odd sizes.
-      Recipe(Colour::kYCbCr, 1, 1, k420),
-      Recipe(Colour::kYCbCr, 7, 9, k420),
-      Recipe(Colour::kYCbCr, 17, 33, k420),
-      Recipe(Colour::kYCbCr, 1000, 1, k420),
-      Recipe(Colour::kYCbCr, 1, 1000, k422),
-      Recipe(Colour::kGrey, 1, 1),
-      Recipe(Colour::kGrey, 1000, 1),
-      Recipe(Colour::kGrey, 1, 1000),
+      MakeRecipe(Colour::kYCbCr, 1, 1, k420),
+      MakeRecipe(Colour::kYCbCr, 7, 9, k420),
+      MakeRecipe(Colour::kYCbCr, 17, 33, k420),
+      MakeRecipe(Colour::kYCbCr, 1000, 1, k420),
+      MakeRecipe(Colour::kYCbCr, 1, 1000, k422),
+      MakeRecipe(Colour::kGrey, 1, 1),
+      MakeRecipe(Colour::kGrey, 1000, 1),
+      MakeRecipe(Colour::kGrey, 1, 1000),
       // Wider than 2048 pixels: the streaming input buffer grows with the width.
-      Recipe(Colour::kYCbCr, 2100, 24, k422),
-      WithRestart(Recipe(Colour::kYCbCr, 1200, 40, k420), 7),
+      MakeRecipe(Colour::kYCbCr, 2100, 24, k422),
+      WithRestart(MakeRecipe(Colour::kYCbCr, 1200, 40, k420), 7),
       // A restart marker after every MCU of a wide strip: thousands of markers, none a step.
-      WithRestart(Recipe(Colour::kGrey, 2560, 64), 1),
+      WithRestart(MakeRecipe(Colour::kGrey, 2560, 64), 1),
       // Optimised Huffman tables.
-      Optimised(Recipe(Colour::kYCbCr, 48, 40, k420)),
-      Optimised(Recipe(Colour::kGrey, 31, 17)),
-      Optimised(WithRestart(Recipe(Colour::kYCbCr, 61, 35, k411), 5)),
-      ZeroPadded(Optimised(WithRestart(Recipe(Colour::kYCbCr, 61, 35, k411), 5))),
+      Optimised(MakeRecipe(Colour::kYCbCr, 48, 40, k420)),
+      Optimised(MakeRecipe(Colour::kGrey, 31, 17)),
+      Optimised(WithRestart(MakeRecipe(Colour::kYCbCr, 61, 35, k411), 5)),
+      ZeroPadded(Optimised(WithRestart(MakeRecipe(Colour::kYCbCr, 61, 35, k411), 5))),
       // Extreme quantisation.
-      WithQuality(Recipe(Colour::kYCbCr, 40, 40, k420), 100),
-      WithQuality(Recipe(Colour::kYCbCr, 40, 40, k444), 5),
+      WithQuality(MakeRecipe(Colour::kYCbCr, 40, 40, k420), 100),
+      WithQuality(MakeRecipe(Colour::kYCbCr, 40, 40, k444), 5),
       // Colour models.
-      Recipe(Colour::kRgb, 33, 18, k444),
-      Recipe(Colour::kRgb, 34, 18, {{2, 2}, {1, 1}, {1, 1}}),
-      Recipe(Colour::kYCbCrAdobe, 30, 20, k420),
-      Recipe(Colour::kCmyk, 31, 19),
-      Recipe(Colour::kCmyk, 36, 20, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}),
-      Recipe(Colour::kYcck, 29, 21),
-      Recipe(Colour::kYcck, 40, 26, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}),
-      Recipe(Colour::kCmykNoAdobe, 24, 16),
-      ZeroPadded(WithRestart(Recipe(Colour::kCmyk, 36, 20, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}), 2)),
+      MakeRecipe(Colour::kRgb, 33, 18, k444),
+      MakeRecipe(Colour::kRgb, 34, 18, {{2, 2}, {1, 1}, {1, 1}}),
+      MakeRecipe(Colour::kYCbCrAdobe, 30, 20, k420),
+      MakeRecipe(Colour::kCmyk, 31, 19),
+      MakeRecipe(Colour::kCmyk, 36, 20, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}),
+      MakeRecipe(Colour::kYcck, 29, 21),
+      MakeRecipe(Colour::kYcck, 40, 26, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}),
+      MakeRecipe(Colour::kCmykNoAdobe, 24, 16),
+      ZeroPadded(
+          WithRestart(MakeRecipe(Colour::kCmyk, 36, 20, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}), 2)),
   };
   // Restart intervals: every MCU, every few MCUs, every MCU row.
   for (const EncodeRecipe& recipe : RestartCases()) {
@@ -151,7 +120,7 @@ std::vector<std::uint8_t> Encode(const EncodeRecipe& recipe) {
 }
 
 HostResult Decode(const std::vector<std::uint8_t>& file, const PieceSchedule& schedule,
-                  std::int32_t mode = kStreaming, std::int32_t divisor = 1) {
+                  std::int32_t mode = JPEGDEC_MODE_STREAMING, std::int32_t divisor = 1) {
   HostOptions options;
   options.mode = mode;
   options.memoryDivisor = divisor;
@@ -248,7 +217,7 @@ TEST_P(SelfMadeImage, SameRowsHoweverTheInputIsSplit) {
       << "rows held back at byte " << (held.first - gathered.rowsAtWrite.begin());
   EXPECT_EQ(gathered.digest, whole.digest);
   // The buffered way feeds the same decoder from its copy of the file.
-  const HostResult buffered = Decode(file, PieceSchedule::Random(4, 500), kBuffered);
+  const HostResult buffered = Decode(file, PieceSchedule::Random(4, 500), JPEGDEC_MODE_BUFFERED);
   EXPECT_EQ(buffered.end, whole.end) << "buffered: " << buffered.Summary();
   EXPECT_EQ(buffered.digest, whole.digest) << "buffered: rows differ";
 }
@@ -357,10 +326,10 @@ TEST_P(SelfMadeImage, DamageCostsOnlyTheRestartIntervalItIsIn) {
     PieceSchedule schedule;
     bool always;
   } ways[] = {
-      {kStreaming, PieceSchedule::Whole(), true},
-      {kStreaming, PieceSchedule::Fixed(1), false},
-      {kStreaming, PieceSchedule::Random(31, 100), false},
-      {kBuffered, PieceSchedule::Whole(), false},
+      {JPEGDEC_MODE_STREAMING, PieceSchedule::Whole(), true},
+      {JPEGDEC_MODE_STREAMING, PieceSchedule::Fixed(1), false},
+      {JPEGDEC_MODE_STREAMING, PieceSchedule::Random(31, 100), false},
+      {JPEGDEC_MODE_BUFFERED, PieceSchedule::Whole(), false},
   };
   const std::size_t rowBytes = intact.rowLength;
   for (const Damage& damage : damages) {
@@ -398,7 +367,7 @@ TEST_P(SelfMadeImage, AutomaticModeThatStreamsGivesTheSameRows) {
   const std::vector<std::uint8_t> file = Encode(GetParam());
   const HostResult streaming = Decode(file, PieceSchedule::Whole());
   const HostResult automatic =
-      Decode(file, PieceSchedule::Random(5, 1000), kAutomatic, kTinyBudgetDivisor);
+      Decode(file, PieceSchedule::Random(5, 1000), JPEGDEC_MODE_AUTO, kTinyBudgetDivisor);
   EXPECT_EQ(automatic.isStreaming, 1);
   EXPECT_EQ(automatic.end, streaming.end) << automatic.Summary();
   EXPECT_EQ(automatic.digest, streaming.digest);
@@ -410,7 +379,7 @@ INSTANTIATE_TEST_SUITE_P(Encoded, SelfMadeImage, ::testing::ValuesIn(SelfMadeCas
 // library's rows, compared with a reference that has its channels swapped, two blocks exchanged,
 // smoothing upsampling or one row of offset, differ by more than it allows.
 TEST(ReferenceTolerance, CatchesSwappedChannelsMisplacedBlocksAndWrongUpsampling) {
-  const std::vector<std::uint8_t> file = Encode(Recipe(Colour::kYCbCr, 64, 48, k420));
+  const std::vector<std::uint8_t> file = Encode(MakeRecipe(Colour::kYCbCr, 64, 48, k420));
   const HostResult result = Decode(file, PieceSchedule::Whole());
   const ReferenceImage reference = DecodeReference(file);
   ASSERT_TRUE(reference.ok);
@@ -454,7 +423,7 @@ TEST(PieceSize, AnyPieceIsTakenAndGivesTheSameRows) {
   constexpr std::uint32_t kHeight = 7016;
   constexpr std::uint32_t kInitialCapacity = kWidth * 48 + 4096;
   constexpr std::uint32_t kLongestTail = 2 + 65535;  // a marker and its longest segment
-  std::vector<std::uint8_t> file = Encode(Recipe(Colour::kYCbCr, kWidth, kHeight, k420));
+  std::vector<std::uint8_t> file = Encode(MakeRecipe(Colour::kYCbCr, kWidth, kHeight, k420));
   ASSERT_GT(file.size(), 1u << 20) << "the page must outgrow a 1 MiB piece";
   std::vector<std::uint8_t> comments;
   for (int i = 0; i < 5; ++i) {
@@ -497,9 +466,9 @@ TEST(PieceSize, AnyPieceIsTakenAndGivesTheSameRows) {
 // pixels without a warning.
 TEST(ZeroPadding, OnlyThePaddingBitsChange) {
   const EncodeRecipe recipes[] = {
-      WithRestart(Recipe(Colour::kYCbCr, 64, 48, k420), 1),
-      Optimised(WithRestart(Recipe(Colour::kYCbCr, 61, 35, k411), 5)),
-      WithRestart(Recipe(Colour::kGrey, 41, 23), 0, 1),
+      WithRestart(MakeRecipe(Colour::kYCbCr, 64, 48, k420), 1),
+      Optimised(WithRestart(MakeRecipe(Colour::kYCbCr, 61, 35, k411), 5)),
+      WithRestart(MakeRecipe(Colour::kGrey, 41, 23), 0, 1),
   };
   for (const EncodeRecipe& recipe : recipes) {
     SCOPED_TRACE(recipe.Name());
@@ -539,13 +508,8 @@ void InsertDnl(std::vector<std::uint8_t>* file, std::uint16_t height) {
   ASSERT_GE(file->size(), 2u);
   ASSERT_EQ((*file)[file->size() - 2], 0xFF);
   ASSERT_EQ((*file)[file->size() - 1], 0xD9);
-  const std::uint8_t dnl[] = {0xFF,
-                              0xDC,
-                              0x00,
-                              0x04,
-                              static_cast<std::uint8_t>(height >> 8),
-                              static_cast<std::uint8_t>(height & 0xFF)};
-  file->insert(file->end() - 2, std::begin(dnl), std::end(dnl));
+  const Bytes dnl = JpegBuilder().Dnl(height).Take();
+  file->insert(file->end() - 2, dnl.begin(), dnl.end());
 }
 
 // A DNL segment after the scan sets a height below the frame header's. The scan holds three MCU
@@ -554,7 +518,8 @@ void InsertDnl(std::vector<std::uint8_t>* file, std::uint16_t height) {
 // those of the padding lines, as the encoder wrote them.
 TEST(DnlSegment, RowsAlreadyEmittedStandAndTheImageEnds) {
   constexpr std::uint32_t kTrueHeight = 37;
-  const std::vector<std::uint8_t> original = Encode(Recipe(Colour::kYCbCr, 40, kTrueHeight, k420));
+  const std::vector<std::uint8_t> original =
+      Encode(MakeRecipe(Colour::kYCbCr, 40, kTrueHeight, k420));
   struct Case {
     std::uint16_t frameHeight;
     std::uint32_t rows;  // rows the host receives
@@ -596,37 +561,37 @@ void InsertBeforeEnd(std::vector<std::uint8_t>* file, const std::vector<std::uin
 // input is split.
 TEST(OpenPage, GivesTheRowsOfTheSameImageWithItsHeight) {
   const EncodeRecipe recipes[] = {
-      Recipe(Colour::kGrey, 41, 23),
-      Recipe(Colour::kGrey, 16, 32),
-      Recipe(Colour::kGrey, 24, 8),  // one band
-      Recipe(Colour::kYCbCr, 40, 24, k444),
-      Recipe(Colour::kYCbCr, 40, 37, k422),
-      Recipe(Colour::kYCbCr, 35, 48, k420),
-      Recipe(Colour::kYCbCr, 35, 29, k420),
-      Recipe(Colour::kYCbCr, 67, 19, k411),
-      Recipe(Colour::kYCbCr, 23, 41, k440),
-      Recipe(Colour::kYCbCr, 50, 37, {{2, 2}, {2, 1}, {1, 2}}),
-      Recipe(Colour::kYCbCr, 70, 20, {{4, 1}, {2, 1}, {1, 1}}),
-      Recipe(Colour::kYCbCr, 45, 21, {{3, 1}, {1, 1}, {1, 1}}),
-      Recipe(Colour::kYcck, 40, 26, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}),
-      WithRestart(Recipe(Colour::kYCbCr, 64, 48, k420), 1),
-      WithRestart(Recipe(Colour::kYCbCr, 77, 50, k422), 0, 1),
-      ZeroPadded(WithRestart(Recipe(Colour::kGrey, 41, 23), 3)),
+      MakeRecipe(Colour::kGrey, 41, 23),
+      MakeRecipe(Colour::kGrey, 16, 32),
+      MakeRecipe(Colour::kGrey, 24, 8),  // one band
+      MakeRecipe(Colour::kYCbCr, 40, 24, k444),
+      MakeRecipe(Colour::kYCbCr, 40, 37, k422),
+      MakeRecipe(Colour::kYCbCr, 35, 48, k420),
+      MakeRecipe(Colour::kYCbCr, 35, 29, k420),
+      MakeRecipe(Colour::kYCbCr, 67, 19, k411),
+      MakeRecipe(Colour::kYCbCr, 23, 41, k440),
+      MakeRecipe(Colour::kYCbCr, 50, 37, {{2, 2}, {2, 1}, {1, 2}}),
+      MakeRecipe(Colour::kYCbCr, 70, 20, {{4, 1}, {2, 1}, {1, 1}}),
+      MakeRecipe(Colour::kYCbCr, 45, 21, {{3, 1}, {1, 1}, {1, 1}}),
+      MakeRecipe(Colour::kYcck, 40, 26, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}),
+      WithRestart(MakeRecipe(Colour::kYCbCr, 64, 48, k420), 1),
+      WithRestart(MakeRecipe(Colour::kYCbCr, 77, 50, k422), 0, 1),
+      ZeroPadded(WithRestart(MakeRecipe(Colour::kGrey, 41, 23), 3)),
       // 0 padding bits read as blocks must not be taken for a further band (nor its rows).
-      ZeroPadded(Recipe(Colour::kGrey, 120, 97)),
-      ZeroPadded(WithRestart(Recipe(Colour::kYCbCr, 48, 72, k420), 2)),
+      ZeroPadded(MakeRecipe(Colour::kGrey, 120, 97)),
+      ZeroPadded(WithRestart(MakeRecipe(Colour::kYCbCr, 48, 72, k420), 2)),
   };
   const struct {
     std::int32_t mode;
     std::int32_t divisor;
     PieceSchedule schedule;
   } ways[] = {
-      {kStreaming, 1, PieceSchedule::Whole()},
-      {kStreaming, 1, PieceSchedule::Fixed(1)},
-      {kStreaming, 1, PieceSchedule::Random(21, 64)},
-      {kBuffered, 1, PieceSchedule::Whole()},
-      {kBuffered, 1, PieceSchedule::Random(22, 300)},
-      {kAutomatic, kTinyBudgetDivisor, PieceSchedule::Random(23, 300)},
+      {JPEGDEC_MODE_STREAMING, 1, PieceSchedule::Whole()},
+      {JPEGDEC_MODE_STREAMING, 1, PieceSchedule::Fixed(1)},
+      {JPEGDEC_MODE_STREAMING, 1, PieceSchedule::Random(21, 64)},
+      {JPEGDEC_MODE_BUFFERED, 1, PieceSchedule::Whole()},
+      {JPEGDEC_MODE_BUFFERED, 1, PieceSchedule::Random(22, 300)},
+      {JPEGDEC_MODE_AUTO, kTinyBudgetDivisor, PieceSchedule::Random(23, 300)},
   };
   for (const EncodeRecipe& recipe : recipes) {
     SCOPED_TRACE(recipe.Name());
@@ -652,7 +617,7 @@ TEST(OpenPage, GivesTheRowsOfTheSameImageWithItsHeight) {
 // band has begun), more lines than the data held, 0 lines, and a scan left without the segment
 // fail, after the rows the page is known to hold.
 TEST(OpenPage, TheDnlSegmentsLinesDecideTheEnd) {
-  const std::vector<std::uint8_t> file = Encode(Recipe(Colour::kYCbCr, 40, 37, k420));
+  const std::vector<std::uint8_t> file = Encode(MakeRecipe(Colour::kYCbCr, 40, 37, k420));
   std::vector<std::uint8_t> allLines = file;
   SetFrameHeight(&allLines, 48);
   const HostResult reference = Decode(allLines, PieceSchedule::Whole());
@@ -687,7 +652,7 @@ TEST(OpenPage, TheDnlSegmentsLinesDecideTheEnd) {
     if (c.lines >= 0) {
       InsertDnl(&open, static_cast<std::uint16_t>(c.lines));
     }
-    for (const std::int32_t mode : {kStreaming, kBuffered}) {
+    for (const std::int32_t mode : {JPEGDEC_MODE_STREAMING, JPEGDEC_MODE_BUFFERED}) {
       for (const PieceSchedule& schedule : {PieceSchedule::Whole(), PieceSchedule::Fixed(1)}) {
         SCOPED_TRACE(std::string(c.what) + ", mode " + std::to_string(mode) + ", " +
                      schedule.Describe());
@@ -707,7 +672,7 @@ TEST(OpenPage, TheDnlSegmentsLinesDecideTheEnd) {
 // split (a piece may end after 0xFF or 0xFF 0xFF).
 TEST(FillBytes, BeforeRestartAndEndMarkersChangeNothing) {
   const std::vector<std::uint8_t> plain =
-      Encode(WithRestart(Recipe(Colour::kYCbCr, 48, 32, k420), 1));
+      Encode(WithRestart(MakeRecipe(Colour::kYCbCr, 48, 32, k420), 1));
   const HostResult expected = Decode(plain, PieceSchedule::Whole());
   ASSERT_EQ(expected.end, HostEnd::kEnd);
   for (const std::size_t fill : {std::size_t{1}, std::size_t{2}, std::size_t{5}}) {
@@ -736,17 +701,21 @@ TEST(FillBytes, BeforeRestartAndEndMarkersChangeNothing) {
 // Buffered: the bytes after it in the whole collected file, however many pieces the decoder was
 // fed (5,000 trailing bytes span two of its pieces).
 TEST(Finish, ReportsTheBytesAfterTheEndMarker) {
-  const std::vector<std::uint8_t> image = Encode(Recipe(Colour::kYCbCr, 24, 24, k420));
+  const std::vector<std::uint8_t> image = Encode(MakeRecipe(Colour::kYCbCr, 24, 24, k420));
   const struct {
     std::uint32_t trailing;
     std::int32_t mode;
     PieceSchedule schedule;
   } cases[] = {
-      {0, kStreaming, PieceSchedule::Whole()},    {1, kStreaming, PieceSchedule::Whole()},
-      {10, kStreaming, PieceSchedule::Whole()},   {300, kStreaming, PieceSchedule::Whole()},
-      {0, kBuffered, PieceSchedule::Whole()},     {300, kBuffered, PieceSchedule::Fixed(7)},
-      {5000, kBuffered, PieceSchedule::Whole()},  {5000, kBuffered, PieceSchedule::Random(3, 900)},
-      {20000, kBuffered, PieceSchedule::Whole()},
+      {0, JPEGDEC_MODE_STREAMING, PieceSchedule::Whole()},
+      {1, JPEGDEC_MODE_STREAMING, PieceSchedule::Whole()},
+      {10, JPEGDEC_MODE_STREAMING, PieceSchedule::Whole()},
+      {300, JPEGDEC_MODE_STREAMING, PieceSchedule::Whole()},
+      {0, JPEGDEC_MODE_BUFFERED, PieceSchedule::Whole()},
+      {300, JPEGDEC_MODE_BUFFERED, PieceSchedule::Fixed(7)},
+      {5000, JPEGDEC_MODE_BUFFERED, PieceSchedule::Whole()},
+      {5000, JPEGDEC_MODE_BUFFERED, PieceSchedule::Random(3, 900)},
+      {20000, JPEGDEC_MODE_BUFFERED, PieceSchedule::Whole()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.trailing) + " bytes, mode " + std::to_string(c.mode) + ", " +
@@ -773,14 +742,14 @@ constexpr std::uint32_t kIdleReadsAfterInputEnded = 4;
 // when it streams; whole, 1-byte and random pieces.
 TEST(Truncation, RowsBeforeTheCutAreTheImagesFirstRows) {
   std::vector<std::vector<std::uint8_t>> files = {
-      Encode(WithRestart(Recipe(Colour::kYCbCr, 48, 64, k420), 2)),
-      Encode(Recipe(Colour::kGrey, 41, 23)),
-      Encode(Recipe(Colour::kYCbCr, 40, 24, k444)),
-      Encode(WithRestart(Recipe(Colour::kYCbCr, 77, 50, k422), 0, 1)),
-      Encode(Recipe(Colour::kYCbCr, 67, 19, k411)),
-      Encode(Recipe(Colour::kYCbCr, 23, 41, k440)),
-      Encode(Recipe(Colour::kYCbCr, 45, 21, {{3, 1}, {1, 1}, {1, 1}})),
-      Encode(Recipe(Colour::kYcck, 40, 26, {{2, 2}, {1, 1}, {1, 1}, {2, 2}})),
+      Encode(WithRestart(MakeRecipe(Colour::kYCbCr, 48, 64, k420), 2)),
+      Encode(MakeRecipe(Colour::kGrey, 41, 23)),
+      Encode(MakeRecipe(Colour::kYCbCr, 40, 24, k444)),
+      Encode(WithRestart(MakeRecipe(Colour::kYCbCr, 77, 50, k422), 0, 1)),
+      Encode(MakeRecipe(Colour::kYCbCr, 67, 19, k411)),
+      Encode(MakeRecipe(Colour::kYCbCr, 23, 41, k440)),
+      Encode(MakeRecipe(Colour::kYCbCr, 45, 21, {{3, 1}, {1, 1}, {1, 1}})),
+      Encode(MakeRecipe(Colour::kYcck, 40, 26, {{2, 2}, {1, 1}, {1, 1}, {2, 2}})),
   };
   std::vector<std::uint8_t> openPage = files[0];
   SetFrameHeight(&openPage, 0);
@@ -791,11 +760,11 @@ TEST(Truncation, RowsBeforeTheCutAreTheImagesFirstRows) {
     std::int32_t divisor;
     PieceSchedule schedule;
   } ways[] = {
-      {kStreaming, 1, PieceSchedule::Random(11, 200)},
-      {kStreaming, 1, PieceSchedule::Whole()},
-      {kStreaming, 1, PieceSchedule::Fixed(1)},
-      {kAutomatic, kTinyBudgetDivisor, PieceSchedule::Random(12, 300)},
-      {kBuffered, 1, PieceSchedule::Random(13, 500)},
+      {JPEGDEC_MODE_STREAMING, 1, PieceSchedule::Random(11, 200)},
+      {JPEGDEC_MODE_STREAMING, 1, PieceSchedule::Whole()},
+      {JPEGDEC_MODE_STREAMING, 1, PieceSchedule::Fixed(1)},
+      {JPEGDEC_MODE_AUTO, kTinyBudgetDivisor, PieceSchedule::Random(12, 300)},
+      {JPEGDEC_MODE_BUFFERED, 1, PieceSchedule::Random(13, 500)},
   };
   constexpr int kCuts = 40;
   for (std::size_t f = 0; f < files.size(); ++f) {
@@ -827,9 +796,9 @@ TEST(Truncation, RowsBeforeTheCutAreTheImagesFirstRows) {
 
 // Frames outside what this decoder takes end with Read -1 before any row.
 TEST(Refused, FramesOutsideTheProfileFailWithoutRows) {
-  EncodeRecipe progressive = Recipe(Colour::kYCbCr, 40, 40, k420);
+  EncodeRecipe progressive = MakeRecipe(Colour::kYCbCr, 40, 40, k420);
   progressive.progressive = true;
-  EncodeRecipe arithmetic = Recipe(Colour::kYCbCr, 40, 40, k420);
+  EncodeRecipe arithmetic = MakeRecipe(Colour::kYCbCr, 40, 40, k420);
   arithmetic.arithmetic = true;
   const struct {
     const char* what;

@@ -33,13 +33,7 @@ namespace hooks = platform::testing;
 Bytes TestImage(int bands = 2) {
   JpegBuilder b;
   b.Soi()
-      .Dqt(0)
-      .Dqt(1)
-      .Sof0(16, static_cast<std::uint16_t>(bands == 2 ? 24 : 16 * bands), kYCbCr420)
-      .MinimalDht(0x00)
-      .MinimalDht(0x10)
-      .MinimalDht(0x01)
-      .MinimalDht(0x11)
+      .OneCodeColourHeaders(16, static_cast<std::uint16_t>(bands == 2 ? 24 : 16 * bands), kYCbCr420)
       .Dri(1)
       .Sos(kYCbCrScan);
   for (int i = 0; i < bands; ++i) {

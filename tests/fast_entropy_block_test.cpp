@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,7 +15,9 @@
 #include "decoder/entropy/huffman_fast.h"
 #include "decoder/entropy/huffman_fast_block.h"
 #include "decoder/transform/reconstruct_fast.h"
+#include "support/jpeg_builder.h"
 #include "support/routine_levels.h"
+#include "support/stage_context.h"
 
 #if defined(JPEGDEC_HAVE_LIBJPEG)
 #include "support/libjpeg_reference.h"
@@ -25,63 +26,33 @@
 namespace jpegdec {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-struct ContextDeleter {
-  void operator()(DecoderContext* context) const { ReleaseDecoderContext(context); }
-};
-using ContextPtr = std::unique_ptr<DecoderContext, ContextDeleter>;
-
-// A DHT table: class-and-id byte, then BITS and HUFFVAL.
-struct TableDef {
-  std::uint8_t classAndId;
-  Bytes counts;
-  Bytes symbols;
-};
+using test::Bytes;
+using test::ContextPtr;
 
 // One set of tables for a test: what DC table 0 and AC table 0 hold (all components use them).
 struct TableSet {
   const char* name;
-  std::vector<TableDef> tables;  // empty: the standard tables of T.81 Annex K
+  // Defined over the standard tables of T.81 Annex K (LoadStandardHuffmanTable), which stay
+  // where the set defines none: empty, the standard tables alone.
+  std::vector<test::DhtTable> tables;
 };
 
-// Defines the tables through a DHT segment read the way the marker parser reads it.
-void DefineTables(DecoderContext* context, const std::vector<TableDef>& tables) {
-  Bytes payload;
-  for (const TableDef& t : tables) {
-    payload.push_back(t.classAndId);
-    Bytes counts = t.counts;
-    counts.resize(16, 0);
-    payload.insert(payload.end(), counts.begin(), counts.end());
-    payload.insert(payload.end(), t.symbols.begin(), t.symbols.end());
-  }
-  Bytes segment = {static_cast<std::uint8_t>((payload.size() + 2) >> 8),
-                   static_cast<std::uint8_t>(payload.size() + 2)};
-  segment.insert(segment.end(), payload.begin(), payload.end());
-  context->inPtr = segment.data();
-  context->inAvail = static_cast<std::int32_t>(segment.size());
-  Status failure = JD_OK;
-  ASSERT_EQ(ReadHuffmanTables(context, &failure), 0);
-  ASSERT_EQ(failure, JD_OK);
-}
-
 ContextPtr NewContext(const TableSet& set, int components) {
-  ContextPtr context(CreateDecoderContext());
+  ContextPtr context = test::NewDecoderContext();
   EXPECT_NE(context, nullptr);
   context->phase = kPhaseInScan;
   context->numComponents = static_cast<std::uint8_t>(components);
   for (int i = 0; i < components; ++i) {
-    // Components after the first use table 1 where the standard tables are loaded.
+    // Components after the first use table 1 where the standard tables stand alone.
     const std::uint8_t t = (set.tables.empty() && i > 0) ? 1 : 0;
     context->comp[i].dcTable = t;
     context->comp[i].acTable = static_cast<std::uint8_t>(16 + t);
   }
-  if (set.tables.empty()) {
-    for (const int id : {0x00, 0x01, 0x10, 0x11}) {
-      EXPECT_TRUE(LoadStandardHuffmanTable(context.get(), static_cast<std::uint8_t>(id)));
-    }
-  } else {
-    DefineTables(context.get(), set.tables);
+  for (const int id : {0x00, 0x01, 0x10, 0x11}) {
+    EXPECT_TRUE(LoadStandardHuffmanTable(context.get(), static_cast<std::uint8_t>(id)));
+  }
+  if (!set.tables.empty()) {
+    test::DefineHuffmanTables(context.get(), set.tables);
   }
   return context;
 }
@@ -237,21 +208,8 @@ const TableSet kTableSets[] = {
     {"longer than the lookahead",
      {{0x00, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 3}, {0, 1, 2, 5}},
       {0x10, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 1}, {0x00, 0x01, 0xF0, 0x25}}}},
-    {"category 15",
-     {{0x00, {0, 1, 5, 1, 1, 1, 1, 1, 1}, {0, 1, 2, 3, 4, 5, 15, 7, 8, 9, 10, 11}},
-      {0x10,
-       {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d},
-       {0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61,
-        0x07, 0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52,
-        0xd1, 0xf0, 0x24, 0x33, 0x62, 0x72, 0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25,
-        0x26, 0x27, 0x28, 0x29, 0x2a, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45,
-        0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63, 0x64,
-        0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x83,
-        0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99,
-        0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6,
-        0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3,
-        0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8,
-        0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa}}}},
+    {"category 15",  // with the standard AC table
+     {{0x00, {0, 1, 5, 1, 1, 1, 1, 1, 1}, {0, 1, 2, 3, 4, 5, 15, 7, 8, 9, 10, 11}}}},
 };
 
 // Random scan data: mostly plain bytes, with 0xFF as a stuffed pair, a restart marker, fill
@@ -282,26 +240,45 @@ Bytes RandomScanData(std::mt19937& random, std::size_t size, int ffPerMille) {
   return data;
 }
 
-TEST(FastEntropyBlocks, RandomDataMeetsEveryCaseAlike) {
-  if (const std::string missing = test::MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
-    GTEST_SKIP() << missing;
-  }
-  std::mt19937 random(2024);
+// Random scan data through every table set, with one to three components: each trial decoded
+// twice in lockstep, first in fixed pieces (the whole, or single bytes), then in random pieces of
+// up to `maxPiece` bytes.
+struct RandomTrials {
+  std::uint32_t seed;
+  int trials;          // per table set
+  std::size_t least;   // bytes of data, at least
+  std::size_t spread;  // and fewer than this many more
+  bool whole;          // the fixed pieces: the whole, or single bytes
+  std::uint32_t maxPiece;
+};
+
+void ExpectTrialsAlike(const RandomTrials& plan) {
+  std::mt19937 random(plan.seed);
   for (const TableSet& set : kTableSets) {
-    for (int trial = 0; trial < 150; ++trial) {
+    for (int trial = 0; trial < plan.trials; ++trial) {
       const int ffPerMille = trial % 3 == 0 ? 0 : (trial % 3 == 1 ? 5 : 60);
-      const Bytes data = RandomScanData(random, 64 + random() % 400, ffPerMille);
+      const Bytes data = RandomScanData(random, plan.least + random() % plan.spread, ffPerMille);
       const int components = 1 + trial % 3;
       const std::string what = std::string(set.name) + " trial " + std::to_string(trial);
-      const std::vector<std::uint32_t> whole = {static_cast<std::uint32_t>(data.size())};
-      ExpectLockstep(set, components, data, whole, what + " whole");
-      ExpectLockstep(set, components, data, RandomPieces(data.size(), random, 80),
-                     what + " pieces");
+      const std::vector<std::uint32_t> fixed =
+          plan.whole ? std::vector<std::uint32_t>{static_cast<std::uint32_t>(data.size())}
+                     : std::vector<std::uint32_t>(data.size(), 1u);
+      ExpectLockstep(set, components, data, fixed,
+                     what + (plan.whole ? " whole" : " 1-byte pieces"));
+      ExpectLockstep(set, components, data, RandomPieces(data.size(), random, plan.maxPiece),
+                     what + " pieces up to " + std::to_string(plan.maxPiece));
       if (::testing::Test::HasFailure()) {
         return;
       }
     }
   }
+}
+
+TEST(FastEntropyBlocks, RandomDataMeetsEveryCaseAlike) {
+  if (const std::string missing = test::MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
+    GTEST_SKIP() << missing;
+  }
+  ExpectTrialsAlike({2024, 150, 64, 400, true, 80});
 }
 
 // Pieces of 1 to 4 bytes never leave room for whole blocks: the fast routines' symbol lookups
@@ -311,22 +288,7 @@ TEST(FastEntropyBlocks, TinyPiecesAgreeCallByCall) {
   if (const std::string missing = test::MissingRoutineLevel(kRoutinesSse2); !missing.empty()) {
     GTEST_SKIP() << missing;
   }
-  std::mt19937 random(4711);
-  for (const TableSet& set : kTableSets) {
-    for (int trial = 0; trial < 40; ++trial) {
-      const int ffPerMille = trial % 3 == 0 ? 0 : (trial % 3 == 1 ? 5 : 60);
-      const Bytes data = RandomScanData(random, 32 + random() % 200, ffPerMille);
-      const int components = 1 + trial % 3;
-      const std::string what = std::string(set.name) + " trial " + std::to_string(trial);
-      ExpectLockstep(set, components, data, std::vector<std::uint32_t>(data.size(), 1u),
-                     what + " 1-byte pieces");
-      ExpectLockstep(set, components, data, RandomPieces(data.size(), random, 4),
-                     what + " pieces up to 4");
-      if (::testing::Test::HasFailure()) {
-        return;
-      }
-    }
-  }
+  ExpectTrialsAlike({4711, 40, 32, 200, false, 4});
 }
 
 // Data the standard tables decode for a long way: blocks of EOB-terminated random coefficients
@@ -340,10 +302,7 @@ TEST(FastEntropyBlocks, LongValidRunsAgreeBlockByBlock) {
   // Scan data of real images made with the standard tables.
   std::vector<Bytes> scans;
   for (const int quality : {50, 90, 100}) {
-    test::EncodeRecipe recipe;
-    recipe.colour = test::Colour::kGrey;
-    recipe.width = 256;
-    recipe.height = 64;
+    test::EncodeRecipe recipe = test::MakeRecipe(test::Colour::kGrey, 256, 64);
     recipe.quality = quality;
     std::string error;
     const Bytes file = test::EncodeJpeg(recipe, &error);

@@ -24,7 +24,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Pieces = std::vector<std::uint32_t>;
 
-constexpr std::int32_t kStreaming = 3;
 // Read calls in a row without progress after which a decode counts as stuck (both kinds are
 // then still compared; a hang shows as the same cut-off trace on both sides or as a mismatch).
 constexpr int kMaxIdleReads = 100;
@@ -71,7 +70,8 @@ Trace Run(const Bytes& file, const Pieces& pieces, bool plain) {
     return trace;
   }
   const FrameSize frame = PeekFrameSize(file);
-  trace.events.push_back({'S', instance->Start(frame.width, frame.height, kStreaming, 1), 0});
+  trace.events.push_back(
+      {'S', instance->Start(frame.width, frame.height, JPEGDEC_MODE_STREAMING, 1), 0});
   std::size_t next = 0;
   std::size_t offset = 0;
   int idle = 0;
@@ -197,32 +197,13 @@ void ExpectSameForSplits(const Bytes& file, const std::string& name, int randomS
   ExpectSameTrace(file, CutsAroundFf(file, ScanDataStart(file), 200), name + " cuts at 0xFF");
 }
 
-using Factors = std::vector<std::pair<int, int>>;
-
 EncodeRecipe Recipe(Colour colour, std::uint32_t width, std::uint32_t height, Factors factors,
                     int quality, bool optimize = false, unsigned restartInterval = 0,
                     unsigned restartRows = 0) {
-  EncodeRecipe recipe;
-  recipe.colour = colour;
-  recipe.width = width;
-  recipe.height = height;
-  recipe.factors = std::move(factors);
+  EncodeRecipe recipe = MakeRecipe(colour, width, height, std::move(factors));
   recipe.quality = quality;
   recipe.optimize = optimize;
-  recipe.restartInterval = restartInterval;
-  recipe.restartRows = restartRows;
-  return recipe;
-}
-
-const Factors k444 = {{1, 1}, {1, 1}, {1, 1}};
-const Factors k422 = {{2, 1}, {1, 1}, {1, 1}};
-const Factors k420 = {{2, 2}, {1, 1}, {1, 1}};
-
-// Restart intervals whose last bytes are padded with 0 bits: both kinds must stop at the
-// interval's end and drop them alike.
-EncodeRecipe ZeroPadded(EncodeRecipe recipe) {
-  recipe.zeroPadding = true;
-  return recipe;
+  return WithRestart(recipe, restartInterval, restartRows);
 }
 
 std::vector<EncodeRecipe> SelfMadeCases() {
@@ -238,12 +219,14 @@ std::vector<EncodeRecipe> SelfMadeCases() {
       Recipe(Colour::kYCbCr, 96, 64, k420, 90, false, 1),   // a restart marker after every MCU
       Recipe(Colour::kYCbCr, 88, 40, k444, 90, true, 3),    // every 3 MCUs, own tables
       Recipe(Colour::kGrey, 130, 50, {}, 97, false, 0, 1),  // after every MCU row
+      // Restart intervals whose last bytes are padded with 0 bits: both kinds must stop at the
+      // interval's end and drop them alike.
       ZeroPadded(Recipe(Colour::kYCbCr, 96, 64, k420, 90, false, 1)),
       ZeroPadded(Recipe(Colour::kYCbCr, 97, 45, k422, 92, false, 2)),
       ZeroPadded(Recipe(Colour::kYCbCr, 88, 40, k444, 90, true, 3)),
       ZeroPadded(Recipe(Colour::kGrey, 130, 50, {}, 97, false, 0, 1)),
       Recipe(Colour::kCmyk, 60, 36, {}, 90),
-      Recipe(Colour::kYcck, 64, 32, {{2, 2}, {1, 1}, {1, 1}, {2, 2}}, 88),
+      Recipe(Colour::kYcck, 64, 32, kFour420, 88),
   };
 }
 

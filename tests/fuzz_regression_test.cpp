@@ -19,7 +19,7 @@ namespace {
 // A one-component 8 x 8 frame without any DHT segment, so the standard tables apply: DC code
 // "00" is category 0 and AC code "1010" is the end of block. One block is the six bits 001010.
 Bytes GreyHeadersStandardTables(std::uint16_t width) {
-  return JpegBuilder().Soi().Dqt(0).Sof0(width, 8, kGrey).Sos(kGreyScan).Take();
+  return JpegBuilder().Soi().Dqt(0).Sof0(width, 8, kGreyFrame).Sos(kGreyScan).Take();
 }
 
 Bytes WithScan(Bytes headers, const Bytes& scan) {
@@ -59,15 +59,7 @@ std::vector<RegressionCase> Cases() {
       // restart markers costs one step each without a row; the decode must still end.
       {"long_run_of_restart_markers",
        [] {
-         Bytes b = JpegBuilder()
-                       .Soi()
-                       .Dqt(0)
-                       .Sof0(16, 16, kGrey)
-                       .MinimalDht(0x00)
-                       .MinimalDht(0x10)
-                       .Sos(kGreyScan)
-                       .Raw({0x3F})
-                       .Take();
+         Bytes b = JpegBuilder().Soi().OneCodeGreyHeaders(16, 16).Sos(kGreyScan).Raw({0x3F}).Take();
          for (int i = 0; i < 200; ++i) {
            b.push_back(0xFF);
            b.push_back(static_cast<std::uint8_t>(0xD0 + i % 8));
@@ -83,10 +75,7 @@ std::vector<RegressionCase> Cases() {
       {"end_marker_sought_in_a_huge_frame",
        JpegBuilder()
            .Soi()
-           .Dqt(0)
-           .Sof0(65535, 65535, kGrey)
-           .MinimalDht(0x00)
-           .MinimalDht(0x10)
+           .OneCodeGreyHeaders(65535, 65535)
            .Dri(1)
            .Sos(kGreyScan)
            .Raw({0x3F, 0x12})  // one block, then data where the restart marker should be

@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "support/files.h"
 #include "support/quadrant_images.h"
+#include "support/read_rows.h"
 
 #if !defined(_WIN32)
 #include "platform/portable/imaging_standin.h"
@@ -48,15 +49,7 @@ Conversion Convert(const Bytes& file, int32_t rowLimit, uint32_t width = 0, uint
   EXPECT_EQ(backend.SetUp(width, height), 1);
   EXPECT_EQ(backend.Write(file.data(), static_cast<uint32_t>(file.size())), 1);
   backend.MarkInputComplete(rowLimit);
-  for (int calls = 0; calls < 100000; ++calls) {
-    uint8_t* row = nullptr;
-    uint32_t length = 0;
-    out.end = backend.Read(&row, &length);
-    if (out.end != 0) {
-      break;
-    }
-    out.rows.emplace_back(row, row + length);
-  }
+  out.end = test::ReadRows(backend, &out.rows);
   uint8_t* row = nullptr;
   uint32_t length = 0;
   out.next = backend.Read(&row, &length);
@@ -64,6 +57,16 @@ Conversion Convert(const Bytes& file, int32_t rowLimit, uint32_t width = 0, uint
   backend.Teardown(&leftover);
   EXPECT_EQ(leftover, 0u);
   return out;
+}
+
+// The back-end set up for the colour quadrants (22 x 16), written in one piece, the input
+// complete with `rowLimit`.
+::testing::AssertionResult SetUpQuadrants(GdiplusBackend& backend, int32_t rowLimit) {
+  if (backend.SetUp(22, 16) != 1 || backend.Write(kColourQuadrants, sizeof kColourQuadrants) != 1) {
+    return ::testing::AssertionFailure() << "set-up or write refused";
+  }
+  backend.MarkInputComplete(rowLimit);
+  return ::testing::AssertionSuccess();
 }
 
 struct Probe {
@@ -144,9 +147,7 @@ TEST(GdiplusBackendConversion, HandsOutNoMoreRowsThanTheLimit) {
 
 TEST(GdiplusBackendConversion, ALaterPositiveLimitReplacesTheEarlierOne) {
   GdiplusBackend backend;
-  ASSERT_EQ(backend.SetUp(22, 16), 1);
-  ASSERT_EQ(backend.Write(kColourQuadrants, sizeof kColourQuadrants), 1);
-  backend.MarkInputComplete(3);
+  ASSERT_TRUE(SetUpQuadrants(backend, 3));
   backend.MarkInputComplete(0);
   EXPECT_EQ(backend.rowLimit, 3);
   backend.MarkInputComplete(7);
@@ -175,9 +176,7 @@ TEST(GdiplusBackendConversion, ConvertsOnAReadWithoutOutParameters) {
 
 TEST(GdiplusBackendConversion, RefusesWritesAfterTheConversion) {
   GdiplusBackend backend;
-  ASSERT_EQ(backend.SetUp(22, 16), 1);
-  ASSERT_EQ(backend.Write(kColourQuadrants, sizeof kColourQuadrants), 1);
-  backend.MarkInputComplete(16);
+  ASSERT_TRUE(SetUpQuadrants(backend, 16));
   uint8_t* row = nullptr;
   uint32_t length = 0;
   ASSERT_EQ(backend.Read(&row, &length), 0);
@@ -344,13 +343,7 @@ std::vector<Bytes> NativeRows(const Bytes& file) {
     return rows;
   }
   backend.MarkInputComplete();
-  uint8_t* row = nullptr;
-  uint32_t length = 0;
-  int32_t r = 0;
-  while ((r = backend.Read(&row, &length)) == 0) {
-    rows.emplace_back(row, row + length);
-  }
-  if (r != 2) {
+  if (test::ReadRows(backend, &rows) != 2) {
     rows.clear();
   }
   return rows;
@@ -469,16 +462,7 @@ TEST(GdiplusInstance, ModeOneDecodesThroughTheImagingLibrary) {
   EXPECT_EQ(instance->IsStreaming(), 0);
   EXPECT_EQ(instance->Write(kColourQuadrants, sizeof kColourQuadrants), 1);
   instance->EndOfInput(16);
-  uint8_t* row = nullptr;
-  uint32_t length = 0;
-  int rows = 0;
-  int32_t r = 0;
-  while ((r = instance->Read(&row, &length)) == 0) {
-    EXPECT_EQ(length, 68u);
-    ++rows;
-  }
-  EXPECT_EQ(r, 2);
-  EXPECT_EQ(rows, 16);
+  EXPECT_TRUE(test::RowsThenEnd(*instance, 16, 68, 2));
   EXPECT_EQ(instance->GetWriteCount(), 1u);
   EXPECT_EQ(instance->GetReadCount(), 17u);
   uint32_t leftover = 7;
@@ -497,9 +481,7 @@ TEST(GdiplusUnavailable, ModeOneFallsBackToBufferedAndDecodes) {
     GTEST_SKIP() << "the imaging library is available; this case runs with it disabled";
   }
   GdiplusBackend backend;
-  ASSERT_EQ(backend.SetUp(22, 16), 1);
-  ASSERT_EQ(backend.Write(kColourQuadrants, sizeof kColourQuadrants), 1);
-  backend.MarkInputComplete(16);
+  ASSERT_TRUE(SetUpQuadrants(backend, 16));
   uint8_t* row = nullptr;
   uint32_t length = 0;
   EXPECT_EQ(backend.Read(&row, &length), -1);
@@ -521,14 +503,7 @@ TEST(GdiplusUnavailable, ModeOneFallsBackToBufferedAndDecodes) {
   EXPECT_EQ(started, 1);
   EXPECT_EQ(instance->Write(kColourQuadrants, sizeof kColourQuadrants), 1);
   instance->EndOfInput(16);
-  int rows = 0;
-  int32_t r = 0;
-  while ((r = instance->Read(&row, &length)) == 0) {
-    EXPECT_EQ(length, 66u);  // the native decoder's rows: no padding
-    ++rows;
-  }
-  EXPECT_EQ(r, 2);
-  EXPECT_EQ(rows, 16);
+  EXPECT_TRUE(test::RowsThenEnd(*instance, 16, 66, 2));  // the native decoder's rows: no padding
   instance->Finish(nullptr);
   DeleteJpegDecodeInstance(instance);
 }

@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "support/host_driver.h"
 #include "support/jpeg_builder.h"
+#include "support/stage_context.h"
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -37,10 +38,7 @@ Bytes GreyImage(std::uint16_t width = 16, std::uint16_t height = 16) {
   const std::size_t blocks = std::size_t{(width + 7u) / 8u} * ((height + 7u) / 8u);
   return JpegBuilder()
       .Soi()
-      .Dqt(0)
-      .Sof0(width, height, kGrey)
-      .MinimalDht(0x00)
-      .MinimalDht(0x10)
+      .OneCodeGreyHeaders(width, height)
       .Sos(kGreyScan)
       .Raw(ZeroBlocks(blocks))
       .Eoi()
@@ -62,37 +60,9 @@ Bytes ColourImage(std::uint16_t width, std::uint16_t height,
       std::size_t{(width + 8u * maxH - 1) / (8u * maxH)} * ((height + 8u * maxV - 1) / (8u * maxV));
   return JpegBuilder()
       .Soi()
-      .Dqt(0)
-      .Dqt(1)
-      .Sof0(width, height, components)
-      .MinimalDht(0x00)
-      .MinimalDht(0x10)
-      .MinimalDht(0x01)
-      .MinimalDht(0x11)
+      .OneCodeColourHeaders(width, height, components)
       .Sos(kYCbCrScan)
       .Raw(ZeroBlocks(mcus * static_cast<std::size_t>(perMcu)))
-      .Eoi()
-      .Take();
-}
-
-// 16 x 16 grey with a restart after every MCU. The bits after each block are 1s, which no code
-// of the one-code table starts with, so the decoder meets each marker where a block would start.
-Bytes RestartImage() {
-  return JpegBuilder()
-      .Soi()
-      .Dqt(0)
-      .Sof0(16, 16, kGrey)
-      .MinimalDht(0x00)
-      .MinimalDht(0x10)
-      .Dri(1)
-      .Sos(kGreyScan)
-      .Raw({0x3F})
-      .Rst(0)
-      .Raw({0x3F})
-      .Rst(1)
-      .Raw({0x3F})
-      .Rst(2)
-      .Raw({0x3F})
       .Eoi()
       .Take();
 }
@@ -103,13 +73,20 @@ Bytes GreyWithTables(const Bytes& dcCounts, const Bytes& dcSymbols, const Bytes&
   return JpegBuilder()
       .Soi()
       .Dqt(0)
-      .Sof0(8, 8, kGrey)
+      .Sof0(8, 8, kGreyFrame)
       .Dht(0x00, dcCounts, dcSymbols)
       .Dht(0x10, acCounts, acSymbols)
       .Sos(kGreyScan)
       .Raw(scan)
       .Eoi()
       .Take();
+}
+
+// An 8 x 8 grey image whose one block has a DC difference of `category` bits: the DC table's
+// one code "0" stands for the category, the AC table's one code "0" ends the block, and the
+// scan's three zero bytes hold the code, the extra bits and the end of block.
+Bytes DcCategoryImage(std::uint8_t category) {
+  return GreyWithTables({1}, {category}, {1}, {0}, {0, 0, 0});
 }
 
 // ---- Byte-level changes ----
@@ -203,11 +180,12 @@ struct StepOutcome {
 
 StepOutcome StepOver(const Bytes& file) {
   StepOutcome outcome;
-  DecoderContext* context = CreateDecoderContext();
-  if (context == nullptr) {
+  const ContextPtr owner = NewDecoderContext();
+  if (owner == nullptr) {
     ADD_FAILURE() << "no context";
     return outcome;
   }
+  DecoderContext* context = owner.get();
   bool first = true;
   for (int steps = 0; steps < 1000000; ++steps) {
     const StepResult r = DecodeStep(context, file.data(), static_cast<std::int32_t>(file.size()));
@@ -241,7 +219,6 @@ StepOutcome StepOver(const Bytes& file) {
       break;
     }
   }
-  ReleaseDecoderContext(context);
   return outcome;
 }
 
@@ -272,7 +249,7 @@ std::vector<HostileCase> Cases() {
       // The unchanged images.
       {"valid_grey", [=] { return grey; }, JD_END, kEnd, kEnd, 16},
       {"valid_colour_420", [=] { return colour; }, JD_END, kEnd, kEnd, 32},
-      {"valid_restarts", [] { return RestartImage(); }, JD_END, kEnd, kEnd, 16},
+      {"valid_restarts", [] { return OneCodeRestartImage(); }, JD_END, kEnd, kEnd, 16},
 
       // Dimensions.
       // Height 0, a page of unknown length: its lines come in a DNL segment. Without one, the
@@ -377,32 +354,12 @@ std::vector<HostileCase> Cases() {
       {"dht_length_longer_than_its_table", [=] { return PatchLength(grey, 0xC4, 21); }, JD_ERR_DATA,
        kFailed, kFailed, 0},
 
-      // DC categories above 11 (the table's one code "0" is the category; extra bits follow).
-      {"dc_category_12",
-       [] {
-         return GreyWithTables({1}, {12}, {1}, {0}, {0, 0, 0});
-       },
-       JD_ERR_DATA, kFailed, kFailed, 0},
-      {"dc_category_13",
-       [] {
-         return GreyWithTables({1}, {13}, {1}, {0}, {0, 0, 0});
-       },
-       JD_ERR_DATA, kFailed, kFailed, 0},
-      {"dc_category_14",
-       [] {
-         return GreyWithTables({1}, {14}, {1}, {0}, {0, 0, 0});
-       },
-       JD_ERR_DATA, kFailed, kFailed, 0},
-      {"dc_category_15",
-       [] {
-         return GreyWithTables({1}, {15}, {1}, {0}, {0, 0, 0});
-       },
-       JD_ERR_DATA, kFailed, kFailed, 0},
-      {"dc_category_16",
-       [] {
-         return GreyWithTables({1}, {16}, {1}, {0}, {0, 0, 0});
-       },
-       JD_ERR_DATA, kFailed, kFailed, 0},
+      // DC categories above 11.
+      {"dc_category_12", [] { return DcCategoryImage(12); }, JD_ERR_DATA, kFailed, kFailed, 0},
+      {"dc_category_13", [] { return DcCategoryImage(13); }, JD_ERR_DATA, kFailed, kFailed, 0},
+      {"dc_category_14", [] { return DcCategoryImage(14); }, JD_ERR_DATA, kFailed, kFailed, 0},
+      {"dc_category_15", [] { return DcCategoryImage(15); }, JD_ERR_DATA, kFailed, kFailed, 0},
+      {"dc_category_16", [] { return DcCategoryImage(16); }, JD_ERR_DATA, kFailed, kFailed, 0},
       {"dc_category_11_valid",
        [] {
          return GreyWithTables({1}, {11}, {1}, {0}, {0, 0});
@@ -506,7 +463,7 @@ std::vector<HostileCase> Cases() {
       // (every row as in the intact file), but the image is damaged.
       {"rst_numbers_wrong",
        [] {
-         Bytes b = RestartImage();
+         Bytes b = OneCodeRestartImage();
          b[FindInScan(b, 0xD0) + 1] = 0xD5;
          b[FindInScan(b, 0xD1) + 1] = 0xD5;
          b[FindInScan(b, 0xD2) + 1] = 0xD0;
@@ -517,7 +474,7 @@ std::vector<HostileCase> Cases() {
       // out, and the image is damaged.
       {"rst_marker_dropped",
        [] {
-         Bytes b = RestartImage();
+         Bytes b = OneCodeRestartImage();
          return Remove(b, FindInScan(b, 0xD1), 2);
        },
        JD_ERR_DATA, kFailed, kFailed, 16},
@@ -526,7 +483,7 @@ std::vector<HostileCase> Cases() {
       // parser) whether the input comes whole or in pieces.
       {"fill_reaches_last_row_then_marker",
        [] {
-         Bytes b = RestartImage();
+         Bytes b = OneCodeRestartImage();
          const std::size_t last = FindInScan(b, 0xD2) + 2;  // the last interval's one byte
          return Insert(Remove(b, last, 1), last, {0xFF, 0x00, 0xFF, 0xD5, 0xFF, 0x01});
        },
@@ -535,7 +492,7 @@ std::vector<HostileCase> Cases() {
       // three more blocks: they are padding all the same.
       {"restart_padding_0_bits",
        [] {
-         Bytes b = RestartImage();
+         Bytes b = OneCodeRestartImage();
          std::replace(b.begin() + static_cast<std::ptrdiff_t>(ScanStart(b)), b.end(),
                       std::uint8_t{0x3F}, std::uint8_t{0x00});
          return b;
@@ -545,7 +502,7 @@ std::vector<HostileCase> Cases() {
       // Markers and fill bytes inside the entropy-coded data.
       {"fill_bytes_before_restart",
        [] {
-         Bytes b = RestartImage();
+         Bytes b = OneCodeRestartImage();
          return Insert(b, FindInScan(b, 0xD1), {0xFF, 0xFF, 0xFF});
        },
        JD_END, kEnd, kEnd, 16},

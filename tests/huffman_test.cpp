@@ -4,12 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "decoder/decoder.h"
+#include "support/jpeg_builder.h"
+#include "support/stage_context.h"
 
 #if defined(JPEGDEC_HAVE_LIBJPEG)
 #include <jpeglib.h>
@@ -20,22 +21,21 @@
 namespace jpegdec {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-struct ContextDeleter {
-  void operator()(DecoderContext* context) const { ReleaseDecoderContext(context); }
-};
-using ContextPtr = std::unique_ptr<DecoderContext, ContextDeleter>;
+using test::Bytes;
+using test::ContextPtr;
+using test::DefineHuffmanTables;
+using test::DhtTable;
+using test::DhtTableBytes;
 
 // A fresh context inside scan data: component 0 uses DC table 0 and AC table 0, no table
 // defined yet.
 ContextPtr NewContext() {
-  DecoderContext* context = CreateDecoderContext();
+  ContextPtr context = test::NewDecoderContext();
   EXPECT_NE(context, nullptr);
   context->phase = kPhaseInScan;
   context->comp[0].dcTable = 0;
   context->comp[0].acTable = 16;
-  return ContextPtr(context);
+  return context;
 }
 
 void SetInput(DecoderContext* context, const Bytes& bytes) {
@@ -71,43 +71,11 @@ Bytes ScanBytes(const std::string& bits, const Bytes& tail = {}) {
   return out;
 }
 
-// A DHT segment (marker excluded) from tables given as class-and-id, counts, symbols.
-struct TableDef {
-  std::uint8_t classAndId;
-  std::vector<std::uint8_t> counts;  // up to 16, the rest 0
-  std::vector<std::uint8_t> symbols;
-};
-
-Bytes TableBytes(const TableDef& table) {
-  Bytes out{table.classAndId};
-  for (int i = 0; i < 16; ++i) {
-    out.push_back(i < static_cast<int>(table.counts.size())
-                      ? table.counts[static_cast<std::size_t>(i)]
-                      : std::uint8_t{0});
-  }
-  out.insert(out.end(), table.symbols.begin(), table.symbols.end());
-  return out;
-}
-
-Bytes DhtSegment(const std::vector<TableDef>& tables) {
-  Bytes payload;
-  for (const TableDef& table : tables) {
-    const Bytes bytes = TableBytes(table);
-    payload.insert(payload.end(), bytes.begin(), bytes.end());
-  }
-  const std::size_t length = payload.size() + 2;
-  payload.insert(payload.begin(), static_cast<std::uint8_t>(length & 0xFF));
-  payload.insert(payload.begin(), static_cast<std::uint8_t>(length >> 8));
-  return payload;
-}
-
-// Defines tables through a DHT segment; fails the test when the segment is refused.
-void Define(DecoderContext* context, const std::vector<TableDef>& tables) {
-  const Bytes segment = DhtSegment(tables);
-  SetInput(context, segment);
-  Status failure = JD_OK;
-  ASSERT_EQ(ReadHuffmanTables(context, &failure), 0);
-  ASSERT_EQ(failure, JD_OK);
+// A DHT segment from its length field on, as ReadHuffmanTables reads it (the marker is the
+// parser's).
+Bytes DhtSegment(const std::vector<DhtTable>& tables) {
+  const Bytes segment = test::JpegBuilder().Dht(tables).Take();
+  return Bytes(segment.begin() + 2, segment.end());
 }
 
 // Standard codes used below (T.81 Tables K.3 and K.5), written out by hand.
@@ -180,7 +148,7 @@ TEST(GenerateHuffmanCodes, EntriesPastTheLastCodeKeepSizeZero) {
 
 TEST(AcLookup, ShortTableHasOneEntryPerCodeAndSummaryValues) {
   ContextPtr context = NewContext();
-  Define(context.get(), {{0x10, {0, 2, 1}, {0x01, 0x00, 0x11}}});
+  DefineHuffmanTables(context.get(), {{0x10, {0, 2, 1}, {0x01, 0x00, 0x11}}});
   const AcHuffmanTable& table = context->acTables[0];
   EXPECT_EQ(table.codes[0], 0b00);
   EXPECT_EQ(table.codes[1], 0b01);
@@ -210,7 +178,7 @@ TEST(AcLookup, ShortTableHasOneEntryPerCodeAndSummaryValues) {
 TEST(AcLookup, ShortTableRefusesBits11OnceFourBitsAreAtHand) {
   for (const char* bits : {"1100", "1101", "1110", "1111"}) {
     ContextPtr context = NewContext();
-    Define(context.get(), {{0x10, {0, 2, 1}, {0x01, 0x00, 0x11}}});
+    DefineHuffmanTables(context.get(), {{0x10, {0, 2, 1}, {0x01, 0x00, 0x11}}});
     SelectAcTable0(context.get());
     const Bytes none;
     SetInput(context.get(), none);
@@ -226,7 +194,7 @@ TEST(AcLookup, ShortTableRefusesBits11OnceFourBitsAreAtHand) {
 TEST(AcLookup, NineBitShortestCodeUsesTheLinearSearch) {
   ContextPtr context = NewContext();
   // Two 9-bit codes: 000000000 -> 0x00 (EOB), 000000001 -> 0x01.
-  Define(context.get(), {{0x10, {0, 0, 0, 0, 0, 0, 0, 0, 2}, {0x00, 0x01}}});
+  DefineHuffmanTables(context.get(), {{0x10, {0, 0, 0, 0, 0, 0, 0, 0, 2}, {0x00, 0x01}}});
   EXPECT_EQ(context->fastLen[0], 0);
   EXPECT_EQ(context->firstLong[0], 0);
   EXPECT_EQ(context->longCodes[0], 1);
@@ -246,9 +214,9 @@ TEST(AcLookup, NineBitShortestCodeUsesTheLinearSearch) {
 
 TEST(AcLookup, RedefinitionReplacesTheWholeLookup) {
   ContextPtr context = NewContext();
-  Define(context.get(), {{0x10, {0, 2, 1}, {0x01, 0x00, 0x11}}});
+  DefineHuffmanTables(context.get(), {{0x10, {0, 2, 1}, {0x01, 0x00, 0x11}}});
   // Second definition: 0 -> EOB, 10 -> 0x02, 11 -> 0x01.
-  Define(context.get(), {{0x10, {1, 2}, {0x00, 0x02, 0x01}}});
+  DefineHuffmanTables(context.get(), {{0x10, {1, 2}, {0x00, 0x02, 0x01}}});
   EXPECT_EQ(context->acLookupPtr[0][0][0], 0x00);
   EXPECT_EQ(context->acLookupPtr[0][1][2], 0x02);
   EXPECT_EQ(context->acLookupPtr[0][1][3], 0x01);
@@ -278,13 +246,13 @@ TEST(AcLookup, RedefinitionReplacesTheWholeLookup) {
 
 TEST(ReadHuffmanTables, StoresFourTablesAndSkipsOtherIds) {
   ContextPtr context = NewContext();
-  const TableDef dc0{0x00, {0, 1, 5, 1, 1, 1, 1, 1, 1}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}};
-  const TableDef dc1{0x01, {0, 3}, {0, 1, 2}};
-  const TableDef ac0{0x10, {0, 2, 1}, {0x01, 0x00, 0x11}};
-  const TableDef ac1{0x11, {1}, {0x00}};
-  const TableDef skipped02{0x02, {2}, {5, 6}};
-  const TableDef skipped14{0x14, {1, 1}, {1, 2}};
-  const TableDef skipped21{0x21, {}, {}};
+  const DhtTable dc0{0x00, {0, 1, 5, 1, 1, 1, 1, 1, 1}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}};
+  const DhtTable dc1{0x01, {0, 3}, {0, 1, 2}};
+  const DhtTable ac0{0x10, {0, 2, 1}, {0x01, 0x00, 0x11}};
+  const DhtTable ac1{0x11, {1}, {0x00}};
+  const DhtTable skipped02{0x02, {2}, {5, 6}};
+  const DhtTable skipped14{0x14, {1, 1}, {1, 2}};
+  const DhtTable skipped21{0x21, {}, {}};
   Bytes segment = DhtSegment({dc0, skipped02, ac0, skipped14, dc1, skipped21, ac1});
   const std::size_t segmentSize = segment.size();
   segment.push_back(0xFF);  // the next marker stays unread
@@ -331,13 +299,13 @@ TEST(ReadHuffmanTables, SegmentSplitAcrossPiecesReadsTheLengthOnce) {
 }
 
 TEST(ReadHuffmanTables, MalformedSegmentsAreDataErrors) {
-  const Bytes good = TableBytes({0x10, {0, 2, 1}, {0x01, 0x00, 0x11}});
-  Bytes thirteenDc = TableBytes({0x00, {0, 0, 0, 13}, std::vector<std::uint8_t>(13, 1)});
+  const Bytes good = DhtTableBytes({0x10, {0, 2, 1}, {0x01, 0x00, 0x11}});
+  Bytes thirteenDc = DhtTableBytes({0x00, {0, 0, 0, 13}, std::vector<std::uint8_t>(13, 1)});
   // 257 AC codes: 255 of 16 bits and 2 of 15 bits fit the code space but not the table.
   std::vector<std::uint8_t> counts257(16, 0);
   counts257[14] = 2;
   counts257[15] = 255;
-  const Bytes ac257 = TableBytes({0x10, counts257, std::vector<std::uint8_t>(257, 1)});
+  const Bytes ac257 = DhtTableBytes({0x10, counts257, std::vector<std::uint8_t>(257, 1)});
   const struct {
     const char* name;
     Bytes payload;    // after the length field
@@ -347,12 +315,12 @@ TEST(ReadHuffmanTables, MalformedSegmentsAreDataErrors) {
       {"length 1", {}, -1},
       {"DC table with 13 codes", thirteenDc, 0},
       {"AC table with 257 codes", ac257, 0},
-      {"three 1-bit codes", TableBytes({0x10, {3}, {1, 2, 3}}), 0},
-      {"2-bit code reaching 4", TableBytes({0x00, {1, 3}, {1, 2, 3, 4}}), 0},
-      {"4-bit code after a full space", TableBytes({0x11, {1, 1, 2, 1}, {1, 2, 3, 4, 5}}), 0},
+      {"three 1-bit codes", DhtTableBytes({0x10, {3}, {1, 2, 3}}), 0},
+      {"2-bit code reaching 4", DhtTableBytes({0x00, {1, 3}, {1, 2, 3, 4}}), 0},
+      {"4-bit code after a full space", DhtTableBytes({0x11, {1, 1, 2, 1}, {1, 2, 3, 4, 5}}), 0},
       // One code of each length 1..15 leaves two 16-bit codes; three reach 65536.
       {"16-bit code past 65535",
-       TableBytes({0x11, {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 3}, Bytes(18, 1)}), 0},
+       DhtTableBytes({0x11, {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 3}, Bytes(18, 1)}), 0},
       {"length one byte short", good, -1},
       {"length one byte long", good, 1},
       {"length short of a table header", Bytes(good.begin(), good.begin() + 10), 0},
@@ -374,7 +342,7 @@ TEST(ReadHuffmanTables, MalformedSegmentsAreDataErrors) {
 TEST(ReadHuffmanTables, FullCodeSpaceAndEmptySegmentAreAccepted) {
   ContextPtr context = NewContext();
   // Two 1-bit codes fill the space exactly; an empty segment (length 2) holds no table.
-  Define(context.get(), {{0x10, {2}, {0x01, 0x00}}});
+  DefineHuffmanTables(context.get(), {{0x10, {2}, {0x01, 0x00}}});
   EXPECT_EQ(context->fastLen[0], 1);
   const Bytes empty{0x00, 0x02};
   SetInput(context.get(), empty);
@@ -553,7 +521,7 @@ TEST(DecodeDcDifference, CategoriesAbove11AreDataErrors) {
   for (std::uint8_t category = 11; category <= 16; ++category) {
     ContextPtr context = NewContext();
     // One 1-bit code "0" for the category under test.
-    Define(context.get(), {{0x00, {1}, {category}}});
+    DefineHuffmanTables(context.get(), {{0x00, {1}, {category}}});
     const Bytes data = ScanBytes("0" + std::string(16, '0'));
     SetInput(context.get(), data);
     std::int16_t difference = 0;

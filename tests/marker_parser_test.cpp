@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cstring>
-#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "decoder/output/band_output.h"
 #include "jpegdec/jpegdec_probe.h"
 #include "support/jpeg_builder.h"
+#include "support/stage_context.h"
 
 namespace jpegdec {
 namespace {
@@ -30,13 +30,10 @@ using test::JpegBuilder;
 // decoder made of the bytes after the scan header.
 constexpr Status kScanEntered = 0xFE;
 
-struct ContextDeleter {
-  void operator()(DecoderContext* context) const { ReleaseDecoderContext(context); }
-};
-using ContextPtr = std::unique_ptr<DecoderContext, ContextDeleter>;
+using test::ContextPtr;
 
 ContextPtr NewContext() {
-  ContextPtr context(CreateDecoderContext());
+  ContextPtr context = test::NewDecoderContext();
   // As if DHT segments had defined DC tables 0 and 1 and AC tables 0 and 1: the scan header then
   // has the tables it needs without this test depending on the Huffman reader.
   context->dcDefined = 0x3;
@@ -149,7 +146,7 @@ Outcome FeedFresh(const Bytes& stream, std::vector<std::size_t> cuts = {}) {
 }
 
 TEST(DecoderContext, CreationValuesAndLookupLayout) {
-  ContextPtr context(CreateDecoderContext());
+  ContextPtr context = test::NewDecoderContext();
   ASSERT_NE(context, nullptr);
   EXPECT_EQ(context->marker, 2);
   EXPECT_EQ(context->phase, kPhaseBeforeSoi);
@@ -185,7 +182,7 @@ ContextPtr ContextIn(Situation situation) {
     prefix.Soi();
   }
   if (situation >= kAfterFrame) {
-    prefix.Dqt(0).Sof0(8, 8, test::kGrey);
+    prefix.Dqt(0).Sof0(8, 8, test::kGreyFrame);
   }
   if (situation == kAfterScan) {
     prefix.Sos(test::kGreyScan);
@@ -217,10 +214,10 @@ TEST(DecodeStep, DispatchTablePerPhase) {
   const Row rows[] = {
       {"SOI", JpegBuilder().Soi().Take(), {{kNeed, 1}, {kSeq, 1}, {kSeq, 2}, {kSeq, 2}}},
       {"SOF0",
-       JpegBuilder().Sof0(8, 8, test::kGrey).Take(),
+       JpegBuilder().Sof0(8, 8, test::kGreyFrame).Take(),
        {{kSeq, 0}, {kNeed, 2}, {kSeq, 2}, {kSeq, 2}}},
       {"SOF1",
-       JpegBuilder().Sof(0xC1, 8, 8, test::kGrey).Take(),
+       JpegBuilder().Sof(0xC1, 8, 8, test::kGreyFrame).Take(),
        {{kSeq, 0}, {kNeed, 2}, {kSeq, 2}, {kSeq, 2}}},
       {"SOS",
        JpegBuilder().Sos(test::kGreyScan).Take(),
@@ -296,7 +293,7 @@ std::vector<ReaderCase> ReaderCases() {
       {"APPn (Adobe)", JpegBuilder().Soi().App(0, {'J', 'F', 'I', 'F', 0}).Adobe(0).Take()},
       {"APPn (12 bytes, not Adobe)", JpegBuilder().App(1, Bytes(12, 'A')).Take()},
       {"DRI", JpegBuilder().Soi().Dri(4).Take()},
-      {"DNL", JpegBuilder().Soi().Dqt(0).Sof0(8, 0, test::kGrey).Dnl(300).Take()},  // height 0
+      {"DNL", JpegBuilder().Soi().Dqt(0).Sof0(8, 0, test::kGreyFrame).Dnl(300).Take()},  // height 0
       {"COM", JpegBuilder().Soi().Comment({'a', 'b', 'c'}).Take()},
       {"whole header", JpegBuilder()
                            .Raw({0x00, 0x12})
@@ -383,15 +380,18 @@ TEST(DecodeStep, ReadersStoreWhatTheirSegmentsSay) {
 // An 8 x 8 grey image after SOI: with the one-code tables of MinimalDht, 0x3F is its one block
 // and six padding 1 bits.
 Bytes TinyImageAfterSoi() {
-  return JpegBuilder()
-      .Dqt(0)
-      .Sof0(8, 8, test::kGrey)
-      .MinimalDht(0x00)
-      .MinimalDht(0x10)
-      .Sos(test::kGreyScan)
-      .Raw({0x3F})
-      .Eoi()
-      .Take();
+  return JpegBuilder().OneCodeGreyHeaders(8, 8).Sos(test::kGreyScan).Raw({0x3F}).Eoi().Take();
+}
+
+// Steps on from `result` without new input, releasing every band: the status that stops.
+Status StepPastTheBand(DecoderContext* context, StepResult result) {
+  while (result.status == JD_BAND_READY || result.status == JD_OK) {
+    if (result.status == JD_BAND_READY) {
+      std::free(result.data);
+    }
+    result = DecodeStep(context, nullptr, 0);
+  }
+  return result.status;
 }
 
 TEST(DecodeStep, LongApplicationSegmentIsSkippedPieceByPiece) {
@@ -409,11 +409,7 @@ TEST(DecodeStep, LongApplicationSegmentIsSkippedPieceByPiece) {
   result =
       DecodeStep(context.get(), stream.data() + at, static_cast<std::int32_t>(stream.size() - at));
   ASSERT_EQ(result.status, JD_BAND_READY);
-  std::free(result.data);
-  while (result.status == JD_BAND_READY || result.status == JD_OK) {
-    result = DecodeStep(context.get(), nullptr, 0);
-  }
-  EXPECT_EQ(result.status, JD_END);
+  EXPECT_EQ(StepPastTheBand(context.get(), result), JD_END);
   EXPECT_EQ(BytesAfterEnd(context.get()), 1);
 }
 
@@ -427,7 +423,7 @@ TEST(DecodeStep, CutSegmentsHandBackTheirUnreadBytes) {
   EXPECT_EQ(result.data, dri.data() + 4);
 
   // Frame header cut after its length field: the length stays consumed.
-  const Bytes frame = JpegBuilder().Soi().Sof0(8, 8, test::kGrey).Take();
+  const Bytes frame = JpegBuilder().Soi().Sof0(8, 8, test::kGreyFrame).Take();
   context = NewContext();
   result = DecodeStep(context.get(), frame.data(), 8);  // FF D8 FF C0 00 0B 08 00
   EXPECT_EQ(result.status, JD_NEED_DATA);
@@ -453,11 +449,7 @@ TEST(DecodeStep, EndOfImageThenNothingMore) {
   const auto count = static_cast<std::int32_t>(stream.size());
   StepResult result = DecodeStep(context.get(), stream.data(), count);
   ASSERT_EQ(result.status, JD_BAND_READY);
-  std::free(result.data);
-  while (result.status == JD_BAND_READY || result.status == JD_OK) {
-    result = DecodeStep(context.get(), nullptr, 0);
-  }
-  EXPECT_EQ(result.status, JD_END);
+  EXPECT_EQ(StepPastTheBand(context.get(), result), JD_END);
   EXPECT_EQ(BytesAfterEnd(context.get()), 2);
   EXPECT_EQ(DecodeStep(context.get(), nullptr, 0).status, JD_OK);
   EXPECT_EQ(BytesAfterEnd(context.get()), 2);
@@ -467,10 +459,7 @@ TEST(DecodeStep, ErrorsReleaseTheBandAndAreFinal) {
   ContextPtr context = NewContext();
   const Bytes stream = JpegBuilder()
                            .Soi()
-                           .Dqt(0)
-                           .Sof0(64, 8, test::kGrey)
-                           .MinimalDht(0x00)
-                           .MinimalDht(0x10)
+                           .OneCodeGreyHeaders(64, 8)
                            .Sos(test::kGreyScan)
                            .Raw({0x00, 0xFF, 0x02})  // four of eight blocks, a bad marker
                            .Take();
@@ -526,9 +515,9 @@ TEST(DecodeStep, ConverterChoice) {
       {&test::kFourComponents, &test::kFourComponentScan, 0, ConvertNone, 0},
       {&test::kFourComponents, &test::kFourComponentScan, 2, ConvertYcck, 2},
       {&test::kFourComponents, &test::kFourComponentScan, 255, ConvertNone, 0},
-      {&test::kGrey, &test::kGreyScan, kNoAdobe, ConvertNone, 3},
-      {&test::kGrey, &test::kGreyScan, 1, ConvertNone, 1},
-      {&test::kGrey, &test::kGreyScan, 255, ConvertNone, 0},
+      {&test::kGreyFrame, &test::kGreyScan, kNoAdobe, ConvertNone, 3},
+      {&test::kGreyFrame, &test::kGreyScan, 1, ConvertNone, 1},
+      {&test::kGreyFrame, &test::kGreyScan, 255, ConvertNone, 0},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::to_string(row.frame->size()) + " components, Adobe " +
@@ -559,7 +548,7 @@ Bytes Header(const Bytes& before, const Bytes& frame, const Bytes& tablesAndScan
 
 TEST(DecodeStep, MalformedHeadersAreRefusedCleanly) {
   const Bytes dqt = JpegBuilder().Dqt(0).Dqt(1).Take();
-  const Bytes grey = JpegBuilder().Sof0(8, 8, test::kGrey).Take();
+  const Bytes grey = JpegBuilder().Sof0(8, 8, test::kGreyFrame).Take();
   const Bytes colour = JpegBuilder().Sof0(8, 8, test::kYCbCr420).Take();
   const Bytes greyScan = JpegBuilder().Sos(test::kGreyScan).Take();
   auto sof = [](std::uint16_t w, std::uint16_t h, std::vector<test::FrameComponent> c,
@@ -583,7 +572,8 @@ TEST(DecodeStep, MalformedHeadersAreRefusedCleanly) {
       {"length field 1", Header({}, {0xFF, 0xC0, 0x00, 0x01}, {}), JD_ERR_DATA},
       {"APPn length 0", Header({0xFF, 0xE1, 0x00, 0x00}, grey, {}), JD_ERR_DATA},
       {"COM length 1", Header({0xFF, 0xFE, 0x00, 0x01}, grey, {}), JD_ERR_DATA},
-      {"frame precision 12", Header(dqt, sof(8, 8, test::kGrey, 12), greyScan), JD_ERR_UNSUPPORTED},
+      {"frame precision 12", Header(dqt, sof(8, 8, test::kGreyFrame, 12), greyScan),
+       JD_ERR_UNSUPPORTED},
       {"frame of 5 components",
        Header(dqt,
               sof(8, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0}, {5, 1, 1, 0}}),
@@ -592,10 +582,10 @@ TEST(DecodeStep, MalformedHeadersAreRefusedCleanly) {
       {"frame of 0 components", Header(dqt, sof(8, 8, {}), {}), JD_ERR_DATA},
       {"frame shorter than its fields", Header(dqt, shortFrame, {}), JD_ERR_DATA},
       {"frame payload of 5 bytes", Header({}, segment(0xC0, {8, 0, 8, 0, 8}), {}), JD_ERR_DATA},
-      {"width 0", Header(dqt, sof(0, 8, test::kGrey), {}), JD_ERR_DATA},
+      {"width 0", Header(dqt, sof(0, 8, test::kGreyFrame), {}), JD_ERR_DATA},
       // Height 0: a page of unknown length, whose lines a DNL segment must give.
-      {"height 0, ended without a DNL segment", Header(dqt, sof(8, 0, test::kGrey), {0xFF, 0xD9}),
-       JD_ERR_DATA},
+      {"height 0, ended without a DNL segment",
+       Header(dqt, sof(8, 0, test::kGreyFrame), {0xFF, 0xD9}), JD_ERR_DATA},
       {"sampling factor 0", Header(dqt, sof(8, 8, {{1, 1, 1, 0}, {2, 0, 1, 0}}), {}), JD_ERR_DATA},
       {"sampling factor 5", Header(dqt, sof(8, 8, {{1, 1, 5, 0}}), {}), JD_ERR_DATA},
       {"frame Tq 4", Header(dqt, sof(8, 8, {{1, 1, 1, 4}}), {}), JD_ERR_DATA},
@@ -650,21 +640,21 @@ TEST(DecodeStep, MalformedHeadersAreRefusedCleanly) {
 
 TEST(DecodeStep, UndefinedHuffmanTablesFallBackToTheStandardOnes) {
   for (std::uint8_t id = 0; id < 2; ++id) {
-    ContextPtr context(CreateDecoderContext());  // no table defined
+    ContextPtr context = test::NewDecoderContext();  // no table defined
     const Outcome run =
         Feed(context.get(),
-             JpegBuilder().Soi().Dqt(0).Sof0(8, 8, test::kGrey).Sos({{1, id, id}}).Take());
+             JpegBuilder().Soi().Dqt(0).Sof0(8, 8, test::kGreyFrame).Sos({{1, id, id}}).Take());
     EXPECT_EQ(run.statuses, std::vector<Status>{kScanEntered});
     EXPECT_EQ(context->dcDefined, 1 << id);
     EXPECT_EQ(context->acDefined, 1 << id);
   }
   // A table a DHT segment defined stays as it is.
-  ContextPtr context(CreateDecoderContext());
+  ContextPtr context = test::NewDecoderContext();
   Feed(context.get(), JpegBuilder()
                           .Soi()
                           .Dqt(0)
                           .MinimalDht(0x00)
-                          .Sof0(8, 8, test::kGrey)
+                          .Sof0(8, 8, test::kGreyFrame)
                           .Sos(test::kGreyScan)
                           .Take());
   EXPECT_EQ(context->phase, kPhaseInScan);
@@ -689,7 +679,7 @@ void PrintTo(const Event& event, std::ostream* out) {
 }
 
 std::vector<Event> Decode(const Bytes& stream, std::vector<std::size_t> cuts, bool withOk) {
-  ContextPtr context(CreateDecoderContext());
+  ContextPtr context = test::NewDecoderContext();
   std::vector<Event> events;
   StepOver(context.get(), stream, std::move(cuts), [&](const StepResult& r) {
     if (r.status == JD_BAND_READY) {
@@ -708,7 +698,7 @@ TEST(DecodeStep, ScanPassHandsOutBandsAndHandsMarkersBack) {
   // of block, a flat block of 128. 0x3F is one block and six padding 1 bits; 0x0F two blocks.
   const Bytes tables = JpegBuilder().Dqt(0).MinimalDht(0x00).MinimalDht(0x10).Take();
   auto image = [&](std::uint16_t width, std::uint16_t height, const Bytes& rest) {
-    return JpegBuilder().Soi().Raw(tables).Sof0(width, height, test::kGrey).Raw(rest).Take();
+    return JpegBuilder().Soi().Raw(tables).Sof0(width, height, test::kGreyFrame).Raw(rest).Take();
   };
   const Bytes scan = JpegBuilder().Sos(test::kGreyScan).Take();
   const Bytes rst0 = JpegBuilder().Rst(0).Take();

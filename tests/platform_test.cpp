@@ -9,6 +9,7 @@
 #include <vector>
 #if !defined(_WIN32)
 #include "platform/portable/test_hooks.h"
+#include "support/hooks_fixture.h"
 #endif
 
 namespace jpegdec::platform {
@@ -86,25 +87,7 @@ TEST(PlatformStreams, AStreamOverABlockCanBeCreatedAndReleased) {
 
 #if !defined(_WIN32)
 
-class PortableHooks : public ::testing::Test {
- protected:
-  void SetUp() override {
-    testing::ResetHooks();
-    blocks_ = testing::LiveBlocks();
-    heap_ = testing::LiveHeapAllocations();
-    modules_ = testing::LiveModules();
-  }
-  void TearDown() override {
-    testing::ResetHooks();
-    EXPECT_EQ(testing::LiveBlocks(), blocks_);
-    EXPECT_EQ(testing::LiveHeapAllocations(), heap_);
-    EXPECT_EQ(testing::LiveModules(), modules_);
-    EXPECT_EQ(testing::LockedBlocks(), 0);
-  }
-  std::int64_t blocks_ = 0;
-  std::int64_t heap_ = 0;
-  std::int64_t modules_ = 0;
-};
+using PortableHooks = test::HooksFixture;
 
 TEST_F(PortableHooks, TheLargestBlockCapRefusesOnlyLargerRequests) {
   testing::SetLargestBlock(1000);

@@ -13,18 +13,17 @@
 #include <utility>
 #include <vector>
 
-// The encoder's colour names first: its enumerator kGrey would otherwise shadow the builder's
-// component list of the same name.
-#if defined(JPEGDEC_HAVE_LIBJPEG)
-#include "support/libjpeg_reference.h"
-#endif
-
 #include "api/jpeg_decode_instance.h"
 #include "jpegdec/jpegdec.h"
 #include "jpegdec/jpegdec_probe.h"
 #include "support/files.h"
 #include "support/host_driver.h"
 #include "support/jpeg_builder.h"
+#include "support/split_mix.h"
+
+#if defined(JPEGDEC_HAVE_LIBJPEG)
+#include "support/libjpeg_reference.h"
+#endif
 
 namespace jpegdec::test {
 namespace {
@@ -42,55 +41,23 @@ struct Image {
 // Hand-built images (both builds): one-code tables, every block the bits "00".
 std::vector<Image> HandBuiltImages() {
   std::vector<Image> images;
-  images.push_back({"grey_16x16", JpegBuilder()
-                                      .Soi()
-                                      .Dqt(0)
-                                      .Sof0(16, 16, kGrey)
-                                      .MinimalDht(0x00)
-                                      .MinimalDht(0x10)
-                                      .Sos(kGreyScan)
-                                      .Raw({0x00})
-                                      .Eoi()
-                                      .Take()});
+  images.push_back(
+      {"grey_16x16",
+       JpegBuilder().Soi().OneCodeGreyHeaders(16, 16).Sos(kGreyScan).Raw({0x00}).Eoi().Take()});
   images.push_back({"ycbcr420_32x32_adobe_comment", JpegBuilder()
                                                         .Soi()
                                                         .Adobe(1)
                                                         .Comment({'s', 'c', 'a', 'n'})
-                                                        .Dqt(0)
-                                                        .Dqt(1)
-                                                        .Sof0(32, 32, kYCbCr420)
-                                                        .MinimalDht(0x00)
-                                                        .MinimalDht(0x10)
-                                                        .MinimalDht(0x01)
-                                                        .MinimalDht(0x11)
+                                                        .OneCodeColourHeaders(32, 32, kYCbCr420)
                                                         .Sos(kYCbCrScan)
                                                         .Raw(Bytes(6, 0x00))
                                                         .Eoi()
                                                         .Take()});
-  images.push_back({"grey_restarts", JpegBuilder()
-                                         .Soi()
-                                         .Dqt(0)
-                                         .Sof0(16, 16, kGrey)
-                                         .MinimalDht(0x00)
-                                         .MinimalDht(0x10)
-                                         .Dri(1)
-                                         .Sos(kGreyScan)
-                                         .Raw({0x3F})
-                                         .Rst(0)
-                                         .Raw({0x3F})
-                                         .Rst(1)
-                                         .Raw({0x3F})
-                                         .Rst(2)
-                                         .Raw({0x3F})
-                                         .Eoi()
-                                         .Take()});
+  images.push_back({"grey_restarts", OneCodeRestartImage()});
   // A page of unknown length: height 0, its 24 lines (three bands) in a DNL segment.
   images.push_back({"grey_open_page", JpegBuilder()
                                           .Soi()
-                                          .Dqt(0)
-                                          .Sof0(16, 0, kGrey)
-                                          .MinimalDht(0x00)
-                                          .MinimalDht(0x10)
+                                          .OneCodeGreyHeaders(16, 0)
                                           .Sos(kGreyScan)
                                           .Raw({0x00, 0x0F})
                                           .Dnl(24)
@@ -374,10 +341,9 @@ std::vector<std::size_t> SampleLengths(std::size_t size) {
   for (std::size_t k = 1; k < kEven; ++k) {
     lengths.push_back(size * k / kEven);
   }
-  std::uint64_t state = size * 2654435761u + 1;
+  SplitMix random(size);
   while (lengths.size() < kCorpusPrefixesPerFile) {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    lengths.push_back(static_cast<std::size_t>((state >> 33) % size));
+    lengths.push_back(random.Below(size));
   }
   std::sort(lengths.begin(), lengths.end());
   lengths.erase(std::unique(lengths.begin(), lengths.end()), lengths.end());
@@ -483,7 +449,7 @@ std::string ProbeEveryPrefix(const Bytes& stream) {
 TEST(Prefixes, FrameProbeAnswersOnceTheFrameHeaderIsIn) {
   const Bytes jfif300 = {'J', 'F', 'I', 'F', 0, 1, 2, 1, 0x01, 0x2C, 0x01, 0x2C, 0, 0};
   const Bytes tables = JpegBuilder().Dqt(0).Dqt(1).Take();
-  const Bytes greyHeader = JpegBuilder().Sof0(16, 16, kGrey).Take();
+  const Bytes greyHeader = JpegBuilder().Sof0(16, 16, kGreyFrame).Take();
   const Bytes greyScan = JpegBuilder().Sos(kGreyScan).Take();
   auto stream = [](std::vector<Bytes> parts) {
     JpegBuilder builder;
@@ -549,7 +515,7 @@ TEST(Prefixes, FrameProbeAnswersOnceTheFrameHeaderIsIn) {
        stream({tables, sof(0xC0, 17, 33, kYCbCr420), adobe(0), sos(kYCbCrScan)}),
        "C0 17x33x3 22,11 native 1 complete 1 adobe 0 converted 0 jfif -1 0x0 dri 0 rows 51 52/3"},
       {"height 0: the lines follow in a DNL segment",
-       stream({tables, sof(0xC0, 16, 0, kGrey), greyScan}),
+       stream({tables, sof(0xC0, 16, 0, kGreyFrame), greyScan}),
        "C0 16x0x1 11,00 native 1 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
       {"the frame header, not yet the scan", stream({tables, greyHeader}),
        "C0 16x16x1 11,00 native 1 complete 0 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
@@ -560,13 +526,13 @@ TEST(Prefixes, FrameProbeAnswersOnceTheFrameHeaderIsIn) {
                greyHeader,
                sos({{1, 0, 2}})}),
        "C0 16x16x1 11,00 native 1 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
-      {"progressive", stream({tables, sof(0xC2, 16, 16, kGrey), greyScan}),
+      {"progressive", stream({tables, sof(0xC2, 16, 16, kGreyFrame), greyScan}),
        "C2 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
-      {"12-bit samples", stream({tables, sof(0xC1, 16, 16, kGrey, 12), greyScan}),
+      {"12-bit samples", stream({tables, sof(0xC1, 16, 16, kGreyFrame, 12), greyScan}),
        "C1 16x16x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 16 16/1"},
       {"five components", stream({tables, sof(0xC0, 3, 2, five)}),
        "C0 3x2x5 11,11 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 15 12/3"},
-      {"width 0", stream({tables, sof(0xC0, 0, 8, kGrey), greyScan}),
+      {"width 0", stream({tables, sof(0xC0, 0, 8, kGreyFrame), greyScan}),
        "C0 0x8x1 11,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 0 0/1"},
       {"sampling factor 5", stream({tables, sof(0xC0, 8, 8, {{1, 5, 1, 0}}), greyScan}),
        "C0 8x8x1 51,00 native 0 complete 1 adobe -1 converted 0 jfif -1 0x0 dri 0 rows 8 8/1"},

@@ -15,6 +15,7 @@
 #include "decoder/band_geometry.h"
 #include "decoder/decoder.h"
 #include "support/jpeg_builder.h"
+#include "support/stage_context.h"
 
 namespace jpegdec {
 namespace {
@@ -429,11 +430,12 @@ struct Decoded {
 // `piece` bytes (0: whole); every band is copied and released.
 Decoded DecodeAll(const Bytes& stream, std::size_t piece) {
   Decoded out;
-  DecoderContext* c = CreateDecoderContext();
-  EXPECT_NE(c, nullptr);
-  if (c == nullptr) {
+  const test::ContextPtr context = test::NewDecoderContext();
+  EXPECT_NE(context, nullptr);
+  if (context == nullptr) {
     return out;
   }
+  DecoderContext* c = context.get();
   if (piece == 0) {
     piece = stream.size();
   }
@@ -462,7 +464,6 @@ Decoded DecodeAll(const Bytes& stream, std::size_t piece) {
     }
   }
   out.last = r.status;
-  ReleaseDecoderContext(c);
   return out;
 }
 
@@ -481,7 +482,7 @@ Decoded DecodeEverySplit(const Bytes& stream) {
 // Two blocks, DC 8 and then -8 (difference -16): the prediction is applied once per block
 // however the input is split.
 TEST(DecodeBand, GreyBlocksWithPrediction) {
-  const Bytes stream = Header(16, 8, test::kGrey, test::kGreyScan)
+  const Bytes stream = Header(16, 8, test::kGreyFrame, test::kGreyScan)
                            .Raw(FlatBlocks().Block(8).Block(-16).Take())
                            .Eoi()
                            .Take();
@@ -539,13 +540,15 @@ TEST(DecodeBand, FourTwoZeroPlacementAndBandHeights) {
 // emitted takes none of them back; the band after it is one of those empty bands. Scan data
 // beyond the image's last MCU is damage: such an image never ends as complete.
 TEST(DecodeBand, EmptyBandsAreReleasedNotReported) {
-  const Bytes extraRow =
-      Header(8, 16, test::kGrey, test::kGreyScan).Raw(FlatBlocks().Blocks(3).Take()).Eoi().Take();
+  const Bytes extraRow = Header(8, 16, test::kGreyFrame, test::kGreyScan)
+                             .Raw(FlatBlocks().Blocks(3).Take())
+                             .Eoi()
+                             .Take();
   Decoded d = DecodeEverySplit(extraRow);
   EXPECT_EQ(d.last, JD_ERR_DATA);
   EXPECT_EQ(d.bands.size(), 2u);
 
-  const Bytes lowered = Header(8, 24, test::kGrey, test::kGreyScan)
+  const Bytes lowered = Header(8, 24, test::kGreyFrame, test::kGreyScan)
                             .Raw(FlatBlocks().Blocks(2).Take())
                             .Dnl(8)
                             .Rst(0)
@@ -562,8 +565,10 @@ TEST(DecodeBand, EmptyBandsAreReleasedNotReported) {
 // released (the leak checker of the sanitizer build watches), nothing is emitted, and the image,
 // cut short, fails.
 TEST(DecodeBand, BandCutShortByTheEndMarker) {
-  const Bytes stream =
-      Header(24, 8, test::kGrey, test::kGreyScan).Raw(FlatBlocks().Blocks(2).Take()).Eoi().Take();
+  const Bytes stream = Header(24, 8, test::kGreyFrame, test::kGreyScan)
+                           .Raw(FlatBlocks().Blocks(2).Take())
+                           .Eoi()
+                           .Take();
   const Decoded d = DecodeEverySplit(stream);
   EXPECT_EQ(d.last, JD_ERR_DATA);
   EXPECT_TRUE(d.bands.empty());
@@ -578,7 +583,7 @@ TEST(DecodeBand, WidestImages) {
     int blocks;
     std::size_t components;
   };
-  const Case cases[] = {{65535, &test::kGrey, &test::kGreyScan, 8192, 1},
+  const Case cases[] = {{65535, &test::kGreyFrame, &test::kGreyScan, 8192, 1},
                         {65535, &test::kYCbCr420, &test::kYCbCrScan, 4096 * 6, 3},
                         {65529, &test::kYCbCr420, &test::kYCbCrScan, 4096 * 6, 3}};
   for (const Case& k : cases) {

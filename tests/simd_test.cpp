@@ -26,6 +26,7 @@
 #include "support/files.h"
 #include "support/host_driver.h"
 #include "support/routine_levels.h"
+#include "support/stage_context.h"
 #if defined(JPEGDEC_HAVE_LIBJPEG)
 #include "support/libjpeg_reference.h"
 #endif
@@ -257,10 +258,6 @@ const FastReconstruct kFastReconstructs[] = {
     {"AVX2", kRoutinesAvx2, ReconstructBlockAvx2, DequantiseToColumnsAvx2, TransformColumnsAvx2},
 };
 
-struct ContextDeleter {
-  void operator()(DecoderContext* c) const { ReleaseDecoderContext(c); }
-};
-
 // Zig-zag coefficients and a quantisation table in, samples out: the plain steps, as DecodeBand
 // runs them (16-bit products, reorder, transform).
 Block PlainReconstruct(const Block& zigzag, const std::uint8_t* q) {
@@ -280,7 +277,7 @@ TEST(FastReconstruct, MatchesDequantiseReorderAndTransform) {
   if (const std::string why = WhyNotCompared(); !why.empty()) {
     GTEST_SKIP() << why;
   }
-  std::unique_ptr<DecoderContext, ContextDeleter> context(CreateDecoderContext());
+  test::ContextPtr context = test::NewDecoderContext();
   ASSERT_NE(context, nullptr);
   DecoderContext* c = context.get();
   c->curComp = 1;
@@ -443,14 +440,14 @@ const FastOutput kFastOutputs[] = {
 
 // A context holding one band of `width` x 8 lines (factors 1x1).
 struct BandContext {
-  std::unique_ptr<DecoderContext, ContextDeleter> context;
+  test::ContextPtr context;
   std::vector<std::uint8_t> band;
 
   // maxH or maxV 2: the components after the first at half that resolution. The height leaves
   // the band's last line out when maxV is 2, so that its rows are odd in number.
   BandContext(std::uint16_t width, std::uint8_t components, ColorConverter converter,
               std::uint8_t maxH = 1, std::uint8_t maxV = 1)
-      : context(CreateDecoderContext()) {
+      : context(test::NewDecoderContext()) {
     DecoderContext* c = context.get();
     c->width = width;
     c->height = static_cast<std::uint16_t>(maxV == 1 ? 8 : 8 * maxV - 1);
@@ -689,11 +686,7 @@ TEST(FastImages, SelfMadeImagesDecodeAlikeWithEveryLevel) {
       {19, 29, Colour::kCmykNoAdobe, {{1, 1}, {1, 1}, {1, 1}, {1, 1}}, 60},
   };
   for (const auto& k : kCases) {
-    EncodeRecipe recipe;
-    recipe.width = k.width;
-    recipe.height = k.height;
-    recipe.colour = k.colour;
-    recipe.factors = k.factors;
+    EncodeRecipe recipe = test::MakeRecipe(k.colour, k.width, k.height, k.factors);
     recipe.quality = k.quality;
     recipe.restartRows = k.width % 2;
     recipe.seed = k.width;

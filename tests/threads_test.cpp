@@ -73,16 +73,9 @@ std::vector<std::vector<std::uint8_t>> Files() {
       {std::begin(kCmykQuadrants), std::end(kCmykQuadrants)},
   };
 #if defined(JPEGDEC_HAVE_LIBJPEG)
-  const std::vector<std::pair<int, int>> k420 = {{2, 2}, {1, 1}, {1, 1}};
-  EncodeRecipe colour;
-  colour.width = 301;
-  colour.height = 203;
-  colour.factors = k420;
+  EncodeRecipe colour = MakeRecipe(Colour::kYCbCr, 301, 203, k420);
   colour.restartInterval = 3;
-  EncodeRecipe grey;
-  grey.colour = Colour::kGrey;
-  grey.width = 257;
-  grey.height = 190;
+  EncodeRecipe grey = MakeRecipe(Colour::kGrey, 257, 190);
   grey.seed = 2;
   for (const EncodeRecipe& recipe : {colour, grey}) {
     std::string error;

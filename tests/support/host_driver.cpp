@@ -7,12 +7,11 @@
 #include "api/jpeg_decode_instance.h"
 #include "jpegdec/jpegdec.h"
 #include "jpegdec/jpegdec_probe.h"
+#include "support/digest.h"
+#include "support/split_mix.h"
 
 namespace jpegdec::test {
 namespace {
-
-constexpr std::uint64_t kFnvOffset = 14695981039346656037ull;
-constexpr std::uint64_t kFnvPrime = 1099511628211ull;
 
 // No image has more rows than the largest height a frame header can give; a DNL segment can
 // leave at most one band (32 lines) beyond it.
@@ -23,24 +22,6 @@ constexpr std::uint32_t kMaxRows = 65535 + 32;
 // that the instance will never take the refused piece, or never end after EndOfInput (a fault:
 // it ends once the decoder has used every byte).
 std::uint64_t IdleReadsAllowed(std::size_t fileSize) { return 16 + fileSize / 8; }
-
-std::uint64_t Mix(std::uint64_t hash, const std::uint8_t* bytes, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    hash = (hash ^ bytes[i]) * kFnvPrime;
-  }
-  return hash;
-}
-
-// splitmix64: the same sequence on every platform and compiler.
-struct SplitMix {
-  std::uint64_t state;
-  std::uint64_t Next() {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-};
 
 }  // namespace
 
@@ -62,7 +43,7 @@ std::string PieceSchedule::Describe() const {
 std::vector<std::uint32_t> PieceLengths(const PieceSchedule& schedule, std::size_t total) {
   std::vector<std::uint32_t> lengths;
   std::size_t left = total;
-  SplitMix rng{schedule.seed};
+  SplitMix rng(schedule.seed);
   while (left > 0) {
     std::uint64_t want = left;
     if (schedule.kind == PieceSchedule::Kind::kFixed) {
@@ -124,7 +105,7 @@ FrameSize PeekFrameSize(const std::vector<std::uint8_t>& file) {
 HostResult DecodeThroughHost(const std::vector<std::uint8_t>& file, const HostOptions& options,
                              const PieceSchedule& schedule) {
   HostResult result;
-  result.digest = kFnvOffset;
+  result.digest = kDigestStart;
   JpegDecodeInstance* instance = CreateJpegDecodeInstance();
   if (instance == nullptr) {
     return result;
@@ -171,9 +152,9 @@ HostResult DecodeThroughHost(const std::vector<std::uint8_t>& file, const HostOp
       } else if (rowLength != result.rowLength) {
         result.rowLengthsAgree = false;
       }
-      result.digest =
-          Mix(result.digest, reinterpret_cast<const std::uint8_t*>(&rowLength), sizeof rowLength);
-      result.digest = Mix(result.digest, row, rowLength);
+      result.digest = Digest(result.digest, reinterpret_cast<const std::uint8_t*>(&rowLength),
+                             sizeof rowLength);
+      result.digest = Digest(result.digest, row, rowLength);
       if (options.keepRows) {
         result.pixels.insert(result.pixels.end(), row, row + rowLength);
       }

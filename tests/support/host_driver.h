@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "jpegdec/jpegdec.h"
+
 namespace jpegdec::test {
 
 // How the host cuts the file into pieces.
@@ -28,8 +30,11 @@ struct PieceSchedule {
 // The piece lengths the schedule gives for a file of `total` bytes (they sum to total).
 std::vector<std::uint32_t> PieceLengths(const PieceSchedule& schedule, std::size_t total);
 
+// With this memory divisor the automatic mode's budget is below any image: it streams.
+inline constexpr std::int32_t kTinyBudgetDivisor = 0x7FFFFFFF;
+
 struct HostOptions {
-  std::int32_t mode = 3;
+  std::int32_t mode = JPEGDEC_MODE_STREAMING;
   std::int32_t memoryDivisor = 1;
   // Start's width and height; when both are 0 the frame header's values are used, as a driver
   // that knows the page size would pass them.

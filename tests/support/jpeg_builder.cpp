@@ -2,7 +2,7 @@
 
 namespace jpegdec::test {
 
-const std::vector<FrameComponent> kGrey = {{1, 1, 1, 0}};
+const std::vector<FrameComponent> kGreyFrame = {{1, 1, 1, 0}};
 const std::vector<FrameComponent> kYCbCr420 = {{1, 2, 2, 0}, {2, 1, 1, 1}, {3, 1, 1, 1}};
 const std::vector<FrameComponent> kFourComponents = {
     {1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0}};
@@ -58,17 +58,45 @@ JpegBuilder& JpegBuilder::Dqt(std::uint8_t id, std::uint8_t value) {
   return Segment(0xDB, payload);
 }
 
-JpegBuilder& JpegBuilder::Dht(std::uint8_t classAndId, const Bytes& counts, const Bytes& symbols) {
-  Bytes payload = {classAndId};
-  Bytes lengths = counts;
+Bytes DhtTableBytes(const DhtTable& table) {
+  Bytes bytes = {table.classAndId};
+  Bytes lengths = table.counts;
   lengths.resize(kCodeLengths, 0);
-  payload.insert(payload.end(), lengths.begin(), lengths.end());
-  payload.insert(payload.end(), symbols.begin(), symbols.end());
+  bytes.insert(bytes.end(), lengths.begin(), lengths.end());
+  bytes.insert(bytes.end(), table.symbols.begin(), table.symbols.end());
+  return bytes;
+}
+
+JpegBuilder& JpegBuilder::Dht(std::uint8_t classAndId, const Bytes& counts, const Bytes& symbols) {
+  return Dht({{classAndId, counts, symbols}});
+}
+
+JpegBuilder& JpegBuilder::Dht(const std::vector<DhtTable>& tables) {
+  Bytes payload;
+  for (const DhtTable& table : tables) {
+    const Bytes bytes = DhtTableBytes(table);
+    payload.insert(payload.end(), bytes.begin(), bytes.end());
+  }
   return Segment(0xC4, payload);
 }
 
 JpegBuilder& JpegBuilder::MinimalDht(std::uint8_t classAndId) {
   return Dht(classAndId, {1}, {0x00});
+}
+
+JpegBuilder& JpegBuilder::OneCodeGreyHeaders(std::uint16_t width, std::uint16_t height) {
+  return Dqt(0).Sof0(width, height, kGreyFrame).MinimalDht(0x00).MinimalDht(0x10);
+}
+
+JpegBuilder& JpegBuilder::OneCodeColourHeaders(std::uint16_t width, std::uint16_t height,
+                                               const std::vector<FrameComponent>& components) {
+  return Dqt(0)
+      .Dqt(1)
+      .Sof0(width, height, components)
+      .MinimalDht(0x00)
+      .MinimalDht(0x10)
+      .MinimalDht(0x01)
+      .MinimalDht(0x11);
 }
 
 JpegBuilder& JpegBuilder::Sof(std::uint8_t code, std::uint16_t width, std::uint16_t height,
@@ -120,6 +148,23 @@ JpegBuilder& JpegBuilder::Dnl(std::uint16_t lines) {
 JpegBuilder& JpegBuilder::Raw(const Bytes& bytes) {
   bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
   return *this;
+}
+
+Bytes OneCodeRestartImage() {
+  return JpegBuilder()
+      .Soi()
+      .OneCodeGreyHeaders(16, 16)
+      .Dri(1)
+      .Sos(kGreyScan)
+      .Raw({0x3F})
+      .Rst(0)
+      .Raw({0x3F})
+      .Rst(1)
+      .Raw({0x3F})
+      .Rst(2)
+      .Raw({0x3F})
+      .Eoi()
+      .Take();
 }
 
 }  // namespace jpegdec::test

@@ -448,6 +448,26 @@ const char* ColourName(Colour colour) {
   return "?";
 }
 
+EncodeRecipe MakeRecipe(Colour colour, std::uint32_t width, std::uint32_t height, Factors factors) {
+  EncodeRecipe recipe;
+  recipe.colour = colour;
+  recipe.width = width;
+  recipe.height = height;
+  recipe.factors = std::move(factors);
+  return recipe;
+}
+
+EncodeRecipe WithRestart(EncodeRecipe recipe, unsigned mcus, unsigned rows) {
+  recipe.restartInterval = mcus;
+  recipe.restartRows = rows;
+  return recipe;
+}
+
+EncodeRecipe ZeroPadded(EncodeRecipe recipe) {
+  recipe.zeroPadding = true;
+  return recipe;
+}
+
 std::string EncodeRecipe::Name() const {
   std::string name = ColourName(colour);
   for (const auto& [h, v] : factors) {

@@ -27,12 +27,22 @@ enum class Colour {
 std::uint32_t ComponentCount(Colour colour);
 const char* ColourName(Colour colour);
 
+// Sampling factors (h, v) per component.
+using Factors = std::vector<std::pair<int, int>>;
+// The common samplings of three components, luma first, and four-component 4:2:0 (the fourth
+// component sampled like the first).
+inline const Factors k444 = {{1, 1}, {1, 1}, {1, 1}};
+inline const Factors k422 = {{2, 1}, {1, 1}, {1, 1}};
+inline const Factors k420 = {{2, 2}, {1, 1}, {1, 1}};
+inline const Factors k440 = {{1, 2}, {1, 1}, {1, 1}};
+inline const Factors k411 = {{4, 1}, {1, 1}, {1, 1}};
+inline const Factors kFour420 = {{2, 2}, {1, 1}, {1, 1}, {2, 2}};
+
 struct EncodeRecipe {
   std::uint32_t width = 16;
   std::uint32_t height = 16;
   Colour colour = Colour::kYCbCr;
-  // Sampling factors (h, v) per component; empty: 1x1 for every component.
-  std::vector<std::pair<int, int>> factors;
+  Factors factors = {};          // empty: 1x1 for every component
   unsigned restartInterval = 0;  // MCUs between restart markers (0: none)
   unsigned restartRows = 0;      // MCU rows between restart markers (0: none)
   bool optimize = false;         // optimised Huffman tables instead of the standard ones
@@ -46,6 +56,15 @@ struct EncodeRecipe {
 
   std::string Name() const;  // e.g. "420_33x17_rst2_opt"
 };
+
+// A recipe of a colour model, a size and a sampling, every other field at its default.
+EncodeRecipe MakeRecipe(Colour colour, std::uint32_t width, std::uint32_t height,
+                        Factors factors = {});
+
+// The recipe with a restart marker every `mcus` MCUs, or every `rows` MCU rows (0: none).
+EncodeRecipe WithRestart(EncodeRecipe recipe, unsigned mcus, unsigned rows = 0);
+// The recipe with the last byte of every restart interval padded with 0 bits (zeroPadding).
+EncodeRecipe ZeroPadded(EncodeRecipe recipe);
 
 // A test pattern of `components` samples per pixel: smooth gradients, a block-sized checker and
 // a little noise, different in every component so that swapped or misplaced data shows.

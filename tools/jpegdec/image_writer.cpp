@@ -305,6 +305,25 @@ class PngWriter final : public ImageWriter {
 };
 #endif
 
+// Each format's names: the file extension that chooses it, the --format value that does (none
+// for the two the PNM choice covers), and its name in messages.
+struct FormatNames {
+  Format format;
+  const char* extension;
+  const char* option;
+  const char* display;
+};
+// clang-format off
+constexpr FormatNames kFormatNames[] = {
+    {Format::kPng, ".png", "png",   "PNG"},
+    {Format::kPpm, ".ppm", nullptr, "PPM"},
+    {Format::kPgm, ".pgm", nullptr, "PGM"},
+    {Format::kPnm, ".pnm", "pnm",   "PNM"},
+    {Format::kPam, ".pam", "pam",   "PAM"},
+    {Format::kBmp, ".bmp", "bmp",   "BMP"},
+};
+// clang-format on
+
 }  // namespace
 
 void RgbToGrey(const std::uint8_t* rgb, std::uint8_t* grey, std::uint32_t width) {
@@ -317,59 +336,30 @@ void RgbToGrey(const std::uint8_t* rgb, std::uint8_t* grey, std::uint32_t width)
 
 Format FormatFromName(const std::string& path) {
   const std::string extension = Lower(std::filesystem::path(path).extension().string());
-  if (extension == ".png") {
-    return Format::kPng;
-  }
-  if (extension == ".ppm") {
-    return Format::kPpm;
-  }
-  if (extension == ".pnm") {
-    return Format::kPnm;
-  }
-  if (extension == ".pgm") {
-    return Format::kPgm;
-  }
-  if (extension == ".pam") {
-    return Format::kPam;
-  }
-  if (extension == ".bmp") {
-    return Format::kBmp;
+  for (const FormatNames& names : kFormatNames) {
+    if (extension == names.extension) {
+      return names.format;
+    }
   }
   return Format::kUnknown;
 }
 
 bool FormatFromOption(const std::string& name, Format* format) {
   const std::string lower = Lower(name);
-  if (lower == "png") {
-    *format = Format::kPng;
-  } else if (lower == "pnm") {
-    *format = Format::kPnm;
-  } else if (lower == "pam") {
-    *format = Format::kPam;
-  } else if (lower == "bmp") {
-    *format = Format::kBmp;
-  } else {
-    return false;
+  for (const FormatNames& names : kFormatNames) {
+    if (names.option != nullptr && lower == names.option) {
+      *format = names.format;
+      return true;
+    }
   }
-  return true;
+  return false;
 }
 
 const char* FormatName(Format format) {
-  switch (format) {
-    case Format::kPng:
-      return "PNG";
-    case Format::kPpm:
-      return "PPM";
-    case Format::kPgm:
-      return "PGM";
-    case Format::kPnm:
-      return "PNM";
-    case Format::kPam:
-      return "PAM";
-    case Format::kBmp:
-      return "BMP";
-    case Format::kUnknown:
-      break;
+  for (const FormatNames& names : kFormatNames) {
+    if (format == names.format) {
+      return names.display;
+    }
   }
   return "unknown";
 }
