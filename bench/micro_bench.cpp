@@ -1,6 +1,6 @@
 // Micro-benchmarks of the decoder's hot routines, called through its internal headers on a
 // context that the decoder itself prepared from a real page's headers:
-//   - Huffman decoding of whole blocks (DecodeDcDifference + DecodeAcCoefficients) over the
+//   - Huffman decoding of whole blocks (DecodeNextBlock) over the
 //     entropy-coded data of a grey text page with the standard tables,
 //   - the 8x8 inverse DCT on dequantised blocks taken from that page,
 //   - ConvertYCbCrToRgb and InterleaveBand on a 4:2:0 colour band.

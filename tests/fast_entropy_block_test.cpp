@@ -57,8 +57,9 @@ ContextPtr NewContext(const TableSet& set, int components) {
   return context;
 }
 
-// Drives one context as the band decoder does: DC then AC part of each block, the resume forms
-// after JD_NEED_DATA, and the components in turn.
+// Drives one context as the band decoder does: DecodeNextBlock for each block (the whole block
+// on the fast path where it may, else the DC and AC parts and their resume forms), and the
+// components in turn.
 class Lane {
  public:
   Lane(const TableSet& set, int components, bool plain)
@@ -76,42 +77,24 @@ class Lane {
 
   // 1 when a block is complete (difference and block set), else the entropy decoder's status.
   std::uint8_t NextBlock(std::int16_t* difference) {
-    const std::uint8_t r = Decode(difference);
+    DecoderContext* c = context_.get();
+    std::int16_t& predictor = c->dcPred[c->curComp];
+    if (c->dcDone == 0 && c->resumePending == 0) {
+      predictorBefore_ = predictor;  // a block starts
+    }
+    const std::uint8_t r = DecodeNextBlock(c);
     if (r == 1) {
-      context_->coefIndex = 0;
-      context_->curComp = static_cast<std::uint8_t>((context_->curComp + 1) % components_);
+      *difference = static_cast<std::int16_t>(predictor - predictorBefore_);
+      c->coefIndex = 0;
+      c->curComp = static_cast<std::uint8_t>((c->curComp + 1) % components_);
     }
     return r;
   }
 
  private:
-  std::uint8_t Decode(std::int16_t* difference) {
-    DecoderContext* c = context_.get();
-    std::uint8_t r = 0;
-    if (!dcDone_) {
-      r = resume_ ? ResumeDcDifference(c, difference) : DecodeDcDifference(c, difference);
-      resume_ = r == JD_NEED_DATA;
-      if (r != 1) {
-        return r;
-      }
-      dcDone_ = true;
-      lastDifference_ = *difference;
-    }
-    r = resume_ ? ResumeAcCoefficients(c) : DecodeAcCoefficients(c);
-    resume_ = r == JD_NEED_DATA;
-    if (r != 1) {
-      return r;
-    }
-    dcDone_ = false;
-    *difference = lastDifference_;
-    return 1;
-  }
-
   ContextPtr context_;
   int components_;
-  bool dcDone_ = false;
-  bool resume_ = false;
-  std::int16_t lastDifference_ = 0;
+  std::int16_t predictorBefore_ = 0;
 };
 
 // Decodes `data` in `pieces` with both kinds in lockstep. Returns the number of blocks both
