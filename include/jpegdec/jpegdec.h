@@ -100,17 +100,17 @@
  *     row of the frame was decoded (a file lacking only its end marker), else -1 (a stream cut
  *     short by a jam or a pulled cable, or data that is not JPEG at all). A host that never
  *     calls EndOfInput sees Read answer 1 for ever on such a stream.
- *   - A page of unknown length: a frame header with height 0 and the lines in a DNL segment
- *     after the scan data (modes 2 and 3, and automatic mode when it streams). Rows come out as
- *     the data arrives, one band later than for a frame with a height: a band goes out once the
- *     next band has begun with data of its own (not just the bits padding the last byte) or the
- *     DNL segment has come, so no row below the page's end is handed out. A page whose scan data ends without the segment (an end marker, another marker, the
- *     end of the input) ends with -1 after the rows already handed out (the band held back is
- *     dropped: its rows may lie below the page's end); a DNL segment of 0 lines, or of fewer
- *     lines than rows already handed out, likewise. A DNL segment of more lines than the scan
- *     data held gives every row decoded, then -1. Memory stays independent of the height.
- *     GDI+ mode gives such a page to the system's imaging library, which may refuse it (Wine's
- *     does: -1 without a row); automatic mode, given height 0, streams.
+ *   - A page of unknown length: a frame header with height 0 and the lines in a DNL segment after
+ *     the scan data (modes 2 and 3, and automatic mode when it streams). Rows come out as the data
+ *     arrives, one band later than for a frame with a height: a band goes out once the next band
+ *     has begun with data of its own (not just the bits padding the last byte) or the DNL segment
+ *     has come, so no row below the page's end is handed out. A page whose scan data ends without
+ *     the segment (an end marker, another marker, the end of the input) ends with -1 after the rows
+ *     already handed out (the band held back is dropped: its rows may lie below the page's end); a
+ *     DNL segment of 0 lines, or of fewer lines than rows already handed out, likewise. A DNL
+ *     segment of more lines than the scan data held gives every row decoded, then -1. Memory stays
+ *     independent of the height. GDI+ mode gives such a page to the system's imaging library, which
+ *     may refuse it (Wine's does: -1 without a row); automatic mode, given height 0, streams.
  *   - A DNL segment for a frame with a height (lowering it) cannot take back rows already
  *     handed out: rows come out as they are decoded, before the segment is read.
  *

@@ -11,13 +11,13 @@ namespace jpegdec {
 // Status of one decoder step (and of the streaming back-end's state). Values of 128 and above
 // are failures.
 using Status = std::uint8_t;
-inline constexpr Status JD_OK = 0;          // progress made, nothing to hand out; step again
-inline constexpr Status JD_END = 1;         // the end-of-image marker has been read
-inline constexpr Status JD_NEED_DATA = 16;  // input used up; count/data locate the unread tail
-inline constexpr Status JD_BAND_READY = 17; // count/data describe a band owned by the caller
-inline constexpr Status JD_ERR_SEQUENCE = 128;     // marker out of order
-inline constexpr Status JD_ERR_NOMEM = 129;        // a work buffer could not be allocated
-inline constexpr Status JD_ERR_DATA = 130;         // malformed segment or entropy-coded data
+inline constexpr Status JD_OK = 0;              // progress made, nothing to hand out; step again
+inline constexpr Status JD_END = 1;             // the end-of-image marker has been read
+inline constexpr Status JD_NEED_DATA = 16;      // input used up; count/data locate the unread tail
+inline constexpr Status JD_BAND_READY = 17;     // count/data describe a band owned by the caller
+inline constexpr Status JD_ERR_SEQUENCE = 128;  // marker out of order
+inline constexpr Status JD_ERR_NOMEM = 129;     // a work buffer could not be allocated
+inline constexpr Status JD_ERR_DATA = 130;      // malformed segment or entropy-coded data
 inline constexpr Status JD_ERR_UNSUPPORTED = 131;  // valid JPEG this decoder does not take
 
 inline constexpr bool IsError(Status s) { return (s & 0x80u) != 0; }
