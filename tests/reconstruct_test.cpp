@@ -252,7 +252,7 @@ struct Frame {
     c->blockRow = row;
     c->mcuX = mcuX;
     std::memcpy(c->block, samples.data(), sizeof(c->block));
-    StoreBlock(c);
+    StoreBlock(c, PlaceBlock(c));
   }
   bool GuardIntact() const {
     return std::all_of(storage.begin() + static_cast<std::ptrdiff_t>(bandSize), storage.end(),

@@ -397,6 +397,16 @@ bool BlockFailed(DecoderContext* c, StepResult* result) {
   return MarkerInScan(c, code, false, result);
 }
 
+// A lost block's area in the band set to mid-grey (128), as a block of DC level 0 is stored.
+void FillBlockArea(const BlockPlace& place) {
+  constexpr std::uint8_t kMidGrey = 128;
+  const std::size_t width = std::min<std::size_t>(place.expandX, place.segment - place.column);
+  const std::size_t lines = std::min<std::size_t>(place.expandY, place.lines - place.top);
+  for (std::size_t l = 0; l < lines; ++l) {
+    std::memset(place.origin + l * place.line, kMidGrey, width);
+  }
+}
+
 // Fills MCUs (mcusToFill) from the current block on, up to the image's last row at most. True
 // when the band decoder returns: a band went out, the marker that waited for the fill went to the
 // parser, or memory was short (result).
@@ -409,8 +419,7 @@ bool FillMcus(DecoderContext* c, StepResult* result) {
         return true;
       }
     }
-    std::fill(c->block, c->block + kBlockSize, std::int16_t{0});  // DC level 0: sample 128
-    ReconstructAndStore(c);
+    FillBlockArea(PlaceBlock(c));
     const bool mcuDone = AdvanceBlock(c);
     if (mcuDone && c->mcusToFill != kFillToEnd) {
       --c->mcusToFill;
@@ -574,7 +583,7 @@ void DecodeBand(DecoderContext* context, StepResult* result) {
         return;
       }
     }
-    ReconstructAndStore(c);
+    ReconstructAndStore(c, PlaceBlock(c));
     if (BandStep(c, AdvancePosition(c), result)) {
       return;
     }

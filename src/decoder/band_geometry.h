@@ -59,4 +59,41 @@ inline std::uint16_t BlockExpansion(std::uint8_t maxFactor, std::uint8_t factor)
   return static_cast<std::uint16_t>((full + factor - 1u) / factor);
 }
 
+// Where a block goes in the band: its first sample, the band's segment and line widths, the
+// area's first column (within its component's segment) and first line, the band's sample lines,
+// and how far the block's samples spread along a line and down the lines.
+struct BlockPlace {
+  std::uint8_t* origin;
+  std::size_t segment;  // S
+  std::size_t line;     // L
+  std::size_t column;
+  std::size_t top;
+  std::size_t lines;    // 8 x maxV
+  std::uint16_t expandX;
+  std::uint16_t expandY;
+};
+
+// The place of the current block (comp[curComp], blockCol and blockRow of the MCU at mcuX). The
+// expansion is kept in the context for the component last placed (ratioComponent) and computed
+// again only when the component changes.
+inline BlockPlace PlaceBlock(DecoderContext* c) {
+  if (c->curComp != c->ratioComponent) {
+    const ComponentInfo& ci = c->comp[c->curComp];
+    c->expandX = BlockExpansion(c->maxH, ci.h);
+    c->expandY = BlockExpansion(c->maxV, ci.v);
+    c->ratioComponent = c->curComp;
+  }
+  BlockPlace place{};
+  place.segment = SegmentWidth(c);
+  place.line = place.segment * c->numComponents;
+  place.column = c->mcuX + static_cast<std::size_t>(c->expandX) * (c->blockCol - 1u);
+  place.top = static_cast<std::size_t>(c->expandY) * (c->blockRow - 1u);
+  place.origin =
+      BandLineOrigin(c) + c->curComp * place.segment + place.column + place.top * place.line;
+  place.lines = BandLines(c);
+  place.expandX = c->expandX;
+  place.expandY = c->expandY;
+  return place;
+}
+
 }  // namespace jpegdec

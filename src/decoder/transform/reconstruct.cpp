@@ -88,32 +88,6 @@ inline std::uint8_t ClampSample(std::int16_t v) {
   return static_cast<std::uint8_t>(v);
 }
 
-// Where the current block goes: StoreBlock's first two steps (the block area of the component,
-// recomputed when the component changed, and the block's origin in the band).
-struct BlockPlace {
-  std::uint8_t* origin;
-  std::size_t segment;  // S
-  std::size_t line;     // L
-  std::size_t column;   // first column of the block's area within its segment
-  std::size_t top;      // first band line of the block's area
-};
-
-BlockPlace PlaceBlock(DecoderContext* c) {
-  const ComponentInfo& ci = c->comp[c->curComp];
-  if (c->curComp != c->ratioComponent) {
-    c->expandX = BlockExpansion(c->maxH, ci.h);
-    c->expandY = BlockExpansion(c->maxV, ci.v);
-  }
-  BlockPlace place{};
-  place.segment = SegmentWidth(c);
-  place.line = place.segment * c->numComponents;
-  place.column = c->mcuX + static_cast<std::size_t>(c->expandX) * (c->blockCol - 1u);
-  place.top = static_cast<std::size_t>(c->expandY) * (c->blockRow - 1u);
-  place.origin =
-      BandLineOrigin(c) + c->curComp * place.segment + place.column + place.top * place.line;
-  return place;
-}
-
 // How often the fast store repeats each sample along an axis: 1 at full resolution, 2 where the
 // factor is half the maximum, and along a line also 4 where it is a quarter (4:1:1); 0 for any
 // other ratio, which the plain replication handles.
@@ -127,14 +101,14 @@ inline int FastRepeatAlongLine(std::uint8_t maxFactor, std::uint8_t factor) {
   return 4 * factor == maxFactor ? 4 : FastRepeat(maxFactor, factor);
 }
 
-void StoreBlockFast(DecoderContext* c) {
+void StoreBlockFast(DecoderContext* c, const BlockPlace& place) {
   // Only components the fast store does not serve come here (ReconstructIntoBand takes the
   // others): the plain store, after spreading a flat block's one sample over the block.
   if (c->blockIsFlat != 0) {
     std::fill(c->block + 1, c->block + kBlockSize, c->block[0]);
     c->blockIsFlat = 0;
   }
-  StoreBlock(c);
+  StoreBlock(c, place);
 }
 
 // Whether the fast store serves the current block's component (factors dividing the maximum by 1
@@ -157,20 +131,18 @@ inline void FillArea(std::uint8_t value, std::uint8_t* origin, std::size_t line)
 // coefficients go dequantised into the column order of the fast block loop, whose transform
 // writes the band (or whose fill, for a flat block), sparing the reorder of all 64 positions and
 // the separate store. context->block keeps the coefficients.
-void ReconstructIntoBand(DecoderContext* c) {
+void ReconstructIntoBand(DecoderContext* c, const BlockPlace& place) {
   alignas(32) std::int16_t columns[kBlockSize];  // cleared by dequantiseToColumns
   const bool anyAc = c->routines->dequantiseToColumns(c, columns);
   const ComponentInfo& ci = c->comp[c->curComp];
   const int repeatX = FastRepeatAlongLine(c->maxH, ci.h);
   const int repeatY = FastRepeat(c->maxV, ci.v);
-  const BlockPlace place = PlaceBlock(c);
   if (!anyAc) {
     FillFlatBlock(FlatBlockSample(columns[0]), place.origin, place.line, repeatX, repeatY);
   } else {
     c->routines->transformToBand(columns, place.origin, place.line, repeatX, repeatY);
   }
   c->blockIsFlat = 0;
-  c->ratioComponent = c->curComp;
 }
 // The MCU order of the frame's blocks as the fast block loop places them (mcuSlots).
 void LayOutMcu(DecoderContext* c) {
@@ -225,23 +197,29 @@ void FillFlatBlock(std::int16_t sample, std::uint8_t* origin, std::size_t line, 
     FillArea<kSide, kBlockSide>(value, origin, line);
   }
 }
-void ReconstructAndStore(DecoderContext* context) {
+void ReconstructAndStore(DecoderContext* context, const BlockPlace& place) {
   DecoderContext* c = context;
   if (c->routineLevel == kRoutinesPlain) {
     ReconstructBlock(c);
-    StoreBlock(c);
+    StoreBlock(c, place);
   } else if (FastStoreServes(c)) {
-    ReconstructIntoBand(c);
+    ReconstructIntoBand(c, place);
   } else {
     c->routines->reconstructBlock(c);
-    StoreBlockFast(c);
+    StoreBlockFast(c, place);
   }
 }
 
 void WholeBlockPlacer::Begin() {
   DecoderContext* c = c_;
   routines_ = c->routines;
+  segment_ = SegmentWidth(c);
   line_ = BandLineBytes(c);
+  lines_ = BandLines(c);
+  for (int i = 0; i < c->numComponents; ++i) {
+    expandX_[i] = BlockExpansion(c->maxH, c->comp[i].h);
+    expandY_[i] = BlockExpansion(c->maxV, c->comp[i].v);
+  }
   if (c->mcuSlotsReady == 0) {
     LayOutMcu(c);
   }
@@ -257,7 +235,17 @@ void WholeBlockPlacer::PlaceUnserved(const McuSlot& slot, std::int16_t* columns,
   c->curComp = slot.component;
   c->blockCol = slot.col;
   c->blockRow = slot.row;
-  StoreBlock(c);
+  // The place as PlaceBlock gives it, from the MCU's layout.
+  BlockPlace place{};
+  place.expandX = expandX_[slot.component];
+  place.expandY = expandY_[slot.component];
+  place.segment = segment_;
+  place.line = line_;
+  place.column = mcuX + static_cast<std::size_t>(place.expandX) * (slot.col - 1u);
+  place.top = static_cast<std::size_t>(place.expandY) * (slot.row - 1u);
+  place.origin = c->bandBuffer + mcuX + slot.offset;
+  place.lines = lines_;
+  StoreBlock(c, place);
 }
 
 void WholeBlockPlacer::Finish(int index) {
@@ -300,10 +288,9 @@ void InverseDct8x8(std::int16_t* block) {
   }
 }
 
-void StoreBlock(DecoderContext* context) {
+void StoreBlock(DecoderContext* context, const BlockPlace& place) {
   DecoderContext* c = context;
   const ComponentInfo& ci = c->comp[c->curComp];
-  const BlockPlace place = PlaceBlock(c);
   std::uint8_t* origin = place.origin;
   const std::size_t line = place.line;
 
@@ -316,16 +303,14 @@ void StoreBlock(DecoderContext* context) {
   // The area may reach one sample past the MCU (a factor of 3 where the maximum is 4): to the
   // right the margin or the next MCU's area takes it, the latter being overwritten when that MCU
   // is stored; below the band's last line there is nothing, so the expansion stops there.
-  const auto expandX = static_cast<std::int16_t>(c->expandX);
-  const auto expandY = static_cast<std::int16_t>(c->expandY);
+  const auto expandX = static_cast<std::int16_t>(place.expandX);
+  const auto expandY = static_cast<std::int16_t>(place.expandY);
   const auto roomRight =
-      static_cast<std::int16_t>(std::min<std::size_t>(c->expandX, place.segment - place.column));
-  const std::size_t bandLines = BandLines(c);
+      static_cast<std::int16_t>(std::min<std::size_t>(place.expandX, place.segment - place.column));
   const auto roomBelow =
-      static_cast<std::int16_t>(std::min<std::size_t>(c->expandY, bandLines - place.top));
+      static_cast<std::int16_t>(std::min<std::size_t>(place.expandY, place.lines - place.top));
   ReplicateSamples(kBlockSide, line, origin, 1, c->maxH, ci.h, expandX, roomRight);
   ReplicateSamples(roomRight, 1, origin, line, c->maxV, ci.v, expandY, roomBelow);
-  c->ratioComponent = c->curComp;
 }
 
 void ReplicateSamples(std::int16_t lines, std::size_t lineStep, std::uint8_t* start,

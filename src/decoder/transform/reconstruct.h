@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "decoder/band_geometry.h"
 #include "decoder/cpu_dispatch.h"
 #include "decoder/decoder_context.h"
 #include "decoder/transform/idct_lanes.h"
@@ -12,10 +13,10 @@
 namespace jpegdec {
 
 // The current block (context->block: coefficients in zig-zag order, the DC one predicted) into
-// the band at the position given by curComp, blockCol, blockRow and mcuX: dequantised,
+// the band at `place` (PlaceBlock's for curComp, blockCol, blockRow and mcuX): dequantised,
 // transformed, clamped and expanded over the area one block of its component covers, with the
-// frame's routines. The band buffer must be there. A block of zeros fills its area with 128.
-void ReconstructAndStore(DecoderContext* context);
+// frame's routines. The band buffer must be there.
+void ReconstructAndStore(DecoderContext* context, const BlockPlace& place);
 
 // A flat block's one sample, clamped, over its area at `origin` (lines `line` bytes apart): 8 x
 // repeatX samples along 8 x repeatY lines, as the fast store places a block.
@@ -77,7 +78,11 @@ class WholeBlockPlacer {
 
   DecoderContext* c_;
   const RoutineTable* routines_ = nullptr;
+  std::size_t segment_ = 0;  // the band's layout (band_geometry.h), set by Begin
   std::size_t line_ = 0;
+  std::size_t lines_ = 0;
+  std::uint16_t expandX_[kMaxComponents] = {};
+  std::uint16_t expandY_[kMaxComponents] = {};
   // A copy of the frame's MCU order of its own: the band's stores could be the context's bytes
   // for all the compiler knows.
   McuSlot slots_[kMaxBlocksPerMcu];  // set by Begin
@@ -103,9 +108,9 @@ void ReconstructBlock(DecoderContext* context);
 // out. Any input is accepted; intermediate sums wrap modulo 2^32 instead of overflowing.
 void InverseDct8x8(std::int16_t* block);
 
-// Clamps the current block to 0..255 into the band buffer at the position given by curComp,
-// blockCol, blockRow and mcuX, and expands it over the area one block of that component covers.
-void StoreBlock(DecoderContext* context);
+// Clamps the current block to 0..255 into the band buffer at `place` (the current block's), and
+// expands it over the area one block of that component covers.
+void StoreBlock(DecoderContext* context, const BlockPlace& place);
 
 // In-place replication along one axis. `lines` lines are treated, the first beginning at
 // `start` and each next one `lineStep` bytes further; sample j of a line lies j x `sampleStep`
