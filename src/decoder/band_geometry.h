@@ -68,7 +68,7 @@ struct BlockPlace {
   std::size_t line;     // L
   std::size_t column;
   std::size_t top;
-  std::size_t lines;    // 8 x maxV
+  std::size_t lines;  // 8 x maxV
   std::uint16_t expandX;
   std::uint16_t expandY;
 };
